@@ -1,0 +1,21 @@
+#include "core/TarvexInterfacePrivate.h"
+
+namespace CustomApplication {
+
+std::uint8_t TarvexInterfacePrivate::SDKCANBusToIPCBus(CoreTypes::CANBus bus) {
+    switch (bus) {
+        case CoreTypes::CANBus1:
+        case CoreTypes::CANBus2:
+        case CoreTypes::CANBus3:
+        case CoreTypes::CANBus4:
+            return static_cast<std::uint8_t>(bus);
+        default:
+            return 0;
+    }
+}
+
+CoreTypes::CANBus TarvexInterfacePrivate::IPCCANBusToSDKBus(std::uint8_t bus) {
+    return bus <= 4 ? static_cast<CoreTypes::CANBus>(bus) : CoreTypes::CANBusUnknown;
+}
+
+}  // namespace CustomApplication

@@ -1,0 +1,83 @@
+#include "core/TarvexInterfacePrivate.h"
+
+namespace CustomApplication {
+
+namespace {
+constexpr std::int32_t kCategoryCAN = 10;
+constexpr std::int32_t kCategoryJ1939 = 13;
+constexpr std::int32_t kCategoryJ1708 = 20;
+constexpr std::int32_t kCategoryCustomApplications = 22;
+}  // namespace
+
+void* TarvexInterfacePrivate::IPCListener(void* self) {
+    if (self == nullptr) return nullptr;
+    auto* instance = static_cast<TarvexInterfacePrivate*>(self);
+    instance->RunListener();
+    instance->WorkerExiting(Worker::Listener);
+    return nullptr;
+}
+
+void TarvexInterfacePrivate::RunListener() {
+    PlatformServices::IPCClient* client = connection->client;
+    PlatformServices::MessageBatch batch;  // reused: no allocation per pass once grown
+    while (!stopRequested.load(std::memory_order_acquire) && client->IsActive()) {
+        client->Read(batch);
+        for (auto& message : batch) {
+            if (message) DispatchMessage(*message);
+        }
+        batch.clear();
+    }
+}
+
+void TarvexInterfacePrivate::DispatchMessage(PlatformServices::QRVMessage& message) {
+    if (providers.messageDispatchBegin != nullptr) providers.messageDispatchBegin(providers.hostContext);
+    const std::int32_t category = message.GetCommand();
+    switch (category) {
+        case kCategoryCAN:
+        case kCategoryJ1939:
+        case kCategoryJ1708:
+        case kCategoryCustomApplications: {
+            message.ParseChildMessages();
+            const auto& children = message.GetChildMessages();
+            const std::int32_t source = message.GetSourceAddress();
+            if (category == kCategoryCAN) {
+                CANIPCHandler(children, source);
+            } else if (category == kCategoryJ1939) {
+                J1939IPCHandler(children, source);
+            } else if (category == kCategoryJ1708) {
+                J1708IPCHandler(children, source);
+            } else {
+                CustomApplicationsIPCHandler(children, source);
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    if (providers.messageDispatchEnd != nullptr) providers.messageDispatchEnd(providers.hostContext);
+}
+
+void TarvexInterfacePrivate::CustomApplicationsIPCHandler(const PlatformServices::QRVMessage::ChildList& children,
+                                                          std::int32_t sourceAddress) {
+    for (const auto& child : children) {
+        if (!child) continue;
+        switch (child->GetCommand()) {
+            case 2:
+            case 4:
+            case 6:
+            case 8:
+            case 10:
+                EEPROMHandleIPC(*child, sourceAddress);
+                break;
+            case 13:
+            case 16:
+            case 18:
+                PluginHandleIPC(*child, sourceAddress);
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+}  // namespace CustomApplication

@@ -1,0 +1,46 @@
+#include <customapp/TarvexInterface.h>
+
+#include <atomic>
+#include <new>
+
+#include "Helper.h"
+#include "core/TarvexInterfacePrivate.h"
+
+namespace CustomApplication {
+
+namespace {
+// Set by the first Init of the process, whatever its outcome; never cleared.
+std::atomic<bool> libraryInitialised{false};
+}  // namespace
+
+TarvexInterface::TarvexInterface() : d(new (std::nothrow) TarvexInterfacePrivate()) {
+    (void)PlatformServices::Helper::GetTicks();
+}
+
+TarvexInterface::~TarvexInterface() {
+    if (d == nullptr) return;
+    d->Shutdown();
+    // On a worker thread (a callback destroying its instance) the worker
+    // finishes the tear-down itself once it has left its loop.
+    if (d->ReleaseFromFacade()) delete d;
+    d = nullptr;
+}
+
+std::int32_t TarvexInterface::Init(std::int32_t ipcAddress, void* serviceProviders, std::int32_t mode) {
+    if (libraryInitialised.exchange(true)) return -114;
+    if (mode > 1) return -22;
+    if (d == nullptr) return -12;
+    const std::int32_t result = d->Init(static_cast<const CoreTypes::ServiceProviders*>(serviceProviders),
+                                        static_cast<TarvexInterfacePrivate::SDKMode>(mode));
+    if (result != 0) return result;
+    d->j1939.Init();
+    d->j1708.Init();
+    d->can.Init();
+    return d->Connect(ipcAddress);
+}
+
+void TarvexInterface::Shutdown() {
+    if (d != nullptr) d->Shutdown();
+}
+
+}  // namespace CustomApplication

@@ -1,0 +1,182 @@
+#include "core/TarvexInterfacePrivate.h"
+
+#include <chrono>
+#include <new>
+
+namespace CustomApplication {
+
+namespace {
+// The count of live private objects. Never destroyed: a worker thread that
+// finishes a deferred tear-down may still be counting down at process exit.
+struct LiveInstances {
+    std::mutex lock;
+    std::condition_variable changed;
+    int count = 0;
+};
+LiveInstances& Live() {
+    static auto* live = new LiveInstances();
+    return *live;
+}
+
+void CountInstance(int delta) {
+    LiveInstances& live = Live();
+    {
+        std::lock_guard<std::mutex> guard(live.lock);
+        live.count += delta;
+    }
+    live.changed.notify_all();
+}
+}  // namespace
+
+int TarvexInterfacePrivate::LiveCount() {
+    std::lock_guard<std::mutex> guard(Live().lock);
+    return Live().count;
+}
+
+bool TarvexInterfacePrivate::AwaitLiveCount(int count, int realTimeoutMs) {
+    LiveInstances& live = Live();
+    std::unique_lock<std::mutex> guard(live.lock);
+    return live.changed.wait_for(guard, std::chrono::milliseconds(realTimeoutMs),
+                                 [&] { return live.count == count; });
+}
+
+TarvexInterfacePrivate::TarvexInterfacePrivate() { CountInstance(1); }
+
+TarvexInterfacePrivate::~TarvexInterfacePrivate() {
+    delete plugin;
+    plugin = nullptr;
+    // Both worker threads have been joined (or this runs on the last of them,
+    // which has joined the other): nothing uses the connection any more.
+    if (connection != nullptr) {
+        delete connection->client;
+        delete connection;
+        connection = nullptr;
+    }
+    CountInstance(-1);
+}
+
+std::int32_t TarvexInterfacePrivate::Init(const ServiceProviders* table, SDKMode mode) {
+    sdkMode = mode;
+    if (table == nullptr) return -22;
+    providers = *table;
+    providersSet = true;
+    if (sdkMode == PluginMode) {
+        plugin = new (std::nothrow) Plugin();
+        if (plugin == nullptr) return -12;
+    }
+    return 0;
+}
+
+std::int32_t TarvexInterfacePrivate::Connect(std::int32_t address) {
+    connection = new (std::nothrow) ConnectionRecord();
+    if (connection == nullptr) return -12;
+    connection->client = new (std::nothrow) PlatformServices::IPCClient();
+    if (connection->client == nullptr) return -12;
+    ipcAddress = address;
+
+    const int connected = connection->client->Connect(kPlatformEndpoint);
+    if (connected != 0) return connected;
+    const int registered = connection->client->RegisterAddress(ipcAddress);
+    if (registered <= 0) return registered;
+
+    pthread_attr_t attributes;
+    int error = pthread_attr_init(&attributes);
+    if (error != 0) return error;
+    error = pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
+    if (error == 0) {
+        error = pthread_create(&connection->listenerThread, &attributes, &IPCListener, this);
+        if (error == 0) {
+            connection->listenerStarted = true;
+            error = pthread_create(&connection->serviceThread, &attributes, &InternalService, this);
+            if (error == 0) {
+                connection->serviceStarted = true;
+            } else {
+                // No worker may run after a failed Init: end the listener too.
+                connection->client->Shutdown();
+                JoinWorker(Worker::Listener);
+            }
+        }
+    }
+    pthread_attr_destroy(&attributes);
+    return error;
+}
+
+void TarvexInterfacePrivate::Shutdown() {
+    if (!stopRequested.exchange(true)) {
+        serviceWakeEvent.Set();
+        J1939Shutdown();
+        J1708Shutdown();
+        CANShutdown();
+        if (connection != nullptr && connection->client != nullptr) connection->client->Shutdown();
+    }
+    JoinWorkers();
+}
+
+bool TarvexInterfacePrivate::IsServiceAllowed(ServiceType service) const {
+    switch (sdkMode) {
+        case ApplicationMode:
+            return service == ServiceJ1939 || service == ServiceJ1708 || service == ServiceEEPROM ||
+                   service == ServiceCAN;
+        case PluginMode:
+            return service == ServiceJ1939 || service == ServiceCAN;
+        default:
+            return false;
+    }
+}
+
+bool TarvexInterfacePrivate::OnWorkerThread() const {
+    if (connection == nullptr) return false;
+    const pthread_t self = pthread_self();
+    return (connection->listenerStarted && pthread_equal(self, connection->listenerThread)) ||
+           (connection->serviceStarted && pthread_equal(self, connection->serviceThread));
+}
+
+void TarvexInterfacePrivate::JoinWorker(Worker worker) {
+    const bool listener = worker == Worker::Listener;
+    if (!(listener ? connection->listenerStarted : connection->serviceStarted)) return;
+    JoinState& state = listener ? listenerState : serviceState;
+    {
+        std::unique_lock<std::mutex> lock(workerLock);
+        if (state == JoinState::Joining) {
+            workerJoined.wait(lock, [&] { return state == JoinState::Joined; });
+            return;
+        }
+        if (state == JoinState::Joined) return;
+        state = JoinState::Joining;
+    }
+    pthread_join(listener ? connection->listenerThread : connection->serviceThread, nullptr);
+    {
+        std::lock_guard<std::mutex> lock(workerLock);
+        state = JoinState::Joined;
+    }
+    workerJoined.notify_all();
+}
+
+bool TarvexInterfacePrivate::JoinWorkers() {
+    if (connection == nullptr) return true;
+    if (OnWorkerThread()) return false;
+    JoinWorker(Worker::Listener);
+    JoinWorker(Worker::Service);
+    return true;
+}
+
+bool TarvexInterfacePrivate::ReleaseFromFacade() {
+    if (JoinWorkers()) return true;
+    std::lock_guard<std::mutex> lock(workerLock);
+    deleteOnWorkerExit = true;
+    deletingThread = pthread_self();
+    return false;
+}
+
+void TarvexInterfacePrivate::WorkerExiting(Worker self) {
+    {
+        std::lock_guard<std::mutex> lock(workerLock);
+        if (!deleteOnWorkerExit || !pthread_equal(deletingThread, pthread_self())) return;
+        (self == Worker::Listener ? listenerState : serviceState) = JoinState::Joined;
+    }
+    JoinWorker(self == Worker::Listener ? Worker::Service : Worker::Listener);
+    pthread_detach(pthread_self());
+    delete this;
+}
+
+}  // namespace CustomApplication

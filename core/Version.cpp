@@ -1,0 +1,38 @@
+#include <cstring>
+#include <new>
+
+#include <customapp/CustomApplicationInterfaceLibrary.h>
+#include <customapp/TarvexInterface.h>
+
+namespace CustomApplication {
+
+namespace {
+constexpr std::int32_t kSDKVersion = 2;
+constexpr char kLibraryName[] = "Custom Application Interface Library";
+constexpr char kPartNumber[] = "40923B7";
+
+template <std::size_t N, std::size_t M>
+void CopyText(char (&to)[N], const char (&from)[M]) {
+    static_assert(M <= N, "text does not fit its field");
+    std::memcpy(to, from, M);
+}
+}  // namespace
+
+std::int32_t TarvexInterface::GetSDKVersion() { return kSDKVersion; }
+
+std::int32_t CustomApplicationInterfaceLibrary::GetVersionInfo(PlatformServices::Helper::VersionInfo** info) {
+    if (info == nullptr) return -22;
+    auto* record = new (std::nothrow) PlatformServices::Helper::VersionInfo();
+    if (record == nullptr) return -12;
+    CopyText(record->PartNumber, kPartNumber);
+    CopyText(record->Name, kLibraryName);
+    record->Major = 0;
+    record->Minor = 7;
+    record->Revision = 7;
+    record->Build = 7;
+    record->InterfaceVersion = kSDKVersion;
+    *info = record;
+    return 0;
+}
+
+}  // namespace CustomApplication

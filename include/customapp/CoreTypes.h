@@ -1,0 +1,66 @@
+// Thread rule: plain types; no state, usable from any thread.
+#pragma once
+
+#include <cstdint>
+
+namespace CustomApplication {
+namespace CoreTypes {
+
+// The gateway's CAN buses. Each value equals the bus number that the
+// platform's messages carry.
+enum CANBus : std::int32_t {
+    CANBus0 = 0,
+    CANBus1 = 1,
+    CANBus2 = 2,
+    CANBus3 = 3,
+    CANBus4 = 4,
+    // A bus number received from the platform that this library does not
+    // know; never valid as an argument.
+    CANBusUnknown = 5,
+};
+
+// Result codes: 0 for success, otherwise a negated Linux errno value.
+enum ResultCode : std::int32_t {
+    Success = 0,
+    NotPermitted = -1,          // EPERM: the bus interface or CA was not set up by this application
+    NoEntry = -2,               // ENOENT: no table or entry with that identifier or index
+    TooBig = -7,                // E2BIG: an entry's data is longer than the bus or table accepts
+    OutOfMemory = -12,          // ENOMEM
+    AccessDenied = -13,         // EACCES: refused in the current SDK mode
+    AlreadyExists = -17,        // EEXIST
+    InvalidArgument = -22,      // EINVAL: null pointer or value out of range
+    TimedOut = -110,            // ETIMEDOUT: no answer in time, or a semaphore wait ran out
+    AlreadyInitialised = -114,  // EALREADY
+    NotRecoverable = -131,      // ENOTRECOVERABLE: the platform reported failure or answered otherwise
+};
+
+// A task handed to the host's scheduler: (task argument, value from the host).
+typedef void (*TaskFunction)(void* argument, std::int32_t value);
+
+// The host's table of services, handed to TarvexInterface::Init as an untyped
+// pointer and copied there. Fourteen pointer-sized entries, in this order.
+// Entries 1 to 5 receive hostContext as their first argument, entries 8 to 13
+// receive taskContext. The library calls an entry on the thread named with it.
+struct ServiceProviders {
+    void* hostContext;
+    // NotifyAppShutdown, on the caller's thread.
+    void (*notifyAppShutdown)(void* hostContext);
+    // SetVersionInfo, on the caller's thread.
+    void (*setVersionInfo)(void* hostContext, std::int32_t, std::int32_t, std::int32_t, std::int32_t);
+    // Around every message received from the platform, on the listener thread.
+    void (*messageDispatchBegin)(void* hostContext);
+    void (*messageDispatchEnd)(void* hostContext);
+    // The plug-in identifier written at the head of every plug-in request.
+    std::int32_t (*getPluginId)(void* hostContext);
+    void* reserved;  // never called
+    void* taskContext;
+    std::int32_t (*taskScheduleAt)(void* taskContext, TaskFunction task, void* argument, std::int64_t time);
+    std::int32_t (*taskScheduleEvery)(void* taskContext, TaskFunction task, void* argument, std::int64_t period);
+    std::int32_t (*taskScheduleAsync)(void* taskContext, TaskFunction task, void* argument);
+    void (*taskCancel)(void* taskContext, std::int32_t taskId);
+    void (*taskCheckInAsync)(void* taskContext, std::int32_t taskId);
+    void (*taskDisableWatchdogAsync)(void* taskContext, std::int32_t taskId);
+};
+
+}  // namespace CoreTypes
+}  // namespace CustomApplication

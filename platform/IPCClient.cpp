@@ -1,0 +1,215 @@
+#include "IPCClient.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "SocketIO.h"
+
+namespace PlatformServices {
+
+const char* ResolveEndpoint(const char* path) {
+    const char* overridden = std::getenv(kEndpointEnvVar);
+    return (overridden != nullptr && overridden[0] != '\0') ? overridden : path;
+}
+
+IPCClient::IPCClient() = default;
+
+IPCClient::~IPCClient() {
+    const int fd = fd_.load();
+    if (fd >= 0) ::close(fd);
+}
+
+int IPCClient::Connect(const char* path) {
+    if (fd_.load() >= 0) return -EISCONN;
+    if (shutdown_.load()) return -EPIPE;
+
+    sockaddr_un address;
+    socklen_t addressLength = 0;
+    const int filled = detail::FillUnixAddress(ResolveEndpoint(path), address, addressLength);
+    if (filled < 0) return filled;
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -errno;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), addressLength) < 0) {
+        int error = errno;
+        if (error == EINTR) {
+            // The connection goes on in the background; wait for its outcome.
+            pollfd p{fd, POLLOUT, 0};
+            int r;
+            do {
+                r = ::poll(&p, 1, -1);
+            } while (r < 0 && errno == EINTR);
+            socklen_t length = sizeof(error);
+            if (r < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+        }
+        if (error != 0) {
+            ::close(fd);
+            return -error;
+        }
+    }
+
+    fd_.store(fd);
+    active_.store(true, std::memory_order_release);
+    // A Shutdown that ran while the socket was being connected did not see it.
+    if (shutdown_.load()) {
+        active_.store(false, std::memory_order_release);
+        ::shutdown(fd, SHUT_RDWR);
+    }
+    return 0;
+}
+
+int IPCClient::RegisterAddress(std::int32_t address) {
+    if (fd_.load() < 0) return -ENOTCONN;
+    if (shutdown_.load()) return -EPIPE;
+
+    QRVMessage request(QRVMessage::kTypeRegister, address, 0);
+    request.SetSourceAddress(address);
+    const int written = Write(request);
+    if (written < 0) return written;
+
+    using Steady = std::chrono::steady_clock;
+    const Steady::time_point deadline =
+        Steady::now() + std::chrono::milliseconds(kRegisterTimeoutMs);
+    // Frames ahead of the acknowledgement (possible only when an address is
+    // registered already) stay buffered for Read, as do those behind it.
+    detail::RxBuffer rx{rx_, rxStart_, rxEnd_};
+    std::size_t scanned = 0;  // bytes of whole frames after rxStart_ already looked at
+    for (;;) {
+        for (;;) {
+            std::unique_ptr<QRVMessage> message;
+            std::size_t used = 0;
+            const auto parsed =
+                QRVMessage::ParseFrame(rx.Data() + scanned, rx.Size() - scanned, &message, &used);
+            if (parsed == QRVMessage::ParseResult::kIncomplete) break;
+            if (parsed == QRVMessage::ParseResult::kMalformed) {
+                active_.store(false, std::memory_order_release);
+                ::shutdown(fd_.load(), SHUT_RDWR);  // the stream is lost: let the server know
+                return -EPROTO;
+            }
+            if (message->GetMessageType() != QRVMessage::kTypeRegisterAck) {
+                scanned += used;
+                continue;
+            }
+            // Cut the acknowledgement out of the buffer.
+            std::uint8_t* at = rx_.data() + rxStart_ + scanned;
+            std::memmove(at, at + used, rx.Size() - scanned - used);
+            rxEnd_ -= used;
+            const std::int32_t result = message->GetCommand();
+            if (result > 0) return 1;
+            return result < 0 ? result : -EPROTO;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
+        if (left <= 0) return -ETIMEDOUT;
+        const int r = ReadMore(static_cast<int>(left));
+        if (r > 0) continue;
+        if (r == -ETIMEDOUT) return r;
+        active_.store(false, std::memory_order_release);
+        if (shutdown_.load()) return -EPIPE;
+        return (r == 0 || r == -ECONNRESET) ? -ECONNRESET : r;
+    }
+}
+
+// Waits (at most `timeoutMs`, negative: no limit) until the socket is
+// readable, then reads once into the receive buffer. Returns the byte count,
+// 0 at the end of the stream, -ETIMEDOUT, or another negative errno value.
+int IPCClient::ReadMore(int timeoutMs) {
+    const int fd = fd_.load();
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        const int r = ::poll(&p, 1, timeoutMs);
+        if (r > 0) break;
+        if (r == 0) return -ETIMEDOUT;
+        if (errno != EINTR) return -errno;
+    }
+    detail::RxBuffer rx{rx_, rxStart_, rxEnd_};
+    std::size_t space = 0;
+    std::uint8_t* into = rx.PrepareRead(&space);
+    for (;;) {
+        const ssize_t n = ::recv(fd, into, space, 0);
+        if (n >= 0) {
+            rxEnd_ += static_cast<std::size_t>(n);
+            return static_cast<int>(n);
+        }
+        if (errno != EINTR) return -errno;
+    }
+}
+
+// Moves every whole buffered frame of an application message into `batch`.
+// Returns the count moved, or -EPROTO when the stream is malformed at its
+// front (frames before the fault are delivered first).
+int IPCClient::TakeFrames(MessageBatch& batch) {
+    detail::RxBuffer rx{rx_, rxStart_, rxEnd_};
+    int count = 0;
+    for (;;) {
+        std::unique_ptr<QRVMessage> message;
+        std::size_t used = 0;
+        const auto parsed = QRVMessage::ParseFrame(rx.Data(), rx.Size(), &message, &used);
+        if (parsed == QRVMessage::ParseResult::kIncomplete) return count;
+        if (parsed == QRVMessage::ParseResult::kMalformed) return count > 0 ? count : -EPROTO;
+        rx.Consume(used);
+        if (message->GetMessageType() == QRVMessage::kTypeEnvelope) {
+            batch.push_back(std::move(message));
+            ++count;
+        }
+    }
+}
+
+int IPCClient::Read(MessageBatch& batch) {
+    if (shutdown_.load()) return 0;
+    if (fd_.load() < 0) return -ENOTCONN;
+    for (;;) {
+        const int taken = TakeFrames(batch);
+        if (taken > 0) return taken;
+        if (taken < 0) {
+            // The stream cannot be resynchronised: end the connection, so that
+            // the server too sees it gone.
+            active_.store(false, std::memory_order_release);
+            ::shutdown(fd_.load(), SHUT_RDWR);
+            return taken;
+        }
+        if (shutdown_.load()) return 0;
+        const int r = ReadMore(-1);
+        if (r > 0) continue;
+        active_.store(false, std::memory_order_release);
+        if (r == 0 || r == -ECONNRESET || shutdown_.load()) return 0;
+        return r;
+    }
+}
+
+int IPCClient::Write(const QRVMessage& message) {
+    if (shutdown_.load()) return -EPIPE;
+    const int fd = fd_.load();
+    if (fd < 0) return -ENOTCONN;
+
+    // One buffer per writing thread: no allocation per message once it has grown.
+    thread_local std::vector<std::uint8_t> frame;
+    frame.clear();
+    if (message.Serialize(frame) == 0) return -EMSGSIZE;
+
+    int result;
+    {
+        std::lock_guard<std::mutex> guard(writeLock_);
+        result = detail::SendAll(fd, frame.data(), frame.size(), -1, nullptr);
+    }
+    if (result == -EPIPE || result == -ECONNRESET) active_.store(false, std::memory_order_release);
+    return result;
+}
+
+void IPCClient::Shutdown() {
+    shutdown_.store(true);
+    active_.store(false, std::memory_order_release);
+    // Wakes a poll, recv or send blocked in another thread; the descriptor
+    // stays open until the destructor, so no thread can reach a reused one.
+    const int fd = fd_.load();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+}  // namespace PlatformServices

@@ -1,0 +1,393 @@
+#include "IPCServer.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "SocketIO.h"
+
+namespace PlatformServices {
+
+namespace {
+
+// How long a write waits for an application that does not read before it
+// gives up. A frame that was cut short by it costs the connection.
+constexpr int kWriteTimeoutMs = 5000;
+// While accept() lacks descriptors, the listening socket is left out of the
+// poll set for this long, so that the loop does not spin on it.
+constexpr int kAcceptRetryMs = 100;
+
+// True when the application at the other end of `fd` has closed or shut down
+// its side.
+bool PeerGone(int fd) {
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace
+
+struct IPCServer::Connection {
+    explicit Connection(int descriptor) : fd(descriptor) {}
+    ~Connection() { ::close(fd); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    const int fd;
+    // 0 until registered. Written only by the I/O thread, under the server's
+    // lock_; other threads read it under lock_.
+    std::int32_t address = 0;
+    std::atomic<bool> dropped{false};
+
+    std::mutex writeLock;  // one frame at a time; guards `broken`
+    bool broken = false;   // a frame went out incomplete; nothing may follow it
+
+    // Received bytes not parsed yet; I/O thread only.
+    std::vector<std::uint8_t> rx;
+    std::size_t rxStart = 0;
+    std::size_t rxEnd = 0;
+};
+
+IPCServer::IPCServer(std::int32_t serverAddress) : serverAddress_(serverAddress) {}
+
+IPCServer::~IPCServer() {
+    Stop();
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void IPCServer::SetMessageHandler(MessageHandler handler) {
+    onMessage_ = std::move(handler);
+}
+
+void IPCServer::SetConnectionHandler(ConnectionHandler handler) {
+    onConnection_ = std::move(handler);
+}
+
+int IPCServer::Start(const std::string& path) {
+    if (thread_.joinable() || listenFd_ >= 0) return -EALREADY;
+    if (path.find('\0') != std::string::npos) return -EINVAL;
+    sockaddr_un address;
+    socklen_t addressLength = 0;
+    const int filled = detail::FillUnixAddress(path.c_str(), address, addressLength);
+    if (filled < 0) return filled;
+
+    // A socket file left behind by a server that is gone is replaced; one
+    // whose server still accepts is not. Other files are never removed.
+    struct stat status;
+    if (::lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) {
+        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (probe >= 0) {
+            const int r =
+                ::connect(probe, reinterpret_cast<const sockaddr*>(&address), addressLength);
+            const int error = errno;
+            ::close(probe);
+            if (r == 0 || error == EAGAIN || error == EINPROGRESS) return -EADDRINUSE;
+            if (error == ECONNREFUSED) ::unlink(path.c_str());
+        }
+    }
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -errno;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), addressLength) < 0) {
+        const int error = errno;
+        ::close(fd);
+        return -error;
+    }
+    int error = 0;
+    if (::listen(fd, SOMAXCONN) < 0) error = errno;
+    if (error == 0 && wakeFd_ < 0) {
+        wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd_ < 0) error = errno;
+    }
+    if (error == 0) {
+        listenFd_ = fd;
+        path_ = path;
+        stopping_.store(false);
+        try {
+            thread_ = std::thread(&IPCServer::Run, this);
+        } catch (const std::system_error& e) {
+            error = e.code().value() != 0 ? e.code().value() : EAGAIN;
+            listenFd_ = -1;
+        }
+    }
+    if (error != 0) {
+        ::close(fd);
+        ::unlink(path.c_str());
+        return -error;
+    }
+    return 0;
+}
+
+void IPCServer::Stop() {
+    if (thread_.joinable()) {
+        stopping_.store(true);
+        Wake();
+        thread_.join();  // the I/O thread drops every connection on its way out
+    }
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+        ::unlink(path_.c_str());
+    }
+    // wakeFd_ stays open until destruction: a writer that fails on a dropped
+    // connection may still be waking the (finished) I/O thread.
+}
+
+void IPCServer::Wake() {
+    const std::uint64_t one = 1;
+    ssize_t r;
+    do {
+        r = ::write(wakeFd_, &one, sizeof(one));
+    } while (r < 0 && errno == EINTR);
+    // EAGAIN: the counter is saturated, the I/O thread is woken anyway.
+}
+
+void IPCServer::Run() {
+    std::vector<pollfd> fds;
+    std::vector<std::shared_ptr<Connection>> polled;
+    bool acceptPaused = false;
+    while (!stopping_.load()) {
+        FinalizeDropped();
+        fds.clear();
+        polled.clear();
+        fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+        fds.push_back(pollfd{acceptPaused ? -1 : listenFd_, POLLIN, 0});
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            polled.assign(connections_.begin(), connections_.end());
+        }
+        for (const auto& connection : polled) fds.push_back(pollfd{connection->fd, POLLIN, 0});
+
+        const int ready = ::poll(fds.data(), fds.size(), acceptPaused ? kAcceptRetryMs : -1);
+        if (ready < 0) {
+            if (errno == EINTR || errno == ENOMEM) continue;
+            break;
+        }
+        if (fds[0].revents != 0) {
+            std::uint64_t count;
+            while (::read(wakeFd_, &count, sizeof(count)) > 0) {
+            }
+        }
+        if (stopping_.load()) break;
+        if (ready == 0) acceptPaused = false;
+        if ((fds[1].revents & POLLIN) != 0) acceptPaused = !AcceptAll();
+        for (std::size_t i = 0; i < polled.size(); ++i) {
+            if (fds[i + 2].revents != 0 && !polled[i]->dropped.load()) HandleReadable(polled[i]);
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        polled.assign(connections_.begin(), connections_.end());
+    }
+    for (const auto& connection : polled) Drop(connection);
+    polled.clear();
+    FinalizeDropped();
+}
+
+// Accepts every pending connection. False when the process ran out of
+// descriptors or memory (accepting pauses for a while).
+bool IPCServer::AcceptAll() {
+    for (;;) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            switch (errno) {
+                case EINTR:
+                case ECONNABORTED:
+                    continue;
+                case EMFILE:
+                case ENFILE:
+                case ENOBUFS:
+                case ENOMEM:
+                    return false;
+                default:
+                    return true;
+            }
+        }
+        auto connection = std::make_shared<Connection>(fd);
+        std::lock_guard<std::mutex> guard(lock_);
+        connections_.push_back(std::move(connection));
+    }
+}
+
+void IPCServer::HandleReadable(const std::shared_ptr<Connection>& connection) {
+    Connection& c = *connection;
+    detail::RxBuffer rx{c.rx, c.rxStart, c.rxEnd};
+    std::size_t space = 0;
+    std::uint8_t* into = rx.PrepareRead(&space);
+    ssize_t n;
+    do {
+        n = ::recv(c.fd, into, space, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+        Drop(connection);
+        return;
+    }
+    c.rxEnd += static_cast<std::size_t>(n);
+
+    while (!c.dropped.load()) {
+        std::unique_ptr<QRVMessage> message;
+        std::size_t used = 0;
+        const auto parsed = QRVMessage::ParseFrame(rx.Data(), rx.Size(), &message, &used);
+        if (parsed == QRVMessage::ParseResult::kIncomplete) return;
+        if (parsed == QRVMessage::ParseResult::kMalformed) {
+            Drop(connection);
+            return;
+        }
+        rx.Consume(used);
+        const std::int32_t type = message->GetMessageType();
+        if (type == QRVMessage::kTypeRegister) {
+            HandleRegistration(connection, message->GetCommand());
+            continue;
+        }
+        // Before registration only the registration frame is accepted, and
+        // applications send nothing but envelopes.
+        if (c.address <= 0 || type != QRVMessage::kTypeEnvelope) {
+            Drop(connection);
+            return;
+        }
+        message->SetSourceAddress(c.address);
+        if (onMessage_) onMessage_(c.address, std::move(message));
+    }
+}
+
+void IPCServer::HandleRegistration(const std::shared_ptr<Connection>& connection,
+                                   std::int32_t address) {
+    std::int32_t result = 1;
+    if (connection->address > 0) {
+        result = -EISCONN;
+    } else if (address <= 0) {
+        result = -EINVAL;
+    } else if (auto holder = Find(address)) {
+        // An application that restarts may be quicker than the notice that its
+        // old connection ended.
+        if (PeerGone(holder->fd)) {
+            Drop(holder);
+        } else {
+            result = -EADDRINUSE;
+        }
+    }
+
+    // The address is taken before the acknowledgement goes out, so that an
+    // application that holds it can be written to at once. Only this thread
+    // registers, so the address is still free.
+    if (result > 0) {
+        std::lock_guard<std::mutex> guard(lock_);
+        connection->address = address;
+        byAddress_[address] = connection;
+    }
+    QRVMessage ack(QRVMessage::kTypeRegisterAck, result, address);
+    ack.SetSourceAddress(serverAddress_);
+    std::vector<std::uint8_t> frame;
+    ack.Serialize(frame);
+    if (Send(connection, frame.data(), frame.size()) < 0) {
+        // The application never learnt the outcome: nothing to report.
+        Drop(connection);
+        std::lock_guard<std::mutex> guard(lock_);
+        connection->address = 0;
+        return;
+    }
+    if (result <= 0) return;
+
+    // A former holder of the address is reported gone first. This connection
+    // is left for the next pass even if another thread dropped it meanwhile,
+    // so that its end is never reported before its start.
+    FinalizeDropped(connection.get());
+    if (onConnection_) onConnection_(address, true);
+}
+
+void IPCServer::Drop(const std::shared_ptr<Connection>& connection) {
+    if (connection->dropped.exchange(true)) return;
+    ::shutdown(connection->fd, SHUT_RDWR);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const auto it = byAddress_.find(connection->address);
+        if (it != byAddress_.end() && it->second == connection) byAddress_.erase(it);
+    }
+    // The I/O thread takes the connection out of its poll set and reports it.
+    Wake();
+}
+
+// I/O thread: forgets dropped connections (all but `keep`) and reports the
+// registered ones gone.
+void IPCServer::FinalizeDropped(const Connection* keep) {
+    std::vector<std::shared_ptr<Connection>> gone;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < connections_.size(); ++i) {
+            if (connections_[i]->dropped.load() && connections_[i].get() != keep) {
+                gone.push_back(std::move(connections_[i]));
+            } else {
+                if (kept != i) connections_[kept] = std::move(connections_[i]);
+                ++kept;
+            }
+        }
+        connections_.resize(kept);
+    }
+    for (const auto& connection : gone) {
+        if (connection->address > 0 && onConnection_) onConnection_(connection->address, false);
+    }
+}
+
+int IPCServer::Send(const std::shared_ptr<Connection>& connection, const std::uint8_t* bytes,
+                    std::size_t length) {
+    std::size_t sent = 0;
+    int result;
+    {
+        std::lock_guard<std::mutex> guard(connection->writeLock);
+        if (connection->broken) return -EPIPE;
+        result = detail::SendAll(connection->fd, bytes, length, kWriteTimeoutMs, &sent);
+        if (result < 0 && sent > 0) {
+            connection->broken = true;
+            ::shutdown(connection->fd, SHUT_RDWR);
+        }
+    }
+    if (result < 0 && (sent > 0 || result != -ETIMEDOUT)) Drop(connection);
+    return result;
+}
+
+std::shared_ptr<IPCServer::Connection> IPCServer::Find(std::int32_t address) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto it = byAddress_.find(address);
+    return it != byAddress_.end() ? it->second : nullptr;
+}
+
+int IPCServer::Write(std::int32_t address, const QRVMessage& message) {
+    const auto connection = Find(address);
+    if (!connection) return -EHOSTUNREACH;
+    thread_local std::vector<std::uint8_t> frame;
+    frame.clear();
+    if (message.Serialize(frame) == 0) return -EMSGSIZE;
+    return Send(connection, frame.data(), frame.size());
+}
+
+int IPCServer::WriteRaw(std::int32_t address, const void* bytes, std::size_t length) {
+    if (bytes == nullptr && length != 0) return -EINVAL;
+    const auto connection = Find(address);
+    if (!connection) return -EHOSTUNREACH;
+    return Send(connection, static_cast<const std::uint8_t*>(bytes), length);
+}
+
+int IPCServer::Disconnect(std::int32_t address) {
+    const auto connection = Find(address);
+    if (!connection) return -EHOSTUNREACH;
+    Drop(connection);
+    return 0;
+}
+
+std::vector<std::int32_t> IPCServer::RegisteredAddresses() const {
+    std::vector<std::int32_t> addresses;
+    std::lock_guard<std::mutex> guard(lock_);
+    addresses.reserve(byAddress_.size());
+    for (const auto& entry : byAddress_) addresses.push_back(entry.first);
+    return addresses;
+}
+
+}  // namespace PlatformServices

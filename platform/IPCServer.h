@@ -1,0 +1,92 @@
+// Thread rule: every public member may be called from any thread, also from
+// inside the handlers, except Start (once) and Stop (never from a handler).
+// Handlers run on the server's own I/O thread, one at a time, with no lock of
+// the server held.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QRVMessage.h"
+
+namespace PlatformServices {
+
+// The platform side of the connection: accepts applications on a Unix-domain
+// socket, takes their address registrations and exchanges framed messages
+// with them. A connection that sends malformed framing is dropped.
+class IPCServer {
+public:
+    // A message received from the application registered as `sourceAddress`
+    // (its source address field has been set to that address).
+    using MessageHandler = std::function<void(std::int32_t sourceAddress, std::unique_ptr<QRVMessage> message)>;
+    // An application registered (`connected` true) or its connection ended.
+    using ConnectionHandler = std::function<void(std::int32_t address, bool connected)>;
+
+    explicit IPCServer(std::int32_t serverAddress = 1);
+    ~IPCServer();  // Stop()
+    IPCServer(const IPCServer&) = delete;
+    IPCServer& operator=(const IPCServer&) = delete;
+
+    // Set before Start.
+    void SetMessageHandler(MessageHandler handler);
+    void SetConnectionHandler(ConnectionHandler handler);
+
+    // Binds `path` exactly as given (a stale socket file is replaced) and
+    // starts the I/O thread. 0 on success, a negative errno value otherwise.
+    int Start(const std::string& path);
+    // Ends the I/O thread, closes every connection and removes the socket
+    // file. Idempotent. Must not be called from a handler.
+    void Stop();
+
+    std::int32_t GetServerAddress() const { return serverAddress_; }
+    const std::string& Path() const { return path_; }
+
+    // Sends `message` to the application registered as `address`. 0 on
+    // success, -EHOSTUNREACH for an unknown address, another negative errno
+    // value when the write failed.
+    int Write(std::int32_t address, const QRVMessage& message);
+    int Write(std::int32_t address, const QRVMessage* message) {
+        return message ? Write(address, *message) : -22;
+    }
+    // Sends raw bytes, framing included (for tests of malformed input).
+    int WriteRaw(std::int32_t address, const void* bytes, std::size_t length);
+    // Closes the connection of `address`. 0, or -EHOSTUNREACH.
+    int Disconnect(std::int32_t address);
+
+    // Addresses registered at this moment, ascending.
+    std::vector<std::int32_t> RegisteredAddresses() const;
+
+private:
+    struct Connection;
+    void Run();
+    bool AcceptAll();
+    void HandleReadable(const std::shared_ptr<Connection>& connection);
+    void HandleRegistration(const std::shared_ptr<Connection>& connection, std::int32_t address);
+    void Drop(const std::shared_ptr<Connection>& connection);
+    void FinalizeDropped(const Connection* keep = nullptr);
+    void Wake();
+    int Send(const std::shared_ptr<Connection>& connection, const std::uint8_t* bytes, std::size_t length);
+    std::shared_ptr<Connection> Find(std::int32_t address) const;
+
+    const std::int32_t serverAddress_;
+    std::string path_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+    MessageHandler onMessage_;
+    ConnectionHandler onConnection_;
+
+    mutable std::mutex lock_;  // guards connections_, byAddress_ and each connection's address only
+    std::vector<std::shared_ptr<Connection>> connections_;
+    std::map<std::int32_t, std::shared_ptr<Connection>> byAddress_;
+};
+
+}  // namespace PlatformServices

@@ -1,0 +1,153 @@
+#include "QRVMessage.h"
+
+#include <cstring>
+
+namespace PlatformServices {
+
+namespace {
+
+void PutU32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+void PutI32(std::uint8_t* p, std::int32_t v) {
+    PutU32(p, static_cast<std::uint32_t>(v));
+}
+
+std::uint32_t GetU32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::int32_t GetI32(const std::uint8_t* p) {
+    return static_cast<std::int32_t>(GetU32(p));
+}
+
+// The type travels as one byte.
+bool TypeFits(std::int32_t type) {
+    return type >= 0 && type <= 0xFF;
+}
+
+// Returned by EncodedPayloadBytes when the payload cannot be encoded.
+constexpr std::size_t kUnencodable = static_cast<std::size_t>(-1);
+
+}  // namespace
+
+QRVMessage::QRVMessage(std::int32_t messageType, std::int32_t command, std::int32_t address)
+    : type_(messageType), command_(command), address_(address) {}
+
+QRVMessage::~QRVMessage() = default;
+
+QRVMessage* QRVMessage::NewChildMessage(std::int32_t messageType) {
+    children_.push_back(std::make_unique<QRVMessage>(messageType, 0, 0));
+    return children_.back().get();
+}
+
+bool QRVMessage::Build(std::int32_t command, std::size_t length, const void* data,
+                       bool /*reserved*/) {
+    command_ = command;
+    if (length > kMaxPayloadBytes || (data == nullptr && length != 0)) {
+        payload_.clear();
+        return false;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    payload_.assign(bytes, bytes + length);
+    return true;
+}
+
+bool QRVMessage::ParseChildMessages() {
+    // Children already present (built here, or parsed by an earlier call) stay.
+    if (!children_.empty()) return true;
+    if (parsed_) return payload_.empty();
+    parsed_ = true;
+
+    ChildList children;
+    const std::uint8_t* p = payload_.data();
+    std::size_t left = payload_.size();
+    while (left > 0) {
+        if (left < kChildHeaderBytes) return false;
+        const std::uint32_t length = GetU32(p + 8);
+        if (length > left - kChildHeaderBytes) return false;
+        auto child = std::make_unique<QRVMessage>(p[0], GetI32(p + 4), 0);
+        child->payload_.assign(p + kChildHeaderBytes, p + kChildHeaderBytes + length);
+        children.push_back(std::move(child));
+        p += kChildHeaderBytes + length;
+        left -= kChildHeaderBytes + length;
+    }
+    children_ = std::move(children);
+    return true;
+}
+
+std::size_t QRVMessage::EncodedPayloadBytes() const {
+    if (children_.empty()) return payload_.size();
+    std::size_t total = 0;
+    for (const auto& child : children_) {
+        // Children are one level deep on the wire.
+        if (!child->children_.empty() || !TypeFits(child->type_)) return kUnencodable;
+        const std::size_t bytes = kChildHeaderBytes + child->payload_.size();
+        if (bytes > kMaxPayloadBytes - total) return kUnencodable;
+        total += bytes;
+    }
+    return total;
+}
+
+std::size_t QRVMessage::Serialize(std::vector<std::uint8_t>& out) const {
+    if (!TypeFits(type_)) return 0;
+    const std::size_t payloadBytes = EncodedPayloadBytes();
+    if (payloadBytes > kMaxPayloadBytes) return 0;
+
+    const std::size_t frameBytes = kLengthPrefixBytes + kHeaderBytes + payloadBytes;
+    const std::size_t offset = out.size();
+    out.resize(offset + frameBytes);
+    std::uint8_t* p = out.data() + offset;
+
+    PutU32(p, static_cast<std::uint32_t>(kHeaderBytes + payloadBytes));
+    p += kLengthPrefixBytes;
+    p[0] = static_cast<std::uint8_t>(type_);
+    p[1] = p[2] = p[3] = 0;
+    PutI32(p + 4, command_);
+    PutI32(p + 8, address_);
+    PutI32(p + 12, source_);
+    p += kHeaderBytes;
+
+    if (children_.empty()) {
+        if (!payload_.empty()) std::memcpy(p, payload_.data(), payload_.size());
+        return frameBytes;
+    }
+    for (const auto& child : children_) {
+        const std::size_t length = child->payload_.size();
+        p[0] = static_cast<std::uint8_t>(child->type_);
+        p[1] = p[2] = p[3] = 0;
+        PutI32(p + 4, child->command_);
+        PutU32(p + 8, static_cast<std::uint32_t>(length));
+        p += kChildHeaderBytes;
+        if (length != 0) std::memcpy(p, child->payload_.data(), length);
+        p += length;
+    }
+    return frameBytes;
+}
+
+QRVMessage::ParseResult QRVMessage::ParseFrame(const std::uint8_t* data, std::size_t size,
+                                               std::unique_ptr<QRVMessage>* message,
+                                               std::size_t* frameBytes) {
+    if (data == nullptr || size < kLengthPrefixBytes) return ParseResult::kIncomplete;
+    const std::uint32_t length = GetU32(data);
+    if (length < kHeaderBytes || length > kMaxFrameBytes - kLengthPrefixBytes)
+        return ParseResult::kMalformed;
+    if (size - kLengthPrefixBytes < length) return ParseResult::kIncomplete;
+
+    const std::uint8_t* h = data + kLengthPrefixBytes;
+    if (message != nullptr) {
+        auto m = std::make_unique<QRVMessage>(h[0], GetI32(h + 4), GetI32(h + 8));
+        m->source_ = GetI32(h + 12);
+        m->payload_.assign(h + kHeaderBytes, h + length);
+        *message = std::move(m);
+    }
+    if (frameBytes != nullptr) *frameBytes = kLengthPrefixBytes + length;
+    return ParseResult::kOk;
+}
+
+}  // namespace PlatformServices

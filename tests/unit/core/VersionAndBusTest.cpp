@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <customapp/CustomApplicationInterfaceLibrary.h>
+
+#include "CoreFixture.h"
+
+using CustomApplication::CustomApplicationInterfaceLibrary;
+using CustomApplication::TarvexInterface;
+using CustomApplication::TarvexInterfacePrivate;
+using namespace CustomApplication::CoreTypes;
+
+namespace {
+
+TEST(Version, RecordOfThisLibrary) {
+    PlatformServices::Helper::VersionInfo* info = nullptr;
+    ASSERT_EQ(CustomApplicationInterfaceLibrary::GetVersionInfo(&info), 0);
+    ASSERT_NE(info, nullptr);
+    EXPECT_STREQ(info->Name, "Custom Application Interface Library");
+    EXPECT_STREQ(info->PartNumber, "40923B7");
+    EXPECT_EQ(info->Major, 0);
+    EXPECT_EQ(info->Minor, 7);
+    EXPECT_EQ(info->Revision, 7);
+    EXPECT_EQ(info->Build, 7);
+    EXPECT_EQ(info->Flags, PlatformServices::Helper::VersionInfo().Flags);
+    EXPECT_EQ(info->InterfaceVersion, 2);
+    delete info;
+    EXPECT_EQ(CustomApplicationInterfaceLibrary::GetVersionInfo(nullptr), -22);
+}
+
+class SDKVersion : public testsupport::CoreFixture {};
+
+TEST_F(SDKVersion, IsTwoBeforeAndAfterInit) {
+    EXPECT_EQ(sdk.GetSDKVersion(), 2);
+    ASSERT_EQ(InitApp(), 0);
+    EXPECT_EQ(sdk.GetSDKVersion(), 2);
+}
+
+TEST(BusMapping, BothDirections) {
+    EXPECT_EQ(TarvexInterfacePrivate::IPCCANBusToSDKBus(0), CANBus0);
+    EXPECT_EQ(TarvexInterfacePrivate::IPCCANBusToSDKBus(4), CANBus4);
+    EXPECT_EQ(TarvexInterfacePrivate::IPCCANBusToSDKBus(5), CANBusUnknown);
+    EXPECT_EQ(TarvexInterfacePrivate::IPCCANBusToSDKBus(7), CANBusUnknown);
+    EXPECT_EQ(TarvexInterfacePrivate::IPCCANBusToSDKBus(255), CANBusUnknown);
+    EXPECT_EQ(TarvexInterfacePrivate::SDKCANBusToIPCBus(CANBus3), 3);
+    EXPECT_EQ(TarvexInterfacePrivate::SDKCANBusToIPCBus(CANBus4), 4);
+    EXPECT_EQ(TarvexInterfacePrivate::SDKCANBusToIPCBus(CANBusUnknown), 0);
+    EXPECT_EQ(TarvexInterfacePrivate::SDKCANBusToIPCBus(static_cast<CANBus>(-1)), 0);
+}
+
+}  // namespace
