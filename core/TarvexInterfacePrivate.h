@@ -132,10 +132,52 @@ public:
     // --- J1939 ---
 
     // --- J1708 ---
+    // Copies both tables and subscribes; a failure leaves nothing behind.
+    std::int32_t J1708Init(const J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
+                           const J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount);
+    // Delivers one received frame whose Frame bytes are all present.
+    void J1708Receive(const PlatformServices::J1708::J1708Message* record);
+    std::int32_t J1708SendMessage(std::int32_t index);
+    std::int32_t J1708SendMessage(J1708::J1708TransmitTableEntry* row);
+    std::int32_t J1708SendMessage(const J1708Types::J1708Message* message);
+    std::int32_t J1708UpdateMessageData(std::int32_t index, const unsigned char* data, unsigned char length);
+    void J1708RegisterReceiveAllMessages(J1708Types::J1708ReceiveCallback callback, void* context);
 
     // --- Virtual EEPROM ---
+    // Each operation sends one request and waits for its reply; see the facade.
+    std::int32_t EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length);
+    std::int32_t EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length);
+    std::int32_t EEPROMGetState();
+    std::int32_t EEPROMSave();
+    std::int32_t EEPROMDestroy();
+    // Writes one category-22 request to the platform's EEPROM service.
+    void EEPROMSendRequest(const void* data, std::int32_t length, std::int32_t command);
+    // Takes this instance's turn, sends the request, waits for the reply and
+    // checks its kind. 0 with `result` set from the reply (and, for a read
+    // whose reply reported success, up to `capacity` data bytes copied to
+    // `readInto`), -110 on time-out, -131 for a reply of another kind.
+    std::int32_t EEPROMExchange(std::int32_t command, const void* request, std::int32_t requestLength,
+                                VirtualEEPROM::Kind kind, std::int32_t& result, unsigned char* readInto = nullptr,
+                                std::int32_t capacity = 0);
 
     // --- Plug-in jobs ---
+    // The plug-in operations; each is refused unless PluginModeActive().
+    bool PluginModeActive() const { return plugin != nullptr && sdkMode == PluginMode; }
+    void PluginReportJobProgress(PluginTypes::OperationState state, std::uint8_t progress, std::int32_t value);
+    std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
+    std::int32_t PluginGetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
+                                   std::uint32_t value1, std::uint32_t value2);
+    void PluginRegisterJobStartNotifier(PluginTypes::JobStartNotifier notifier, void* context);
+    // Writes one category-22 request to the platform's plug-in service.
+    void PluginSendRequest(const void* data, std::int32_t length, std::int32_t command);
+    // The host's plug-in identifier (0 when the host gives none).
+    std::int32_t PluginId() const;
+    // Takes this instance's query turn, sends the request, waits for the
+    // reply and copies it out: 0 with the summary copied to `stats`, or the
+    // content to `data` and its result to `result`; -110 on time-out; -131
+    // for a reply of the other kind.
+    std::int32_t PluginQuery(std::int32_t command, const void* request, std::int32_t length, Plugin::Kind kind,
+                             PluginTypes::FileStats* stats, PluginTypes::FileData* data, std::int32_t& result);
 
     // Members, in declaration order.
     ConnectionRecord* connection = nullptr;

@@ -1,12 +1,43 @@
-#include "core/TarvexInterfacePrivate.h"
+#include "j1708/J1708.h"
+
+#include <utility>
 
 namespace CustomApplication {
+namespace Internal {
 
-void TarvexInterfacePrivate::J1708IPCHandler(const PlatformServices::QRVMessage::ChildList& /*children*/,
-                                             std::int32_t /*sourceAddress*/) {}
+void J1708::Init() {
+    Initialised.store(false, std::memory_order_release);
+    std::lock_guard<std::mutex> guard(ReceiveAllLock);
+    ReceiveAllRegistration.Enabled = false;
+}
 
-std::int64_t TarvexInterfacePrivate::J1708Service() { return kNothingScheduled; }
+std::shared_ptr<J1708::Tables> J1708::Snapshot() const {
+    std::lock_guard<std::mutex> guard(TablesLock);
+    return CurrentTables;
+}
 
-void TarvexInterfacePrivate::J1708Shutdown() {}
+bool J1708::Publish(std::shared_ptr<Tables> tables) {
+    std::lock_guard<std::mutex> guard(TablesLock);
+    if (Initialised.load(std::memory_order_relaxed)) return false;
+    CurrentTables = std::move(tables);
+    Initialised.store(true, std::memory_order_release);
+    return true;
+}
 
+std::shared_ptr<J1708::Tables> J1708::Withdraw() {
+    std::lock_guard<std::mutex> guard(TablesLock);
+    return std::move(CurrentTables);
+}
+
+void J1708::SetReceiveAll(J1708Types::J1708ReceiveCallback callback, void* context) {
+    std::lock_guard<std::mutex> guard(ReceiveAllLock);
+    ReceiveAllRegistration = ReceiveAll{true, callback, context};
+}
+
+J1708::ReceiveAll J1708::GetReceiveAll() const {
+    std::lock_guard<std::mutex> guard(ReceiveAllLock);
+    return ReceiveAllRegistration;
+}
+
+}  // namespace Internal
 }  // namespace CustomApplication

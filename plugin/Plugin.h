@@ -1,16 +1,52 @@
-// Thread rule: owned by the private instance; see TarvexInterfacePrivate.h
-// for which threads enter it.
+// Thread rule: exists in plug-in mode only, owned by the private instance.
+// Application threads run the file queries, one at a time per instance
+// (Turn), and register the notifier; the listener thread stores each reply
+// under ReplyLock and then sets ReplyEvent, and calls the notifier, which it
+// reads under NotifierLock. Neither lock is held across a callback or an IPC
+// write, and they are never held together.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+
+#include <customapp/PluginTypes.h>
+
+#include "ManualResetEvent.h"
+#include "eeprom/RequestTurn.h"
 
 namespace CustomApplication {
 namespace Internal {
 
-// Plug-in jobs; exists in plug-in mode only.
+// Plug-in jobs: the job-start notifier and the reply slot of the file queries.
 class Plugin {
 public:
+    // What the last reply answered.
+    enum Kind : std::int32_t { KindStats = 0, KindData = 1 };
+
     Plugin() = default;
+    Plugin(const Plugin&) = delete;
+    Plugin& operator=(const Plugin&) = delete;
+
+    // File mode to the request's file-mode byte: 0 and 1 as they are, any
+    // other value 2.
+    static std::uint8_t SDKFileModeToIPC(PluginTypes::FileMode mode);
+    // Communication-mode byte of a job-start notification: 0 gives 0, any
+    // other value 1.
+    static std::int32_t IPCCommsModeToSDK(std::uint8_t mode);
+
+    // The last reply stored (guarded by ReplyLock).
+    PluginTypes::FileData LastFileData{};
+    std::int32_t LastFileDataResult = 0;
+    PluginTypes::FileStats LastFileStats{};
+    // The registration, written and read as one pair (guarded by NotifierLock).
+    PluginTypes::JobStartNotifier JobStartNotifier = nullptr;
+    void* JobStartContext = nullptr;
+    std::int32_t ReplyKind = KindStats;
+    PlatformServices::ManualResetEvent ReplyEvent;
+
+    std::mutex ReplyLock;
+    std::mutex NotifierLock;
+    RequestTurn Turn;
 };
 
 }  // namespace Internal

@@ -13,6 +13,8 @@
 
 #include "CoreTypes.h"
 #include "Export.h"
+#include "J1708Types.h"
+#include "PluginTypes.h"
 
 namespace CustomApplication {
 
@@ -90,10 +92,140 @@ public:
     // --- J1939 ---
 
     // --- J1708 ---
+    // The single SAE J1708 bus. Refused with -13 outside application mode
+    // (mode 0), except J1708RegisterReceiveAllMessages. Receive callbacks run
+    // on the listener thread, one at a time; while one runs nothing else is
+    // received, and a blocking request made from it (an EEPROM operation, a
+    // file query) runs into its time-out.
+
+    // Registers the receive table (one row per MID) and the transmit table,
+    // and subscribes to received frames. Both tables are copied, data bytes
+    // included; the application keeps ownership of them and of the data
+    // buffers, which are not read after the call. Both pointers are required,
+    // also with a count of 0; a count of 0 or less registers no row.
+    // A transmit row's index for J1708SendMessage(int) and
+    // J1708UpdateMessageData is its position in `transmitTable`.
+    // Succeeds once per instance. A failed call registers nothing and sends
+    // nothing, so a corrected call may follow.
+    // Results: 0; -13 refused in this mode; -22 a null table pointer, or a
+    // transmit row with a Length above 0 and a null Data; -114 already
+    // registered (also after Shutdown), or two receive rows with the same
+    // MID; -7 a transmit row with a Length above 20; -12 out of memory.
+    std::int32_t J1708Init(J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
+                           J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount);
+
+    // Sends transmit row `index` now, with its current data, and restarts
+    // its cycle: a cyclic row is next sent a full Period later.
+    // Results: 0 (the message was handed to the platform); -13 refused in
+    // this mode; -2 no such row (also before J1708Init and after Shutdown).
+    std::int32_t J1708SendMessage(std::int32_t index);
+
+    // Sends one message of `message->Length` data bytes after the MID, with
+    // `message->Priority`; the Checksum field is not read. At most 19 data
+    // bytes are announced to the platform (a Length of 20 is sent as 19).
+    // The message is read only during the call. Needs no J1708Init.
+    // Results: 0; -13 refused in this mode; -22 `message` is null.
+    std::int32_t J1708SendMessage(J1708Types::J1708Message* message);
+
+    // Replaces the data of transmit row `index` with `length` bytes copied
+    // from `data`; they go out with the row's next send. Nothing is sent now.
+    // Results: 0; -13 refused in this mode; -22 `data` is null or `length`
+    // is 0 or above 20; -2 no such row; -12 out of memory, and the row is
+    // left without data (it is sent as the MID alone until a later update
+    // succeeds).
+    std::int32_t J1708UpdateMessageData(std::int32_t index, const unsigned char* data, unsigned char length);
+
+    // Registers the callback for received messages whose MID has no receive
+    // row, or a row without a callback, replacing an earlier registration;
+    // `callback` and `context` take effect together. A null callback turns
+    // the catch-all off. Allowed in every mode and at any time, but a
+    // registration made before Init does not survive Init. A call of the
+    // previous callback that is under way may still complete after this
+    // returns.
+    void J1708RegisterReceiveAllMessages(J1708Types::J1708ReceiveCallback callback, void* context);
 
     // --- Virtual EEPROM ---
+    // A block of persistent bytes that the platform keeps for the
+    // application. Each operation sends one request and blocks the calling
+    // thread until the platform answers: at most 500 ms for the answer, after
+    // at most 500 ms waiting for its turn while an EEPROM operation of
+    // another thread is in flight (operations of several threads run one
+    // after the other). No callback is involved. Called on the listener
+    // thread (from a receive callback) an operation cannot receive its
+    // answer: it fails with its time-out result after 500 ms. Allowed in
+    // application mode (mode 0) only.
+
+    // Reads `length` bytes at `address` into `data`, which the caller owns
+    // and which must hold `length` bytes; at most 1024 bytes are moved, and
+    // never more than `length` nor more than the platform's answer holds.
+    // Results: the platform's result (0 success; `data` is written only
+    // then); -13 refused in this mode; -22 `data` is null; -110 no answer in
+    // time; -131 the answer was not a read answer.
+    std::int32_t EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length);
+
+    // Writes `length` bytes (0 to 1024) from `data` at `address`; `data` is
+    // read only during the call.
+    // Results: the platform's result (0 success); -13 refused in this mode;
+    // -22 `data` is null or `length` is outside 0 to 1024; -110 no answer in
+    // time; -131 the answer was not a write answer.
+    std::int32_t EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length);
+
+    // The platform's state code of the virtual EEPROM, 0 to 5. The state 5 is
+    // also returned when there is no valid state to report: refused in this
+    // mode, no answer in time, an answer of another kind or a code outside
+    // 0 to 5.
+    std::int32_t EEPROMGetState();
+
+    // Asks the platform to save the virtual EEPROM.
+    // Results: the platform's result (0 success); -13 refused in this mode;
+    // -110 no answer in time; -131 the answer was not a save answer.
+    std::int32_t EEPROMSave();
+
+    // Asks the platform to destroy the virtual EEPROM.
+    // Results: the platform's result (0 success); -13 refused in this mode;
+    // -110 no answer in time; -131 the answer was not a destroy answer.
+    std::int32_t EEPROMDestroy();
 
     // --- Plug-in jobs ---
+    // For an application initialised in plug-in mode (mode 1); in any other
+    // mode the file queries return -13 and the other two do nothing. Every
+    // request carries the identifier from the host's getPluginId entry
+    // (0 when the host's table has none).
+
+    // Reports the progress of the current job to the platform; no answer is
+    // awaited. The library passes the low byte of `state`, `progress` and
+    // `value` through unchanged.
+    void PluginReportJobProgress(PluginTypes::OperationState state, std::uint8_t progress, std::int32_t value);
+
+    // Fills the caller's `stats` with the platform's two summary values of
+    // the file of `mode` (a mode other than 0 or 1 is sent as 2). Blocks the
+    // calling thread for at most 800 ms waiting for the answer, after at most
+    // 800 ms waiting for its turn while a file query of another thread is in
+    // flight. `stats` is written only on success. Called from the job-start
+    // notifier (on the listener thread) the query cannot receive its answer
+    // and returns -110.
+    // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
+    // answer in time; -131 the answer was a content answer.
+    std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
+
+    // Fills the caller's `data` with a block of the file of `mode`, addressed
+    // by the three request values that are passed through to the platform.
+    // `Length` is set to the number of content bytes (at most 4096) and only
+    // that many bytes of `Data` are written. Blocks as PluginGetFileStats.
+    // Results: the platform's result for the block, unchanged (also when
+    // negative), with `data` filled; -13 not in plug-in mode; -22 `data` is
+    // null; -110 no answer in time; -131 the answer was a summary answer
+    // (in these four cases `data` is left untouched).
+    std::int32_t PluginGetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
+                                   std::uint32_t value1, std::uint32_t value2);
+
+    // Registers the function called when the platform starts a job for this
+    // plug-in, replacing an earlier registration; `notifier` and `context`
+    // take effect together, and a null `notifier` turns notifications off.
+    // The notifier runs on the listener thread with a JobInfo that is valid
+    // only during the call. A notification that is already being delivered
+    // may still reach the previous notifier after this returns.
+    void PluginRegisterJobStartNotifier(PluginTypes::JobStartNotifier notifier, void* context);
 
 private:
     friend class TarvexInterfacePrivate;

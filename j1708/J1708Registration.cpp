@@ -1,0 +1,86 @@
+// Registration of the J1708 tables and their withdrawal.
+#include <cstring>
+#include <new>
+
+#include "core/TarvexInterfacePrivate.h"
+#include "j1708/J1708IPC.h"
+
+namespace CustomApplication {
+
+namespace {
+
+using Tables = TarvexInterfacePrivate::J1708::Tables;
+using ReceiveRow = TarvexInterfacePrivate::J1708::J1708ReceiveTableEntry;
+using TransmitRow = TarvexInterfacePrivate::J1708::J1708TransmitTableEntry;
+
+std::int32_t CopyReceiveRows(const J1708Types::J1708ReceiveTableEntry* table, std::int32_t count,
+                             Tables& tables) {
+    for (std::int32_t i = 0; i < count; ++i) {
+        const J1708Types::J1708ReceiveTableEntry& source = table[i];
+        std::unique_ptr<ReceiveRow> row(new ReceiveRow());
+        if (tables.ReceiveTable.count(source.Mid) != 0) return -114;
+        row->Mid = source.Mid;
+        row->Callback = source.Callback;
+        row->Context = source.Context;
+        tables.ReceiveTable.emplace(source.Mid, std::move(row));
+    }
+    return 0;
+}
+
+std::int32_t CopyTransmitRows(const J1708Types::J1708TransmitTableEntry* table, std::int32_t count,
+                              Tables& tables) {
+    for (std::int32_t i = 0; i < count; ++i) {
+        const J1708Types::J1708TransmitTableEntry& source = table[i];
+        if (source.Length > J1708Types::MaxDataLength) return -7;
+        // Data bytes announced without a buffer to copy them from.
+        if (source.Length > 0 && source.Data == nullptr) return -22;
+        std::unique_ptr<TransmitRow> row(new TransmitRow());
+        row->Data = source.Data;
+        row->Length = source.Length;
+        row->Mid = source.Mid;
+        row->Period = source.Period;
+        row->Priority = source.Priority;
+        row->DataCopy.reset(new std::uint8_t[source.Length]);
+        if (source.Length > 0) std::memcpy(row->DataCopy.get(), source.Data, source.Length);
+        row->LastSentTicks.store(0, std::memory_order_relaxed);
+        row->HasData = true;
+        tables.TransmitTable.push_back(std::move(row));
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::int32_t TarvexInterfacePrivate::J1708Init(const J1708Types::J1708ReceiveTableEntry* receiveTable,
+                                               std::int32_t receiveCount,
+                                               const J1708Types::J1708TransmitTableEntry* transmitTable,
+                                               std::int32_t transmitCount) {
+    if (receiveTable == nullptr || transmitTable == nullptr) return -22;
+    if (j1708.IsInitialised()) return -114;
+
+    // The rows are gathered apart from the published tables, so a failure
+    // simply discards them: nothing is left behind for a second attempt.
+    std::shared_ptr<J1708::Tables> tables;
+    try {
+        tables = std::make_shared<J1708::Tables>();
+        std::int32_t result = CopyReceiveRows(receiveTable, receiveCount, *tables);
+        if (result == 0) result = CopyTransmitRows(transmitTable, transmitCount, *tables);
+        if (result != 0) return result;
+    } catch (const std::bad_alloc&) {
+        return -12;
+    }
+    // Of two concurrent registrations only one is published.
+    if (!j1708.Publish(std::move(tables))) return -114;
+    PlatformServices::J1708IPC::ReceiveSubscribe(Client());
+    return 0;
+}
+
+void TarvexInterfacePrivate::J1708Shutdown() {
+    PlatformServices::J1708IPC::ReceiveUnsubscribe(Client());
+    // A delivery or send under way keeps the rows it uses until it ends;
+    // this reference was the last one otherwise, and the rows go with it.
+    std::shared_ptr<J1708::Tables> released = j1708.Withdraw();
+    released.reset();
+}
+
+}  // namespace CustomApplication

@@ -1,0 +1,339 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "CoreFixture.h"
+
+using testsupport::CoreFixture;
+using testsupport::TestPlatform;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void PutInt(Bytes& bytes, std::size_t offset, std::int32_t value) { std::memcpy(&bytes[offset], &value, 4); }
+std::int32_t GetInt(const Bytes& bytes, std::size_t offset) {
+    std::int32_t value;
+    std::memcpy(&value, &bytes[offset], 4);
+    return value;
+}
+
+Bytes ReadReply(std::uint32_t address, std::int32_t count, std::int32_t result, std::uint8_t fill,
+                std::size_t size = 1036) {
+    Bytes reply(size, 0);
+    PutInt(reply, 0, static_cast<std::int32_t>(address));
+    PutInt(reply, 4, count);
+    PutInt(reply, 8, result);
+    for (std::size_t i = 12; i < reply.size(); ++i) reply[i] = static_cast<std::uint8_t>(fill + i - 12);
+    return reply;
+}
+Bytes WriteReply(std::int32_t result, std::size_t size = 12) {
+    Bytes reply(size, 0);
+    PutInt(reply, 8, result);
+    return reply;
+}
+Bytes Value(std::int32_t value, std::size_t size = 4) {
+    Bytes reply(size, 0);
+    PutInt(reply, 0, value);
+    return reply;
+}
+
+struct Reply {
+    std::int32_t command;
+    Bytes payload;
+};
+
+class EEPROM : public CoreFixture {
+protected:
+    void Start(std::int32_t mode = 0) {
+        ASSERT_EQ(InitApp(mode), 0);
+        ASSERT_TRUE(platform.AwaitClient(kAddress));
+    }
+
+    // Answers every category-22 request with what `answer` returns for it.
+    void Answer(std::function<Reply(const TestPlatform::Child&)> answer) {
+        platform.SetObserver([this, answer](const TestPlatform::Message& message) {
+            if (message.category != 22 || message.children.size() != 1) return;
+            const Reply reply = answer(message.children[0]);
+            platform.Send(kAddress, 22, reply.command, reply.payload, 22);
+        });
+    }
+
+    // The category-22 requests sent so far.
+    std::vector<TestPlatform::Child> Requests() const {
+        std::vector<TestPlatform::Child> requests;
+        for (const auto& message : platform.Messages()) {
+            EXPECT_EQ(message.category, 22);
+            EXPECT_EQ(message.destination, 22);
+            for (const auto& child : message.children) requests.push_back(child);
+        }
+        return requests;
+    }
+
+    // Runs `operation` on another thread, lets its reply (if any) be
+    // dispatched, then runs the clock past the 500 ms time-out.
+    std::int32_t TimedOut(std::function<std::int32_t()> operation, std::size_t repliesDispatched) {
+        auto result = std::async(std::launch::async, operation);
+        EXPECT_TRUE(platform.AwaitMessages(1));
+        EXPECT_TRUE(host.AwaitEvents(2 * repliesDispatched));
+        // The service loop's wait and the operation's.
+        EXPECT_TRUE(clock.AwaitWaits(2, 2));
+        clock.Advance(500);
+        return result.get();
+    }
+};
+
+TEST_F(EEPROM, EachOperationSendsItsRequestAndReturnsThePlatformsResult) {
+    Start();
+    Answer([](const TestPlatform::Child& request) -> Reply {
+        switch (request.command) {
+            case 1:
+                return {2, ReadReply(77, 3, 0, 0x40)};
+            case 3:
+                return {4, WriteReply(-5)};
+            case 5:
+                return {6, Value(3)};
+            case 7:
+                return {8, Value(0)};
+            default:
+                return {10, Value(-7)};
+        }
+    });
+    unsigned char buffer[3] = {};
+    EXPECT_EQ(sdk.EEPROMRead(0x01020304, buffer, 3), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + 3), (Bytes{0x40, 0x41, 0x42}));
+    const unsigned char data[5] = {9, 8, 7, 6, 5};
+    EXPECT_EQ(sdk.EEPROMWrite(0x10, data, 5), -5);
+    EXPECT_EQ(sdk.EEPROMGetState(), 3);
+    EXPECT_EQ(sdk.EEPROMSave(), 0);
+    EXPECT_EQ(sdk.EEPROMDestroy(), -7);
+
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(requests[0].command, 1);
+    EXPECT_EQ(requests[0].payload, (Bytes{0x04, 0x03, 0x02, 0x01, 3, 0, 0, 0}));
+    EXPECT_EQ(requests[1].command, 3);
+    Bytes write(1032, 0);
+    PutInt(write, 0, 0x10);
+    PutInt(write, 4, 5);
+    std::memcpy(&write[8], data, 5);
+    EXPECT_EQ(requests[1].payload, write);
+    for (std::size_t i = 2; i < 5; ++i) {
+        EXPECT_EQ(requests[i].command, static_cast<std::int32_t>(2 * i + 1));
+        EXPECT_TRUE(requests[i].payload.empty());
+    }
+}
+
+TEST_F(EEPROM, WriteArgumentsAreCheckedBeforeAnythingIsSent) {
+    Start();
+    Answer([](const TestPlatform::Child&) { return Reply{4, WriteReply(0)}; });
+    std::vector<unsigned char> data(1025, 0xAB);
+    EXPECT_EQ(sdk.EEPROMWrite(0, data.data(), 1025), -22);
+    EXPECT_EQ(sdk.EEPROMWrite(0, data.data(), -1), -22);
+    EXPECT_EQ(sdk.EEPROMWrite(0, nullptr, 0), -22);
+    EXPECT_EQ(sdk.EEPROMRead(0, nullptr, 4), -22);
+    EXPECT_TRUE(platform.Messages().empty());
+    EXPECT_EQ(sdk.EEPROMWrite(0, data.data(), 1024), 0);
+    EXPECT_EQ(sdk.EEPROMWrite(0, data.data(), 0), 0);
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].payload.size(), 1032u);
+    EXPECT_EQ(requests[0].payload[8 + 1023], 0xAB);
+    EXPECT_EQ(requests[1].payload, Bytes(1032, 0));
+}
+
+TEST_F(EEPROM, ReadCopiesNoMoreThanTheReplyTheCallerAndTheSlotHold) {
+    Start();
+    std::int32_t count = 0;
+    std::int32_t result = 0;
+    Answer([&](const TestPlatform::Child&) { return Reply{2, ReadReply(0, count, result, 1)}; });
+    std::vector<unsigned char> buffer(1100, 0xEE);
+    auto untouchedFrom = [&](std::size_t from) {
+        for (std::size_t i = from; i < buffer.size(); ++i) {
+            if (buffer[i] != 0xEE) return false;
+        }
+        return true;
+    };
+
+    count = 2000;  // more than asked for and more than one reply carries
+    EXPECT_EQ(sdk.EEPROMRead(0, buffer.data(), 8), 0);
+    EXPECT_EQ(buffer[7], 8);
+    EXPECT_TRUE(untouchedFrom(8));
+
+    count = 4;  // less than asked for
+    std::fill(buffer.begin(), buffer.end(), 0xEE);
+    EXPECT_EQ(sdk.EEPROMRead(0, buffer.data(), 16), 0);
+    EXPECT_EQ(buffer[3], 4);
+    EXPECT_TRUE(untouchedFrom(4));
+
+    count = 2000;  // the caller asks for more than the slot holds
+    std::fill(buffer.begin(), buffer.end(), 0xEE);
+    EXPECT_EQ(sdk.EEPROMRead(0, buffer.data(), 1100), 0);
+    EXPECT_EQ(buffer[1023], static_cast<unsigned char>(1 + 1023));
+    EXPECT_TRUE(untouchedFrom(1024));
+
+    std::fill(buffer.begin(), buffer.end(), 0xEE);
+    count = -3;
+    EXPECT_EQ(sdk.EEPROMRead(0, buffer.data(), 8), 0);
+    count = 8;
+    EXPECT_EQ(sdk.EEPROMRead(0, buffer.data(), -1), 0);
+    result = -5;
+    EXPECT_EQ(sdk.EEPROMRead(0, buffer.data(), 8), -5);
+    EXPECT_TRUE(untouchedFrom(0));
+}
+
+TEST_F(EEPROM, RepliesOfAnotherKindAndStatesOutOfRange) {
+    Start();
+    Reply next{};
+    Answer([&](const TestPlatform::Child&) { return next; });
+    next = {6, Value(7)};
+    EXPECT_EQ(sdk.EEPROMGetState(), 5);
+    next = {6, Value(-1)};
+    EXPECT_EQ(sdk.EEPROMGetState(), 5);
+    next = {8, Value(0)};
+    EXPECT_EQ(sdk.EEPROMGetState(), 5);
+    next = {6, Value(4)};
+    EXPECT_EQ(sdk.EEPROMGetState(), 4);
+    next = {10, Value(0)};
+    EXPECT_EQ(sdk.EEPROMSave(), -131);
+    next = {8, Value(0)};
+    EXPECT_EQ(sdk.EEPROMDestroy(), -131);
+    next = {4, WriteReply(0)};
+    unsigned char buffer[4] = {};
+    EXPECT_EQ(sdk.EEPROMRead(0, buffer, 4), -131);
+    next = {2, ReadReply(0, 4, 0, 1)};
+    EXPECT_EQ(sdk.EEPROMWrite(0, buffer, 4), -131);
+    EXPECT_EQ(Bytes(buffer, buffer + 4), Bytes(4, 0));
+}
+
+struct OffByOne {
+    const char* name;
+    std::int32_t replyCommand;
+    std::size_t replyBytes;
+};
+void PrintTo(const OffByOne& param, std::ostream* out) { *out << param.name; }
+
+class EEPROMReplyLength : public EEPROM, public ::testing::WithParamInterface<OffByOne> {};
+
+TEST_P(EEPROMReplyLength, IsIgnoredAndTheOperationTimesOut) {
+    Start();
+    const OffByOne param = GetParam();
+    Answer([param](const TestPlatform::Child&) { return Reply{param.replyCommand, Bytes(param.replyBytes, 0)}; });
+    unsigned char buffer[4] = {};
+    std::function<std::int32_t()> operation;
+    std::int32_t expected = -110;
+    switch (param.replyCommand) {
+        case 2:
+            operation = [&] { return sdk.EEPROMRead(0, buffer, 4); };
+            break;
+        case 4:
+            operation = [&] { return sdk.EEPROMWrite(0, buffer, 4); };
+            break;
+        case 6:
+            operation = [&] { return sdk.EEPROMGetState(); };
+            expected = 5;
+            break;
+        case 8:
+            operation = [&] { return sdk.EEPROMSave(); };
+            break;
+        default:
+            operation = [&] { return sdk.EEPROMDestroy(); };
+            break;
+    }
+    EXPECT_EQ(TimedOut(operation, 1), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryReply, EEPROMReplyLength,
+                         ::testing::Values(OffByOne{"Read1035", 2, 1035}, OffByOne{"Read1037", 2, 1037},
+                                           OffByOne{"Write11", 4, 11}, OffByOne{"Write13", 4, 13},
+                                           OffByOne{"State3", 6, 3}, OffByOne{"State5", 6, 5},
+                                           OffByOne{"Save3", 8, 3}, OffByOne{"Save5", 8, 5},
+                                           OffByOne{"Destroy3", 10, 3}, OffByOne{"Destroy5", 10, 5}),
+                         [](const ::testing::TestParamInfo<OffByOne>& info) { return info.param.name; });
+
+TEST_F(EEPROM, EveryOperationIsRefusedInPlugInMode) {
+    Start(1);
+    unsigned char buffer[4] = {};
+    EXPECT_EQ(sdk.EEPROMRead(0, buffer, 4), -13);
+    EXPECT_EQ(sdk.EEPROMWrite(0, buffer, 4), -13);
+    EXPECT_EQ(sdk.EEPROMGetState(), 5);
+    EXPECT_EQ(sdk.EEPROMSave(), -13);
+    EXPECT_EQ(sdk.EEPROMDestroy(), -13);
+    EXPECT_TRUE(platform.Messages().empty());
+}
+
+TEST_F(EEPROM, EveryOperationIsRefusedInAnUnknownMode) {
+    Start(-1);
+    unsigned char buffer[4] = {};
+    EXPECT_EQ(sdk.EEPROMRead(0, buffer, 4), -13);
+    EXPECT_EQ(sdk.EEPROMGetState(), 5);
+    EXPECT_EQ(sdk.EEPROMDestroy(), -13);
+    EXPECT_TRUE(platform.Messages().empty());
+}
+
+TEST_F(EEPROM, ANonRespondingPlatformGivesATimeOut) {
+    Start();
+    EXPECT_EQ(TimedOut([&] { return sdk.EEPROMSave(); }, 0), -110);
+    const auto waits = clock.WaitsBegun();
+    EXPECT_EQ(std::count(waits.begin(), waits.begin() + 2, 500), 1);
+}
+
+// The listener thread cannot receive the reply it waits for: the call runs
+// into its time-out instead of deadlocking, and the reply is stored late.
+std::function<void()> onFrame;
+void CallOnFrame(void*, unsigned char, unsigned char, unsigned char, const unsigned char*, unsigned char) {
+    onFrame();
+}
+
+TEST_F(EEPROM, AnOperationOnTheListenerThreadTimesOut) {
+    Start();
+    Answer([](const TestPlatform::Child&) { return Reply{2, ReadReply(0, 4, 0, 1)}; });
+    std::promise<std::int32_t> result;
+    onFrame = [&] {
+        unsigned char buffer[4];
+        result.set_value(sdk.EEPROMRead(0, buffer, 4));
+    };
+    sdk.J1708RegisterReceiveAllMessages(&CallOnFrame, nullptr);
+    ASSERT_EQ(platform.Send(kAddress, 20, 2, Bytes{0, 0, 2, 0x10, 0x10}), 0);
+    ASSERT_TRUE(platform.AwaitMessages(1));  // the read request went out
+    ASSERT_TRUE(clock.AwaitWaits(2, 2));
+    clock.Advance(500);
+    EXPECT_EQ(result.get_future().get(), -110);
+    // The stale reply is dispatched after the callback returned; then the
+    // application's own calls work as before.
+    ASSERT_TRUE(host.AwaitEvents(4));
+    Answer([](const TestPlatform::Child&) { return Reply{8, Value(0)}; });
+    EXPECT_EQ(sdk.EEPROMSave(), 0);
+}
+
+TEST_F(EEPROM, TwoThreadsEachGetTheirOwnReplies) {
+    Start();
+    // Every read answers with bytes derived from its address.
+    Answer([](const TestPlatform::Child& request) {
+        const auto address = static_cast<std::uint32_t>(GetInt(request.payload, 0));
+        return Reply{2, ReadReply(address, 8, 0, static_cast<std::uint8_t>(address))};
+    });
+    auto reader = [&](std::uint32_t base) {
+        int wrong = 0;
+        for (std::uint32_t i = 0; i < 50; ++i) {
+            unsigned char buffer[8] = {};
+            const std::uint32_t address = base + i;
+            if (sdk.EEPROMRead(address, buffer, 8) != 0 || buffer[0] != static_cast<std::uint8_t>(address) ||
+                buffer[7] != static_cast<std::uint8_t>(address + 7)) {
+                ++wrong;
+            }
+        }
+        return wrong;
+    };
+    auto first = std::async(std::launch::async, reader, 0u);
+    auto second = std::async(std::launch::async, reader, 100u);
+    EXPECT_EQ(first.get(), 0);
+    EXPECT_EQ(second.get(), 0);
+    EXPECT_EQ(Requests().size(), 100u);
+}
+
+}  // namespace
