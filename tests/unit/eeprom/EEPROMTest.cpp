@@ -22,22 +22,21 @@ std::int32_t GetInt(const Bytes& bytes, std::size_t offset) {
     return value;
 }
 
-Bytes ReadReply(std::uint32_t address, std::int32_t count, std::int32_t result, std::uint8_t fill,
-                std::size_t size = 1036) {
-    Bytes reply(size, 0);
+Bytes ReadReply(std::uint32_t address, std::int32_t count, std::int32_t result, std::uint8_t fill) {
+    Bytes reply(1036, 0);
     PutInt(reply, 0, static_cast<std::int32_t>(address));
     PutInt(reply, 4, count);
     PutInt(reply, 8, result);
     for (std::size_t i = 12; i < reply.size(); ++i) reply[i] = static_cast<std::uint8_t>(fill + i - 12);
     return reply;
 }
-Bytes WriteReply(std::int32_t result, std::size_t size = 12) {
-    Bytes reply(size, 0);
+Bytes WriteReply(std::int32_t result) {
+    Bytes reply(12, 0);
     PutInt(reply, 8, result);
     return reply;
 }
-Bytes Value(std::int32_t value, std::size_t size = 4) {
-    Bytes reply(size, 0);
+Bytes Value(std::int32_t value) {
+    Bytes reply(4, 0);
     PutInt(reply, 0, value);
     return reply;
 }
@@ -262,15 +261,6 @@ TEST_F(EEPROM, EveryOperationIsRefusedInPlugInMode) {
     EXPECT_EQ(sdk.EEPROMWrite(0, buffer, 4), -13);
     EXPECT_EQ(sdk.EEPROMGetState(), 5);
     EXPECT_EQ(sdk.EEPROMSave(), -13);
-    EXPECT_EQ(sdk.EEPROMDestroy(), -13);
-    EXPECT_TRUE(platform.Messages().empty());
-}
-
-TEST_F(EEPROM, EveryOperationIsRefusedInAnUnknownMode) {
-    Start(-1);
-    unsigned char buffer[4] = {};
-    EXPECT_EQ(sdk.EEPROMRead(0, buffer, 4), -13);
-    EXPECT_EQ(sdk.EEPROMGetState(), 5);
     EXPECT_EQ(sdk.EEPROMDestroy(), -13);
     EXPECT_TRUE(platform.Messages().empty());
 }

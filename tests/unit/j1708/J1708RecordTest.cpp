@@ -7,7 +7,6 @@
 using CustomApplication::J1708Types::J1708Message;
 using PlatformServices::J1708::Decode;
 using PlatformServices::J1708::EncodeMessage;
-using PlatformServices::J1708::EncodeRow;
 using Record = PlatformServices::J1708::J1708Message;
 
 namespace {
@@ -20,37 +19,6 @@ J1708Message MessageOf(std::uint8_t length) {
     message.Length = length;
     for (int i = 0; i < 20; ++i) message.Data[i] = static_cast<std::uint8_t>(0xA0 + i);
     return message;
-}
-
-TEST(J1708Encoding, RowCountIsTheMidAndEveryDataByte) {
-    const std::uint8_t data[20] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
-    Record record;
-    EncodeRow(0x80, 3, data, 0, record);
-    EXPECT_EQ(record.Count, 1);
-    EXPECT_EQ(record.Frame[0], 0x80);
-    EXPECT_EQ(record.Priority, 3);
-    EXPECT_EQ(record.Frame[1], 0);  // nothing after the MID
-
-    EncodeRow(0x81, 1, data, 20, record);
-    EXPECT_EQ(record.Count, 21);
-    EXPECT_EQ(0, std::memcmp(&record.Frame[1], data, 20));
-    EXPECT_EQ(record.Reserved, 0);
-    for (int i = 21; i < 30; ++i) EXPECT_EQ(record.Frame[i], 0) << i;
-}
-
-TEST(J1708Encoding, MessageCountIsCappedAtTwenty) {
-    Record record;
-    EncodeMessage(MessageOf(0), record);
-    EXPECT_EQ(record.Count, 1);
-    EncodeMessage(MessageOf(18), record);
-    EXPECT_EQ(record.Count, 19);
-    EncodeMessage(MessageOf(19), record);
-    EXPECT_EQ(record.Count, 20);
-    EncodeMessage(MessageOf(20), record);
-    EXPECT_EQ(record.Count, 20);
-    EXPECT_EQ(record.Frame[20], 0xA0 + 19);  // the 20th byte is copied though not announced
-    EXPECT_EQ(record.Priority, 6);
-    EXPECT_EQ(record.Frame[0], 128);
 }
 
 TEST(J1708Encoding, AMessageLengthBeyondItsBufferCopiesOnlyTheBuffer) {

@@ -75,6 +75,8 @@ protected:
         ASSERT_EQ(InitApp(), 0);
         ASSERT_TRUE(platform.AwaitClient(kAddress));
     }
+    // No callback may outlive the sinks below.
+    void TearDown() override { sdk.Shutdown(); }
 
     void Receive(const Bytes& payload, std::int32_t command = 2) {
         ASSERT_EQ(platform.Send(kAddress, 20, command, payload), 0);
@@ -309,6 +311,7 @@ TEST(J1708BusInPluginMode, EveryGatedOperationIsRefusedAndNothingSent) {
     J1708Message message{};
     const std::uint8_t data[1] = {1};
     EXPECT_EQ(sdk.J1708Init(receive, 0, transmit, 0), -13);
+    EXPECT_EQ(sdk.J1708Init(nullptr, 0, nullptr, 0), -13);  // the mode is checked first
     EXPECT_EQ(sdk.J1708SendMessage(0), -13);
     EXPECT_EQ(sdk.J1708SendMessage(&message), -13);
     EXPECT_EQ(sdk.J1708UpdateMessageData(0, data, 1), -13);

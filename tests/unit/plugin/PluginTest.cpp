@@ -25,9 +25,10 @@ using Bytes = std::vector<std::uint8_t>;
 void PutInt(Bytes& bytes, std::size_t offset, std::uint32_t value) { std::memcpy(&bytes[offset], &value, 4); }
 
 Bytes StatsReply(std::uint32_t value0, std::uint32_t value1, std::size_t size = 12) {
-    Bytes reply(size, 0);
+    Bytes reply(12, 0);
     PutInt(reply, 4, value0);
     PutInt(reply, 8, value1);
+    reply.resize(size, 0);
     return reply;
 }
 
@@ -42,10 +43,11 @@ Bytes DataReply(std::int32_t result, std::uint32_t length, std::uint32_t value0 
 }
 
 Bytes JobStart(std::uint32_t commsMode, std::uint8_t bus, std::uint8_t parameter, std::size_t size = 12) {
-    Bytes notification(size, 0);
+    Bytes notification(12, 0);
     PutInt(notification, 4, commsMode);
     notification[8] = bus;
     notification[9] = parameter;
+    notification.resize(size, 0);
     return notification;
 }
 
@@ -81,6 +83,8 @@ protected:
         ASSERT_EQ(InitApp(mode), 0);
         ASSERT_TRUE(platform.AwaitClient(kAddress));
     }
+    // No notification may outlive the recorders below.
+    void TearDown() override { sdk.Shutdown(); }
 
     // Answers every category-22 request with `reply`.
     void Answer(std::int32_t command, const Bytes& reply) {
@@ -100,13 +104,15 @@ protected:
     }
 
     void Notify(const Bytes& notification) { ASSERT_EQ(platform.Send(kAddress, 22, 13, notification, 22), 0); }
+
+    Jobs jobs;
+    Jobs other;
 };
 
 TEST_F(Plugin, OutsidePlugInModeEverythingIsRefusedAndNothingSent) {
     Start(0);
     FileStats stats{};
     FileData data{};
-    Jobs jobs;
     EXPECT_EQ(sdk.PluginGetFileStats(&stats, FileMode(0)), -13);
     EXPECT_EQ(sdk.PluginGetFileData(&data, FileMode(0), 1, 2, 3), -13);
     sdk.PluginReportJobProgress(OperationState(1), 50, 7);
@@ -212,8 +218,6 @@ INSTANTIATE_TEST_SUITE_P(OffByOne, PluginReplyLength, ::testing::Values(11, 13))
 
 TEST_F(Plugin, JobStartNotificationsReachTheRegisteredNotifier) {
     Start();
-    Jobs jobs;
-    Jobs other;
     Notify(JobStart(1, 1, 1));  // no notifier yet
     ASSERT_TRUE(host.AwaitEvents(2));
     sdk.PluginRegisterJobStartNotifier(&Jobs::Notify, &jobs);
@@ -240,18 +244,6 @@ TEST_F(Plugin, JobStartNotificationsReachTheRegisteredNotifier) {
     Notify(JobStart(1, 2, 2));
     ASSERT_TRUE(other.Await(1));
     EXPECT_EQ(jobs.Infos().size(), 3u);
-}
-
-TEST(PluginTables, Translations) {
-    using CustomApplication::Internal::Plugin;
-    EXPECT_EQ(Plugin::SDKFileModeToIPC(FileMode(0)), 0);
-    EXPECT_EQ(Plugin::SDKFileModeToIPC(FileMode(1)), 1);
-    EXPECT_EQ(Plugin::SDKFileModeToIPC(FileMode(2)), 2);
-    EXPECT_EQ(Plugin::SDKFileModeToIPC(FileMode(7)), 2);
-    EXPECT_EQ(Plugin::SDKFileModeToIPC(FileMode(-1)), 2);
-    EXPECT_EQ(Plugin::IPCCommsModeToSDK(0), 0);
-    EXPECT_EQ(Plugin::IPCCommsModeToSDK(1), 1);
-    EXPECT_EQ(Plugin::IPCCommsModeToSDK(255), 1);
 }
 
 }  // namespace
