@@ -152,7 +152,10 @@ public:
     // another thread is in flight (operations of several threads run one
     // after the other). No callback is involved. Called on the listener
     // thread (from a receive callback) an operation cannot receive its
-    // answer: it fails with its time-out result after 500 ms. Allowed in
+    // answer: it fails with its time-out result after 500 ms. The platform's
+    // answers carry no request identifier: an answer that comes only after
+    // its operation timed out is taken for the answer to the next operation
+    // (which fails with -131 when it is of another kind). Allowed in
     // application mode (mode 0) only.
 
     // Reads `length` bytes at `address` into `data`, which the caller owns
@@ -203,7 +206,8 @@ public:
     // 800 ms waiting for its turn while a file query of another thread is in
     // flight. `stats` is written only on success. Called from the job-start
     // notifier (on the listener thread) the query cannot receive its answer
-    // and returns -110.
+    // and returns -110. An answer that comes only after its query timed out
+    // is taken for the answer to the next query.
     // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
     // answer in time; -131 the answer was a content answer.
     std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
