@@ -6,31 +6,34 @@
 namespace CustomApplication {
 
 namespace {
-bool CANAllowed(const TarvexInterfacePrivate* d) {
-    return d != nullptr && d->IsServiceAllowed(TarvexInterfacePrivate::ServiceCAN);
+// 0 when the call may proceed, else its result: -12 when the instance could
+// not be created, -13 when the SDK mode does not allow CAN.
+std::int32_t Gate(const TarvexInterfacePrivate* d) {
+    if (d == nullptr) return -12;
+    return d->IsServiceAllowed(TarvexInterfacePrivate::ServiceCAN) ? 0 : -13;
 }
 }  // namespace
 
 std::int32_t TarvexInterface::CANInit(CoreTypes::CANBus bus, CANTypes::CANReceiveTableEntry* receiveTable,
                                       std::int32_t receiveCount, CANTypes::CANTransmitTableEntry* transmitTable,
                                       std::int32_t transmitCount) {
-    if (!CANAllowed(d)) return -13;
+    if (const std::int32_t refused = Gate(d)) return refused;
     return d->CANInit(bus, receiveTable, receiveCount, transmitTable, transmitCount);
 }
 
 std::int32_t TarvexInterface::CANSendMessage(std::int32_t uid, std::int32_t index) {
-    if (!CANAllowed(d)) return -13;
+    if (const std::int32_t refused = Gate(d)) return refused;
     return d->CANSendMessage(uid, index);
 }
 
 std::int32_t TarvexInterface::CANSendMessage(CANTypes::CANMessage* message) {
-    if (!CANAllowed(d)) return -13;
+    if (const std::int32_t refused = Gate(d)) return refused;
     return d->CANSendMessage(static_cast<const CANTypes::CANMessage*>(message));
 }
 
 std::int32_t TarvexInterface::CANUpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
                                                    unsigned char length) {
-    if (!CANAllowed(d)) return -13;
+    if (const std::int32_t refused = Gate(d)) return refused;
     return d->CANUpdateMessageData(uid, index, data, length);
 }
 

@@ -50,7 +50,8 @@ std::int32_t CopyTables(Internal::CAN::CANInterface& created, const CANTypes::CA
 }  // namespace
 
 std::int32_t TarvexInterfacePrivate::CANInit(CoreTypes::CANBus bus, CANTypes::CANReceiveTableEntry* receiveTable,
-                                             std::int32_t receiveCount, CANTypes::CANTransmitTableEntry* transmitTable,
+                                             std::int32_t receiveCount,
+                                             CANTypes::CANTransmitTableEntry* transmitTable,
                                              std::int32_t transmitCount) {
     if (receiveTable == nullptr || transmitTable == nullptr) return -22;
     if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return -22;

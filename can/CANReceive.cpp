@@ -14,7 +14,9 @@ void TarvexInterfacePrivate::CANIPCHandler(const PlatformServices::QRVMessage::C
                                            std::int32_t /*sourceAddress*/) {
     for (const auto& child : children) {
         if (!child || child->GetCommand() != PlatformServices::CANIPC::kReceivedFrame) continue;
-        if (child->GetData() == nullptr || child->GetLength() != sizeof(PlatformServices::CANIPC::Message)) continue;
+        if (child->GetData() == nullptr || child->GetLength() != sizeof(PlatformServices::CANIPC::Message)) {
+            continue;
+        }
         PlatformServices::CANIPC::Message record;
         std::memcpy(&record, child->GetData(), sizeof record);
         CANReceive(&record);

@@ -91,7 +91,8 @@ public:
     // here run on the listener thread, one frame at a time; a callback that
     // blocks stalls all reception. The library copies every table, row and
     // payload handed to these operations during the call; the application
-    // keeps ownership of what it passed in.
+    // keeps ownership of what it passed in. Should the instance itself have
+    // failed to allocate, every operation here returns -12.
 
     // Sets up `bus`: copies the receive table (rows keyed by identifier) and
     // the transmit table, subscribes every receive row with the platform and

@@ -65,7 +65,8 @@ TEST_F(CANInitTest, UidsCountFromOneAndAFailedCallUsesNone) {
 TEST_F(CANInitTest, ChecksRunInOrderAndTheFirstFailureDecides) {
     CANTransmitTableEntry tooLong[1] = {{payload, 9, 0x200, Standard, 0}};
     CANTransmitTableEntry nullData[1] = {{nullptr, 3, 0x200, Standard, 0}};
-    CANReceiveTableEntry duplicate[2] = {{5, 0x7FF, Standard, &Ignore, nullptr}, {5, 0, Standard, &Ignore, nullptr}};
+    CANReceiveTableEntry duplicate[2] = {{5, 0x7FF, Standard, &Ignore, nullptr},
+                                         {5, 0, Standard, &Ignore, nullptr}};
 
     ASSERT_EQ(sdk.CANInit(CANBus(1), receive, 3, transmit, 2), 1);
     // A null table counts even with a count of 0, and before the bus.

@@ -92,7 +92,7 @@ inline PlatformServices::CANIPC::Message Frame(std::uint32_t identifier, std::ui
     record.Extended = extended;
     record.Bus = bus;
     record.Length = static_cast<std::uint8_t>(lengthByte < 0 ? data.size() : lengthByte);
-    std::memcpy(record.Data, data.data(), std::min<std::size_t>(data.size(), 8));
+    if (!data.empty()) std::memcpy(record.Data, data.data(), std::min<std::size_t>(data.size(), 8));
     return record;
 }
 
