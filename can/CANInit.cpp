@@ -81,7 +81,7 @@ std::int32_t TarvexInterfacePrivate::CANInit(CoreTypes::CANBus bus, CANTypes::CA
         return result;
     }
 
-    // Nothing can fail from here on.
+    // The interface is complete: from here on the call succeeds.
     created->Uid = can.TakeUid();
     created->Bus = bus;
     CANLinkReceiveTableToPlatform(&created->ReceiveTable, SDKCANBusToIPCBus(bus), true);

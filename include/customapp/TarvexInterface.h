@@ -89,7 +89,11 @@ public:
     // --- CAN ---
     // Raw frames on the CAN buses 0 to 4. The receive callbacks registered
     // here run on the listener thread, one frame at a time; a callback that
-    // blocks stalls all reception. The library copies every table, row and
+    // blocks stalls all reception. A callback gets its registration's
+    // context, the bus, the frame's identifier, the row's own Type (the
+    // frame's format for a catch-all), the payload (valid only during the
+    // call) and its length (at most 8). No callback starts once Shutdown has
+    // begun. The library copies every table, row and
     // payload handed to these operations during the call; the application
     // keeps ownership of what it passed in. Should the instance itself have
     // failed to allocate, every operation here returns -12.

@@ -77,14 +77,15 @@ std::vector<std::uint8_t> FrameRecord(std::uint32_t identifier, std::uint8_t bus
 }
 
 TEST(CANStress, FramesUpdatesAndSendsRaceSetUpAndShutdown) {
+    // Every frame of a transmit row must carry a payload as one update wrote
+    // it: length L, every byte L. Declared first: the platform's thread counts
+    // until the platform is gone.
+    Counter rowFrames;
+    std::atomic<int> torn{0};
     TestPlatform platform;
     testsupport::TestHost host;
     CustomApplication::TarvexInterface sdk;
 
-    // Every frame of a transmit row must carry a payload as one update wrote
-    // it: length L, every byte L.
-    Counter rowFrames;
-    std::atomic<int> torn{0};
     platform.SetObserver([&](const TestPlatform::Message& message) {
         for (const auto& child : message.children) {
             if (message.category != 10 || child.command != 4 || child.payload.size() != 16) continue;
