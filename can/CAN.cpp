@@ -1,12 +1,106 @@
-#include "core/TarvexInterfacePrivate.h"
+#include "can/CAN.h"
+
+#include <new>
+#include <utility>
 
 namespace CustomApplication {
+namespace Internal {
 
-void TarvexInterfacePrivate::CANIPCHandler(const PlatformServices::QRVMessage::ChildList& /*children*/,
-                                           std::int32_t /*sourceAddress*/) {}
+namespace {
+unsigned BusBit(CoreTypes::CANBus bus) { return 1u << static_cast<unsigned>(bus); }
+}  // namespace
 
-std::int64_t TarvexInterfacePrivate::CANService() { return kNothingScheduled; }
+void CAN::Init() {
+    std::lock_guard<std::mutex> guard(InterfacesLock);
+    NextInterfaceUid = 1;
+}
 
-void TarvexInterfacePrivate::CANShutdown() {}
+CAN::InterfaceSnapshot CAN::Snapshot() const {
+    std::lock_guard<std::mutex> guard(InterfacesLock);
+    return Interfaces;
+}
 
+std::shared_ptr<CAN::CANInterface> CAN::InterfaceFromUid(std::int32_t uid) const {
+    const InterfaceSnapshot interfaces = Snapshot();
+    if (!interfaces) return nullptr;
+    for (const auto& candidate : *interfaces) {
+        if (candidate->Uid == uid) return candidate;
+    }
+    return nullptr;
+}
+
+const CAN::CANInterface* CAN::OnBus(const InterfaceList* interfaces, CoreTypes::CANBus bus) {
+    if (interfaces == nullptr) return nullptr;
+    for (const auto& candidate : *interfaces) {
+        if (candidate->Bus == bus) return candidate.get();
+    }
+    return nullptr;
+}
+
+bool CAN::ClaimBus(CoreTypes::CANBus bus) {
+    std::lock_guard<std::mutex> guard(InterfacesLock);
+    if ((ClaimedBuses & BusBit(bus)) != 0 || OnBus(Interfaces.get(), bus) != nullptr) return false;
+    ClaimedBuses |= BusBit(bus);
+    return true;
+}
+
+void CAN::ReleaseBus(CoreTypes::CANBus bus) {
+    std::lock_guard<std::mutex> guard(InterfacesLock);
+    ClaimedBuses &= ~BusBit(bus);
+}
+
+std::int32_t CAN::TakeUid() {
+    std::lock_guard<std::mutex> guard(InterfacesLock);
+    return NextInterfaceUid++;
+}
+
+std::shared_ptr<CAN::InterfaceList> CAN::NewList() {
+    auto list = std::make_shared<InterfaceList>();
+    list->reserve(kBusCount);
+    return list;
+}
+
+void CAN::Publish(std::shared_ptr<CANInterface> created, std::shared_ptr<InterfaceList> list) {
+    InterfaceSnapshot previous;
+    {
+        std::lock_guard<std::mutex> guard(InterfacesLock);
+        // At most one interface per bus: the reserved room always suffices.
+        if (Interfaces) list->assign(Interfaces->begin(), Interfaces->end());
+        ClaimedBuses &= ~BusBit(created->Bus);
+        list->push_back(std::move(created));
+        previous = std::exchange(Interfaces, std::move(list));
+    }
+    // `previous` is released here, outside the lock.
+}
+
+CAN::InterfaceSnapshot CAN::TakeAll() {
+    std::lock_guard<std::mutex> guard(InterfacesLock);
+    return std::exchange(Interfaces, nullptr);
+}
+
+std::int32_t CAN::AddReceiveAllFilter(const ReceiveAllFilter& filter) {
+    std::lock_guard<std::mutex> guard(ReceiveAllLock);
+    for (const ReceiveAllFilter& existing : ReceiveAllFilters) {
+        if (existing.Bus == filter.Bus && existing.Type == filter.Type) return -114;
+    }
+    try {
+        ReceiveAllFilters.push_back(filter);
+    } catch (const std::bad_alloc&) {
+        return -12;
+    }
+    return 0;
+}
+
+bool CAN::FindReceiveAllFilter(CoreTypes::CANBus bus, CANTypes::FrameType type, ReceiveAllFilter* found) const {
+    std::lock_guard<std::mutex> guard(ReceiveAllLock);
+    for (const ReceiveAllFilter& filter : ReceiveAllFilters) {
+        if (filter.Bus == bus && filter.Type == type && filter.Callback != nullptr) {
+            *found = filter;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace Internal
 }  // namespace CustomApplication

@@ -128,6 +128,27 @@ public:
     static CoreTypes::CANBus IPCCANBusToSDKBus(std::uint8_t bus);
 
     // --- CAN ---
+    // Copies the tables into a new interface on `bus`, subscribes its receive
+    // rows and returns its uid, or a negative code (the gate is the facade's).
+    std::int32_t CANInit(CoreTypes::CANBus bus, CANTypes::CANReceiveTableEntry* receiveTable,
+                         std::int32_t receiveCount, CANTypes::CANTransmitTableEntry* transmitTable,
+                         std::int32_t transmitCount);
+    // Adds (or withdraws) one platform subscription per row of `table`.
+    void CANLinkReceiveTableToPlatform(const CAN::ReceiveTableMap* table, std::uint8_t ipcBus, bool subscribe);
+    bool CANDoesInterfaceExist(CoreTypes::CANBus bus) const;
+    // Sends row `index` of interface `uid`: 0, or -2 when there is no such row.
+    std::int32_t CANSendMessage(std::int32_t uid, std::int32_t index);
+    // Sends one row on `bus` and restarts its cycle: 0, or -22 for a null row.
+    std::int32_t CANSendMessage(CAN::CANTransmitTableEntry* row, CoreTypes::CANBus bus);
+    // Writes one frame (command 4): 0, or -22 for a null message.
+    std::int32_t CANSendMessage(const CANTypes::CANMessage* message);
+    std::int32_t CANUpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
+                                      unsigned char length);
+    // Delivers one received frame record to the matching rows, or else to
+    // the catch-all registration of its bus and format.
+    void CANReceive(const PlatformServices::CANIPC::Message* record);
+    std::int32_t CANRegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
+                                               CANTypes::CANReceiveCallback callback, void* context);
 
     // --- J1939 ---
 

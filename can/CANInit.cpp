@@ -1,0 +1,124 @@
+// Setting up and tearing down the CAN interfaces, and their subscriptions.
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "core/TarvexInterfacePrivate.h"
+
+namespace CustomApplication {
+
+namespace {
+
+constexpr std::int32_t kMaxPayload = 8;
+
+// Copies the application's tables into `created`, receive table first. The
+// first failure decides the result; what was copied stays in `created` for
+// the caller to drop.
+std::int32_t CopyTables(Internal::CAN::CANInterface& created, const CANTypes::CANReceiveTableEntry* receiveTable,
+                        std::int32_t receiveCount, const CANTypes::CANTransmitTableEntry* transmitTable,
+                        std::int32_t transmitCount) {
+    using CAN = Internal::CAN;
+    for (std::int32_t i = 0; i < receiveCount; ++i) {
+        const CANTypes::CANReceiveTableEntry& given = receiveTable[i];
+        auto row = std::unique_ptr<CAN::CANReceiveTableEntry>(new (std::nothrow) CAN::CANReceiveTableEntry{
+            given.Identifier, given.Mask, given.Type, given.Callback, given.Context});
+        if (!row) return -12;
+        if (created.ReceiveTable.count(given.Identifier) != 0) return -114;
+        created.ReceiveTable.emplace(given.Identifier, std::move(row));
+    }
+    created.TransmitTable.reserve(transmitCount > 0 ? static_cast<std::size_t>(transmitCount) : 0);
+    for (std::int32_t j = 0; j < transmitCount; ++j) {
+        const CANTypes::CANTransmitTableEntry& given = transmitTable[j];
+        if (given.Length > kMaxPayload) return -7;
+        if (given.Length > 0 && given.Data == nullptr) return -22;
+        auto row = std::unique_ptr<CAN::CANTransmitTableEntry>(new (std::nothrow) CAN::CANTransmitTableEntry());
+        if (!row) return -12;
+        row->Data = given.Data;
+        row->Length = given.Length;
+        row->Identifier = given.Identifier;
+        row->Type = given.Type;
+        row->Period = given.Period;
+        row->DataCopy.reset(new (std::nothrow) unsigned char[given.Length]);
+        if (!row->DataCopy) return -12;
+        if (given.Length > 0) std::memcpy(row->DataCopy.get(), given.Data, given.Length);
+        row->HasData = true;
+        created.TransmitTable.push_back(std::move(row));
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::int32_t TarvexInterfacePrivate::CANInit(CoreTypes::CANBus bus, CANTypes::CANReceiveTableEntry* receiveTable,
+                                             std::int32_t receiveCount,
+                                             CANTypes::CANTransmitTableEntry* transmitTable,
+                                             std::int32_t transmitCount) {
+    if (receiveTable == nullptr || transmitTable == nullptr) return -22;
+    if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return -22;
+    // The claim makes the existence test and the final append one step
+    // against any other CANInit for this bus.
+    if (!can.ClaimBus(bus)) return -17;
+
+    std::shared_ptr<CAN::CANInterface> created;
+    std::shared_ptr<CAN::InterfaceList> list;
+    std::int32_t result = 0;
+    try {
+        created = std::make_shared<CAN::CANInterface>();
+        result = CopyTables(*created, receiveTable, receiveCount, transmitTable, transmitCount);
+        if (result == 0) {
+            std::vector<CAN::CANReceiveTableEntry> rows;
+            rows.reserve(created->ReceiveTable.size());
+            for (const auto& entry : created->ReceiveTable) rows.push_back(*entry.second);
+            created->ReceiveIndex.Build(rows);
+            list = CAN::NewList();
+        }
+    } catch (const std::bad_alloc&) {
+        result = -12;
+    }
+    if (result != 0) {
+        created.reset();
+        can.ReleaseBus(bus);
+        return result;
+    }
+
+    // The interface is complete: from here on the call succeeds.
+    created->Uid = can.TakeUid();
+    created->Bus = bus;
+    CANLinkReceiveTableToPlatform(&created->ReceiveTable, SDKCANBusToIPCBus(bus), true);
+    const std::int32_t uid = created->Uid;
+    can.Publish(std::move(created), std::move(list));
+    return uid;
+}
+
+void TarvexInterfacePrivate::CANLinkReceiveTableToPlatform(const CAN::ReceiveTableMap* table, std::uint8_t ipcBus,
+                                                           bool subscribe) {
+    if (table == nullptr) return;
+    PlatformServices::IPCClient* client = Client();
+    for (const auto& entry : *table) {
+        PlatformServices::CANIPC::AddSubscriptionData data{};
+        data.Bus = ipcBus;
+        data.Identifier = entry.second->Identifier;
+        data.Mask = entry.second->Mask;
+        if (subscribe) {
+            (void)PlatformServices::CANIPC::AddSubscription(&data, client, nullptr);
+        } else {
+            (void)PlatformServices::CANIPC::RemoveSubscription(&data, client, nullptr);
+        }
+    }
+}
+
+bool TarvexInterfacePrivate::CANDoesInterfaceExist(CoreTypes::CANBus bus) const {
+    const CAN::InterfaceSnapshot interfaces = can.Snapshot();
+    return CAN::OnBus(interfaces.get(), bus) != nullptr;
+}
+
+void TarvexInterfacePrivate::CANShutdown() {
+    (void)PlatformServices::CANIPC::RemoveSubscription(Client(), nullptr);
+    // The interfaces, their rows and payloads are released as soon as no
+    // delivery or send still holds them, which is at once unless one is
+    // under way on another thread.
+    CAN::InterfaceSnapshot released = can.TakeAll();
+    released.reset();
+}
+
+}  // namespace CustomApplication

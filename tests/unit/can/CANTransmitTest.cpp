@@ -1,0 +1,199 @@
+// Sending rows and frames, replacing payloads, and cyclic transmission.
+#include <gtest/gtest.h>
+
+#include "CANTestUtil.h"
+#include "CoreFixture.h"
+
+using namespace cantest;
+using CustomApplication::kNothingScheduled;
+using CustomApplication::CANTypes::CANMessage;
+using CustomApplication::CANTypes::CANReceiveTableEntry;
+using CustomApplication::CANTypes::CANTransmitTableEntry;
+using CustomApplication::CANTypes::Extended;
+using CustomApplication::CANTypes::Standard;
+using testsupport::CoreFixture;
+
+namespace {
+
+class CANTransmit : public CoreFixture {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(InitApp(), 0);
+        ASSERT_TRUE(platform.AwaitClient(kAddress));
+        ASSERT_EQ(sdk.CANInit(CANBus(2), receive, 0, transmit, 2), 1);
+    }
+
+    // The payload of the next frame the platform records.
+    Bytes NextFrame() {
+        EXPECT_TRUE(platform.AwaitMessages(++expected));
+        const auto children = CANChildren(platform);
+        EXPECT_EQ(children.size(), expected);
+        EXPECT_EQ(children.back().command, 4);
+        return children.back().payload;
+    }
+
+    CANReceiveTableEntry receive[1] = {};
+    const unsigned char payload[4] = {0xA1, 0xA2, 0xA3, 0xA4};
+    CANTransmitTableEntry transmit[2] = {
+        {payload, 4, 0x18FEF100, Extended, 0},
+        {payload, 1, 0x0FF, FrameType(7), 0},
+    };
+    std::size_t expected = 0;
+};
+
+TEST_F(CANTransmit, RowsGoOutAsCommandFourWithTheirBusFormatAndPayload) {
+    EXPECT_EQ(sdk.CANSendMessage(1, 0), 0);
+    EXPECT_EQ(NextFrame(), FrameBytes(0x18FEF100, 1, 2, {0xA1, 0xA2, 0xA3, 0xA4}));
+    EXPECT_EQ(platform.Messages().back().destination, 254);
+    // A Type other than Extended is a standard frame.
+    EXPECT_EQ(sdk.CANSendMessage(1, 1), 0);
+    EXPECT_EQ(NextFrame(), FrameBytes(0x0FF, 0, 2, {0xA1}));
+
+    EXPECT_EQ(sdk.CANSendMessage(1, -1), -2);
+    EXPECT_EQ(sdk.CANSendMessage(1, 2), -2);
+    EXPECT_EQ(sdk.CANSendMessage(0, 0), -2);
+    EXPECT_EQ(sdk.CANSendMessage(2, 0), -2);
+}
+
+TEST_F(CANTransmit, FreeStandingFramesNeedNoInterface) {
+    CANMessage message{CANBus(4), 0x1ABCDEF0, Extended, 2, {9, 8, 7, 6, 5, 4, 3, 2}};
+    EXPECT_EQ(sdk.CANSendMessage(&message), 0);
+    EXPECT_EQ(NextFrame(), FrameBytes(0x1ABCDEF0, 1, 4, {9, 8}));
+    // Length above 8 sends 8; Type 7 is standard; an unknown bus is bus 0.
+    message = CANMessage{CANBus(5), 0x123, FrameType(7), 200, {1, 2, 3, 4, 5, 6, 7, 8}};
+    EXPECT_EQ(sdk.CANSendMessage(&message), 0);
+    EXPECT_EQ(NextFrame(), FrameBytes(0x123, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(sdk.CANSendMessage(nullptr), -22);
+}
+
+TEST_F(CANTransmit, UpdatesReplaceThePayloadOfLaterSends) {
+    const unsigned char two[2] = {0x21, 0x22};
+    const unsigned char six[6] = {0x61, 0x62, 0x63, 0x64, 0x65, 0x66};
+    const unsigned char nine[9] = {};
+    ASSERT_EQ(sdk.CANUpdateMessageData(1, 0, two, 2), 0);
+    ASSERT_EQ(sdk.CANSendMessage(1, 0), 0);
+    EXPECT_EQ(NextFrame(), FrameBytes(0x18FEF100, 1, 2, {0x21, 0x22}));
+    // Longer than the buffer: a new one.
+    ASSERT_EQ(sdk.CANUpdateMessageData(1, 0, six, 6), 0);
+    ASSERT_EQ(sdk.CANSendMessage(1, 0), 0);
+    EXPECT_EQ(NextFrame(), FrameBytes(0x18FEF100, 1, 2, {0x61, 0x62, 0x63, 0x64, 0x65, 0x66}));
+
+    // Refused updates change nothing.
+    EXPECT_EQ(sdk.CANUpdateMessageData(1, 0, nine, 9), -22);
+    EXPECT_EQ(sdk.CANUpdateMessageData(1, 0, nullptr, 1), -22);
+    EXPECT_EQ(sdk.CANUpdateMessageData(1, 2, two, 2), -2);
+    EXPECT_EQ(sdk.CANUpdateMessageData(1, -1, two, 2), -2);
+    EXPECT_EQ(sdk.CANUpdateMessageData(7, 0, two, 2), -2);
+    ASSERT_EQ(sdk.CANSendMessage(1, 0), 0);
+    EXPECT_EQ(NextFrame(), FrameBytes(0x18FEF100, 1, 2, {0x61, 0x62, 0x63, 0x64, 0x65, 0x66}));
+
+    // An empty payload is a payload.
+    ASSERT_EQ(sdk.CANUpdateMessageData(1, 0, two, 0), 0);
+    ASSERT_EQ(sdk.CANSendMessage(1, 0), 0);
+    EXPECT_EQ(NextFrame(), FrameBytes(0x18FEF100, 1, 2, {}));
+}
+
+// The service pass alone, without the loop: the instance is not initialised,
+// so no worker thread runs and the writes go nowhere.
+class CANCyclic : public ::testing::Test {
+protected:
+    CustomApplication::TarvexInterfacePrivate& Private() {
+        return *CustomApplication::TarvexInterfacePrivate::Of(sdk);
+    }
+    std::int64_t LastSent(int index) {
+        return Private().can.InterfaceFromUid(1)->TransmitTable.at(index)->LastSentTicks.load();
+    }
+
+    testsupport::FakeClock clock{0};
+    testsupport::ScopedClock scopedClock{clock};
+    CustomApplication::TarvexInterface sdk;
+    CANReceiveTableEntry receive[1] = {};
+    const unsigned char payload[1] = {1};
+};
+
+TEST_F(CANCyclic, ARowGoesOutUpTo2MsEarlyAndEveryPeriodAfter) {
+    CANTransmitTableEntry rows[2] = {{payload, 1, 0x10, Standard, 1000}, {payload, 1, 0x11, Standard, 0}};
+    ASSERT_EQ(sdk.CANInit(CANBus(1), receive, 0, rows, 2), 1);
+    // Never sent, the row falls due at tick Period - 2 = 998.
+    EXPECT_EQ(Private().CANService(), 1000);
+    EXPECT_EQ(LastSent(0), 0);
+    clock.Advance(997);
+    EXPECT_EQ(Private().CANService(), 3);
+    clock.Advance(1);
+    EXPECT_EQ(Private().CANService(), 1000);  // sent at 998: the next is a period away
+    EXPECT_EQ(LastSent(0), 998);
+    EXPECT_EQ(LastSent(1), 0);  // Period 0: on request only
+    clock.Advance(600);
+    EXPECT_EQ(Private().CANService(), 400);
+    clock.Advance(398);
+    EXPECT_EQ(Private().CANService(), 1000);  // 2 ms left is less than 3: sent
+    EXPECT_EQ(LastSent(0), 998 + 998);
+}
+
+TEST_F(CANCyclic, AnImmediateSendRestartsTheCycle) {
+    CANTransmitTableEntry rows[1] = {{payload, 1, 0x10, Standard, 1000}};
+    ASSERT_EQ(sdk.CANInit(CANBus(1), receive, 0, rows, 1), 1);
+    clock.Advance(5000);
+    EXPECT_EQ(Private().CANService(), 1000);
+    clock.Advance(500);
+    ASSERT_EQ(sdk.CANSendMessage(1, 0), 0);
+    EXPECT_EQ(LastSent(0), 5500);
+    clock.Advance(498);
+    EXPECT_EQ(Private().CANService(), 502);
+}
+
+TEST_F(CANCyclic, NegativePeriodsGoOutOnEveryPassAndDoNotShortenTheWait) {
+    CANTransmitTableEntry rows[2] = {{payload, 1, 0x10, Standard, -1},
+                                     {payload, 1, 0x11, Standard, INT64_MIN}};
+    ASSERT_EQ(sdk.CANInit(CANBus(1), receive, 0, rows, 2), 1);
+    for (int pass = 1; pass <= 3; ++pass) {
+        clock.Advance(1);
+        EXPECT_EQ(Private().CANService(), kNothingScheduled);
+        EXPECT_EQ(LastSent(0), pass);
+        EXPECT_EQ(LastSent(1), pass);
+    }
+}
+
+TEST_F(CANCyclic, TheEarliestRowDecidesAcrossInterfacesAndHugePeriodsDoNotOverflow) {
+    EXPECT_EQ(Private().CANService(), kNothingScheduled);
+    CANTransmitTableEntry slow[2] = {{payload, 1, 0x10, Standard, 700}, {payload, 1, 0x11, Standard, INT64_MAX}};
+    CANTransmitTableEntry fast[1] = {{payload, 1, 0x20, Standard, 50}};
+    ASSERT_EQ(sdk.CANInit(CANBus(1), receive, 0, slow, 2), 1);
+    ASSERT_EQ(sdk.CANInit(CANBus(3), receive, 0, fast, 1), 2);
+    clock.Advance(10'000);
+    EXPECT_EQ(Private().CANService(), 50);
+    clock.Advance(45);
+    EXPECT_EQ(Private().CANService(), 5);
+    clock.Advance(5);
+    EXPECT_EQ(Private().CANService(), 50);
+}
+
+// Through the service loop: a row with a short period is sent every period,
+// not every 200 ms.
+class CANServiceLoop : public CoreFixture {};
+
+TEST_F(CANServiceLoop, TheLoopWakesForEachPeriodOfARowItJustSent) {
+    ASSERT_EQ(InitApp(), 0);
+    ASSERT_TRUE(platform.AwaitClient(kAddress));
+    ASSERT_TRUE(clock.AwaitWaits(1));  // the first pass found nothing to send
+    const unsigned char payload[2] = {0xC0, 0xDE};
+    CANReceiveTableEntry receive[1] = {};
+    CANTransmitTableEntry rows[1] = {{payload, 2, 0x321, Standard, 20}};
+    ASSERT_EQ(sdk.CANInit(CANBus(1), receive, 0, rows, 1), 1);
+
+    clock.Advance(200);  // ends the first wait; the row is overdue and goes out
+    ASSERT_TRUE(clock.AwaitWaits(2));
+    ASSERT_TRUE(platform.AwaitMessages(1));
+    for (std::size_t pass = 3; pass <= 5; ++pass) {
+        clock.Advance(20);
+        ASSERT_TRUE(clock.AwaitWaits(pass));
+        ASSERT_TRUE(platform.AwaitMessages(pass - 1));
+    }
+    const auto waits = clock.WaitsBegun();
+    EXPECT_EQ(waits, (std::vector<std::int64_t>{200, 20, 20, 20, 20}));
+    const auto children = CANChildren(platform);
+    ASSERT_EQ(children.size(), 4u);
+    for (const auto& child : children) EXPECT_EQ(child.payload, FrameBytes(0x321, 0, 1, {0xC0, 0xDE}));
+}
+
+}  // namespace
