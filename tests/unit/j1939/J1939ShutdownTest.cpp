@@ -1,4 +1,6 @@
 // Withdrawal of subscriptions and CAs, and what is left after it.
+#include <future>
+
 #include "J1939Fixture.h"
 
 using namespace j1939test;
@@ -85,6 +87,22 @@ TEST_F(J1939Shutdown, NoCallbackRunsAfterACallbackShutTheInstanceDown) {
     ASSERT_TRUE(sink.Await(1));
     sdk.Shutdown();  // joins the listener
     EXPECT_EQ(sink.Tags(), (std::vector<int>{1}));
+}
+
+TEST(J1939Close, WaitsForWritesUnderWayAndRefusesNewOnes) {
+    CustomApplication::Internal::J1939 j1939;
+    ASSERT_TRUE(j1939.BeginWrite());
+    auto closed = std::async(std::launch::async, [&] {
+        j1939.Close();
+        j1939.AwaitWrites();
+    });
+    // The write under way holds the close back, however long it takes.
+    EXPECT_EQ(closed.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    j1939.EndWrite();
+    ASSERT_EQ(closed.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(j1939.BeginWrite());
+    EXPECT_EQ(j1939.Publish(std::make_shared<CustomApplication::Internal::J1939::J1939ControllerApplication>()), 0);
+    EXPECT_TRUE(j1939.ControllerApplications()->empty());
 }
 
 }  // namespace
