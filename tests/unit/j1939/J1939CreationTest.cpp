@@ -219,6 +219,27 @@ TEST_F(J1939Creation, CreationOnTheListenerThreadTimesOutWithoutDeadlock) {
     EXPECT_EQ(Create(CANBus2, 0x81), 2);
 }
 
+TEST_F(J1939Creation, CreationOnTheListenerThreadWhileAnotherWaitsSendsNothingAndTimesOut) {
+    ListenerCreation state{&sdk, {}};
+    auto result = state.result.get_future();
+    J1939ReceiveTableEntry rx[1] = {{0xFEF1, 0, 0, &CreateFromCallback, &state}};
+    J1939TransmitTableEntry tx[1];
+    ASSERT_EQ(sdk.J1939CreateCA(CANBus1, 0x80, &name, rx, 1, tx, 0), 1);
+    ASSERT_TRUE(platform.AwaitMessages(4));
+    SetAnswers([](Answers& a) { a.answer = false; });
+    auto waiting = std::async(std::launch::async, [&] { return Create(CANBus2, 0x81); });
+    ASSERT_TRUE(platform.AwaitMessages(7));
+
+    ASSERT_EQ(platform.Send(kAddress, 13, 5, ReceivedRecord(1, 0x20, 0x80, 0xFEF1, {1})), 0);
+    // The service loop, the application's creation and the callback's wait.
+    ASSERT_TRUE(clock.AwaitWaits(3, 3));
+    clock.Advance(500);
+    EXPECT_EQ(waiting.get(), -110);
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(result.get(), -110);
+    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 1, 6, 0}));
+}
+
 class J1939Gate : public testsupport::CoreFixture {};
 
 TEST_F(J1939Gate, EveryGatedOperationIsRefusedInAModeWithoutJ1939) {
