@@ -151,6 +151,30 @@ public:
                                                CANTypes::CANReceiveCallback callback, void* context);
 
     // --- J1939 ---
+    // Controller applications (j1939/J1939ControllerApplications.cpp).
+    std::int32_t J1939CreateCA(CoreTypes::CANBus bus, unsigned char address, const J1939Types::J1939Name* name,
+                               J1939Types::J1939ReceiveTableEntry* receiveTable, int receiveCount,
+                               J1939Types::J1939TransmitTableEntry* transmitTable, int transmitCount, bool attach);
+    void J1939LinkReceiveTableToPlatform(const J1939::ReceiveTableMap* table, unsigned char ipcBus, bool subscribe);
+    bool J1939DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const;
+    bool J1939QueryPlatformCAList(CoreTypes::CANBus bus, unsigned char address) const;
+    bool J1939QueryPlatformStaticCAList(CoreTypes::CANBus bus, unsigned char* address) const;
+    std::int32_t J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const;
+    // Replies 10 and 12: rewrite the list (when well formed) and set CAListEvent.
+    void J1939HandleCAList(const PlatformServices::QRVMessage& child, bool staticList);
+    // Whether the caller runs on this instance's listener thread, where no
+    // CA-list reply can arrive while it waits.
+    bool J1939OnListenerThread() const;
+    // Transmission (j1939/J1939Transmission.cpp).
+    std::int32_t J1939SendMessage(std::int32_t uid, std::int32_t index);
+    std::int32_t J1939SendMessage(J1939::J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address);
+    std::int32_t J1939SendMessage(const J1939Types::J1939Message* message);
+    std::int32_t J1939UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
+                                        std::int32_t length);
+    // Reception (j1939/J1939Reception.cpp).
+    void J1939Receive(PlatformServices::J1939IPC::J1939ReceiveMessageIPC* message);
+    std::int32_t J1939RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J1939ReceiveCallback callback,
+                                                 void* context);
 
     // --- J1708 ---
     // Copies both tables and subscribes; a failure leaves nothing behind.

@@ -1,12 +1,120 @@
-#include "core/TarvexInterfacePrivate.h"
+#include "j1939/J1939.h"
+
+#include <new>
+#include <utility>
 
 namespace CustomApplication {
+namespace Internal {
 
-void TarvexInterfacePrivate::J1939IPCHandler(const PlatformServices::QRVMessage::ChildList& /*children*/,
-                                             std::int32_t /*sourceAddress*/) {}
+J1939::J1939() : controllerApplications_(std::make_shared<const CAList>()) {}
 
-std::int64_t TarvexInterfacePrivate::J1939Service() { return kNothingScheduled; }
+J1939::CASnapshot J1939::ControllerApplications() const {
+    std::lock_guard<std::mutex> guard(listLock_);
+    return controllerApplications_;
+}
 
-void TarvexInterfacePrivate::J1939Shutdown() {}
+std::shared_ptr<J1939::J1939ControllerApplication> J1939::ControllerApplicationFromUid(std::int32_t uid) const {
+    const CASnapshot list = ControllerApplications();
+    for (const auto& ca : *list) {
+        if (ca && ca->Uid == uid) return ca;
+    }
+    return nullptr;
+}
 
+std::int32_t J1939::Publish(const std::shared_ptr<J1939ControllerApplication>& ca) {
+    // Creations are rare: the copy is made under the lock, so that no other
+    // publication can slip in between the copy and the swap.
+    std::lock_guard<std::mutex> guard(listLock_);
+    if (closed_.load(std::memory_order_relaxed)) return 0;
+    std::shared_ptr<CAList> next;
+    try {
+        next = std::make_shared<CAList>(*controllerApplications_);
+        next->push_back(ca);
+    } catch (const std::bad_alloc&) {
+        return -12;
+    }
+    ca->Uid = NextCAUid++;
+    controllerApplications_ = std::move(next);
+    return ca->Uid;
+}
+
+J1939::CASnapshot J1939::Close() {
+    auto empty = std::make_shared<const CAList>();
+    std::lock_guard<std::mutex> guard(listLock_);
+    closed_.store(true, std::memory_order_seq_cst);
+    CASnapshot previous = std::move(controllerApplications_);
+    controllerApplications_ = std::move(empty);
+    return previous;
+}
+
+bool J1939::BeginWrite() {
+    writesInFlight_.fetch_add(1, std::memory_order_seq_cst);
+    if (!closed_.load(std::memory_order_seq_cst)) return true;
+    EndWrite();
+    return false;
+}
+
+void J1939::EndWrite() {
+    // Either Close's store is seen here, and the waiter is woken, or the
+    // waiter's later read of the count sees this decrement.
+    if (writesInFlight_.fetch_sub(1, std::memory_order_seq_cst) == 1 && closed_.load(std::memory_order_seq_cst)) {
+        std::lock_guard<std::mutex> guard(drainLock_);
+        drained_.notify_all();
+    }
+}
+
+void J1939::AwaitWrites() {
+    std::unique_lock<std::mutex> guard(drainLock_);
+    drained_.wait(guard, [this] { return writesInFlight_.load(std::memory_order_seq_cst) == 0; });
+}
+
+void J1939::TakeCreationTurn() {
+    std::unique_lock<std::mutex> guard(turnLock_);
+    turnFree_.wait(guard, [this] { return !turnTaken_; });
+    turnTaken_ = true;
+}
+
+bool J1939::TryTakeCreationTurn() {
+    std::lock_guard<std::mutex> guard(turnLock_);
+    if (turnTaken_) return false;
+    turnTaken_ = true;
+    return true;
+}
+
+void J1939::ReleaseCreationTurn() {
+    {
+        std::lock_guard<std::mutex> guard(turnLock_);
+        turnTaken_ = false;
+    }
+    turnFree_.notify_one();
+}
+
+void J1939::ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList) {
+    std::lock_guard<std::mutex> guard(platformListLock_);
+    (staticList ? platformStaticCAList_ : platformCAList_).swap(list);
+    // The old list is freed here, under the lock; it is short.
+}
+
+std::vector<J1939::PlatformCA> J1939::PlatformCAList(bool staticList) const {
+    std::lock_guard<std::mutex> guard(platformListLock_);
+    return staticList ? platformStaticCAList_ : platformCAList_;
+}
+
+bool J1939::PlatformCAListHolds(CoreTypes::CANBus bus, std::uint8_t address) const {
+    std::lock_guard<std::mutex> guard(platformListLock_);
+    const PlatformCA wanted{bus, address};
+    return std::find(platformCAList_.begin(), platformCAList_.end(), wanted) != platformCAList_.end();
+}
+
+bool J1939::FirstPlatformStaticCA(CoreTypes::CANBus bus, std::uint8_t* address) const {
+    std::lock_guard<std::mutex> guard(platformListLock_);
+    for (const PlatformCA& ca : platformStaticCAList_) {
+        if (ca.Bus != bus) continue;
+        if (address != nullptr) *address = ca.Address;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace Internal
 }  // namespace CustomApplication

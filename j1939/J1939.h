@@ -1,20 +1,222 @@
-// Thread rule: owned by the private instance; see TarvexInterfacePrivate.h
-// for which threads enter it.
+// Thread rule: owned by the private instance. Application threads create CAs,
+// send, update payloads and register receive-all callbacks; the listener
+// thread decodes replies and delivers received messages; the service thread
+// sends cyclic rows; Shutdown withdraws everything.
+//
+// The CA list is an immutable snapshot: readers take a counted reference to
+// the current list (a short lock around a pointer copy) and walk it without
+// any lock; a creation or the shutdown publishes a new list under the same
+// short lock. A CA's tables and identity never change once it is in a list,
+// so a reader holding a snapshot may use every CA in it, also after the
+// shutdown has published the empty list. No lock of this subsystem is held
+// across an IPC write or a callback, and no two are held together.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <customapp/CoreTypes.h>
+#include <customapp/J1939Types.h>
+
+#include "ManualResetEvent.h"
+#include "j1939/J1939IPC.h"
 
 namespace CustomApplication {
 namespace Internal {
 
-// SAE J1939 controller applications of this instance.
+// SAE J1939 controller applications (CAs) of this instance.
 class J1939 {
 public:
-    // Resets the uid counter; called by Init.
+    // A copy of one row of the application's receive table.
+    struct J1939ReceiveTableEntry {
+        std::uint32_t PGN = 0;
+        std::uint8_t SourceAddress = 0;
+        std::int32_t SubscriptionMode = 0;  // 0 PGN, 1 source address, 2 both; others never match
+        J1939Types::J1939ReceiveCallback Callback = nullptr;
+        void* Context = nullptr;
+    };
+    // Receive rows by key, (PGN << 8) | SourceAddress, ascending.
+    using ReceiveTableMap = std::map<unsigned int, std::unique_ptr<J1939ReceiveTableEntry>>;
+
+    // The row key; PGNs are at most 18 bits wide, so nothing is lost.
+    static unsigned int ReceiveKey(std::uint32_t pgn, std::uint8_t sourceAddress) {
+        return static_cast<unsigned int>((pgn << 8) | sourceAddress);
+    }
+
+    // One row of a CA's transmit table with its own copy of the payload.
+    struct J1939TransmitTableEntry {
+        const unsigned char* Data = nullptr;  // the application's pointer; never read after the creation
+        std::uint32_t PGN = 0;
+        std::int64_t Period = 0;  // 0 on request only; otherwise also cyclic (negative: every pass)
+        std::uint8_t Priority = 0;
+        std::uint8_t DestinationAddress = 0;
+        // Time of the last send; 0 until the first, so a cyclic row is due at once.
+        std::atomic<std::int64_t> LastSentTicks{0};
+
+        std::mutex DataLock;  // guards the three members below
+        std::int32_t Length = 0;
+        std::unique_ptr<unsigned char[]> DataCopy;  // at least Length bytes while HasData
+        bool HasData = false;
+    };
+
+    // A receive-all callback with its context, published as one unit.
+    struct ReceiveAllRegistration {
+        J1939Types::J1939ReceiveCallback Callback;
+        void* Context;
+    };
+
+    class J1939ControllerApplication {
+    public:
+        // Built by the creation and unchanged once the CA is published.
+        std::vector<std::unique_ptr<J1939TransmitTableEntry>> TransmitTable;
+        ReceiveTableMap ReceiveTable;
+        CoreTypes::CANBus Bus = CoreTypes::CANBus0;
+        std::uint8_t Address = 0;
+        std::int32_t Uid = 0;
+
+        // Builds the lookup of the rows that can deliver; called once the
+        // receive table is complete, before the CA is published.
+        void IndexReceiveTable();
+
+        // Calls `visit(row)` for every row that delivers a message of `pgn`
+        // from `sourceAddress`, in ascending key order, until `visit` returns
+        // false. Returns whether any row matched. Rows without a callback and
+        // rows of an unknown mode never match.
+        template <typename Visit>
+        bool VisitMatchingRows(std::uint32_t pgn, std::uint8_t sourceAddress, Visit&& visit) const;
+
+        // The current receive-all registration, or null before the first.
+        std::shared_ptr<const ReceiveAllRegistration> ReceiveAll() const;
+        void SetReceiveAll(J1939Types::J1939ReceiveCallback callback, void* context);
+
+    private:
+        struct KeyedRow {
+            unsigned int key;
+            const J1939ReceiveTableEntry* row;
+        };
+        struct SourceRow {
+            std::uint8_t source;
+            unsigned int key;
+            const J1939ReceiveTableEntry* row;
+        };
+        // Rows of modes 0 and 2 by key: the rows of one PGN are one key range.
+        std::vector<KeyedRow> pgnRows_;
+        // Rows of mode 1 by source address, then key.
+        std::vector<SourceRow> sourceRows_;
+
+        mutable std::mutex receiveAllLock_;  // guards receiveAll_ (the pointer, not the registration)
+        std::shared_ptr<const ReceiveAllRegistration> receiveAll_;
+    };
+
+    using CAList = std::vector<std::shared_ptr<J1939ControllerApplication>>;
+    using CASnapshot = std::shared_ptr<const CAList>;
+
+    // One CA that the platform reported: its bus (SDK numbering) and address.
+    struct PlatformCA {
+        CoreTypes::CANBus Bus;
+        std::uint8_t Address;
+        bool operator==(const PlatformCA& other) const { return Bus == other.Bus && Address == other.Address; }
+    };
+
+    J1939();
+    J1939(const J1939&) = delete;
+    J1939& operator=(const J1939&) = delete;
+
+    // Resets the uid counter; called by Init before any worker thread runs.
     void Init() { NextCAUid = 1; }
 
+    // --- The CA list.
+    // The current list, in order of creation (never null).
+    CASnapshot ControllerApplications() const;
+    // The CA with `uid`, or null.
+    std::shared_ptr<J1939ControllerApplication> ControllerApplicationFromUid(std::int32_t uid) const;
+    // Gives `ca` the next uid and appends it. Returns the uid; 0 once the
+    // subsystem has been closed, -12 when the new list cannot be allocated
+    // (nothing changed in either case).
+    std::int32_t Publish(const std::shared_ptr<J1939ControllerApplication>& ca);
+    // Closes the subsystem and publishes the empty list; returns the list it replaced.
+    CASnapshot Close();
+    bool IsClosed() const { return closed_.load(std::memory_order_acquire); }
+
+    // --- Writes that must reach the platform before the shutdown's
+    // withdrawals (sends and subscriptions). BeginWrite fails once the
+    // subsystem is closed; a successful one must be paired with EndWrite.
+    bool BeginWrite();
+    void EndWrite();
+    // Waits until every write begun before Close has ended.
+    void AwaitWrites();
+
+    // --- Creations and attaches run one at a time (they share CAListEvent
+    // and the platform lists). The turn is a flag, not a lock held across
+    // the creation's writes and wait.
+    void TakeCreationTurn();
+    bool TryTakeCreationTurn();
+    void ReleaseCreationTurn();
+
+    // --- The platform's CA lists, rewritten by replies 10 and 12.
+    void ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList);
+    std::vector<PlatformCA> PlatformCAList(bool staticList) const;
+    bool PlatformCAListHolds(CoreTypes::CANBus bus, std::uint8_t address) const;
+    // The address of the first static CA on `bus`; false when there is none.
+    bool FirstPlatformStaticCA(CoreTypes::CANBus bus, std::uint8_t* address) const;
+
+    // Set whenever a reply 10 or 12 has been handled.
+    PlatformServices::ManualResetEvent CAListEvent;
+
+    // The uid of the next CA; guarded by the list lock once worker threads run.
     std::int32_t NextCAUid = 1;
+
+private:
+    mutable std::mutex listLock_;  // guards controllerApplications_, NextCAUid and the close
+    CASnapshot controllerApplications_;
+    std::atomic<bool> closed_{false};
+
+    std::atomic<int> writesInFlight_{0};
+    std::mutex drainLock_;
+    std::condition_variable drained_;
+
+    std::mutex turnLock_;
+    std::condition_variable turnFree_;
+    bool turnTaken_ = false;
+
+    mutable std::mutex platformListLock_;  // guards the two lists below
+    std::vector<PlatformCA> platformCAList_;
+    std::vector<PlatformCA> platformStaticCAList_;
 };
+
+template <typename Visit>
+bool J1939::J1939ControllerApplication::VisitMatchingRows(std::uint32_t pgn, std::uint8_t sourceAddress,
+                                                          Visit&& visit) const {
+    const unsigned int low = ReceiveKey(pgn, 0);
+    const unsigned int high = low | 0xffu;
+    auto byKey = std::lower_bound(pgnRows_.begin(), pgnRows_.end(), low,
+                                  [](const KeyedRow& entry, unsigned int key) { return entry.key < key; });
+    auto bySource = std::lower_bound(sourceRows_.begin(), sourceRows_.end(), sourceAddress,
+                                     [](const SourceRow& entry, std::uint8_t source) { return entry.source < source; });
+    bool matched = false;
+    for (;;) {
+        const bool keyLeft = byKey != pgnRows_.end() && byKey->key <= high;
+        const bool sourceLeft = bySource != sourceRows_.end() && bySource->source == sourceAddress;
+        if (!keyLeft && !sourceLeft) break;
+        const J1939ReceiveTableEntry* row;
+        if (keyLeft && (!sourceLeft || byKey->key < bySource->key)) {
+            row = (byKey++)->row;
+            // The key range holds every row whose PGN agrees in its low 24 bits.
+            if (row->PGN != pgn || (row->SubscriptionMode == 2 && row->SourceAddress != sourceAddress)) continue;
+        } else {
+            row = (bySource++)->row;
+        }
+        matched = true;
+        if (!visit(*row)) break;
+    }
+    return matched;
+}
 
 }  // namespace Internal
 }  // namespace CustomApplication

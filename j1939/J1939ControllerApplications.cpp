@@ -1,0 +1,255 @@
+// Creation and attach of controller applications, their subscriptions, and
+// the platform's CA lists that answer them.
+#include <pthread.h>
+
+#include <cstring>
+#include <new>
+
+#include "core/TarvexInterfacePrivate.h"
+
+namespace CustomApplication {
+
+namespace {
+
+using J1939 = TarvexInterfacePrivate::J1939;
+namespace IPC = PlatformServices::J1939IPC;
+
+// How long a creation waits for the platform's CA list.
+constexpr std::int32_t kCAListWaitMs = 500;
+
+// The creation turn of one call. On the listener thread the turn is only
+// tried: waiting there for another creation would also hold up the reply
+// that creation waits for.
+class CreationTurn {
+public:
+    CreationTurn(J1939& j1939, bool wait) : j1939_(j1939), held_(Take(j1939, wait)) {}
+    ~CreationTurn() {
+        if (held_) j1939_.ReleaseCreationTurn();
+    }
+    CreationTurn(const CreationTurn&) = delete;
+    CreationTurn& operator=(const CreationTurn&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    static bool Take(J1939& j1939, bool wait) {
+        if (!wait) return j1939.TryTakeCreationTurn();
+        j1939.TakeCreationTurn();
+        return true;
+    }
+    J1939& j1939_;
+    const bool held_;
+};
+
+// Copies the receive rows into `ca`, stopping at the first failure.
+std::int32_t CopyReceiveTable(J1939::J1939ControllerApplication& ca,
+                              const J1939Types::J1939ReceiveTableEntry* table, int count) {
+    for (int i = 0; i < count; ++i) {
+        const J1939Types::J1939ReceiveTableEntry& source = table[i];
+        auto row = std::make_unique<J1939::J1939ReceiveTableEntry>();
+        const unsigned int key = J1939::ReceiveKey(source.PGN, source.SourceAddress);
+        if (ca.ReceiveTable.count(key) != 0) return -114;
+        row->PGN = source.PGN;
+        row->SourceAddress = source.SourceAddress;
+        row->SubscriptionMode = source.SubscriptionMode;
+        row->Callback = source.Callback;
+        row->Context = source.Context;
+        ca.ReceiveTable.emplace(key, std::move(row));
+    }
+    return 0;
+}
+
+// Copies the transmit rows and their payloads into `ca`, stopping at the
+// first failure.
+std::int32_t CopyTransmitTable(J1939::J1939ControllerApplication& ca,
+                               const J1939Types::J1939TransmitTableEntry* table, int count) {
+    for (int j = 0; j < count; ++j) {
+        const J1939Types::J1939TransmitTableEntry& source = table[j];
+        if (source.Length > static_cast<std::int32_t>(IPC::kMaxData)) return -7;
+        // A negative length, or bytes to copy from nowhere, cannot be a payload.
+        if (source.Length < 0 || (source.Length > 0 && source.Data == nullptr)) return -22;
+        auto row = std::make_unique<J1939::J1939TransmitTableEntry>();
+        row->Data = source.Data;
+        row->Length = source.Length;
+        row->PGN = source.PGN;
+        row->Period = source.Period;
+        row->Priority = source.Priority;
+        row->DestinationAddress = source.DestinationAddress;
+        row->DataCopy.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(source.Length)]);
+        if (!row->DataCopy) return -12;
+        if (source.Length > 0) std::memcpy(row->DataCopy.get(), source.Data, static_cast<std::size_t>(source.Length));
+        row->LastSentTicks.store(0, std::memory_order_relaxed);
+        row->HasData = true;
+        ca.TransmitTable.push_back(std::move(row));
+    }
+    return 0;
+}
+
+// The receive table first, then, only if it was copied whole, the transmit table.
+std::int32_t CopyTables(J1939::J1939ControllerApplication& ca, const J1939Types::J1939ReceiveTableEntry* receiveTable,
+                        int receiveCount, const J1939Types::J1939TransmitTableEntry* transmitTable,
+                        int transmitCount) {
+    try {
+        std::int32_t result = CopyReceiveTable(ca, receiveTable, receiveCount);
+        if (result == 0) result = CopyTransmitTable(ca, transmitTable, transmitCount);
+        if (result == 0) ca.IndexReceiveTable();
+        return result;
+    } catch (const std::bad_alloc&) {
+        return -12;
+    }
+}
+
+IPC::J1939NameIPC NameRecord(const J1939Types::J1939Name& name) {
+    IPC::J1939NameIPC record{};
+    record.ArbitraryAddressCapable = name.ArbitraryAddressCapable;
+    record.IndustryGroup = name.IndustryGroup;
+    record.VehicleSystemInstance = name.VehicleSystemInstance;
+    record.VehicleSystem = name.VehicleSystem;
+    record.IdentityNumber = name.IdentityNumber;
+    record.ManufacturerCode = name.ManufacturerCode;
+    record.Function = name.Function;
+    record.FunctionInstance = name.FunctionInstance;
+    record.ECUInstance = name.ECUInstance;
+    return record;
+}
+
+}  // namespace
+
+std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsigned char address,
+                                                   const J1939Types::J1939Name* name,
+                                                   J1939Types::J1939ReceiveTableEntry* receiveTable,
+                                                   int receiveCount, J1939Types::J1939TransmitTableEntry* transmitTable,
+                                                   int transmitCount, bool attach) {
+    if (receiveTable == nullptr || transmitTable == nullptr) return -22;
+    if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return -22;
+    if (!attach && (name == nullptr || address == 254 || address == 255)) return -22;
+
+    // One creation at a time from here to the publication: the existence
+    // test, the reply event and the platform lists are shared.
+    CreationTurn turn(j1939, !J1939OnListenerThread());
+    if (!attach && J1939DoesCAExist(bus, address)) return -17;
+
+    std::shared_ptr<J1939::J1939ControllerApplication> ca;
+    try {
+        ca = std::make_shared<J1939::J1939ControllerApplication>();
+    } catch (const std::bad_alloc&) {
+        return -12;
+    }
+    const std::int32_t copied = CopyTables(*ca, receiveTable, receiveCount, transmitTable, transmitCount);
+    if (copied != 0) return copied;
+
+    if (!turn.Held()) {
+        // On the listener thread while another creation waits: no reply can
+        // come for either until this callback returns. Sending a request now
+        // could only answer the other creation with a list taken too early.
+        PlatformServices::ManualResetEvent never;
+        never.WaitOne(kCAListWaitMs);
+        return -110;
+    }
+
+    PlatformServices::IPCClient* client = Client();
+    const unsigned char ipcBus = SDKCANBusToIPCBus(bus);
+    if (!attach) {
+        IPC::CreateInterfaceManager(ipcBus, client, nullptr);
+        IPC::J1939NameIPC nameRecord = NameRecord(*name);
+        IPC::CreateControllerApplication(ipcBus, address, &nameRecord, client, nullptr);
+    }
+    j1939.CAListEvent.Reset();
+    IPC::GetCurrentCAList(client, nullptr, attach);
+    if (j1939.CAListEvent.WaitOne(kCAListWaitMs) != 0) return -110;
+
+    if (attach) {
+        unsigned char staticAddress = 0;
+        if (!J1939QueryPlatformStaticCAList(bus, &staticAddress)) return -131;
+        ca->Address = staticAddress;
+    } else {
+        if (!J1939QueryPlatformCAList(bus, address)) return -131;
+        ca->Address = address;
+    }
+    ca->Bus = bus;
+
+    // The subscriptions count as writes that the shutdown waits for, so that
+    // they never reach the platform after its withdrawals.
+    if (!j1939.BeginWrite()) return -13;
+    const std::int32_t uid = j1939.Publish(ca);
+    if (uid > 0) J1939LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
+    j1939.EndWrite();
+    return uid == 0 ? -13 : uid;
+}
+
+void TarvexInterfacePrivate::J1939LinkReceiveTableToPlatform(const J1939::ReceiveTableMap* table,
+                                                             unsigned char ipcBus, bool subscribe) {
+    if (table == nullptr) return;
+    PlatformServices::IPCClient* client = Client();
+    for (const auto& entry : *table) {
+        const J1939::J1939ReceiveTableEntry* row = entry.second.get();
+        if (row == nullptr) continue;
+        switch (row->SubscriptionMode) {
+            case 0:
+                IPC::SubscribeMessage(ipcBus, IPC::SubscribePGN, row->PGN, 0, client, nullptr, !subscribe);
+                break;
+            case 1:
+                IPC::SubscribeMessage(ipcBus, IPC::SubscribeSourceAddress, 0, row->SourceAddress, client, nullptr,
+                                      !subscribe);
+                break;
+            case 2:
+                IPC::SubscribeMessage(ipcBus, IPC::SubscribePGNAndSource, row->PGN, row->SourceAddress, client,
+                                      nullptr, !subscribe);
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+bool TarvexInterfacePrivate::J1939DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const {
+    const J1939::CASnapshot list = j1939.ControllerApplications();
+    for (const auto& ca : *list) {
+        if (ca && ca->Bus == bus && ca->Address == address) return true;
+    }
+    return false;
+}
+
+bool TarvexInterfacePrivate::J1939QueryPlatformCAList(CoreTypes::CANBus bus, unsigned char address) const {
+    return j1939.PlatformCAListHolds(bus, address);
+}
+
+bool TarvexInterfacePrivate::J1939QueryPlatformStaticCAList(CoreTypes::CANBus bus, unsigned char* address) const {
+    return j1939.FirstPlatformStaticCA(bus, address);
+}
+
+std::int32_t TarvexInterfacePrivate::J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const {
+    if (address == nullptr) return -22;
+    const auto ca = j1939.ControllerApplicationFromUid(uid);
+    if (!ca) return -2;
+    *address = ca->Address;
+    return 0;
+}
+
+void TarvexInterfacePrivate::J1939HandleCAList(const PlatformServices::QRVMessage& child, bool staticList) {
+    const std::uint8_t* data = child.GetData();
+    const std::size_t length = child.GetLength();
+    if (data != nullptr && length % 2 == 0) {
+        try {
+            std::vector<J1939::PlatformCA> list;
+            list.reserve(length / 2);
+            for (std::size_t i = 0; i < length; i += 2) {
+                const CoreTypes::CANBus bus = IPCCANBusToSDKBus(data[i]);
+                if (bus == CoreTypes::CANBusUnknown) continue;
+                list.push_back(J1939::PlatformCA{bus, data[i + 1]});
+            }
+            j1939.ReplacePlatformCAList(std::move(list), staticList);
+        } catch (const std::bad_alloc&) {
+            // The list stays as it was; the waiting creation judges that one.
+        }
+    }
+    // Also a malformed reply releases the creation that waits for it.
+    j1939.CAListEvent.Set();
+}
+
+bool TarvexInterfacePrivate::J1939OnListenerThread() const {
+    // The handle is written by thread creation before the listener runs; a
+    // handle never set is zero, which no running thread has.
+    return connection != nullptr && pthread_equal(pthread_self(), connection->listenerThread) != 0;
+}
+
+}  // namespace CustomApplication

@@ -1,0 +1,101 @@
+// Messages from the platform: received J1939 messages and CA-list replies.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "core/TarvexInterfacePrivate.h"
+
+namespace CustomApplication {
+
+namespace {
+using J1939 = TarvexInterfacePrivate::J1939;
+namespace IPC = PlatformServices::J1939IPC;
+constexpr std::uint8_t kGlobalAddress = 255;
+}  // namespace
+
+void TarvexInterfacePrivate::J1939IPCHandler(const PlatformServices::QRVMessage::ChildList& children,
+                                             std::int32_t /*sourceAddress*/) {
+    for (const auto& child : children) {
+        if (!child) continue;
+        switch (child->GetCommand()) {
+            case IPC::CommandReceivedMessage: {
+                const std::uint8_t* data = child->GetData();
+                if (data == nullptr) break;
+                // On the listener's stack: no allocation per message.
+                IPC::J1939ReceiveMessageIPC record;
+                const std::size_t copied = std::min(child->GetLength(), IPC::kReceiveRecordBytes);
+                auto* bytes = reinterpret_cast<std::uint8_t*>(&record);
+                std::memcpy(bytes, data, copied);
+                std::memset(bytes + copied, 0, IPC::kReceiveRecordBytes - copied);
+                // A length beyond the bytes that actually came is cut to them.
+                const std::size_t received = copied > IPC::kReceiveHeaderBytes ? copied - IPC::kReceiveHeaderBytes : 0;
+                if (record.Length > received) record.Length = static_cast<std::uint16_t>(received);
+                J1939Receive(&record);
+                break;
+            }
+            case IPC::CommandCAList:
+                J1939HandleCAList(*child, false);
+                break;
+            case IPC::CommandStaticCAList:
+                J1939HandleCAList(*child, true);
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void TarvexInterfacePrivate::J1939Receive(IPC::J1939ReceiveMessageIPC* message) {
+    if (message == nullptr) return;
+    const CoreTypes::CANBus bus = IPCCANBusToSDKBus(message->Bus);
+    if (bus == CoreTypes::CANBusUnknown) return;  // no CA has that bus
+    const std::uint32_t pgn = message->PGN;
+    const std::uint8_t source = message->SourceAddress;
+    const std::uint8_t destination = message->DestinationAddress;
+    const std::uint8_t priority = message->Priority;
+    const unsigned char* data = message->Data;
+    // Never more than the record holds.
+    const auto length = static_cast<unsigned short>(std::min<std::size_t>(message->Length, IPC::kReceiveDataBytes));
+
+    const J1939::CASnapshot list = j1939.ControllerApplications();
+    for (const auto& ca : *list) {
+        if (!ca || ca->Bus != bus) continue;
+        if (destination != ca->Address && destination != kGlobalAddress) continue;
+        // A callback may shut the instance down; nothing is delivered after that.
+        bool open = !j1939.IsClosed();
+        const bool matched = open && ca->VisitMatchingRows(pgn, source, [&](const J1939::J1939ReceiveTableEntry& row) {
+            row.Callback(row.Context, bus, pgn, source, destination, priority, data, length);
+            open = !j1939.IsClosed();
+            return open;
+        });
+        if (!open) return;
+        if (matched) continue;
+        const auto receiveAll = ca->ReceiveAll();
+        if (receiveAll && receiveAll->Callback != nullptr) {
+            receiveAll->Callback(receiveAll->Context, bus, pgn, source, destination, priority, data, length);
+        }
+    }
+}
+
+std::int32_t TarvexInterfacePrivate::J1939RegisterReceiveAllMessages(std::int32_t uid,
+                                                                     J1939Types::J1939ReceiveCallback callback,
+                                                                     void* context) {
+    // The subscription, like every write of a CA, goes out before a
+    // concurrent shutdown's withdrawals or not at all.
+    if (!j1939.BeginWrite()) return -2;  // shut down: no CA is left
+    struct EndWrite {
+        J1939& j1939;
+        ~EndWrite() { j1939.EndWrite(); }
+    } endWrite{j1939};
+    const auto ca = j1939.ControllerApplicationFromUid(uid);
+    if (!ca) return -2;
+    try {
+        ca->SetReceiveAll(callback, context);
+    } catch (const std::bad_alloc&) {
+        return -12;
+    }
+    IPC::SubscribeMessage(SDKCANBusToIPCBus(ca->Bus), IPC::SubscribeAll, 0, 0, Client(), nullptr, false);
+    return 0;
+}
+
+}  // namespace CustomApplication

@@ -1,0 +1,170 @@
+// Sends on request, payload updates and cyclic sends.
+#include "J1939Fixture.h"
+
+using namespace j1939test;
+using CustomApplication::kNothingScheduled;
+using CustomApplication::CoreTypes::CANBus1;
+using CustomApplication::CoreTypes::CANBus2;
+
+namespace {
+
+class J1939Transmission : public J1939Fixture {
+protected:
+    // Payloads of the command-4 messages sent so far.
+    std::vector<Bytes> Sends() const {
+        std::vector<Bytes> sends;
+        for (const auto& child : Sent()) {
+            if (child.command == 4) sends.push_back(child.payload);
+        }
+        return sends;
+    }
+    static Bytes PayloadOf(const Bytes& send) { return Bytes(send.begin() + 20, send.end()); }
+};
+
+TEST_F(J1939Transmission, RowsAreSentFromTheirCAByUidAndIndex) {
+    const Bytes three{0xa, 0xb, 0xc};
+    ASSERT_EQ(Create(CANBus2, 0x80, {}, {TxRow({}, 0xFEF1, 0), TxRow(three, 0x1FECA, 0, 6, 0x17)}), 1);
+    const std::size_t before = SentCount();
+    EXPECT_EQ(sdk.J1939SendMessage(1, 1), 0);
+    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
+    EXPECT_EQ(sdk.J1939SendMessage(1, -1), -2);
+    EXPECT_EQ(sdk.J1939SendMessage(1, 2), -2);
+    EXPECT_EQ(sdk.J1939SendMessage(2, 0), -2);
+    ASSERT_TRUE(platform.AwaitMessages(before + 2));
+    const auto sends = Sends();
+    ASSERT_EQ(sends.size(), 2u);
+    EXPECT_EQ(sends[0], (Bytes{2, 0x80, 0x17, 6, 0xca, 0xfe, 0x01, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xa, 0xb,
+                               0xc}));
+    EXPECT_EQ(sends[1].size(), 20u);  // an empty row
+    EXPECT_EQ(SentCount(), before + 2);
+}
+
+TEST_F(J1939Transmission, MessagesGoOutOnlyFromOwnCAsAndAtMost1785Bytes) {
+    ASSERT_EQ(Create(CANBus1, 0x80), 1);
+    const std::size_t before = SentCount();
+    J1939Message message{};
+    message.Bus = CANBus1;
+    message.SourceAddress = 0x80;
+    message.DestinationAddress = 0x21;
+    message.Priority = 7;
+    message.PGN = 0xEF00;
+    message.Length = 2000;
+    for (std::size_t i = 0; i < sizeof message.Data; ++i) message.Data[i] = static_cast<std::uint8_t>(i);
+    EXPECT_EQ(sdk.J1939SendMessage(&message), 0);
+    EXPECT_EQ(sdk.J1939SendMessage(nullptr), -22);
+    message.Bus = CANBus2;  // the address belongs to a CA on bus 1
+    EXPECT_EQ(sdk.J1939SendMessage(&message), -1);
+    message.Bus = CANBus1;
+    message.SourceAddress = 0x81;
+    EXPECT_EQ(sdk.J1939SendMessage(&message), -1);
+
+    ASSERT_TRUE(platform.AwaitMessages(before + 1));
+    const auto sends = Sends();
+    ASSERT_EQ(sends.size(), 1u);
+    ASSERT_EQ(sends[0].size(), 20u + 1785u);
+    EXPECT_EQ(Bytes(sends[0].begin(), sends[0].begin() + 10), (Bytes{1, 0x80, 0x21, 7, 0x00, 0xef, 0, 0, 0xf9, 0x06}));
+    EXPECT_EQ(PayloadOf(sends[0]), Bytes(message.Data, message.Data + 1785));
+}
+
+TEST_F(J1939Transmission, UpdatesReplaceThePayloadOfLaterSends) {
+    const Bytes four{1, 2, 3, 4};
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow(four, 0xFEF1, 0)}), 1);
+    const unsigned char two[] = {9, 8};
+    const unsigned char three[] = {7, 6, 5};
+    auto& row = *Private().j1939.ControllerApplicationFromUid(1)->TransmitTable.at(0);
+
+    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, two, 2), 0);
+    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
+    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, three, 3), 0);
+    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
+    // Refusals leave the payload alone.
+    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, two, 0), -22);
+    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, two, 1786), -22);
+    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, nullptr, 1), -22);
+    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 1, two, 2), -2);
+    EXPECT_EQ(sdk.J1939UpdateMessageData(2, 0, two, 2), -2);
+    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
+    {
+        std::lock_guard<std::mutex> guard(row.DataLock);
+        EXPECT_EQ(row.Length, 3);
+    }
+    const Bytes longest(1785, 0x33);
+    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, longest.data(), 1785), 0);
+    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
+
+    ASSERT_TRUE(platform.AwaitMessages(3 + 4));
+    const auto sends = Sends();
+    ASSERT_EQ(sends.size(), 4u);
+    EXPECT_EQ(PayloadOf(sends[0]), (Bytes{9, 8}));
+    EXPECT_EQ(PayloadOf(sends[1]), (Bytes{7, 6, 5}));
+    EXPECT_EQ(PayloadOf(sends[2]), (Bytes{7, 6, 5}));
+    EXPECT_EQ(PayloadOf(sends[3]), longest);
+}
+
+// The service loop waits from the fixture's start on; until the clock has
+// moved 200 ms the test may run passes itself.
+TEST_F(J1939Transmission, CyclicRowsAreSentUpTo2MsEarlyAndNegativePeriodsOnEveryPass) {
+    auto& d = Private();
+    EXPECT_EQ(d.J1939Service(), kNothingScheduled);
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 150), TxRow({2}, 0xFEF2, 0), TxRow({3}, 0xFEF3, -1)}),
+              1);
+    const std::size_t before = SentCount();
+    // Both cyclic rows are due at once; the 150 ms row is next in 150 ms.
+    EXPECT_EQ(d.J1939Service(), 150);
+    clock.Advance(90);
+    EXPECT_EQ(d.J1939Service(), 60);
+    clock.Advance(57);
+    EXPECT_EQ(d.J1939Service(), 3);
+    clock.Advance(1);  // 2 ms left: sent now
+    EXPECT_EQ(d.J1939Service(), 150);
+
+    ASSERT_TRUE(platform.AwaitMessages(before + 6));
+    std::vector<std::uint8_t> payloads;
+    for (const auto& send : Sends()) payloads.push_back(send.at(20));
+    EXPECT_EQ(payloads, (std::vector<std::uint8_t>{1, 3, 3, 3, 1, 3}));
+}
+
+TEST_F(J1939Transmission, ASendOnRequestRestartsTheCycle) {
+    auto& d = Private();
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 100)}), 1);
+    EXPECT_EQ(d.J1939Service(), 100);
+    clock.Advance(60);
+    ASSERT_EQ(sdk.J1939SendMessage(1, 0), 0);
+    EXPECT_EQ(d.J1939Service(), 100);
+    clock.Advance(97);
+    EXPECT_EQ(d.J1939Service(), 3);  // not yet: the cycle began with the send on request
+    clock.Advance(1);
+    EXPECT_EQ(d.J1939Service(), 100);  // sent with 2 ms left
+    ASSERT_TRUE(platform.AwaitMessages(3 + 3));
+    EXPECT_EQ(Sends().size(), 3u);
+}
+
+TEST_F(J1939Transmission, TheServiceLoopWakesForRowsFasterThanItsBound) {
+    // A 50 ms row is sent every 50 ms, not once per 200 ms pass.
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 50)}), 1);
+    const std::size_t before = SentCount();
+    std::size_t waits = clock.WaitsBegun().size();
+    clock.Advance(200);  // ends the first wait; the row is due at once
+    for (int pass = 0; pass < 4; ++pass) {
+        ASSERT_TRUE(clock.AwaitWaits(++waits));
+        EXPECT_EQ(clock.WaitsBegun().back(), 50);
+        ASSERT_TRUE(platform.AwaitMessages(before + static_cast<std::size_t>(pass) + 1));
+        clock.Advance(50);
+    }
+    ASSERT_TRUE(platform.AwaitMessages(before + 5));
+    EXPECT_EQ(Sends().size(), 5u);
+}
+
+TEST_F(J1939Transmission, ACyclicRowGoesOutOnTheFirstPassAfterItsCreation) {
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 1000)}), 1);
+    const std::size_t before = SentCount();
+    const std::size_t waits = clock.WaitsBegun().size();
+    clock.Advance(200);
+    ASSERT_TRUE(platform.AwaitMessages(before + 1));
+    ASSERT_TRUE(clock.AwaitWaits(waits + 1));
+    // The next send is 1000 ms away: the loop keeps to its 200 ms bound.
+    EXPECT_EQ(clock.WaitsBegun().back(), 200);
+    EXPECT_EQ(Sends().size(), 1u);
+}
+
+}  // namespace
