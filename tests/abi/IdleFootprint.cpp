@@ -31,6 +31,7 @@ namespace {
 constexpr std::int32_t kAddress = 100;
 constexpr std::int32_t kPlatformAddress = 254;
 constexpr std::size_t kExpectedStack = 64 * 1024;
+constexpr std::uintptr_t kLargestMapping = std::uintptr_t{1} << 30;
 
 struct Stack {
     bool known = false;
@@ -128,6 +129,9 @@ Resident MappedResident() {
         if (dash == std::string::npos) continue;
         const std::uintptr_t start = std::stoull(range.substr(0, dash), nullptr, 16);
         const std::uintptr_t end = std::stoull(range.substr(dash + 1), nullptr, 16);
+        // Sanitizer shadow memory and address-space reservations are no
+        // part of the application.
+        if (end - start > kLargestMapping) continue;
         const std::size_t pages = (end - start) / static_cast<std::size_t>(page);
         vector.assign(pages, 0);
         if (mincore(reinterpret_cast<void*>(start), end - start, vector.data()) != 0) continue;
