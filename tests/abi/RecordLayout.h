@@ -58,7 +58,7 @@ struct Field {
     const char* name;
     std::size_t offset;      // offsetof the named field
     bool inPosition;         // the named field is the one declared at this position
-    bool documentedType;     // the declared type is exactly the interface's type
+    bool expectedType;     // the declared type is exactly the interface's type
     Shape shape;             // size and alignment of the interface's type
 };
 
@@ -71,7 +71,7 @@ void ExpectLayout(const char* record, const Field (&fields)[N]) {
     const Layout<N> expected = LayOut(shapes);
     for (std::size_t i = 0; i < N; ++i) {
         EXPECT_TRUE(fields[i].inPosition) << record << "::" << fields[i].name << " is not field " << i;
-        EXPECT_TRUE(fields[i].documentedType) << record << "::" << fields[i].name << " has another type";
+        EXPECT_TRUE(fields[i].expectedType) << record << "::" << fields[i].name << " has another type";
         EXPECT_EQ(fields[i].offset, expected.offsets[i]) << record << "::" << fields[i].name << " moved";
     }
     EXPECT_EQ(sizeof(Record), expected.size) << record << " changed size";
