@@ -1,18 +1,36 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite three times: natively, under
-# AddressSanitizer with UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+# Builds and runs the whole test suite five times: natively, under
+# AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer, and
+# for the 32-bit ARM target under qemu-arm, plainly and under AddressSanitizer
+# with UndefinedBehaviorSanitizer (ThreadSanitizer does not exist there).
+# CHECK_PRESETS="dev arm" runs a subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-presets=(dev asan tsan)
+read -r -a presets <<<"${CHECK_PRESETS:-dev asan tsan arm arm-asan}"
+jobs=$(nproc)
+if ((jobs > 2)); then jobs=2; fi
 passed=0
+timings=()
 for preset in "${presets[@]}"; do
     echo "=== ${preset}: configure, build, test"
+    start=${SECONDS}
     cmake --preset "${preset}" >/dev/null
-    cmake --build --preset "${preset}" -j "$(nproc)"
+    cmake --build --preset "${preset}" -j "${jobs}"
     log="build/${preset}/ctest.log"
     ctest --preset "${preset}" 2>&1 | tee "${log}"
     count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "${log}" | tail -n 1)
     passed=$((passed + ${count:-0}))
+    timings+=("${preset} $((SECONDS - start)) s")
+
+    if [[ ${preset} == arm ]]; then
+        echo "=== arm: figures of the target build"
+        strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' build/arm/CMakeCache.txt)
+        "${strip}" -o build/arm/libcustomapp.stripped.so build/arm/libcustomapp.so
+        echo "libcustomapp.so stripped: $(stat -c %s build/arm/libcustomapp.stripped.so) bytes"
+        echo "emulated under qemu-arm:"
+        ctest --preset arm -R '^abi\.idle_footprint$' --verbose 2>&1 | sed -n 's/^[0-9]*: //p' | grep -v -e '^Test command' -e '^Working Directory' -e '^Test timeout'
+    fi
 done
+echo "=== time per preset (configure, build, test): ${timings[*]}"
 echo "check: ${passed} passed, 0 failed"
