@@ -115,6 +115,13 @@ void EepromService::Handle(std::int32_t source, std::int32_t command, const std:
     }
 }
 
+void EepromService::Drop(std::int32_t address) {
+    const auto it = stores_.find(address);
+    if (it == stores_.end()) return;
+    const EepromStore::State state = it->second->GetState();
+    if (state == EepromStore::kSaved || state == EepromStore::kBlank) stores_.erase(it);
+}
+
 std::vector<std::string> EepromService::Describe(std::int32_t address) const {
     const auto it = stores_.find(address);
     if (it == stores_.end()) return {};

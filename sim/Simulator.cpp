@@ -163,6 +163,7 @@ void Simulator::Gone(std::int32_t address) {
     can_.Drop(address);
     j1939_.Drop(address);
     j1708_.Drop(address);
+    eeprom_.Drop(address);
     plugin_.Drop(address);
     Report("application " + std::to_string(address) + " disconnected");
 }
@@ -245,8 +246,16 @@ void Simulator::PutOnBus(const CanFrame& frame, const Origin& origin) {
     PutOnBusAt(frame, origin, MonotonicUs());
 }
 
+void Simulator::NoteLogFailure() {
+    if (log_.Failures() > 0 && !logFailureReported_) {
+        logFailureReported_ = true;
+        Report("log: a line could not be written to " + options_.logPath + "; the log is incomplete");
+    }
+}
+
 void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs) {
     log_.Write(WallClockUs(), frame);
+    NoteLogFailure();
     TimingChecker::Drift drift;
     if (timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift)) {
         char text[160];
@@ -261,6 +270,7 @@ void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int
 
 void Simulator::PutOnJ1708(const J1708Frame& frame, const Origin& origin) {
     log_.Write(WallClockUs(), frame);
+    NoteLogFailure();
     j1708_.Deliver(frame, origin);
 }
 

@@ -92,6 +92,7 @@ private:
     // Puts a frame on a bus with the time that the timing check uses.
     void PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs);
     bool Replay(const LogEntry& entry, bool fast);
+    void NoteLogFailure();
 
     // Runs `task` on the worker and waits (bounded) for its reply.
     Reply OnWorker(std::function<Reply()> task);
@@ -108,6 +109,7 @@ private:
 
     // Worker thread only.
     LogWriter log_;
+    bool logFailureReported_ = false;
     TimingChecker timing_;
     CanService can_;
     J1939Service j1939_;

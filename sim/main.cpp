@@ -84,15 +84,12 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
 
     QuitSignal quit;
-    std::mutex printLock;
     options.simulator.onQuit = [&quit] { quit.Set(); };
+    // The simulator hands over one report line at a time.
     if (options.quiet) {
         options.simulator.report = [](const std::string&) {};
     } else {
-        options.simulator.report = [&printLock](const std::string& line) {
-            std::lock_guard<std::mutex> guard(printLock);
-            std::fprintf(stderr, "%s\n", line.c_str());
-        };
+        options.simulator.report = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
     }
 
     MakeParentFolder(options.simulator.endpoint);

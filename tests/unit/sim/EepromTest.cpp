@@ -239,4 +239,28 @@ TEST_F(EepromServiceTest, SavedBytesSurviveARestartAndEachApplicationHasItsOwn) 
     EXPECT_EQ(Bytes(reply.begin() + 12, reply.begin() + 14), (Bytes{0xCC, 0xFF}));
 }
 
+TEST_F(EepromServiceTest, UnsavedBytesOutliveAReconnectionWhileTheSimulatorRuns) {
+    StartSim();
+    auto first = std::make_unique<RawApp>(options_.endpoint, 100);
+    ASSERT_TRUE(AwaitReport("application 100 connected"));
+    Ask(*first, eeprom::kCmdWrite, WriteRequest(0, {0x5A}));
+    auto second = std::make_unique<RawApp>(options_.endpoint, 101);
+    ASSERT_TRUE(AwaitReport("application 101 connected"));
+    Ask(*second, eeprom::kCmdWrite, WriteRequest(0, {0x6B}));
+    EXPECT_EQ(Value(*second, eeprom::kCmdSave), 0);
+    first->Close();
+    second->Close();
+    ASSERT_TRUE(AwaitReport("application 100 disconnected"));
+    ASSERT_TRUE(AwaitReport("application 101 disconnected"));
+
+    RawApp& again = Connect(100);
+    EXPECT_EQ(Value(again, eeprom::kCmdState), EepromStore::kModified);
+    Bytes reply = Ask(again, eeprom::kCmdRead, ReadRequest(0, 1));
+    EXPECT_EQ(reply.at(12), 0x5A);
+    RawApp& other = Connect(101);  // its saved EEPROM is read back from the file
+    EXPECT_EQ(Value(other, eeprom::kCmdState), EepromStore::kSaved);
+    reply = Ask(other, eeprom::kCmdRead, ReadRequest(0, 1));
+    EXPECT_EQ(reply.at(12), 0x6B);
+}
+
 }  // namespace

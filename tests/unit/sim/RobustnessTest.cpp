@@ -3,6 +3,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -144,6 +145,45 @@ TEST_F(RobustnessTest, RandomPayloadsNeverBringTheSimulatorDown) {
     for (const Received& r : witness.Of(kCategoryCan, can::kCmdReceived)) seen = seen || Get32(r.payload, 0) == 0x77;
     EXPECT_TRUE(seen);
     EXPECT_TRUE(Run("list").ok);
+}
+
+TEST_F(RobustnessTest, AnApplicationThatDoesNotReadIsDroppedAndTheOthersAreServed) {
+    StartSim();
+    RawApp& reader = Connect(100);
+    reader.Send(kCategoryCan, can::kCmdSubscribe, CanSubscription(0));
+    reader.Sync();
+    // An application that subscribes and then never reads.
+    PlatformServices::IPCClient stuck;
+    ASSERT_EQ(stuck.Connect(options_.endpoint.c_str()), 0);
+    ASSERT_GT(stuck.RegisterAddress(101), 0);
+    QRVMessage subscribe(QRVMessage::kTypeEnvelope, kCategoryCan, kAddressCan);
+    const Bytes subscription = CanSubscription(0);
+    subscribe.NewChildMessage(QRVMessage::kTypeChild)
+        ->Build(can::kCmdSubscribe, subscription.size(), subscription.data(), false);
+    ASSERT_EQ(stuck.Write(subscribe), 0);
+
+    // Far more frames than its connection can hold.
+    constexpr int kFrames = 5000;
+    std::string log;
+    for (int i = 0; i < kFrames; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof(line), "(1.000000) can0 %03X#%02X\n", i % 0x800, i % 256);
+        log += line;
+    }
+    const std::string path = dir_ + "/flood.log";
+    {
+        std::FILE* file = std::fopen(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs(log.c_str(), file);
+        std::fclose(file);
+    }
+    reader.Sync();  // the stuck application's subscription is in place
+    ASSERT_TRUE(Run("replay " + path + " fast").ok);
+    ASSERT_TRUE(AwaitReport("application 101 dropped: it does not read its messages", 1, 30'000));
+    const auto got = reader.AwaitCount(kCategoryCan, can::kCmdReceived, kFrames);
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(kFrames));
+    for (int i = 0; i < kFrames; i += 997) EXPECT_EQ(Get32(got[i].payload, 0), static_cast<std::uint32_t>(i % 0x800));
+    stuck.Shutdown();
 }
 
 }  // namespace
