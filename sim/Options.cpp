@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace gatewaysim {
