@@ -1,0 +1,58 @@
+// Thread rule: not synchronised; the simulator's worker thread is its only
+// user.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace gatewaysim {
+
+// One virtual EEPROM: a block of bytes of a fixed size, kept in memory and
+// saved to one file on request.
+//
+// Saving is durable: the bytes go to "<file>.tmp", which is flushed to the
+// disk and then renamed over the file, and the folder is flushed too. A crash
+// at any moment leaves either the old or the new file whole; a left-over
+// temporary file is never read.
+class EepromStore {
+public:
+    // State codes, as the EEPROM state request answers them.
+    enum State : std::int32_t {
+        kSaved = 0,       // the memory equals the saved file
+        kModified = 1,    // written since the last save (or loaded from a file of another size)
+        kBlank = 2,       // no saved file: never saved, or destroyed; every byte reads 0xFF
+        kSaveFailed = 3,  // the last save failed; the memory holds the bytes, the file the old ones
+        kLoadFailed = 4,  // the file could not be read; the memory starts blank
+    };
+    static constexpr std::uint8_t kErasedByte = 0xFF;
+
+    EepromStore(std::string path, std::size_t size);
+
+    // Reads the file, if there is one. Returns 0 or the negative errno value
+    // of the failure (state kLoadFailed).
+    int Load();
+
+    // 0, -EINVAL for a length outside 0 to 1024, -EFAULT when the range
+    // reaches past the end.
+    int Read(std::uint32_t address, std::int32_t length, std::uint8_t* out) const;
+    int Write(std::uint32_t address, std::int32_t length, const std::uint8_t* data);
+    // 0 or a negative errno value.
+    int Save();
+    // Removes the file and blanks the memory. 0 or a negative errno value.
+    int Destroy();
+
+    State GetState() const { return state_; }
+    std::size_t Size() const { return bytes_.size(); }
+    const std::string& Path() const { return path_; }
+
+private:
+    int CheckRange(std::uint32_t address, std::int32_t length) const;
+
+    std::string path_;
+    std::vector<std::uint8_t> bytes_;
+    State state_ = kBlank;
+};
+
+}  // namespace gatewaysim

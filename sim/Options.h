@@ -1,0 +1,35 @@
+// Thread rule: pure functions; safe from any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Simulator.h"
+
+namespace gatewaysim {
+
+// The command line of the simulator program.
+struct ProgramOptions {
+    SimulatorOptions simulator;
+    std::string controlPath;  // empty: no control socket
+    std::string replayPath;   // empty: no replay at start
+    bool replayFast = false;
+    bool prompt = true;       // read commands from standard input
+    bool quiet = false;       // no report lines on standard error
+};
+
+enum class ParseOutcome { kRun, kHelp, kVersion, kError };
+
+// Parses the arguments (argv[0] excluded). `environmentEndpoint` is the
+// value of the endpoint environment variable (null or empty: not set); the
+// option --endpoint wins over it, and it wins over the fixed path.
+ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const char* environmentEndpoint,
+                                 ProgramOptions* options, std::string* error);
+
+// "BUS:ADDRESS[:NAME]", NAME as up to 16 hex digits; without it the NAME is
+// the address (a low NAME: the platform's CA wins contests).
+bool ParseStaticCa(const std::string& text, J1939Service::StaticCa* ca, std::string* error);
+
+const char* ProgramUsage();
+
+}  // namespace gatewaysim

@@ -1,0 +1,408 @@
+#include "Simulator.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <iostream>
+
+#include "Wire.h"
+
+namespace gatewaysim {
+
+using PlatformServices::QRVMessage;
+
+std::int64_t MonotonicUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t WallClockUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+namespace {
+
+// Creates `path` and its missing parents.
+int MakeFolders(const std::string& path) {
+    if (path.empty()) return -EINVAL;
+    std::string partial;
+    std::size_t i = 0;
+    while (i <= path.size()) {
+        const std::size_t slash = path.find('/', i);
+        const std::size_t end = slash == std::string::npos ? path.size() : slash;
+        partial = path.substr(0, end);
+        i = end + 1;
+        if (partial.empty()) continue;
+        if (::mkdir(partial.c_str(), 0755) < 0 && errno != EEXIST) return -errno;
+    }
+    struct stat status;
+    if (::stat(path.c_str(), &status) < 0) return -errno;
+    return S_ISDIR(status.st_mode) ? 0 : -ENOTDIR;
+}
+
+std::int32_t ServiceAddress(std::int32_t category) {
+    switch (category) {
+        case kCategoryCan: return kAddressCan;
+        case kCategoryJ1939: return kAddressJ1939;
+        case kCategoryJ1708: return kAddressJ1708;
+        default: return kAddressCustomApp;
+    }
+}
+
+}  // namespace
+
+Simulator::Simulator(SimulatorOptions options)
+    : options_(std::move(options)),
+      server_(kAddressCustomApp),
+      queue_(kQueueCapacity),
+      replayer_([this](const LogEntry& entry, bool fast) { return Replay(entry, fast); },
+                [this](const std::string& line) { Report(line); }),
+      can_(*this),
+      j1939_(*this),
+      j1708_(*this),
+      eeprom_(*this, options_.dataFolder, options_.eepromSize),
+      plugin_(*this, options_.pluginFolder) {}
+
+Simulator::~Simulator() {
+    Stop();
+}
+
+int Simulator::Start(std::string* error) {
+    const auto fail = [&](int code, const std::string& what) {
+        if (error) *error = what + ": " + std::strerror(-code);
+        return code;
+    };
+    if (started_) return fail(-EALREADY, "already started");
+    int result = MakeFolders(options_.dataFolder);
+    if (result != 0) return fail(result, "data folder " + options_.dataFolder);
+    if (!options_.logPath.empty()) {
+        result = log_.Open(options_.logPath);
+        if (result != 0) return fail(result, "log " + options_.logPath);
+    }
+    // The platform's own CAs are on the buses before any application.
+    j1939_.AddStaticCas(options_.staticCas);
+
+    server_.SetMessageHandler([this](std::int32_t source, std::unique_ptr<QRVMessage> message) {
+        Event event;
+        event.kind = Event::Kind::kMessage;
+        event.address = source;
+        event.message = std::move(message);
+        queue_.Push(std::move(event));
+    });
+    server_.SetConnectionHandler([this](std::int32_t address, bool connected) {
+        Event event;
+        event.kind = connected ? Event::Kind::kJoined : Event::Kind::kGone;
+        event.address = address;
+        queue_.Push(std::move(event));
+    });
+    try {
+        worker_ = std::thread(&Simulator::Run, this);
+    } catch (const std::system_error& e) {
+        log_.Close();
+        return fail(-(e.code().value() != 0 ? e.code().value() : EAGAIN), "worker thread");
+    }
+    result = server_.Start(options_.endpoint);
+    if (result != 0) {
+        queue_.Close();
+        worker_.join();
+        log_.Close();
+        return fail(result, "endpoint " + options_.endpoint);
+    }
+    started_ = true;
+    return 0;
+}
+
+void Simulator::Stop() {
+    replayer_.Stop();
+    // The server's handlers may wait for room in the queue, which the worker
+    // keeps making until the server has stopped.
+    server_.Stop();
+    queue_.Close();
+    if (worker_.joinable()) worker_.join();
+    log_.Close();
+    started_ = false;
+}
+
+void Simulator::Run() {
+    Event event;
+    while (queue_.Pop(&event)) {
+        switch (event.kind) {
+            case Event::Kind::kMessage:
+                if (event.message) HandleMessage(event.address, *event.message);
+                break;
+            case Event::Kind::kJoined:
+                Joined(event.address);
+                break;
+            case Event::Kind::kGone:
+                Gone(event.address);
+                break;
+            case Event::Kind::kTask:
+                if (event.task) event.task();
+                break;
+        }
+        event = Event();
+    }
+}
+
+void Simulator::Joined(std::int32_t address) {
+    dropping_.erase(address);
+    applications_[address] = Application{MonotonicUs() / 1000, 0};
+    Report("application " + std::to_string(address) + " connected");
+}
+
+void Simulator::Gone(std::int32_t address) {
+    dropping_.erase(address);
+    applications_.erase(address);
+    can_.Drop(address);
+    j1939_.Drop(address);
+    j1708_.Drop(address);
+    eeprom_.Drop(address);
+    plugin_.Drop(address);
+    Report("application " + std::to_string(address) + " disconnected");
+}
+
+void Simulator::DropApplication(std::int32_t address, const std::string& reason) {
+    if (!dropping_.insert(address).second) return;
+    Report("application " + std::to_string(address) + " dropped: " + reason);
+    server_.Disconnect(address);
+}
+
+void Simulator::HandleMessage(std::int32_t source, QRVMessage& message) {
+    if (dropping_.count(source) != 0) return;
+    const auto app = applications_.find(source);
+    if (app != applications_.end()) ++app->second.messages;
+    if (!message.ParseChildMessages()) {
+        DropApplication(source, "it sent a malformed message");
+        return;
+    }
+    const std::int32_t category = message.GetCommand();
+    const auto& children = message.GetChildMessages();
+    if (children.empty()) {
+        Report("application " + std::to_string(source) + ": message of category " + std::to_string(category) +
+               " without content ignored");
+        return;
+    }
+    for (const auto& child : children) {
+        if (!child) continue;
+        const std::int32_t command = child->GetCommand();
+        const std::uint8_t* data = child->GetData();
+        const std::size_t length = child->GetLength();
+        switch (category) {
+            case kCategoryCan:
+                can_.Handle(source, command, data, length);
+                break;
+            case kCategoryJ1939:
+                j1939_.Handle(source, command, data, length);
+                break;
+            case kCategoryJ1708:
+                j1708_.Handle(source, command, data, length);
+                break;
+            case kCategoryCustomApp:
+                if (command >= eeprom::kCmdRead && command <= eeprom::kCmdDestroy && (command % 2) == 1) {
+                    eeprom_.Handle(source, command, data, length);
+                } else {
+                    plugin_.Handle(source, command, data, length);
+                }
+                break;
+            default:
+                Report("application " + std::to_string(source) + ": unknown category " + std::to_string(category) +
+                       " ignored");
+                return;
+        }
+        if (dropping_.count(source) != 0) return;
+    }
+}
+
+void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
+                     std::size_t length) {
+    if (dropping_.count(address) != 0) return;
+    QRVMessage message(QRVMessage::kTypeEnvelope, category, address);
+    message.NewChildMessage(QRVMessage::kTypeChild)->Build(command, length, data, false);
+    message.SetSourceAddress(ServiceAddress(category));
+    const int result = server_.Write(address, message);
+    // An application that does not read for the whole write time-out would
+    // hold up every other one: it is dropped. Other failures end the
+    // connection in the server, which reports it gone.
+    if (result == -ETIMEDOUT) DropApplication(address, "it does not read its messages");
+}
+
+void Simulator::Report(const std::string& line) {
+    std::lock_guard<std::mutex> guard(reportLock_);
+    if (options_.report) {
+        options_.report(line);
+    } else {
+        std::cerr << line << '\n';
+    }
+}
+
+void Simulator::PutOnBus(const CanFrame& frame, const Origin& origin) {
+    PutOnBusAt(frame, origin, MonotonicUs());
+}
+
+void Simulator::NoteLogFailure() {
+    if (log_.Failures() > 0 && !logFailureReported_) {
+        logFailureReported_ = true;
+        Report("log: a line could not be written to " + options_.logPath + "; the log is incomplete");
+    }
+}
+
+void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs) {
+    log_.Write(WallClockUs(), frame);
+    NoteLogFailure();
+    TimingChecker::Drift drift;
+    if (timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift)) {
+        char text[160];
+        std::snprintf(text, sizeof(text), "timing: can%u %s interval %.1f ms, period %.1f ms (%+.1f%%)", frame.bus,
+                      FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(), drift.intervalUs / 1000.0,
+                      drift.periodUs / 1000.0, drift.deviationPercent);
+        Report(text);
+    }
+    can_.Deliver(frame, origin);
+    if (frame.extended && !frame.remote && origin.kind != Origin::Kind::kJ1939) j1939_.DeliverFrame(frame, origin);
+}
+
+void Simulator::PutOnJ1708(const J1708Frame& frame, const Origin& origin) {
+    log_.Write(WallClockUs(), frame);
+    NoteLogFailure();
+    j1708_.Deliver(frame, origin);
+}
+
+bool Simulator::Replay(const LogEntry& entry, bool fast) {
+    Event event;
+    event.kind = Event::Kind::kTask;
+    event.task = [this, entry, fast] {
+        const Origin origin{Origin::Kind::kReplay, 0};
+        if (entry.kind == LogEntry::Kind::kCan) {
+            // As fast as possible, the log's own timestamps are the only
+            // meaningful ones for the timing check.
+            PutOnBusAt(entry.can, origin, fast ? entry.timeUs : MonotonicUs());
+        } else if (entry.kind == LogEntry::Kind::kJ1708) {
+            PutOnJ1708(entry.j1708, origin);
+        }
+    };
+    return queue_.Push(std::move(event));
+}
+
+Simulator::Reply Simulator::OnWorker(std::function<Reply()> task) {
+    auto promise = std::make_shared<std::promise<Reply>>();
+    std::future<Reply> future = promise->get_future();
+    Event event;
+    event.kind = Event::Kind::kTask;
+    event.task = [promise, task = std::move(task)] { promise->set_value(task()); };
+    if (!queue_.Push(std::move(event))) return Reply{false, "the simulator is stopping"};
+    if (future.wait_for(std::chrono::milliseconds(kCommandTimeoutMs)) != std::future_status::ready)
+        return Reply{false, "the simulator is busy; try again"};
+    try {
+        return future.get();
+    } catch (const std::future_error&) {
+        return Reply{false, "the simulator is stopping"};
+    }
+}
+
+Simulator::Reply Simulator::Execute(const std::string& line) {
+    Command command;
+    std::string error;
+    if (!ParseCommand(line, &command, &error)) return Reply{false, error};
+    return Execute(command);
+}
+
+Simulator::Reply Simulator::Execute(const Command& command) {
+    switch (command.kind) {
+        case Command::Kind::kNothing:
+            return Reply{};
+        case Command::Kind::kHelp:
+            return Reply{true, CommandHelp()};
+        case Command::Kind::kQuit:
+            if (options_.onQuit) options_.onQuit();
+            return Reply{};
+        case Command::Kind::kCan:
+            return OnWorker([this, frame = command.can] {
+                PutOnBus(frame, Origin{Origin::Kind::kOperator, 0});
+                return Reply{};
+            });
+        case Command::Kind::kJ1708:
+            return OnWorker([this, frame = command.j1708] {
+                PutOnJ1708(frame, Origin{Origin::Kind::kOperator, 0});
+                return Reply{};
+            });
+        case Command::Kind::kJob:
+            return OnWorker([this, command] {
+                if (applications_.count(command.address) == 0 || dropping_.count(command.address) != 0)
+                    return Reply{false, "no application " + std::to_string(command.address)};
+                const std::uint32_t job = plugin_.StartJob(command.address, command.mode, command.bus, command.parameter);
+                return Reply{true, "job " + std::to_string(job) + " started\n"};
+            });
+        case Command::Kind::kList:
+            return OnWorker([this] { return List(); });
+        case Command::Kind::kTiming:
+            return OnWorker([this] { return Timing(); });
+        case Command::Kind::kDrop:
+            if (server_.Disconnect(command.address) != 0)
+                return Reply{false, "no application " + std::to_string(command.address)};
+            return Reply{};
+        case Command::Kind::kReplay: {
+            const int result = replayer_.Start(command.path, command.fast);
+            if (result == -EBUSY) return Reply{false, "a replay is running (replay stop ends it)"};
+            if (result != 0) return Reply{false, command.path + ": " + std::strerror(-result)};
+            return Reply{};
+        }
+        case Command::Kind::kReplayStop:
+            replayer_.Stop();
+            return Reply{};
+    }
+    return Reply{false, "unknown command"};
+}
+
+Simulator::Reply Simulator::List() const {
+    Reply reply;
+    const std::int64_t nowMs = MonotonicUs() / 1000;
+    if (applications_.empty()) reply.text += "no application connected\n";
+    for (const auto& [address, app] : applications_) {
+        char head[128];
+        std::snprintf(head, sizeof(head), "application %d: connected %.1f s, %llu messages%s\n", address,
+                      (nowMs - app.connectedMs) / 1000.0, static_cast<unsigned long long>(app.messages),
+                      dropping_.count(address) != 0 ? ", being dropped" : "");
+        reply.text += head;
+        const auto add = [&reply](const std::vector<std::string>& lines) {
+            for (const std::string& line : lines) reply.text += "  " + line + "\n";
+        };
+        add(can_.Describe(address));
+        add(j1939_.Describe(address));
+        add(j1708_.Describe(address));
+        add(eeprom_.Describe(address));
+        add(plugin_.Describe(address));
+    }
+    for (const std::string& line : j1939_.DescribeStatic()) reply.text += line + "\n";
+    return reply;
+}
+
+Simulator::Reply Simulator::Timing() const {
+    Reply reply;
+    for (const TimingChecker::Entry& e : timing_.Entries()) {
+        CanFrame frame;
+        frame.extended = e.extended;
+        frame.id = e.id;
+        char line[160];
+        if (e.periodUs > 0) {
+            std::snprintf(line, sizeof(line), "can%u %s period %.1f ms, %llu frames, %llu drifts\n", e.bus,
+                          FormatCanFrame(frame).substr(0, e.extended ? 8 : 3).c_str(), e.periodUs / 1000.0,
+                          static_cast<unsigned long long>(e.frames), static_cast<unsigned long long>(e.drifts));
+        } else {
+            std::snprintf(line, sizeof(line), "can%u %s not cyclic, %llu frames, %llu drifts\n", e.bus,
+                          FormatCanFrame(frame).substr(0, e.extended ? 8 : 3).c_str(),
+                          static_cast<unsigned long long>(e.frames), static_cast<unsigned long long>(e.drifts));
+        }
+        reply.text += line;
+    }
+    if (reply.text.empty()) reply.text = "no frames seen\n";
+    return reply;
+}
+
+}  // namespace gatewaysim

@@ -1,0 +1,149 @@
+// The gateway simulator program: the services of the gateway's platform on a
+// PC, for applications built against the custom application library.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Console.h"
+#include "ControlServer.h"
+#include "IPCClient.h"
+#include "Options.h"
+#include "Simulator.h"
+
+namespace {
+
+struct QuitSignal {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool quit = false;
+    void Set() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            quit = true;
+        }
+        changed.notify_all();
+    }
+    void Wait() {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] { return quit; });
+    }
+};
+
+// Creates the folder that holds `path`, if it is missing.
+void MakeParentFolder(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return;
+    std::string partial;
+    for (std::size_t i = 1; i <= slash; ++i) {
+        if (i == slash || path[i] == '/') {
+            partial = path.substr(0, i);
+            ::mkdir(partial.c_str(), 0755);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace gatewaysim;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    ProgramOptions options;
+    std::string error;
+    switch (ParseProgramOptions(args, std::getenv(PlatformServices::kEndpointEnvVar), &options, &error)) {
+        case ParseOutcome::kHelp:
+            std::cout << ProgramUsage() << CommandHelp();
+            return 0;
+        case ParseOutcome::kVersion:
+            std::cout << "gateway-sim 1.0\n";
+            return 0;
+        case ParseOutcome::kError:
+            std::cerr << "gateway-sim: " << error << '\n';
+            return 2;
+        case ParseOutcome::kRun:
+            break;
+    }
+
+    // Signals are taken by one thread of their own; a reader that went away
+    // must not end the simulator.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    QuitSignal quit;
+    options.simulator.onQuit = [&quit] { quit.Set(); };
+    // The simulator hands over one report line at a time.
+    if (options.quiet) {
+        options.simulator.report = [](const std::string&) {};
+    } else {
+        options.simulator.report = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+    }
+
+    MakeParentFolder(options.simulator.endpoint);
+    Simulator simulator(options.simulator);
+    if (simulator.Start(&error) != 0) {
+        std::cerr << "gateway-sim: " << error << '\n';
+        return 1;
+    }
+    const auto execute = [&simulator](const std::string& line) { return simulator.Execute(line); };
+
+    ControlServer control(execute);
+    if (!options.controlPath.empty()) {
+        const int result = control.Start(options.controlPath);
+        if (result != 0) {
+            std::cerr << "gateway-sim: control socket " << options.controlPath << ": " << std::strerror(-result)
+                      << '\n';
+            simulator.Stop();
+            return 1;
+        }
+    }
+    if (!options.replayPath.empty()) {
+        Command replay;
+        replay.kind = Command::Kind::kReplay;
+        replay.path = options.replayPath;
+        replay.fast = options.replayFast;
+        const CommandReply reply = simulator.Execute(replay);
+        if (!reply.ok) {
+            std::cerr << "gateway-sim: " << reply.text << '\n';
+            control.Stop();
+            simulator.Stop();
+            return 1;
+        }
+    }
+    if (!options.quiet) {
+        std::fprintf(stderr, "gateway-sim: serving %s; EEPROMs in %s; plug-in files in %s%s%s\n",
+                     options.simulator.endpoint.c_str(), options.simulator.dataFolder.c_str(),
+                     options.simulator.pluginFolder.c_str(), options.controlPath.empty() ? "" : "; control socket ",
+                     options.controlPath.c_str());
+    }
+    Console console(execute);
+    if (options.prompt) console.Start();
+
+    std::thread signalThread([&signals, &quit] {
+        int signal = 0;
+        sigwait(&signals, &signal);
+        quit.Set();
+    });
+    quit.Wait();
+    // The signal thread may still be waiting: wake it with a signal of its set.
+    pthread_kill(signalThread.native_handle(), SIGTERM);
+    signalThread.join();
+
+    console.Stop();
+    control.Stop();
+    simulator.Stop();
+    return 0;
+}

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+
+#include "EepromStore.h"
+#include "SimFixture.h"
+
+namespace {
+
+using namespace simtest;
+using namespace gatewaysim;
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool Exists(const std::string& path) {
+    struct stat status;
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+class EepromStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/gateway-sim-eeprom-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        path_ = dir_ + "/eeprom-7.bin";
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    std::string dir_;
+    std::string path_;
+};
+
+TEST_F(EepromStoreTest, SaveReplacesTheFileWholeAndLeavesNoTemporaryFile) {
+    EepromStore store(path_, 64);
+    ASSERT_EQ(store.Load(), 0);
+    EXPECT_EQ(store.GetState(), EepromStore::kBlank);
+    // A temporary file from a save cut short by a crash is never read.
+    WriteFile(path_ + ".tmp", Bytes(64, 0x11));
+    ASSERT_EQ(store.Load(), 0);
+    EXPECT_EQ(store.GetState(), EepromStore::kBlank);
+
+    const Bytes data{1, 2, 3, 4};
+    ASSERT_EQ(store.Write(60, 4, data.data()), 0);
+    EXPECT_EQ(store.GetState(), EepromStore::kModified);
+    ASSERT_EQ(store.Save(), 0);
+    EXPECT_EQ(store.GetState(), EepromStore::kSaved);
+    Bytes expected(64, 0xFF);
+    std::copy(data.begin(), data.end(), expected.begin() + 60);
+    EXPECT_EQ(ReadFile(path_), expected);
+    EXPECT_FALSE(Exists(path_ + ".tmp"));
+
+    EepromStore reloaded(path_, 64);
+    ASSERT_EQ(reloaded.Load(), 0);
+    EXPECT_EQ(reloaded.GetState(), EepromStore::kSaved);
+    Bytes back(4);
+    ASSERT_EQ(reloaded.Read(60, 4, back.data()), 0);
+    EXPECT_EQ(back, data);
+}
+
+TEST_F(EepromStoreTest, AFailedSaveKeepsTheOldFileAndSaysSo) {
+    EepromStore store(path_, 16);
+    ASSERT_EQ(store.Load(), 0);
+    const Bytes first(16, 0xA1);
+    ASSERT_EQ(store.Write(0, 16, first.data()), 0);
+    ASSERT_EQ(store.Save(), 0);
+
+    // Something stands where the temporary file goes: the save cannot start.
+    ASSERT_EQ(::mkdir((path_ + ".tmp").c_str(), 0755), 0);
+    const Bytes second(16, 0xB2);
+    ASSERT_EQ(store.Write(0, 16, second.data()), 0);
+    EXPECT_EQ(store.Save(), -EISDIR);
+    EXPECT_EQ(store.GetState(), EepromStore::kSaveFailed);
+    EXPECT_EQ(ReadFile(path_), first);
+    Bytes memory(16);
+    ASSERT_EQ(store.Read(0, 16, memory.data()), 0);
+    EXPECT_EQ(memory, second);  // the bytes are kept for the next try
+
+    ASSERT_EQ(::rmdir((path_ + ".tmp").c_str()), 0);
+    EXPECT_EQ(store.Save(), 0);
+    EXPECT_EQ(ReadFile(path_), second);
+}
+
+TEST_F(EepromStoreTest, FilesOfAnotherSizeOrUnreadableOnesAreHandled) {
+    WriteFile(path_, Bytes{9, 9});
+    EepromStore larger(path_, 4);
+    ASSERT_EQ(larger.Load(), 0);
+    EXPECT_EQ(larger.GetState(), EepromStore::kModified);  // differs from its file until saved
+    Bytes all(4);
+    ASSERT_EQ(larger.Read(0, 4, all.data()), 0);
+    EXPECT_EQ(all, (Bytes{9, 9, 0xFF, 0xFF}));
+
+    WriteFile(path_, Bytes(10, 5));
+    EepromStore smaller(path_, 4);
+    ASSERT_EQ(smaller.Load(), 0);
+    ASSERT_EQ(smaller.Read(0, 4, all.data()), 0);
+    EXPECT_EQ(all, Bytes(4, 5));
+
+    const std::string folder = dir_ + "/eeprom-8.bin";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    EepromStore broken(folder, 4);
+    EXPECT_EQ(broken.Load(), -EINVAL);
+    EXPECT_EQ(broken.GetState(), EepromStore::kLoadFailed);
+    ASSERT_EQ(broken.Read(0, 4, all.data()), 0);
+    EXPECT_EQ(all, Bytes(4, 0xFF));
+}
+
+TEST_F(EepromStoreTest, RangesAreCheckedWithoutOverflow) {
+    EepromStore store(path_, 2048);
+    ASSERT_EQ(store.Load(), 0);
+    Bytes buffer(1025);
+    EXPECT_EQ(store.Read(0, 1024, buffer.data()), 0);
+    EXPECT_EQ(store.Read(1024, 1024, buffer.data()), 0);
+    EXPECT_EQ(store.Read(1025, 1024, buffer.data()), -EFAULT);
+    EXPECT_EQ(store.Read(2048, 0, buffer.data()), 0);
+    EXPECT_EQ(store.Read(2049, 0, buffer.data()), -EFAULT);
+    EXPECT_EQ(store.Read(0xFFFFFFFFu, 2, buffer.data()), -EFAULT);
+    EXPECT_EQ(store.Read(0, 1025, buffer.data()), -EINVAL);
+    EXPECT_EQ(store.Read(0, -1, buffer.data()), -EINVAL);
+    EXPECT_EQ(store.Write(2047, 2, buffer.data()), -EFAULT);
+    EXPECT_EQ(store.Write(0, 0, buffer.data()), 0);
+    EXPECT_EQ(store.GetState(), EepromStore::kBlank);  // nothing was written
+}
+
+class EepromServiceTest : public SimTest {
+protected:
+    Bytes ReadRequest(std::uint32_t address, std::int32_t length) {
+        Bytes b(8, 0);
+        Put32(b, 0, address);
+        Put32(b, 4, static_cast<std::uint32_t>(length));
+        return b;
+    }
+    Bytes WriteRequest(std::uint32_t address, const Bytes& data, std::int32_t length = -2) {
+        Bytes b(1032, 0);
+        Put32(b, 0, address);
+        Put32(b, 4, static_cast<std::uint32_t>(length == -2 ? static_cast<std::int32_t>(data.size()) : length));
+        std::copy(data.begin(), data.end(), b.begin() + 8);
+        return b;
+    }
+    // Sends one request and returns its reply's payload.
+    Bytes Ask(RawApp& app, std::int32_t command, const Bytes& payload) {
+        const std::size_t before = app.Of(kCategoryCustomApp, command + 1).size();
+        app.Send(kCategoryCustomApp, command, payload);
+        const auto replies = app.AwaitCount(kCategoryCustomApp, command + 1, before + 1);
+        return replies.size() > before ? replies.back().payload : Bytes{};
+    }
+    std::int32_t Value(RawApp& app, std::int32_t command) {
+        const Bytes reply = Ask(app, command, {});
+        return reply.size() == 4 ? static_cast<std::int32_t>(Get32(reply, 0)) : 12345;
+    }
+};
+
+TEST_F(EepromServiceTest, ReadsWritesStatesSaveAndDestroy) {
+    options_.eepromSize = 2048;
+    StartSim();
+    RawApp& app = Connect(100);
+    EXPECT_EQ(Value(app, eeprom::kCmdState), EepromStore::kBlank);
+
+    Bytes reply = Ask(app, eeprom::kCmdRead, ReadRequest(16, 4));
+    ASSERT_EQ(reply.size(), 1036u);
+    EXPECT_EQ(Get32(reply, 0), 16u);
+    EXPECT_EQ(Get32(reply, 4), 4u);
+    EXPECT_EQ(Get32(reply, 8), 0u);
+    EXPECT_EQ(Bytes(reply.begin() + 12, reply.begin() + 16), Bytes(4, 0xFF));
+
+    reply = Ask(app, eeprom::kCmdWrite, WriteRequest(2044, {1, 2, 3, 4}));
+    ASSERT_EQ(reply.size(), 12u);
+    EXPECT_EQ(Get32(reply, 0), 2044u);
+    EXPECT_EQ(Get32(reply, 4), 4u);
+    EXPECT_EQ(Get32(reply, 8), 0u);
+    EXPECT_EQ(Value(app, eeprom::kCmdState), EepromStore::kModified);
+    reply = Ask(app, eeprom::kCmdRead, ReadRequest(2044, 4));
+    EXPECT_EQ(Bytes(reply.begin() + 12, reply.begin() + 16), (Bytes{1, 2, 3, 4}));
+
+    // Outside the EEPROM, or more than one transfer: an error code, no bytes.
+    reply = Ask(app, eeprom::kCmdRead, ReadRequest(2045, 4));
+    EXPECT_EQ(static_cast<std::int32_t>(Get32(reply, 8)), -EFAULT);
+    EXPECT_EQ(Get32(reply, 4), 0u);
+    reply = Ask(app, eeprom::kCmdWrite, WriteRequest(0, {}, 1025));
+    EXPECT_EQ(static_cast<std::int32_t>(Get32(reply, 8)), -EINVAL);
+    reply = Ask(app, eeprom::kCmdRead, Bytes(7, 0));  // malformed: still answered
+    EXPECT_EQ(reply.size(), 1036u);
+    EXPECT_EQ(static_cast<std::int32_t>(Get32(reply, 8)), -EINVAL);
+    app.Send(kCategoryCustomApp, 107, {});
+    app.Sync();
+    EXPECT_TRUE(app.Of(kCategoryCustomApp, 108).empty());            // unknown commands get no answer...
+    EXPECT_TRUE(AwaitReport("command 107 of category 22 refused"));  // ...but a report
+
+    EXPECT_EQ(Value(app, eeprom::kCmdSave), 0);
+    EXPECT_EQ(Value(app, eeprom::kCmdState), EepromStore::kSaved);
+    const std::string file = options_.dataFolder + "/eeprom-100.bin";
+    const Bytes saved = ReadFile(file);
+    ASSERT_EQ(saved.size(), 2048u);
+    EXPECT_EQ(Bytes(saved.end() - 4, saved.end()), (Bytes{1, 2, 3, 4}));
+    EXPECT_NE(Run("list").text.find("EEPROM 2048 bytes, saved"), std::string::npos);
+
+    EXPECT_EQ(Value(app, eeprom::kCmdDestroy), 0);
+    EXPECT_FALSE(Exists(file));
+    EXPECT_EQ(Value(app, eeprom::kCmdState), EepromStore::kBlank);
+    reply = Ask(app, eeprom::kCmdRead, ReadRequest(2044, 4));
+    EXPECT_EQ(Bytes(reply.begin() + 12, reply.begin() + 16), Bytes(4, 0xFF));
+}
+
+TEST_F(EepromServiceTest, SavedBytesSurviveARestartAndEachApplicationHasItsOwn) {
+    StartSim();
+    {
+        RawApp& a = Connect(100);
+        RawApp& b = Connect(101);
+        Ask(a, eeprom::kCmdWrite, WriteRequest(0, {0xAA, 0xBB}));
+        Ask(b, eeprom::kCmdWrite, WriteRequest(0, {0xCC}));
+        EXPECT_EQ(Value(a, eeprom::kCmdSave), 0);
+        EXPECT_EQ(Value(b, eeprom::kCmdSave), 0);
+        Ask(a, eeprom::kCmdWrite, WriteRequest(0, {0x11}));  // never saved
+    }
+    apps_.clear();
+    sim_->Stop();
+    sim_.reset();
+
+    StartSim();
+    RawApp& a = Connect(100);
+    RawApp& b = Connect(101);
+    EXPECT_EQ(Value(a, eeprom::kCmdState), EepromStore::kSaved);
+    Bytes reply = Ask(a, eeprom::kCmdRead, ReadRequest(0, 2));
+    EXPECT_EQ(Bytes(reply.begin() + 12, reply.begin() + 14), (Bytes{0xAA, 0xBB}));
+    reply = Ask(b, eeprom::kCmdRead, ReadRequest(0, 2));
+    EXPECT_EQ(Bytes(reply.begin() + 12, reply.begin() + 14), (Bytes{0xCC, 0xFF}));
+}
+
+TEST_F(EepromServiceTest, UnsavedBytesOutliveAReconnectionWhileTheSimulatorRuns) {
+    StartSim();
+    auto first = std::make_unique<RawApp>(options_.endpoint, 100);
+    ASSERT_TRUE(AwaitReport("application 100 connected"));
+    Ask(*first, eeprom::kCmdWrite, WriteRequest(0, {0x5A}));
+    auto second = std::make_unique<RawApp>(options_.endpoint, 101);
+    ASSERT_TRUE(AwaitReport("application 101 connected"));
+    Ask(*second, eeprom::kCmdWrite, WriteRequest(0, {0x6B}));
+    EXPECT_EQ(Value(*second, eeprom::kCmdSave), 0);
+    first->Close();
+    second->Close();
+    ASSERT_TRUE(AwaitReport("application 100 disconnected"));
+    ASSERT_TRUE(AwaitReport("application 101 disconnected"));
+
+    RawApp& again = Connect(100);
+    EXPECT_EQ(Value(again, eeprom::kCmdState), EepromStore::kModified);
+    Bytes reply = Ask(again, eeprom::kCmdRead, ReadRequest(0, 1));
+    EXPECT_EQ(reply.at(12), 0x5A);
+    RawApp& other = Connect(101);  // its saved EEPROM is read back from the file
+    EXPECT_EQ(Value(other, eeprom::kCmdState), EepromStore::kSaved);
+    reply = Ask(other, eeprom::kCmdRead, ReadRequest(0, 1));
+    EXPECT_EQ(reply.at(12), 0x6B);
+}
+
+}  // namespace

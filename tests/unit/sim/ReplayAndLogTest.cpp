@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <cstdio>
+
+#include "CandumpFormat.h"
+#include "SimFixture.h"
+
+namespace {
+
+using namespace simtest;
+using namespace gatewaysim;
+
+Bytes CanSubscription(std::uint8_t bus) {
+    Bytes b(12, 0);
+    b[0] = bus;
+    return b;
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+class ReplayAndLogTest : public SimTest {};
+
+TEST_F(ReplayAndLogTest, AReplayedLogReachesApplicationsInOrderAndTheLogParsesBack) {
+    options_.logPath = dir_ + "/bus.log";
+    StartSim();
+    RawApp& app = Connect(100);
+    for (std::uint8_t bus = 0; bus < 3; ++bus) app.Send(kCategoryCan, can::kCmdSubscribe, CanSubscription(bus));
+    app.Send(kCategoryJ1708, j1708::kCmdSubscribe, {});
+    app.Sync();
+
+    const std::string replay = dir_ + "/in.log";
+    WriteText(replay,
+              "# recorded on the bench\n"
+              "(1700000000.000000) can0 123#11\n"
+              "(1700000000.000100) can1 18fef100#01.02.03\n"
+              "\n"
+              "(1700000000.000200) vcan2 7FF#R\n"
+              "(1700000000.000300) can0 not-a-frame\n"
+              "(1700000000.000400) j1708 80#0102\n"
+              "(1700000000.000500) can2 0CF00400#FFFFFFFFFFFFFFFF\r\n"
+              "(1700000000.000600) can0 456#\n");
+    ASSERT_TRUE(Run("replay " + replay + " fast").ok);
+    ASSERT_TRUE(AwaitReport("replay of " + replay + ": 6 frames, 1 lines refused"));
+    EXPECT_TRUE(AwaitReport(replay + ":6: "));
+    app.Sync();
+
+    // The remote frame has no way to an application; the others arrive in order.
+    std::vector<std::uint32_t> ids;
+    for (const Received& r : app.Of(kCategoryCan, can::kCmdReceived)) ids.push_back(Get32(r.payload, 0));
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x123, 0x18FEF100, 0x0CF00400, 0x456}));
+    EXPECT_EQ(app.Of(kCategoryJ1708, j1708::kCmdReceived).size(), 1u);
+
+    // Every frame, the remote one and the J1708 one included, is in the log.
+    std::vector<std::string> frames;
+    for (const std::string& line : Lines(options_.logPath)) {
+        LogEntry e;
+        std::string error;
+        ASSERT_TRUE(ParseLogLine(line, &e, &error)) << line << ": " << error;
+        if (e.kind == LogEntry::Kind::kCan) {
+            frames.push_back("can" + std::to_string(e.can.bus) + " " + FormatCanFrame(e.can));
+        } else if (e.kind == LogEntry::Kind::kJ1708) {
+            frames.push_back("j1708 " + FormatJ1708Frame(e.j1708));
+        }
+    }
+    EXPECT_EQ(frames, (std::vector<std::string>{"can0 123#11", "can1 18FEF100#010203", "can2 7FF#R",
+                                                "j1708 80#0102*7D", "can2 0CF00400#FFFFFFFFFFFFFFFF",
+                                                "can0 456#"}));
+}
+
+TEST_F(ReplayAndLogTest, ApplicationFramesAreLoggedAsTheToolsWriteThem) {
+    options_.logPath = dir_ + "/bus.log";
+    StartSim();
+    RawApp& app = Connect(100);
+    Bytes record(16, 0);
+    Put32(record, 0, 0x1AB);
+    record[5] = 4;
+    record[7] = 2;
+    record[8] = 0xC0;
+    record[9] = 0xDE;
+    app.Send(kCategoryCan, can::kCmdSend, record);
+    record[4] = 1;
+    app.Send(kCategoryCan, can::kCmdSend, record);
+    app.Sync();
+    const auto lines = Lines(options_.logPath);
+    ASSERT_EQ(lines.size(), 2u);
+    // "(seconds.microseconds) canN ID#DATA": 3 or 8 upper-case digits.
+    EXPECT_EQ(lines[0].substr(lines[0].find(')')), ") can4 1AB#C0DE");
+    EXPECT_EQ(lines[1].substr(lines[1].find(')')), ") can4 000001AB#C0DE");
+    EXPECT_EQ(lines[0][0], '(');
+    EXPECT_EQ(lines[0].find(')') - lines[0].find('.'), 7u);  // six decimals
+}
+
+TEST_F(ReplayAndLogTest, ReplayKeepsTheLogsTimingAndCanBeStopped) {
+    StartSim();
+    RawApp& app = Connect(100);
+    app.Send(kCategoryCan, can::kCmdSubscribe, CanSubscription(0));
+    app.Sync();
+    const std::string timed = dir_ + "/timed.log";
+    WriteText(timed,
+              "(100.000000) can0 001#01\n"
+              "(100.060000) can0 002#02\n"
+              "(100.120000) can0 003#03\n");
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Run("replay " + timed).ok);
+    ASSERT_EQ(app.AwaitCount(kCategoryCan, can::kCmdReceived, 3).size(), 3u);
+    // At least the log's span has passed (a lower bound only).
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(110));
+    ASSERT_TRUE(AwaitReport("replay of " + timed + ": 3 frames"));
+
+    // A frame due far in the future: the replay waits for it until stopped.
+    const std::string slow = dir_ + "/slow.log";
+    WriteText(slow, "(0.000000) can0 004#04\n(9999.000000) can0 005#05\n");
+    ASSERT_TRUE(Run("replay " + slow).ok);
+    ASSERT_EQ(app.AwaitCount(kCategoryCan, can::kCmdReceived, 4).size(), 4u);
+    const CommandReply busy = Run("replay " + timed);
+    EXPECT_FALSE(busy.ok);
+    EXPECT_NE(busy.text.find("a replay is running"), std::string::npos);
+    ASSERT_TRUE(Run("replay stop").ok);
+    ASSERT_TRUE(AwaitReport("replay of " + slow + ": 1 frames"));
+    EXPECT_FALSE(Run("replay " + dir_ + "/missing.log").ok);
+}
+
+TEST_F(ReplayAndLogTest, DriftingCyclicFramesAreReported) {
+    StartSim();
+    // Two identifiers 100 ms apart, then both one frame 50 ms late.
+    const int times[] = {0, 100, 200, 300, 400, 550, 650};
+    std::string text;
+    for (const int t : times) {
+        char line[96];
+        std::snprintf(line, sizeof(line), "(%d.%06d) can1 18FEF100#01\n(%d.%06d) can1 100#01\n", 10 + t / 1000,
+                      (t % 1000) * 1000, 10 + t / 1000, (t % 1000) * 1000 + 10);
+        text += line;
+    }
+    const std::string path = dir_ + "/cyclic.log";
+    WriteText(path, text);
+    ASSERT_TRUE(Run("replay " + path + " fast").ok);
+    ASSERT_TRUE(AwaitReport("replay of " + path));
+    // Queued behind every replayed frame: once it answers, all were checked.
+    const std::string listing = Run("timing").text;
+    EXPECT_EQ(CountReports("timing: can1 18FEF100 interval 150.0 ms, period 100.0 ms (+50.0%)"), 1u);
+    EXPECT_EQ(CountReports("timing: can1 100 "), 1u);  // the same late frame of the other identifier
+    EXPECT_NE(listing.find("can1 18FEF100 period 100.0 ms, 7 frames, 1 drifts"), std::string::npos) << listing;
+}
+
+}  // namespace

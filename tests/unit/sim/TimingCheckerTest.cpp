@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include "TimingChecker.h"
+
+namespace {
+
+using gatewaysim::TimingChecker;
+
+constexpr std::int64_t kMs = 1000;
+
+// Feeds frames at the given times (ms); returns the drifts reported.
+std::vector<TimingChecker::Drift> Feed(TimingChecker& checker, const std::vector<std::int64_t>& timesMs,
+                                       std::uint32_t id = 0x100, std::uint8_t bus = 0) {
+    std::vector<TimingChecker::Drift> drifts;
+    for (const std::int64_t t : timesMs) {
+        TimingChecker::Drift d;
+        if (checker.Observe(bus, false, id, t * kMs, &d)) drifts.push_back(d);
+    }
+    return drifts;
+}
+
+TEST(TimingCheckerTest, ReportsIntervalsMoreThanTenPercentOffTheLearntPeriod) {
+    TimingChecker checker;
+    // Three agreeing intervals make the period; then 109 ms and 91 ms are fine.
+    EXPECT_TRUE(Feed(checker, {0, 100, 200, 300, 409, 500}).empty());
+    const auto drifts = Feed(checker, {630, 730});
+    ASSERT_EQ(drifts.size(), 1u);
+    EXPECT_EQ(drifts[0].id, 0x100u);
+    EXPECT_EQ(drifts[0].intervalUs, 130 * kMs);
+    EXPECT_EQ(drifts[0].periodUs, 100 * kMs);
+    EXPECT_NEAR(drifts[0].deviationPercent, 30.0, 0.01);
+    // Early frames drift as well.
+    const auto early = Feed(checker, {815});
+    ASSERT_EQ(early.size(), 1u);
+    EXPECT_NEAR(early[0].deviationPercent, -15.0, 0.01);
+
+    const auto entries = checker.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].periodUs, 100 * kMs);
+    EXPECT_EQ(entries[0].frames, 9u);
+    EXPECT_EQ(entries[0].drifts, 2u);
+}
+
+TEST(TimingCheckerTest, IrregularFramesAreNotReportedAndARateChangeIsLearnt) {
+    TimingChecker checker;
+    EXPECT_TRUE(Feed(checker, {0, 10, 250, 260, 900, 1400, 1410}, 0x200).empty());
+    EXPECT_EQ(checker.Entries()[0].periodUs, 0);
+
+    // 100 ms, then the sender switches to 200 ms: three drifts, then quiet.
+    EXPECT_TRUE(Feed(checker, {0, 100, 200, 300}).empty());
+    EXPECT_EQ(Feed(checker, {500, 700, 900}).size(), 3u);
+    EXPECT_TRUE(Feed(checker, {1100, 1300, 1500, 1700, 1900}).empty());
+    TimingChecker::Drift d;
+    EXPECT_TRUE(checker.Observe(0, false, 0x100, 2200 * kMs, &d));
+    EXPECT_EQ(d.periodUs, 200 * kMs);
+}
+
+TEST(TimingCheckerTest, FramesAreKeptApartByBusAndFormat) {
+    TimingChecker checker;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(checker.Observe(0, false, 0x100, i * 100 * kMs, nullptr));
+        EXPECT_FALSE(checker.Observe(1, false, 0x100, i * 50 * kMs, nullptr));
+        EXPECT_FALSE(checker.Observe(0, true, 0x100, i * 20 * kMs, nullptr));
+    }
+    const auto entries = checker.Entries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].periodUs, 100 * kMs);
+    EXPECT_FALSE(entries[0].extended);
+    EXPECT_EQ(entries[1].periodUs, 20 * kMs);
+    EXPECT_TRUE(entries[1].extended);
+    EXPECT_EQ(entries[2].bus, 1);
+    EXPECT_EQ(entries[2].periodUs, 50 * kMs);
+    // Equal timestamps (a coarse log) tell nothing and report nothing.
+    EXPECT_FALSE(checker.Observe(0, false, 0x100, 400 * kMs, nullptr));
+}
+
+}  // namespace
