@@ -105,12 +105,14 @@ void Replayer::Run(std::FILE* file, std::string path, bool fast) {
     std::fclose(file);
     std::string summary = "replay of " + path + ": " + std::to_string(frames) + " frames";
     if (refused > 0) summary += ", " + std::to_string(refused) + " lines refused";
-    report_(summary);
+    // Done before the summary goes out: whoever reads it may start the next
+    // replay at once.
     {
         std::lock_guard<std::mutex> guard(lock_);
         running_ = false;
     }
     changed_.notify_all();
+    report_(summary);
 }
 
 }  // namespace gatewaysim
