@@ -105,8 +105,8 @@ void Replayer::Run(std::FILE* file, std::string path, bool fast) {
     std::fclose(file);
     std::string summary = "replay of " + path + ": " + std::to_string(frames) + " frames";
     if (refused > 0) summary += ", " + std::to_string(refused) + " lines refused";
-    // The replay counts as finished before it is reported, so whoever reads
-    // the report may start the next one at once.
+    // Done before the summary goes out: whoever reads it may start the next
+    // replay at once.
     {
         std::lock_guard<std::mutex> guard(lock_);
         running_ = false;

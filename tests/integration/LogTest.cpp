@@ -1,0 +1,141 @@
+// The bus log: a recorded log replayed into the simulator, and the log the
+// simulator writes read back.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "CandumpFormat.h"
+#include "Harness.h"
+#include "LocalApp.h"
+
+namespace integration {
+namespace {
+
+using CustomApplication::CoreTypes::CANBus1;
+using CustomApplication::CoreTypes::CANBus3;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(Replay, ARecordedLogReachesTheCallbacksInItsOrder) {
+    TempFolder folder;
+    {
+        std::ofstream log(folder / "recorded.log");
+        log << "# recorded on the test bench\n"
+               "\n"
+               "(1700000000.000100) can1 123#11.22.33\n"
+               "(1700000000.000200) vcan1 18fef100#0102030405060708\n"
+               "(1700000000.000300) can1 7FF#\n"
+               "(1700000000.000400) can0 321#AA\n"         // another bus
+               "(1700000000.000500) can1 456#R\n"          // remote: not delivered
+               "this line is no frame\n"                   // reported, skipped
+               "(1700000000.000600) can1 0CF00400#FFFF\r\n"
+               "(1700000000.001500) can1 100#0102030405060708\n";
+    }
+    Simulator sim(folder);
+    ASSERT_TRUE(sim.Start());
+    LocalApp app(sim.Endpoint(), 100);
+    ASSERT_EQ(app.InitResult(), 0);
+    ASSERT_TRUE(app.ListenToCan(CANBus1));
+    ASSERT_GT(app.CreateCa(CANBus1, 0x80, 0x80), 0);
+    ASSERT_TRUE(sim.AwaitList([](const std::string& list) {
+        const std::string mine = SectionOf(list, 100);
+        return Contains(mine, "CAN subscription can1") && Contains(mine, "J1939 subscription can1 all");
+    }));
+
+    sim.Command("replay " + (folder / "recorded.log"));
+    // The last frame of the log is the last to arrive.
+    const std::vector<std::string> can = app.Await("can 1 100 ", 1);
+    ASSERT_EQ(can.size(), 1u);
+    EXPECT_EQ(app.Await("can ", 5), (std::vector<std::string>{"can 1 123 0 112233", "can 1 18FEF100 1 0102030405060708",
+                                                               "can 1 7FF 0 -", "can 1 CF00400 1 FFFF",
+                                                               "can 1 100 0 0102030405060708"}));
+    // The 29-bit frames also reached the CA as J1939 messages.
+    EXPECT_EQ(app.Await("j1939 ", 2), (std::vector<std::string>{"j1939 1 FEF1 0 FF 6 0102030405060708",
+                                                                 "j1939 1 F004 0 FF 3 FFFF"}));
+    EXPECT_EQ(app.Received().size(), 7u);
+}
+
+TEST(Log, TheSimulatorsLogParsesBackFrameForFrame) {
+    TempFolder folder;
+    Simulator sim(folder);
+    ASSERT_TRUE(sim.Start({"--log", folder / "bus.log"}));
+    LocalApp app(sim.Endpoint(), 100);
+    ASSERT_EQ(app.InitResult(), 0);
+    Peer watcher(sim.Endpoint(), 101);
+    ASSERT_EQ(watcher.Run("can-init 3"), "1 0 0");
+    ASSERT_TRUE(sim.AwaitList([](const std::string& list) { return Contains(SectionOf(list, 101), "can3"); }));
+
+    struct Sent {
+        std::uint8_t bus;
+        std::uint32_t id;
+        bool extended;
+        bool remote;
+        std::vector<unsigned char> data;
+    };
+    const std::vector<Sent> fromApp = {
+        {3, 0x001, false, false, {}},
+        {3, 0x7FF, false, false, {0, 1, 2, 3, 4, 5, 6, 0xFF}},
+        {3, 0x00000001, true, false, {0x5A}},
+        {3, 0x1FFFFFFF, true, false, {0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10}},
+    };
+    for (const Sent& s : fromApp) {
+        ASSERT_EQ(app.SendCan(static_cast<CustomApplication::CoreTypes::CANBus>(s.bus), s.id, s.extended, s.data), 0);
+    }
+    const auto isCan = [](const std::string& line) { return line.compare(0, 4, "can ") == 0; };
+    ASSERT_EQ(watcher.Proc().AwaitLines(isCan, 4).size(), 4u);
+    sim.Command("can3 0ab#de.ad");
+    sim.Command("can4 7DF#R");
+    sim.Command("j1708 80#0102");
+    sim.Command("can3 5A5#");  // the last: once the watcher has it, everything is logged
+    ASSERT_EQ(watcher.Proc().AwaitLine([](const std::string& l) { return l == "can 3 5A5 0 -"; }), "can 3 5A5 0 -");
+
+    std::vector<Sent> expected = fromApp;
+    expected.push_back({3, 0x0AB, false, false, {0xDE, 0xAD}});
+    expected.push_back({4, 0x7DF, false, true, {}});
+    expected.push_back({0, 0x80, false, false, {0x01, 0x02}});  // J1708: the MID as identifier
+    expected.push_back({3, 0x5A5, false, false, {}});
+
+    std::vector<std::string> lines;
+    ASSERT_TRUE(Eventually([&] {
+        lines = SplitLines(ReadFile(folder / "bus.log"));
+        return lines.size() >= expected.size();
+    }));
+    ASSERT_EQ(lines.size(), expected.size()) << ReadFile(folder / "bus.log");
+    std::int64_t previousUs = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        SCOPED_TRACE(lines[i]);
+        gatewaysim::LogEntry entry;
+        std::string error;
+        ASSERT_TRUE(gatewaysim::ParseLogLine(lines[i], &entry, &error)) << error;
+        EXPECT_GE(entry.timeUs, previousUs);
+        previousUs = entry.timeUs;
+        if (expected[i].bus == 0 && expected[i].id == 0x80) {
+            ASSERT_EQ(entry.kind, gatewaysim::LogEntry::Kind::kJ1708);
+            EXPECT_EQ(entry.j1708.mid, 0x80);
+            ASSERT_EQ(entry.j1708.length, 2u);
+            EXPECT_EQ(entry.j1708.data[0], 0x01);
+            EXPECT_EQ(entry.j1708.data[1], 0x02);
+            EXPECT_EQ(gatewaysim::FormatJ1708LogLine(entry.timeUs, entry.j1708), lines[i]);
+            EXPECT_EQ(lines[i].substr(lines[i].find(')') + 1), " j1708 80#0102*7D");
+            continue;
+        }
+        ASSERT_EQ(entry.kind, gatewaysim::LogEntry::Kind::kCan);
+        EXPECT_EQ(entry.can.bus, expected[i].bus);
+        EXPECT_EQ(entry.can.id, expected[i].id);
+        EXPECT_EQ(entry.can.extended, expected[i].extended);
+        EXPECT_EQ(entry.can.remote, expected[i].remote);
+        EXPECT_EQ(std::vector<unsigned char>(entry.can.data, entry.can.data + entry.can.length), expected[i].data);
+        // Written exactly as it would be formatted again.
+        EXPECT_EQ(gatewaysim::FormatCanLogLine(entry.timeUs, entry.can), lines[i]);
+    }
+    EXPECT_EQ(watcher.Quit(), 0);
+}
+
+}  // namespace
+}  // namespace integration
