@@ -148,6 +148,11 @@ TEST_F(RobustnessTest, RandomPayloadsNeverBringTheSimulatorDown) {
 }
 
 TEST_F(RobustnessTest, AnApplicationThatDoesNotReadIsDroppedAndTheOthersAreServed) {
+#ifdef CUSTOMAPP_TESTS_UNDER_EMULATOR
+    // The reading peer must keep up with a flood; an emulated one may not,
+    // and is then dropped too. The native builds run this test.
+    GTEST_SKIP() << "depends on the reader's speed; run natively";
+#endif
     StartSim();
     RawApp& reader = Connect(100);
     reader.Send(kCategoryCan, can::kCmdSubscribe, CanSubscription(0));
