@@ -33,11 +33,16 @@ protected:
     // the platform stops. Returns the call's result and checks that it came
     // no later than the time-out on the library's clock.
     std::int32_t CallWhileThePlatformDies(const std::function<std::int32_t()>& call) {
+        return CallWhile(call, [this] { platform.Server().Stop(); });
+    }
+
+    // As above, with `fault` in place of the platform's death.
+    std::int32_t CallWhile(const std::function<std::int32_t()>& call, const std::function<void()>& fault) {
         const std::int64_t started = clock.NowMs();
         auto result = std::async(std::launch::async, call);
         EXPECT_EQ(requested.wait_for(std::chrono::milliseconds(kRealBoundMs)), std::future_status::ready)
             << "the request never reached the platform";
-        platform.Server().Stop();
+        fault();
         EXPECT_TRUE(platform.AwaitClientGone(kAddress));
         // The clock moves in steps until the call returns; a call that waits
         // past its time-out shows in the elapsed time.
@@ -112,6 +117,29 @@ TEST_F(PlatformDeath, DuringAFileQueryInPlugInMode) {
     EXPECT_EQ(CallsFailFast([&] { return sdk.PluginGetFileStats(&stats, {}); }), -110);
     CustomApplication::PluginTypes::FileData block{};
     EXPECT_EQ(CallsFailFast([&] { return sdk.PluginGetFileData(&block, {}, 0, 0, 0); }), -110);
+    EndsCleanly();
+}
+
+TEST_F(PlatformDeath, AStreamThePlatformBreaksEndsTheConnectionAndTheWaitingRequest) {
+    WatchFor(22);
+    ASSERT_EQ(InitApp(0), 0);
+    ASSERT_TRUE(platform.AwaitClient(kAddress));
+    // The head of a read reply whose length prefix announces 0x1FFFF bytes,
+    // past the limit: the stream cannot be followed any further, and the
+    // bytes after the prefix must not be taken for a reply.
+    std::vector<std::uint8_t> garbage = TestPlatform::Frame(22, 2, std::vector<std::uint8_t>(1036, 0x5A));
+    garbage.resize(40);
+    garbage[0] = 0xFF;
+    garbage[1] = 0xFF;
+    garbage[2] = 0x01;
+    garbage[3] = 0x00;
+    unsigned char data[16] = {};
+    EXPECT_EQ(CallWhile([&] { return sdk.EEPROMRead(0, data, sizeof data); },
+                        [&] { EXPECT_EQ(platform.SendRaw(kAddress, garbage), 0); }),
+              -110);
+    EXPECT_EQ(std::vector<unsigned char>(data, data + sizeof data), std::vector<unsigned char>(sizeof data, 0));
+
+    EXPECT_EQ(CallsFailFast([&] { return sdk.EEPROMGetState(); }), 5);  // the unknown state
     EndsCleanly();
 }
 
