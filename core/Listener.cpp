@@ -27,6 +27,16 @@ void TarvexInterfacePrivate::RunListener() {
         }
         batch.clear();
     }
+    // Left because the platform is gone: no answer can come any more. (Left
+    // for a Shutdown with the connection still up, Shutdown wakes them once
+    // it has closed the connection.)
+    if (!client->IsActive()) WakeRequestWaiters();
+}
+
+void TarvexInterfacePrivate::WakeRequestWaiters() {
+    eeprom.ReplyEvent.Set();
+    j1939.CAListEvent.Set();
+    if (plugin != nullptr) plugin->ReplyEvent.Set();
 }
 
 void TarvexInterfacePrivate::DispatchMessage(PlatformServices::QRVMessage& message) {

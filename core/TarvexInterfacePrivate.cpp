@@ -107,7 +107,10 @@ void TarvexInterfacePrivate::Shutdown() {
         J1939Shutdown();
         J1708Shutdown();
         CANShutdown();
-        if (connection != nullptr && connection->client != nullptr) connection->client->Shutdown();
+        if (connection != nullptr && connection->client != nullptr) {
+            connection->client->Shutdown();
+            WakeRequestWaiters();
+        }
     }
     JoinWorkers();
 }

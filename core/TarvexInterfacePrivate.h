@@ -92,6 +92,13 @@ public:
     PlatformServices::IPCClient* Client() const {
         return connection ? connection->client : nullptr;
     }
+    // Whether the platform connection is up: false before Init, once the
+    // platform closed it or broke the stream, and after Shutdown. A request
+    // that waits for an answer fails at once without it.
+    bool PlatformConnected() const {
+        PlatformServices::IPCClient* client = Client();
+        return client != nullptr && client->IsActive();
+    }
     const ServiceProviders& Providers() const { return providers; }
     bool HasProviders() const { return providersSet; }
 
@@ -242,6 +249,9 @@ private:
     enum class JoinState { Running, Joining, Joined };
 
     void RunListener();
+    // Ends the waits of requests for the platform's answer once no answer
+    // can come; each waiter then finds the connection gone.
+    void WakeRequestWaiters();
     void RunService();
     bool OnWorkerThread() const;
     // Joins one worker thread, or waits until another caller has joined it.

@@ -31,11 +31,18 @@ std::int32_t TarvexInterfacePrivate::EEPROMExchange(std::int32_t command, const 
                                                     std::int32_t capacity) {
     // Replies carry no request identifier: with one request in flight per
     // instance, the reply that arrives is this caller's.
-    if (!eeprom.Turn.Acquire(kTimeoutMs)) return -110;
+    // Without a connection no answer can come: fail at once. The listener
+    // marks the connection gone before it wakes the waiters, so checking
+    // after the reset cannot miss that wake-up.
+    if (!PlatformConnected() || !eeprom.Turn.Acquire(kTimeoutMs)) return -110;
     eeprom.ReplyEvent.Reset();
-    EEPROMSendRequest(request, requestLength, command);
     std::int32_t outcome = -110;
-    if (eeprom.ReplyEvent.WaitOne(kTimeoutMs) == 0) {
+    if (!PlatformConnected()) {
+        eeprom.Turn.Release();
+        return outcome;
+    }
+    EEPROMSendRequest(request, requestLength, command);
+    if (eeprom.ReplyEvent.WaitOne(kTimeoutMs) == 0 && PlatformConnected()) {
         // Copied out under the lock: a late duplicate reply cannot change the
         // values half-way.
         std::lock_guard<std::mutex> guard(eeprom.ReplyLock);

@@ -146,6 +146,10 @@ std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsign
         return -110;
     }
 
+    // Without a connection no list can come: fail at once. The listener
+    // marks the connection gone before it wakes the waiter, so the check
+    // after the reset below cannot miss that wake-up either.
+    if (!PlatformConnected()) return -110;
     PlatformServices::IPCClient* client = Client();
     const unsigned char ipcBus = SDKCANBusToIPCBus(bus);
     if (!attach) {
@@ -154,8 +158,9 @@ std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsign
         IPC::CreateControllerApplication(ipcBus, address, &nameRecord, client, nullptr);
     }
     j1939.CAListEvent.Reset();
+    if (!PlatformConnected()) return -110;
     IPC::GetCurrentCAList(client, nullptr, attach);
-    if (j1939.CAListEvent.WaitOne(kCAListWaitMs) != 0) return -110;
+    if (j1939.CAListEvent.WaitOne(kCAListWaitMs) != 0 || !PlatformConnected()) return -110;
 
     if (attach) {
         unsigned char staticAddress = 0;

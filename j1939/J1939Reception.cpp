@@ -61,11 +61,15 @@ void TarvexInterfacePrivate::J1939Receive(IPC::J1939ReceiveMessageIPC* message) 
     for (const auto& ca : *list) {
         if (!ca || ca->Bus != bus) continue;
         if (destination != ca->Address && destination != kGlobalAddress) continue;
-        // A callback may shut the instance down; nothing is delivered after that.
-        bool open = !j1939.IsClosed();
+        // A callback may shut the instance down; nothing is delivered after
+        // that. Shutdown is requested before the bus closes: a callback whose
+        // Shutdown returns at once, because another thread's is under way,
+        // must not be followed by further callbacks either.
+        auto isOpen = [this] { return !stopRequested.load(std::memory_order_acquire) && !j1939.IsClosed(); };
+        bool open = isOpen();
         const bool matched = open && ca->VisitMatchingRows(pgn, source, [&](const J1939::J1939ReceiveTableEntry& row) {
             row.Callback(row.Context, bus, pgn, source, destination, priority, data, length);
-            open = !j1939.IsClosed();
+            open = isOpen();
             return open;
         });
         if (!open) return;

@@ -190,7 +190,9 @@ int IPCClient::Write(const QRVMessage& message) {
     if (fd < 0) return -ENOTCONN;
 
     // One buffer per writing thread: no allocation per message once it has grown.
-    thread_local std::vector<std::uint8_t> frame;
+    std::vector<std::uint8_t> own;
+    std::vector<std::uint8_t>* buffer = detail::FrameBuffer::OfThisThread();
+    std::vector<std::uint8_t>& frame = buffer != nullptr ? *buffer : own;
     frame.clear();
     if (message.Serialize(frame) == 0) return -EMSGSIZE;
 

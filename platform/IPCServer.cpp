@@ -362,7 +362,9 @@ std::shared_ptr<IPCServer::Connection> IPCServer::Find(std::int32_t address) con
 int IPCServer::Write(std::int32_t address, const QRVMessage& message) {
     const auto connection = Find(address);
     if (!connection) return -EHOSTUNREACH;
-    thread_local std::vector<std::uint8_t> frame;
+    std::vector<std::uint8_t> own;
+    std::vector<std::uint8_t>* buffer = detail::FrameBuffer::OfThisThread();
+    std::vector<std::uint8_t>& frame = buffer != nullptr ? *buffer : own;
     frame.clear();
     if (message.Serialize(frame) == 0) return -EMSGSIZE;
     return Send(connection, frame.data(), frame.size());

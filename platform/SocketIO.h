@@ -21,6 +21,28 @@ namespace detail {
 // frames is taken in one system call.
 constexpr std::size_t kReadChunk = 64 * 1024;
 
+// The calling thread's buffer for encoding outgoing frames, kept between
+// writes so that a steady sender does not allocate per message. Null once the
+// thread's thread-local objects are being destroyed: a write made then (an
+// instance destroyed by a static destructor at exit, say) must encode into
+// a buffer of its own instead of the destroyed one.
+class FrameBuffer {
+public:
+    static std::vector<std::uint8_t>* OfThisThread() {
+        if (gone_) return nullptr;
+        thread_local FrameBuffer buffer;
+        return gone_ ? nullptr : &buffer.bytes_;
+    }
+
+private:
+    FrameBuffer() = default;
+    ~FrameBuffer() { gone_ = true; }
+    std::vector<std::uint8_t> bytes_;
+    // Trivially destructible, so it stays readable through the thread's end.
+    static thread_local bool gone_;
+};
+inline thread_local bool FrameBuffer::gone_ = false;
+
 // Fills `address` for a Unix-domain socket at `path`. 0, -EINVAL for a null or
 // empty path, -ENAMETOOLONG when the path does not fit sun_path.
 inline int FillUnixAddress(const char* path, sockaddr_un& address, socklen_t& length) {

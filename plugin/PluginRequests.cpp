@@ -45,11 +45,16 @@ std::int32_t TarvexInterfacePrivate::PluginQuery(std::int32_t command, const voi
                                                  PluginTypes::FileData* data, std::int32_t& result) {
     // Replies carry no request identifier: with one query in flight per
     // instance, the reply that arrives is this caller's.
-    if (!plugin->Turn.Acquire(kTimeoutMs)) return -110;
+    // Without a connection no answer can come: fail at once (see EEPROMExchange).
+    if (!PlatformConnected() || !plugin->Turn.Acquire(kTimeoutMs)) return -110;
     plugin->ReplyEvent.Reset();
-    PluginSendRequest(request, length, command);
     std::int32_t outcome = -110;
-    if (plugin->ReplyEvent.WaitOne(kTimeoutMs) == 0) {
+    if (!PlatformConnected()) {
+        plugin->Turn.Release();
+        return outcome;
+    }
+    PluginSendRequest(request, length, command);
+    if (plugin->ReplyEvent.WaitOne(kTimeoutMs) == 0 && PlatformConnected()) {
         // Copied out under the lock: a late duplicate reply cannot change the
         // values half-way.
         std::lock_guard<std::mutex> guard(plugin->ReplyLock);

@@ -183,8 +183,10 @@ public:
     // null Data and a Length above 0; -17 a CA of this instance has this bus
     // and address already; -114 two receive rows share PGN and
     // SourceAddress; -7 a transmit row's Length is above 1785; -12 out of
-    // memory; -110 no answer from the platform within 500 ms; -131 the
-    // platform does not report the CA present. A failure leaves nothing behind.
+    // memory; -110 no answer from the platform within 500 ms (at once, or as
+    // soon as it happens, when the platform connection is lost or shut down);
+    // -131 the platform does not report the CA present. A failure leaves
+    // nothing behind.
     std::int32_t J1939CreateCA(CoreTypes::CANBus bus, unsigned char address, const J1939Types::J1939Name* name,
                                J1939Types::J1939ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
                                J1939Types::J1939TransmitTableEntry* transmitTable, std::int32_t transmitCount);
@@ -291,8 +293,10 @@ public:
     // answer: it fails with its time-out result after 500 ms. The platform's
     // answers carry no request identifier: an answer that comes only after
     // its operation timed out is taken for the answer to the next operation
-    // (which fails with -131 when it is of another kind). Allowed in
-    // application mode (mode 0) only.
+    // (which fails with -131 when it is of another kind). Once the platform
+    // connection is lost or shut down, an operation fails with its time-out
+    // result at once, and one waiting for its answer then stops waiting.
+    // Allowed in application mode (mode 0) only.
 
     // Reads `length` bytes at `address` into `data`, which the caller owns
     // and which must hold `length` bytes; at most 1024 bytes are moved, and
@@ -343,7 +347,9 @@ public:
     // flight. `stats` is written only on success. Called from the job-start
     // notifier (on the listener thread) the query cannot receive its answer
     // and returns -110. An answer that comes only after its query timed out
-    // is taken for the answer to the next query.
+    // is taken for the answer to the next query. Once the platform connection
+    // is lost or shut down, a query returns -110 at once, and one waiting
+    // for its answer then stops waiting.
     // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
     // answer in time; -131 the answer was a content answer.
     std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
