@@ -23,7 +23,9 @@ void TarvexInterfacePrivate::J1708IPCHandler(const PlatformServices::QRVMessage:
 }
 
 void TarvexInterfacePrivate::J1708Receive(const PlatformServices::J1708::J1708Message* record) {
-    if (record == nullptr) return;
+    // Once Shutdown was requested (possibly by a callback of this batch), no
+    // further callback starts.
+    if (record == nullptr || stopRequested.load(std::memory_order_acquire)) return;
     J1708Types::J1708Message message;
     if (!PlatformServices::J1708::Decode(*record, message)) return;
 

@@ -8,6 +8,7 @@
 #include "CoreFixture.h"
 
 using CustomApplication::kNothingScheduled;
+using CustomApplication::TarvexInterface;
 using CustomApplication::J1708Types::J1708Message;
 using CustomApplication::J1708Types::J1708ReceiveTableEntry;
 using CustomApplication::J1708Types::J1708TransmitTableEntry;
@@ -224,6 +225,35 @@ TEST_F(J1708Bus, ReceivedFramesGoToTheRowOfTheirMidElseToTheCatchAll) {
     EXPECT_EQ(all.Deliveries()[0].data, (Bytes{4}));
     EXPECT_TRUE(all.Deliveries()[1].data.empty());
     EXPECT_EQ(all.Deliveries()[1].checksum, 0x55);
+}
+
+// The context of a catch-all that shuts its instance down on its first frame.
+struct Stopper {
+    TarvexInterface* sdk;
+    Sink* sink;
+};
+
+void RecordAndShutDown(void* context, unsigned char mid, unsigned char checksum, unsigned char priority,
+                       const unsigned char* data, unsigned char length) {
+    auto* stopper = static_cast<Stopper*>(context);
+    Sink::Callback(stopper->sink, mid, checksum, priority, data, length);
+    stopper->sdk->Shutdown();
+}
+
+TEST_F(J1708Bus, NoCallbackStartsOnceACallbackHasCalledShutdown) {
+    Stopper stopper{&sdk, &all};
+    sdk.J1708RegisterReceiveAllMessages(&RecordAndShutDown, &stopper);
+    // Three frames in one write: most likely one batch, which the listener
+    // handles to its end.
+    Bytes bytes;
+    for (std::uint8_t mid : {0x01, 0x02, 0x03}) {
+        const Bytes frame = TestPlatform::Frame(20, 2, Frame(mid, {mid}, mid));
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+    }
+    ASSERT_EQ(platform.SendRaw(kAddress, bytes), 0);
+    ASSERT_TRUE(all.Await(1));
+    sdk.Shutdown();  // joins the listener
+    EXPECT_EQ(all.Mids(), (Bytes{0x01}));
 }
 
 TEST_F(J1708Bus, MalformedFramesAndOtherCommandsAreDropped) {
