@@ -76,6 +76,13 @@ bool QRVMessage::ParseChildMessages() {
         if (!spare_.empty()) {
             child = std::move(spare_.back());
             spare_.pop_back();
+            // A spare is checked when it is taken: it may have been built
+            // with children of its own, or have grown large.
+            if (!child->children_.empty() || !child->spare_.empty()) {
+                child->children_.clear();
+                child->spare_.clear();
+            }
+            if (child->payload_.capacity() > kKeptPayloadCapacity) std::vector<std::uint8_t>().swap(child->payload_);
             child->type_ = p[0];
             child->command_ = GetI32(p + 4);
             child->address_ = 0;
@@ -93,16 +100,18 @@ bool QRVMessage::ParseChildMessages() {
 }
 
 void QRVMessage::RetireChildren() {
-    for (auto& child : children_) {
-        // A child never has children of its own once received, and one that
-        // grew large does not pin its storage.
-        if (spare_.size() >= kKeptSpareChildren || !child->children_.empty() ||
-            child->payload_.capacity() > kKeptPayloadCapacity) {
-            continue;
+    if (children_.empty()) return;
+    if (spare_.empty()) {
+        // The usual case: the spares were all taken by the last parse.
+        spare_.swap(children_);
+    } else {
+        for (auto& child : children_) {
+            if (spare_.size() >= kKeptSpareChildren) break;
+            spare_.push_back(std::move(child));
         }
-        spare_.push_back(std::move(child));
+        children_.clear();
     }
-    children_.clear();
+    if (spare_.size() > kKeptSpareChildren) spare_.resize(kKeptSpareChildren);
 }
 
 std::size_t QRVMessage::StorageBytes() const {

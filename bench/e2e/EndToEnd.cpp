@@ -195,6 +195,12 @@ struct Child {
         if (left > 0) ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
+        if (left > 0) {
+            std::fprintf(stderr, "customapp_e2e: application process %s %d before its report\n",
+                         WIFSIGNALED(status) ? "died of signal" : "exited with", WIFSIGNALED(status)
+                                                                                    ? WTERMSIG(status)
+                                                                                    : WEXITSTATUS(status));
+        }
         return left == 0;
     }
 };
@@ -291,10 +297,16 @@ void OnFrame(void* context, CANBus, unsigned int, FrameType, const unsigned char
 // bus 0 delivering to `receiver`. False on failure.
 bool StartReceiver(TarvexInterface& sdk, Receiver& receiver) {
     static CustomApplication::CoreTypes::ServiceProviders host{};
-    if (sdk.Init(kAppAddress, &host, 0) != 0) return false;
+    const std::int32_t initialised = sdk.Init(kAppAddress, &host, 0);
+    if (initialised != 0) {
+        std::fprintf(stderr, "customapp_e2e: Init returned %d\n", initialised);
+        return false;
+    }
     CANReceiveTableEntry row{kRxIdentifier, 0x7FF, Standard, &OnFrame, &receiver};
     CANTransmitTableEntry none[1] = {};
-    return sdk.CANInit(CANBus(0), &row, 1, none, 0) > 0;
+    const std::int32_t uid = sdk.CANInit(CANBus(0), &row, 1, none, 0);
+    if (uid <= 0) std::fprintf(stderr, "customapp_e2e: CANInit returned %d\n", uid);
+    return uid > 0;
 }
 
 bool AwaitReceiver(Receiver& receiver, int seconds) {
@@ -414,6 +426,10 @@ double Throughput(const std::vector<std::uint8_t>& stream, std::size_t frames, T
         if (!StartReceiver(sdk, *receiver)) return;
         result.ok = AwaitReceiver(*receiver, 120) ? 1 : 0;
         result.received = receiver->received.load();
+        if (result.ok != 1) {
+            std::fprintf(stderr, "customapp_e2e: %llu of %zu frames arrived\n",
+                         static_cast<unsigned long long>(result.received), frames);
+        }
         result.allocations = receiver->allocationsAtEnd - receiver->allocationsAtWarm;
         result.counted = frames - receiver->warmAt;
         sdk.Shutdown();
