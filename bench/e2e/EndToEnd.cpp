@@ -223,8 +223,13 @@ struct Platform {
     // Send times of cyclic frames: key bus << 32 | identifier.
     std::map<std::uint64_t, std::vector<std::int64_t>> sent;
     bool recordSends = false;
+    // The application writes a byte here once CANInit has returned: frames
+    // that arrive after its subscription but before its tables are in place
+    // would find no row.
+    int ready[2] = {-1, -1};
 
     Platform() {
+        if (::pipe(ready) != 0) Fail("pipe");
         char folder[] = "/tmp/customapp-e2e-XXXXXX";
         if (::mkdtemp(folder) == nullptr) Fail("mkdtemp");
         dir = folder;
@@ -251,6 +256,20 @@ struct Platform {
     ~Platform() {
         server.Stop();
         ::rmdir(dir.c_str());
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+
+    // In the application: tells the platform that it is ready for frames.
+    void SignalReady() {
+        const char byte = 1;
+        if (::write(ready[1], &byte, 1) != 1) _exit(4);
+    }
+    // Waits (bounded) for SignalReady.
+    bool AwaitReady() {
+        pollfd p{ready[0], POLLIN, 0};
+        char byte = 0;
+        return ::poll(&p, 1, 20'000) == 1 && ::read(ready[0], &byte, 1) == 1;
     }
 
     // Waits until the application is registered and has subscribed `count` times in all.
@@ -424,6 +443,7 @@ double Throughput(const std::vector<std::uint8_t>& stream, std::size_t frames, T
         receiver->warmAt = frames / 10;
         TarvexInterface sdk;
         if (!StartReceiver(sdk, *receiver)) return;
+        platform.SignalReady();
         result.ok = AwaitReceiver(*receiver, 120) ? 1 : 0;
         result.received = receiver->received.load();
         if (result.ok != 1) {
@@ -434,7 +454,7 @@ double Throughput(const std::vector<std::uint8_t>& stream, std::size_t frames, T
         result.counted = frames - receiver->warmAt;
         sdk.Shutdown();
     });
-    if (!platform.AwaitSubscriptions(1)) Fail("application did not subscribe");
+    if (!platform.AwaitSubscriptions(1) || !platform.AwaitReady()) Fail("application did not get ready");
     const std::int64_t start = NowNs();
     for (std::size_t at = 0; at < stream.size(); at += kWriteChunk) {
         const std::size_t n = std::min(kWriteChunk, stream.size() - at);
@@ -456,13 +476,14 @@ LatencyResult Latency(std::size_t frames) {
         receiver->latencyUs.reserve(frames);
         TarvexInterface sdk;
         if (!StartReceiver(sdk, *receiver)) return;
+        platform.SignalReady();
         result.ok = AwaitReceiver(*receiver, 60) ? 1 : 0;
         sdk.Shutdown();
         result.medianUs = Percentile(receiver->latencyUs, 0.5);
         result.p99Us = Percentile(receiver->latencyUs, 0.99);
         result.maxUs = Percentile(receiver->latencyUs, 1.0);
     });
-    if (!platform.AwaitSubscriptions(1)) Fail("application did not subscribe");
+    if (!platform.AwaitSubscriptions(1) || !platform.AwaitReady()) Fail("application did not get ready");
     for (std::size_t i = 0; i < frames; ++i) {
         // Stamped just before the write; one frame every 200 us.
         const std::vector<std::uint8_t> bytes = FrameBytes(kRxIdentifier, static_cast<std::uint64_t>(NowNs()));
