@@ -20,6 +20,12 @@ CAN::InterfaceSnapshot CAN::Snapshot() const {
     return Interfaces;
 }
 
+CAN::InterfaceSnapshot CAN::Snapshot(std::uint64_t* version) const {
+    std::lock_guard<std::mutex> guard(InterfacesLock);
+    *version = InterfacesVersion.load(std::memory_order_relaxed);
+    return Interfaces;
+}
+
 std::shared_ptr<CAN::CANInterface> CAN::InterfaceFromUid(std::int32_t uid) const {
     const InterfaceSnapshot interfaces = Snapshot();
     if (!interfaces) return nullptr;
@@ -69,12 +75,14 @@ void CAN::Publish(std::shared_ptr<CANInterface> created, std::shared_ptr<Interfa
         ClaimedBuses &= ~BusBit(created->Bus);
         list->push_back(std::move(created));
         previous = std::exchange(Interfaces, std::move(list));
+        InterfacesVersion.fetch_add(1, std::memory_order_release);
     }
     // `previous` is released here, outside the lock.
 }
 
 CAN::InterfaceSnapshot CAN::TakeAll() {
     std::lock_guard<std::mutex> guard(InterfacesLock);
+    InterfacesVersion.fetch_add(1, std::memory_order_release);
     return std::exchange(Interfaces, nullptr);
 }
 

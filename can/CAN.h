@@ -85,6 +85,31 @@ public:
 
     // The current interfaces, in order of creation.
     InterfaceSnapshot Snapshot() const;
+    // The number of the current list: it changes whenever the list does.
+    std::uint64_t Version() const { return InterfacesVersion.load(std::memory_order_acquire); }
+
+    // A reader's own counted reference to the current list, taken again only
+    // when the list has changed since: one thread's cache, not shared.
+    class CachedSnapshot {
+    public:
+        const InterfaceList* Get(const CAN& can) {
+            const std::uint64_t current = can.Version();
+            if (!Valid || current != Taken) {
+                List = can.Snapshot(&Taken);
+                Valid = true;
+            }
+            return List.get();
+        }
+        void Reset() {
+            List.reset();
+            Valid = false;
+        }
+
+    private:
+        InterfaceSnapshot List;
+        std::uint64_t Taken = 0;
+        bool Valid = false;
+    };
     // The interface with `uid`, or null.
     std::shared_ptr<CANInterface> InterfaceFromUid(std::int32_t uid) const;
     // The interface on `bus` within `interfaces`, or null.
@@ -117,6 +142,8 @@ private:
     // claims and NextInterfaceUid. Never held across a write or a callback.
     mutable std::mutex InterfacesLock;
     InterfaceSnapshot Interfaces;
+    std::atomic<std::uint64_t> InterfacesVersion{0};  // changed with Interfaces, under the lock
+    InterfaceSnapshot Snapshot(std::uint64_t* version) const;
     unsigned ClaimedBuses = 0;  // bit per bus of a CANInit under way
     std::int32_t NextInterfaceUid = 1;
 

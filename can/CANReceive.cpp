@@ -19,12 +19,20 @@ void TarvexInterfacePrivate::CANIPCHandler(const PlatformServices::QRVMessage::C
         }
         PlatformServices::CANIPC::Message record;
         std::memcpy(&record, child->GetData(), sizeof record);
-        CANReceive(&record);
+        // Checked per frame, so the frames after a change see the new tables.
+        CANDeliver(&record, listenerCANInterfaces.Get(can));
     }
 }
 
 void TarvexInterfacePrivate::CANReceive(const PlatformServices::CANIPC::Message* record) {
     if (record == nullptr) return;
+    // The snapshot keeps the rows alive until the delivery ends.
+    const CAN::InterfaceSnapshot interfaces = can.Snapshot();
+    CANDeliver(record, interfaces.get());
+}
+
+void TarvexInterfacePrivate::CANDeliver(const PlatformServices::CANIPC::Message* record,
+                                        const CAN::InterfaceList* interfaces) {
     // No callback starts once Shutdown has begun, also not for the rest of a
     // batch in hand when a callback called it.
     if (stopRequested.load(std::memory_order_acquire)) return;
@@ -35,18 +43,14 @@ void TarvexInterfacePrivate::CANReceive(const PlatformServices::CANIPC::Message*
     const unsigned char length = std::min(record->Length, kMaxPayload);
 
     bool delivered = false;
-    {
-        // The snapshot keeps the rows alive until the delivery ends.
-        const CAN::InterfaceSnapshot interfaces = can.Snapshot();
-        const CAN::CANInterface* target = CAN::OnBus(interfaces.get(), bus);
-        if (target != nullptr) {
-            delivered = target->ReceiveIndex.ForEachMatch(
-                identifier, record->Extended, [&](const CAN::CANReceiveTableEntry& row) {
-                    if (stopRequested.load(std::memory_order_acquire)) return false;
-                    row.Callback(row.Context, bus, identifier, row.Type, data, length);
-                    return true;
-                });
-        }
+    const CAN::CANInterface* target = CAN::OnBus(interfaces, bus);
+    if (target != nullptr) {
+        delivered = target->ReceiveIndex.ForEachMatch(
+            identifier, record->Extended, [&](const CAN::CANReceiveTableEntry& row) {
+                if (stopRequested.load(std::memory_order_acquire)) return false;
+                row.Callback(row.Context, bus, identifier, row.Type, data, length);
+                return true;
+            });
     }
     if (delivered) return;
 

@@ -27,11 +27,15 @@ struct CANReceiveRow {
 // row's mask. Rows without a callback never match.
 //
 // Rows sharing a mask form a group, sorted by (format, masked identifier), so
-// a frame costs one binary search per distinct mask. With more distinct masks
-// than kMaxMaskGroups the rows are scanned in order instead.
+// a frame costs one lookup per distinct mask: a binary search in a small
+// group, a hash probe in a large one, so that the cost per frame hardly grows
+// with the table. With more distinct masks than kMaxMaskGroups the rows are
+// scanned in order instead.
 class CANReceiveIndex {
 public:
     static constexpr std::size_t kMaxMaskGroups = 8;
+    // Groups with at least this many distinct keys get a hash table.
+    static constexpr std::size_t kMinHashedKeys = 16;
 
     // `rows` in ascending identifier order, identifiers unique. May throw
     // std::bad_alloc, leaving the index empty.
@@ -52,10 +56,22 @@ private:
         std::uint64_t key;  // format in bit 32, masked identifier below
         std::uint32_t row;  // index into rows_, so ascending by identifier
     };
+    // One distinct key of a hashed group: its run of entries.
+    struct Slot {
+        std::uint64_t key;
+        std::uint32_t begin;  // entries [begin, end); end == 0: empty slot
+        std::uint32_t end;
+    };
     struct Group {
         std::uint32_t mask;
         std::vector<Entry> entries;  // sorted by (key, row)
+        std::vector<Slot> slots;     // open addressing, a power of two in size; empty: not hashed
+        unsigned shift = 0;          // 64 minus log2(slots.size())
     };
+    static std::size_t Home(std::uint64_t key, unsigned shift) {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
+    }
+    static void Hash(Group& group);
     struct KeyLess {
         bool operator()(const Entry& entry, std::uint64_t key) const { return entry.key < key; }
         bool operator()(std::uint64_t key, const Entry& entry) const { return key < entry.key; }
@@ -88,8 +104,23 @@ bool CANReceiveIndex::ForEachMatch(std::uint32_t identifier, std::uint8_t extend
     const Entry* end[kMaxMaskGroups];
     std::size_t runs = 0;
     for (const Group& group : groups_) {
-        const auto range = std::equal_range(group.entries.data(), group.entries.data() + group.entries.size(),
-                                             Key(extended, identifier & group.mask), KeyLess{});
+        const std::uint64_t key = Key(extended, identifier & group.mask);
+        if (!group.slots.empty()) {
+            const std::size_t last = group.slots.size() - 1;
+            for (std::size_t at = Home(key, group.shift);; at = (at + 1) & last) {
+                const Slot& slot = group.slots[at];
+                if (slot.end == 0) break;
+                if (slot.key == key) {
+                    cursor[runs] = group.entries.data() + slot.begin;
+                    end[runs] = group.entries.data() + slot.end;
+                    ++runs;
+                    break;
+                }
+            }
+            continue;
+        }
+        const auto range = std::equal_range(group.entries.data(), group.entries.data() + group.entries.size(), key,
+                                             KeyLess{});
         if (range.first == range.second) continue;
         cursor[runs] = range.first;
         end[runs] = range.second;

@@ -19,14 +19,16 @@ void* TarvexInterfacePrivate::IPCListener(void* self) {
 
 void TarvexInterfacePrivate::RunListener() {
     PlatformServices::IPCClient* client = connection->client;
-    PlatformServices::MessageBatch batch;  // reused: no allocation per pass once grown
+    // The batch and its messages are reused: once grown, a pass allocates nothing.
+    PlatformServices::MessageBatch batch;
     while (!stopRequested.load(std::memory_order_acquire) && client->IsActive()) {
         client->Read(batch);
         for (auto& message : batch) {
             if (message) DispatchMessage(*message);
         }
-        batch.clear();
+        client->Recycle(batch);
     }
+    listenerCANInterfaces.Reset();
     // Left because the platform is gone: no answer can come any more. (Left
     // for a Shutdown with the connection still up, Shutdown wakes them once
     // it has closed the connection.)

@@ -154,6 +154,8 @@ public:
     // Delivers one received frame record to the matching rows, or else to
     // the catch-all registration of its bus and format.
     void CANReceive(const PlatformServices::CANIPC::Message* record);
+    // The same with the interfaces to look in; they stay alive throughout.
+    void CANDeliver(const PlatformServices::CANIPC::Message* record, const CAN::InterfaceList* interfaces);
     std::int32_t CANRegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
                                                CANTypes::CANReceiveCallback callback, void* context);
 
@@ -242,6 +244,9 @@ public:
     J1708 j1708;
     VirtualEEPROM eeprom;
     CAN can;
+    // The CAN interfaces as CANIPCHandler last saw them; the listener
+    // thread's own (and a caller's of CANIPCHandler while no listener runs).
+    CAN::CachedSnapshot listenerCANInterfaces;
     Plugin* plugin = nullptr;
 
 private:

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "SocketIO.h"
 
@@ -148,18 +149,55 @@ int IPCClient::ReadMore(int timeoutMs) {
 int IPCClient::TakeFrames(MessageBatch& batch) {
     detail::RxBuffer rx{rx_, rxStart_, rxEnd_};
     int count = 0;
+    std::unique_ptr<QRVMessage> message;  // a frame of another type leaves it for the next
     for (;;) {
-        std::unique_ptr<QRVMessage> message;
+        if (!message) {
+            if (!pool_.empty()) {
+                message = std::move(pool_.back());
+                pool_.pop_back();
+                pooledBytes_ -= poolBytes_.back();
+                poolBytes_.pop_back();
+            } else {
+                message = std::make_unique<QRVMessage>(QRVMessage::kTypeEnvelope, 0, 0);
+            }
+        }
         std::size_t used = 0;
-        const auto parsed = QRVMessage::ParseFrame(rx.Data(), rx.Size(), &message, &used);
-        if (parsed == QRVMessage::ParseResult::kIncomplete) return count;
-        if (parsed == QRVMessage::ParseResult::kMalformed) return count > 0 ? count : -EPROTO;
+        const auto parsed = QRVMessage::ParseFrameInto(rx.Data(), rx.Size(), message.get(), &used);
+        if (parsed == QRVMessage::ParseResult::kIncomplete) break;
+        if (parsed == QRVMessage::ParseResult::kMalformed) {
+            if (count == 0) count = -EPROTO;
+            break;
+        }
         rx.Consume(used);
         if (message->GetMessageType() == QRVMessage::kTypeEnvelope) {
             batch.push_back(std::move(message));
             ++count;
         }
     }
+    if (message) Pool(message);
+    return count;
+}
+
+void IPCClient::Recycle(MessageBatch& batch) {
+    for (auto& message : batch) {
+        if (message) Pool(message);
+    }
+    batch.clear();
+}
+
+// Keeps `message` for reuse if the pool has room for its storage; otherwise
+// leaves it where it is, to be freed by its owner.
+void IPCClient::Pool(std::unique_ptr<QRVMessage>& message) {
+    const std::size_t bytes = message->StorageBytes();
+    if (bytes > kPoolBytes - pooledBytes_) return;
+    try {
+        poolBytes_.push_back(bytes);
+        pool_.push_back(std::move(message));
+    } catch (const std::bad_alloc&) {
+        if (poolBytes_.size() > pool_.size()) poolBytes_.pop_back();
+        return;
+    }
+    pooledBytes_ += bytes;
 }
 
 int IPCClient::Read(MessageBatch& batch) {

@@ -45,6 +45,14 @@ public:
     // Only ever called from one thread at a time.
     int Read(MessageBatch& batch);
 
+    // Takes the messages of `batch` (from earlier Reads, done with) for reuse
+    // by later Reads and empties it. A reader that recycles each batch
+    // allocates nothing per message once its pool has grown; the pool keeps
+    // at most kPoolBytes of storage and frees the rest. Called only by the
+    // thread that calls Read.
+    void Recycle(MessageBatch& batch);
+    static constexpr std::size_t kPoolBytes = 512 * 1024;
+
     // Sends one message as one frame; concurrent writers never interleave.
     // 0 on success, a negative errno value otherwise.
     int Write(const QRVMessage& message);
@@ -59,6 +67,7 @@ public:
 private:
     int ReadMore(int timeoutMs);
     int TakeFrames(MessageBatch& batch);
+    void Pool(std::unique_ptr<QRVMessage>& message);
 
     std::atomic<int> fd_{-1};        // set once by Connect, closed by the destructor
     std::atomic<bool> active_{false};
@@ -67,6 +76,9 @@ private:
     std::vector<std::uint8_t> rx_;   // bytes received, not yet parsed
     std::size_t rxStart_ = 0;        // first unparsed byte in rx_
     std::size_t rxEnd_ = 0;          // end of the received bytes in rx_
+    MessageBatch pool_;              // messages for reuse by TakeFrames (Read's thread)
+    std::vector<std::size_t> poolBytes_;  // StorageBytes of each pooled message
+    std::size_t pooledBytes_ = 0;
 };
 
 }  // namespace PlatformServices

@@ -64,21 +64,62 @@ bool QRVMessage::ParseChildMessages() {
     if (parsed_) return payload_.empty();
     parsed_ = true;
 
-    ChildList children;
     const std::uint8_t* p = payload_.data();
     std::size_t left = payload_.size();
     while (left > 0) {
-        if (left < kChildHeaderBytes) return false;
+        if (left < kChildHeaderBytes || GetU32(p + 8) > left - kChildHeaderBytes) {
+            RetireChildren();
+            return false;
+        }
         const std::uint32_t length = GetU32(p + 8);
-        if (length > left - kChildHeaderBytes) return false;
-        auto child = std::make_unique<QRVMessage>(p[0], GetI32(p + 4), 0);
+        std::unique_ptr<QRVMessage> child;
+        if (!spare_.empty()) {
+            child = std::move(spare_.back());
+            spare_.pop_back();
+            // A spare is checked when it is taken: it may have been built
+            // with children of its own, or have grown large.
+            if (!child->children_.empty() || !child->spare_.empty()) {
+                child->children_.clear();
+                child->spare_.clear();
+            }
+            if (child->payload_.capacity() > kKeptPayloadCapacity) std::vector<std::uint8_t>().swap(child->payload_);
+            child->type_ = p[0];
+            child->command_ = GetI32(p + 4);
+            child->address_ = 0;
+            child->source_ = 0;
+            child->parsed_ = false;
+        } else {
+            child = std::make_unique<QRVMessage>(p[0], GetI32(p + 4), 0);
+        }
         child->payload_.assign(p + kChildHeaderBytes, p + kChildHeaderBytes + length);
-        children.push_back(std::move(child));
+        children_.push_back(std::move(child));
         p += kChildHeaderBytes + length;
         left -= kChildHeaderBytes + length;
     }
-    children_ = std::move(children);
     return true;
+}
+
+void QRVMessage::RetireChildren() {
+    if (children_.empty()) return;
+    if (spare_.empty()) {
+        // The usual case: the spares were all taken by the last parse.
+        spare_.swap(children_);
+    } else {
+        for (auto& child : children_) {
+            if (spare_.size() >= kKeptSpareChildren) break;
+            spare_.push_back(std::move(child));
+        }
+        children_.clear();
+    }
+    if (spare_.size() > kKeptSpareChildren) spare_.resize(kKeptSpareChildren);
+}
+
+std::size_t QRVMessage::StorageBytes() const {
+    std::size_t bytes = sizeof(QRVMessage) + payload_.capacity() +
+                        (children_.capacity() + spare_.capacity()) * sizeof(ChildList::value_type);
+    for (const auto& child : children_) bytes += child->StorageBytes();
+    for (const auto& child : spare_) bytes += child->StorageBytes();
+    return bytes;
 }
 
 std::size_t QRVMessage::EncodedPayloadBytes() const {
@@ -147,6 +188,28 @@ QRVMessage::ParseResult QRVMessage::ParseFrame(const std::uint8_t* data, std::si
         *message = std::move(m);
     }
     if (frameBytes != nullptr) *frameBytes = kLengthPrefixBytes + length;
+    return ParseResult::kOk;
+}
+
+QRVMessage::ParseResult QRVMessage::ParseFrameInto(const std::uint8_t* data, std::size_t size,
+                                                   QRVMessage* message, std::size_t* frameBytes) {
+    std::size_t used = 0;
+    const ParseResult result = ParseFrame(data, size, nullptr, &used);
+    if (result != ParseResult::kOk) return result;
+    if (message != nullptr) {
+        const std::uint8_t* h = data + kLengthPrefixBytes;
+        message->type_ = h[0];
+        message->command_ = GetI32(h + 4);
+        message->address_ = GetI32(h + 8);
+        message->source_ = GetI32(h + 12);
+        message->RetireChildren();
+        message->parsed_ = false;
+        if (message->payload_.capacity() > kKeptPayloadCapacity) {
+            std::vector<std::uint8_t>().swap(message->payload_);
+        }
+        message->payload_.assign(h + kHeaderBytes, data + used);
+    }
+    if (frameBytes != nullptr) *frameBytes = used;
     return ParseResult::kOk;
 }
 

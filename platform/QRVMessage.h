@@ -72,9 +72,26 @@ public:
     enum class ParseResult { kOk, kIncomplete, kMalformed };
     static ParseResult ParseFrame(const std::uint8_t* data, std::size_t size,
                                   std::unique_ptr<QRVMessage>* message, std::size_t* frameBytes);
+    // The same, decoding into `*message` when it is not null: the message
+    // object, its payload's storage and its children are reused, so a message
+    // received again and again into one object allocates nothing once grown.
+    // On kIncomplete and kMalformed `*message` is left unchanged.
+    static ParseResult ParseFrameInto(const std::uint8_t* data, std::size_t size, QRVMessage* message,
+                                      std::size_t* frameBytes);
+
+    // Payload capacity (bytes) and spare children above which a reused
+    // message gives its storage back instead of keeping it for the next one.
+    static constexpr std::size_t kKeptPayloadCapacity = 4096;
+    static constexpr std::size_t kKeptSpareChildren = 32;
+
+    // Bytes of heap storage the message holds (itself, its payload's
+    // capacity, its children and spare children), to bound pools of them.
+    std::size_t StorageBytes() const;
 
 private:
     std::size_t EncodedPayloadBytes() const;
+    // Moves the children to the spare list, keeping their storage.
+    void RetireChildren();
 
     std::int32_t type_;
     std::int32_t command_;
@@ -82,6 +99,7 @@ private:
     std::int32_t source_ = 0;
     std::vector<std::uint8_t> payload_;
     ChildList children_;
+    ChildList spare_;  // children of an earlier parse, kept for reuse
     bool parsed_ = false;
 };
 

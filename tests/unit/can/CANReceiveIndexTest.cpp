@@ -78,6 +78,28 @@ TEST(CANReceiveIndex, ManyMasksAreScannedLikeTheRule) {
     CompareWithTheRule(masks, true);
 }
 
+// Large groups are looked up through a hash table: same answers, including
+// identifiers that no row takes and keys that share a home slot.
+TEST(CANReceiveIndex, LargeGroupsAreLookedUpLikeTheRule) {
+    std::mt19937 random(99);
+    std::vector<CANReceiveRow> rows;
+    for (std::uint32_t identifier = 0; identifier < 3000; ++identifier) {
+        if (random() % 2 != 0) continue;
+        const FrameType type = FrameType(random() % 2);
+        const std::uint32_t mask = random() % 10 == 0 ? 0x7F0 : 0x1FFFFFFF;
+        rows.push_back(CANReceiveRow{identifier, mask, type, &Ignore, nullptr});
+    }
+    CANReceiveIndex index;
+    index.Build(rows);
+    ASSERT_FALSE(index.Scans());
+    for (std::uint32_t identifier = 0; identifier < 4200; ++identifier) {
+        for (std::uint8_t extended = 0; extended <= 1; ++extended) {
+            ASSERT_EQ(Indexed(index, identifier, extended), Reference(rows, identifier, extended))
+                << "identifier " << identifier << " format " << int{extended};
+        }
+    }
+}
+
 TEST(CANReceiveIndex, AVisitCanEndTheWalk) {
     const std::vector<CANReceiveRow> rows{{1, 0, FrameType(0), &Ignore, nullptr},
                                           {2, 0xFF, FrameType(0), &Ignore, nullptr},

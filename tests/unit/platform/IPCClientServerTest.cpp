@@ -221,6 +221,45 @@ TEST_F(IPCClientServerTest, MessagesFlowBothWaysAndReadTakesABatch) {
     EXPECT_EQ(server_.Write(42, static_cast<const QRVMessage*>(nullptr)), -22);
 }
 
+// A reader that gives each batch back gets whole, correct messages every
+// time, from reused objects, also when sizes and child counts change.
+TEST_F(IPCClientServerTest, RecycledBatchesDeliverEachMessageIntact) {
+    StartServer();
+    IPCClient client;
+    ConnectAs(client, 42);
+    MessageBatch batch;
+    std::uint32_t next = 0;
+    for (std::uint32_t round = 0; round < 4; ++round) {
+        const std::uint32_t count = round % 2 == 0 ? 50 : 3;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            // Sizes vary, one beyond what a reused payload keeps.
+            const std::size_t size = (i == 1) ? QRVMessage::kKeptPayloadCapacity + 100 : 8 + (i * 7 + round) % 40;
+            ASSERT_EQ(server_.Write(42, Numbered(42, round, next + i, size).get()), 0);
+        }
+        std::uint32_t got = 0;
+        while (got < count) {
+            const int n = client.Read(batch);
+            ASSERT_GT(n, 0);
+            got += static_cast<std::uint32_t>(n);
+        }
+        ASSERT_EQ(got, count);
+        ASSERT_EQ(batch.size(), count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            std::uint32_t tag = 0, seq = 0;
+            ASSERT_TRUE(Intact(*batch[i], &tag, &seq)) << round << " " << i;
+            EXPECT_EQ(tag, round);
+            EXPECT_EQ(seq, next + i);
+        }
+        next += count;
+        client.Recycle(batch);
+        EXPECT_TRUE(batch.empty());
+    }
+    // Holes in a batch are skipped.
+    batch.push_back(nullptr);
+    client.Recycle(batch);
+    EXPECT_TRUE(batch.empty());
+}
+
 TEST_F(IPCClientServerTest, HandlersMayCallTheServerAndEarlyFramesWaitForRead) {
     // Sent right behind the acknowledgement, possibly in the same read as it.
     onConnection = [this](std::int32_t address, bool connected) {

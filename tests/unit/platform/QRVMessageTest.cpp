@@ -167,6 +167,67 @@ TEST(QRVMessageTest, InconsistentChildListGivesNoChildren) {
     }
 }
 
+// One object receives frame after frame: each decodes exactly as a fresh
+// message would, whatever the one before it held.
+TEST(QRVMessageTest, MessageReceivedIntoAgainHoldsOnlyTheNewFrame) {
+    auto frameOf = [](std::int32_t command, std::int32_t source, const Bytes& payload) {
+        QRVMessage sent(QRVMessage::kTypeEnvelope, command, 5);
+        sent.SetSourceAddress(source);
+        EXPECT_TRUE(sent.Build(command, payload.size(), payload.data(), false));
+        Bytes frame;
+        sent.Serialize(frame);
+        return frame;
+    };
+    const Bytes two{1, 0, 0, 0, 7, 0, 0, 0, 2, 0, 0, 0, 0xC1, 0xC2,  // child 7, 2 bytes
+                    1, 0, 0, 0, 8, 0, 0, 0, 3, 0, 0, 0, 0xD1, 0xD2, 0xD3};
+    const Bytes one{1, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 0xE1};
+    Bytes broken = one;
+    broken[8] = 2;  // runs past the payload
+    Bytes bigPayload(QRVMessage::kKeptPayloadCapacity + 1, 0x5A);
+
+    QRVMessage message(QRVMessage::kTypeEnvelope, 0, 0);
+    std::size_t used = 0;
+    Bytes frame = frameOf(10, 254, two);
+    ASSERT_EQ(QRVMessage::ParseFrameInto(frame.data(), frame.size(), &message, &used), Parse::kOk);
+    EXPECT_EQ(used, frame.size());
+    ASSERT_TRUE(message.ParseChildMessages());
+    ASSERT_EQ(message.GetChildMessages().size(), 2u);
+
+    frame = frameOf(13, 77, one);
+    ASSERT_EQ(QRVMessage::ParseFrameInto(frame.data(), frame.size(), &message, &used), Parse::kOk);
+    EXPECT_EQ(message.GetCommand(), 13);
+    EXPECT_EQ(message.GetSourceAddress(), 77);
+    EXPECT_EQ(message.GetChildMessages().size(), 0u);  // not parsed yet
+    EXPECT_EQ(Bytes(message.GetData(), message.GetData() + message.GetLength()), one);
+    ASSERT_TRUE(message.ParseChildMessages());
+    ASSERT_EQ(message.GetChildMessages().size(), 1u);
+    const QRVMessage& child = *message.GetChildMessages()[0];
+    EXPECT_EQ(child.GetCommand(), 9);
+    EXPECT_EQ(child.GetSourceAddress(), 0);
+    EXPECT_EQ(Bytes(child.GetData(), child.GetData() + child.GetLength()), Bytes{0xE1});
+
+    frame = frameOf(10, 254, broken);
+    ASSERT_EQ(QRVMessage::ParseFrameInto(frame.data(), frame.size(), &message, &used), Parse::kOk);
+    EXPECT_FALSE(message.ParseChildMessages());
+    EXPECT_TRUE(message.GetChildMessages().empty());
+
+    // A large payload is taken whole, and a short or garbled frame changes nothing.
+    frame = frameOf(22, 1, bigPayload);
+    ASSERT_EQ(QRVMessage::ParseFrameInto(frame.data(), frame.size(), &message, &used), Parse::kOk);
+    EXPECT_EQ(Bytes(message.GetData(), message.GetData() + message.GetLength()), bigPayload);
+    ASSERT_EQ(QRVMessage::ParseFrameInto(frame.data(), frame.size() - 1, &message, &used), Parse::kIncomplete);
+    Bytes garbled = frame;
+    garbled[0] = garbled[1] = garbled[2] = garbled[3] = 0xFF;
+    ASSERT_EQ(QRVMessage::ParseFrameInto(garbled.data(), garbled.size(), &message, &used), Parse::kMalformed);
+    EXPECT_EQ(message.GetCommand(), 22);
+    EXPECT_EQ(message.GetLength(), bigPayload.size());
+    frame = frameOf(10, 254, {});
+    ASSERT_EQ(QRVMessage::ParseFrameInto(frame.data(), frame.size(), &message, &used), Parse::kOk);
+    EXPECT_EQ(message.GetData(), nullptr);
+    EXPECT_TRUE(message.ParseChildMessages());
+    EXPECT_TRUE(message.GetChildMessages().empty());
+}
+
 TEST(QRVMessageTest, BuildAndSerializeRefuseWhatDoesNotFit) {
     QRVMessage message(QRVMessage::kTypeEnvelope, 10, 1);
     const std::uint8_t byte = 1;

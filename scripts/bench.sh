@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the release preset and prints every figure of BENCHMARKS.md in one
+# run: the machine, the end-to-end harness (bench/e2e), python-can's virtual
+# bus for comparison (needs Debian's python3-can), and the receive-table
+# micro-benchmarks. Arguments go to the harness (customapp_e2e --help-less:
+# --frames N, --cyclic-seconds S, --idle-seconds S, --repeats R).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+if ((jobs > 2)); then jobs=2; fi
+cmake --preset release >/dev/null
+cmake --build --preset release -j "${jobs}" --target customapp_e2e customapp_bench >/dev/null
+
+echo "=== machine"
+echo "nproc: $(nproc)"
+lscpu | grep -E '^(Model name|CPU\(s\)|Thread\(s\) per core|Hypervisor vendor|Virtualization type)' || true
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+echo "=== end to end"
+e2e=$(build/release/bench/customapp_e2e "$@")
+echo "${e2e}"
+
+echo "=== python-can virtual bus"
+# -P: the repository's can/ folder must not shadow the package.
+if /usr/bin/python3 -P -c 'import can.interfaces.virtual' 2>/dev/null; then
+    py=$(/usr/bin/python3 -P bench/python/python_can_virtual.py)
+    echo "${py}"
+    ours=$(sed -n 's/^end to end, platform writer to CAN callback: *\([0-9]*\) frames.*/\1/p' <<<"${e2e}")
+    theirs=$(sed -n 's/.*median \([0-9]*\) frames\/s.*/\1/p' <<<"${py}")
+    if [[ -n ${ours} && -n ${theirs} && ${theirs} -gt 0 ]]; then
+        echo "end to end / python-can: $(awk -v a="${ours}" -v b="${theirs}" 'BEGIN { printf "%.0f", a / b }') times"
+    fi
+else
+    echo "python3-can is not installed (apt-get install python3-can); comparison skipped"
+fi
+
+echo "=== receive tables and frame parsing (time per frame, median of 5)"
+build/release/bench/customapp_bench --benchmark_filter='BM_CANReceive|BM_ParseFrame' --benchmark_repetitions=5 \
+    --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '_median|^Benchmark|^-'
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
