@@ -84,9 +84,12 @@ std::int32_t TarvexInterfacePrivate::CANInit(CoreTypes::CANBus bus, CANTypes::CA
     // The interface is complete: from here on the call succeeds.
     created->Uid = can.TakeUid();
     created->Bus = bus;
-    CANLinkReceiveTableToPlatform(&created->ReceiveTable, SDKCANBusToIPCBus(bus), true);
     const std::int32_t uid = created->Uid;
+    // The interface is in place before its subscriptions go out, so a frame
+    // the platform forwards at once finds its rows instead of being dropped.
+    const std::shared_ptr<CAN::CANInterface> published = created;
     can.Publish(std::move(created), std::move(list));
+    CANLinkReceiveTableToPlatform(&published->ReceiveTable, SDKCANBusToIPCBus(bus), true);
     return uid;
 }
 

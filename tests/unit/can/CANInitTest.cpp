@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "CANTestUtil.h"
@@ -100,6 +103,48 @@ TEST_F(CANInitTest, EveryReceiveRowIsSubscribedInAscendingIdentifierOrder) {
     EXPECT_EQ(children[0].payload, SubscriptionBytes(3, 0x100, 0x700));
     EXPECT_EQ(children[1].payload, SubscriptionBytes(3, 0x300, 0x7FF));
     EXPECT_EQ(children[2].payload, SubscriptionBytes(3, 0x18FEF100, 0x1FFFFFFF));
+}
+
+// Counts deliveries; a test waits for them with a bound.
+struct Deliveries {
+    std::mutex lock;
+    std::condition_variable changed;
+    int count = 0;
+
+    static void Callback(void* context, CANBus, unsigned int, FrameType, const unsigned char*, unsigned char) {
+        auto* self = static_cast<Deliveries*>(context);
+        {
+            std::lock_guard<std::mutex> guard(self->lock);
+            ++self->count;
+        }
+        self->changed.notify_all();
+    }
+    bool Await(int count) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(10), [&] { return this->count >= count; });
+    }
+};
+
+TEST_F(CANInitTest, AFrameForwardedAsSoonAsTheSubscriptionArrivesFindsItsRow) {
+    // The platform forwards a matching frame the moment it records the first
+    // subscription, while CANInit may still be running.
+    Deliveries received;
+    std::atomic<bool> answered{false};
+    platform.SetObserver([this, &answered](const testsupport::TestPlatform::Message& message) {
+        if (message.category != 10 || message.children.empty() || message.children[0].command != 2) return;
+        if (answered.exchange(true)) return;
+        platform.Send(kAddress, 10, 1, FrameBytes(0x000, 0, 3, {7}));
+    });
+    // Many rows: the first subscription, and the frame it releases, come
+    // long before CANInit has sent the last one.
+    std::vector<CANReceiveTableEntry> rows;
+    rows.push_back({0x000, 0x7FF, Standard, &Deliveries::Callback, &received});
+    for (std::uint32_t id = 1; id < 1000; ++id) rows.push_back({id, 0x7FF, Standard, &Ignore, nullptr});
+    ASSERT_EQ(sdk.CANInit(CANBus(3), rows.data(), static_cast<std::int32_t>(rows.size()), transmit, 0), 1);
+    EXPECT_TRUE(received.Await(1));
+    sdk.Shutdown();  // joins the listener: every delivery is over
+    platform.SetObserver(nullptr);
+    EXPECT_TRUE(answered.load());
 }
 
 TEST_F(CANInitTest, EmptyTablesMakeAnInterfaceWithoutSubscriptions) {
