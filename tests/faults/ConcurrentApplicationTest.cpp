@@ -161,7 +161,8 @@ TEST(ConcurrentApplication, ThreadsSendUpdateAndRegisterAcrossBusesWhileFramesSt
 
     // Shutdown comes while all of that runs.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (tally.delivered.load() < 200 && rowFrames.load() < 50 && std::chrono::steady_clock::now() < deadline) {
+    // Both streams must be under way: frames delivered and row frames sent.
+    while ((tally.delivered.load() < 200 || rowFrames.load() < 50) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::yield();
     }
     auto shutdown = std::async(std::launch::async, [&] {
