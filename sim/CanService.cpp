@@ -1,4 +1,5 @@
 #include "CanService.h"
+#include "SubscriptionTable.h"
 
 #include <cstdio>
 
@@ -25,24 +26,11 @@ void CanService::Handle(std::int32_t source, std::int32_t command, const std::ui
                 Refuse(source, command, "no bus " + std::to_string(s.bus));
                 return;
             }
-            auto& list = subscriptions_[source];
-            if (command == can::kCmdSubscribe) {
-                if (list.size() >= kMaxSubscriptions) {
-                    Refuse(source, command, "too many subscriptions");
-                    return;
-                }
-                list.push_back(s);
-                return;
-            }
-            for (auto it = list.begin(); it != list.end(); ++it) {
-                if (it->bus == s.bus && it->id == s.id && it->mask == s.mask) {
-                    list.erase(it);
-                    if (list.empty()) subscriptions_.erase(source);
-                    return;
-                }
-            }
-            if (list.empty()) subscriptions_.erase(source);
-            Refuse(source, command, "no such subscription");
+            const char* refusal = UpdateSubscriptions(
+                subscriptions_, source, s, command == can::kCmdSubscribe, [](const Subscription& a, const Subscription& b) {
+                    return a.bus == b.bus && a.id == b.id && a.mask == b.mask;
+                });
+            if (refusal != nullptr) Refuse(source, command, refusal);
             return;
         }
         case can::kCmdUnsubscribeAll:

@@ -18,7 +18,6 @@ namespace gatewaysim {
 class CanService {
 public:
     // Subscriptions one application may hold; more are refused.
-    static constexpr std::size_t kMaxSubscriptions = 4096;
 
     explicit CanService(ServiceHost& host) : host_(host) {}
 

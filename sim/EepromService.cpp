@@ -54,36 +54,27 @@ void EepromService::Handle(std::int32_t source, std::int32_t command, const std:
                      std::to_string(expected));
     };
     switch (command) {
-        case eeprom::kCmdRead: {
+        case eeprom::kCmdRead:
+        case eeprom::kCmdWrite: {
+            // Both answer (address, count, result[, data]) after an (address,
+            // count[, data]) request; only the size and the store call differ.
+            const bool read = command == eeprom::kCmdRead;
+            const std::size_t expected = read ? eeprom::kReadRequestBytes : eeprom::kWriteRequestBytes;
             std::uint8_t reply[eeprom::kReadReplyBytes] = {};
             std::int32_t result = -EINVAL;
-            if (length != eeprom::kReadRequestBytes) {
-                malformed(eeprom::kReadRequestBytes);
+            if (length != expected) {
+                malformed(expected);
             } else {
                 const std::uint32_t address = GetU32(data);
                 const std::int32_t count = GetI32(data + 4);
                 PutU32(reply, address);
-                result = StoreOf(source).Read(address, count, reply + 12);
+                result = read ? StoreOf(source).Read(address, count, reply + 12)
+                              : StoreOf(source).Write(address, count, data + 8);
                 if (result == 0) PutI32(reply + 4, count);
             }
             PutI32(reply + 8, result);
-            host_.Send(source, kCategoryCustomApp, command + 1, reply, sizeof(reply));
-            return;
-        }
-        case eeprom::kCmdWrite: {
-            std::uint8_t reply[eeprom::kWriteReplyBytes] = {};
-            std::int32_t result = -EINVAL;
-            if (length != eeprom::kWriteRequestBytes) {
-                malformed(eeprom::kWriteRequestBytes);
-            } else {
-                const std::uint32_t address = GetU32(data);
-                const std::int32_t count = GetI32(data + 4);
-                PutU32(reply, address);
-                result = StoreOf(source).Write(address, count, data + 8);
-                if (result == 0) PutI32(reply + 4, count);
-            }
-            PutI32(reply + 8, result);
-            host_.Send(source, kCategoryCustomApp, command + 1, reply, sizeof(reply));
+            host_.Send(source, kCategoryCustomApp, command + 1, reply,
+                       read ? eeprom::kReadReplyBytes : eeprom::kWriteReplyBytes);
             return;
         }
         case eeprom::kCmdState:

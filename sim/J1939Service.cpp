@@ -1,4 +1,5 @@
 #include "J1939Service.h"
+#include "SubscriptionTable.h"
 
 #include <cstdio>
 
@@ -158,24 +159,10 @@ void J1939Service::HandleSubscription(std::int32_t source, std::int32_t command,
         Refuse(source, command, "unknown mode " + std::to_string(s.mode));
         return;
     }
-    auto& list = subscriptions_[source];
-    if (command == j1939::kCmdSubscribe) {
-        if (list.size() >= kMaxSubscriptions) {
-            Refuse(source, command, "too many subscriptions");
-            return;
-        }
-        list.push_back(s);
-        return;
-    }
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (*it == s) {
-            list.erase(it);
-            if (list.empty()) subscriptions_.erase(source);
-            return;
-        }
-    }
-    if (list.empty()) subscriptions_.erase(source);
-    Refuse(source, command, "no such subscription");
+    const char* refusal =
+        UpdateSubscriptions(subscriptions_, source, s, command == j1939::kCmdSubscribe,
+                            [](const Subscription& a, const Subscription& b) { return a == b; });
+    if (refusal != nullptr) Refuse(source, command, refusal);
 }
 
 void J1939Service::HandleSend(std::int32_t source, const std::uint8_t* data, std::size_t length) {

@@ -21,7 +21,6 @@ namespace gatewaysim {
 // of messages between applications and to and from the CAN buses.
 class J1939Service {
 public:
-    static constexpr std::size_t kMaxSubscriptions = 4096;
 
     struct StaticCa {
         std::uint8_t bus = 0;
