@@ -82,6 +82,16 @@ TEST_F(J1708Stress, FramesUpdatesCyclicSendsAndShutdownAtOnce) {
     // Shut down once the stream is well under way.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (delivered.load() < 300 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    // ... and the rows have reached the platform at least once.
+    const auto recordsSent = [&] {
+        for (const auto& message : platform.Messages()) {
+            if (message.category == 20 && message.children[0].command == 1) return true;
+        }
+        return false;
+    };
+    while (!recordsSent() && std::chrono::steady_clock::now() < deadline) {
+        platform.AwaitMessages(platform.Messages().size() + 1, 100);
+    }
     sdk.Shutdown();
     const int atShutdown = delivered.load();
     stop = true;
