@@ -92,21 +92,31 @@ public:
     // when the list has changed since: one thread's cache, not shared.
     class CachedSnapshot {
     public:
-        const InterfaceList* Get(const CAN& can) {
+        // The interface on `bus` in the current list, or null. It stays alive
+        // until the next call or Reset.
+        const CANInterface* OnBus(const CAN& can, CoreTypes::CANBus bus) {
             const std::uint64_t current = can.Version();
-            if (!Valid || current != Taken) {
-                List = can.Snapshot(&Taken);
-                Valid = true;
-            }
-            return List.get();
+            if (!Valid || current != Taken) Refresh(can);
+            const auto index = static_cast<std::size_t>(bus);
+            return index < kBusCount ? ByBus[index] : nullptr;
         }
         void Reset() {
             List.reset();
+            for (auto& entry : ByBus) entry = nullptr;
             Valid = false;
         }
 
     private:
+        void Refresh(const CAN& can) {
+            List = can.Snapshot(&Taken);
+            for (std::size_t index = 0; index < kBusCount; ++index) {
+                ByBus[index] = CAN::OnBus(List.get(), static_cast<CoreTypes::CANBus>(index));
+            }
+            Valid = true;
+        }
+
         InterfaceSnapshot List;
+        const CANInterface* ByBus[kBusCount] = {};  // rows of List, by bus
         std::uint64_t Taken = 0;
         bool Valid = false;
     };

@@ -20,7 +20,8 @@ void TarvexInterfacePrivate::CANIPCHandler(const PlatformServices::QRVMessage::C
         PlatformServices::CANIPC::Message record;
         std::memcpy(&record, child->GetData(), sizeof record);
         // Checked per frame, so the frames after a change see the new tables.
-        CANDeliver(&record, listenerCANInterfaces.Get(can));
+        const CoreTypes::CANBus bus = IPCCANBusToSDKBus(record.Bus);
+        CANDeliver(&record, bus, listenerCANInterfaces.OnBus(can, bus));
     }
 }
 
@@ -28,22 +29,21 @@ void TarvexInterfacePrivate::CANReceive(const PlatformServices::CANIPC::Message*
     if (record == nullptr) return;
     // The snapshot keeps the rows alive until the delivery ends.
     const CAN::InterfaceSnapshot interfaces = can.Snapshot();
-    CANDeliver(record, interfaces.get());
+    const CoreTypes::CANBus bus = IPCCANBusToSDKBus(record->Bus);
+    CANDeliver(record, bus, CAN::OnBus(interfaces.get(), bus));
 }
 
-void TarvexInterfacePrivate::CANDeliver(const PlatformServices::CANIPC::Message* record,
-                                        const CAN::InterfaceList* interfaces) {
+void TarvexInterfacePrivate::CANDeliver(const PlatformServices::CANIPC::Message* record, CoreTypes::CANBus bus,
+                                        const CAN::CANInterface* target) {
     // No callback starts once Shutdown has begun, also not for the rest of a
     // batch in hand when a callback called it.
     if (stopRequested.load(std::memory_order_acquire)) return;
-    const CoreTypes::CANBus bus = IPCCANBusToSDKBus(record->Bus);
     const std::uint32_t identifier = record->Identifier;
     const unsigned char* data = record->Data;
     // The record holds 8 payload bytes, whatever its length byte claims.
     const unsigned char length = std::min(record->Length, kMaxPayload);
 
     bool delivered = false;
-    const CAN::CANInterface* target = CAN::OnBus(interfaces, bus);
     if (target != nullptr) {
         delivered = target->ReceiveIndex.ForEachMatch(
             identifier, record->Extended, [&](const CAN::CANReceiveTableEntry& row) {

@@ -36,6 +36,8 @@ public:
     static constexpr std::size_t kMaxMaskGroups = 8;
     // Groups with at least this many distinct keys get a hash table.
     static constexpr std::size_t kMinHashedKeys = 16;
+    // Groups of at most this many entries are walked instead of searched.
+    static constexpr std::size_t kMaxScannedEntries = 4;
 
     // `rows` in ascending identifier order, identifiers unique. May throw
     // std::bad_alloc, leaving the index empty.
@@ -119,11 +121,24 @@ bool CANReceiveIndex::ForEachMatch(std::uint32_t identifier, std::uint8_t extend
             }
             continue;
         }
-        const auto range = std::equal_range(group.entries.data(), group.entries.data() + group.entries.size(), key,
-                                             KeyLess{});
-        if (range.first == range.second) continue;
-        cursor[runs] = range.first;
-        end[runs] = range.second;
+        const Entry* const first = group.entries.data();
+        const Entry* const last = first + group.entries.size();
+        const Entry* from;
+        const Entry* to;
+        if (group.entries.size() <= kMaxScannedEntries) {
+            // A few entries: a straight walk beats the search.
+            from = first;
+            while (from != last && from->key < key) ++from;
+            to = from;
+            while (to != last && to->key == key) ++to;
+        } else {
+            const auto range = std::equal_range(first, last, key, KeyLess{});
+            from = range.first;
+            to = range.second;
+        }
+        if (from == to) continue;
+        cursor[runs] = from;
+        end[runs] = to;
         ++runs;
     }
     while (runs > 0) {

@@ -14,8 +14,4 @@ std::uint8_t TarvexInterfacePrivate::SDKCANBusToIPCBus(CoreTypes::CANBus bus) {
     }
 }
 
-CoreTypes::CANBus TarvexInterfacePrivate::IPCCANBusToSDKBus(std::uint8_t bus) {
-    return bus <= 4 ? static_cast<CoreTypes::CANBus>(bus) : CoreTypes::CANBusUnknown;
-}
-
 }  // namespace CustomApplication

@@ -132,7 +132,9 @@ public:
     // Bus-number translation between the public enumeration and the
     // platform's one-byte bus number.
     static std::uint8_t SDKCANBusToIPCBus(CoreTypes::CANBus bus);
-    static CoreTypes::CANBus IPCCANBusToSDKBus(std::uint8_t bus);
+    static CoreTypes::CANBus IPCCANBusToSDKBus(std::uint8_t bus) {
+        return bus <= 4 ? static_cast<CoreTypes::CANBus>(bus) : CoreTypes::CANBusUnknown;
+    }
 
     // --- CAN ---
     // Copies the tables into a new interface on `bus`, subscribes its receive
@@ -154,8 +156,10 @@ public:
     // Delivers one received frame record to the matching rows, or else to
     // the catch-all registration of its bus and format.
     void CANReceive(const PlatformServices::CANIPC::Message* record);
-    // The same with the interfaces to look in; they stay alive throughout.
-    void CANDeliver(const PlatformServices::CANIPC::Message* record, const CAN::InterfaceList* interfaces);
+    // The same with the record's bus translated and the interface on that
+    // bus (or null), which stays alive throughout.
+    void CANDeliver(const PlatformServices::CANIPC::Message* record, CoreTypes::CANBus bus,
+                    const CAN::CANInterface* target);
     std::int32_t CANRegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
                                                CANTypes::CANReceiveCallback callback, void* context);
 

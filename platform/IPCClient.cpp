@@ -150,13 +150,12 @@ int IPCClient::TakeFrames(MessageBatch& batch) {
     detail::RxBuffer rx{rx_, rxStart_, rxEnd_};
     int count = 0;
     std::unique_ptr<QRVMessage> message;  // a frame of another type leaves it for the next
-    for (;;) {
+    while (count < kMaxBatch) {
         if (!message) {
             if (!pool_.empty()) {
-                message = std::move(pool_.back());
+                message = std::move(pool_.back().message);
+                pooledBytes_ -= pool_.back().bytes;
                 pool_.pop_back();
-                pooledBytes_ -= poolBytes_.back();
-                poolBytes_.pop_back();
             } else {
                 message = std::make_unique<QRVMessage>(QRVMessage::kTypeEnvelope, 0, 0);
             }
@@ -191,12 +190,11 @@ void IPCClient::Pool(std::unique_ptr<QRVMessage>& message) {
     const std::size_t bytes = message->StorageBytes();
     if (bytes > kPoolBytes - pooledBytes_) return;
     try {
-        poolBytes_.push_back(bytes);
-        pool_.push_back(std::move(message));
+        pool_.push_back(Pooled{nullptr, bytes});
     } catch (const std::bad_alloc&) {
-        if (poolBytes_.size() > pool_.size()) poolBytes_.pop_back();
         return;
     }
+    pool_.back().message = std::move(message);
     pooledBytes_ += bytes;
 }
 

@@ -39,11 +39,15 @@ public:
     static constexpr int kRegisterTimeoutMs = 2000;
 
     // Blocks until at least one whole top-level message has arrived, then
-    // appends every whole message received so far to `batch`. Returns the
-    // count appended, 0 when woken by Shutdown or when the peer closed the
-    // connection, a negative errno value when the stream was malformed.
-    // Only ever called from one thread at a time.
+    // appends the whole messages received so far, at most kMaxBatch of them,
+    // to `batch`; the rest are returned by the next calls without waiting.
+    // Returns the count appended, 0 when woken by Shutdown or when the peer
+    // closed the connection, a negative errno value when the stream was
+    // malformed. Only ever called from one thread at a time.
     int Read(MessageBatch& batch);
+    // Small enough for a batch's messages to stay in the processor's cache
+    // between decoding, handling and recycling.
+    static constexpr int kMaxBatch = 64;
 
     // Takes the messages of `batch` (from earlier Reads, done with) for reuse
     // by later Reads and empties it. A reader that recycles each batch
@@ -76,8 +80,11 @@ private:
     std::vector<std::uint8_t> rx_;   // bytes received, not yet parsed
     std::size_t rxStart_ = 0;        // first unparsed byte in rx_
     std::size_t rxEnd_ = 0;          // end of the received bytes in rx_
-    MessageBatch pool_;              // messages for reuse by TakeFrames (Read's thread)
-    std::vector<std::size_t> poolBytes_;  // StorageBytes of each pooled message
+    struct Pooled {
+        std::unique_ptr<QRVMessage> message;
+        std::size_t bytes;  // its StorageBytes when pooled
+    };
+    std::vector<Pooled> pool_;       // messages for reuse by TakeFrames (Read's thread)
     std::size_t pooledBytes_ = 0;
 };
 

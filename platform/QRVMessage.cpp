@@ -42,13 +42,23 @@ QRVMessage::QRVMessage(std::int32_t messageType, std::int32_t command, std::int3
 QRVMessage::~QRVMessage() = default;
 
 QRVMessage* QRVMessage::NewChildMessage(std::int32_t messageType) {
+    Touch();
     children_.push_back(std::make_unique<QRVMessage>(messageType, 0, 0));
+    children_.back()->parent_ = this;
     return children_.back().get();
 }
 
 bool QRVMessage::Build(std::int32_t command, std::size_t length, const void* data,
                        bool /*reserved*/) {
+    Touch();
     command_ = command;
+    view_ = nullptr;
+    viewLength_ = 0;
+    if (parsed_) {
+        // Parsed children refer to the payload about to be replaced.
+        RetireChildren();
+        parsed_ = false;
+    }
     if (length > kMaxPayloadBytes || (data == nullptr && length != 0)) {
         payload_.clear();
         return false;
@@ -61,11 +71,12 @@ bool QRVMessage::Build(std::int32_t command, std::size_t length, const void* dat
 bool QRVMessage::ParseChildMessages() {
     // Children already present (built here, or parsed by an earlier call) stay.
     if (!children_.empty()) return true;
-    if (parsed_) return payload_.empty();
+    if (parsed_) return GetLength() == 0;
     parsed_ = true;
+    Touch();
 
-    const std::uint8_t* p = payload_.data();
-    std::size_t left = payload_.size();
+    const std::uint8_t* p = GetData();
+    std::size_t left = GetLength();
     while (left > 0) {
         if (left < kChildHeaderBytes || GetU32(p + 8) > left - kChildHeaderBytes) {
             RetireChildren();
@@ -76,13 +87,16 @@ bool QRVMessage::ParseChildMessages() {
         if (!spare_.empty()) {
             child = std::move(spare_.back());
             spare_.pop_back();
-            // A spare is checked when it is taken: it may have been built
-            // with children of its own, or have grown large.
-            if (!child->children_.empty() || !child->spare_.empty()) {
+            if (childStorage_) {
+                // The spare may have been given children or a payload of its
+                // own since it was parsed.
                 child->children_.clear();
                 child->spare_.clear();
+                if (child->payload_.capacity() > kKeptPayloadCapacity) {
+                    std::vector<std::uint8_t>().swap(child->payload_);
+                }
+                child->payload_.clear();
             }
-            if (child->payload_.capacity() > kKeptPayloadCapacity) std::vector<std::uint8_t>().swap(child->payload_);
             child->type_ = p[0];
             child->command_ = GetI32(p + 4);
             child->address_ = 0;
@@ -90,8 +104,11 @@ bool QRVMessage::ParseChildMessages() {
             child->parsed_ = false;
         } else {
             child = std::make_unique<QRVMessage>(p[0], GetI32(p + 4), 0);
+            child->parent_ = this;
         }
-        child->payload_.assign(p + kChildHeaderBytes, p + kChildHeaderBytes + length);
+        // The child's payload stays where it is, in this message's payload.
+        child->view_ = length != 0 ? p + kChildHeaderBytes : nullptr;
+        child->viewLength_ = length;
         children_.push_back(std::move(child));
         p += kChildHeaderBytes + length;
         left -= kChildHeaderBytes + length;
@@ -117,18 +134,19 @@ void QRVMessage::RetireChildren() {
 std::size_t QRVMessage::StorageBytes() const {
     std::size_t bytes = sizeof(QRVMessage) + payload_.capacity() +
                         (children_.capacity() + spare_.capacity()) * sizeof(ChildList::value_type);
+    if (!childStorage_) return bytes + (children_.size() + spare_.size()) * sizeof(QRVMessage);
     for (const auto& child : children_) bytes += child->StorageBytes();
     for (const auto& child : spare_) bytes += child->StorageBytes();
     return bytes;
 }
 
 std::size_t QRVMessage::EncodedPayloadBytes() const {
-    if (children_.empty()) return payload_.size();
+    if (children_.empty()) return GetLength();
     std::size_t total = 0;
     for (const auto& child : children_) {
         // Children are one level deep on the wire.
         if (!child->children_.empty() || !TypeFits(child->type_)) return kUnencodable;
-        const std::size_t bytes = kChildHeaderBytes + child->payload_.size();
+        const std::size_t bytes = kChildHeaderBytes + child->GetLength();
         if (bytes > kMaxPayloadBytes - total) return kUnencodable;
         total += bytes;
     }
@@ -155,30 +173,43 @@ std::size_t QRVMessage::Serialize(std::vector<std::uint8_t>& out) const {
     p += kHeaderBytes;
 
     if (children_.empty()) {
-        if (!payload_.empty()) std::memcpy(p, payload_.data(), payload_.size());
+        if (payloadBytes != 0) std::memcpy(p, GetData(), payloadBytes);
         return frameBytes;
     }
     for (const auto& child : children_) {
-        const std::size_t length = child->payload_.size();
+        const std::size_t length = child->GetLength();
         p[0] = static_cast<std::uint8_t>(child->type_);
         p[1] = p[2] = p[3] = 0;
         PutI32(p + 4, child->command_);
         PutU32(p + 8, static_cast<std::uint32_t>(length));
         p += kChildHeaderBytes;
-        if (length != 0) std::memcpy(p, child->payload_.data(), length);
+        if (length != 0) std::memcpy(p, child->GetData(), length);
         p += length;
     }
     return frameBytes;
 }
 
+namespace {
+
+// Checks the length prefix at the start of `data`; on kOk `*length` is the
+// byte count after the prefix.
+inline QRVMessage::ParseResult FrameLength(const std::uint8_t* data, std::size_t size, std::uint32_t* length) {
+    if (data == nullptr || size < QRVMessage::kLengthPrefixBytes) return QRVMessage::ParseResult::kIncomplete;
+    *length = GetU32(data);
+    if (*length < QRVMessage::kHeaderBytes || *length > QRVMessage::kMaxFrameBytes - QRVMessage::kLengthPrefixBytes)
+        return QRVMessage::ParseResult::kMalformed;
+    if (size - QRVMessage::kLengthPrefixBytes < *length) return QRVMessage::ParseResult::kIncomplete;
+    return QRVMessage::ParseResult::kOk;
+}
+
+}  // namespace
+
 QRVMessage::ParseResult QRVMessage::ParseFrame(const std::uint8_t* data, std::size_t size,
                                                std::unique_ptr<QRVMessage>* message,
                                                std::size_t* frameBytes) {
-    if (data == nullptr || size < kLengthPrefixBytes) return ParseResult::kIncomplete;
-    const std::uint32_t length = GetU32(data);
-    if (length < kHeaderBytes || length > kMaxFrameBytes - kLengthPrefixBytes)
-        return ParseResult::kMalformed;
-    if (size - kLengthPrefixBytes < length) return ParseResult::kIncomplete;
+    std::uint32_t length = 0;
+    const ParseResult checked = FrameLength(data, size, &length);
+    if (checked != ParseResult::kOk) return checked;
 
     const std::uint8_t* h = data + kLengthPrefixBytes;
     if (message != nullptr) {
@@ -193,17 +224,27 @@ QRVMessage::ParseResult QRVMessage::ParseFrame(const std::uint8_t* data, std::si
 
 QRVMessage::ParseResult QRVMessage::ParseFrameInto(const std::uint8_t* data, std::size_t size,
                                                    QRVMessage* message, std::size_t* frameBytes) {
-    std::size_t used = 0;
-    const ParseResult result = ParseFrame(data, size, nullptr, &used);
-    if (result != ParseResult::kOk) return result;
+    std::uint32_t length = 0;
+    const ParseResult checked = FrameLength(data, size, &length);
+    if (checked != ParseResult::kOk) return checked;
+    const std::size_t used = kLengthPrefixBytes + length;
     if (message != nullptr) {
         const std::uint8_t* h = data + kLengthPrefixBytes;
         message->type_ = h[0];
         message->command_ = GetI32(h + 4);
         message->address_ = GetI32(h + 8);
         message->source_ = GetI32(h + 12);
+        message->Touch();
         message->RetireChildren();
+        if (message->childStorage_) {
+            // Children given storage of their own are not kept for reuse:
+            // every spare left is bare again.
+            message->spare_.clear();
+            message->childStorage_ = false;
+        }
         message->parsed_ = false;
+        message->view_ = nullptr;
+        message->viewLength_ = 0;
         if (message->payload_.capacity() > kKeptPayloadCapacity) {
             std::vector<std::uint8_t>().swap(message->payload_);
         }

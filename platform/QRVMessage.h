@@ -40,7 +40,8 @@ public:
 
     // Sets the command and copies `length` bytes of `data` as the payload.
     // Returns false, leaving the payload empty, when `length` exceeds
-    // kMaxPayloadBytes or `data` is null with a non-zero length.
+    // kMaxPayloadBytes or `data` is null with a non-zero length. Children
+    // parsed from the old payload are dropped with it.
     bool Build(std::int32_t command, std::size_t length, const void* data, bool reserved);
 
     std::int32_t GetMessageType() const { return type_; }
@@ -49,13 +50,20 @@ public:
     std::int32_t GetSourceAddress() const { return source_; }
     void SetSourceAddress(std::int32_t address) { source_ = address; }
 
-    // Payload pointer, null when the payload is empty.
-    const std::uint8_t* GetData() const { return payload_.empty() ? nullptr : payload_.data(); }
-    std::size_t GetLength() const { return payload_.size(); }
+    // Payload pointer, null when the payload is empty. A parsed child's
+    // payload is not copied: it points into its parent's payload and is
+    // valid as long as the child is.
+    const std::uint8_t* GetData() const {
+        if (view_ != nullptr) return view_;
+        return payload_.empty() ? nullptr : payload_.data();
+    }
+    std::size_t GetLength() const { return view_ != nullptr ? viewLength_ : payload_.size(); }
 
     // Decodes the payload of a received top-level message into children.
     // Every length is checked against the payload; on any inconsistency no
     // child is kept and false is returned. Calling it again is harmless.
+    // The children stay valid until the message is destroyed, received into
+    // again (ParseFrameInto) or given a new payload (Build).
     bool ParseChildMessages();
     const ChildList& GetChildMessages() const { return children_; }
 
@@ -86,10 +94,16 @@ public:
 
     // Bytes of heap storage the message holds (itself, its payload's
     // capacity, its children and spare children), to bound pools of them.
+    // Constant time unless a child has been given storage of its own.
     std::size_t StorageBytes() const;
 
 private:
     std::size_t EncodedPayloadBytes() const;
+    // Called by every operation that may give this message storage of its
+    // own: tells its parent that its children are no longer all bare.
+    void Touch() {
+        if (parent_ != nullptr) parent_->childStorage_ = true;
+    }
     // Moves the children to the spare list, keeping their storage.
     void RetireChildren();
 
@@ -98,8 +112,17 @@ private:
     std::int32_t address_;
     std::int32_t source_ = 0;
     std::vector<std::uint8_t> payload_;
+    // A parsed child's payload: a range of the parent's payload_ (null when
+    // the payload is its own).
+    const std::uint8_t* view_ = nullptr;
+    std::size_t viewLength_ = 0;
     ChildList children_;
     ChildList spare_;  // children of an earlier parse, kept for reuse
+    QRVMessage* parent_ = nullptr;  // the message owning this child, if any
+    // False while every child and spare is bare: no payload storage, no
+    // children or spares of its own (parsed children refer to this message's
+    // payload). StorageBytes walks the children only when it is true.
+    bool childStorage_ = false;
     bool parsed_ = false;
 };
 

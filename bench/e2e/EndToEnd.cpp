@@ -90,6 +90,13 @@ std::int64_t NowNs() {
     return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
 }
 
+// CPU time of the calling thread.
+std::int64_t ThreadCpuNs() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
 void SleepNs(std::int64_t ns) {
     timespec t{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {
@@ -209,6 +216,7 @@ struct Child {
 
 struct ReaderResult {
     std::uint64_t bytes;
+    std::int64_t cpuNs;  // the reader's CPU time for the whole stream
 };
 
 // ---- the platform: a server that tells when the application is ready ----
@@ -287,6 +295,8 @@ struct Receiver {
     std::atomic<std::uint64_t> received{0};
     std::uint64_t allocationsAtWarm = 0;
     std::uint64_t allocationsAtEnd = 0;
+    std::int64_t cpuAtWarm = 0;  // listener thread CPU time at the warm mark
+    std::int64_t cpuAtEnd = 0;
     std::vector<double> latencyUs;  // reserved before the first frame
     bool measureLatency = false;
     std::mutex lock;
@@ -301,9 +311,13 @@ void OnFrame(void* context, CANBus, unsigned int, FrameType, const unsigned char
         std::memcpy(&stamp, data, sizeof stamp);
         r->latencyUs.push_back(static_cast<double>(NowNs() - static_cast<std::int64_t>(stamp)) / 1000.0);
     }
-    if (n == r->warmAt) r->allocationsAtWarm = tAllocations;
+    if (n == r->warmAt) {
+        r->allocationsAtWarm = tAllocations;
+        r->cpuAtWarm = ThreadCpuNs();
+    }
     if (n == r->expected) {
         r->allocationsAtEnd = tAllocations;
+        r->cpuAtEnd = ThreadCpuNs();
         std::lock_guard<std::mutex> guard(r->lock);
         r->received.store(n, std::memory_order_release);
         r->done.notify_all();
@@ -340,6 +354,7 @@ struct ThroughputResult {
     std::uint64_t received;
     std::uint64_t allocations;  // on the listener thread, warm part of the run
     std::uint64_t counted;      // frames in that part
+    std::int64_t cpuNs;         // listener thread CPU time over that part
 };
 
 struct LatencyResult {
@@ -404,22 +419,25 @@ struct Options {
     double cyclicSeconds = 8;
     double idleSeconds = 3;
     int repeats = 3;
+    bool throughputOnly = false;
 };
 
 // Bytes per second of a plain reader taking `stream` over a Unix-domain
 // stream socket from another process, written in writes of `chunk` bytes.
-double CeilingRate(const std::vector<std::uint8_t>& stream, std::size_t chunk) {
+double CeilingRate(const std::vector<std::uint8_t>& stream, std::size_t chunk, std::int64_t* readerCpuNs = nullptr) {
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) Fail("socketpair");
     const std::uint64_t expected = stream.size();
     auto reader = Child<ReaderResult>::Start([&](ReaderResult& result) {
         ::close(sv[0]);
         std::vector<std::uint8_t> buffer(kWriteChunk);
+        const std::int64_t cpu0 = ThreadCpuNs();
         while (result.bytes < expected) {
             const ssize_t n = ::recv(sv[1], buffer.data(), buffer.size(), 0);
             if (n <= 0) break;
             result.bytes += static_cast<std::uint64_t>(n);
         }
+        result.cpuNs = ThreadCpuNs() - cpu0;
     });
     ::close(sv[1]);
     const std::int64_t start = NowNs();
@@ -431,6 +449,7 @@ double CeilingRate(const std::vector<std::uint8_t>& stream, std::size_t chunk) {
     const std::int64_t end = NowNs();
     ::close(sv[0]);
     if (!ok || result.bytes != expected) Fail("plain reader did not get the stream");
+    if (readerCpuNs != nullptr) *readerCpuNs = result.cpuNs;
     return static_cast<double>(stream.size()) / static_cast<double>(end - start) * 1e9;  // bytes/s
 }
 
@@ -452,6 +471,7 @@ double Throughput(const std::vector<std::uint8_t>& stream, std::size_t frames, T
         }
         result.allocations = receiver->allocationsAtEnd - receiver->allocationsAtWarm;
         result.counted = frames - receiver->warmAt;
+        result.cpuNs = receiver->cpuAtEnd - receiver->cpuAtWarm;
         sdk.Shutdown();
     });
     if (!platform.AwaitSubscriptions(1) || !platform.AwaitReady()) Fail("application did not get ready");
@@ -576,8 +596,10 @@ int main(int argc, char** argv) {
             options.idleSeconds = value;
         } else if (name == "--repeats" && value >= 1 && value <= 50) {
             options.repeats = static_cast<int>(value);
+        } else if (name == "--throughput-only" && (value == 0 || value == 1)) {
+            options.throughputOnly = value == 1;
         } else {
-            std::fprintf(stderr, "usage: %s [--frames N>=1000] [--cyclic-seconds S>=3] [--idle-seconds S>=1] [--repeats 1..50]\n",
+            std::fprintf(stderr, "usage: %s [--frames N>=1000] [--cyclic-seconds S>=3] [--idle-seconds S>=1] [--repeats 1..50] [--throughput-only 0|1]\n",
                          argv[0]);
             return 2;
         }
@@ -591,11 +613,14 @@ int main(int argc, char** argv) {
 
     // The ceiling and the library take turns, so that both see the same load
     // on this machine; the medians are compared.
-    std::vector<double> ceilings, rates;
+    std::vector<double> ceilings, rates, readerCpu, listenerCpu;
     ThroughputResult throughput{};
     for (int run = 0; run < options.repeats; ++run) {
-        ceilings.push_back(CeilingRate(stream, kWriteChunk) / static_cast<double>(frameBytes));
+        std::int64_t readerNs = 0;
+        ceilings.push_back(CeilingRate(stream, kWriteChunk, &readerNs) / static_cast<double>(frameBytes));
+        readerCpu.push_back(static_cast<double>(readerNs) / static_cast<double>(options.frames));
         rates.push_back(Throughput(stream, options.frames, &throughput));
+        listenerCpu.push_back(static_cast<double>(throughput.cpuNs) / static_cast<double>(throughput.counted));
         std::printf("  run %d: ceiling %.0f frames/s, end to end %.0f frames/s (%.3f)\n", run + 1, ceilings.back(),
                     rates.back(), rates.back() / ceilings.back());
     }
@@ -616,6 +641,16 @@ int main(int argc, char** argv) {
                 static_cast<double>(throughput.allocations) / static_cast<double>(throughput.counted),
                 static_cast<unsigned long long>(throughput.allocations),
                 static_cast<unsigned long long>(throughput.counted));
+    // CPU time per frame hardly depends on the other load of the machine:
+    // the steadier comparison of the two readers.
+    const double readerNs = Percentile(readerCpu, 0.5);
+    const double listenerNs = Percentile(listenerCpu, 0.5);
+    std::printf("CPU per frame, plain reader thread:              %12.1f ns (median of %d)\n", readerNs,
+                options.repeats);
+    std::printf("CPU per frame, library listener thread:          %12.1f ns (median of %d), %.3f of the reader's "
+                "rate\n",
+                listenerNs, options.repeats, readerNs / listenerNs);
+    if (options.throughputOnly) return 0;
 
     const LatencyResult latency = Latency(options.latencyFrames);
     std::printf("latency, platform write to callback (%zu frames): median %.1f us, p99 %.1f us, max %.1f us\n",

@@ -202,7 +202,8 @@ TEST_F(IPCClientServerTest, MessagesFlowBothWaysAndReadTakesABatch) {
         EXPECT_EQ(m.GetAddress(), 1);
     }
 
-    // Everything the server wrote before the Read comes back in one Read.
+    // Everything the server wrote before the first Read comes back in full
+    // batches, taken from what the first Read received, then the remainder.
     constexpr std::uint32_t kBack = 200;
     for (std::uint32_t i = 0; i < kBack; ++i) {
         auto message = Numbered(42, 3, i);
@@ -210,7 +211,12 @@ TEST_F(IPCClientServerTest, MessagesFlowBothWaysAndReadTakesABatch) {
         ASSERT_EQ(server_.Write(42, message.get()), 0);
     }
     MessageBatch batch;
-    ASSERT_EQ(client.Read(batch), static_cast<int>(kBack));
+    constexpr int kFull = IPCClient::kMaxBatch;
+    ASSERT_EQ(client.Read(batch), kFull);
+    ASSERT_EQ(client.Read(batch), kFull);
+    ASSERT_EQ(client.Read(batch), kFull);
+    ASSERT_EQ(client.Read(batch), static_cast<int>(kBack) - 3 * kFull);
+    ASSERT_EQ(batch.size(), kBack);
     for (std::uint32_t i = 0; i < kBack; ++i) {
         std::uint32_t tag = 0, seq = 0;
         ASSERT_TRUE(Intact(*batch[i], &tag, &seq));

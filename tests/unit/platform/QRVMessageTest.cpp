@@ -228,6 +228,73 @@ TEST(QRVMessageTest, MessageReceivedIntoAgainHoldsOnlyTheNewFrame) {
     EXPECT_TRUE(message.GetChildMessages().empty());
 }
 
+// Parsed children are not copies: their payload lies in the parent's, so
+// every way of replacing that payload must take the children with it, and
+// the storage a pool counts must include whatever a child was given later.
+TEST(QRVMessageTest, ParsedChildrenReferToTheParentAndStorageIsCountedWhole) {
+    const Bytes two{1, 0, 0, 0, 7, 0, 0, 0, 2, 0, 0, 0, 0xC1, 0xC2,  // child 7, 2 bytes
+                    1, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0};             // child 8, empty
+    Bytes frame;
+    {
+        QRVMessage sent(QRVMessage::kTypeEnvelope, 10, 5);
+        ASSERT_TRUE(sent.Build(10, two.size(), two.data(), false));
+        sent.Serialize(frame);
+    }
+    QRVMessage message(QRVMessage::kTypeEnvelope, 0, 0);
+    std::size_t used = 0;
+    ASSERT_EQ(QRVMessage::ParseFrameInto(frame.data(), frame.size(), &message, &used), Parse::kOk);
+    const std::size_t bare = message.StorageBytes();
+    ASSERT_TRUE(message.ParseChildMessages());
+    const auto& children = message.GetChildMessages();
+    ASSERT_EQ(children.size(), 2u);
+    EXPECT_EQ(children[0]->GetData(), message.GetData() + 12);
+    EXPECT_EQ(children[0]->GetLength(), 2u);
+    EXPECT_EQ(children[1]->GetData(), nullptr);
+    EXPECT_EQ(children[1]->GetLength(), 0u);
+    // Two bare child objects and the list holding them; no payload copies.
+    const std::size_t parsed = message.StorageBytes();
+    EXPECT_GE(parsed, bare + 2 * sizeof(QRVMessage));
+    EXPECT_LT(parsed, bare + 2 * sizeof(QRVMessage) + 64);
+
+    // A child re-encodes from its parent's bytes.
+    QRVMessage copy(QRVMessage::kTypeEnvelope, 10, 5);
+    copy.NewChildMessage(QRVMessage::kTypeChild)
+        ->Build(children[0]->GetCommand(), children[0]->GetLength(), children[0]->GetData(), false);
+    Bytes encoded;
+    copy.Serialize(encoded);
+    EXPECT_EQ(Bytes(encoded.end() - 2, encoded.end()), (Bytes{0xC1, 0xC2}));
+
+    // A child given a payload of its own owns it, and the parent counts it.
+    const Bytes big(3000, 0x33);
+    ASSERT_TRUE(children[1]->Build(4, big.size(), big.data(), false));
+    EXPECT_EQ(Bytes(children[1]->GetData(), children[1]->GetData() + children[1]->GetLength()), big);
+    EXPECT_GE(message.StorageBytes(), parsed + big.size());
+    // Received into again: such children are not kept, the rest is reused.
+    ASSERT_EQ(QRVMessage::ParseFrameInto(frame.data(), frame.size(), &message, &used), Parse::kOk);
+    EXPECT_LT(message.StorageBytes(), parsed + big.size());
+    ASSERT_TRUE(message.ParseChildMessages());
+    EXPECT_EQ(Bytes(message.GetChildMessages()[0]->GetData(), message.GetChildMessages()[0]->GetData() + 2),
+              (Bytes{0xC1, 0xC2}));
+
+    // A new payload for the parent drops the children parsed from the old one.
+    const Bytes other{1, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 0xE1};
+    ASSERT_TRUE(message.Build(10, other.size(), other.data(), false));
+    EXPECT_TRUE(message.GetChildMessages().empty());
+    ASSERT_TRUE(message.ParseChildMessages());
+    ASSERT_EQ(message.GetChildMessages().size(), 1u);
+    EXPECT_EQ(message.GetChildMessages()[0]->GetCommand(), 9);
+    EXPECT_EQ(*message.GetChildMessages()[0]->GetData(), 0xE1);
+
+    // Children of a child (never sent so, but parseable) are counted too.
+    const Bytes nested{1, 0, 0, 0, 3, 0, 0, 0, 12, 0, 0, 0,  // child 3 holding one empty child
+                       1, 0, 0, 0, 4, 0, 0, 0, 0,  0, 0, 0};
+    ASSERT_TRUE(message.Build(10, nested.size(), nested.data(), false));
+    ASSERT_TRUE(message.ParseChildMessages());
+    const std::size_t flat = message.StorageBytes();
+    ASSERT_TRUE(message.GetChildMessages()[0]->ParseChildMessages());
+    EXPECT_GE(message.StorageBytes(), flat + sizeof(QRVMessage));
+}
+
 TEST(QRVMessageTest, BuildAndSerializeRefuseWhatDoesNotFit) {
     QRVMessage message(QRVMessage::kTypeEnvelope, 10, 1);
     const std::uint8_t byte = 1;
