@@ -36,7 +36,7 @@ else
     echo "python3-can is not installed (apt-get install python3-can); comparison skipped"
 fi
 
-echo "=== receive tables and frame parsing (time per frame, median of 5)"
-build/release/bench/customapp_bench --benchmark_filter='BM_CANReceive|BM_ParseFrame' --benchmark_repetitions=5 \
+echo "=== receive paths by table size, record encoding and decoding (time per item, median of 5)"
+build/release/bench/customapp_bench --benchmark_filter='BM_CANReceive|BM_ParseFrame|BM_Serialize|BM_J1939|BM_J1708' --benchmark_repetitions=5 \
     --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '_median|^Benchmark|^-'
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
