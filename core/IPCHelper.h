@@ -15,8 +15,8 @@ namespace IPCHelper {
 // `category`, `address`) with one child (type 1) of `command` carrying
 // `length` bytes of `data`. With a client, the client writes it; otherwise
 // the server writes it to `address`, with the source address set to the
-// server's own when `stampSource` is set. Returns -22 with neither,
-// otherwise the write's result.
+// server's own when `stampSource` is set. Returns -22 with neither, -ENOMEM
+// (sending nothing) when out of memory, otherwise the write's result.
 int SendEnvelope(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
                  std::size_t length, IPCClient* client, IPCServer* server, bool stampSource = true);
 

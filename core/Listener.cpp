@@ -1,5 +1,7 @@
 #include "core/TarvexInterfacePrivate.h"
 
+#include <new>
+
 namespace CustomApplication {
 
 namespace {
@@ -49,7 +51,13 @@ void TarvexInterfacePrivate::DispatchMessage(PlatformServices::QRVMessage& messa
         case kCategoryJ1939:
         case kCategoryJ1708:
         case kCategoryCustomApplications: {
-            message.ParseChildMessages();
+            // A message whose children cannot be decoded for want of memory
+            // is dropped; the listener goes on with the next one.
+            try {
+                message.ParseChildMessages();
+            } catch (const std::bad_alloc&) {
+                break;
+            }
             const auto& children = message.GetChildMessages();
             const std::int32_t source = message.GetSourceAddress();
             if (category == kCategoryCAN) {

@@ -13,7 +13,14 @@ namespace {
 std::atomic<bool> libraryInitialised{false};
 }  // namespace
 
-TarvexInterface::TarvexInterface() : d(new (std::nothrow) TarvexInterfacePrivate()) {
+TarvexInterface::TarvexInterface() : d(nullptr) {
+    // Out of memory, here or in a member's construction, leaves the facade
+    // without a private object: its operations then report -12.
+    try {
+        d = new TarvexInterfacePrivate();
+    } catch (const std::bad_alloc&) {
+        d = nullptr;
+    }
     (void)PlatformServices::Helper::GetTicks();
 }
 

@@ -2,6 +2,7 @@
 // the platform's CA lists that answer them.
 #include <pthread.h>
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -152,14 +153,18 @@ std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsign
     if (!PlatformConnected()) return -110;
     PlatformServices::IPCClient* client = Client();
     const unsigned char ipcBus = SDKCANBusToIPCBus(bus);
+    // A request that could not be built for want of memory never reaches the
+    // platform: the call fails with -12 at once instead of waiting in vain or
+    // judging a list that could not hold the CA. Other failed writes show as
+    // a missing answer, as before.
     if (!attach) {
-        IPC::CreateInterfaceManager(ipcBus, client, nullptr);
+        if (IPC::CreateInterfaceManager(ipcBus, client, nullptr) == -ENOMEM) return -12;
         IPC::J1939NameIPC nameRecord = NameRecord(*name);
-        IPC::CreateControllerApplication(ipcBus, address, &nameRecord, client, nullptr);
+        if (IPC::CreateControllerApplication(ipcBus, address, &nameRecord, client, nullptr) == -ENOMEM) return -12;
     }
     j1939.CAListEvent.Reset();
     if (!PlatformConnected()) return -110;
-    IPC::GetCurrentCAList(client, nullptr, attach);
+    if (IPC::GetCurrentCAList(client, nullptr, attach) == -ENOMEM) return -12;
     if (j1939.CAListEvent.WaitOne(kCAListWaitMs) != 0 || !PlatformConnected()) return -110;
 
     if (attach) {

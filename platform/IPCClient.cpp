@@ -66,7 +66,10 @@ int IPCClient::Connect(const char* path) {
     return 0;
 }
 
-int IPCClient::RegisterAddress(std::int32_t address) {
+// Out of memory anywhere in the exchange (encoding the request, growing the
+// receive buffer, decoding a frame) ends it with -ENOMEM; the bytes received
+// stay buffered.
+int IPCClient::RegisterAddress(std::int32_t address) try {
     if (fd_.load() < 0) return -ENOTCONN;
     if (shutdown_.load()) return -EPIPE;
 
@@ -116,6 +119,8 @@ int IPCClient::RegisterAddress(std::int32_t address) {
         if (shutdown_.load()) return -EPIPE;
         return (r == 0 || r == -ECONNRESET) ? -ECONNRESET : r;
     }
+} catch (const std::bad_alloc&) {
+    return -ENOMEM;
 }
 
 // Waits (at most `timeoutMs`, negative: no limit) until the socket is
@@ -167,11 +172,11 @@ int IPCClient::TakeFrames(MessageBatch& batch) {
             if (count == 0) count = -EPROTO;
             break;
         }
-        rx.Consume(used);
         if (message->GetMessageType() == QRVMessage::kTypeEnvelope) {
-            batch.push_back(std::move(message));
+            batch.push_back(std::move(message));  // may throw: the frame then stays buffered
             ++count;
         }
+        rx.Consume(used);
     }
     if (message) Pool(message);
     return count;
@@ -198,7 +203,11 @@ void IPCClient::Pool(std::unique_ptr<QRVMessage>& message) {
     pooledBytes_ += bytes;
 }
 
-int IPCClient::Read(MessageBatch& batch) {
+// Out of memory (growing the receive buffer, taking or filling a message,
+// growing the batch) ends the call with -ENOMEM. The messages appended by
+// then stay in the batch and the bytes not yet decoded stay buffered, so the
+// next call goes on where this one stopped.
+int IPCClient::Read(MessageBatch& batch) try {
     if (shutdown_.load()) return 0;
     if (fd_.load() < 0) return -ENOTCONN;
     for (;;) {
@@ -218,6 +227,8 @@ int IPCClient::Read(MessageBatch& batch) {
         if (r == 0 || r == -ECONNRESET || shutdown_.load()) return 0;
         return r;
     }
+} catch (const std::bad_alloc&) {
+    return -ENOMEM;
 }
 
 int IPCClient::Write(const QRVMessage& message) {
@@ -230,7 +241,11 @@ int IPCClient::Write(const QRVMessage& message) {
     std::vector<std::uint8_t>* buffer = detail::FrameBuffer::OfThisThread();
     std::vector<std::uint8_t>& frame = buffer != nullptr ? *buffer : own;
     frame.clear();
-    if (message.Serialize(frame) == 0) return -EMSGSIZE;
+    try {
+        if (message.Serialize(frame) == 0) return -EMSGSIZE;
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;  // the buffer could not grow to the frame
+    }
 
     int result;
     {

@@ -34,7 +34,8 @@ public:
 
     // Registers the application's IPC address and waits for the server's
     // acknowledgement (at most kRegisterTimeoutMs). Returns a value greater
-    // than 0 on success, a negative errno value on failure; never 0.
+    // than 0 on success, a negative errno value on failure (-ENOMEM when out
+    // of memory); never 0.
     int RegisterAddress(std::int32_t address);
     static constexpr int kRegisterTimeoutMs = 2000;
 
@@ -43,7 +44,8 @@ public:
     // to `batch`; the rest are returned by the next calls without waiting.
     // Returns the count appended, 0 when woken by Shutdown or when the peer
     // closed the connection, a negative errno value when the stream was
-    // malformed. Only ever called from one thread at a time.
+    // malformed, -ENOMEM when out of memory (what was not appended stays
+    // buffered for the next call). Only ever called from one thread at a time.
     int Read(MessageBatch& batch);
     // Small enough for a batch's messages to stay in the processor's cache
     // between decoding, handling and recycling.
@@ -58,7 +60,8 @@ public:
     static constexpr std::size_t kPoolBytes = 512 * 1024;
 
     // Sends one message as one frame; concurrent writers never interleave.
-    // 0 on success, a negative errno value otherwise.
+    // 0 on success, a negative errno value otherwise (-ENOMEM, sending
+    // nothing, when the frame cannot be encoded for want of memory).
     int Write(const QRVMessage& message);
     int Write(const QRVMessage* message) { return message ? Write(*message) : -22; }
 
