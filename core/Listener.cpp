@@ -1,6 +1,9 @@
 #include "core/TarvexInterfacePrivate.h"
 
+#include <cerrno>
+#include <chrono>
 #include <new>
+#include <thread>
 
 namespace CustomApplication {
 
@@ -9,6 +12,7 @@ constexpr std::int32_t kCategoryCAN = 10;
 constexpr std::int32_t kCategoryJ1939 = 13;
 constexpr std::int32_t kCategoryJ1708 = 20;
 constexpr std::int32_t kCategoryCustomApplications = 22;
+constexpr std::chrono::milliseconds kOutOfMemoryPause{10};
 }  // namespace
 
 void* TarvexInterfacePrivate::IPCListener(void* self) {
@@ -24,11 +28,15 @@ void TarvexInterfacePrivate::RunListener() {
     // The batch and its messages are reused: once grown, a pass allocates nothing.
     PlatformServices::MessageBatch batch;
     while (!stopRequested.load(std::memory_order_acquire) && client->IsActive()) {
-        client->Read(batch);
+        const int read = client->Read(batch);
+        const bool starved = read == -ENOMEM && batch.empty();
         for (auto& message : batch) {
             if (message) DispatchMessage(*message);
         }
         client->Recycle(batch);
+        // Out of memory with nothing read: the next Read would fail at once
+        // again, so give the process a moment instead of spinning.
+        if (starved) std::this_thread::sleep_for(kOutOfMemoryPause);
     }
     listenerCANInterfaces.Reset();
     // Left because the platform is gone: no answer can come any more. (Left
