@@ -95,30 +95,29 @@ public:
         // The interface on `bus` in the current list, or null. It stays alive
         // until the next call or Reset.
         const CANInterface* OnBus(const CAN& can, CoreTypes::CANBus bus) {
-            const std::uint64_t current = can.Version();
-            if (!Valid || current != Taken) Refresh(can);
+            if (can.Version() != Taken) Refresh(can);
             const auto index = static_cast<std::size_t>(bus);
             return index < kBusCount ? ByBus[index] : nullptr;
         }
         void Reset() {
             List.reset();
             for (auto& entry : ByBus) entry = nullptr;
-            Valid = false;
+            Taken = kNone;
         }
 
     private:
+        // No list taken: versions count up from 0 and never reach it.
+        static constexpr std::uint64_t kNone = ~std::uint64_t{0};
         void Refresh(const CAN& can) {
             List = can.Snapshot(&Taken);
             for (std::size_t index = 0; index < kBusCount; ++index) {
                 ByBus[index] = CAN::OnBus(List.get(), static_cast<CoreTypes::CANBus>(index));
             }
-            Valid = true;
         }
 
         InterfaceSnapshot List;
         const CANInterface* ByBus[kBusCount] = {};  // rows of List, by bus
-        std::uint64_t Taken = 0;
-        bool Valid = false;
+        std::uint64_t Taken = kNone;
     };
     // The interface with `uid`, or null.
     std::shared_ptr<CANInterface> InterfaceFromUid(std::int32_t uid) const;

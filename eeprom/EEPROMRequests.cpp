@@ -31,35 +31,21 @@ std::int32_t TarvexInterfacePrivate::EEPROMExchange(std::int32_t command, const 
                                                     std::int32_t capacity) {
     // Replies carry no request identifier: with one request in flight per
     // instance, the reply that arrives is this caller's.
-    // Without a connection no answer can come: fail at once. The listener
-    // marks the connection gone before it wakes the waiters, so checking
-    // after the reset cannot miss that wake-up.
-    if (!PlatformConnected() || !eeprom.Turn.Acquire(kTimeoutMs)) return -110;
-    eeprom.ReplyEvent.Reset();
-    std::int32_t outcome = -110;
-    if (!PlatformConnected()) {
-        eeprom.Turn.Release();
-        return outcome;
-    }
-    EEPROMSendRequest(request, requestLength, command);
-    if (eeprom.ReplyEvent.WaitOne(kTimeoutMs) == 0 && PlatformConnected()) {
-        // Copied out under the lock: a late duplicate reply cannot change the
-        // values half-way.
-        std::lock_guard<std::mutex> guard(eeprom.ReplyLock);
-        if (eeprom.ReplyKind != kind) {
-            outcome = -131;
-        } else {
-            outcome = 0;
+    return ExchangeWithReply(
+        eeprom.Turn, eeprom.ReplyEvent, kTimeoutMs, [&] { EEPROMSendRequest(request, requestLength, command); },
+        [&]() -> std::int32_t {
+            // Copied out under the lock: a late duplicate reply cannot change
+            // the values half-way.
+            std::lock_guard<std::mutex> guard(eeprom.ReplyLock);
+            if (eeprom.ReplyKind != kind) return -131;
             result = eeprom.ReplyResult;
             if (readInto != nullptr && result == 0) {
                 const std::int64_t count = std::min<std::int64_t>(
                     {eeprom.ReplyLength, capacity, static_cast<std::int64_t>(VirtualEEPROM::kDataBytes)});
                 if (count > 0) std::memcpy(readInto, eeprom.ReplyData, static_cast<std::size_t>(count));
             }
-        }
-    }
-    eeprom.Turn.Release();
-    return outcome;
+            return 0;
+        });
 }
 
 std::int32_t TarvexInterfacePrivate::EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length) {

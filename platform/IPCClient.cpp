@@ -238,9 +238,7 @@ int IPCClient::Write(const QRVMessage& message) {
 
     // One buffer per writing thread: no allocation per message once it has grown.
     std::vector<std::uint8_t> own;
-    std::vector<std::uint8_t>* buffer = detail::FrameBuffer::OfThisThread();
-    std::vector<std::uint8_t>& frame = buffer != nullptr ? *buffer : own;
-    frame.clear();
+    std::vector<std::uint8_t>& frame = detail::FrameBuffer::Empty(own);
     try {
         if (message.Serialize(frame) == 0) return -EMSGSIZE;
     } catch (const std::bad_alloc&) {

@@ -363,9 +363,7 @@ int IPCServer::Write(std::int32_t address, const QRVMessage& message) {
     const auto connection = Find(address);
     if (!connection) return -EHOSTUNREACH;
     std::vector<std::uint8_t> own;
-    std::vector<std::uint8_t>* buffer = detail::FrameBuffer::OfThisThread();
-    std::vector<std::uint8_t>& frame = buffer != nullptr ? *buffer : own;
-    frame.clear();
+    std::vector<std::uint8_t>& frame = detail::FrameBuffer::Empty(own);
     if (message.Serialize(frame) == 0) return -EMSGSIZE;
     return Send(connection, frame.data(), frame.size());
 }

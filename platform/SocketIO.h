@@ -33,6 +33,13 @@ public:
         thread_local FrameBuffer buffer;
         return gone_ ? nullptr : &buffer.bytes_;
     }
+    // The thread's buffer, emptied, or `fallback` when it is gone.
+    static std::vector<std::uint8_t>& Empty(std::vector<std::uint8_t>& fallback) {
+        std::vector<std::uint8_t>* buffer = OfThisThread();
+        std::vector<std::uint8_t>& frame = buffer != nullptr ? *buffer : fallback;
+        frame.clear();
+        return frame;
+    }
 
 private:
     FrameBuffer() = default;

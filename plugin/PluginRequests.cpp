@@ -45,23 +45,13 @@ std::int32_t TarvexInterfacePrivate::PluginQuery(std::int32_t command, const voi
                                                  PluginTypes::FileData* data, std::int32_t& result) {
     // Replies carry no request identifier: with one query in flight per
     // instance, the reply that arrives is this caller's.
-    // Without a connection no answer can come: fail at once (see EEPROMExchange).
-    if (!PlatformConnected() || !plugin->Turn.Acquire(kTimeoutMs)) return -110;
-    plugin->ReplyEvent.Reset();
-    std::int32_t outcome = -110;
-    if (!PlatformConnected()) {
-        plugin->Turn.Release();
-        return outcome;
-    }
-    PluginSendRequest(request, length, command);
-    if (plugin->ReplyEvent.WaitOne(kTimeoutMs) == 0 && PlatformConnected()) {
-        // Copied out under the lock: a late duplicate reply cannot change the
-        // values half-way.
-        std::lock_guard<std::mutex> guard(plugin->ReplyLock);
-        if (plugin->ReplyKind != kind) {
-            outcome = -131;
-        } else {
-            outcome = 0;
+    return ExchangeWithReply(
+        plugin->Turn, plugin->ReplyEvent, kTimeoutMs, [&] { PluginSendRequest(request, length, command); },
+        [&]() -> std::int32_t {
+            // Copied out under the lock: a late duplicate reply cannot change
+            // the values half-way.
+            std::lock_guard<std::mutex> guard(plugin->ReplyLock);
+            if (plugin->ReplyKind != kind) return -131;
             if (stats != nullptr) *stats = plugin->LastFileStats;
             if (data != nullptr) {
                 const PluginTypes::FileData& last = plugin->LastFileData;
@@ -71,10 +61,8 @@ std::int32_t TarvexInterfacePrivate::PluginQuery(std::int32_t command, const voi
                 std::memcpy(data->Data, last.Data, data->Length);
                 result = plugin->LastFileDataResult;
             }
-        }
-    }
-    plugin->Turn.Release();
-    return outcome;
+            return 0;
+        });
 }
 
 std::int32_t TarvexInterfacePrivate::PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode) {
