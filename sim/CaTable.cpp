@@ -5,7 +5,11 @@
 namespace gatewaysim {
 
 CaTable::Ca* CaTable::Holder(std::uint8_t bus, std::uint8_t address) {
-    for (Ca& ca : cas_) {
+    return const_cast<Ca*>(HolderOf(bus, address));
+}
+
+const CaTable::Ca* CaTable::HolderOf(std::uint8_t bus, std::uint8_t address) const {
+    for (const Ca& ca : cas_) {
         if (ca.holds && ca.bus == bus && ca.address == address) return &ca;
     }
     return nullptr;

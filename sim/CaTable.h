@@ -22,9 +22,11 @@ class CaTable {
 public:
     // Owner of the platform's own (static) CAs.
     static constexpr std::int32_t kPlatform = 0;
+    // Owner of the nodes whose claims came from the bus.
+    static constexpr std::int32_t kBus = -1;
 
     struct Ca {
-        std::int32_t owner = kPlatform;  // application address, or kPlatform
+        std::int32_t owner = kPlatform;  // application address, kPlatform or kBus
         std::uint8_t bus = 0;
         std::uint8_t address = 0;
         std::uint64_t name = 0;
@@ -55,6 +57,10 @@ public:
     bool Holds(std::int32_t owner, std::uint8_t bus, std::uint8_t address) const;
     // Every CA of `owner`, present or not.
     std::vector<Ca> Of(std::int32_t owner) const;
+    // The CA that holds (bus, address), or null.
+    const Ca* HolderOf(std::uint8_t bus, std::uint8_t address) const;
+    // Every CA, in order of creation.
+    const std::vector<Ca>& All() const { return cas_; }
 
 private:
     Ca* Holder(std::uint8_t bus, std::uint8_t address);

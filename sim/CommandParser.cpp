@@ -72,6 +72,8 @@ bool ParseCommand(std::string_view line, Command* command, std::string* error) {
         c.kind = Command::Kind::kList;
     } else if (verb == "timing") {
         c.kind = Command::Kind::kTiming;
+    } else if (verb == "j1939") {
+        c.kind = Command::Kind::kJ1939;
     } else if (verb == "quit" || verb == "exit") {
         c.kind = Command::Kind::kQuit;
     } else if (verb == "j1708") {
@@ -116,7 +118,7 @@ bool ParseCommand(std::string_view line, Command* command, std::string* error) {
         if (!ParseCanFrameText(words[1], &c.can, error)) return false;
     }
     if ((c.kind == Command::Kind::kHelp || c.kind == Command::Kind::kList || c.kind == Command::Kind::kTiming ||
-         c.kind == Command::Kind::kQuit) &&
+         c.kind == Command::Kind::kQuit || c.kind == Command::Kind::kJ1939) &&
         args != 0)
         return Fail(error, std::string(verb) + " takes no arguments");
     *command = c;
@@ -130,6 +132,7 @@ const char* CommandHelp() {
            "job ADDRESS MODE BUS PARAM  start a plug-in job for the application at ADDRESS\n"
            "list                        applications with their subscriptions, CAs and EEPROMs\n"
            "timing                      cyclic frames, their periods and drifts\n"
+           "j1939                       J1939 address tables (NAMEs, owners) and transport sessions\n"
            "replay FILE [fast]          replay a log with its timing, or as fast as possible\n"
            "replay stop                 end the replay in progress\n"
            "drop ADDRESS                disconnect an application\n"

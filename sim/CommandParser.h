@@ -17,6 +17,7 @@ namespace gatewaysim {
 //   job ADDRESS MODE BUS PARAM   start a plug-in job for an application
 //   list                         applications, subscriptions, CAs, EEPROMs (also "apps")
 //   timing                       cyclic frames, their periods and drifts
+//   j1939                        address tables and transport sessions of the buses
 //   replay FILE [fast]           replay a log (with its timing, or as fast as possible)
 //   replay stop                  end the replay in progress
 //   drop ADDRESS                 disconnect an application
@@ -26,7 +27,8 @@ namespace gatewaysim {
 // Numbers are decimal or hex with "0x". Blank lines and lines starting with
 // '#' do nothing.
 struct Command {
-    enum class Kind { kNothing, kHelp, kList, kCan, kJ1708, kJob, kTiming, kReplay, kReplayStop, kDrop, kQuit };
+    enum class Kind { kNothing, kHelp, kList, kCan, kJ1708, kJob, kTiming, kReplay, kReplayStop, kDrop, kQuit,
+                      kJ1939 };
     Kind kind = Kind::kNothing;
     CanFrame can;
     J1708Frame j1708;

@@ -12,13 +12,22 @@ bool EventQueue::Push(Event event) {
 }
 
 bool EventQueue::Pop(Event* event) {
+    return PopFor(event, -1) == Popped::kEvent;
+}
+
+EventQueue::Popped EventQueue::PopFor(Event* event, std::int64_t timeoutMs) {
     std::unique_lock<std::mutex> guard(lock_);
-    notEmpty_.wait(guard, [&] { return closed_ || !events_.empty(); });
-    if (closed_) return false;
+    const auto ready = [&] { return closed_ || !events_.empty(); };
+    if (timeoutMs < 0) {
+        notEmpty_.wait(guard, ready);
+    } else if (!notEmpty_.wait_for(guard, std::chrono::milliseconds(timeoutMs), ready)) {
+        return Popped::kTimeout;
+    }
+    if (closed_) return Popped::kClosed;
     *event = std::move(events_.front());
     events_.pop_front();
     notFull_.notify_one();
-    return true;
+    return Popped::kEvent;
 }
 
 void EventQueue::Close() {

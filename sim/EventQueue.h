@@ -1,6 +1,7 @@
 // Thread rule: Push, Pop and Close may be called from any threads at once.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,9 @@ public:
     // Waits for an event; false once the queue is closed (events still queued
     // then are discarded).
     bool Pop(Event* event);
+    // The same, but waits at most `timeoutMs` (negative: without limit).
+    enum class Popped { kEvent, kTimeout, kClosed };
+    Popped PopFor(Event* event, std::int64_t timeoutMs);
     // Ends every wait; later pushes fail.
     void Close();
 

@@ -10,14 +10,15 @@ namespace gatewaysim {
 namespace {
 
 constexpr std::uint32_t kPgnAddressClaimed = 0xEE00;
+constexpr std::int64_t kClaimWaitMs = 250;
 
-std::string Hex(std::uint64_t value, int digits) {
+}  // namespace
+
+std::string J1939Service::Hex(std::uint64_t value, int digits) {
     char text[24];
     std::snprintf(text, sizeof(text), "%0*llX", digits, static_cast<unsigned long long>(value));
     return text;
 }
-
-}  // namespace
 
 void J1939Service::Refuse(std::int32_t source, std::int32_t command, const std::string& reason) {
     host_.Report("application " + std::to_string(source) + ": J1939 command " + std::to_string(command) +
@@ -28,6 +29,7 @@ void J1939Service::AddStaticCas(const std::vector<StaticCa>& cas) {
     for (const StaticCa& ca : cas) {
         static_.push_back(ca);
         const CaTable::Outcome outcome = cas_.Claim(CaTable::kPlatform, ca.bus, ca.address, ca.name);
+        if (outcome.claimed) NoteClaim(ca.bus, ca.address);
         AnnounceClaim(CaTable::kPlatform, ca.bus, ca.address, ca.name, outcome.claimed);
     }
 }
@@ -112,15 +114,16 @@ void J1939Service::HandleCreate(std::int32_t source, const std::uint8_t* data, s
     }
     const std::uint64_t name = PackName(NameFromRecord(data + 4));
     const CaTable::Outcome outcome = cas_.Claim(source, bus, address, name);
+    if (outcome.claimed) NoteClaim(bus, address);
     AnnounceClaim(source, bus, address, name, outcome.claimed);
     const std::string where = "can" + std::to_string(bus) + " address " + std::to_string(address);
     if (outcome.claimed && outcome.displaced) {
-        const std::string loser = outcome.loser.owner == CaTable::kPlatform
-                                      ? std::string("the platform's static CA")
-                                      : "a CA of application " + std::to_string(outcome.loser.owner);
         host_.Report("J1939: application " + std::to_string(source) + " (NAME " + Hex(name, 16) + ") took " +
-                     where + " from " + loser + " (NAME " + Hex(outcome.loser.name, 16) + ")");
-        AnnounceClaim(outcome.loser.owner, bus, address, outcome.loser.name, false);
+                     where + " from " + OwnerText(outcome.loser.owner) + " (NAME " + Hex(outcome.loser.name, 16) + ")");
+        // A node on the bus says for itself that it cannot claim.
+        if (outcome.loser.owner != CaTable::kBus)
+            AnnounceClaim(outcome.loser.owner, bus, address, outcome.loser.name, false);
+        transport_.DropSource(bus, address, "the CA lost its address");
     } else if (!outcome.claimed) {
         host_.Report("J1939: application " + std::to_string(source) + " (NAME " + Hex(name, 16) +
                      ") lost the contest for " + where + " (held by NAME " + Hex(outcome.loser.name, 16) + ")");
@@ -133,6 +136,7 @@ void J1939Service::HandleRemove(std::int32_t source, const std::uint8_t* data, s
         return;
     }
     CaTable::Reclaims reclaims;
+    if (cas_.Holds(source, data[0], data[1])) transport_.DropSource(data[0], data[1], "its CA was removed");
     if (cas_.Remove(source, data[0], data[1], &reclaims)) {
         AnnounceReclaims(reclaims);
         return;
@@ -204,25 +208,23 @@ void J1939Service::HandleSend(std::int32_t source, const std::uint8_t* data, std
                    std::to_string(bus));
         return;
     }
-    header = Normalise(header);
-    const std::uint8_t* payload = data + j1939::kSendHeaderBytes;
-    DeliverMessage(bus, header, payload, count, source);
-    if (count <= 8) {
-        CanFrame frame;
-        frame.bus = bus;
-        frame.extended = true;
-        frame.id = ComposeId(header);
-        frame.length = static_cast<std::uint8_t>(count);
-        for (std::uint16_t i = 0; i < count; ++i) frame.data[i] = payload[i];
-        host_.PutOnBus(frame, Origin{Origin::Kind::kJ1939, source});
-    }
+    // A CA that claimed an arbitrary address (128 to 247) sends on it only
+    // 250 ms after its claim; what it sends before waits.
+    std::int64_t notBefore = 0;
+    const auto claimed = claimedMs_.find({bus, header.source});
+    if (claimed != claimedMs_.end() && header.source >= 128 && header.source <= 247)
+        notBefore = claimed->second + kClaimWaitMs;
+    transport_.Send(source, bus, header, data + j1939::kSendHeaderBytes, count, notBefore);
 }
 
 void J1939Service::DeliverMessage(std::uint8_t bus, const J1939Header& header, const std::uint8_t* data,
-                                  std::size_t length, std::int32_t exceptAddress) {
+                                  std::size_t length, const Origin& origin) {
     std::vector<std::uint8_t> record;
     for (const auto& [address, list] : subscriptions_) {
-        if (address == exceptAddress) continue;
+        if (address == origin.address && origin.kind == Origin::Kind::kApplication) continue;
+        if (address == origin.address && origin.kind == Origin::Kind::kJ1939 &&
+            !IsForAnotherCaOf(address, bus, header))
+            continue;
         bool match = false;
         for (const Subscription& s : list) {
             if (s.bus != bus) continue;
@@ -249,13 +251,6 @@ void J1939Service::DeliverMessage(std::uint8_t bus, const J1939Header& header, c
     }
 }
 
-void J1939Service::DeliverFrame(const CanFrame& frame, const Origin& origin) {
-    if (!frame.extended || frame.remote || frame.bus >= kCanBusCount) return;
-    const J1939Header header = DecomposeId(frame.id);
-    const std::int32_t except = origin.kind == Origin::Kind::kApplication ? origin.address : -1;
-    DeliverMessage(frame.bus, header, frame.data, frame.length > 8 ? 8 : frame.length, except);
-}
-
 void J1939Service::AnnounceClaim(std::int32_t owner, std::uint8_t bus, std::uint8_t address,
                                  std::uint64_t name, bool claimed) {
     J1939Header header;
@@ -263,23 +258,20 @@ void J1939Service::AnnounceClaim(std::int32_t owner, std::uint8_t bus, std::uint
     header.pgn = kPgnAddressClaimed;
     header.destination = j1939::kGlobalAddress;
     header.source = claimed ? address : j1939::kNullAddress;
-    std::uint8_t data[8];
-    for (int i = 0; i < 8; ++i) data[i] = static_cast<std::uint8_t>(name >> (8 * i));
-    const std::int32_t except = owner == CaTable::kPlatform ? -1 : owner;
-    DeliverMessage(bus, header, data, 8, except);
     CanFrame frame;
     frame.bus = bus;
     frame.extended = true;
     frame.id = ComposeId(header);
     frame.length = 8;
-    for (int i = 0; i < 8; ++i) frame.data[i] = data[i];
-    host_.PutOnBus(frame, Origin{Origin::Kind::kJ1939, except});
+    for (int i = 0; i < 8; ++i) frame.data[i] = static_cast<std::uint8_t>(name >> (8 * i));
+    host_.PutOnBus(frame, OriginOf(owner));
 }
 
 void J1939Service::AnnounceReclaims(const CaTable::Reclaims& reclaims) {
     for (const CaTable::Ca& ca : reclaims) {
         host_.Report("J1939: the platform's static CA claims can" + std::to_string(ca.bus) + " address " +
                      std::to_string(ca.address) + " again");
+        NoteClaim(ca.bus, ca.address);
         AnnounceClaim(ca.owner, ca.bus, ca.address, ca.name, true);
     }
 }
@@ -295,6 +287,9 @@ void J1939Service::Drop(std::int32_t address) {
     subscriptions_.erase(address);
     for (auto it = managers_.begin(); it != managers_.end();) {
         it = it->first == address ? managers_.erase(it) : std::next(it);
+    }
+    for (const CaTable::Ca& ca : cas_.Of(address)) {
+        if (ca.holds) transport_.DropSource(ca.bus, ca.address, "its application is gone");
     }
     CaTable::Reclaims reclaims;
     cas_.RemoveOwner(address, &reclaims);

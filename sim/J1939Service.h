@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <utility>
@@ -12,14 +13,17 @@
 #include "CaTable.h"
 #include "Frames.h"
 #include "J1939Codec.h"
+#include "J1939Transport.h"
 #include "ServiceHost.h"
 
 namespace gatewaysim {
 
 // The J1939 service: interface managers, CAs with address claim, static CAs
 // of the platform, subscriptions by PGN and/or source address, and delivery
-// of messages between applications and to and from the CAN buses.
-class J1939Service {
+// of messages between applications and to and from the CAN buses. Its
+// network side (transport protocol, address management on the wire) is in
+// J1939Network.cpp and J1939Transport.
+class J1939Service : private J1939Transport::Link {
 public:
 
     struct StaticCa {
@@ -28,7 +32,8 @@ public:
         std::uint64_t name = 0;
     };
 
-    explicit J1939Service(ServiceHost& host) : host_(host) {}
+    explicit J1939Service(ServiceHost& host, J1939Transport::Options transport = {})
+        : host_(host), transport_(*this, transport) {}
 
     // Claims the addresses of the platform's static CAs. Called once, before
     // any application is served.
@@ -36,10 +41,16 @@ public:
 
     // One child message of category 13 from the application `source`.
     void Handle(std::int32_t source, std::int32_t command, const std::uint8_t* data, std::size_t length);
-    // An extended frame that reached a bus from elsewhere (a raw CAN send, a
-    // replayed log, the operator): delivered as a single-frame message.
+    // Every extended frame on a bus. Transport frames feed the sessions;
+    // any other frame is delivered as a single-frame message, and requests
+    // for address claimed and claims from elsewhere are answered.
     void DeliverFrame(const CanFrame& frame, const Origin& origin);
     void Drop(std::int32_t address);
+    // Does the network's timed work; milliseconds until the next, or -1.
+    std::int64_t Poll() { return transport_.Poll(); }
+
+    // Per bus, the address table and the open transport sessions.
+    std::vector<std::string> DescribeNetwork() const;
 
     std::vector<std::string> Describe(std::int32_t address) const;
     // The static CAs, one line each.
@@ -64,22 +75,43 @@ private:
                             std::size_t length);
     void HandleSend(std::int32_t source, const std::uint8_t* data, std::size_t length);
 
-    // Delivers a message to every application, but `exceptAddress`, with a
-    // matching subscription on `bus`.
+    // Delivers a message to every application with a matching subscription
+    // on `bus`, but never back to the CA that sent it (`origin`): its
+    // application gets it only when another CA of it is addressed.
     void DeliverMessage(std::uint8_t bus, const J1939Header& header, const std::uint8_t* data,
-                        std::size_t length, std::int32_t exceptAddress);
+                        std::size_t length, const Origin& origin);
+    bool IsForAnotherCaOf(std::int32_t application, std::uint8_t bus, const J1939Header& header) const;
     // Announces a claim on the bus: the address-claimed message from the
     // claimed address, or from the null address when the claim failed.
     void AnnounceClaim(std::int32_t owner, std::uint8_t bus, std::uint8_t address, std::uint64_t name,
                        bool claimed);
     void AnnounceReclaims(const CaTable::Reclaims& reclaims);
     bool IsStatic(std::uint8_t bus, std::uint8_t address) const;
+    static Origin OriginOf(std::int32_t owner);
+    static std::string OwnerText(std::int32_t owner);
+    static std::string Hex(std::uint64_t value, int digits);
+    void NoteClaim(std::uint8_t bus, std::uint8_t address);
+
+    // J1939Transport::Link
+    std::int64_t NowMs() override;
+    void Emit(const CanFrame& frame, std::int32_t owner) override;
+    void Complete(std::uint8_t bus, const J1939Header& header, const std::vector<std::uint8_t>& data,
+                  const Origin& origin) override;
+    bool Hosted(std::uint8_t bus, std::uint8_t address, std::int32_t* owner) override;
+    void Report(const std::string& line) override { host_.Report(line); }
+
+    // Address management on the wire.
+    void AnswerRequestForClaims(std::uint8_t bus, std::uint8_t destination);
+    void ContestClaimFromBus(std::uint8_t bus, std::uint8_t address, std::uint64_t name);
 
     ServiceHost& host_;
     CaTable cas_;
     std::vector<StaticCa> static_;
     std::map<std::int32_t, std::vector<Subscription>> subscriptions_;
     std::set<std::pair<std::int32_t, std::uint8_t>> managers_;  // (application, bus)
+    std::map<std::pair<std::uint8_t, std::uint8_t>, std::int64_t> claimedMs_;  // (bus, address): when claimed
+    std::minstd_rand jitter_;
+    J1939Transport transport_;
 };
 
 }  // namespace gatewaysim

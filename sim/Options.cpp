@@ -97,6 +97,12 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
             if (!value(&text)) return fail("--static-ca needs BUS:ADDRESS[:NAME]");
             if (!ParseStaticCa(text, &ca, error)) return ParseOutcome::kError;
             o.simulator.staticCas.push_back(ca);
+        } else if (a == "--tp-gap") {
+            std::string text;
+            unsigned long long gap = 0;
+            if (!value(&text) || !ParseUnsigned(text, 200, &gap))
+                return fail("--tp-gap takes 0 to 200 milliseconds");
+            o.simulator.tpPacketGapMs = static_cast<std::int64_t>(gap);
         } else if (a == "--log") {
             if (!value(&o.simulator.logPath)) return fail("--log needs a file (- for standard output)");
         } else if (a == "--replay") {
@@ -132,6 +138,8 @@ const char* ProgramUsage() {
            "  --static-ca BUS:ADDRESS[:NAME]\n"
            "                         a CA that the platform keeps on a bus (repeatable);\n"
            "                         NAME in hex, by default the address itself\n"
+           "  --tp-gap MS            milliseconds between the data packets of a J1939 BAM\n"
+           "                         (default 50 as on a truck; less for faster test runs)\n"
            "  --log FILE             write every frame to FILE in the candump log format\n"
            "                         (- for standard output)\n"
            "  --replay FILE          replay a candump log into the buses at start\n"

@@ -65,7 +65,7 @@ Simulator::Simulator(SimulatorOptions options)
       replayer_([this](const LogEntry& entry, bool fast) { return Replay(entry, fast); },
                 [this](const std::string& line) { Report(line); }),
       can_(*this),
-      j1939_(*this),
+      j1939_(*this, J1939Transport::Options{options_.tpPacketGapMs}),
       j1708_(*this),
       eeprom_(*this, options_.dataFolder, options_.eepromSize),
       plugin_(*this, options_.pluginFolder) {}
@@ -132,7 +132,12 @@ void Simulator::Stop() {
 
 void Simulator::Run() {
     Event event;
-    while (queue_.Pop(&event)) {
+    for (;;) {
+        // The J1939 network's timed work (transport pacing and time-outs)
+        // runs between events.
+        const EventQueue::Popped popped = queue_.PopFor(&event, j1939_.Poll());
+        if (popped == EventQueue::Popped::kClosed) break;
+        if (popped == EventQueue::Popped::kTimeout) continue;
         switch (event.kind) {
             case Event::Kind::kMessage:
                 if (event.message) HandleMessage(event.address, *event.message);
@@ -257,7 +262,8 @@ void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int
     log_.Write(WallClockUs(), frame);
     NoteLogFailure();
     TimingChecker::Drift drift;
-    if (timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift)) {
+    // Transport packets come in bursts of sessions, never in a period.
+    if (!IsTransportFrame(frame) && timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift)) {
         char text[160];
         std::snprintf(text, sizeof(text), "timing: can%u %s interval %.1f ms, period %.1f ms (%+.1f%%)", frame.bus,
                       FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(), drift.intervalUs / 1000.0,
@@ -265,7 +271,7 @@ void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int
         Report(text);
     }
     can_.Deliver(frame, origin);
-    if (frame.extended && !frame.remote && origin.kind != Origin::Kind::kJ1939) j1939_.DeliverFrame(frame, origin);
+    if (frame.extended && !frame.remote) j1939_.DeliverFrame(frame, origin);
 }
 
 void Simulator::PutOnJ1708(const J1708Frame& frame, const Origin& origin) {
@@ -343,6 +349,8 @@ Simulator::Reply Simulator::Execute(const Command& command) {
             return OnWorker([this] { return List(); });
         case Command::Kind::kTiming:
             return OnWorker([this] { return Timing(); });
+        case Command::Kind::kJ1939:
+            return OnWorker([this] { return J1939Network(); });
         case Command::Kind::kDrop:
             if (server_.Disconnect(command.address) != 0)
                 return Reply{false, "no application " + std::to_string(command.address)};
@@ -380,6 +388,12 @@ Simulator::Reply Simulator::List() const {
         add(plugin_.Describe(address));
     }
     for (const std::string& line : j1939_.DescribeStatic()) reply.text += line + "\n";
+    return reply;
+}
+
+Simulator::Reply Simulator::J1939Network() const {
+    Reply reply;
+    for (const std::string& line : j1939_.DescribeNetwork()) reply.text += line + "\n";
     return reply;
 }
 

@@ -37,6 +37,8 @@ struct SimulatorOptions {
     std::size_t eepromSize = 4096;
     std::vector<J1939Service::StaticCa> staticCas;
     std::string logPath;           // empty: no log; "-": standard output
+    // Milliseconds between the data packets of a BAM (the standard's 50 by default).
+    std::int64_t tpPacketGapMs = tp::kStandardBamGapMs;
     // Receives every report line; by default they go to standard error.
     std::function<void(const std::string&)> report;
     // Called (on the thread that ran the command) when a quit command arrives.
@@ -98,6 +100,7 @@ private:
     Reply OnWorker(std::function<Reply()> task);
     Reply List() const;
     Reply Timing() const;
+    Reply J1939Network() const;
 
     SimulatorOptions options_;
     std::mutex reportLock_;

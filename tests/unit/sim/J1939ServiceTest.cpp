@@ -218,6 +218,7 @@ TEST_F(J1939ServiceTest, MessagesReachTheSubscribersOfEveryMode) {
     RawApp& everything = Connect(104);
     RawApp& canWatcher = Connect(105);
     ASSERT_EQ(CreateCa(sender, 0, 0x20, Identity(1)), (Pairs{{0, 0x20}}));
+    ASSERT_EQ(CreateCa(everything, 0, 0x40, Identity(2)), (Pairs{{0, 0x40}}));  // answers the long message
     sender.Send(kCategoryJ1939, j1939::kCmdSubscribe, J1939Subscription(0, 3, 0, 0));  // never to itself
     byPgn.Send(kCategoryJ1939, j1939::kCmdSubscribe, J1939Subscription(0, 0, 0xFEF1, 0));
     bySource.Send(kCategoryJ1939, j1939::kCmdSubscribe, J1939Subscription(0, 1, 0, 0x20));
@@ -249,15 +250,18 @@ TEST_F(J1939ServiceTest, MessagesReachTheSubscribersOfEveryMode) {
     EXPECT_TRUE(sender.Of(kCategoryJ1939, j1939::kCmdReceived).empty());
     const auto all = everything.Of(kCategoryJ1939, j1939::kCmdReceived);
     ASSERT_EQ(all.size(), 2u);
-    // The long message travels whole, addressed (PDU1): destination 0x40.
+    // The long message arrives whole, addressed (PDU1): destination 0x40.
     EXPECT_EQ(all[1].payload.size(), 32u);
     EXPECT_EQ(all[1].payload[2], 0x40);
     EXPECT_EQ(Get32(all[1].payload, 4), 0xEF00u);
     EXPECT_EQ(Bytes(all[1].payload.begin() + 12, all[1].payload.end()), longPayload);
-    // Only the short one is on the CAN bus, as a 29-bit frame.
+    // On the CAN bus: the short one as a 29-bit frame, the long one as the
+    // RTS/CTS session that the CA at 0x40 answered.
     const auto frames = canWatcher.Of(kCategoryCan, can::kCmdReceived);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(Get32(frames[0].payload, 0), 0x18FEF120u);
+    std::vector<std::uint32_t> ids;
+    for (const Received& f : frames) ids.push_back(Get32(f.payload, 0));
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x18FEF120, 0x1CEC4020, 0x1CEC2040, 0x1CEB4020, 0x1CEB4020,
+                                               0x1CEB4020, 0x1CEC2040}));
     EXPECT_EQ(frames[0].payload[4], 1);
     EXPECT_EQ(frames[0].payload[7], 3);
 
@@ -292,6 +296,7 @@ TEST_F(J1939ServiceTest, MessagesReachTheSubscribersOfEveryMode) {
 }
 
 TEST_F(J1939ServiceTest, SendsFromAddressesNotHeldAndMalformedRecordsAreRefused) {
+    options_.tpPacketGapMs = 0;  // the longest message as a BAM at once
     StartSim();
     RawApp& owner = Connect(100);
     RawApp& other = Connect(101);
