@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <utility>
 
 #include "J1939Codec.h"
@@ -336,6 +337,126 @@ TEST_F(J1939ServiceTest, SendsFromAddressesNotHeldAndMalformedRecordsAreRefused)
     EXPECT_TRUE(AwaitReport("length 1786 exceeds 1785"));
     EXPECT_TRUE(AwaitReport("unknown mode 4"));
     EXPECT_TRUE(AwaitReport("address 254 cannot be claimed"));
+}
+
+std::vector<std::uint32_t> FrameIds(RawApp& watcher) {
+    std::vector<std::uint32_t> ids;
+    for (const Received& r : watcher.Of(kCategoryCan, can::kCmdReceived)) ids.push_back(Get32(r.payload, 0));
+    return ids;
+}
+
+TEST_F(J1939ServiceTest, ClaimsAreAnsweredAndContestedOnTheWire) {
+    options_.staticCas = {{1, 0x90, 0x90}};
+    StartSim();
+    RawApp& watcher = Connect(90);
+    RawApp& a = Connect(100);
+    RawApp& b = Connect(101);
+    ASSERT_EQ(CreateCa(a, 1, 0x20, Identity(500)), (Pairs{{1, 0x20}}));
+    ASSERT_EQ(CreateCa(a, 1, 0x21, Identity(600)), (Pairs{{1, 0x20}, {1, 0x21}}));
+    ASSERT_EQ(CreateCa(b, 1, 0x22, Identity(5, 1)), (Pairs{{1, 0x22}}));
+    watcher.Send(kCategoryCan, can::kCmdSubscribe, CanSubscription(1));
+    watcher.Sync();
+
+    // Requests for address claimed: to everyone, then to one address.
+    ASSERT_TRUE(Run("can1 18EAFF31#00EE00").ok);
+    ASSERT_TRUE(Run("can1 18EA2131#00EE00").ok);
+    // A lower NAME from the bus takes 0x20; a higher one does not get 0x21.
+    ASSERT_TRUE(Run("can1 18EEFF20#1000000000000000").ok);
+    ASSERT_TRUE(Run("can1 18EEFF21#FFFFFFFFFFFFFFFF").ok);
+    watcher.Sync();
+    EXPECT_EQ(FrameIds(watcher), (std::vector<std::uint32_t>{0x18EAFF31, 0x18EEFF90, 0x18EEFF20, 0x18EEFF21,
+                                                             0x18EEFF22, 0x18EA2131, 0x18EEFF21, 0x18EEFF20,
+                                                             0x18EEFFFE, 0x18EEFF21, 0x18EEFF21}));
+    const auto frames = watcher.Of(kCategoryCan, can::kCmdReceived);
+    EXPECT_EQ(Bytes(frames[8].payload.begin() + 8, frames[8].payload.end()), (Bytes{0xF4, 1, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(frames[10].payload.begin() + 8, frames[10].payload.end()), (Bytes{0x58, 2, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(AwaitReport("can1 address 32 claimed from the bus by NAME 0000000000000010: a CA of application 100 "
+                            "(NAME 00000000000001F4) lost it and can no longer send from it"));
+    EXPECT_TRUE(AwaitReport("can1 address 33 claimed from the bus by NAME FFFFFFFFFFFFFFFF: a CA of application 100 "
+                            "(NAME 0000000000000258) keeps it and claims it again"));
+
+    // The loser's application can no longer send from the address.
+    a.Send(kCategoryJ1939, j1939::kCmdSend, SendRecord(1, 0x20, 255, 6, 0xFEF1, {1}));
+    EXPECT_TRUE(AwaitReport("application 100: J1939 command 4 refused: source address 32 is not held"));
+    EXPECT_EQ(Request(a, 10, j1939::kCmdCAsPresent), (Pairs{{1, 0x21}}));
+    const std::string table = Run("j1939").text;
+    for (const char* line : {"can1 addresses:\n", "  32 NAME 0000000000000010 bus: identity 16, manufacturer 0,",
+                             "  33 NAME 0000000000000258 application 100: identity 600,",
+                             "  144 NAME 0000000000000090 platform (static CA)",
+                             "  - (lost 32) NAME 00000000000001F4 application 100",
+                             "industry group 1, arbitrary address capable 0\n", "no transport session open\n"})
+        EXPECT_NE(table.find(line), std::string::npos) << line << "\n" << table;
+
+    // Asked again, the CA without an address answers with cannot claim.
+    watcher.Clear();
+    ASSERT_TRUE(Run("can1 18EAFF31#00EE00").ok);
+    EXPECT_TRUE(watcher.Await([](const std::vector<Received>& all) {
+        return all.size() >= 5 && Get32(all.back().payload, 0) == 0x18EEFFFE;
+    }));
+}
+
+TEST_F(J1939ServiceTest, MessagesReachTheOtherCasOfTheSenderAndWaitOutAnArbitraryClaim) {
+    StartSim();
+    RawApp& a = Connect(100);
+    RawApp& b = Connect(101);
+    ASSERT_EQ(CreateCa(a, 0, 0x20, Identity(1)), (Pairs{{0, 0x20}}));
+    ASSERT_EQ(CreateCa(a, 0, 0x21, Identity(2)), (Pairs{{0, 0x20}, {0, 0x21}}));
+    ASSERT_EQ(CreateCa(b, 0, 0x33, Identity(3)), (Pairs{{0, 0x33}}));
+    a.Send(kCategoryJ1939, j1939::kCmdSubscribe, J1939Subscription(0, 3, 0, 0));
+    b.Send(kCategoryJ1939, j1939::kCmdSubscribe, J1939Subscription(0, 3, 0, 0));
+    a.Sync();
+    b.Sync();
+
+    a.Send(kCategoryJ1939, j1939::kCmdSend, SendRecord(0, 0x20, 0x21, 6, 0xEF00, {1}));  // to its other CA
+    a.Send(kCategoryJ1939, j1939::kCmdSend, SendRecord(0, 0x20, 0x33, 6, 0xEF00, {2}));  // to b only
+    a.Send(kCategoryJ1939, j1939::kCmdSend, SendRecord(0, 0x20, 255, 6, 0xFEF1, {3}));   // to everyone
+    a.Sync();
+    b.Sync();
+    std::vector<int> atA, atB;
+    for (const Received& r : a.Of(kCategoryJ1939, j1939::kCmdReceived)) atA.push_back(r.payload[12]);
+    for (const Received& r : b.Of(kCategoryJ1939, j1939::kCmdReceived)) atB.push_back(r.payload[12]);
+    EXPECT_EQ(atA, (std::vector<int>{1, 3}));
+    EXPECT_EQ(atB, (std::vector<int>{1, 2, 3}));
+
+    // A CA at an arbitrary address (128 to 247) sends 250 ms after its claim.
+    b.Clear();
+    const auto claimed = std::chrono::steady_clock::now();
+    ASSERT_EQ(CreateCa(a, 0, 0x80, Identity(4)), (Pairs{{0, 0x20}, {0, 0x21}, {0, 0x80}}));
+    a.Send(kCategoryJ1939, j1939::kCmdSend, SendRecord(0, 0x80, 255, 6, 0xFEF2, {4}));
+    ASSERT_EQ(b.AwaitCount(kCategoryJ1939, j1939::kCmdReceived, 2).size(), 2u);  // the claim, then the message
+    EXPECT_GE(std::chrono::steady_clock::now() - claimed, std::chrono::milliseconds(250));
+    EXPECT_EQ(Get32(b.Of(kCategoryJ1939, j1939::kCmdReceived)[1].payload, 4), 0xFEF2u);
+}
+
+TEST_F(J1939ServiceTest, SessionsFromTheBusArriveWholeAndTheOperatorSeesThem) {
+    StartSim();
+    RawApp& app = Connect(100);
+    ASSERT_EQ(CreateCa(app, 1, 0x20, Identity(1)), (Pairs{{1, 0x20}}));
+    app.Send(kCategoryJ1939, j1939::kCmdSubscribe, J1939Subscription(1, 3, 0, 0));
+    app.Sync();
+    // A BAM typed by the operator reaches the application as one message.
+    for (const char* frame : {"can1 1CECFF31#200A0002FFCAFE00", "can1 1CEBFF31#0111121314151617",
+                              "can1 1CEBFF31#0218191AFFFFFFFF"})
+        ASSERT_TRUE(Run(frame).ok);
+    app.Sync();
+    const auto got = app.Of(kCategoryJ1939, j1939::kCmdReceived);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(Get32(got[0].payload, 4), 0xFECAu);
+    EXPECT_EQ(Bytes(got[0].payload.begin() + 12, got[0].payload.end()),
+              (Bytes{0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A}));
+
+    // An RTS that nobody answers ends in an abort; a long BAM is listed
+    // while it runs. Transport frames are not timed as cyclic frames.
+    app.Send(kCategoryJ1939, j1939::kCmdSend, SendRecord(1, 0x20, 0x55, 6, 0xEF00, Bytes(30, 1)));
+    app.Send(kCategoryJ1939, j1939::kCmdSend, SendRecord(1, 0x20, 255, 6, 0xFEF1, Bytes(1785, 2)));
+    app.Sync();
+    const std::string sessions = Run("j1939").text;
+    EXPECT_NE(sessions.find("  sending can1 BAM 32 -> 255 PGN FEF1, 1785 bytes"), std::string::npos) << sessions;
+    EXPECT_NE(sessions.find("  sending can1 RTS/CTS 32 -> 85 PGN EF00, 30 bytes, 0 of 5 packets sent"), std::string::npos);
+    EXPECT_TRUE(AwaitReport("RTS/CTS 32 -> 85 PGN EF00 aborted: no CTS or acknowledgement within 1250 ms"));
+    const std::string timing = Run("timing").text;
+    EXPECT_EQ(timing.find("EC"), std::string::npos) << timing;
+    EXPECT_EQ(timing.find("EB"), std::string::npos) << timing;
 }
 
 }  // namespace
