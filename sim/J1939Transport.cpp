@@ -415,12 +415,9 @@ std::int64_t J1939Transport::Poll() {
     };
     for (const auto& entry : outbound_) consider(entry.second.dueMs);
     for (const auto& entry : inbound_) consider(entry.second.dueMs);
+    // What still waits and is due waits for a session, whose end pumps.
     for (const Message& m : waiting_) {
-        if (m.notBeforeMs > now) {
-            consider(m.notBeforeMs);
-        } else if (Startable(m, now)) {
-            consider(now);
-        }
+        if (m.notBeforeMs > now) consider(m.notBeforeMs);
     }
     return next;
 }
