@@ -209,11 +209,12 @@ void J1939Service::HandleSend(std::int32_t source, const std::uint8_t* data, std
         return;
     }
     // A CA that claimed an arbitrary address (128 to 247) sends on it only
-    // 250 ms after its claim; what it sends before waits.
+    // 250 ms after its claim; what it sends before waits. (The clock counts
+    // whole milliseconds: one more makes sure that the full time passed.)
     std::int64_t notBefore = 0;
     const auto claimed = claimedMs_.find({bus, header.source});
     if (claimed != claimedMs_.end() && header.source >= 128 && header.source <= 247)
-        notBefore = claimed->second + kClaimWaitMs;
+        notBefore = claimed->second + kClaimWaitMs + 1;
     transport_.Send(source, bus, header, data + j1939::kSendHeaderBytes, count, notBefore);
 }
 

@@ -22,8 +22,7 @@ public:
     // One line for the operator (refused requests, job progress, drift).
     virtual void Report(const std::string& line) = 0;
     // Puts a frame on a CAN bus: the log, the timing check, the CAN
-    // subscribers and, for extended frames not sent through the J1939
-    // service, the J1939 subscribers see it.
+    // subscribers and, for extended frames, the J1939 service see it.
     virtual void PutOnBus(const CanFrame& frame, const Origin& origin) = 0;
     // Puts a frame on the J1708 bus: the log and the J1708 subscribers.
     virtual void PutOnJ1708(const J1708Frame& frame, const Origin& origin) = 0;
