@@ -9,7 +9,6 @@
 
 #include "CandumpFormat.h"
 #include "J1939Transport.h"
-#include "Options.h"
 
 namespace {
 
@@ -231,17 +230,6 @@ TEST(J1939Transport, AHostedReceiverAnswersAndAbortsWhatBreaksTheRules) {
     EXPECT_EQ(bus.Take().size(), 5u);
     EXPECT_EQ(bus.completed.back(), "FECA 49->255 p7 1112131415161718191A");
     EXPECT_TRUE(bus.Reported("BAM 49 -> 255 PGN FECA timed out after packet 1 of 2"));
-}
-
-TEST(J1939Transport, ThePacingOptionTakes0To200Milliseconds) {
-    ProgramOptions o;
-    std::string error;
-    ASSERT_EQ(ParseProgramOptions({}, nullptr, &o, &error), ParseOutcome::kRun);
-    EXPECT_EQ(o.simulator.tpPacketGapMs, 50);
-    ASSERT_EQ(ParseProgramOptions({"--tp-gap", "0"}, nullptr, &o, &error), ParseOutcome::kRun);
-    EXPECT_EQ(o.simulator.tpPacketGapMs, 0);
-    EXPECT_EQ(ParseProgramOptions({"--tp-gap", "201"}, nullptr, &o, &error), ParseOutcome::kError);
-    EXPECT_EQ(ParseProgramOptions({"--tp-gap"}, nullptr, &o, &error), ParseOutcome::kError);
 }
 
 }  // namespace
