@@ -56,7 +56,8 @@ bool IsTransportFrame(const CanFrame& frame);
 // its last packet arrives the whole message is handed on. If a hosted CA
 // holds the destination of an RTS it answers: CTS for windows of at most
 // `receiveWindow` packets, End of message ack, and aborts (already in a
-// session, lacking resources, time-out, bad or duplicate sequence number).
+// session, lacking resources, time-out, a packet beyond the window, bad or
+// duplicate sequence number).
 // Sessions between other nodes are only followed.
 //
 // Time comes from the link; frames that a call produces are put on the bus
@@ -148,7 +149,6 @@ private:
     void PutData(const Outbound& session, std::size_t packet);
     void PutCts(const Key& key, Inbound& session, std::int64_t now);
 
-    void OnControl(const CanFrame& frame, const J1939Header& header, const Origin& origin, std::int64_t now);
     void OnAnnouncement(const CanFrame& frame, const J1939Header& header, const Origin& origin, std::int64_t now);
     void OnData(const CanFrame& frame, const J1939Header& header, std::int64_t now);
     void OnReceiverReply(const CanFrame& frame, const J1939Header& header, std::int64_t now);
