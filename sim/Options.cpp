@@ -99,6 +99,8 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
             o.simulator.staticCas.push_back(ca);
         } else if (a == "--log") {
             if (!value(&o.simulator.logPath)) return fail("--log needs a file (- for standard output)");
+        } else if (a == "--j1708-log") {
+            if (!value(&o.simulator.j1708LogPath)) return fail("--j1708-log needs a file (- for standard output)");
         } else if (a == "--replay") {
             if (!value(&o.replayPath)) return fail("--replay needs a file");
         } else if (a == "--replay-fast") {
@@ -132,8 +134,9 @@ const char* ProgramUsage() {
            "  --static-ca BUS:ADDRESS[:NAME]\n"
            "                         a CA that the platform keeps on a bus (repeatable);\n"
            "                         NAME in hex, by default the address itself\n"
-           "  --log FILE             write every frame to FILE in the candump log format\n"
+           "  --log FILE             write every CAN frame to FILE in the candump log format\n"
            "                         (- for standard output)\n"
+           "  --j1708-log FILE       write every J1708 frame to FILE (- for standard output)\n"
            "  --replay FILE          replay a candump log into the buses at start\n"
            "  --replay-fast          replay as fast as possible instead of with the log's timing\n"
            "  --control PATH         serve operator commands on a Unix socket at PATH\n"

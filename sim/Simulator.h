@@ -36,7 +36,8 @@ struct SimulatorOptions {
     std::string pluginFolder;      // files served to plug-ins
     std::size_t eepromSize = 4096;
     std::vector<J1939Service::StaticCa> staticCas;
-    std::string logPath;           // empty: no log; "-": standard output
+    std::string logPath;           // CAN frames; empty: no log; "-": standard output
+    std::string j1708LogPath;      // J1708 frames, as above
     // Receives every report line; by default they go to standard error.
     std::function<void(const std::string&)> report;
     // Called (on the thread that ran the command) when a quit command arrives.
@@ -109,6 +110,7 @@ private:
 
     // Worker thread only.
     LogWriter log_;
+    LogWriter j1708Log_;
     bool logFailureReported_ = false;
     TimingChecker timing_;
     CanService can_;
