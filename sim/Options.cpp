@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "SocketcandServer.h"
+
 namespace gatewaysim {
 
 namespace {
@@ -107,6 +109,11 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
             o.replayFast = true;
         } else if (a == "--control") {
             if (!value(&o.controlPath)) return fail("--control needs a path");
+        } else if (a == "--socketcand") {
+            std::string text;
+            if (!value(&text)) return fail("--socketcand needs [HOST:]PORT");
+            if (!ParseSocketcandAddress(text, &o.socketcandHost, &o.socketcandPort, error))
+                return ParseOutcome::kError;
         } else if (a == "--no-prompt") {
             o.prompt = false;
         } else if (a == "--quiet") {
@@ -140,6 +147,10 @@ const char* ProgramUsage() {
            "  --replay FILE          replay a candump log into the buses at start\n"
            "  --replay-fast          replay as fast as possible instead of with the log's timing\n"
            "  --control PATH         serve operator commands on a Unix socket at PATH\n"
+           "  --socketcand [HOST:]PORT\n"
+           "                         serve the buses to CAN tools over TCP in socketcand's\n"
+           "                         raw mode (HOST: a numeric IPv4 address, default\n"
+           "                         127.0.0.1; socketcand's usual port is 29536)\n"
            "  --no-prompt            do not read commands from standard input\n"
            "  --quiet                do not print reports on standard error\n"
            "  --help                 this text\n"

@@ -271,8 +271,10 @@ void Simulator::NoteLogFailure() {
 }
 
 void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs) {
-    log_.Write(WallClockUs(), frame);
+    const std::int64_t wallUs = WallClockUs();
+    log_.Write(wallUs, frame);
     NoteLogFailure();
+    if (options_.busTap) options_.busTap(frame, origin, wallUs);
     TimingChecker::Drift drift;
     if (timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift)) {
         char text[160];
@@ -304,6 +306,13 @@ bool Simulator::Replay(const LogEntry& entry, bool fast) {
             PutOnJ1708(entry.j1708, origin);
         }
     };
+    return queue_.Push(std::move(event));
+}
+
+bool Simulator::Inject(const CanFrame& frame, std::int32_t tool) {
+    Event event;
+    event.kind = Event::Kind::kTask;
+    event.task = [this, frame, tool] { PutOnBus(frame, Origin{Origin::Kind::kTool, tool}); };
     return queue_.Push(std::move(event));
 }
 

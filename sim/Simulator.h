@@ -42,6 +42,9 @@ struct SimulatorOptions {
     std::function<void(const std::string&)> report;
     // Called (on the thread that ran the command) when a quit command arrives.
     std::function<void()> onQuit;
+    // Sees every CAN frame on a bus with its origin and wall-clock time, on
+    // the worker; it must not block.
+    std::function<void(const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs)> busTap;
 };
 
 // The gateway simulator: serves the platform endpoint, routes each message
@@ -74,6 +77,11 @@ public:
     // Runs one operator command line.
     Reply Execute(const std::string& line);
     Reply Execute(const Command& command);
+
+    // Puts a frame from a CAN tool (`tool` numbers its connection) on its
+    // bus, as the operator's; waits while the worker's queue is full. False
+    // once the simulator is stopping.
+    bool Inject(const CanFrame& frame, std::int32_t tool);
 
     const SimulatorOptions& Options() const { return options_; }
 
