@@ -3,6 +3,11 @@
 // installed. A test is skipped when its tools are missing.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -13,9 +18,11 @@ namespace integration {
 namespace {
 
 using CustomApplication::CoreTypes::CANBus1;
+using CustomApplication::CoreTypes::CANBus2;
 
 const std::string kPython = CANTOOLS_PYTHON;
 const std::string kLogScript = CANTOOLS_DIR "/pycan_logs.py";
+const std::string kSocketcandScript = CANTOOLS_DIR "/pycan_socketcand.py";
 const std::string kLog2Asc = CANTOOLS_LOG2ASC;
 const std::string kAsc2Log = CANTOOLS_ASC2LOG;
 const std::string kLog2Long = CANTOOLS_LOG2LONG;
@@ -107,6 +114,52 @@ TEST(CanTools, LogsTheToolsWriteReplay) {
         EXPECT_EQ(app.Await("can ", expected.size()), expected);
         sim.Command("replay stop");  // its frames are in; the next replay may start
     }
+}
+
+// A TCP port on the loopback address that is free now.
+std::uint16_t FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        address.sin_port = 0;
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST(CanTools, PythonCanDrivesAndWatchesABusOverSocketcand) {
+    if (!HavePythonCan()) GTEST_SKIP() << "python3-can is not installed";
+    TempFolder folder;
+    Simulator sim(folder);
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(sim.Start({"--socketcand", std::to_string(port)}));  // the loopback address by default
+    LocalApp app(sim.Endpoint(), 100);
+    ASSERT_EQ(app.InitResult(), 0);
+    static const unsigned char kCycle[4] = {0xC0, 0xFF, 0xEE, 0x00};
+    ASSERT_GT(app.InitCanRows(CANBus2, {{0x123, false}, {0x18FEF100, true}},
+                              {{kCycle, 4, 0x456, CustomApplication::CANTypes::Standard, 50}}),
+              0);
+    ASSERT_TRUE(sim.AwaitList([](const std::string& list) { return Contains(list, "CAN subscription can2"); }));
+
+    Process tool;
+    ASSERT_TRUE(tool.Start({kPython, kSocketcandScript, std::to_string(port), "can2", "123#0102",
+                            "18FEF100#AABBCCDD", "321:1", "456:3"},
+                           {}));
+    // What the tool sent reached the application's rows...
+    EXPECT_EQ(app.Await("can ", 2), (std::vector<std::string>{"can 2 123 0 0102", "can 2 18FEF100 1 AABBCCDD"}));
+    // ...and what the application sends, once or cyclically, reaches the tool.
+    ASSERT_EQ(app.SendCan(CANBus2, 0x321, false, {0xAB}), 0);
+    const std::string done = tool.AwaitLine([](const std::string& line) { return line == "timestamps ok"; });
+    EXPECT_EQ(done, "timestamps ok");
+    EXPECT_EQ(tool.Wait(), 0);
+    const std::vector<std::string> lines = tool.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "321 AB"), 1);
+    EXPECT_GE(std::count(lines.begin(), lines.end(), "456 C0FFEE00"), 3);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("123") == 0; }), 0);
 }
 
 }  // namespace
