@@ -33,6 +33,7 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
 // the address (a low NAME: the platform's CA wins contests).
 bool ParseStaticCa(const std::string& text, J1939Service::StaticCa* ca, std::string* error);
 
-const char* ProgramUsage();
+// The option list, for --help.
+std::string ProgramUsage();
 
 }  // namespace gatewaysim
