@@ -91,8 +91,12 @@ int SocketcandServer::Start(const std::string& host, std::uint16_t port, Injecto
 void SocketcandServer::Stop() {
     if (!thread_.joinable()) return;
     stopping_ = true;
-    Wake();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        WakeLocked();
+    }
     thread_.join();
+    // The simulator may still publish: it finds no client and no wake-up.
     std::lock_guard<std::mutex> guard(lock_);
     for (const auto& entry : clients_) ::close(entry.first);
     clients_.clear();
@@ -101,7 +105,7 @@ void SocketcandServer::Stop() {
     listenFd_ = wakeFd_ = -1;
 }
 
-void SocketcandServer::Wake() {
+void SocketcandServer::WakeLocked() {
     const std::uint64_t one = 1;
     if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof(one));
 }
@@ -122,23 +126,21 @@ void SocketcandServer::Publish(const CanFrame& frame, std::int64_t wallTimeUs, s
     if (frame.remote) return;
     std::string text;
     bool wake = false;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        for (auto& entry : clients_) {
-            Client& client = entry.second;
-            if (client.state != 2 || client.bus != frame.bus || client.number == sender || !client.dropped.empty())
-                continue;
-            if (text.empty()) text = FormatSocketcandFrame(frame, wallTimeUs);
-            if (client.out.size() + text.size() > kMaxQueuedBytes) {
-                client.dropped = kSlow;
-                client.out.clear();
-            } else {
-                client.out += text;
-            }
-            wake = true;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& entry : clients_) {
+        Client& client = entry.second;
+        if (client.state != 2 || client.bus != frame.bus || client.number == sender || !client.dropped.empty())
+            continue;
+        if (text.empty()) text = FormatSocketcandFrame(frame, wallTimeUs);
+        if (client.out.size() + text.size() > kMaxQueuedBytes) {
+            client.dropped = kSlow;
+            client.out.clear();
+        } else {
+            client.out += text;
         }
+        wake = true;
     }
-    if (wake) Wake();
+    if (wake) WakeLocked();
 }
 
 void SocketcandServer::Serve(Client& client) {

@@ -62,7 +62,9 @@ private:
     // The I/O thread's part of a client: reading and answering its elements.
     void Serve(Client& client);
     void Queue(Client& client, const std::string& text);
-    void Wake();
+    // Wakes the server's thread; called with lock_ held, which keeps the
+    // descriptor open.
+    void WakeLocked();
 
     Reporter report_;
     Injector inject_;
