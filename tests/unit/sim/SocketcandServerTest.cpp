@@ -71,8 +71,10 @@ protected:
         for (const int fd : fds_) ::close(fd);
     }
 
-    int Connect() {
+    // `receiveBuffer`: the socket's receive buffer in bytes (0: the system's).
+    int Connect(int receiveBuffer = 0) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(server_.Port());
@@ -97,8 +99,8 @@ protected:
         }
         return text;
     }
-    int OpenRaw(const std::string& bus) {
-        const int fd = Connect();
+    int OpenRaw(const std::string& bus, int receiveBuffer = 0) {
+        const int fd = Connect(receiveBuffer);
         EXPECT_EQ(ReadUntil(fd, "< hi >"), "< hi >");
         Send(fd, "< open " + bus + " >");
         EXPECT_EQ(ReadUntil(fd, "< ok >"), "< ok >");
@@ -168,7 +170,7 @@ TEST_F(SocketcandServerTest, ASessionCarriesFramesBothWaysAndRefusesBadInput) {
 }
 
 TEST_F(SocketcandServerTest, AClientThatDoesNotReadIsDroppedAndTheOthersAreServedOn) {
-    const int slow = OpenRaw("can1");
+    const int slow = OpenRaw("can1", 4096);
     const int reader = OpenRaw("can1");
     static_cast<void>(slow);
     CanFrame frame;
