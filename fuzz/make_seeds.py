@@ -82,6 +82,12 @@ SEEDS = {
                                  (18, struct.pack('<iiiII', 0x1234, 0, 0, 5, 0).ljust(4120, b'\x42'))),
         'job_start_unknown_bus': children((13, struct.pack('<iiBB2x', 0x1234, 9, 200, 1))),
     },
+    # Socketcand: a byte of cut sizes, then what a client sends.
+    'socketcand': {
+        'session': b'\x35< open can1 >< rawmode >< send 123 2 1 ff > < send 18FEF100 0 >\n< echo >',
+        'bad_elements': b'\x07junk < open can9 >< send 800 9 >< send 20000000 0 >< send 1 2 0 >< bcmmode ><>',
+        'unterminated': b'\x00< send ' + b'1 ' * 150,
+    },
 }
 
 for target, seeds in SEEDS.items():

@@ -3,7 +3,8 @@
 # AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer, and
 # for the 32-bit ARM target under qemu-arm, plainly and under AddressSanitizer
 # with UndefinedBehaviorSanitizer (ThreadSanitizer does not exist there).
-# Then "fuzz" builds the fuzz targets with clang and runs each for
+# After the arm preset, tests/package/arm_sdk.sh checks the ARM SDK package
+# against the native simulator of the dev preset. Then "fuzz" builds the fuzz targets with clang and runs each for
 # FUZZ_SECONDS (default 60; see scripts/fuzz.sh).
 # CHECK_PRESETS="dev arm" runs a subset.
 set -euo pipefail
@@ -41,6 +42,15 @@ for preset in "${presets[@]}"; do
         echo "libcustomapp.so stripped: $(stat -c %s build/arm/libcustomapp.stripped.so) bytes"
         echo "emulated under qemu-arm:"
         ctest --preset arm -R '^abi\.idle_footprint$' --verbose 2>&1 | sed -n 's/^[0-9]*: //p' | grep -v -e '^Test command' -e '^Working Directory' -e '^Test timeout'
+        # The SDK package on the target against the native simulator, which
+        # the dev preset built.
+        if [[ -x build/dev/sim/gateway-sim && -x build/dev/tests/integration/integration_peer ]]; then
+            echo "=== arm: the SDK package"
+            bash tests/package/arm_sdk.sh build/arm build/dev
+            passed=$((passed + 1))
+        else
+            echo "=== arm: the SDK package is checked after the dev preset (not run)"
+        fi
     fi
 done
 echo "=== time per preset (configure, build, test): ${timings[*]}"

@@ -52,10 +52,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Starts the simulator with its bus log in $1.
+# Starts the simulator with its CAN log in $1.log and its J1708 log in $1-j1708.log.
 start_simulator() {
     "${sim}" --endpoint "${endpoint}" --data "${work}/data" --control "${control}" \
-        --no-prompt --quiet --log "$1" &
+        --no-prompt --quiet --log "$1.log" --j1708-log "$1-j1708.log" &
     sim_pid=$!
     # Up once its control socket answers; at most 10 s.
     for _ in $(seq 100); do
@@ -99,7 +99,7 @@ printf 'Calibration table for the plug-in example\n' >"${work}/data/plugin-files
 head -c 10000 /dev/zero | tr '\0' 'x' >"${work}/data/plugin-files/mode1.bin"
 
 echo "=== gateway-sim on ${endpoint}"
-start_simulator "${work}/bus.log"
+start_simulator "${work}/bus"
 
 echo "=== vehicle_app for 4 s, frames injected through the control socket"
 start_app "${work}/vehicle.out" "${apps}/vehicle_app" 4 100
@@ -119,13 +119,15 @@ echo "=== what vehicle_app received and did"
 cat "${work}/vehicle.out"
 echo "=== timing of the cyclic frames"
 "${ctl}" "${control}" timing
-echo "=== the bus log"
+echo "=== the bus log (CAN)"
 cat "${work}/bus.log"
+echo "=== the bus log (J1708)"
+cat "${work}/bus-j1708.log"
 
 echo "=== the simulator restarted; vehicle_app again: its start counter lives on in the EEPROM"
 stop_process "${sim_pid}"
 sim_pid=""
-start_simulator "${work}/bus2.log"
+start_simulator "${work}/bus2"
 start_app "${work}/vehicle2.out" "${apps}/vehicle_app" 1 100
 finish_app
 grep "EEPROM start number" "${work}/vehicle2.out"

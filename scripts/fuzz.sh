@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
-read -r -a targets <<<"${FUZZ_TARGETS:-wire_format can_receive j1939_receive j1708_receive eeprom_reply plugin_ipc}"
+read -r -a targets <<<"${FUZZ_TARGETS:-wire_format can_receive j1939_receive j1708_receive eeprom_reply plugin_ipc socketcand}"
 build=build/fuzz
 compiler=${FUZZ_CXX:-clang++-14}
 

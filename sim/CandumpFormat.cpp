@@ -206,7 +206,14 @@ bool ParseLogLine(std::string_view line, LogEntry* entry, std::string* error) {
     std::size_t end = 0;
     while (end < rest.size() && !IsBlank(rest[end])) ++end;
     const std::string_view interface = rest.substr(0, end);
-    const std::string_view frame = Trim(rest.substr(end));
+    std::string_view frame = Trim(rest.substr(end));
+    // Logs written by other tools may mark each frame as received or
+    // transmitted after it (" R", " T"); the direction is of no matter here.
+    if (frame.size() > 2 && IsBlank(frame[frame.size() - 2])) {
+        const char direction = frame.back();
+        if (direction == 'R' || direction == 'r' || direction == 'T' || direction == 't')
+            frame = Trim(frame.substr(0, frame.size() - 1));
+    }
     if (frame.empty()) return Fail(error, "expected a frame after the interface");
     for (const char c : frame) {
         if (IsBlank(c)) return Fail(error, "unexpected text after the frame");

@@ -43,7 +43,8 @@ struct LogEntry {
 // Parses one log line: "(SECONDS.FRACTION) INTERFACE FRAME", where FRAME is a
 // CAN frame on interfaces canN (N = bus) and a J1708 frame on the interface
 // "j1708". Blank lines and lines whose first non-blank character is '#' are
-// comments (kNothing). Surrounding blanks and a trailing '\r' are ignored.
+// comments (kNothing). Surrounding blanks, a trailing '\r' and a direction
+// mark after the frame (" R" received, " T" transmitted) are ignored.
 bool ParseLogLine(std::string_view line, LogEntry* entry, std::string* error);
 
 // "ID#DATA" in upper-case hex: 3 identifier digits for standard frames, 8 for

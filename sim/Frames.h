@@ -33,9 +33,11 @@ inline std::uint8_t J1708Checksum(std::uint8_t mid, const std::uint8_t* data, st
 
 // Who put a frame on a bus; the sender of a frame never receives it back.
 struct Origin {
-    enum class Kind { kApplication, kJ1939, kOperator, kReplay };
+    enum class Kind { kApplication, kJ1939, kOperator, kReplay, kTool };
     Kind kind = Kind::kOperator;
-    std::int32_t address = 0;  // the application, for kApplication and kJ1939
+    // The application, for kApplication and kJ1939; for kTool (a CAN tool
+    // connected over socketcand) its connection number.
+    std::int32_t address = 0;
 };
 
 }  // namespace gatewaysim

@@ -10,8 +10,9 @@
 
 namespace gatewaysim {
 
-// Writes every frame of every bus to a log, one line per frame, in the log
-// format of the common CAN tools (J1708 frames on the interface "j1708").
+// Writes frames to a log, one line per frame, in the log format of the
+// common CAN tools (J1708 frames on the interface "j1708"; the simulator keeps
+// them in a log of their own, which CAN tools are not given).
 // Each line is flushed as it is written, so that a reader of the file sees
 // whole lines while the simulator runs.
 class LogWriter {

@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include <CLI/CLI.hpp>
+
+#include "SocketcandServer.h"
+
 namespace gatewaysim {
 
 namespace {
@@ -58,99 +62,127 @@ bool ParseStaticCa(const std::string& text, J1939Service::StaticCa* ca, std::str
     return true;
 }
 
+namespace {
+
+// The simulator's command line, with its targets in `o` and the texts that
+// are checked and converted after parsing.
+struct CommandLine {
+    explicit CommandLine(ProgramOptions* o) : app("Simulates the gateway's platform services (CAN, J1939, J1708, "
+                                                  "virtual EEPROM,\nplug-in jobs) for applications built against the "
+                                                  "custom application library.",
+                                                  "gateway-sim") {
+        const CLI::Validator notEmpty([](std::string& value) { return value.empty() ? "an empty value" : ""; },
+                                      "", "not empty");
+        const CLI::Validator staticCa(
+            [](std::string& value) {
+                J1939Service::StaticCa ca;
+                std::string error;
+                return ParseStaticCa(value, &ca, &error) ? std::string() : error;
+            },
+            "", "static CA");
+        const CLI::Validator socketcand(
+            [](std::string& value) {
+                std::string host;
+                std::uint16_t port = 0;
+                std::string error;
+                return ParseSocketcandAddress(value, &host, &port, &error) ? std::string() : error;
+            },
+            "", "socketcand address");
+        app.set_help_flag("-h,--help", "this text");
+        app.set_version_flag("--version", "gateway-sim 1.0", "the simulator's version");
+        app.add_option("--endpoint", o->simulator.endpoint,
+                       "socket to serve (default: $GATREL_ENDPOINT, else /usr/local/quarrin/share/gatrel)")
+            ->type_name("PATH")
+            ->check(notEmpty);
+        app.add_option("--data", o->simulator.dataFolder, "folder of the EEPROM files (default: gateway-sim-data)")
+            ->type_name("DIR")
+            ->check(notEmpty);
+        files = app.add_option("--files", o->simulator.pluginFolder,
+                               "folder of the files served to plug-ins (default: DATA/plugin-files)")
+                    ->type_name("DIR")
+                    ->check(notEmpty);
+        app.add_option("--eeprom-size", o->simulator.eepromSize, "size of each application's EEPROM (default: 4096)")
+            ->type_name("BYTES")
+            ->check(CLI::Range(std::size_t{1}, kMaxEepromSize).description(""));
+        app.add_option("--static-ca", staticCas,
+                       "a CA that the platform keeps on a bus (repeatable); NAME in hex, by default the address itself")
+            ->type_name("BUS:ADDRESS[:NAME]")
+            ->check(staticCa);
+        app.add_option("--tp-gap", o->simulator.tpPacketGapMs,
+                       "milliseconds between the data packets of a J1939 BAM (default 50 as on a truck; less for "
+                       "faster test runs)")
+            ->type_name("MS")
+            ->check(CLI::Range(std::int64_t{0}, std::int64_t{200}).description(""));
+        app.add_option("--log", o->simulator.logPath,
+                       "write every CAN frame to FILE in the candump log format (- for standard output)")
+            ->type_name("FILE")
+            ->check(notEmpty);
+        app.add_option("--j1708-log", o->simulator.j1708LogPath, "write every J1708 frame to FILE (- for standard output)")
+            ->type_name("FILE")
+            ->check(notEmpty);
+        app.add_option("--replay", o->replayPath, "replay a candump log into the buses at start")
+            ->type_name("FILE")
+            ->check(notEmpty);
+        app.add_flag("--replay-fast", o->replayFast, "replay as fast as possible instead of with the log's timing");
+        app.add_option("--control", o->controlPath, "serve operator commands on a Unix socket at PATH")
+            ->type_name("PATH")
+            ->check(notEmpty);
+        app.add_option("--socketcand", socketcandAddress,
+                       "serve the buses to CAN tools over TCP in socketcand's raw mode (HOST: a numeric IPv4 "
+                       "address, default 127.0.0.1; socketcand's usual port is 29536)")
+            ->type_name("[HOST:]PORT")
+            ->check(socketcand);
+        app.add_flag("--no-prompt", noPrompt, "do not read commands from standard input");
+        app.add_flag("--quiet", o->quiet, "do not print reports on standard error");
+        app.footer("Commands (at the prompt or through the control socket), one per line:");
+    }
+
+    CLI::App app;
+    CLI::Option* files = nullptr;
+    std::vector<std::string> staticCas;
+    std::string socketcandAddress;
+    bool noPrompt = false;
+};
+
+}  // namespace
+
 ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const char* environmentEndpoint,
                                  ProgramOptions* options, std::string* error) {
     ProgramOptions o;
     o.simulator.endpoint =
         environmentEndpoint != nullptr && environmentEndpoint[0] != '\0' ? environmentEndpoint : kDefaultEndpoint;
     o.simulator.dataFolder = "gateway-sim-data";
-    bool filesGiven = false;
-    const auto fail = [&](const std::string& reason) {
-        if (error) *error = reason;
+    CommandLine line(&o);
+    // The parser takes the arguments last first.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        line.app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        return ParseOutcome::kHelp;
+    } catch (const CLI::CallForVersion&) {
+        return ParseOutcome::kVersion;
+    } catch (const CLI::ParseError& e) {
+        if (error) *error = std::string(e.what()) + " (try --help)";
         return ParseOutcome::kError;
-    };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const auto value = [&](std::string* out) {
-            if (i + 1 >= args.size() || args[i + 1].empty()) return false;
-            *out = args[++i];
-            return true;
-        };
-        if (a == "--help" || a == "-h") return ParseOutcome::kHelp;
-        if (a == "--version") return ParseOutcome::kVersion;
-        if (a == "--endpoint") {
-            if (!value(&o.simulator.endpoint)) return fail("--endpoint needs a path");
-        } else if (a == "--data") {
-            if (!value(&o.simulator.dataFolder)) return fail("--data needs a folder");
-        } else if (a == "--files") {
-            if (!value(&o.simulator.pluginFolder)) return fail("--files needs a folder");
-            filesGiven = true;
-        } else if (a == "--eeprom-size") {
-            std::string text;
-            unsigned long long size = 0;
-            if (!value(&text) || !ParseUnsigned(text, kMaxEepromSize, &size) || size == 0)
-                return fail("--eeprom-size takes 1 to " + std::to_string(kMaxEepromSize) + " bytes");
-            o.simulator.eepromSize = static_cast<std::size_t>(size);
-        } else if (a == "--static-ca") {
-            std::string text;
-            J1939Service::StaticCa ca;
-            if (!value(&text)) return fail("--static-ca needs BUS:ADDRESS[:NAME]");
-            if (!ParseStaticCa(text, &ca, error)) return ParseOutcome::kError;
-            o.simulator.staticCas.push_back(ca);
-        } else if (a == "--tp-gap") {
-            std::string text;
-            unsigned long long gap = 0;
-            if (!value(&text) || !ParseUnsigned(text, 200, &gap))
-                return fail("--tp-gap takes 0 to 200 milliseconds");
-            o.simulator.tpPacketGapMs = static_cast<std::int64_t>(gap);
-        } else if (a == "--log") {
-            if (!value(&o.simulator.logPath)) return fail("--log needs a file (- for standard output)");
-        } else if (a == "--replay") {
-            if (!value(&o.replayPath)) return fail("--replay needs a file");
-        } else if (a == "--replay-fast") {
-            o.replayFast = true;
-        } else if (a == "--control") {
-            if (!value(&o.controlPath)) return fail("--control needs a path");
-        } else if (a == "--no-prompt") {
-            o.prompt = false;
-        } else if (a == "--quiet") {
-            o.quiet = true;
-        } else {
-            return fail("unknown option " + a + " (try --help)");
-        }
     }
-    if (!filesGiven) o.simulator.pluginFolder = o.simulator.dataFolder + "/plugin-files";
+    for (const std::string& text : line.staticCas) {
+        J1939Service::StaticCa ca;
+        if (!ParseStaticCa(text, &ca, error)) return ParseOutcome::kError;
+        o.simulator.staticCas.push_back(ca);
+    }
+    if (!line.socketcandAddress.empty() &&
+        !ParseSocketcandAddress(line.socketcandAddress, &o.socketcandHost, &o.socketcandPort, error))
+        return ParseOutcome::kError;
+    o.prompt = !line.noPrompt;
+    if (line.files->count() == 0) o.simulator.pluginFolder = o.simulator.dataFolder + "/plugin-files";
     *options = o;
     return ParseOutcome::kRun;
 }
 
-const char* ProgramUsage() {
-    return "usage: gateway-sim [OPTION]...\n"
-           "Simulates the gateway's platform services (CAN, J1939, J1708, virtual EEPROM,\n"
-           "plug-in jobs) for applications built against the custom application library.\n"
-           "\n"
-           "  --endpoint PATH        socket to serve (default: $GATREL_ENDPOINT, else\n"
-           "                         /usr/local/quarrin/share/gatrel)\n"
-           "  --data DIR             folder of the EEPROM files (default: gateway-sim-data)\n"
-           "  --files DIR            folder of the files served to plug-ins\n"
-           "                         (default: DATA/plugin-files)\n"
-           "  --eeprom-size BYTES    size of each application's EEPROM (default: 4096)\n"
-           "  --static-ca BUS:ADDRESS[:NAME]\n"
-           "                         a CA that the platform keeps on a bus (repeatable);\n"
-           "                         NAME in hex, by default the address itself\n"
-           "  --tp-gap MS            milliseconds between the data packets of a J1939 BAM\n"
-           "                         (default 50 as on a truck; less for faster test runs)\n"
-           "  --log FILE             write every frame to FILE in the candump log format\n"
-           "                         (- for standard output)\n"
-           "  --replay FILE          replay a candump log into the buses at start\n"
-           "  --replay-fast          replay as fast as possible instead of with the log's timing\n"
-           "  --control PATH         serve operator commands on a Unix socket at PATH\n"
-           "  --no-prompt            do not read commands from standard input\n"
-           "  --quiet                do not print reports on standard error\n"
-           "  --help                 this text\n"
-           "  --version              the simulator's version\n"
-           "\n"
-           "Commands (at the prompt or through the control socket), one per line:\n";
+std::string ProgramUsage() {
+    ProgramOptions unused;
+    CommandLine line(&unused);
+    return line.app.help() + "\n";
 }
 
 }  // namespace gatewaysim

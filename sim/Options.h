@@ -1,6 +1,7 @@
 // Thread rule: pure functions; safe from any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ struct ProgramOptions {
     bool replayFast = false;
     bool prompt = true;       // read commands from standard input
     bool quiet = false;       // no report lines on standard error
+    std::string socketcandHost;  // empty: the buses are not served over socketcand
+    std::uint16_t socketcandPort = 0;
 };
 
 enum class ParseOutcome { kRun, kHelp, kVersion, kError };
@@ -30,6 +33,7 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
 // the address (a low NAME: the platform's CA wins contests).
 bool ParseStaticCa(const std::string& text, J1939Service::StaticCa* ca, std::string* error);
 
-const char* ProgramUsage();
+// The option list, for --help.
+std::string ProgramUsage();
 
 }  // namespace gatewaysim

@@ -82,9 +82,21 @@ int Simulator::Start(std::string* error) {
     if (started_) return fail(-EALREADY, "already started");
     int result = MakeFolders(options_.dataFolder);
     if (result != 0) return fail(result, "data folder " + options_.dataFolder);
+    // CAN tools read the CAN log, and none of them takes a J1708 line: the
+    // J1708 frames have a log of their own.
+    if (!options_.j1708LogPath.empty() && options_.j1708LogPath != "-" &&
+        options_.j1708LogPath == options_.logPath)
+        return fail(-EINVAL, "the J1708 log and the CAN log must be different files");
     if (!options_.logPath.empty()) {
         result = log_.Open(options_.logPath);
         if (result != 0) return fail(result, "log " + options_.logPath);
+    }
+    if (!options_.j1708LogPath.empty()) {
+        result = j1708Log_.Open(options_.j1708LogPath);
+        if (result != 0) {
+            log_.Close();
+            return fail(result, "J1708 log " + options_.j1708LogPath);
+        }
     }
     // The platform's own CAs are on the buses before any application.
     j1939_.AddStaticCas(options_.staticCas);
@@ -106,6 +118,7 @@ int Simulator::Start(std::string* error) {
         worker_ = std::thread(&Simulator::Run, this);
     } catch (const std::system_error& e) {
         log_.Close();
+        j1708Log_.Close();
         return fail(-(e.code().value() != 0 ? e.code().value() : EAGAIN), "worker thread");
     }
     result = server_.Start(options_.endpoint);
@@ -113,6 +126,7 @@ int Simulator::Start(std::string* error) {
         queue_.Close();
         worker_.join();
         log_.Close();
+        j1708Log_.Close();
         return fail(result, "endpoint " + options_.endpoint);
     }
     started_ = true;
@@ -127,6 +141,7 @@ void Simulator::Stop() {
     queue_.Close();
     if (worker_.joinable()) worker_.join();
     log_.Close();
+    j1708Log_.Close();
     started_ = false;
 }
 
@@ -252,15 +267,19 @@ void Simulator::PutOnBus(const CanFrame& frame, const Origin& origin) {
 }
 
 void Simulator::NoteLogFailure() {
-    if (log_.Failures() > 0 && !logFailureReported_) {
+    if (logFailureReported_) return;
+    const std::string& path = log_.Failures() > 0 ? options_.logPath : options_.j1708LogPath;
+    if (log_.Failures() > 0 || j1708Log_.Failures() > 0) {
         logFailureReported_ = true;
-        Report("log: a line could not be written to " + options_.logPath + "; the log is incomplete");
+        Report("log: a line could not be written to " + path + "; the log is incomplete");
     }
 }
 
 void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs) {
-    log_.Write(WallClockUs(), frame);
+    const std::int64_t wallUs = WallClockUs();
+    log_.Write(wallUs, frame);
     NoteLogFailure();
+    if (options_.busTap) options_.busTap(frame, origin, wallUs);
     TimingChecker::Drift drift;
     // Transport packets come in bursts of sessions, never in a period.
     if (!IsTransportFrame(frame) && timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift)) {
@@ -275,7 +294,7 @@ void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int
 }
 
 void Simulator::PutOnJ1708(const J1708Frame& frame, const Origin& origin) {
-    log_.Write(WallClockUs(), frame);
+    j1708Log_.Write(WallClockUs(), frame);
     NoteLogFailure();
     j1708_.Deliver(frame, origin);
 }
@@ -293,6 +312,13 @@ bool Simulator::Replay(const LogEntry& entry, bool fast) {
             PutOnJ1708(entry.j1708, origin);
         }
     };
+    return queue_.Push(std::move(event));
+}
+
+bool Simulator::Inject(const CanFrame& frame, std::int32_t tool) {
+    Event event;
+    event.kind = Event::Kind::kTask;
+    event.task = [this, frame, tool] { PutOnBus(frame, Origin{Origin::Kind::kTool, tool}); };
     return queue_.Push(std::move(event));
 }
 

@@ -36,13 +36,17 @@ struct SimulatorOptions {
     std::string pluginFolder;      // files served to plug-ins
     std::size_t eepromSize = 4096;
     std::vector<J1939Service::StaticCa> staticCas;
-    std::string logPath;           // empty: no log; "-": standard output
+    std::string logPath;           // CAN frames; empty: no log; "-": standard output
+    std::string j1708LogPath;      // J1708 frames, as above
     // Milliseconds between the data packets of a BAM (the standard's 50 by default).
     std::int64_t tpPacketGapMs = tp::kStandardBamGapMs;
     // Receives every report line; by default they go to standard error.
     std::function<void(const std::string&)> report;
     // Called (on the thread that ran the command) when a quit command arrives.
     std::function<void()> onQuit;
+    // Sees every CAN frame on a bus with its origin and wall-clock time, on
+    // the worker; it must not block.
+    std::function<void(const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs)> busTap;
 };
 
 // The gateway simulator: serves the platform endpoint, routes each message
@@ -75,6 +79,11 @@ public:
     // Runs one operator command line.
     Reply Execute(const std::string& line);
     Reply Execute(const Command& command);
+
+    // Puts a frame from a CAN tool (`tool` numbers its connection) on its
+    // bus, as the operator's; waits while the worker's queue is full. False
+    // once the simulator is stopping.
+    bool Inject(const CanFrame& frame, std::int32_t tool);
 
     const SimulatorOptions& Options() const { return options_; }
 
@@ -112,6 +121,7 @@ private:
 
     // Worker thread only.
     LogWriter log_;
+    LogWriter j1708Log_;
     bool logFailureReported_ = false;
     TimingChecker timing_;
     CanService can_;

@@ -20,6 +20,7 @@
 #include "IPCClient.h"
 #include "Options.h"
 #include "Simulator.h"
+#include "SocketcandServer.h"
 
 namespace {
 
@@ -92,11 +93,33 @@ int main(int argc, char** argv) {
         options.simulator.report = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
     }
 
+    // Made before the simulator, whose worker publishes every frame to it,
+    // and started after it, since it puts the clients' frames on the buses.
+    SocketcandServer socketcand(options.simulator.report);
+    if (!options.socketcandHost.empty()) {
+        options.simulator.busTap = [&socketcand](const CanFrame& frame, const Origin& origin,
+                                                 std::int64_t wallTimeUs) {
+            socketcand.Publish(frame, wallTimeUs, origin.kind == Origin::Kind::kTool ? origin.address : -1);
+        };
+    }
+
     MakeParentFolder(options.simulator.endpoint);
     Simulator simulator(options.simulator);
     if (simulator.Start(&error) != 0) {
         std::cerr << "gateway-sim: " << error << '\n';
         return 1;
+    }
+    if (!options.socketcandHost.empty()) {
+        const int result = socketcand.Start(options.socketcandHost, options.socketcandPort,
+                                            [&simulator](const CanFrame& frame, std::int32_t client) {
+                                                return simulator.Inject(frame, client);
+                                            });
+        if (result != 0) {
+            std::cerr << "gateway-sim: socketcand on " << options.socketcandHost << ":" << options.socketcandPort
+                      << ": " << std::strerror(-result) << '\n';
+            simulator.Stop();
+            return 1;
+        }
     }
     const auto execute = [&simulator](const std::string& line) { return simulator.Execute(line); };
 
@@ -106,6 +129,7 @@ int main(int argc, char** argv) {
         if (result != 0) {
             std::cerr << "gateway-sim: control socket " << options.controlPath << ": " << std::strerror(-result)
                       << '\n';
+            socketcand.Stop();
             simulator.Stop();
             return 1;
         }
@@ -118,6 +142,7 @@ int main(int argc, char** argv) {
         const CommandReply reply = simulator.Execute(replay);
         if (!reply.ok) {
             std::cerr << "gateway-sim: " << reply.text << '\n';
+            socketcand.Stop();
             control.Stop();
             simulator.Stop();
             return 1;
@@ -128,6 +153,9 @@ int main(int argc, char** argv) {
                      options.simulator.endpoint.c_str(), options.simulator.dataFolder.c_str(),
                      options.simulator.pluginFolder.c_str(), options.controlPath.empty() ? "" : "; control socket ",
                      options.controlPath.c_str());
+        if (!options.socketcandHost.empty())
+            std::fprintf(stderr, "gateway-sim: buses served over socketcand on %s:%u\n",
+                         options.socketcandHost.c_str(), static_cast<unsigned>(socketcand.Port()));
     }
     Console console(execute);
     if (options.prompt) console.Start();
@@ -144,6 +172,7 @@ int main(int argc, char** argv) {
 
     console.Stop();
     control.Stop();
+    socketcand.Stop();
     simulator.Stop();
     return 0;
 }

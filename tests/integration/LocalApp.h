@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <customapp/TarvexInterface.h>
@@ -50,6 +51,19 @@ public:
         if (sdk.CANInit(bus, &receive, 0, &transmit, 0) <= 0) return false;
         return sdk.CANRegisterReceiveAllMessages(bus, CustomApplication::CANTypes::Standard, OnCan, this) == 0 &&
                sdk.CANRegisterReceiveAllMessages(bus, CustomApplication::CANTypes::Extended, OnCan, this) == 0;
+    }
+    // CANInit on `bus` with one receive row per (identifier, extended) that
+    // takes exactly that frame, and the transmit rows `transmit`.
+    std::int32_t InitCanRows(CustomApplication::CoreTypes::CANBus bus,
+                             const std::vector<std::pair<std::uint32_t, bool>>& rows,
+                             std::vector<CustomApplication::CANTypes::CANTransmitTableEntry> transmit) {
+        std::vector<CustomApplication::CANTypes::CANReceiveTableEntry> receive;
+        for (const auto& [id, extended] : rows)
+            receive.push_back({id, extended ? 0x1FFFFFFFu : 0x7FFu,
+                               extended ? CustomApplication::CANTypes::Extended : CustomApplication::CANTypes::Standard,
+                               OnCan, this});
+        return sdk.CANInit(bus, receive.data(), static_cast<std::int32_t>(receive.size()), transmit.data(),
+                           static_cast<std::int32_t>(transmit.size()));
     }
     std::int32_t SendCan(CustomApplication::CoreTypes::CANBus bus, std::uint32_t id, bool extended,
                          const std::vector<unsigned char>& data) {

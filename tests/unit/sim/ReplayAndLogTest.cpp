@@ -35,6 +35,7 @@ class ReplayAndLogTest : public SimTest {};
 
 TEST_F(ReplayAndLogTest, AReplayedLogReachesApplicationsInOrderAndTheLogParsesBack) {
     options_.logPath = dir_ + "/bus.log";
+    options_.j1708LogPath = dir_ + "/j1708.log";
     StartSim();
     RawApp& app = Connect(100);
     for (std::uint8_t bus = 0; bus < 3; ++bus) app.Send(kCategoryCan, can::kCmdSubscribe, CanSubscription(bus));
@@ -49,7 +50,7 @@ TEST_F(ReplayAndLogTest, AReplayedLogReachesApplicationsInOrderAndTheLogParsesBa
               "\n"
               "(1700000000.000200) vcan2 7FF#R\n"
               "(1700000000.000300) can0 not-a-frame\n"
-              "(1700000000.000400) j1708 80#0102\n"
+              "(1700000000.000400) j1708 80#0102 R\n"
               "(1700000000.000500) can2 0CF00400#FFFFFFFFFFFFFFFF\r\n"
               "(1700000000.000600) can0 456#\n");
     ASSERT_TRUE(Run("replay " + replay + " fast").ok);
@@ -63,9 +64,12 @@ TEST_F(ReplayAndLogTest, AReplayedLogReachesApplicationsInOrderAndTheLogParsesBa
     EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x123, 0x18FEF100, 0x0CF00400, 0x456}));
     EXPECT_EQ(app.Of(kCategoryJ1708, j1708::kCmdReceived).size(), 1u);
 
-    // Every frame, the remote one and the J1708 one included, is in the log.
+    // Every frame is in the log, the remote one included; the J1708 one in
+    // the J1708 log.
     std::vector<std::string> frames;
-    for (const std::string& line : Lines(options_.logPath)) {
+    std::vector<std::string> lines = Lines(options_.logPath);
+    for (const std::string& line : Lines(options_.j1708LogPath)) lines.push_back(line);
+    for (const std::string& line : lines) {
         LogEntry e;
         std::string error;
         ASSERT_TRUE(ParseLogLine(line, &e, &error)) << line << ": " << error;
@@ -76,8 +80,8 @@ TEST_F(ReplayAndLogTest, AReplayedLogReachesApplicationsInOrderAndTheLogParsesBa
         }
     }
     EXPECT_EQ(frames, (std::vector<std::string>{"can0 123#11", "can1 18FEF100#010203", "can2 7FF#R",
-                                                "j1708 80#0102*7D", "can2 0CF00400#FFFFFFFFFFFFFFFF",
-                                                "can0 456#"}));
+                                                "can2 0CF00400#FFFFFFFFFFFFFFFF", "can0 456#",
+                                                "j1708 80#0102*7D"}));
 }
 
 TEST_F(ReplayAndLogTest, ApplicationFramesAreLoggedAsTheToolsWriteThem) {

@@ -1,0 +1,166 @@
+// The bus log against the CAN tools that users already have: python-can's
+// log readers and writers and can-utils' converters, run as they are
+// installed. A test is skipped when its tools are missing.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "Harness.h"
+#include "LocalApp.h"
+
+namespace integration {
+namespace {
+
+using CustomApplication::CoreTypes::CANBus1;
+using CustomApplication::CoreTypes::CANBus2;
+
+const std::string kPython = CANTOOLS_PYTHON;
+const std::string kLogScript = CANTOOLS_DIR "/pycan_logs.py";
+const std::string kSocketcandScript = CANTOOLS_DIR "/pycan_socketcand.py";
+const std::string kLog2Asc = CANTOOLS_LOG2ASC;
+const std::string kAsc2Log = CANTOOLS_ASC2LOG;
+const std::string kLog2Long = CANTOOLS_LOG2LONG;
+
+bool HavePythonCan() {
+    if (kPython.empty()) return false;
+    Process probe;
+    return probe.Start({kPython, "-c", "import can"}, {}) && probe.Wait() == 0;
+}
+
+// Runs a tool to its end; the lines it printed, once `lines` are in.
+std::vector<std::string> RunTool(const std::vector<std::string>& argv, std::size_t lines, int* exitCode) {
+    Process tool;
+    if (!tool.Start(argv, {})) {
+        *exitCode = -1;
+        return {};
+    }
+    tool.CloseInput();
+    *exitCode = tool.Wait();
+    return tool.AwaitLines([](const std::string&) { return true; }, lines);
+}
+
+std::size_t CountLines(const std::string& path) {
+    std::ifstream in(path);
+    std::size_t n = 0;
+    std::string line;
+    while (std::getline(in, line)) ++n;
+    return n;
+}
+
+TEST(CanTools, ReadTheBusLogFrameForFrame) {
+    if (!HavePythonCan() || kLog2Asc.empty() || kAsc2Log.empty() || kLog2Long.empty())
+        GTEST_SKIP() << "python3-can or can-utils is not installed";
+    TempFolder folder;
+    Simulator sim(folder);
+    const std::string log = folder / "bus.log";
+    ASSERT_TRUE(sim.Start({"--log", log, "--j1708-log", folder / "j1708.log"}));
+    sim.Command("can3 0ab#de.ad");
+    sim.Command("j1708 80#0102");  // in its own log: no CAN tool trips on it
+    sim.Command("can4 7DF#R");
+    sim.Command("can0 18FEF100#0102030405060708");
+    sim.Command("can2 1FFFFFFF#FF");
+    sim.Command("can1 5A5#");
+    const std::vector<std::string> expected = {"can3 AB 0 DEAD", "can4 7DF 0 R", "can0 18FEF100 1 0102030405060708",
+                                               "can2 1FFFFFFF 1 FF", "can1 5A5 0 -"};
+    ASSERT_TRUE(Eventually([&] { return CountLines(log) == expected.size(); }));
+
+    int code = 0;
+    EXPECT_EQ(RunTool({kPython, kLogScript, "read", log}, expected.size(), &code), expected);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(RunTool({"/bin/sh", "-c", "exec \"$0\" <\"$1\"", kLog2Long, log}, expected.size(), &code).size(), expected.size());
+    EXPECT_EQ(code, 0);
+    // To Vector's ASC and back, each step read by python-can.
+    const std::string asc = folder / "bus.asc";
+    RunTool({kLog2Asc, "-I", log, "-O", asc, "can0", "can1", "can2", "can3", "can4"}, 0, &code);
+    ASSERT_EQ(code, 0);
+    EXPECT_EQ(RunTool({kPython, kLogScript, "read", asc}, expected.size(), &code), expected);
+    const std::string back = folder / "back.log";
+    RunTool({kAsc2Log, "-I", asc, "-O", back}, 0, &code);
+    ASSERT_EQ(code, 0);
+    EXPECT_EQ(RunTool({kPython, kLogScript, "read", back}, expected.size(), &code), expected);
+}
+
+TEST(CanTools, LogsTheToolsWriteReplay) {
+    if (!HavePythonCan() || kAsc2Log.empty()) GTEST_SKIP() << "python3-can or can-utils is not installed";
+    TempFolder folder;
+    int code = 0;
+    // python-can's text log (the candump format with a direction mark) and
+    // its ASC file, turned into candump's format by asc2log.
+    RunTool({kPython, kLogScript, "write", folder / "pycan.log", folder / "pycan.asc"}, 0, &code);
+    ASSERT_EQ(code, 0);
+    RunTool({kAsc2Log, "-I", folder / "pycan.asc", "-O", folder / "asc2log.log"}, 0, &code);
+    ASSERT_EQ(code, 0);
+
+    Simulator sim(folder);
+    ASSERT_TRUE(sim.Start());
+    LocalApp app(sim.Endpoint(), 100);
+    ASSERT_EQ(app.InitResult(), 0);
+    ASSERT_TRUE(app.ListenToCan(CANBus1));
+    ASSERT_TRUE(sim.AwaitList([](const std::string& list) { return Contains(list, "CAN subscription can1"); }));
+    // The remote frame is replayed but not delivered.
+    const std::vector<std::string> frames = {"can 1 123 0 1122", "can 1 18FEF100 1 0001020304050607",
+                                             "can 1 5A5 0 -"};
+    std::vector<std::string> expected;
+    for (const char* file : {"pycan.log", "asc2log.log"}) {
+        SCOPED_TRACE(file);
+        sim.Command("replay " + (folder / file) + " fast");
+        expected.insert(expected.end(), frames.begin(), frames.end());
+        EXPECT_EQ(app.Await("can ", expected.size()), expected);
+        sim.Command("replay stop");  // its frames are in; the next replay may start
+    }
+}
+
+// A TCP port on the loopback address that is free now.
+std::uint16_t FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        address.sin_port = 0;
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST(CanTools, PythonCanDrivesAndWatchesABusOverSocketcand) {
+    if (!HavePythonCan()) GTEST_SKIP() << "python3-can is not installed";
+    TempFolder folder;
+    Simulator sim(folder);
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(sim.Start({"--socketcand", std::to_string(port)}));  // the loopback address by default
+    LocalApp app(sim.Endpoint(), 100);
+    ASSERT_EQ(app.InitResult(), 0);
+    static const unsigned char kCycle[4] = {0xC0, 0xFF, 0xEE, 0x00};
+    ASSERT_GT(app.InitCanRows(CANBus2, {{0x123, false}, {0x18FEF100, true}},
+                              {{kCycle, 4, 0x456, CustomApplication::CANTypes::Standard, 50}}),
+              0);
+    ASSERT_TRUE(sim.AwaitList([](const std::string& list) { return Contains(list, "CAN subscription can2"); }));
+
+    Process tool;
+    ASSERT_TRUE(tool.Start({kPython, kSocketcandScript, std::to_string(port), "can2", "123#0102",
+                            "18FEF100#AABBCCDD", "321:1", "456:3"},
+                           {}));
+    // What the tool sent reached the application's rows...
+    EXPECT_EQ(app.Await("can ", 2), (std::vector<std::string>{"can 2 123 0 0102", "can 2 18FEF100 1 AABBCCDD"}));
+    // ...and what the application sends, once or cyclically, reaches the tool.
+    ASSERT_EQ(app.SendCan(CANBus2, 0x321, false, {0xAB}), 0);
+    const std::string done = tool.AwaitLine([](const std::string& line) { return line == "timestamps ok"; });
+    EXPECT_EQ(done, "timestamps ok");
+    EXPECT_EQ(tool.Wait(), 0);
+    const std::vector<std::string> lines = tool.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "321 AB"), 1);
+    EXPECT_GE(std::count(lines.begin(), lines.end(), "456 C0FFEE00"), 3);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("123") == 0; }), 0);
+}
+
+}  // namespace
+}  // namespace integration
