@@ -1,5 +1,7 @@
 #include "EventQueue.h"
 
+#include <chrono>
+
 namespace gatewaysim {
 
 bool EventQueue::Push(Event event) {
@@ -11,13 +13,19 @@ bool EventQueue::Push(Event event) {
     return true;
 }
 
-bool EventQueue::Pop(Event* event) {
+bool EventQueue::PopAll(std::vector<Event>* events, std::int64_t waitUs) {
     std::unique_lock<std::mutex> guard(lock_);
-    notEmpty_.wait(guard, [&] { return closed_ || !events_.empty(); });
+    const auto ready = [&] { return closed_ || !events_.empty(); };
+    if (waitUs < 0) {
+        notEmpty_.wait(guard, ready);
+    } else {
+        notEmpty_.wait_for(guard, std::chrono::microseconds(waitUs), ready);
+    }
     if (closed_) return false;
-    *event = std::move(events_.front());
-    events_.pop_front();
-    notFull_.notify_one();
+    if (events_.empty()) return true;
+    for (Event& event : events_) events->push_back(std::move(event));
+    events_.clear();
+    notFull_.notify_all();
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "QRVMessage.h"
 
@@ -31,9 +32,11 @@ public:
 
     // False (and the event is discarded) once the queue is closed.
     bool Push(Event event);
-    // Waits for an event; false once the queue is closed (events still queued
-    // then are discarded).
-    bool Pop(Event* event);
+    // Waits for events, at most `waitUs` microseconds (negative: until one
+    // comes), and moves every queued one to the end of `events` in their
+    // order (none when the wait ran out). False once the queue is closed
+    // (events still queued then are discarded).
+    bool PopAll(std::vector<Event>* events, std::int64_t waitUs);
     // Ends every wait; later pushes fail.
     void Close();
 

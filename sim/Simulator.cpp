@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -131,29 +132,85 @@ void Simulator::Stop() {
 }
 
 void Simulator::Run() {
-    Event event;
-    while (queue_.Pop(&event)) {
-        switch (event.kind) {
-            case Event::Kind::kMessage:
-                if (event.message) HandleMessage(event.address, *event.message);
-                break;
-            case Event::Kind::kJoined:
-                Joined(event.address);
-                break;
-            case Event::Kind::kGone:
-                Gone(event.address);
-                break;
-            case Event::Kind::kTask:
-                if (event.task) event.task();
-                break;
+    std::vector<Event> batch;
+    for (;;) {
+        std::int64_t dueUs = flushDueUs_;
+        if (retryDueUs_ >= 0 && (dueUs < 0 || retryDueUs_ < dueUs)) dueUs = retryDueUs_;
+        const std::int64_t waitUs = dueUs < 0 ? -1 : std::max<std::int64_t>(0, dueUs - MonotonicUs());
+        if (!queue_.PopAll(&batch, waitUs)) break;
+        for (Event& event : batch) {
+            HandleEvent(event);
+            event = Event();
+            if (queuedBytes_ >= kFlushBytes) Flush();
         }
-        event = Event();
+        batch.clear();
+        if (flushDueUs_ >= 0 || retryDueUs_ >= 0) {
+            const std::int64_t now = MonotonicUs();
+            if ((flushDueUs_ >= 0 && now >= flushDueUs_) || (retryDueUs_ >= 0 && now >= retryDueUs_)) Flush();
+        }
     }
+}
+
+void Simulator::HandleEvent(Event& event) {
+    switch (event.kind) {
+        case Event::Kind::kMessage:
+            if (event.message) HandleMessage(event.address, *event.message);
+            break;
+        case Event::Kind::kJoined:
+            Joined(event.address);
+            break;
+        case Event::Kind::kGone:
+            Gone(event.address);
+            break;
+        case Event::Kind::kTask:
+            if (event.task) event.task();
+            break;
+    }
+}
+
+void Simulator::Flush() {
+    const std::int64_t now = MonotonicUs();
+    bool full = false;
+    for (auto& [address, app] : applications_) {
+        Outbox& out = app.out;
+        if (out.sent == out.bytes.size()) continue;
+        std::size_t written = 0;
+        const int result = server_.WriteSome(address, out.bytes.data() + out.sent, out.bytes.size() - out.sent,
+                                             &written, &out.connection);
+        out.sent += written;
+        if (result < 0) {
+            // The connection is gone (or is another's by now); its end is
+            // reported by the server.
+            out = Outbox();
+            continue;
+        }
+        if (out.sent == out.bytes.size()) {
+            out.bytes.clear();
+            out.sent = 0;
+            out.stalledSinceUs = 0;
+            continue;
+        }
+        if (written > 0 || out.stalledSinceUs == 0) out.stalledSinceUs = now;
+        if (now - out.stalledSinceUs >= kStallLimitUs || out.bytes.size() - out.sent > kOutboxLimitBytes) {
+            DropApplication(address, "it does not read its messages");
+            continue;
+        }
+        // Keep the buffer from creeping: drop what went out once it is most of it.
+        if (out.sent > out.bytes.size() / 2) {
+            out.bytes.erase(out.bytes.begin(), out.bytes.begin() + static_cast<std::ptrdiff_t>(out.sent));
+            out.sent = 0;
+        }
+        full = true;
+    }
+    queuedBytes_ = 0;
+    lastFlushUs_ = now;
+    flushDueUs_ = -1;
+    retryDueUs_ = full ? now + kRetryUs : -1;
 }
 
 void Simulator::Joined(std::int32_t address) {
     dropping_.erase(address);
-    applications_[address] = Application{MonotonicUs() / 1000, 0};
+    applications_[address] = Application{MonotonicUs() / 1000, 0, Outbox()};
     Report("application " + std::to_string(address) + " connected");
 }
 
@@ -170,6 +227,8 @@ void Simulator::Gone(std::int32_t address) {
 
 void Simulator::DropApplication(std::int32_t address, const std::string& reason) {
     if (!dropping_.insert(address).second) return;
+    const auto app = applications_.find(address);
+    if (app != applications_.end()) app->second.out = Outbox();
     Report("application " + std::to_string(address) + " dropped: " + reason);
     server_.Disconnect(address);
 }
@@ -223,14 +282,13 @@ void Simulator::HandleMessage(std::int32_t source, QRVMessage& message) {
 void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
                      std::size_t length) {
     if (dropping_.count(address) != 0) return;
+    const auto app = applications_.find(address);
+    if (app == applications_.end()) return;
     QRVMessage message(QRVMessage::kTypeEnvelope, category, address);
     message.NewChildMessage(QRVMessage::kTypeChild)->Build(command, length, data, false);
     message.SetSourceAddress(ServiceAddress(category));
-    const int result = server_.Write(address, message);
-    // An application that does not read for the whole write time-out would
-    // hold up every other one: it is dropped. Other failures end the
-    // connection in the server, which reports it gone.
-    if (result == -ETIMEDOUT) DropApplication(address, "it does not read its messages");
+    queuedBytes_ += message.Serialize(app->second.out.bytes);
+    if (flushDueUs_ < 0) flushDueUs_ = lastFlushUs_ + kFlushIntervalUs;
 }
 
 void Simulator::Report(const std::string& line) {

@@ -58,6 +58,17 @@ public:
 
     static constexpr std::size_t kQueueCapacity = 16384;
     static constexpr int kCommandTimeoutMs = 15000;
+    // Output to the applications is written at most once per interval while
+    // frames keep coming (a frame after a quiet spell goes out at once), and
+    // at once when this much has gathered.
+    static constexpr std::int64_t kFlushIntervalUs = 200;
+    static constexpr std::size_t kFlushBytes = 256 * 1024;
+    // An application whose socket is full is tried again after this long; it
+    // is dropped once its socket has taken nothing for kStallLimitUs or more
+    // than kOutboxLimitBytes wait for it, so that it never holds up the buses.
+    static constexpr std::int64_t kRetryUs = 2000;
+    static constexpr std::int64_t kStallLimitUs = 5'000'000;
+    static constexpr std::size_t kOutboxLimitBytes = 8 * 1024 * 1024;
 
     explicit Simulator(SimulatorOptions options);
     ~Simulator() override;
@@ -85,6 +96,10 @@ private:
     void PutOnJ1708(const J1708Frame& frame, const Origin& origin) override;
 
     void Run();
+    void HandleEvent(Event& event);
+    // Writes every outbox as far as the sockets take it and drops the
+    // applications that stopped reading.
+    void Flush();
     void HandleMessage(std::int32_t source, PlatformServices::QRVMessage& message);
     void Joined(std::int32_t address);
     void Gone(std::int32_t address);
@@ -116,12 +131,26 @@ private:
     J1708Service j1708_;
     EepromService eeprom_;
     PluginService plugin_;
+    // What waits to be written to one application: whole frames, of which
+    // the first `sent` bytes went out. All of an application's frames of one
+    // pass of the worker go out in one write.
+    struct Outbox {
+        std::vector<std::uint8_t> bytes;
+        std::size_t sent = 0;
+        std::uint64_t connection = 0;    // the server's name of the connection written to
+        std::int64_t stalledSinceUs = 0; // 0, or when its socket last took nothing
+    };
     struct Application {
         std::int64_t connectedMs = 0;
         std::uint64_t messages = 0;
+        Outbox out;
     };
     std::map<std::int32_t, Application> applications_;
     std::set<std::int32_t> dropping_;  // disconnected by us, their end not yet reported
+    std::size_t queuedBytes_ = 0;      // in outboxes since the last flush
+    std::int64_t lastFlushUs_ = 0;
+    std::int64_t flushDueUs_ = -1;     // -1: nothing new to write
+    std::int64_t retryDueUs_ = -1;     // -1: no application's socket was full
 };
 
 // Monotonic and wall-clock time in microseconds.
