@@ -284,10 +284,8 @@ void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t c
     if (dropping_.count(address) != 0) return;
     const auto app = applications_.find(address);
     if (app == applications_.end()) return;
-    QRVMessage message(QRVMessage::kTypeEnvelope, category, address);
-    message.NewChildMessage(QRVMessage::kTypeChild)->Build(command, length, data, false);
-    message.SetSourceAddress(ServiceAddress(category));
-    queuedBytes_ += message.Serialize(app->second.out.bytes);
+    queuedBytes_ += QRVMessage::SerializeEnvelope(app->second.out.bytes, category, address, ServiceAddress(category),
+                                                  command, data, length);
     if (flushDueUs_ < 0) flushDueUs_ = lastFlushUs_ + kFlushIntervalUs;
 }
 
