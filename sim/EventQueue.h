@@ -34,9 +34,11 @@ public:
     bool Push(Event event);
     // Waits for events, at most `waitUs` microseconds (negative: until one
     // comes), and moves every queued one to the end of `events` in their
-    // order (none when the wait ran out). False once the queue is closed
+    // order (none when the wait ran out). With `gather` it waits the whole
+    // time unless the queue fills to half, so that a busy consumer wakes once
+    // per wait instead of once per event. False once the queue is closed
     // (events still queued then are discarded).
-    bool PopAll(std::vector<Event>* events, std::int64_t waitUs);
+    bool PopAll(std::vector<Event>* events, std::int64_t waitUs, bool gather = false);
     // Ends every wait; later pushes fail.
     void Close();
 
@@ -46,6 +48,7 @@ private:
     std::condition_variable notEmpty_;
     std::condition_variable notFull_;
     std::deque<Event> events_;
+    std::size_t wakeAt_ = 1;  // a push that makes this many events wakes the consumer
     bool closed_ = false;
 };
 

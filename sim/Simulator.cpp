@@ -134,10 +134,12 @@ void Simulator::Stop() {
 void Simulator::Run() {
     std::vector<Event> batch;
     for (;;) {
+        // Output waiting for its write: gather what comes meanwhile without
+        // waking for each event.
         std::int64_t dueUs = flushDueUs_;
         if (retryDueUs_ >= 0 && (dueUs < 0 || retryDueUs_ < dueUs)) dueUs = retryDueUs_;
         const std::int64_t waitUs = dueUs < 0 ? -1 : std::max<std::int64_t>(0, dueUs - MonotonicUs());
-        if (!queue_.PopAll(&batch, waitUs)) break;
+        if (!queue_.PopAll(&batch, waitUs, flushDueUs_ >= 0)) break;
         for (Event& event : batch) {
             HandleEvent(event);
             event = Event();
