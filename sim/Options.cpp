@@ -20,6 +20,19 @@ bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned lon
     return true;
 }
 
+// "[BUS:]KBITS": the bit rate of one bus, or of all of them.
+bool ParseBitrate(const std::string& text, std::array<std::uint32_t, kCanBusCount>* bitrates) {
+    const std::size_t colon = text.find(':');
+    unsigned long long bus = 0, kbits = 0;
+    if (colon != std::string::npos && !ParseUnsigned(text.substr(0, colon), kCanBusCount - 1, &bus)) return false;
+    if (!ParseUnsigned(colon == std::string::npos ? text : text.substr(colon + 1), 1000, &kbits) ||
+        (kbits != 250 && kbits != 500 && kbits != 1000))
+        return false;
+    for (std::size_t b = 0; b < bitrates->size(); ++b)
+        if (colon == std::string::npos || b == bus) (*bitrates)[b] = static_cast<std::uint32_t>(kbits * 1000);
+    return true;
+}
+
 }  // namespace
 
 bool ParseStaticCa(const std::string& text, J1939Service::StaticCa* ca, std::string* error) {
@@ -97,6 +110,10 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
             if (!value(&text)) return fail("--static-ca needs BUS:ADDRESS[:NAME]");
             if (!ParseStaticCa(text, &ca, error)) return ParseOutcome::kError;
             o.simulator.staticCas.push_back(ca);
+        } else if (a == "--bitrate") {
+            std::string text;
+            if (!value(&text) || !ParseBitrate(text, &o.simulator.bitrates))
+                return fail("--bitrate takes [BUS:]KBITS, bus 0 to 4, 250, 500 or 1000 kbit/s");
         } else if (a == "--log") {
             if (!value(&o.simulator.logPath)) return fail("--log needs a file (- for standard output)");
         } else if (a == "--replay") {
@@ -132,6 +149,8 @@ const char* ProgramUsage() {
            "  --static-ca BUS:ADDRESS[:NAME]\n"
            "                         a CA that the platform keeps on a bus (repeatable);\n"
            "                         NAME in hex, by default the address itself\n"
+           "  --bitrate [BUS:]KBITS  bit rate of a bus (repeatable), or of all buses without\n"
+           "                         BUS: 250, 500 or 1000 kbit/s (default: 250)\n"
            "  --log FILE             write every frame to FILE in the candump log format\n"
            "                         (- for standard output)\n"
            "  --replay FILE          replay a candump log into the buses at start\n"

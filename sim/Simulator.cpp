@@ -69,7 +69,9 @@ Simulator::Simulator(SimulatorOptions options)
       j1939_(*this),
       j1708_(*this),
       eeprom_(*this, options_.dataFolder, options_.eepromSize),
-      plugin_(*this, options_.pluginFolder) {}
+      plugin_(*this, options_.pluginFolder) {
+    for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) load_.SetBitrate(bus, options_.bitrates[bus]);
+}
 
 Simulator::~Simulator() {
     Stop();
@@ -315,7 +317,8 @@ void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int
     log_.Write(WallClockUs(), frame);
     NoteLogFailure();
     TimingChecker::Drift drift;
-    if (timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift)) {
+    if (load_.Observe(frame, MonotonicUs())) CheckDemand(frame.bus);
+    if (timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame))) {
         char text[160];
         std::snprintf(text, sizeof(text), "timing: can%u %s interval %.1f ms, period %.1f ms (%+.1f%%)", frame.bus,
                       FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(), drift.intervalUs / 1000.0,
@@ -441,9 +444,34 @@ Simulator::Reply Simulator::List() const {
     return reply;
 }
 
-Simulator::Reply Simulator::Timing() const {
+double Simulator::CheckDemand(std::uint8_t bus) {
+    const double percent = 100.0 * timing_.CyclicBitsPerSecond(bus) / load_.Bitrate(bus);
+    if (percent <= 100.0) {
+        overbooked_[bus] = false;
+    } else if (!overbooked_[bus]) {
+        overbooked_[bus] = true;
+        char text[128];
+        std::snprintf(text, sizeof(text), "load: can%u: the cyclic frames ask for %.1f%% of %u kbit/s", bus, percent,
+                      load_.Bitrate(bus) / 1000);
+        Report(text);
+    }
+    return percent;
+}
+
+Simulator::Reply Simulator::Timing() {
     Reply reply;
-    for (const TimingChecker::Entry& e : timing_.Entries()) {
+    const std::int64_t now = MonotonicUs();
+    for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
+        const double demand = CheckDemand(bus);
+        char line[160];
+        std::snprintf(line, sizeof(line), "can%u %u kbit/s: load %.1f%% in the last second, cyclic frames ask for %.1f%%%s\n",
+                      bus, load_.Bitrate(bus) / 1000, load_.LoadPercent(bus, now), demand,
+                      demand > 100.0 ? ", more than the bus can carry" : "");
+        reply.text += line;
+    }
+    const std::vector<TimingChecker::Entry> entries = timing_.Entries();
+    if (entries.empty()) reply.text += "no frames seen\n";
+    for (const TimingChecker::Entry& e : entries) {
         CanFrame frame;
         frame.extended = e.extended;
         frame.id = e.id;
@@ -459,7 +487,6 @@ Simulator::Reply Simulator::Timing() const {
         }
         reply.text += line;
     }
-    if (reply.text.empty()) reply.text = "no frames seen\n";
     return reply;
 }
 

@@ -4,6 +4,7 @@
 // worker, the replay thread and callers of Execute, one line at a time.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "BusLoad.h"
 #include "CanService.h"
 #include "CommandParser.h"
 #include "EepromService.h"
@@ -37,6 +39,10 @@ struct SimulatorOptions {
     std::size_t eepromSize = 4096;
     std::vector<J1939Service::StaticCa> staticCas;
     std::string logPath;           // empty: no log; "-": standard output
+    // Bit rate of each CAN bus in bits per second (250000, 500000 or 1000000).
+    std::array<std::uint32_t, kCanBusCount> bitrates = {BusLoad::kDefaultBitrate, BusLoad::kDefaultBitrate,
+                                                        BusLoad::kDefaultBitrate, BusLoad::kDefaultBitrate,
+                                                        BusLoad::kDefaultBitrate};
     // Receives every report line; by default they go to standard error.
     std::function<void(const std::string&)> report;
     // Called (on the thread that ran the command) when a quit command arrives.
@@ -107,12 +113,15 @@ private:
     // Puts a frame on a bus with the time that the timing check uses.
     void PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs);
     bool Replay(const LogEntry& entry, bool fast);
+    // Percent of `bus` that its cyclic frames ask for; reports the first time
+    // it exceeds the bus.
+    double CheckDemand(std::uint8_t bus);
     void NoteLogFailure();
 
     // Runs `task` on the worker and waits (bounded) for its reply.
     Reply OnWorker(std::function<Reply()> task);
     Reply List() const;
-    Reply Timing() const;
+    Reply Timing();
 
     SimulatorOptions options_;
     std::mutex reportLock_;
@@ -126,6 +135,8 @@ private:
     LogWriter log_;
     bool logFailureReported_ = false;
     TimingChecker timing_;
+    BusLoad load_;
+    std::array<bool, kCanBusCount> overbooked_{};  // reported: cyclic frames ask for more than the bus
     CanService can_;
     J1939Service j1939_;
     J1708Service j1708_;

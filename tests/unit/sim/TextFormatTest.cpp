@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -179,7 +180,7 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     ASSERT_EQ(ParseProgramOptions({"--endpoint", "/tmp/opt", "--data", "/d", "--static-ca", "1:0x80",
                                    "--static-ca", "2:17:A000000000000001", "--eeprom-size", "100",
                                    "--log", "-", "--control", "/c", "--replay", "r.log", "--replay-fast",
-                                   "--no-prompt", "--quiet"},
+                                   "--no-prompt", "--quiet", "--bitrate", "500", "--bitrate", "3:1000"},
                                   "/tmp/env", &o, &error),
               ParseOutcome::kRun)
         << error;
@@ -193,12 +194,14 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     EXPECT_EQ(o.simulator.eepromSize, 100u);
     EXPECT_TRUE(o.replayFast);
     EXPECT_FALSE(o.prompt);
+    EXPECT_EQ(o.simulator.bitrates, (std::array<std::uint32_t, 5>{500000, 500000, 500000, 1000000, 500000}));
 
     EXPECT_EQ(ParseProgramOptions({"--help"}, nullptr, &o, &error), ParseOutcome::kHelp);
     for (const std::vector<std::string>& bad :
          std::vector<std::vector<std::string>>{{"--endpoint"}, {"--static-ca", "5:1"}, {"--static-ca", "1:254"},
                                                {"--static-ca", "1:2:XYZ"}, {"--eeprom-size", "0"},
-                                               {"--eeprom-size", "-1"}, {"--eeprom-size", "99999999"}, {"--bogus"}}) {
+                                               {"--eeprom-size", "-1"}, {"--eeprom-size", "99999999"}, {"--bitrate", "300"},
+                                               {"--bitrate", "5:250"}, {"--bogus"}}) {
         EXPECT_EQ(ParseProgramOptions(bad, nullptr, &o, &error), ParseOutcome::kError) << bad[0];
         EXPECT_FALSE(error.empty());
     }
