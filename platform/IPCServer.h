@@ -60,9 +60,9 @@ public:
     // Writes as much of `bytes` (whole frames, one after the other) as the
     // connection of `address` takes now, without waiting; `*written` gets the
     // count. A writer that keeps many frames queued per application sends
-    // them this way in one system call. When a frame went out only in part,
-    // the caller writes its rest next, and until then every other write to
-    // the connection fails with -EAGAIN. `*connection` names the connection:
+    // them this way in one system call. When not all of them went out, the
+    // caller writes the rest next (it may end inside a frame), and until then
+    // every other write to the connection fails with -EAGAIN. `*connection` names the connection:
     // 0 on the first call (it is then set); a later call with the value set
     // fails with -ECONNRESET once `address` belongs to another connection, so
     // that the rest of a frame never reaches a successor.

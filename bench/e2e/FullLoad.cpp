@@ -292,6 +292,33 @@ double CpuSeconds(pid_t pid) {
     return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
 }
 
+// The lines of the simulator's `timing` answer that give the buses' load
+// (empty when the simulator does not report them).
+std::string BusLoadLines(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    std::string answer;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && WriteAll(fd, "timing\n", 7)) {
+        char buffer[4096];
+        while (answer.find("\nok\n") == std::string::npos && answer.find("error") == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 15'000) <= 0) break;
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0) break;
+            answer.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    if (fd >= 0) ::close(fd);
+    std::string lines;
+    for (std::size_t at = 0, end; (end = answer.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = answer.substr(at, end - at);
+        if (line.find("kbit/s") != std::string::npos) lines += "  " + line + "\n";
+    }
+    return lines;
+}
+
 // Connects to the simulator's control socket, waiting at most `timeoutMs`.
 bool AwaitSocket(const std::string& path, int timeoutMs) {
     const std::int64_t deadline = NowUs() + std::int64_t{timeoutMs} * 1000;
@@ -349,7 +376,7 @@ int main(int argc, char** argv) {
     if (sim < 0) Fail("fork");
     if (sim == 0) {
         ::execl(s.sim.c_str(), s.sim.c_str(), "--endpoint", endpoint.c_str(), "--data", data.c_str(), "--control",
-                control.c_str(), "--no-prompt", "--quiet", static_cast<char*>(nullptr));
+                control.c_str(), "--bitrate", "1000", "--no-prompt", "--quiet", static_cast<char*>(nullptr));
         _exit(127);
     }
     if (!AwaitSocket(control, 10'000)) Fail("the simulator did not start");
@@ -392,6 +419,7 @@ int main(int argc, char** argv) {
 
     std::uint32_t totals[kMaxApps][kBuses] = {};
     std::uint64_t sequencedSent = 0;
+    std::string busLoad;
     const int waitMs = s.seconds * 1000 + 60'000;
     for (int i = 0; i < s.apps; ++i) {
         // Sample the simulator's memory while the applications send.
@@ -401,6 +429,7 @@ int main(int argc, char** argv) {
             rssMax = std::max(rssMax, ResidentKb(sim));
         }
         if (!ReadAll(apps[i].out, totals[i], sizeof totals[i], waitMs)) Fail("an application did not finish");
+        if (i == 0) busLoad = BusLoadLines(control);  // the last second of the window
         for (int bus = 0; bus < kBuses; ++bus) sequencedSent += totals[i][bus];
     }
     const double windowS = double(NowUs() - startUs) / 1e6;
@@ -458,6 +487,7 @@ int main(int argc, char** argv) {
                 histogram[kBuckets - 1] ? " (100 ms or more)" : "");
     std::printf("simulator resident memory: %ld kB at start, %ld kB at end, %ld kB at most; descriptors %d / %d\n",
                 rssStart, rssEnd, rssMax, fdsStart, fdsEnd);
+    std::printf("bus load as the simulator reports it (1 Mbit/s buses):\n%s", busLoad.c_str());
     const bool complete = ok && total.lost == 0 && total.disordered == 0 && total.sequenced == expected;
     std::printf("every frame delivered once and in order: %s\n", complete ? "yes" : "NO");
     return complete ? 0 : 1;
