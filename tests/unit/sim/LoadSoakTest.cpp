@@ -251,8 +251,9 @@ TEST_F(LoadSoakTest, FullLoadKeepsEveryFrameAndMemoryAndDescriptorsFlat) {
     // The resident size is a high-water mark: once the simulator's event
     // queue has been full (16,384 messages, about 5 MB) it keeps that size.
     // A message lost per frame would take more than this within a second.
-    if (EnvOr("CUSTOMAPP_SOAK_RESIDENT_NOT_OURS", 0) == 0)  // set by the runs under valgrind
+    if (EnvOr("CUSTOMAPP_SOAK_RESIDENT_NOT_OURS", 0) == 0) {  // set by the runs under valgrind
         EXPECT_LE(last.residentKb - first.residentKb, 8192) << "resident memory grew during the soak";
+    }
 #endif
     apps.clear();
 }
