@@ -238,7 +238,7 @@ void Simulator::DropApplication(std::int32_t address, const std::string& reason)
 }
 
 void Simulator::HandleMessage(std::int32_t source, QRVMessage& message) {
-    if (dropping_.count(source) != 0) return;
+    if (Dropping(source)) return;
     const auto app = applications_.find(source);
     if (app != applications_.end()) ++app->second.messages;
     if (!message.ParseChildMessages()) {
@@ -279,13 +279,13 @@ void Simulator::HandleMessage(std::int32_t source, QRVMessage& message) {
                        " ignored");
                 return;
         }
-        if (dropping_.count(source) != 0) return;
+        if (Dropping(source)) return;
     }
 }
 
 void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
                      std::size_t length) {
-    if (dropping_.count(address) != 0) return;
+    if (Dropping(address)) return;
     const auto app = applications_.find(address);
     if (app == applications_.end()) return;
     queuedBytes_ += QRVMessage::SerializeEnvelope(app->second.out.bytes, category, address, ServiceAddress(category),

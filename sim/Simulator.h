@@ -158,6 +158,8 @@ private:
     };
     std::map<std::int32_t, Application> applications_;
     std::set<std::int32_t> dropping_;  // disconnected by us, their end not yet reported
+    // Asked for every message and delivery: nearly always none is dropping.
+    bool Dropping(std::int32_t address) const { return !dropping_.empty() && dropping_.count(address) != 0; }
     std::size_t queuedBytes_ = 0;      // in outboxes since the last flush
     std::int64_t lastFlushUs_ = 0;
     std::int64_t flushDueUs_ = -1;     // -1: nothing new to write
