@@ -4,7 +4,7 @@
 # for the 32-bit ARM target under qemu-arm, plainly and under AddressSanitizer
 # with UndefinedBehaviorSanitizer (ThreadSanitizer does not exist there).
 # Then "fuzz" builds the fuzz targets with clang and runs each for
-# FUZZ_SECONDS (default 30; see scripts/fuzz.sh).
+# FUZZ_SECONDS (default 25; see scripts/fuzz.sh).
 # CHECK_PRESETS="dev arm" runs a subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
