@@ -33,12 +33,13 @@ bool PeerGone(int fd) {
 }  // namespace
 
 struct IPCServer::Connection {
-    explicit Connection(int descriptor) : fd(descriptor) {}
+    Connection(int descriptor, std::uint64_t number) : fd(descriptor), serial(number) {}
     ~Connection() { ::close(fd); }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     const int fd;
+    const std::uint64_t serial;  // tells a connection from a later one of the same address
     // 0 until registered. Written only by the I/O thread, under the server's
     // lock_; other threads read it under lock_.
     std::int32_t address = 0;
@@ -46,6 +47,7 @@ struct IPCServer::Connection {
 
     std::mutex writeLock;  // one frame at a time; guards `broken`
     bool broken = false;   // a frame went out incomplete; nothing may follow it
+    bool partial = false;  // WriteSome left a frame incomplete; only WriteSome may continue
 
     // Received bytes not parsed yet; I/O thread only.
     std::vector<std::uint8_t> rx;
@@ -209,7 +211,7 @@ bool IPCServer::AcceptAll() {
                     return true;
             }
         }
-        auto connection = std::make_shared<Connection>(fd);
+        auto connection = std::make_shared<Connection>(fd, nextSerial_.fetch_add(1));
         std::lock_guard<std::mutex> guard(lock_);
         connections_.push_back(std::move(connection));
     }
@@ -343,6 +345,7 @@ int IPCServer::Send(const std::shared_ptr<Connection>& connection, const std::ui
     {
         std::lock_guard<std::mutex> guard(connection->writeLock);
         if (connection->broken) return -EPIPE;
+        if (connection->partial) return -EAGAIN;
         result = detail::SendAll(connection->fd, bytes, length, kWriteTimeoutMs, &sent);
         if (result < 0 && sent > 0) {
             connection->broken = true;
@@ -373,6 +376,36 @@ int IPCServer::WriteRaw(std::int32_t address, const void* bytes, std::size_t len
     const auto connection = Find(address);
     if (!connection) return -EHOSTUNREACH;
     return Send(connection, static_cast<const std::uint8_t*>(bytes), length);
+}
+
+int IPCServer::WriteSome(std::int32_t address, const std::uint8_t* bytes, std::size_t length,
+                         std::size_t* written, std::uint64_t* serial) {
+    *written = 0;
+    const auto connection = Find(address);
+    if (!connection) return -EHOSTUNREACH;
+    if (*serial == 0) *serial = connection->serial;
+    if (*serial != connection->serial) return -ECONNRESET;
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> guard(connection->writeLock);
+        if (connection->broken) return -EPIPE;
+        while (*written < length) {
+            const ssize_t n =
+                ::send(connection->fd, bytes + *written, length - *written, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                *written += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) result = n == 0 ? -EPIPE : -errno;
+                break;
+            }
+        }
+        connection->partial = *written < length;
+        if (result < 0) connection->broken = true;
+    }
+    if (result < 0) Drop(connection);
+    return result;
 }
 
 int IPCServer::Disconnect(std::int32_t address) {

@@ -57,6 +57,20 @@ public:
     }
     // Sends raw bytes, framing included (for tests of malformed input).
     int WriteRaw(std::int32_t address, const void* bytes, std::size_t length);
+    // Writes as much of `bytes` (whole frames, one after the other) as the
+    // connection of `address` takes now, without waiting; `*written` gets the
+    // count. A writer that keeps many frames queued per application sends
+    // them this way in one system call. When not all of them went out, the
+    // caller writes the rest next (it may end inside a frame), and until then
+    // every other write to the connection fails with -EAGAIN. `*connection` names the connection:
+    // 0 on the first call (it is then set); a later call with the value set
+    // fails with -ECONNRESET once `address` belongs to another connection, so
+    // that the rest of a frame never reaches a successor.
+    // 0 (also when the socket took nothing), -EHOSTUNREACH for an unknown
+    // address, another negative errno value when the connection failed
+    // (it is then dropped).
+    int WriteSome(std::int32_t address, const std::uint8_t* bytes, std::size_t length, std::size_t* written,
+                  std::uint64_t* connection);
     // Closes the connection of `address`. 0, or -EHOSTUNREACH.
     int Disconnect(std::int32_t address);
 
@@ -87,6 +101,7 @@ private:
     mutable std::mutex lock_;  // guards connections_, byAddress_ and each connection's address only
     std::vector<std::shared_ptr<Connection>> connections_;
     std::map<std::int32_t, std::shared_ptr<Connection>> byAddress_;
+    std::atomic<std::uint64_t> nextSerial_{1};
 };
 
 }  // namespace PlatformServices

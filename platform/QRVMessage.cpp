@@ -31,6 +31,31 @@ bool TypeFits(std::int32_t type) {
     return type >= 0 && type <= 0xFF;
 }
 
+// Writes a frame's length prefix and header; returns where its payload goes.
+std::uint8_t* PutHeader(std::uint8_t* p, std::int32_t type, std::int32_t command, std::int32_t address,
+                        std::int32_t source, std::size_t payloadBytes) {
+    PutU32(p, static_cast<std::uint32_t>(QRVMessage::kHeaderBytes + payloadBytes));
+    p += QRVMessage::kLengthPrefixBytes;
+    p[0] = static_cast<std::uint8_t>(type);
+    p[1] = p[2] = p[3] = 0;
+    PutI32(p + 4, command);
+    PutI32(p + 8, address);
+    PutI32(p + 12, source);
+    return p + QRVMessage::kHeaderBytes;
+}
+
+// Writes a child's header and payload; returns the end.
+std::uint8_t* PutChild(std::uint8_t* p, std::int32_t type, std::int32_t command, const std::uint8_t* data,
+                       std::size_t length) {
+    p[0] = static_cast<std::uint8_t>(type);
+    p[1] = p[2] = p[3] = 0;
+    PutI32(p + 4, command);
+    PutU32(p + 8, static_cast<std::uint32_t>(length));
+    p += QRVMessage::kChildHeaderBytes;
+    if (length != 0) std::memcpy(p, data, length);
+    return p + length;
+}
+
 // Returned by EncodedPayloadBytes when the payload cannot be encoded.
 constexpr std::size_t kUnencodable = static_cast<std::size_t>(-1);
 
@@ -163,29 +188,25 @@ std::size_t QRVMessage::Serialize(std::vector<std::uint8_t>& out) const {
     out.resize(offset + frameBytes);
     std::uint8_t* p = out.data() + offset;
 
-    PutU32(p, static_cast<std::uint32_t>(kHeaderBytes + payloadBytes));
-    p += kLengthPrefixBytes;
-    p[0] = static_cast<std::uint8_t>(type_);
-    p[1] = p[2] = p[3] = 0;
-    PutI32(p + 4, command_);
-    PutI32(p + 8, address_);
-    PutI32(p + 12, source_);
-    p += kHeaderBytes;
-
+    p = PutHeader(p, type_, command_, address_, source_, payloadBytes);
     if (children_.empty()) {
         if (payloadBytes != 0) std::memcpy(p, GetData(), payloadBytes);
         return frameBytes;
     }
-    for (const auto& child : children_) {
-        const std::size_t length = child->GetLength();
-        p[0] = static_cast<std::uint8_t>(child->type_);
-        p[1] = p[2] = p[3] = 0;
-        PutI32(p + 4, child->command_);
-        PutU32(p + 8, static_cast<std::uint32_t>(length));
-        p += kChildHeaderBytes;
-        if (length != 0) std::memcpy(p, child->GetData(), length);
-        p += length;
-    }
+    for (const auto& child : children_) p = PutChild(p, child->type_, child->command_, child->GetData(), child->GetLength());
+    return frameBytes;
+}
+
+std::size_t QRVMessage::SerializeEnvelope(std::vector<std::uint8_t>& out, std::int32_t category,
+                                         std::int32_t destination, std::int32_t source, std::int32_t command,
+                                         const void* data, std::size_t length) {
+    if (length > kMaxPayloadBytes - kChildHeaderBytes || (data == nullptr && length != 0)) return 0;
+    const std::size_t frameBytes = kLengthPrefixBytes + kHeaderBytes + kChildHeaderBytes + length;
+    const std::size_t offset = out.size();
+    out.resize(offset + frameBytes);
+    std::uint8_t* p = PutHeader(out.data() + offset, kTypeEnvelope, category, destination, source,
+                                kChildHeaderBytes + length);
+    PutChild(p, kTypeChild, command, static_cast<const std::uint8_t*>(data), length);
     return frameBytes;
 }
 

@@ -72,6 +72,14 @@ public:
     // exceed kMaxFrameBytes or cannot be encoded: a type outside 0..255, or a
     // child that has children of its own.
     std::size_t Serialize(std::vector<std::uint8_t>& out) const;
+    // Appends the frame of an envelope of `category` from `source` to
+    // `destination` with one child (`command` and `length` bytes of `data`):
+    // the bytes that building that message and serialising it give, without
+    // building it. Returns the bytes appended, or 0 (appending nothing) when
+    // the child does not fit kMaxPayloadBytes or `data` is null.
+    static std::size_t SerializeEnvelope(std::vector<std::uint8_t>& out, std::int32_t category,
+                                         std::int32_t destination, std::int32_t source, std::int32_t command,
+                                         const void* data, std::size_t length);
 
     // Frame parsing. Inspects the start of `data`:
     //   kIncomplete: fewer bytes than one whole frame, read more;

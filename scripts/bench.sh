@@ -3,7 +3,9 @@
 # run: the machine, the end-to-end harness (bench/e2e), python-can's virtual
 # bus for comparison (needs Debian's python3-can), and the receive-table
 # micro-benchmarks. Arguments go to the harness (customapp_e2e --help-less:
-# --frames N, --cyclic-seconds S, --idle-seconds S, --repeats R).
+# --frames N, --cyclic-seconds S, --idle-seconds S, --repeats R). The
+# simulator's full-load run (bench/e2e/FullLoad.cpp) lasts FULLLOAD_SECONDS
+# (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +13,7 @@ jobs=$(nproc)
 if ((jobs > 2)); then jobs=2; fi
 # The demo configures this tree without the tests; the benchmarks need them.
 cmake --preset release -DCUSTOMAPP_BUILD_TESTS=ON >/dev/null
-cmake --build --preset release -j "${jobs}" --target customapp_e2e customapp_bench >/dev/null
+cmake --build --preset release -j "${jobs}" --target customapp_e2e customapp_bench customapp_fullload >/dev/null
 
 echo "=== machine"
 echo "nproc: $(nproc)"
@@ -39,4 +41,7 @@ fi
 echo "=== receive paths by table size, record encoding and decoding (time per item, median of 5)"
 build/release/bench/customapp_bench --benchmark_filter='BM_CANReceive|BM_ParseFrame|BM_Serialize|BM_J1939|BM_J1708' --benchmark_repetitions=5 \
     --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '_median|^Benchmark|^-'
+echo "=== simulator at full load (8 applications, 5 buses)"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+build/release/bench/customapp_fullload --seconds "${FULLLOAD_SECONDS:-60}" || echo "full load: frames were lost or disordered"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -4,8 +4,9 @@
 # for the 32-bit ARM target under qemu-arm, plainly and under AddressSanitizer
 # with UndefinedBehaviorSanitizer (ThreadSanitizer does not exist there).
 # After the arm preset, tests/package/arm_sdk.sh checks the ARM SDK package
-# against the native simulator of the dev preset. Then "fuzz" builds the fuzz targets with clang and runs each for
-# FUZZ_SECONDS (default 60; see scripts/fuzz.sh).
+# against the native simulator of the dev preset. Then "fuzz" builds the fuzz
+# targets with clang and runs each for FUZZ_SECONDS (default 25; see
+# scripts/fuzz.sh).
 # CHECK_PRESETS="dev arm" runs a subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."

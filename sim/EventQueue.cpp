@@ -1,5 +1,8 @@
 #include "EventQueue.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace gatewaysim {
 
 bool EventQueue::Push(Event event) {
@@ -7,27 +10,26 @@ bool EventQueue::Push(Event event) {
     notFull_.wait(guard, [&] { return closed_ || events_.size() < capacity_; });
     if (closed_) return false;
     events_.push_back(std::move(event));
-    notEmpty_.notify_one();
+    if (events_.size() >= wakeAt_) notEmpty_.notify_one();
     return true;
 }
 
-bool EventQueue::Pop(Event* event) {
-    return PopFor(event, -1) == Popped::kEvent;
-}
-
-EventQueue::Popped EventQueue::PopFor(Event* event, std::int64_t timeoutMs) {
+bool EventQueue::PopAll(std::vector<Event>* events, std::int64_t waitUs, bool gather) {
     std::unique_lock<std::mutex> guard(lock_);
-    const auto ready = [&] { return closed_ || !events_.empty(); };
-    if (timeoutMs < 0) {
+    wakeAt_ = gather && waitUs >= 0 ? std::max<std::size_t>(1, capacity_ / 2) : 1;
+    const auto ready = [&] { return closed_ || events_.size() >= wakeAt_; };
+    if (waitUs < 0) {
         notEmpty_.wait(guard, ready);
-    } else if (!notEmpty_.wait_for(guard, std::chrono::milliseconds(timeoutMs), ready)) {
-        return Popped::kTimeout;
+    } else {
+        notEmpty_.wait_for(guard, std::chrono::microseconds(waitUs), ready);
     }
-    if (closed_) return Popped::kClosed;
-    *event = std::move(events_.front());
-    events_.pop_front();
-    notFull_.notify_one();
-    return Popped::kEvent;
+    wakeAt_ = 1;
+    if (closed_) return false;
+    if (events_.empty()) return true;
+    for (Event& event : events_) events->push_back(std::move(event));
+    events_.clear();
+    notFull_.notify_all();
+    return true;
 }
 
 void EventQueue::Close() {

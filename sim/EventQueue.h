@@ -1,7 +1,6 @@
 // Thread rule: Push, Pop and Close may be called from any threads at once.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "QRVMessage.h"
 
@@ -32,12 +32,13 @@ public:
 
     // False (and the event is discarded) once the queue is closed.
     bool Push(Event event);
-    // Waits for an event; false once the queue is closed (events still queued
-    // then are discarded).
-    bool Pop(Event* event);
-    // The same, but waits at most `timeoutMs` (negative: without limit).
-    enum class Popped { kEvent, kTimeout, kClosed };
-    Popped PopFor(Event* event, std::int64_t timeoutMs);
+    // Waits for events, at most `waitUs` microseconds (negative: until one
+    // comes), and moves every queued one to the end of `events` in their
+    // order (none when the wait ran out). With `gather` it waits the whole
+    // time unless the queue fills to half, so that a busy consumer wakes once
+    // per wait instead of once per event. False once the queue is closed
+    // (events still queued then are discarded).
+    bool PopAll(std::vector<Event>* events, std::int64_t waitUs, bool gather = false);
     // Ends every wait; later pushes fail.
     void Close();
 
@@ -47,6 +48,7 @@ private:
     std::condition_variable notEmpty_;
     std::condition_variable notFull_;
     std::deque<Event> events_;
+    std::size_t wakeAt_ = 1;  // a push that makes this many events wakes the consumer
     bool closed_ = false;
 };
 

@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 
@@ -21,6 +22,19 @@ bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned lon
     const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
     if (errno != 0 || end == nullptr || *end != '\0' || v > max) return false;
     *value = v;
+    return true;
+}
+
+// "[BUS:]KBITS": the bit rate of one bus, or of all of them.
+bool ParseBitrate(const std::string& text, std::array<std::uint32_t, kCanBusCount>* bitrates) {
+    const std::size_t colon = text.find(':');
+    unsigned long long bus = 0, kbits = 0;
+    if (colon != std::string::npos && !ParseUnsigned(text.substr(0, colon), kCanBusCount - 1, &bus)) return false;
+    if (!ParseUnsigned(colon == std::string::npos ? text : text.substr(colon + 1), 1000, &kbits) ||
+        (kbits != 250 && kbits != 500 && kbits != 1000))
+        return false;
+    for (std::size_t b = 0; b < bitrates->size(); ++b)
+        if (colon == std::string::npos || b == bus) (*bitrates)[b] = static_cast<std::uint32_t>(kbits * 1000);
     return true;
 }
 
@@ -113,6 +127,18 @@ struct CommandLine {
                        "faster test runs)")
             ->type_name("MS")
             ->check(CLI::Range(std::int64_t{0}, std::int64_t{200}).description(""));
+        const CLI::Validator bitrate(
+            [](std::string& value) {
+                std::array<std::uint32_t, kCanBusCount> rates{};
+                return ParseBitrate(value, &rates) ? std::string()
+                                                   : "takes [BUS:]KBITS, bus 0 to 4, 250, 500 or 1000 kbit/s";
+            },
+            "", "bit rate");
+        app.add_option("--bitrate", bitrates,
+                       "bit rate of a bus (repeatable), or of all buses without BUS: 250, 500 or 1000 kbit/s "
+                       "(default: 250)")
+            ->type_name("[BUS:]KBITS")
+            ->check(bitrate);
         app.add_option("--log", o->simulator.logPath,
                        "write every CAN frame to FILE in the candump log format (- for standard output)")
             ->type_name("FILE")
@@ -140,6 +166,7 @@ struct CommandLine {
     CLI::App app;
     CLI::Option* files = nullptr;
     std::vector<std::string> staticCas;
+    std::vector<std::string> bitrates;  // in the order given: a later one wins
     std::string socketcandAddress;
     bool noPrompt = false;
 };
@@ -165,6 +192,7 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
         if (error) *error = std::string(e.what()) + " (try --help)";
         return ParseOutcome::kError;
     }
+    for (const std::string& text : line.bitrates) ParseBitrate(text, &o.simulator.bitrates);
     for (const std::string& text : line.staticCas) {
         J1939Service::StaticCa ca;
         if (!ParseStaticCa(text, &ca, error)) return ParseOutcome::kError;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -68,7 +69,9 @@ Simulator::Simulator(SimulatorOptions options)
       j1939_(*this, J1939Transport::Options{options_.tpPacketGapMs}),
       j1708_(*this),
       eeprom_(*this, options_.dataFolder, options_.eepromSize),
-      plugin_(*this, options_.pluginFolder) {}
+      plugin_(*this, options_.pluginFolder) {
+    for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) load_.SetBitrate(bus, options_.bitrates[bus]);
+}
 
 Simulator::~Simulator() {
     Stop();
@@ -146,34 +149,91 @@ void Simulator::Stop() {
 }
 
 void Simulator::Run() {
-    Event event;
+    std::vector<Event> batch;
     for (;;) {
         // The J1939 network's timed work (transport pacing and time-outs)
         // runs between events.
-        const EventQueue::Popped popped = queue_.PopFor(&event, j1939_.Poll());
-        if (popped == EventQueue::Popped::kClosed) break;
-        if (popped == EventQueue::Popped::kTimeout) continue;
-        switch (event.kind) {
-            case Event::Kind::kMessage:
-                if (event.message) HandleMessage(event.address, *event.message);
-                break;
-            case Event::Kind::kJoined:
-                Joined(event.address);
-                break;
-            case Event::Kind::kGone:
-                Gone(event.address);
-                break;
-            case Event::Kind::kTask:
-                if (event.task) event.task();
-                break;
+        const std::int64_t j1939DueMs = j1939_.Poll();
+        // Output waiting for its write: gather what comes meanwhile without
+        // waking for each event.
+        std::int64_t dueUs = flushDueUs_;
+        if (retryDueUs_ >= 0 && (dueUs < 0 || retryDueUs_ < dueUs)) dueUs = retryDueUs_;
+        std::int64_t waitUs = dueUs < 0 ? -1 : std::max<std::int64_t>(0, dueUs - MonotonicUs());
+        if (j1939DueMs >= 0 && (waitUs < 0 || j1939DueMs * 1000 < waitUs)) waitUs = j1939DueMs * 1000;
+        if (!queue_.PopAll(&batch, waitUs, flushDueUs_ >= 0)) break;
+        for (Event& event : batch) {
+            HandleEvent(event);
+            event = Event();
+            if (queuedBytes_ >= kFlushBytes) Flush();
         }
-        event = Event();
+        batch.clear();
+        if (flushDueUs_ >= 0 || retryDueUs_ >= 0) {
+            const std::int64_t now = MonotonicUs();
+            if ((flushDueUs_ >= 0 && now >= flushDueUs_) || (retryDueUs_ >= 0 && now >= retryDueUs_)) Flush();
+        }
     }
+}
+
+void Simulator::HandleEvent(Event& event) {
+    switch (event.kind) {
+        case Event::Kind::kMessage:
+            if (event.message) HandleMessage(event.address, *event.message);
+            break;
+        case Event::Kind::kJoined:
+            Joined(event.address);
+            break;
+        case Event::Kind::kGone:
+            Gone(event.address);
+            break;
+        case Event::Kind::kTask:
+            if (event.task) event.task();
+            break;
+    }
+}
+
+void Simulator::Flush() {
+    const std::int64_t now = MonotonicUs();
+    bool full = false;
+    for (auto& [address, app] : applications_) {
+        Outbox& out = app.out;
+        if (out.sent == out.bytes.size()) continue;
+        std::size_t written = 0;
+        const int result = server_.WriteSome(address, out.bytes.data() + out.sent, out.bytes.size() - out.sent,
+                                             &written, &out.connection);
+        out.sent += written;
+        if (result < 0) {
+            // The connection is gone (or is another's by now); its end is
+            // reported by the server.
+            out = Outbox();
+            continue;
+        }
+        if (out.sent == out.bytes.size()) {
+            out.bytes.clear();
+            out.sent = 0;
+            out.stalledSinceUs = 0;
+            continue;
+        }
+        if (written > 0 || out.stalledSinceUs == 0) out.stalledSinceUs = now;
+        if (now - out.stalledSinceUs >= kStallLimitUs || out.bytes.size() - out.sent > kOutboxLimitBytes) {
+            DropApplication(address, "it does not read its messages");
+            continue;
+        }
+        // Keep the buffer from creeping: drop what went out once it is most of it.
+        if (out.sent > out.bytes.size() / 2) {
+            out.bytes.erase(out.bytes.begin(), out.bytes.begin() + static_cast<std::ptrdiff_t>(out.sent));
+            out.sent = 0;
+        }
+        full = true;
+    }
+    queuedBytes_ = 0;
+    lastFlushUs_ = now;
+    flushDueUs_ = -1;
+    retryDueUs_ = full ? now + kRetryUs : -1;
 }
 
 void Simulator::Joined(std::int32_t address) {
     dropping_.erase(address);
-    applications_[address] = Application{MonotonicUs() / 1000, 0};
+    applications_[address] = Application{MonotonicUs() / 1000, 0, Outbox()};
     Report("application " + std::to_string(address) + " connected");
 }
 
@@ -190,12 +250,14 @@ void Simulator::Gone(std::int32_t address) {
 
 void Simulator::DropApplication(std::int32_t address, const std::string& reason) {
     if (!dropping_.insert(address).second) return;
+    const auto app = applications_.find(address);
+    if (app != applications_.end()) app->second.out = Outbox();
     Report("application " + std::to_string(address) + " dropped: " + reason);
     server_.Disconnect(address);
 }
 
 void Simulator::HandleMessage(std::int32_t source, QRVMessage& message) {
-    if (dropping_.count(source) != 0) return;
+    if (Dropping(source)) return;
     const auto app = applications_.find(source);
     if (app != applications_.end()) ++app->second.messages;
     if (!message.ParseChildMessages()) {
@@ -236,21 +298,18 @@ void Simulator::HandleMessage(std::int32_t source, QRVMessage& message) {
                        " ignored");
                 return;
         }
-        if (dropping_.count(source) != 0) return;
+        if (Dropping(source)) return;
     }
 }
 
 void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
                      std::size_t length) {
-    if (dropping_.count(address) != 0) return;
-    QRVMessage message(QRVMessage::kTypeEnvelope, category, address);
-    message.NewChildMessage(QRVMessage::kTypeChild)->Build(command, length, data, false);
-    message.SetSourceAddress(ServiceAddress(category));
-    const int result = server_.Write(address, message);
-    // An application that does not read for the whole write time-out would
-    // hold up every other one: it is dropped. Other failures end the
-    // connection in the server, which reports it gone.
-    if (result == -ETIMEDOUT) DropApplication(address, "it does not read its messages");
+    if (Dropping(address)) return;
+    const auto app = applications_.find(address);
+    if (app == applications_.end()) return;
+    queuedBytes_ += QRVMessage::SerializeEnvelope(app->second.out.bytes, category, address, ServiceAddress(category),
+                                                  command, data, length);
+    if (flushDueUs_ < 0) flushDueUs_ = lastFlushUs_ + kFlushIntervalUs;
 }
 
 void Simulator::Report(const std::string& line) {
@@ -281,8 +340,10 @@ void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int
     NoteLogFailure();
     if (options_.busTap) options_.busTap(frame, origin, wallUs);
     TimingChecker::Drift drift;
+    if (load_.Observe(frame, MonotonicUs())) CheckDemand(frame.bus);
     // Transport packets come in bursts of sessions, never in a period.
-    if (!IsTransportFrame(frame) && timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift)) {
+    if (!IsTransportFrame(frame) &&
+        timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame))) {
         char text[160];
         std::snprintf(text, sizeof(text), "timing: can%u %s interval %.1f ms, period %.1f ms (%+.1f%%)", frame.bus,
                       FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(), drift.intervalUs / 1000.0,
@@ -423,9 +484,34 @@ Simulator::Reply Simulator::J1939Network() const {
     return reply;
 }
 
-Simulator::Reply Simulator::Timing() const {
+double Simulator::CheckDemand(std::uint8_t bus) {
+    const double percent = 100.0 * timing_.CyclicBitsPerSecond(bus) / load_.Bitrate(bus);
+    if (percent <= 100.0) {
+        overbooked_[bus] = false;
+    } else if (!overbooked_[bus]) {
+        overbooked_[bus] = true;
+        char text[128];
+        std::snprintf(text, sizeof(text), "load: can%u: the cyclic frames ask for %.1f%% of %u kbit/s", bus, percent,
+                      load_.Bitrate(bus) / 1000);
+        Report(text);
+    }
+    return percent;
+}
+
+Simulator::Reply Simulator::Timing() {
     Reply reply;
-    for (const TimingChecker::Entry& e : timing_.Entries()) {
+    const std::int64_t now = MonotonicUs();
+    for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
+        const double demand = CheckDemand(bus);
+        char line[160];
+        std::snprintf(line, sizeof(line), "can%u %u kbit/s: load %.1f%% in the last second, cyclic frames ask for %.1f%%%s\n",
+                      bus, load_.Bitrate(bus) / 1000, load_.LoadPercent(bus, now), demand,
+                      demand > 100.0 ? ", more than the bus can carry" : "");
+        reply.text += line;
+    }
+    const std::vector<TimingChecker::Entry> entries = timing_.Entries();
+    if (entries.empty()) reply.text += "no frames seen\n";
+    for (const TimingChecker::Entry& e : entries) {
         CanFrame frame;
         frame.extended = e.extended;
         frame.id = e.id;
@@ -441,7 +527,6 @@ Simulator::Reply Simulator::Timing() const {
         }
         reply.text += line;
     }
-    if (reply.text.empty()) reply.text = "no frames seen\n";
     return reply;
 }
 

@@ -4,6 +4,7 @@
 // worker, the replay thread and callers of Execute, one line at a time.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "BusLoad.h"
 #include "CanService.h"
 #include "CommandParser.h"
 #include "EepromService.h"
@@ -40,6 +42,10 @@ struct SimulatorOptions {
     std::string j1708LogPath;      // J1708 frames, as above
     // Milliseconds between the data packets of a BAM (the standard's 50 by default).
     std::int64_t tpPacketGapMs = tp::kStandardBamGapMs;
+    // Bit rate of each CAN bus in bits per second (250000, 500000 or 1000000).
+    std::array<std::uint32_t, kCanBusCount> bitrates = {BusLoad::kDefaultBitrate, BusLoad::kDefaultBitrate,
+                                                        BusLoad::kDefaultBitrate, BusLoad::kDefaultBitrate,
+                                                        BusLoad::kDefaultBitrate};
     // Receives every report line; by default they go to standard error.
     std::function<void(const std::string&)> report;
     // Called (on the thread that ran the command) when a quit command arrives.
@@ -64,6 +70,17 @@ public:
 
     static constexpr std::size_t kQueueCapacity = 16384;
     static constexpr int kCommandTimeoutMs = 15000;
+    // Output to the applications is written at most once per interval while
+    // frames keep coming (a frame after a quiet spell goes out at once), and
+    // at once when this much has gathered.
+    static constexpr std::int64_t kFlushIntervalUs = 250;
+    static constexpr std::size_t kFlushBytes = 256 * 1024;
+    // An application whose socket is full is tried again after this long; it
+    // is dropped once its socket has taken nothing for kStallLimitUs or more
+    // than kOutboxLimitBytes wait for it, so that it never holds up the buses.
+    static constexpr std::int64_t kRetryUs = 2000;
+    static constexpr std::int64_t kStallLimitUs = 5'000'000;
+    static constexpr std::size_t kOutboxLimitBytes = 8 * 1024 * 1024;
 
     explicit Simulator(SimulatorOptions options);
     ~Simulator() override;
@@ -96,6 +113,10 @@ private:
     void PutOnJ1708(const J1708Frame& frame, const Origin& origin) override;
 
     void Run();
+    void HandleEvent(Event& event);
+    // Writes every outbox as far as the sockets take it and drops the
+    // applications that stopped reading.
+    void Flush();
     void HandleMessage(std::int32_t source, PlatformServices::QRVMessage& message);
     void Joined(std::int32_t address);
     void Gone(std::int32_t address);
@@ -103,12 +124,15 @@ private:
     // Puts a frame on a bus with the time that the timing check uses.
     void PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs);
     bool Replay(const LogEntry& entry, bool fast);
+    // Percent of `bus` that its cyclic frames ask for; reports the first time
+    // it exceeds the bus.
+    double CheckDemand(std::uint8_t bus);
     void NoteLogFailure();
 
     // Runs `task` on the worker and waits (bounded) for its reply.
     Reply OnWorker(std::function<Reply()> task);
     Reply List() const;
-    Reply Timing() const;
+    Reply Timing();
     Reply J1939Network() const;
 
     SimulatorOptions options_;
@@ -124,17 +148,35 @@ private:
     LogWriter j1708Log_;
     bool logFailureReported_ = false;
     TimingChecker timing_;
+    BusLoad load_;
+    std::array<bool, kCanBusCount> overbooked_{};  // reported: cyclic frames ask for more than the bus
     CanService can_;
     J1939Service j1939_;
     J1708Service j1708_;
     EepromService eeprom_;
     PluginService plugin_;
+    // What waits to be written to one application: whole frames, of which
+    // the first `sent` bytes went out. All of an application's frames of one
+    // pass of the worker go out in one write.
+    struct Outbox {
+        std::vector<std::uint8_t> bytes;
+        std::size_t sent = 0;
+        std::uint64_t connection = 0;    // the server's name of the connection written to
+        std::int64_t stalledSinceUs = 0; // 0, or when its socket last took nothing
+    };
     struct Application {
         std::int64_t connectedMs = 0;
         std::uint64_t messages = 0;
+        Outbox out;
     };
     std::map<std::int32_t, Application> applications_;
     std::set<std::int32_t> dropping_;  // disconnected by us, their end not yet reported
+    // Asked for every message and delivery: nearly always none is dropping.
+    bool Dropping(std::int32_t address) const { return !dropping_.empty() && dropping_.count(address) != 0; }
+    std::size_t queuedBytes_ = 0;      // in outboxes since the last flush
+    std::int64_t lastFlushUs_ = 0;
+    std::int64_t flushDueUs_ = -1;     // -1: nothing new to write
+    std::int64_t retryDueUs_ = -1;     // -1: no application's socket was full
 };
 
 // Monotonic and wall-clock time in microseconds.

@@ -19,7 +19,7 @@ bool TimingChecker::Within(std::int64_t interval, std::int64_t period) const {
 }
 
 bool TimingChecker::Observe(std::uint8_t bus, bool extended, std::uint32_t id, std::int64_t timeUs,
-                            Drift* drift) {
+                            Drift* drift, std::uint32_t bits) {
     const std::uint64_t key = Key(bus, extended, id);
     auto it = states_.find(key);
     if (it == states_.end()) {
@@ -31,6 +31,7 @@ bool TimingChecker::Observe(std::uint8_t bus, bool extended, std::uint32_t id, s
     }
     State& s = it->second;
     ++s.frames;
+    s.bits = bits;
     if (s.frames == 1) {
         s.lastUs = timeUs;
         return false;
@@ -85,6 +86,7 @@ std::vector<TimingChecker::Entry> TimingChecker::Entries() const {
         e.periodUs = s.periodUs;
         e.frames = s.frames;
         e.drifts = s.drifts;
+        e.bits = s.bits;
         sorted.emplace_back(key, e);
     }
     std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -92,6 +94,15 @@ std::vector<TimingChecker::Entry> TimingChecker::Entries() const {
     entries.reserve(sorted.size());
     for (auto& p : sorted) entries.push_back(p.second);
     return entries;
+}
+
+double TimingChecker::CyclicBitsPerSecond(std::uint8_t bus) const {
+    double total = 0;
+    for (const auto& [key, s] : states_) {
+        if (static_cast<std::uint8_t>(key >> 33) == bus && s.periodUs > 0)
+            total += 1e6 * static_cast<double>(s.bits) / static_cast<double>(s.periodUs);
+    }
+    return total;
 }
 
 void TimingChecker::Clear() {

@@ -33,6 +33,7 @@ public:
         std::int64_t periodUs = 0;  // 0 while not (yet) cyclic
         std::uint64_t frames = 0;
         std::uint64_t drifts = 0;
+        std::uint32_t bits = 0;     // its latest frame's bits on the wire, as given to Observe
     };
 
     static constexpr int kAgreeingIntervals = 3;
@@ -42,9 +43,14 @@ public:
 
     explicit TimingChecker(double tolerance = 0.10) : tolerance_(tolerance) {}
 
-    // Records one frame seen at `timeUs` (any monotonic microsecond count).
-    // True, with `*drift` filled, when the frame drifted from its period.
-    bool Observe(std::uint8_t bus, bool extended, std::uint32_t id, std::int64_t timeUs, Drift* drift);
+    // Records one frame of `bits` bits seen at `timeUs` (any monotonic
+    // microsecond count). True, with `*drift` filled, when the frame drifted
+    // from its period.
+    bool Observe(std::uint8_t bus, bool extended, std::uint32_t id, std::int64_t timeUs, Drift* drift,
+                 std::uint32_t bits = 0);
+    // Bits per second that the cyclic frames of `bus` ask for: the sum of
+    // their bits over their periods.
+    double CyclicBitsPerSecond(std::uint8_t bus) const;
 
     // Every tracked frame, ordered by bus, format and identifier.
     std::vector<Entry> Entries() const;
@@ -60,6 +66,7 @@ private:
         int consecutiveDrifts = 0;
         std::uint64_t frames = 0;
         std::uint64_t drifts = 0;
+        std::uint32_t bits = 0;
     };
     bool Within(std::int64_t interval, std::int64_t period) const;
 

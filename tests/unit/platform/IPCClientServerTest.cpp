@@ -227,6 +227,45 @@ TEST_F(IPCClientServerTest, MessagesFlowBothWaysAndReadTakesABatch) {
     EXPECT_EQ(server_.Write(42, static_cast<const QRVMessage*>(nullptr)), -22);
 }
 
+// Many frames written in one go: what the socket does not take now is
+// written later from where it stopped, no other write cuts into a frame left
+// incomplete, and the rest never goes to a later connection of the address.
+TEST_F(IPCClientServerTest, WriteSomeContinuesWhereTheSocketStopped) {
+    StartServer();
+    IPCClient client;
+    ConnectAs(client, 42);
+    constexpr std::uint32_t kCount = 20000;  // about 1 MB, more than the socket holds
+    Bytes frames;
+    for (std::uint32_t i = 0; i < kCount; ++i) Numbered(42, 5, i, 40)->Serialize(frames);
+    std::uint64_t connection = 0;
+    std::size_t done = 0, written = 0;
+    ASSERT_EQ(server_.WriteSome(42, frames.data(), frames.size(), &written, &connection), 0);
+    done += written;
+    ASSERT_LT(done, frames.size());
+    EXPECT_EQ(server_.Write(42, Numbered(42, 6, 0).get()), -EAGAIN);
+
+    MessageBatch batch;
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (batch.size() < kCount && std::chrono::steady_clock::now() < deadline) {
+        if (done < frames.size()) {
+            ASSERT_EQ(server_.WriteSome(42, frames.data() + done, frames.size() - done, &written, &connection), 0);
+            done += written;
+        }
+        ASSERT_GE(client.Read(batch), 0);
+    }
+    ASSERT_EQ(batch.size(), kCount);
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+        std::uint32_t tag = 0, seq = 0;
+        ASSERT_TRUE(Intact(*batch[i], &tag, &seq));
+        EXPECT_EQ(seq, i);
+    }
+    EXPECT_EQ(server_.Write(42, Numbered(42, 6, 0).get()), 0);
+
+    std::uint64_t other = connection + 1;
+    EXPECT_EQ(server_.WriteSome(42, frames.data(), 48, &written, &other), -ECONNRESET);
+    EXPECT_EQ(written, 0u);
+}
+
 // A reader that gives each batch back gets whole, correct messages every
 // time, from reused objects, also when sizes and child counts change.
 TEST_F(IPCClientServerTest, RecycledBatchesDeliverEachMessageIntact) {

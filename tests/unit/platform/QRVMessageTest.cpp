@@ -48,6 +48,11 @@ TEST(QRVMessageTest, EnvelopeWithOneChildHasTheDocumentedBytes) {
                          0xAA, 0xBB, 0xCC};
     // clang-format on
     EXPECT_EQ(frame, expected);
+
+    // The same frame without building the message.
+    Bytes direct{0x99};
+    EXPECT_EQ(QRVMessage::SerializeEnvelope(direct, 10, 254, -2, 0x01020304, data, sizeof(data)), 35u);
+    EXPECT_EQ(direct, expected);
 }
 
 TEST(QRVMessageTest, FramesRoundTripBackToBack) {

@@ -157,6 +157,34 @@ TEST_F(ReplayAndLogTest, DriftingCyclicFramesAreReported) {
     EXPECT_EQ(CountReports("timing: can1 18FEF100 interval 150.0 ms, period 100.0 ms (+50.0%)"), 1u);
     EXPECT_EQ(CountReports("timing: can1 100 "), 1u);  // the same late frame of the other identifier
     EXPECT_NE(listing.find("can1 18FEF100 period 100.0 ms, 7 frames, 1 drifts"), std::string::npos) << listing;
+    // 90 + 65 bits every 100 ms of a 250 kbit/s bus.
+    EXPECT_NE(listing.find("can1 250 kbit/s: load "), std::string::npos) << listing;
+    EXPECT_NE(listing.find("cyclic frames ask for 0.6%\n"), std::string::npos) << listing;
+}
+
+TEST_F(ReplayAndLogTest, CyclicFramesAskingForMoreThanTheBusAreReported) {
+    options_.bitrates[3] = 1000000;
+    StartSim();
+    // An 8-byte extended frame (160 bits) every 0.5 ms: 320 kbit/s, on a
+    // 250 kbit/s and on a 1 Mbit/s bus.
+    std::string text;
+    for (int i = 0; i < 8; ++i) {
+        char line[96];
+        std::snprintf(line, sizeof(line), "(1.%06d) can2 18FEF100#0102030405060708\n(1.%06d) can3 18FEF100#0102030405060708\n",
+                      i * 500, i * 500);
+        text += line;
+    }
+    const std::string path = dir_ + "/busy.log";
+    WriteText(path, text);
+    ASSERT_TRUE(Run("replay " + path + " fast").ok);
+    ASSERT_TRUE(AwaitReport("replay of " + path));
+    const std::string listing = Run("timing").text;
+    EXPECT_NE(listing.find("can2 250 kbit/s: load "), std::string::npos) << listing;
+    EXPECT_NE(listing.find("cyclic frames ask for 128.0%, more than the bus can carry\n"), std::string::npos)
+        << listing;
+    EXPECT_NE(listing.find("cyclic frames ask for 32.0%\n"), std::string::npos) << listing;
+    EXPECT_EQ(CountReports("load: can2: the cyclic frames ask for 128.0% of 250 kbit/s"), 1u);
+    EXPECT_EQ(CountReports("load: can3"), 0u);
 }
 
 }  // namespace

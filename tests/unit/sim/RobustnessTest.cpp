@@ -167,8 +167,9 @@ TEST_F(RobustnessTest, AnApplicationThatDoesNotReadIsDroppedAndTheOthersAreServe
         ->Build(can::kCmdSubscribe, subscription.size(), subscription.data(), false);
     ASSERT_EQ(stuck.Write(subscribe), 0);
 
-    // Far more frames than its connection can hold.
-    constexpr int kFrames = 5000;
+    // Far more frames than its connection can hold (2 MB; written in large
+    // batches, a socket holds far more of them than written one by one).
+    constexpr int kFrames = 40000;
     std::string log;
     for (int i = 0; i < kFrames; ++i) {
         char line[64];

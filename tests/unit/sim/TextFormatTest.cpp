@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -179,7 +180,8 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     ASSERT_EQ(ParseProgramOptions({"--endpoint", "/tmp/opt", "--data", "/d", "--static-ca", "1:0x80",
                                    "--static-ca", "2:17:A000000000000001", "--eeprom-size", "100",
                                    "--log", "-", "--control", "/c", "--replay", "r.log", "--replay-fast",
-                                   "--no-prompt", "--quiet", "--socketcand", "29536", "--j1708-log", "j.log"},
+                                   "--no-prompt", "--quiet", "--socketcand", "29536", "--j1708-log", "j.log",
+                                   "--bitrate", "500", "--bitrate", "3:1000"},
                                   "/tmp/env", &o, &error),
               ParseOutcome::kRun)
         << error;
@@ -196,13 +198,15 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     EXPECT_EQ(o.socketcandHost, "127.0.0.1");  // the loopback address unless another is given
     EXPECT_EQ(o.socketcandPort, 29536);
     EXPECT_EQ(o.simulator.j1708LogPath, "j.log");
+    EXPECT_EQ(o.simulator.bitrates, (std::array<std::uint32_t, 5>{500000, 500000, 500000, 1000000, 500000}));
 
     EXPECT_EQ(ParseProgramOptions({"--help"}, nullptr, &o, &error), ParseOutcome::kHelp);
     for (const std::vector<std::string>& bad :
          std::vector<std::vector<std::string>>{{"--endpoint"}, {"--static-ca", "5:1"}, {"--static-ca", "1:254"},
                                                {"--static-ca", "1:2:XYZ"}, {"--eeprom-size", "0"},
                                                {"--eeprom-size", "-1"}, {"--eeprom-size", "99999999"}, {"--bogus"},
-                                               {"--socketcand", "localhost:1"}, {"--socketcand", "0"}, {"--log", ""}}) {
+                                               {"--socketcand", "localhost:1"}, {"--socketcand", "0"}, {"--log", ""},
+                                               {"--bitrate", "300"}, {"--bitrate", "5:250"}}) {
         EXPECT_EQ(ParseProgramOptions(bad, nullptr, &o, &error), ParseOutcome::kError) << bad[0];
         EXPECT_FALSE(error.empty());
     }

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "BusLoad.h"
 #include "TimingChecker.h"
 
 namespace {
 
+using gatewaysim::BusLoad;
+using gatewaysim::CanFrame;
+using gatewaysim::CanFrameBits;
 using gatewaysim::TimingChecker;
 
 constexpr std::int64_t kMs = 1000;
@@ -72,6 +76,32 @@ TEST(TimingCheckerTest, FramesAreKeptApartByBusAndFormat) {
     EXPECT_EQ(entries[2].periodUs, 50 * kMs);
     // Equal timestamps (a coarse log) tell nothing and report nothing.
     EXPECT_FALSE(checker.Observe(0, false, 0x100, 400 * kMs, nullptr));
+}
+
+// A bus's load is the bits of its frames in the last whole second against
+// its bit rate; a second without frames reads 0.
+TEST(BusLoadTest, LoadIsTheLastWholeSecondsBitsOverTheBitRate) {
+    BusLoad load;
+    load.SetBitrate(1, 500000);
+    CanFrame standard;  // 8 bytes: 135 bits
+    standard.bus = 1;
+    standard.length = 8;
+    CanFrame extended = standard;  // no data: 80 bits
+    extended.extended = true;
+    extended.length = 0;
+    CanFrame remote = standard;  // its length code carries no data: 55 bits
+    remote.remote = true;
+    EXPECT_EQ(CanFrameBits(standard), 135u);
+    EXPECT_EQ(CanFrameBits(extended), 80u);
+    EXPECT_EQ(CanFrameBits(remote), 55u);
+
+    for (int i = 0; i < 1000; ++i) EXPECT_FALSE(load.Observe(i % 2 ? standard : extended, 1000 * i));
+    EXPECT_DOUBLE_EQ(load.LoadPercent(1, 999'999), 0.0);               // no whole second yet
+    EXPECT_TRUE(load.Observe(extended, 1'000'000));                     // a new second begins
+    EXPECT_DOUBLE_EQ(load.LoadPercent(1, 1'500'000), 100.0 * 107'500 / 500'000);
+    EXPECT_DOUBLE_EQ(load.LoadPercent(1, 2'500'000), 100.0 * 80 / 500'000);  // the second with one frame
+    EXPECT_DOUBLE_EQ(load.LoadPercent(1, 3'000'000), 0.0);
+    EXPECT_DOUBLE_EQ(load.LoadPercent(0, 1'500'000), 0.0);
 }
 
 }  // namespace

@@ -1,0 +1,501 @@
+// The simulator at full bus load: gateway-sim in a process of its own, and
+// applications (each a process, linked against the library) that all send and
+// all take every frame of the five buses. Each application sends a steady
+// stream on every bus, alternating standard and extended frames that carry a
+// sequence number and the send time, plus two cyclic rows per bus. Every
+// receiver checks that it gets each other application's stream once, in
+// order and complete, and measures the delay from send to its callback.
+//
+//   customapp_fullload [--seconds S] [--apps N] [--frames-per-bus F] [--sim PATH]
+//
+// Prints the figures; the exit status is 0 when every sequenced frame reached
+// every other application once and in order, 1 otherwise.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <customapp/TarvexInterface.h>
+
+#include "IPCClient.h"
+
+namespace {
+
+using namespace CustomApplication;
+
+constexpr int kBuses = 5;
+constexpr int kMaxApps = 16;
+constexpr std::int32_t kFirstAddress = 100;
+// Identifiers: the sequenced stream of application i is 0x100 + i (standard)
+// and 0x18FF0000 + i (extended); its cyclic rows 0x200 + i every 10 ms and
+// 0x18FE0000 + i every 20 ms.
+constexpr std::uint32_t kSeqStandard = 0x100;
+constexpr std::uint32_t kSeqExtended = 0x18FF0000;
+constexpr std::uint32_t kCyclicStandard = 0x200;
+constexpr std::uint32_t kCyclicExtended = 0x18FE0000;
+constexpr int kCyclicFramesPerSecond = 100 + 50;  // per application and bus
+// Latency histogram: 1 us buckets up to 100 ms, the last one takes the rest.
+constexpr std::size_t kBuckets = 100'000;
+
+std::int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "customapp_fullload: %s: %s\n", what, std::strerror(errno));
+    std::exit(2);
+}
+
+bool WriteAll(int fd, const void* data, std::size_t length) {
+    const char* at = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t n = ::write(fd, at, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        at += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly `length` bytes, waiting at most `timeoutMs` in all.
+bool ReadAll(int fd, void* data, std::size_t length, int timeoutMs) {
+    char* at = static_cast<char*>(data);
+    const std::int64_t deadline = NowUs() + std::int64_t{timeoutMs} * 1000;
+    while (length > 0) {
+        pollfd p{fd, POLLIN, 0};
+        const int wait = static_cast<int>(std::max<std::int64_t>(0, (deadline - NowUs()) / 1000));
+        const int r = ::poll(&p, 1, wait);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        const ssize_t n = ::read(fd, at, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        at += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+struct Settings {
+    int seconds = 60;
+    int apps = 8;
+    int framesPerBus = 21000;  // all applications together, cyclic rows included
+    std::string sim = GATEWAY_SIM_PATH;
+};
+
+// What one application reports at the end.
+struct Result {
+    std::uint64_t sequenced = 0;   // sequenced frames received
+    std::uint64_t lost = 0;        // sequence numbers skipped or never received
+    std::uint64_t disordered = 0;  // a sequence number at or below one seen before
+    std::uint64_t cyclic = 0;      // cyclic frames received within the sending window
+    std::uint64_t unexpected = 0;  // frames of no known identifier
+    std::uint32_t latency[kBuckets] = {};
+};
+
+// Receiver state of one application; the listener thread writes it, the main
+// thread reads it, both under the lock.
+struct Receiver {
+    std::mutex lock;
+    std::uint32_t next[kMaxApps][kBuses] = {};  // expected sequence number
+    std::int64_t windowStartUs = 0;
+    std::int64_t windowEndUs = 0;
+    Result* result = nullptr;
+
+    void Take(int bus, std::uint32_t id, const unsigned char* data, unsigned length) {
+        const std::int64_t now = NowUs();
+        std::lock_guard<std::mutex> guard(lock);
+        Result& r = *result;
+        std::uint32_t sender = kMaxApps;
+        if (id >= kSeqStandard && id < kSeqStandard + kMaxApps) sender = id - kSeqStandard;
+        if (id >= kSeqExtended && id < kSeqExtended + kMaxApps) sender = id - kSeqExtended;
+        if (sender < kMaxApps && length == 8 && bus >= 0 && bus < kBuses) {
+            std::uint32_t seq, sentUs;
+            std::memcpy(&seq, data, 4);
+            std::memcpy(&sentUs, data + 4, 4);
+            std::uint32_t& expected = next[sender][bus];
+            ++r.sequenced;
+            if (seq < expected) {
+                ++r.disordered;
+            } else {
+                r.lost += seq - expected;
+                expected = seq + 1;
+            }
+            const std::uint32_t delay = static_cast<std::uint32_t>(now) - sentUs;
+            ++r.latency[std::min<std::size_t>(delay, kBuckets - 1)];
+            return;
+        }
+        const bool cyclic = (id >= kCyclicStandard && id < kCyclicStandard + kMaxApps) ||
+                            (id >= kCyclicExtended && id < kCyclicExtended + kMaxApps);
+        if (!cyclic) {
+            ++r.unexpected;
+        } else if (now >= windowStartUs && now < windowEndUs) {
+            ++r.cyclic;
+        }
+    }
+    static void Callback(void* context, CoreTypes::CANBus bus, unsigned int id, CANTypes::FrameType,
+                         const unsigned char* data, unsigned char length) {
+        static_cast<Receiver*>(context)->Take(static_cast<int>(bus), id, data, length);
+    }
+};
+
+// One application: sets up all buses, reports ready, sends its streams from
+// the given start for the given time, reports its counts, waits for the
+// counts of all, then reports what it received.
+[[noreturn]] void Application(int index, const Settings& s, int in, int out) {
+    static Result result;
+    static Receiver receiver;
+    receiver.result = &result;
+    TarvexInterface sdk;
+    static CoreTypes::ServiceProviders host{};
+    if (sdk.Init(kFirstAddress + index, &host, 0) != 0) _exit(3);
+    static const unsigned char payload[8] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7};
+    CANTypes::CANTransmitTableEntry rows[2] = {
+        {payload, 8, kCyclicStandard + static_cast<std::uint32_t>(index), CANTypes::Standard, 10},
+        {payload, 8, kCyclicExtended + static_cast<std::uint32_t>(index), CANTypes::Extended, 20},
+    };
+    CANTypes::CANReceiveTableEntry none[1] = {};
+    for (int bus = 0; bus < kBuses; ++bus) {
+        const auto b = static_cast<CoreTypes::CANBus>(bus);
+        if (sdk.CANInit(b, none, 0, rows, 2) <= 0) _exit(4);
+        if (sdk.CANRegisterReceiveAllMessages(b, CANTypes::Standard, &Receiver::Callback, &receiver) != 0 ||
+            sdk.CANRegisterReceiveAllMessages(b, CANTypes::Extended, &Receiver::Callback, &receiver) != 0)
+            _exit(5);
+    }
+    const char ready = 'r';
+    if (!WriteAll(out, &ready, 1)) _exit(6);
+    std::int64_t startUs = 0;
+    if (!ReadAll(in, &startUs, sizeof startUs, 120'000)) _exit(7);
+    const std::int64_t endUs = startUs + std::int64_t{s.seconds} * 1'000'000;
+    {
+        std::lock_guard<std::mutex> guard(receiver.lock);
+        receiver.windowStartUs = startUs;
+        receiver.windowEndUs = endUs;
+    }
+
+    // The stream: frames per second per bus of this application, besides
+    // its cyclic rows.
+    const double rate = std::max(0.0, double(s.framesPerBus) / s.apps - kCyclicFramesPerSecond);
+    std::array<std::uint32_t, kBuses> sent{};
+    std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(startUs)));
+    for (std::int64_t tick = startUs;; tick += 1000) {
+        const std::int64_t now = std::min(NowUs(), endUs);
+        const auto due = static_cast<std::uint32_t>(double(now - startUs) * rate / 1e6);
+        for (int bus = 0; bus < kBuses; ++bus) {
+            while (sent[bus] < due) {
+                const std::uint32_t seq = sent[bus]++;
+                CANTypes::CANMessage m{};
+                m.Bus = static_cast<CoreTypes::CANBus>(bus);
+                const bool extended = (seq & 1) != 0;
+                m.Type = extended ? CANTypes::Extended : CANTypes::Standard;
+                m.Identifier = (extended ? kSeqExtended : kSeqStandard) + static_cast<std::uint32_t>(index);
+                m.Length = 8;
+                const auto stamp = static_cast<std::uint32_t>(NowUs());
+                std::memcpy(m.Data, &seq, 4);
+                std::memcpy(m.Data + 4, &stamp, 4);
+                sdk.CANSendMessage(&m);
+            }
+        }
+        if (now >= endUs) break;
+        std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(tick + 1000)));
+    }
+    if (!WriteAll(out, sent.data(), sizeof sent)) _exit(8);
+
+    // Everyone's counts; then wait (bounded) until every stream is complete.
+    std::uint32_t totals[kMaxApps][kBuses] = {};
+    if (!ReadAll(in, totals, sizeof totals, 120'000)) _exit(9);
+    const std::int64_t deadline = NowUs() + 10'000'000;
+    for (;;) {
+        bool complete = true;
+        {
+            std::lock_guard<std::mutex> guard(receiver.lock);
+            for (int a = 0; a < s.apps; ++a)
+                for (int bus = 0; bus < kBuses; ++bus)
+                    if (a != index && receiver.next[a][bus] < totals[a][bus]) complete = false;
+        }
+        if (complete || NowUs() > deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    {
+        std::lock_guard<std::mutex> guard(receiver.lock);
+        for (int a = 0; a < s.apps; ++a)
+            for (int bus = 0; bus < kBuses; ++bus)
+                if (a != index && receiver.next[a][bus] < totals[a][bus])
+                    result.lost += totals[a][bus] - receiver.next[a][bus];
+        if (!WriteAll(out, &result, sizeof result)) _exit(10);
+    }
+    sdk.Shutdown();
+    _exit(0);
+}
+
+// Resident memory (kB) and open descriptors of process `pid`, and its CPU
+// time (s, user and system).
+long ResidentKb(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    std::FILE* f = std::fopen(path, "r");
+    if (!f) return -1;
+    char line[256];
+    long kb = -1;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
+    std::fclose(f);
+    return kb;
+}
+
+int Descriptors(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = ::opendir(path.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+    return n;
+}
+
+double CpuSeconds(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    std::FILE* f = std::fopen(path, "r");
+    if (!f) return -1;
+    char buffer[1024];
+    const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+    std::fclose(f);
+    buffer[n] = '\0';
+    const char* p = std::strrchr(buffer, ')');  // the name may hold spaces
+    if (!p) return -1;
+    unsigned long utime = 0, stime = 0;
+    // Fields after the name: state, then 10 numbers before utime (14th field).
+    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) return -1;
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+// The lines of the simulator's `timing` answer that give the buses' load
+// (empty when the simulator does not report them).
+std::string BusLoadLines(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    std::string answer;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && WriteAll(fd, "timing\n", 7)) {
+        char buffer[4096];
+        while (answer.find("\nok\n") == std::string::npos && answer.find("error") == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 15'000) <= 0) break;
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0) break;
+            answer.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    if (fd >= 0) ::close(fd);
+    std::string lines;
+    for (std::size_t at = 0, end; (end = answer.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = answer.substr(at, end - at);
+        if (line.find("kbit/s") != std::string::npos) lines += "  " + line + "\n";
+    }
+    return lines;
+}
+
+// Connects to the simulator's control socket, waiting at most `timeoutMs`.
+bool AwaitSocket(const std::string& path, int timeoutMs) {
+    const std::int64_t deadline = NowUs() + std::int64_t{timeoutMs} * 1000;
+    while (NowUs() < deadline) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (fd >= 0) ::close(fd);
+        if (ok) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+double Percentile(const std::vector<std::uint64_t>& histogram, std::uint64_t total, double q) {
+    if (total == 0) return 0;
+    const auto rank = std::min(total - 1, static_cast<std::uint64_t>(q * double(total)));
+    std::uint64_t seen = 0;
+    for (std::size_t i = 0; i < histogram.size(); ++i) {
+        seen += histogram[i];
+        if (seen > rank) return double(i);
+    }
+    return double(histogram.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings s;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        if (key == "--seconds") s.seconds = std::atoi(argv[i + 1]);
+        else if (key == "--apps") s.apps = std::atoi(argv[i + 1]);
+        else if (key == "--frames-per-bus") s.framesPerBus = std::atoi(argv[i + 1]);
+        else if (key == "--sim") s.sim = argv[i + 1];
+        else {
+            std::fprintf(stderr, "usage: %s [--seconds S] [--apps N] [--frames-per-bus F] [--sim PATH]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (s.seconds < 1 || s.apps < 2 || s.apps > kMaxApps || s.framesPerBus < 1) {
+        std::fprintf(stderr, "customapp_fullload: --seconds >= 1, --apps 2 to %d, --frames-per-bus >= 1\n", kMaxApps);
+        return 2;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    char folder[] = "/tmp/customapp-fullload.XXXXXX";
+    if (!::mkdtemp(folder)) Fail("mkdtemp");
+    const std::string dir = folder;
+    const std::string endpoint = dir + "/endpoint", control = dir + "/control", data = dir + "/data";
+
+    std::fflush(nullptr);
+    const pid_t sim = ::fork();
+    if (sim < 0) Fail("fork");
+    if (sim == 0) {
+        ::execl(s.sim.c_str(), s.sim.c_str(), "--endpoint", endpoint.c_str(), "--data", data.c_str(), "--control",
+                control.c_str(), "--bitrate", "1000", "--no-prompt", "--quiet", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (!AwaitSocket(control, 10'000)) Fail("the simulator did not start");
+    ::setenv(PlatformServices::kEndpointEnvVar, endpoint.c_str(), 1);
+
+    struct App {
+        pid_t pid;
+        int in, out;
+    };
+    std::vector<App> apps;
+    for (int i = 0; i < s.apps; ++i) {
+        int down[2], up[2];
+        if (::pipe(down) != 0 || ::pipe(up) != 0) Fail("pipe");
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid < 0) Fail("fork");
+        if (pid == 0) {
+            ::close(down[1]);
+            ::close(up[0]);
+            Application(i, s, down[0], up[1]);
+        }
+        ::close(down[0]);
+        ::close(up[1]);
+        apps.push_back(App{pid, down[1], up[0]});
+    }
+    bool ok = true;
+    for (App& a : apps) {
+        char ready = 0;
+        if (!ReadAll(a.out, &ready, 1, 30'000)) ok = false;
+    }
+    if (!ok) Fail("an application did not start");
+
+    const std::int64_t startUs = NowUs() + 200'000;
+    for (App& a : apps) WriteAll(a.in, &startUs, sizeof startUs);
+    std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(startUs)));
+    const double cpuStart = CpuSeconds(sim);
+    const long rssStart = ResidentKb(sim);
+    const int fdsStart = Descriptors(sim);
+    long rssMax = rssStart;
+
+    std::uint32_t totals[kMaxApps][kBuses] = {};
+    std::uint64_t sequencedSent = 0;
+    std::string busLoad;
+    double windowS = 0, cpuEnd = 0;
+    long rssEnd = 0;
+    int fdsEnd = 0;
+    const int waitMs = s.seconds * 1000 + 60'000;
+    for (int i = 0; i < s.apps; ++i) {
+        // Sample the simulator's memory while the applications send.
+        while (i == 0) {
+            pollfd p{apps[0].out, POLLIN, 0};
+            if (::poll(&p, 1, 1000) != 0) break;
+            rssMax = std::max(rssMax, ResidentKb(sim));
+        }
+        if (!ReadAll(apps[i].out, totals[i], sizeof totals[i], waitMs)) Fail("an application did not finish");
+        if (i == 0) {
+            // The first sender is done, the others within a tick: the end of
+            // the window, measured before the query adds a connection.
+            windowS = double(NowUs() - startUs) / 1e6;
+            cpuEnd = CpuSeconds(sim);
+            rssEnd = ResidentKb(sim);
+            fdsEnd = Descriptors(sim);
+            busLoad = BusLoadLines(control);
+        }
+        for (int bus = 0; bus < kBuses; ++bus) sequencedSent += totals[i][bus];
+    }
+    for (App& a : apps) WriteAll(a.in, totals, sizeof totals);
+
+    std::vector<std::uint64_t> histogram(kBuckets, 0);
+    Result total;
+    std::uint64_t samples = 0;
+    static Result one;
+    for (int i = 0; i < s.apps; ++i) {
+        if (!ReadAll(apps[i].out, &one, sizeof one, 60'000)) Fail("an application did not report");
+        total.sequenced += one.sequenced;
+        total.lost += one.lost;
+        total.disordered += one.disordered;
+        total.cyclic += one.cyclic;
+        total.unexpected += one.unexpected;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            histogram[b] += one.latency[b];
+            samples += one.latency[b];
+        }
+    }
+    for (App& a : apps) {
+        int status = 0;
+        ::waitpid(a.pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ok = false;
+    }
+    ::kill(sim, SIGTERM);
+    ::waitpid(sim, nullptr, 0);
+    std::system(("rm -rf '" + dir + "'").c_str());
+
+    const std::uint64_t expected = sequencedSent * static_cast<std::uint64_t>(s.apps - 1);
+    // Every cyclic frame reaches the other applications; one in (apps - 1)
+    // deliveries is a frame on the bus.
+    const double cyclicOnBus = double(total.cyclic) / (s.apps - 1);
+    const double busFrames = double(sequencedSent) + cyclicOnBus;
+    const double deliveries = double(total.sequenced + total.cyclic);
+    const double cpu = cpuEnd - cpuStart;
+    std::printf("full load: %d applications on %d buses, %d s\n", s.apps, kBuses, s.seconds);
+    std::printf("frames on the buses: %.0f per s (%.0f per bus; sequenced %" PRIu64 ", cyclic %.0f)\n",
+                busFrames / windowS, busFrames / windowS / kBuses, sequencedSent, cyclicOnBus);
+    std::printf("deliveries to applications: %.0f per s\n", deliveries / windowS);
+    std::printf("sequenced deliveries: %" PRIu64 " of %" PRIu64 " expected; lost %" PRIu64 ", out of order or twice %" PRIu64
+                ", unknown frames %" PRIu64 "\n",
+                total.sequenced, expected, total.lost, total.disordered, total.unexpected);
+    std::printf("cyclic deliveries in the window: %" PRIu64 " (nominal %.0f)\n", total.cyclic,
+                double(kCyclicFramesPerSecond) * kBuses * s.apps * (s.apps - 1) * s.seconds);
+    std::printf("simulator CPU: %.3f s per s (%.1f %% of one core), %.2f us per frame on the buses, %.3f us per delivery\n",
+                cpu / windowS, 100.0 * cpu / windowS, 1e6 * cpu / busFrames, 1e6 * cpu / deliveries);
+    std::printf("latency, send to callback: median %.0f us, p99 %.0f us, p99.9 %.0f us, max %.0f us%s\n",
+                Percentile(histogram, samples, 0.5), Percentile(histogram, samples, 0.99),
+                Percentile(histogram, samples, 0.999), Percentile(histogram, samples, 1.0),
+                histogram[kBuckets - 1] ? " (100 ms or more)" : "");
+    std::printf("simulator resident memory: %ld kB at start, %ld kB at end, %ld kB at most; descriptors %d / %d\n",
+                rssStart, rssEnd, rssMax, fdsStart, fdsEnd);
+    std::printf("bus load as the simulator reports it (1 Mbit/s buses):\n%s", busLoad.c_str());
+    const bool complete = ok && total.lost == 0 && total.disordered == 0 && total.sequenced == expected;
+    std::printf("every frame delivered once and in order: %s\n", complete ? "yes" : "NO");
+    return complete ? 0 : 1;
+}
