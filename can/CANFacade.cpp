@@ -10,7 +10,7 @@ namespace {
 // not be created, -13 when the SDK mode does not allow CAN.
 std::int32_t Gate(const TarvexInterfacePrivate* d) {
     if (d == nullptr) return -12;
-    return d->IsServiceAllowed(TarvexInterfacePrivate::ServiceCAN) ? 0 : -13;
+    return d->ServiceAvailable(TarvexInterfacePrivate::ServiceCAN) ? 0 : -13;
 }
 }  // namespace
 

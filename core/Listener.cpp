@@ -18,6 +18,7 @@ constexpr std::chrono::milliseconds kOutOfMemoryPause{10};
 void* TarvexInterfacePrivate::IPCListener(void* self) {
     if (self == nullptr) return nullptr;
     auto* instance = static_cast<TarvexInterfacePrivate*>(self);
+    instance->AwaitWorkersRecorded();
     instance->RunListener();
     instance->WorkerExiting(Worker::Listener);
     return nullptr;

@@ -87,18 +87,32 @@ std::int32_t TarvexInterfacePrivate::Connect(std::int32_t address) {
         error = pthread_create(&connection->listenerThread, &attributes, &IPCListener, this);
         if (error == 0) {
             connection->listenerStarted = true;
+            if (TEST_listenerCreated) TEST_listenerCreated();
             error = pthread_create(&connection->serviceThread, &attributes, &InternalService, this);
-            if (error == 0) {
-                connection->serviceStarted = true;
-            } else {
-                // No worker may run after a failed Init: end the listener too.
-                connection->client->Shutdown();
-                JoinWorker(Worker::Listener);
-            }
+            if (error == 0) connection->serviceStarted = true;
         }
     }
     pthread_attr_destroy(&attributes);
+    if (error == 0) {
+        started.store(true, std::memory_order_release);
+    } else {
+        // No worker may run after a failed Init: end the listener too.
+        connection->client->Shutdown();
+    }
+    // The workers waited until now: from here on this object knows them
+    // (so a callback that destroys it defers the deletion to its worker).
+    {
+        std::lock_guard<std::mutex> lock(workerLock);
+        workersRecorded = true;
+    }
+    workersChanged.notify_all();
+    if (error != 0) JoinWorker(Worker::Listener);
     return error;
+}
+
+void TarvexInterfacePrivate::AwaitWorkersRecorded() {
+    std::unique_lock<std::mutex> lock(workerLock);
+    workersChanged.wait_for(lock, kWorkerRecordBound, [this] { return workersRecorded; });
 }
 
 void TarvexInterfacePrivate::Shutdown() {
@@ -141,7 +155,7 @@ void TarvexInterfacePrivate::JoinWorker(Worker worker) {
     {
         std::unique_lock<std::mutex> lock(workerLock);
         if (state == JoinState::Joining) {
-            workerJoined.wait(lock, [&] { return state == JoinState::Joined; });
+            workersChanged.wait(lock, [&] { return state == JoinState::Joined; });
             return;
         }
         if (state == JoinState::Joined) return;
@@ -152,7 +166,7 @@ void TarvexInterfacePrivate::JoinWorker(Worker worker) {
         std::lock_guard<std::mutex> lock(workerLock);
         state = JoinState::Joined;
     }
-    workerJoined.notify_all();
+    workersChanged.notify_all();
 }
 
 bool TarvexInterfacePrivate::JoinWorkers() {

@@ -8,8 +8,10 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 #include <customapp/CoreTypes.h>
@@ -87,6 +89,14 @@ public:
     bool ReleaseFromFacade();
 
     bool IsServiceAllowed(ServiceType service) const;
+    // Whether the platform's services can be used: Init has succeeded and
+    // Shutdown has not begun. Before and after, every facade operation that
+    // needs the platform is refused like a service the mode does not allow,
+    // before it sends or changes anything (a uid included).
+    bool Running() const {
+        return started.load(std::memory_order_acquire) && !stopRequested.load(std::memory_order_acquire);
+    }
+    bool ServiceAvailable(ServiceType service) const { return Running() && IsServiceAllowed(service); }
 
     // The client for writing, or null before a connection exists.
     PlatformServices::IPCClient* Client() const {
@@ -121,6 +131,10 @@ public:
     }
     const ServiceProviders& Providers() const { return providers; }
     bool HasProviders() const { return providersSet; }
+
+    // Test hook: runs in Init on the application's thread between starting
+    // the listener and starting the service thread.
+    std::function<void()> TEST_listenerCreated;
 
     // Thread entries (argument: the private object).
     static void* IPCListener(void* self);
@@ -288,14 +302,22 @@ private:
     // Called by a worker thread as it leaves: completes a destruction that
     // was requested on that thread.
     void WorkerExiting(Worker self);
+    // Called by a worker thread as it starts: returns once Init has recorded
+    // every worker it created (bounded: Init only has to return from thread
+    // creation).
+    void AwaitWorkersRecorded();
+    static constexpr std::chrono::seconds kWorkerRecordBound{10};
 
     bool providersSet = false;
+    // Set once Init has connected and started both worker threads.
+    std::atomic<bool> started{false};
     // Worker-thread bookkeeping, guarded by workerLock.
     std::mutex workerLock;
-    std::condition_variable workerJoined;
+    std::condition_variable workersChanged;
     JoinState listenerState = JoinState::Running;
     JoinState serviceState = JoinState::Running;
     bool deleteOnWorkerExit = false;
+    bool workersRecorded = false;
     pthread_t deletingThread{};
 };
 

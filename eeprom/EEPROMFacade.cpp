@@ -7,7 +7,7 @@ namespace {
 constexpr std::int32_t kStateUnknown = 5;
 
 bool EEPROMAllowed(const TarvexInterfacePrivate* d) {
-    return d != nullptr && d->IsServiceAllowed(TarvexInterfacePrivate::ServiceEEPROM);
+    return d != nullptr && d->ServiceAvailable(TarvexInterfacePrivate::ServiceEEPROM);
 }
 }  // namespace
 

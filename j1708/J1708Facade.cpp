@@ -5,7 +5,7 @@ namespace CustomApplication {
 
 namespace {
 bool J1708Allowed(const TarvexInterfacePrivate* d) {
-    return d != nullptr && d->IsServiceAllowed(TarvexInterfacePrivate::ServiceJ1708);
+    return d != nullptr && d->ServiceAvailable(TarvexInterfacePrivate::ServiceJ1708);
 }
 }  // namespace
 

@@ -6,7 +6,7 @@ namespace CustomApplication {
 
 namespace {
 bool J1939Allowed(const TarvexInterfacePrivate* d) {
-    return d != nullptr && d->IsServiceAllowed(TarvexInterfacePrivate::ServiceJ1939);
+    return d != nullptr && d->ServiceAvailable(TarvexInterfacePrivate::ServiceJ1939);
 }
 }  // namespace
 
