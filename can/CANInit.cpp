@@ -26,7 +26,6 @@ std::int32_t CopyTables(Internal::CAN::CANInterface& created, const CANTypes::CA
         if (created.ReceiveTable.count(given.Identifier) != 0) return -114;
         created.ReceiveTable.emplace(given.Identifier, std::move(row));
     }
-    created.TransmitTable.reserve(transmitCount > 0 ? static_cast<std::size_t>(transmitCount) : 0);
     for (std::int32_t j = 0; j < transmitCount; ++j) {
         const CANTypes::CANTransmitTableEntry& given = transmitTable[j];
         if (given.Length > kMaxPayload) return -7;
