@@ -31,7 +31,7 @@ std::int32_t CopyTransmitRows(const J1708Types::J1708TransmitTableEntry* table, 
                               Tables& tables) {
     for (std::int32_t i = 0; i < count; ++i) {
         const J1708Types::J1708TransmitTableEntry& source = table[i];
-        if (source.Length > J1708Types::MaxDataLength) return -7;
+        if (source.Length > PlatformServices::J1708::kMaxSentDataBytes) return -7;
         // Data bytes announced without a buffer to copy them from.
         if (source.Length > 0 && source.Data == nullptr) return -22;
         std::unique_ptr<TransmitRow> row(new TransmitRow());

@@ -37,6 +37,7 @@ std::int32_t TarvexInterfacePrivate::J1708SendMessage(J1708::J1708TransmitTableE
 
 std::int32_t TarvexInterfacePrivate::J1708SendMessage(const J1708Types::J1708Message* message) {
     if (message == nullptr) return -22;
+    if (message->Length > PlatformServices::J1708::kMaxSentDataBytes) return -7;
     PlatformServices::J1708::J1708Message record;
     PlatformServices::J1708::EncodeMessage(*message, record);
     PlatformServices::J1708IPC::SendJ1708Message(&record, Client());
@@ -45,7 +46,7 @@ std::int32_t TarvexInterfacePrivate::J1708SendMessage(const J1708Types::J1708Mes
 
 std::int32_t TarvexInterfacePrivate::J1708UpdateMessageData(std::int32_t index, const unsigned char* data,
                                                             unsigned char length) {
-    if (data == nullptr || length == 0 || length > J1708Types::MaxDataLength) return -22;
+    if (data == nullptr || length == 0 || length > PlatformServices::J1708::kMaxSentDataBytes) return -22;
     const std::shared_ptr<J1708::Tables> tables = j1708.Snapshot();
     if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return -2;
     J1708::J1708TransmitTableEntry& row = *tables->TransmitTable[static_cast<std::size_t>(index)];
