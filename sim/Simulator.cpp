@@ -68,7 +68,7 @@ Simulator::Simulator(SimulatorOptions options)
       j1939_(*this),
       j1708_(*this),
       eeprom_(*this, options_.dataFolder, options_.eepromSize),
-      plugin_(*this, options_.pluginFolder) {}
+      plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing) {}
 
 Simulator::~Simulator() {
     Stop();
@@ -272,6 +272,13 @@ void Simulator::PutOnJ1708(const J1708Frame& frame, const Origin& origin) {
     log_.Write(WallClockUs(), frame);
     NoteLogFailure();
     j1708_.Deliver(frame, origin);
+}
+
+void Simulator::Post(std::function<void()> task) {
+    Event event;
+    event.kind = Event::Kind::kTask;
+    event.task = std::move(task);
+    (void)queue_.Push(std::move(event));
 }
 
 bool Simulator::Replay(const LogEntry& entry, bool fast) {

@@ -41,6 +41,9 @@ struct SimulatorOptions {
     std::function<void(const std::string&)> report;
     // Called (on the thread that ran the command) when a quit command arrives.
     std::function<void()> onQuit;
+    // Test hook: called off the worker thread before a plug-in file's CRC is
+    // computed.
+    std::function<void()> TEST_summaryComputing;
 };
 
 // The gateway simulator: serves the platform endpoint, routes each message
@@ -83,6 +86,7 @@ private:
     void Report(const std::string& line) override;
     void PutOnBus(const CanFrame& frame, const Origin& origin) override;
     void PutOnJ1708(const J1708Frame& frame, const Origin& origin) override;
+    void Post(std::function<void()> task) override;
 
     void Run();
     void HandleMessage(std::int32_t source, PlatformServices::QRVMessage& message);
