@@ -5,6 +5,19 @@
 // listener thread; cyclic transmissions go out from its service thread.
 // A callback may call Shutdown and may even destroy the instance; the
 // instance is then torn down once the callback has returned.
+// Both worker threads run with a 64 KiB stack: receive callbacks, the
+// job-start notifier and the host's dispatch hooks must keep their stack use
+// (large local arrays, deep recursion) well below that.
+// Shutdown and the destructor, called on an application thread, wait until a
+// callback under way on the listener thread has returned. So never call them
+// while holding a lock that a callback of this instance takes: the callback
+// would wait for the lock and Shutdown for the callback, for ever.
+// Every operation that needs the platform (the CAN, J1939 and J1708
+// operations except the catch-all registrations of CAN and J1708 and
+// J1939GetSourceAddressFromCA, the EEPROM operations and the plug-in
+// operations) is refused before a successful Init and once Shutdown has
+// begun: it returns -13 (EEPROMGetState: 5; the plug-in operations without a
+// result do nothing), sends nothing, changes nothing and uses no uid.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +62,10 @@ public:
     // Stops the instance: withdraws the bus subscriptions, closes the
     // platform connection and joins both worker threads (a worker thread
     // calling it is not joined by itself; the join happens at destruction).
+    // Returns in bounded time also when the platform has stopped reading: a
+    // message that cannot be written within 500 ms costs the connection, and
+    // later writes fail at once. It waits for a callback under way on the
+    // listener thread (see the thread rule above).
     // Idempotent; no callback of this instance starts after it returned
     // (one running on the listener thread that called it excepted).
     void Shutdown();
@@ -122,8 +139,8 @@ public:
     // `uid` now, with its current payload. The row's cycle restarts: its next
     // cyclic send is a full Period later.
     // Results: 0 (the frame was written); -13 CAN not allowed in this SDK
-    // mode; -2 no interface `uid` (also after Shutdown) or `index` outside
-    // its transmit table.
+    // mode, or before Init or after Shutdown; -2 no interface `uid` or
+    // `index` outside its transmit table.
     std::int32_t CANSendMessage(std::int32_t uid, std::int32_t index);
 
     // Sends one frame on `message->Bus`, which need not have an interface.
@@ -245,30 +262,33 @@ public:
     // J1708UpdateMessageData is its position in `transmitTable`.
     // Succeeds once per instance. A failed call registers nothing and sends
     // nothing, so a corrected call may follow.
-    // Results: 0; -13 refused in this mode; -22 a null table pointer, or a
-    // transmit row with a Length above 0 and a null Data; -114 already
-    // registered (also after Shutdown), or two receive rows with the same
-    // MID; -7 a transmit row with a Length above 20; -12 out of memory.
+    // Results: 0; -13 refused in this mode, or before Init or after
+    // Shutdown; -22 a null table pointer, or a transmit row with a Length
+    // above 0 and a null Data; -114 already registered, or two receive rows
+    // with the same MID; -7 a transmit row with a Length above 19 (a frame on
+    // the bus is at most 21 bytes with its MID and checksum); -12 out of
+    // memory.
     std::int32_t J1708Init(J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
                            J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount);
 
     // Sends transmit row `index` now, with its current data, and restarts
     // its cycle: a cyclic row is next sent a full Period later.
     // Results: 0 (the message was handed to the platform); -13 refused in
-    // this mode; -2 no such row (also before J1708Init and after Shutdown).
+    // this mode, or before Init or after Shutdown; -2 no such row (also
+    // before J1708Init).
     std::int32_t J1708SendMessage(std::int32_t index);
 
     // Sends one message of `message->Length` data bytes after the MID, with
-    // `message->Priority`; the Checksum field is not read. At most 19 data
-    // bytes are announced to the platform (a Length of 20 is sent as 19).
-    // The message is read only during the call. Needs no J1708Init.
-    // Results: 0; -13 refused in this mode; -22 `message` is null.
+    // `message->Priority`; the Checksum field is not read. The message is
+    // read only during the call. Needs no J1708Init.
+    // Results: 0; -13 refused in this mode; -22 `message` is null; -7 a
+    // Length above 19, which no frame on the bus can carry (nothing is sent).
     std::int32_t J1708SendMessage(J1708Types::J1708Message* message);
 
     // Replaces the data of transmit row `index` with `length` bytes copied
     // from `data`; they go out with the row's next send. Nothing is sent now.
     // Results: 0; -13 refused in this mode; -22 `data` is null or `length`
-    // is 0 or above 20; -2 no such row; -12 out of memory, and the row is
+    // is 0 or above 19; -2 no such row; -12 out of memory, and the row is
     // left without data (it is sent as the MID alone until a later update
     // succeeds).
     std::int32_t J1708UpdateMessageData(std::int32_t index, const unsigned char* data, unsigned char length);
@@ -294,8 +314,9 @@ public:
     // answers carry no request identifier: an answer that comes only after
     // its operation timed out is taken for the answer to the next operation
     // (which fails with -131 when it is of another kind). Once the platform
-    // connection is lost or shut down, an operation fails with its time-out
-    // result at once, and one waiting for its answer then stops waiting.
+    // connection is lost, an operation fails with its time-out result at
+    // once, and one waiting for its answer (also across Shutdown) then stops
+    // waiting; an operation begun after Shutdown is refused with -13.
     // Allowed in application mode (mode 0) only.
 
     // Reads `length` bytes at `address` into `data`, which the caller owns
@@ -348,8 +369,9 @@ public:
     // notifier (on the listener thread) the query cannot receive its answer
     // and returns -110. An answer that comes only after its query timed out
     // is taken for the answer to the next query. Once the platform connection
-    // is lost or shut down, a query returns -110 at once, and one waiting
-    // for its answer then stops waiting.
+    // is lost, a query returns -110 at once, and one waiting for its answer
+    // (also across Shutdown) then stops waiting; a query begun after
+    // Shutdown is refused with -13.
     // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
     // answer in time; -131 the answer was a content answer.
     std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
