@@ -86,8 +86,8 @@ std::int32_t TarvexInterfacePrivate::Connect(std::int32_t address) {
     if (error == 0) {
         error = pthread_create(&connection->listenerThread, &attributes, &IPCListener, this);
         if (error == 0) {
-            connection->listenerStarted = true;
             if (TEST_listenerCreated) TEST_listenerCreated();
+            connection->listenerStarted = true;
             error = pthread_create(&connection->serviceThread, &attributes, &InternalService, this);
             if (error == 0) connection->serviceStarted = true;
         }

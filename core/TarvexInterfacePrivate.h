@@ -132,8 +132,8 @@ public:
     const ServiceProviders& Providers() const { return providers; }
     bool HasProviders() const { return providersSet; }
 
-    // Test hook: runs in Init on the application's thread between starting
-    // the listener and starting the service thread.
+    // Test hook: runs in Init on the application's thread once the listener
+    // thread exists, before Init has recorded it.
     std::function<void()> TEST_listenerCreated;
 
     // Thread entries (argument: the private object).
