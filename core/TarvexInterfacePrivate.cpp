@@ -101,11 +101,14 @@ std::int32_t TarvexInterfacePrivate::Connect(std::int32_t address) {
     }
     // The workers waited until now: from here on this object knows them
     // (so a callback that destroys it defers the deletion to its worker).
+    // Notified under the lock: once it is released, a worker may already
+    // have destroyed this object.
     {
         std::lock_guard<std::mutex> lock(workerLock);
         workersRecorded = true;
+        workersChanged.notify_all();
     }
-    workersChanged.notify_all();
+    // Only after a failure, when no worker can reach a callback.
     if (error != 0) JoinWorker(Worker::Listener);
     return error;
 }

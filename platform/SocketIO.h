@@ -97,8 +97,9 @@ struct RxBuffer {
 
 // Sends all `length` bytes. Works on blocking and non-blocking sockets (each
 // send is non-blocking): when the socket is full, waits for room, at most
-// `timeoutMs` in total (negative: no limit). 0 on success, a negative errno value otherwise (-ETIMEDOUT when
-// the time ran out). `*sent` receives the number of bytes that went out.
+// `timeoutMs` in total (negative: no limit). 0 on success, a negative errno
+// value otherwise (-ETIMEDOUT when the time ran out). `*sent` receives the
+// number of bytes that went out.
 inline int SendAll(int fd, const std::uint8_t* data, std::size_t length, int timeoutMs,
                    std::size_t* sent) {
     using Steady = std::chrono::steady_clock;
