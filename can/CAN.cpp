@@ -2,6 +2,7 @@
 
 #include <new>
 #include <utility>
+#include "common/Result.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -89,12 +90,12 @@ CAN::InterfaceSnapshot CAN::TakeAll() {
 std::int32_t CAN::AddReceiveAllFilter(const ReceiveAllFilter& filter) {
     std::lock_guard<std::mutex> guard(ReceiveAllLock);
     for (const ReceiveAllFilter& existing : ReceiveAllFilters) {
-        if (existing.Bus == filter.Bus && existing.Type == filter.Type) return -114;
+        if (existing.Bus == filter.Bus && existing.Type == filter.Type) return kAlready;
     }
     try {
         ReceiveAllFilters.push_back(filter);
     } catch (const std::bad_alloc&) {
-        return -12;
+        return kOutOfMemory;
     }
     return 0;
 }

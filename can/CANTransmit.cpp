@@ -4,8 +4,8 @@
 #include <new>
 
 #include "Helper.h"
-#include "core/IPCHelper.h"
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -26,12 +26,12 @@ std::int32_t TarvexInterfacePrivate::CANSendMessage(std::int32_t uid, std::int32
     // should Shutdown release the interfaces meanwhile.
     const std::shared_ptr<CAN::CANInterface> found = can.InterfaceFromUid(uid);
     CAN::CANTransmitTableEntry* row = RowAt(found.get(), index);
-    if (row == nullptr) return -2;
+    if (row == nullptr) return kNotFound;
     return CANSendMessage(row, found->Bus);
 }
 
 std::int32_t TarvexInterfacePrivate::CANSendMessage(CAN::CANTransmitTableEntry* row, CoreTypes::CANBus bus) {
-    if (row == nullptr) return -22;
+    if (row == nullptr) return kInvalidArgument;
     CANTypes::CANMessage message{};
     message.Bus = bus;
     message.Identifier = row->Identifier;
@@ -47,7 +47,7 @@ std::int32_t TarvexInterfacePrivate::CANSendMessage(CAN::CANTransmitTableEntry* 
 }
 
 std::int32_t TarvexInterfacePrivate::CANSendMessage(const CANTypes::CANMessage* message) {
-    if (message == nullptr) return -22;
+    if (message == nullptr) return kInvalidArgument;
     PlatformServices::CANIPC::Message record{};
     record.Identifier = message->Identifier;
     record.Extended = message->Type == CANTypes::Extended ? 1 : 0;
@@ -56,29 +56,27 @@ std::int32_t TarvexInterfacePrivate::CANSendMessage(const CANTypes::CANMessage* 
     std::memcpy(record.Data, message->Data, record.Length);
     // The write's result is not examined: a lost frame cannot be told apart
     // from one the bus dropped.
-    (void)PlatformServices::IPCHelper::SendEnvelope(PlatformServices::CANIPC::kCategory,
-                                                    PlatformServices::CANIPC::kAddress,
-                                                    PlatformServices::CANIPC::kSendFrame, &record, sizeof record,
-                                                    Client(), nullptr, false);
+    (void)Sink().Send(PlatformServices::CANIPC::kCategory, PlatformServices::CANIPC::kAddress,
+                      PlatformServices::CANIPC::kSendFrame, &record, sizeof record);
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::CANUpdateMessageData(std::int32_t uid, std::int32_t index,
                                                           const unsigned char* data, unsigned char length) {
-    if (data == nullptr || length > kMaxPayload) return -22;
+    if (data == nullptr || length > kMaxPayload) return kInvalidArgument;
     const std::shared_ptr<CAN::CANInterface> found = can.InterfaceFromUid(uid);
     CAN::CANTransmitTableEntry* row = RowAt(found.get(), index);
-    if (row == nullptr) return -2;
+    if (row == nullptr) return kNotFound;
 
     std::lock_guard<std::mutex> guard(row->DataLock);
-    std::int32_t result = -22;
+    std::int32_t result = kInvalidArgument;
     if (length > row->Length) {
         // A shorter payload reuses the buffer; only a longer one needs a new one.
         row->DataCopy.reset(new (std::nothrow) unsigned char[length]);
         row->HasData = row->DataCopy != nullptr;
         if (!row->HasData) {
             row->Length = 0;
-            result = -12;
+            result = kOutOfMemory;
         }
     }
     if (row->HasData) {

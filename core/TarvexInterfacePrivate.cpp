@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <new>
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -57,21 +58,21 @@ TarvexInterfacePrivate::~TarvexInterfacePrivate() {
 
 std::int32_t TarvexInterfacePrivate::Init(const ServiceProviders* table, SDKMode mode) {
     sdkMode = mode;
-    if (table == nullptr) return -22;
+    if (table == nullptr) return kInvalidArgument;
     providers = *table;
     providersSet = true;
     if (sdkMode == PluginMode) {
         plugin = new (std::nothrow) Plugin();
-        if (plugin == nullptr) return -12;
+        if (plugin == nullptr) return kOutOfMemory;
     }
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::Connect(std::int32_t address) {
     connection = new (std::nothrow) ConnectionRecord();
-    if (connection == nullptr) return -12;
+    if (connection == nullptr) return kOutOfMemory;
     connection->client = new (std::nothrow) PlatformServices::IPCClient();
-    if (connection->client == nullptr) return -12;
+    if (connection->client == nullptr) return kOutOfMemory;
     ipcAddress = address;
 
     const int connected = connection->client->Connect(kPlatformEndpoint);

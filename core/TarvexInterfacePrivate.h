@@ -16,12 +16,14 @@
 #include <customapp/TarvexInterface.h>
 
 #include "IPCClient.h"
+#include "common/MessageSink.h"
 #include "ManualResetEvent.h"
 #include "can/CAN.h"
 #include "eeprom/VirtualEEPROM.h"
 #include "j1708/J1708.h"
 #include "j1939/J1939.h"
 #include "plugin/Plugin.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -109,9 +111,9 @@ public:
     template <typename Send, typename Take>
     std::int32_t ExchangeWithReply(Internal::RequestTurn& turn, PlatformServices::ManualResetEvent& reply,
                                    std::int32_t timeoutMs, Send&& send, Take&& take) {
-        if (!PlatformConnected() || !turn.Acquire(timeoutMs)) return -110;
+        if (!PlatformConnected() || !turn.Acquire(timeoutMs)) return kTimedOut;
         reply.Reset();
-        std::int32_t outcome = -110;
+        std::int32_t outcome = kTimedOut;
         if (PlatformConnected()) {
             send();
             if (reply.WaitOne(timeoutMs) == 0 && PlatformConnected()) outcome = take();
@@ -119,6 +121,9 @@ public:
         turn.Release();
         return outcome;
     }
+    // Where the bus operations send their requests: this instance's
+    // connection (nothing is sent before Connect).
+    MessageSink& Sink() { return sink; }
     const ServiceProviders& Providers() const { return providers; }
     bool HasProviders() const { return providersSet; }
 
@@ -289,7 +294,22 @@ private:
     // was requested on that thread.
     void WorkerExiting(Worker self);
 
+    // The sink over the current connection's client.
+    class ConnectionSink final : public MessageSink {
+    public:
+        explicit ConnectionSink(const TarvexInterfacePrivate& owner) : owner(owner) {}
+        int Send(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
+                 std::size_t length) override {
+            return SendThroughClient(owner.Client(), category, address, command, data, length);
+        }
+        bool Connected() const override { return owner.PlatformConnected(); }
+
+    private:
+        const TarvexInterfacePrivate& owner;
+    };
+
     bool providersSet = false;
+    ConnectionSink sink{*this};
     // Worker-thread bookkeeping, guarded by workerLock.
     std::mutex workerLock;
     std::condition_variable workerJoined;

@@ -1,5 +1,6 @@
 // The facade's EEPROM operations: the mode gate, then the private object.
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -12,12 +13,12 @@ bool EEPROMAllowed(const TarvexInterfacePrivate* d) {
 }  // namespace
 
 std::int32_t TarvexInterface::EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length) {
-    if (!EEPROMAllowed(d)) return -13;
+    if (!EEPROMAllowed(d)) return kNotAllowed;
     return d->EEPROMRead(address, data, length);
 }
 
 std::int32_t TarvexInterface::EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length) {
-    if (!EEPROMAllowed(d)) return -13;
+    if (!EEPROMAllowed(d)) return kNotAllowed;
     return d->EEPROMWrite(address, data, length);
 }
 
@@ -27,12 +28,12 @@ std::int32_t TarvexInterface::EEPROMGetState() {
 }
 
 std::int32_t TarvexInterface::EEPROMSave() {
-    if (!EEPROMAllowed(d)) return -13;
+    if (!EEPROMAllowed(d)) return kNotAllowed;
     return d->EEPROMSave();
 }
 
 std::int32_t TarvexInterface::EEPROMDestroy() {
-    if (!EEPROMAllowed(d)) return -13;
+    if (!EEPROMAllowed(d)) return kNotAllowed;
     return d->EEPROMDestroy();
 }
 

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/IPCHelper.h"
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -20,9 +20,8 @@ constexpr std::size_t kWriteHeaderBytes = 8;
 }  // namespace
 
 void TarvexInterfacePrivate::EEPROMSendRequest(const void* data, std::int32_t length, std::int32_t command) {
-    PlatformServices::IPCHelper::SendEnvelope(kCategory, kAddress, command, data,
-                                              static_cast<std::size_t>(std::max<std::int32_t>(length, 0)),
-                                              Client(), nullptr);
+    (void)Sink().Send(kCategory, kAddress, command, data,
+                      static_cast<std::size_t>(std::max<std::int32_t>(length, 0)));
 }
 
 std::int32_t TarvexInterfacePrivate::EEPROMExchange(std::int32_t command, const void* request,
@@ -37,7 +36,7 @@ std::int32_t TarvexInterfacePrivate::EEPROMExchange(std::int32_t command, const 
             // Copied out under the lock: a late duplicate reply cannot change
             // the values half-way.
             std::lock_guard<std::mutex> guard(eeprom.ReplyLock);
-            if (eeprom.ReplyKind != kind) return -131;
+            if (eeprom.ReplyKind != kind) return kUnexpectedReply;
             result = eeprom.ReplyResult;
             if (readInto != nullptr && result == 0) {
                 const std::int64_t count = std::min<std::int64_t>(
@@ -49,7 +48,7 @@ std::int32_t TarvexInterfacePrivate::EEPROMExchange(std::int32_t command, const 
 }
 
 std::int32_t TarvexInterfacePrivate::EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length) {
-    if (data == nullptr) return -22;
+    if (data == nullptr) return kInvalidArgument;
     std::uint8_t request[8];
     std::memcpy(request, &address, 4);
     std::memcpy(request + 4, &length, 4);
@@ -61,7 +60,7 @@ std::int32_t TarvexInterfacePrivate::EEPROMRead(std::uint32_t address, unsigned 
 
 std::int32_t TarvexInterfacePrivate::EEPROMWrite(std::uint32_t address, const unsigned char* data,
                                                  std::int32_t length) {
-    if (data == nullptr || length < 0 || length > static_cast<std::int32_t>(VirtualEEPROM::kDataBytes)) return -22;
+    if (data == nullptr || length < 0 || length > static_cast<std::int32_t>(VirtualEEPROM::kDataBytes)) return kInvalidArgument;
     // Always sent whole; the data area beyond the caller's bytes is zero.
     std::uint8_t request[kWriteHeaderBytes + VirtualEEPROM::kDataBytes] = {};
     std::memcpy(request, &address, 4);

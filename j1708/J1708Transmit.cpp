@@ -7,6 +7,7 @@
 #include "Helper.h"
 #include "core/TarvexInterfacePrivate.h"
 #include "j1708/J1708IPC.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -17,48 +18,48 @@ constexpr std::int64_t kEarlySendMs = 3;
 
 std::int32_t TarvexInterfacePrivate::J1708SendMessage(std::int32_t index) {
     const std::shared_ptr<J1708::Tables> tables = j1708.Snapshot();
-    if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return -2;
+    if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return kNotFound;
     return J1708SendMessage(tables->TransmitTable[static_cast<std::size_t>(index)].get());
 }
 
 std::int32_t TarvexInterfacePrivate::J1708SendMessage(J1708::J1708TransmitTableEntry* row) {
-    if (row == nullptr) return -22;
+    if (row == nullptr) return kInvalidArgument;
     PlatformServices::J1708::J1708Message record;
     {
         std::lock_guard<std::mutex> guard(row->DataLock);
         const std::uint8_t length = row->HasData ? row->Length : 0;
         PlatformServices::J1708::EncodeRow(row->Mid, row->Priority, row->DataCopy.get(), length, record);
     }
-    PlatformServices::J1708IPC::SendJ1708Message(&record, Client());
+    PlatformServices::J1708IPC::SendJ1708Message(&record, Sink());
     // Restarts the row's cycle, also for a send on request.
     row->LastSentTicks.store(PlatformServices::Helper::GetTicks(), std::memory_order_relaxed);
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::J1708SendMessage(const J1708Types::J1708Message* message) {
-    if (message == nullptr) return -22;
+    if (message == nullptr) return kInvalidArgument;
     PlatformServices::J1708::J1708Message record;
     PlatformServices::J1708::EncodeMessage(*message, record);
-    PlatformServices::J1708IPC::SendJ1708Message(&record, Client());
+    PlatformServices::J1708IPC::SendJ1708Message(&record, Sink());
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::J1708UpdateMessageData(std::int32_t index, const unsigned char* data,
                                                             unsigned char length) {
-    if (data == nullptr || length == 0 || length > J1708Types::MaxDataLength) return -22;
+    if (data == nullptr || length == 0 || length > J1708Types::MaxDataLength) return kInvalidArgument;
     const std::shared_ptr<J1708::Tables> tables = j1708.Snapshot();
-    if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return -2;
+    if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return kNotFound;
     J1708::J1708TransmitTableEntry& row = *tables->TransmitTable[static_cast<std::size_t>(index)];
 
     std::lock_guard<std::mutex> guard(row.DataLock);
-    std::int32_t result = -22;
+    std::int32_t result = kInvalidArgument;
     if (length > row.Length) {
         // A shorter update keeps the buffer; a longer one replaces it.
         row.DataCopy.reset(new (std::nothrow) std::uint8_t[length]);
         row.HasData = row.DataCopy != nullptr;
         if (!row.HasData) {
             row.Length = 0;
-            result = -12;
+            result = kOutOfMemory;
         }
     }
     if (row.HasData) {

@@ -2,6 +2,7 @@
 
 #include <new>
 #include <utility>
+#include "common/Result.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -31,7 +32,7 @@ std::int32_t J1939::Publish(const std::shared_ptr<J1939ControllerApplication>& c
         next = std::make_shared<CAList>(*controllerApplications_);
         next->push_back(ca);
     } catch (const std::bad_alloc&) {
-        return -12;
+        return kOutOfMemory;
     }
     ca->Uid = NextCAUid++;
     controllerApplications_ = std::move(next);

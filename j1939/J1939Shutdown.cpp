@@ -14,7 +14,6 @@ void TarvexInterfacePrivate::J1939Shutdown() {
     // withdrawals below.
     j1939.AwaitWrites();
 
-    PlatformServices::IPCClient* client = Client();
     for (const auto& ca : *list) {
         if (!ca) continue;
         const unsigned char ipcBus = SDKCANBusToIPCBus(ca->Bus);
@@ -26,7 +25,7 @@ void TarvexInterfacePrivate::J1939Shutdown() {
             row->HasData = false;
             row->Length = 0;
         }
-        IPC::RemoveControllerApplication(ipcBus, ca->Address, client, nullptr);
+        (void)IPC::RemoveControllerApplication(ipcBus, ca->Address, Sink());
     }
     // The CAs themselves go with the last reference to the old list.
 }

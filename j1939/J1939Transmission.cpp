@@ -5,6 +5,7 @@
 
 #include "Helper.h"
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -40,16 +41,16 @@ bool ValidIndex(const J1939::J1939ControllerApplication& ca, std::int32_t index)
 
 std::int32_t TarvexInterfacePrivate::J1939SendMessage(std::int32_t uid, std::int32_t index) {
     WriteScope write(j1939);
-    if (!write.Open()) return -2;  // shut down: no CA is left
+    if (!write.Open()) return kNotFound;  // shut down: no CA is left
     const auto ca = j1939.ControllerApplicationFromUid(uid);
-    if (!ca) return -2;
-    if (!ValidIndex(*ca, index)) return -2;
+    if (!ca) return kNotFound;
+    if (!ValidIndex(*ca, index)) return kNotFound;
     return J1939SendMessage(ca->TransmitTable[static_cast<std::size_t>(index)].get(), ca->Bus, ca->Address);
 }
 
 std::int32_t TarvexInterfacePrivate::J1939SendMessage(J1939::J1939TransmitTableEntry* row, CoreTypes::CANBus bus,
                                                       unsigned char address) {
-    if (row == nullptr) return -22;
+    if (row == nullptr) return kInvalidArgument;
     IPC::J1939SendMessageIPC record;  // the payload bytes beyond Length are never read
     record.Bus = SDKCANBusToIPCBus(bus);
     record.SourceAddress = address;
@@ -65,17 +66,17 @@ std::int32_t TarvexInterfacePrivate::J1939SendMessage(J1939::J1939TransmitTableE
         record.Length = static_cast<std::uint16_t>(length);
         if (length > 0) std::memcpy(record.Data, row->DataCopy.get(), static_cast<std::size_t>(length));
     }
-    IPC::SendMessage(&record, Client(), nullptr);
+    (void)IPC::SendMessage(&record, Sink());
     // Taken after the write: the row's next cycle starts now.
     row->LastSentTicks.store(PlatformServices::Helper::GetTicks(), std::memory_order_relaxed);
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::J1939SendMessage(const J1939Types::J1939Message* message) {
-    if (message == nullptr) return -22;
+    if (message == nullptr) return kInvalidArgument;
     WriteScope write(j1939);
-    if (!write.Open()) return -1;  // shut down: no CA is left
-    if (!J1939DoesCAExist(message->Bus, message->SourceAddress)) return -1;
+    if (!write.Open()) return kNoInterface;  // shut down: no CA is left
+    if (!J1939DoesCAExist(message->Bus, message->SourceAddress)) return kNoInterface;
     IPC::J1939SendMessageIPC record;
     record.Bus = SDKCANBusToIPCBus(message->Bus);
     record.SourceAddress = message->SourceAddress;
@@ -87,16 +88,16 @@ std::int32_t TarvexInterfacePrivate::J1939SendMessage(const J1939Types::J1939Mes
     std::memset(record.Reserved2, 0, sizeof record.Reserved2);
     record.Length = std::min<std::uint16_t>(message->Length, static_cast<std::uint16_t>(IPC::kMaxData));
     std::memcpy(record.Data, message->Data, record.Length);
-    IPC::SendMessage(&record, Client(), nullptr);
+    (void)IPC::SendMessage(&record, Sink());
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::J1939UpdateMessageData(std::int32_t uid, std::int32_t index,
                                                             const unsigned char* data, std::int32_t length) {
-    if (data == nullptr || length <= 0 || length > static_cast<std::int32_t>(IPC::kMaxData)) return -22;
+    if (data == nullptr || length <= 0 || length > static_cast<std::int32_t>(IPC::kMaxData)) return kInvalidArgument;
     const auto ca = j1939.ControllerApplicationFromUid(uid);
-    if (!ca) return -2;
-    if (!ValidIndex(*ca, index)) return -2;
+    if (!ca) return kNotFound;
+    if (!ValidIndex(*ca, index)) return kNotFound;
     J1939::J1939TransmitTableEntry& row = *ca->TransmitTable[static_cast<std::size_t>(index)];
 
     std::lock_guard<std::mutex> guard(row.DataLock);
@@ -108,7 +109,7 @@ std::int32_t TarvexInterfacePrivate::J1939UpdateMessageData(std::int32_t uid, st
         row.HasData = static_cast<bool>(row.DataCopy);
         if (!row.HasData) {
             row.Length = 0;
-            result = -12;
+            result = kOutOfMemory;
         }
     }
     if (row.HasData) {

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/IPCHelper.h"
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -18,9 +18,8 @@ void Put(std::uint8_t* bytes, const void* value, std::size_t size) { std::memcpy
 }  // namespace
 
 void TarvexInterfacePrivate::PluginSendRequest(const void* data, std::int32_t length, std::int32_t command) {
-    PlatformServices::IPCHelper::SendEnvelope(kCategory, kAddress, command, data,
-                                              static_cast<std::size_t>(std::max<std::int32_t>(length, 0)),
-                                              Client(), nullptr);
+    (void)Sink().Send(kCategory, kAddress, command, data,
+                      static_cast<std::size_t>(std::max<std::int32_t>(length, 0)));
 }
 
 std::int32_t TarvexInterfacePrivate::PluginId() const {
@@ -51,7 +50,7 @@ std::int32_t TarvexInterfacePrivate::PluginQuery(std::int32_t command, const voi
             // Copied out under the lock: a late duplicate reply cannot change
             // the values half-way.
             std::lock_guard<std::mutex> guard(plugin->ReplyLock);
-            if (plugin->ReplyKind != kind) return -131;
+            if (plugin->ReplyKind != kind) return kUnexpectedReply;
             if (stats != nullptr) *stats = plugin->LastFileStats;
             if (data != nullptr) {
                 const PluginTypes::FileData& last = plugin->LastFileData;
@@ -66,8 +65,8 @@ std::int32_t TarvexInterfacePrivate::PluginQuery(std::int32_t command, const voi
 }
 
 std::int32_t TarvexInterfacePrivate::PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode) {
-    if (!PluginModeActive()) return -13;
-    if (stats == nullptr) return -22;
+    if (!PluginModeActive()) return kNotAllowed;
+    if (stats == nullptr) return kInvalidArgument;
     std::uint8_t request[8] = {};
     const std::int32_t id = PluginId();
     Put(request, &id, 4);
@@ -79,8 +78,8 @@ std::int32_t TarvexInterfacePrivate::PluginGetFileStats(PluginTypes::FileStats* 
 std::int32_t TarvexInterfacePrivate::PluginGetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode,
                                                        std::uint32_t value0, std::uint32_t value1,
                                                        std::uint32_t value2) {
-    if (!PluginModeActive()) return -13;
-    if (data == nullptr) return -22;
+    if (!PluginModeActive()) return kNotAllowed;
+    if (data == nullptr) return kInvalidArgument;
     std::uint8_t request[20] = {};
     const std::int32_t id = PluginId();
     Put(request, &id, 4);
