@@ -34,6 +34,8 @@ std::int32_t CopyTables(Internal::CAN::CANInterface& created, const CANTypes::CA
         if (given.Length > 0 && given.Data == nullptr) return kInvalidArgument;
         auto row = std::unique_ptr<CAN::CANTransmitTableEntry>(new (std::nothrow) CAN::CANTransmitTableEntry());
         if (!row) return kOutOfMemory;
+        // Not shared yet; held so that the payload's rule holds from the start.
+        MutexLock guard(row->DataLock);
         row->Data = given.Data;
         row->Length = given.Length;
         row->Identifier = given.Identifier;

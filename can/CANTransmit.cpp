@@ -37,7 +37,7 @@ std::int32_t TarvexInterfacePrivate::CANSendMessage(CAN::CANTransmitTableEntry* 
     message.Identifier = row->Identifier;
     message.Type = row->Type;
     {
-        std::lock_guard<std::mutex> guard(row->DataLock);
+        MutexLock guard(row->DataLock);
         message.Length = row->HasData ? std::min(row->Length, kMaxPayload) : 0;
         if (message.Length > 0) std::memcpy(message.Data, row->DataCopy.get(), message.Length);
     }
@@ -68,7 +68,7 @@ std::int32_t TarvexInterfacePrivate::CANUpdateMessageData(std::int32_t uid, std:
     CAN::CANTransmitTableEntry* row = RowAt(found.get(), index);
     if (row == nullptr) return kNotFound;
 
-    std::lock_guard<std::mutex> guard(row->DataLock);
+    MutexLock guard(row->DataLock);
     std::int32_t result = kInvalidArgument;
     if (length > row->Length) {
         // A shorter payload reuses the buffer; only a longer one needs a new one.

@@ -10,9 +10,9 @@ namespace {
 // The count of live private objects. Never destroyed: a worker thread that
 // finishes a deferred tear-down may still be counting down at process exit.
 struct LiveInstances {
-    std::mutex lock;
-    std::condition_variable changed;
-    int count = 0;
+    Mutex lock;
+    CondVar changed;
+    int count GUARDED_BY(lock) = 0;
 };
 LiveInstances& Live() {
     static auto* live = new LiveInstances();
@@ -22,23 +22,27 @@ LiveInstances& Live() {
 void CountInstance(int delta) {
     LiveInstances& live = Live();
     {
-        std::lock_guard<std::mutex> guard(live.lock);
+        MutexLock guard(live.lock);
         live.count += delta;
     }
-    live.changed.notify_all();
+    live.changed.NotifyAll();
 }
 }  // namespace
 
-int TarvexInterfacePrivate::LiveCount() {
-    std::lock_guard<std::mutex> guard(Live().lock);
-    return Live().count;
+int TarvexInterfacePrivate::TEST_LiveCount() {
+    LiveInstances& live = Live();
+    MutexLock guard(live.lock);
+    return live.count;
 }
 
-bool TarvexInterfacePrivate::AwaitLiveCount(int count, int realTimeoutMs) {
+bool TarvexInterfacePrivate::TEST_AwaitLiveCount(int count, int realTimeoutMs) {
     LiveInstances& live = Live();
-    std::unique_lock<std::mutex> guard(live.lock);
-    return live.changed.wait_for(guard, std::chrono::milliseconds(realTimeoutMs),
-                                 [&] { return live.count == count; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(realTimeoutMs);
+    MutexLock guard(live.lock);
+    while (live.count != count) {
+        if (!live.changed.WaitUntil(live.lock, deadline)) return live.count == count;
+    }
+    return true;
 }
 
 TarvexInterfacePrivate::TarvexInterfacePrivate() { CountInstance(1); }
@@ -140,9 +144,9 @@ void TarvexInterfacePrivate::JoinWorker(Worker worker) {
     if (!(listener ? connection->listenerStarted : connection->serviceStarted)) return;
     JoinState& state = listener ? listenerState : serviceState;
     {
-        std::unique_lock<std::mutex> lock(workerLock);
+        MutexLock lock(workerLock);
         if (state == JoinState::Joining) {
-            workerJoined.wait(lock, [&] { return state == JoinState::Joined; });
+            while (state != JoinState::Joined) workerJoined.Wait(workerLock);
             return;
         }
         if (state == JoinState::Joined) return;
@@ -150,10 +154,10 @@ void TarvexInterfacePrivate::JoinWorker(Worker worker) {
     }
     pthread_join(listener ? connection->listenerThread : connection->serviceThread, nullptr);
     {
-        std::lock_guard<std::mutex> lock(workerLock);
+        MutexLock lock(workerLock);
         state = JoinState::Joined;
     }
-    workerJoined.notify_all();
+    workerJoined.NotifyAll();
 }
 
 bool TarvexInterfacePrivate::JoinWorkers() {
@@ -166,7 +170,7 @@ bool TarvexInterfacePrivate::JoinWorkers() {
 
 bool TarvexInterfacePrivate::ReleaseFromFacade() {
     if (JoinWorkers()) return true;
-    std::lock_guard<std::mutex> lock(workerLock);
+    MutexLock lock(workerLock);
     deleteOnWorkerExit = true;
     deletingThread = pthread_self();
     return false;
@@ -174,7 +178,7 @@ bool TarvexInterfacePrivate::ReleaseFromFacade() {
 
 void TarvexInterfacePrivate::WorkerExiting(Worker self) {
     {
-        std::lock_guard<std::mutex> lock(workerLock);
+        MutexLock lock(workerLock);
         if (!deleteOnWorkerExit || !pthread_equal(deletingThread, pthread_self())) return;
         (self == Worker::Listener ? listenerState : serviceState) = JoinState::Joined;
     }

@@ -8,7 +8,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -24,6 +23,7 @@
 #include "j1939/J1939.h"
 #include "plugin/Plugin.h"
 #include "common/Result.h"
+#include "common/Mutex.h"
 
 namespace CustomApplication {
 
@@ -67,13 +67,13 @@ public:
     TarvexInterfacePrivate(const TarvexInterfacePrivate&) = delete;
     TarvexInterfacePrivate& operator=(const TarvexInterfacePrivate&) = delete;
 
-    // Private objects alive in this process (constructed, not yet destroyed),
-    // and a bounded wait for that count (for tests of deferred tear-down).
-    static int LiveCount();
-    static bool AwaitLiveCount(int count, int realTimeoutMs);
-
+    // Test hooks. Private objects alive in this process (constructed, not
+    // yet destroyed), and a bounded wait for that count (for tests of
+    // deferred tear-down).
+    static int TEST_LiveCount();
+    static bool TEST_AwaitLiveCount(int count, int realTimeoutMs);
     // The private object behind a facade (null after destruction).
-    static TarvexInterfacePrivate* Of(TarvexInterface& facade) { return facade.d; }
+    static TarvexInterfacePrivate* TEST_Of(TarvexInterface& facade) { return facade.d; }
 
     std::int32_t Init(const ServiceProviders* table, SDKMode mode);
     // Connects, registers and starts both worker threads (the steps of the
@@ -310,13 +310,13 @@ private:
 
     bool providersSet = false;
     ConnectionSink sink{*this};
-    // Worker-thread bookkeeping, guarded by workerLock.
-    std::mutex workerLock;
-    std::condition_variable workerJoined;
-    JoinState listenerState = JoinState::Running;
-    JoinState serviceState = JoinState::Running;
-    bool deleteOnWorkerExit = false;
-    pthread_t deletingThread{};
+    // Worker-thread bookkeeping.
+    Mutex workerLock;
+    CondVar workerJoined;
+    JoinState listenerState GUARDED_BY(workerLock) = JoinState::Running;
+    JoinState serviceState GUARDED_BY(workerLock) = JoinState::Running;
+    bool deleteOnWorkerExit GUARDED_BY(workerLock) = false;
+    pthread_t deletingThread GUARDED_BY(workerLock){};
 };
 
 }  // namespace CustomApplication

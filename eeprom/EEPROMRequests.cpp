@@ -35,7 +35,7 @@ std::int32_t TarvexInterfacePrivate::EEPROMExchange(std::int32_t command, const 
         [&]() -> std::int32_t {
             // Copied out under the lock: a late duplicate reply cannot change
             // the values half-way.
-            std::lock_guard<std::mutex> guard(eeprom.ReplyLock);
+            MutexLock guard(eeprom.ReplyLock);
             if (eeprom.ReplyKind != kind) return kUnexpectedReply;
             result = eeprom.ReplyResult;
             if (readInto != nullptr && result == 0) {

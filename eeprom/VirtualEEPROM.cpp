@@ -25,7 +25,7 @@ void TarvexInterfacePrivate::EEPROMHandleIPC(const PlatformServices::QRVMessage&
     if (data == nullptr) return;
     const std::int32_t command = child.GetCommand();
     {
-        std::lock_guard<std::mutex> guard(eeprom.ReplyLock);
+        MutexLock guard(eeprom.ReplyLock);
         switch (command) {
             case 2:
             case 4: {

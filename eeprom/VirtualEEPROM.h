@@ -10,6 +10,7 @@
 
 #include "ManualResetEvent.h"
 #include "eeprom/RequestTurn.h"
+#include "common/Mutex.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -27,15 +28,15 @@ public:
     VirtualEEPROM(const VirtualEEPROM&) = delete;
     VirtualEEPROM& operator=(const VirtualEEPROM&) = delete;
 
-    // The last reply stored (guarded by ReplyLock).
-    std::int32_t ReplyKind = -1;
-    std::uint32_t ReplyAddress = 0;
-    std::int32_t ReplyLength = 0;
-    std::int32_t ReplyResult = 0;
-    std::uint8_t ReplyData[kDataBytes] = {};  // data of the last successful read reply
+    // The last reply stored.
+    std::int32_t ReplyKind GUARDED_BY(ReplyLock) = -1;
+    std::uint32_t ReplyAddress GUARDED_BY(ReplyLock) = 0;
+    std::int32_t ReplyLength GUARDED_BY(ReplyLock) = 0;
+    std::int32_t ReplyResult GUARDED_BY(ReplyLock) = 0;
+    std::uint8_t ReplyData[kDataBytes] GUARDED_BY(ReplyLock) = {};  // data of the last successful read reply
     PlatformServices::ManualResetEvent ReplyEvent;
 
-    std::mutex ReplyLock;
+    Mutex ReplyLock;
     RequestTurn Turn;
 };
 

@@ -36,6 +36,8 @@ std::int32_t CopyTransmitRows(const J1708Types::J1708TransmitTableEntry* table, 
         // Data bytes announced without a buffer to copy them from.
         if (source.Length > 0 && source.Data == nullptr) return kInvalidArgument;
         std::unique_ptr<TransmitRow> row(new TransmitRow());
+        // Not shared yet; held so that the payload's rule holds from the start.
+        MutexLock guard(row->DataLock);
         row->Data = source.Data;
         row->Length = source.Length;
         row->Mid = source.Mid;

@@ -26,7 +26,7 @@ std::int32_t TarvexInterfacePrivate::J1708SendMessage(J1708::J1708TransmitTableE
     if (row == nullptr) return kInvalidArgument;
     PlatformServices::J1708::J1708Message record;
     {
-        std::lock_guard<std::mutex> guard(row->DataLock);
+        MutexLock guard(row->DataLock);
         const std::uint8_t length = row->HasData ? row->Length : 0;
         PlatformServices::J1708::EncodeRow(row->Mid, row->Priority, row->DataCopy.get(), length, record);
     }
@@ -51,7 +51,7 @@ std::int32_t TarvexInterfacePrivate::J1708UpdateMessageData(std::int32_t index, 
     if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return kNotFound;
     J1708::J1708TransmitTableEntry& row = *tables->TransmitTable[static_cast<std::size_t>(index)];
 
-    std::lock_guard<std::mutex> guard(row.DataLock);
+    MutexLock guard(row.DataLock);
     std::int32_t result = kInvalidArgument;
     if (length > row.Length) {
         // A shorter update keeps the buffer; a longer one replaces it.

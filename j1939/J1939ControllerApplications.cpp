@@ -70,6 +70,8 @@ std::int32_t CopyTransmitTable(J1939::J1939ControllerApplication& ca,
         // A negative length, or bytes to copy from nowhere, cannot be a payload.
         if (source.Length < 0 || (source.Length > 0 && source.Data == nullptr)) return kInvalidArgument;
         auto row = std::make_unique<J1939::J1939TransmitTableEntry>();
+        // Not shared yet; held so that the payload's rule holds from the start.
+        MutexLock guard(row->DataLock);
         row->Data = source.Data;
         row->Length = source.Length;
         row->PGN = source.PGN;

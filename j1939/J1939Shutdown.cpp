@@ -20,7 +20,7 @@ void TarvexInterfacePrivate::J1939Shutdown() {
         J1939LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, false);
         for (const auto& row : ca->TransmitTable) {
             if (!row) continue;
-            std::lock_guard<std::mutex> guard(row->DataLock);
+            MutexLock guard(row->DataLock);
             row->DataCopy.reset();
             row->HasData = false;
             row->Length = 0;

@@ -61,7 +61,7 @@ std::int32_t TarvexInterfacePrivate::J1939SendMessage(J1939::J1939TransmitTableE
     record.Zero = 0;
     std::memset(record.Reserved2, 0, sizeof record.Reserved2);
     {
-        std::lock_guard<std::mutex> guard(row->DataLock);
+        MutexLock guard(row->DataLock);
         const std::int32_t length = row->HasData ? row->Length : 0;
         record.Length = static_cast<std::uint16_t>(length);
         if (length > 0) std::memcpy(record.Data, row->DataCopy.get(), static_cast<std::size_t>(length));
@@ -100,7 +100,7 @@ std::int32_t TarvexInterfacePrivate::J1939UpdateMessageData(std::int32_t uid, st
     if (!ValidIndex(*ca, index)) return kNotFound;
     J1939::J1939TransmitTableEntry& row = *ca->TransmitTable[static_cast<std::size_t>(index)];
 
-    std::lock_guard<std::mutex> guard(row.DataLock);
+    MutexLock guard(row.DataLock);
     std::int32_t result = 0;
     if (length > row.Length) {
         // A smaller or equal payload reuses the buffer; a larger one gets a

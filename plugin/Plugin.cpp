@@ -50,7 +50,7 @@ void TarvexInterfacePrivate::PluginHandleIPC(const PlatformServices::QRVMessage&
             PluginTypes::JobStartNotifier notifier;
             void* context;
             {
-                std::lock_guard<std::mutex> guard(plugin->NotifierLock);
+                MutexLock guard(plugin->NotifierLock);
                 notifier = plugin->JobStartNotifier;
                 context = plugin->JobStartContext;
             }
@@ -65,7 +65,7 @@ void TarvexInterfacePrivate::PluginHandleIPC(const PlatformServices::QRVMessage&
         case 16:
             if (length != kStatsReplyBytes) return;
             {
-                std::lock_guard<std::mutex> guard(plugin->ReplyLock);
+                MutexLock guard(plugin->ReplyLock);
                 plugin->LastFileStats.Value0 = Read<std::uint32_t>(data + 4);
                 plugin->LastFileStats.Value1 = Read<std::uint32_t>(data + 8);
                 plugin->ReplyKind = Plugin::KindStats;
@@ -75,7 +75,7 @@ void TarvexInterfacePrivate::PluginHandleIPC(const PlatformServices::QRVMessage&
         case 18:
             if (length != kDataReplyBytes) return;
             {
-                std::lock_guard<std::mutex> guard(plugin->ReplyLock);
+                MutexLock guard(plugin->ReplyLock);
                 PluginTypes::FileData& last = plugin->LastFileData;
                 last.Value0 = Read<std::uint32_t>(data + 12);
                 last.Value1 = Read<std::uint32_t>(data + 16);

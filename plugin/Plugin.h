@@ -13,6 +13,7 @@
 
 #include "ManualResetEvent.h"
 #include "eeprom/RequestTurn.h"
+#include "common/Mutex.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -34,18 +35,18 @@ public:
     // other value 1.
     static std::int32_t IPCCommsModeToSDK(std::uint8_t mode);
 
-    // The last reply stored (guarded by ReplyLock).
-    PluginTypes::FileData LastFileData{};
-    std::int32_t LastFileDataResult = 0;
-    PluginTypes::FileStats LastFileStats{};
-    // The registration, written and read as one pair (guarded by NotifierLock).
-    PluginTypes::JobStartNotifier JobStartNotifier = nullptr;
-    void* JobStartContext = nullptr;
-    std::int32_t ReplyKind = KindStats;
+    // The last reply stored.
+    PluginTypes::FileData LastFileData GUARDED_BY(ReplyLock){};
+    std::int32_t LastFileDataResult GUARDED_BY(ReplyLock) = 0;
+    PluginTypes::FileStats LastFileStats GUARDED_BY(ReplyLock){};
+    // The registration, written and read as one pair.
+    PluginTypes::JobStartNotifier JobStartNotifier GUARDED_BY(NotifierLock) = nullptr;
+    void* JobStartContext GUARDED_BY(NotifierLock) = nullptr;
+    std::int32_t ReplyKind GUARDED_BY(ReplyLock) = KindStats;
     PlatformServices::ManualResetEvent ReplyEvent;
 
-    std::mutex ReplyLock;
-    std::mutex NotifierLock;
+    Mutex ReplyLock;
+    Mutex NotifierLock;
     RequestTurn Turn;
 };
 

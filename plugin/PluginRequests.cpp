@@ -49,15 +49,14 @@ std::int32_t TarvexInterfacePrivate::PluginQuery(std::int32_t command, const voi
         [&]() -> std::int32_t {
             // Copied out under the lock: a late duplicate reply cannot change
             // the values half-way.
-            std::lock_guard<std::mutex> guard(plugin->ReplyLock);
+            MutexLock guard(plugin->ReplyLock);
             if (plugin->ReplyKind != kind) return kUnexpectedReply;
             if (stats != nullptr) *stats = plugin->LastFileStats;
             if (data != nullptr) {
-                const PluginTypes::FileData& last = plugin->LastFileData;
-                data->Value0 = last.Value0;
-                data->Value1 = last.Value1;
-                data->Length = std::min(last.Length, PluginTypes::MaxFileDataLength);
-                std::memcpy(data->Data, last.Data, data->Length);
+                data->Value0 = plugin->LastFileData.Value0;
+                data->Value1 = plugin->LastFileData.Value1;
+                data->Length = std::min(plugin->LastFileData.Length, PluginTypes::MaxFileDataLength);
+                std::memcpy(data->Data, plugin->LastFileData.Data, data->Length);
                 result = plugin->LastFileDataResult;
             }
             return 0;
@@ -94,7 +93,7 @@ std::int32_t TarvexInterfacePrivate::PluginGetFileData(PluginTypes::FileData* da
 
 void TarvexInterfacePrivate::PluginRegisterJobStartNotifier(PluginTypes::JobStartNotifier notifier, void* context) {
     if (!PluginModeActive()) return;
-    std::lock_guard<std::mutex> guard(plugin->NotifierLock);
+    MutexLock guard(plugin->NotifierLock);
     plugin->JobStartNotifier = notifier;
     plugin->JobStartContext = context;
 }
