@@ -5,6 +5,7 @@
 
 #include "core/TarvexInterfacePrivate.h"
 #include "common/Result.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -34,17 +35,11 @@ std::int32_t CopyTables(Internal::CAN::CANInterface& created, const CANTypes::CA
         if (given.Length > 0 && given.Data == nullptr) return kInvalidArgument;
         auto row = std::unique_ptr<CAN::CANTransmitTableEntry>(new (std::nothrow) CAN::CANTransmitTableEntry());
         if (!row) return kOutOfMemory;
-        // Not shared yet; held so that the payload's rule holds from the start.
-        MutexLock guard(row->DataLock);
         row->Data = given.Data;
-        row->Length = given.Length;
         row->Identifier = given.Identifier;
         row->Type = given.Type;
         row->Period = given.Period;
-        row->DataCopy.reset(new (std::nothrow) unsigned char[given.Length]);
-        if (!row->DataCopy) return kOutOfMemory;
-        if (given.Length > 0) std::memcpy(row->DataCopy.get(), given.Data, given.Length);
-        row->HasData = true;
+        if (!SetFirstPayload(*row, given.Data, given.Length)) return kOutOfMemory;
         created.TransmitTable.push_back(std::move(row));
     }
     return 0;

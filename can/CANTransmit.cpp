@@ -6,6 +6,7 @@
 #include "Helper.h"
 #include "core/TarvexInterfacePrivate.h"
 #include "common/Result.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -36,13 +37,12 @@ std::int32_t TarvexInterfacePrivate::CANSendMessage(CAN::CANTransmitTableEntry* 
     message.Bus = bus;
     message.Identifier = row->Identifier;
     message.Type = row->Type;
-    {
-        MutexLock guard(row->DataLock);
-        message.Length = row->HasData ? std::min(row->Length, kMaxPayload) : 0;
-        if (message.Length > 0) std::memcpy(message.Data, row->DataCopy.get(), message.Length);
-    }
+    ReadPayload(*row, [&](const unsigned char* data, std::size_t length) {
+        message.Length = static_cast<unsigned char>(std::min<std::size_t>(length, kMaxPayload));
+        if (message.Length > 0) std::memcpy(message.Data, data, message.Length);
+    });
     const std::int32_t result = CANSendMessage(&message);
-    if (result == 0) row->LastSentTicks.store(PlatformServices::Helper::GetTicks(), std::memory_order_relaxed);
+    if (result == 0) MarkSent(*row);
     return result;
 }
 
@@ -68,23 +68,7 @@ std::int32_t TarvexInterfacePrivate::CANUpdateMessageData(std::int32_t uid, std:
     CAN::CANTransmitTableEntry* row = RowAt(found.get(), index);
     if (row == nullptr) return kNotFound;
 
-    MutexLock guard(row->DataLock);
-    std::int32_t result = kInvalidArgument;
-    if (length > row->Length) {
-        // A shorter payload reuses the buffer; only a longer one needs a new one.
-        row->DataCopy.reset(new (std::nothrow) unsigned char[length]);
-        row->HasData = row->DataCopy != nullptr;
-        if (!row->HasData) {
-            row->Length = 0;
-            result = kOutOfMemory;
-        }
-    }
-    if (row->HasData) {
-        std::memcpy(row->DataCopy.get(), data, length);
-        row->Length = length;
-        result = 0;
-    }
-    return result;
+    return UpdatePayload(*row, data, length);
 }
 
 }  // namespace CustomApplication

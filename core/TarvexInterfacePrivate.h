@@ -15,6 +15,7 @@
 #include <customapp/TarvexInterface.h>
 
 #include "IPCClient.h"
+#include "common/CyclicSchedule.h"
 #include "common/MessageSink.h"
 #include "ManualResetEvent.h"
 #include "can/CAN.h"
@@ -34,8 +35,6 @@ constexpr const char* kPlatformEndpoint = "/usr/local/quarrin/share/gatrel";
 constexpr std::size_t kWorkerStackBytes = 64 * 1024;
 // Longest wait of the service loop between two passes, in milliseconds.
 constexpr std::int32_t kServiceMaxWaitMs = 200;
-// What a bus service returns when it has nothing scheduled.
-constexpr std::int64_t kNothingScheduled = 2147483647;
 
 class TarvexInterfacePrivate {
 public:

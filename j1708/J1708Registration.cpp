@@ -5,6 +5,7 @@
 #include "core/TarvexInterfacePrivate.h"
 #include "j1708/J1708IPC.h"
 #include "common/Result.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -36,17 +37,11 @@ std::int32_t CopyTransmitRows(const J1708Types::J1708TransmitTableEntry* table, 
         // Data bytes announced without a buffer to copy them from.
         if (source.Length > 0 && source.Data == nullptr) return kInvalidArgument;
         std::unique_ptr<TransmitRow> row(new TransmitRow());
-        // Not shared yet; held so that the payload's rule holds from the start.
-        MutexLock guard(row->DataLock);
         row->Data = source.Data;
-        row->Length = source.Length;
         row->Mid = source.Mid;
         row->Period = source.Period;
         row->Priority = source.Priority;
-        row->DataCopy.reset(new std::uint8_t[source.Length]);
-        if (source.Length > 0) std::memcpy(row->DataCopy.get(), source.Data, source.Length);
-        row->LastSentTicks.store(0, std::memory_order_relaxed);
-        row->HasData = true;
+        if (!SetFirstPayload(*row, source.Data, source.Length)) return kOutOfMemory;
         tables.TransmitTable.push_back(std::move(row));
     }
     return 0;

@@ -8,6 +8,7 @@
 
 #include "core/TarvexInterfacePrivate.h"
 #include "common/Result.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -70,19 +71,12 @@ std::int32_t CopyTransmitTable(J1939::J1939ControllerApplication& ca,
         // A negative length, or bytes to copy from nowhere, cannot be a payload.
         if (source.Length < 0 || (source.Length > 0 && source.Data == nullptr)) return kInvalidArgument;
         auto row = std::make_unique<J1939::J1939TransmitTableEntry>();
-        // Not shared yet; held so that the payload's rule holds from the start.
-        MutexLock guard(row->DataLock);
         row->Data = source.Data;
-        row->Length = source.Length;
         row->PGN = source.PGN;
         row->Period = source.Period;
         row->Priority = source.Priority;
         row->DestinationAddress = source.DestinationAddress;
-        row->DataCopy.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(source.Length)]);
-        if (!row->DataCopy) return kOutOfMemory;
-        if (source.Length > 0) std::memcpy(row->DataCopy.get(), source.Data, static_cast<std::size_t>(source.Length));
-        row->LastSentTicks.store(0, std::memory_order_relaxed);
-        row->HasData = true;
+        if (!SetFirstPayload(*row, source.Data, static_cast<std::size_t>(source.Length))) return kOutOfMemory;
         ca.TransmitTable.push_back(std::move(row));
     }
     return 0;

@@ -1,4 +1,5 @@
 #include "core/TarvexInterfacePrivate.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -20,10 +21,7 @@ void TarvexInterfacePrivate::J1939Shutdown() {
         J1939LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, false);
         for (const auto& row : ca->TransmitTable) {
             if (!row) continue;
-            MutexLock guard(row->DataLock);
-            row->DataCopy.reset();
-            row->HasData = false;
-            row->Length = 0;
+            ClearPayload(*row);
         }
         (void)IPC::RemoveControllerApplication(ipcBus, ca->Address, Sink());
     }
