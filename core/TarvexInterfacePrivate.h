@@ -100,26 +100,6 @@ public:
         PlatformServices::IPCClient* client = Client();
         return client != nullptr && client->IsActive();
     }
-    // One request that waits for the platform's answer. Takes `turn` (at
-    // most `timeoutMs`), calls `send`, waits for `reply`, and while still
-    // holding the turn lets `take` read the answer and return the outcome.
-    // -110 when the turn, the answer or the connection is missing. Without a
-    // connection no answer can come, so it fails at once; the listener marks
-    // the connection gone before it wakes the waiters, so the check after
-    // the reset cannot miss that wake-up.
-    template <typename Send, typename Take>
-    std::int32_t ExchangeWithReply(Internal::RequestTurn& turn, PlatformServices::ManualResetEvent& reply,
-                                   std::int32_t timeoutMs, Send&& send, Take&& take) {
-        if (!PlatformConnected() || !turn.Acquire(timeoutMs)) return kTimedOut;
-        reply.Reset();
-        std::int32_t outcome = kTimedOut;
-        if (PlatformConnected()) {
-            send();
-            if (reply.WaitOne(timeoutMs) == 0 && PlatformConnected()) outcome = take();
-        }
-        turn.Release();
-        return outcome;
-    }
     // Where the bus operations send their requests: this instance's
     // connection (nothing is sent before Connect).
     MessageSink& Sink() { return sink; }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/TarvexInterfacePrivate.h"
+#include "common/RequestExchange.h"
 #include "common/Result.h"
 
 namespace CustomApplication {
@@ -31,7 +32,8 @@ std::int32_t TarvexInterfacePrivate::EEPROMExchange(std::int32_t command, const 
     // Replies carry no request identifier: with one request in flight per
     // instance, the reply that arrives is this caller's.
     return ExchangeWithReply(
-        eeprom.Turn, eeprom.ReplyEvent, kTimeoutMs, [&] { EEPROMSendRequest(request, requestLength, command); },
+        Sink(), eeprom.Turn, eeprom.ReplyEvent, kTimeoutMs,
+        [&] { EEPROMSendRequest(request, requestLength, command); },
         [&]() -> std::int32_t {
             // Copied out under the lock: a late duplicate reply cannot change
             // the values half-way.

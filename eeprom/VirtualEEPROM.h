@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "ManualResetEvent.h"
-#include "eeprom/RequestTurn.h"
+#include "common/RequestTurn.h"
 #include "common/Mutex.h"
 
 namespace CustomApplication {

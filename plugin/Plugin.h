@@ -12,7 +12,7 @@
 #include <customapp/PluginTypes.h>
 
 #include "ManualResetEvent.h"
-#include "eeprom/RequestTurn.h"
+#include "common/RequestTurn.h"
 #include "common/Mutex.h"
 
 namespace CustomApplication {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/TarvexInterfacePrivate.h"
+#include "common/RequestExchange.h"
 #include "common/Result.h"
 
 namespace CustomApplication {
@@ -45,7 +46,8 @@ std::int32_t TarvexInterfacePrivate::PluginQuery(std::int32_t command, const voi
     // Replies carry no request identifier: with one query in flight per
     // instance, the reply that arrives is this caller's.
     return ExchangeWithReply(
-        plugin->Turn, plugin->ReplyEvent, kTimeoutMs, [&] { PluginSendRequest(request, length, command); },
+        Sink(), plugin->Turn, plugin->ReplyEvent, kTimeoutMs,
+        [&] { PluginSendRequest(request, length, command); },
         [&]() -> std::int32_t {
             // Copied out under the lock: a late duplicate reply cannot change
             // the values half-way.
