@@ -46,7 +46,7 @@ void TarvexInterfacePrivate::RunListener() {
 }
 
 void TarvexInterfacePrivate::WakeRequestWaiters() {
-    eeprom.ReplyEvent.Set();
+    eeprom.WakeWaiter();
     j1939.CAListEvent.Set();
     if (plugin != nullptr) plugin->ReplyEvent.Set();
 }

@@ -117,7 +117,9 @@ public:
     void CANIPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t sourceAddress);
     void J1939IPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t sourceAddress);
     void J1708IPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t sourceAddress);
-    void EEPROMHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t sourceAddress);
+    void EEPROMHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t /*sourceAddress*/) {
+        eeprom.HandleReply(child.GetCommand(), child.GetData(), child.GetLength());
+    }
     void PluginHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t sourceAddress);
 
     // Bus services: send what is due, return milliseconds to the next due
@@ -207,20 +209,15 @@ public:
 
     // --- Virtual EEPROM ---
     // Each operation sends one request and waits for its reply; see the facade.
-    std::int32_t EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length);
-    std::int32_t EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length);
-    std::int32_t EEPROMGetState();
-    std::int32_t EEPROMSave();
-    std::int32_t EEPROMDestroy();
-    // Writes one category-22 request to the platform's EEPROM service.
-    void EEPROMSendRequest(const void* data, std::int32_t length, std::int32_t command);
-    // Takes this instance's turn, sends the request, waits for the reply and
-    // checks its kind. 0 with `result` set from the reply (and, for a read
-    // whose reply reported success, up to `capacity` data bytes copied to
-    // `readInto`), -110 on time-out, -131 for a reply of another kind.
-    std::int32_t EEPROMExchange(std::int32_t command, const void* request, std::int32_t requestLength,
-                                VirtualEEPROM::Kind kind, std::int32_t& result, unsigned char* readInto = nullptr,
-                                std::int32_t capacity = 0);
+    std::int32_t EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length) {
+        return eeprom.Read(address, data, length);
+    }
+    std::int32_t EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length) {
+        return eeprom.Write(address, data, length);
+    }
+    std::int32_t EEPROMGetState() { return eeprom.GetState(); }
+    std::int32_t EEPROMSave() { return eeprom.Save(); }
+    std::int32_t EEPROMDestroy() { return eeprom.Destroy(); }
 
     // --- Plug-in jobs ---
     // The plug-in operations; each is refused unless PluginModeActive().
@@ -248,9 +245,28 @@ public:
     PlatformServices::ManualResetEvent serviceWakeEvent;
     SDKMode sdkMode = ApplicationMode;
     ServiceProviders providers{};
+
+private:
+    // The sink over the current connection's client.
+    class ConnectionSink final : public MessageSink {
+    public:
+        explicit ConnectionSink(const TarvexInterfacePrivate& owner) : owner(owner) {}
+        int Send(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
+                 std::size_t length) override {
+            return SendThroughClient(owner.Client(), category, address, command, data, length);
+        }
+        bool Connected() const override { return owner.PlatformConnected(); }
+
+    private:
+        const TarvexInterfacePrivate& owner;
+    };
+
+    ConnectionSink sink{*this};
+
+public:
     J1939 j1939;
     J1708 j1708;
-    VirtualEEPROM eeprom;
+    VirtualEEPROM eeprom{sink};
     CAN can;
     // The CAN interfaces as CANIPCHandler last saw them; the listener
     // thread's own (and a caller's of CANIPCHandler while no listener runs).
@@ -273,22 +289,7 @@ private:
     // was requested on that thread.
     void WorkerExiting(Worker self);
 
-    // The sink over the current connection's client.
-    class ConnectionSink final : public MessageSink {
-    public:
-        explicit ConnectionSink(const TarvexInterfacePrivate& owner) : owner(owner) {}
-        int Send(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
-                 std::size_t length) override {
-            return SendThroughClient(owner.Client(), category, address, command, data, length);
-        }
-        bool Connected() const override { return owner.PlatformConnected(); }
-
-    private:
-        const TarvexInterfacePrivate& owner;
-    };
-
     bool providersSet = false;
-    ConnectionSink sink{*this};
     // Worker-thread bookkeeping.
     Mutex workerLock;
     CondVar workerJoined;

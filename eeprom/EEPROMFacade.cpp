@@ -5,7 +5,6 @@
 namespace CustomApplication {
 
 namespace {
-constexpr std::int32_t kStateUnknown = 5;
 
 bool EEPROMAllowed(const TarvexInterfacePrivate* d) {
     return d != nullptr && d->IsServiceAllowed(TarvexInterfacePrivate::ServiceEEPROM);
@@ -23,7 +22,7 @@ std::int32_t TarvexInterface::EEPROMWrite(std::uint32_t address, const unsigned 
 }
 
 std::int32_t TarvexInterface::EEPROMGetState() {
-    if (!EEPROMAllowed(d)) return kStateUnknown;
+    if (!EEPROMAllowed(d)) return Internal::VirtualEEPROM::kStateUnknown;
     return d->EEPROMGetState();
 }
 
