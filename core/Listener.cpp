@@ -48,7 +48,7 @@ void TarvexInterfacePrivate::RunListener() {
 void TarvexInterfacePrivate::WakeRequestWaiters() {
     eeprom.WakeWaiter();
     j1939.CAListEvent.Set();
-    if (plugin != nullptr) plugin->ReplyEvent.Set();
+    if (plugin != nullptr) plugin->WakeWaiter();
 }
 
 void TarvexInterfacePrivate::DispatchMessage(PlatformServices::QRVMessage& message) {

@@ -15,8 +15,10 @@
 #include <customapp/TarvexInterface.h>
 
 #include "IPCClient.h"
+#include "common/BusMapping.h"
 #include "common/CyclicSchedule.h"
 #include "common/MessageSink.h"
+#include "common/Result.h"
 #include "ManualResetEvent.h"
 #include "can/CAN.h"
 #include "eeprom/VirtualEEPROM.h"
@@ -120,7 +122,9 @@ public:
     void EEPROMHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t /*sourceAddress*/) {
         eeprom.HandleReply(child.GetCommand(), child.GetData(), child.GetLength());
     }
-    void PluginHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t sourceAddress);
+    void PluginHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t /*sourceAddress*/) {
+        if (plugin != nullptr) plugin->HandleMessage(child.GetCommand(), child.GetData(), child.GetLength());
+    }
 
     // Bus services: send what is due, return milliseconds to the next due
     // transmission or kNothingScheduled.
@@ -137,10 +141,8 @@ public:
 
     // Bus-number translation between the public enumeration and the
     // platform's one-byte bus number.
-    static std::uint8_t SDKCANBusToIPCBus(CoreTypes::CANBus bus);
-    static CoreTypes::CANBus IPCCANBusToSDKBus(std::uint8_t bus) {
-        return bus <= 4 ? static_cast<CoreTypes::CANBus>(bus) : CoreTypes::CANBusUnknown;
-    }
+    static std::uint8_t SDKCANBusToIPCBus(CoreTypes::CANBus bus) { return Internal::ToIPCBus(bus); }
+    static CoreTypes::CANBus IPCCANBusToSDKBus(std::uint8_t bus) { return Internal::ToSDKBus(bus); }
 
     // --- CAN ---
     // Copies the tables into a new interface on `bus`, subscribes its receive
@@ -222,21 +224,24 @@ public:
     // --- Plug-in jobs ---
     // The plug-in operations; each is refused unless PluginModeActive().
     bool PluginModeActive() const { return plugin != nullptr && sdkMode == PluginMode; }
-    void PluginReportJobProgress(PluginTypes::OperationState state, std::uint8_t progress, std::int32_t value);
-    std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
+    void PluginReportJobProgress(PluginTypes::OperationState state, std::uint8_t progress, std::int32_t value) {
+        if (PluginModeActive()) plugin->ReportJobProgress(state, progress, value);
+    }
+    std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode) {
+        return PluginModeActive() ? plugin->GetFileStats(stats, mode) : kNotAllowed;
+    }
     std::int32_t PluginGetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
-                                   std::uint32_t value1, std::uint32_t value2);
-    void PluginRegisterJobStartNotifier(PluginTypes::JobStartNotifier notifier, void* context);
-    // Writes one category-22 request to the platform's plug-in service.
-    void PluginSendRequest(const void* data, std::int32_t length, std::int32_t command);
+                                   std::uint32_t value1, std::uint32_t value2) {
+        return PluginModeActive() ? plugin->GetFileData(data, mode, value0, value1, value2) : kNotAllowed;
+    }
+    void PluginRegisterJobStartNotifier(PluginTypes::JobStartNotifier notifier, void* context) {
+        if (PluginModeActive()) plugin->RegisterJobStartNotifier(notifier, context);
+    }
     // The host's plug-in identifier (0 when the host gives none).
-    std::int32_t PluginId() const;
-    // Takes this instance's query turn, sends the request, waits for the
-    // reply and copies it out: 0 with the summary copied to `stats`, or the
-    // content to `data` and its result to `result`; -110 on time-out; -131
-    // for a reply of the other kind.
-    std::int32_t PluginQuery(std::int32_t command, const void* request, std::int32_t length, Plugin::Kind kind,
-                             PluginTypes::FileStats* stats, PluginTypes::FileData* data, std::int32_t& result);
+    std::int32_t PluginId() const {
+        if (!HasProviders() || providers.getPluginId == nullptr) return 0;
+        return providers.getPluginId(providers.hostContext);
+    }
 
     // Members, in declaration order.
     ConnectionRecord* connection = nullptr;
