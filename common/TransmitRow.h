@@ -67,11 +67,8 @@ std::int32_t UpdatePayload(Row& row, const unsigned char* data, std::size_t leng
 template <typename Row, typename Read>
 void ReadPayload(Row& row, Read&& read) {
     MutexLock guard(row.DataLock);
-    if (row.HasData) {
-        read(static_cast<const unsigned char*>(row.DataCopy.get()), static_cast<std::size_t>(row.Length));
-    } else {
-        read(static_cast<const unsigned char*>(nullptr), std::size_t{0});
-    }
+    read(static_cast<const unsigned char*>(row.DataCopy.get()),
+         row.HasData ? static_cast<std::size_t>(row.Length) : std::size_t{0});
 }
 
 // Drops the payload; the row sends no data from now on.

@@ -15,18 +15,17 @@
 #include <customapp/TarvexInterface.h>
 
 #include "IPCClient.h"
+#include "ManualResetEvent.h"
+#include "can/CAN.h"
 #include "common/BusMapping.h"
 #include "common/CyclicSchedule.h"
 #include "common/MessageSink.h"
+#include "common/Mutex.h"
 #include "common/Result.h"
-#include "ManualResetEvent.h"
-#include "can/CAN.h"
 #include "eeprom/VirtualEEPROM.h"
 #include "j1708/J1708.h"
 #include "j1939/J1939.h"
 #include "plugin/Plugin.h"
-#include "common/Result.h"
-#include "common/Mutex.h"
 
 namespace CustomApplication {
 
