@@ -47,9 +47,9 @@ void TarvexInterfacePrivate::RunListener() {
 }
 
 void TarvexInterfacePrivate::WakeRequestWaiters() {
-    eeprom.ReplyEvent.Set();
+    eeprom.WakeWaiter();
     j1939.CAListEvent.Set();
-    if (plugin != nullptr) plugin->ReplyEvent.Set();
+    if (plugin != nullptr) plugin->WakeWaiter();
 }
 
 void TarvexInterfacePrivate::DispatchMessage(PlatformServices::QRVMessage& message) {

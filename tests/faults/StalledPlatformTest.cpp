@@ -108,7 +108,7 @@ TEST(StalledPlatform, AFullConnectionIsLostAndShutdownStillEnds) {
     ASSERT_GT(sdk->CANInit(CustomApplication::CoreTypes::CANBus1, &receive, 1, &transmit, 1), 0);
 
     // Frames until the socket is full and a write gives up.
-    PlatformServices::IPCClient* client = TarvexInterfacePrivate::Of(*sdk)->Client();
+    PlatformServices::IPCClient* client = TarvexInterfacePrivate::TEST_Of(*sdk)->Client();
     CANMessage frame{CustomApplication::CoreTypes::CANBus1, 0x300, Standard, 8, {1, 2, 3, 4, 5, 6, 7, 8}};
     for (int sent = 0; sent < 1'000'000 && client->IsActive(); ++sent) (void)sdk->CANSendMessage(&frame);
     EXPECT_FALSE(client->IsActive());
@@ -119,7 +119,7 @@ TEST(StalledPlatform, AFullConnectionIsLostAndShutdownStillEnds) {
     EXPECT_EQ(sdk->EEPROMRead(0, data, sizeof(data)), -110);
     sdk->Shutdown();
     sdk.reset();
-    EXPECT_EQ(TarvexInterfacePrivate::LiveCount(), 0);
+    EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 0);
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ struct Hooks {
 TEST(ListenerFailing, DispatchDropsTheMessageAndEndsTheHostHooks) {
     // No listener runs: the test's thread dispatches in its place.
     TarvexInterface sdk;
-    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::Of(sdk);
+    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::TEST_Of(sdk);
     Hooks hooks;
     CustomApplication::CoreTypes::ServiceProviders table{};
     table.hostContext = &hooks;

@@ -99,7 +99,7 @@ TEST_F(CANTransmit, UpdatesReplaceThePayloadOfLaterSends) {
 class CANCyclic : public ::testing::Test {
 protected:
     CustomApplication::TarvexInterfacePrivate& Private() {
-        return *CustomApplication::TarvexInterfacePrivate::Of(sdk);
+        return *CustomApplication::TarvexInterfacePrivate::TEST_Of(sdk);
     }
     std::int64_t LastSent(int index) {
         return Private().can.InterfaceFromUid(1)->TransmitTable.at(index)->LastSentTicks.load();

@@ -32,7 +32,7 @@ TEST_F(Lifecycle, SecondInitOnAnyInstanceIsRefused) {
     EXPECT_EQ(InitApp(), -114);
     TarvexInterface other;
     EXPECT_EQ(other.Init(kAddress + 1, host.Table(), 0), -114);
-    EXPECT_EQ(TarvexInterfacePrivate::Of(other)->connection, nullptr);
+    EXPECT_EQ(TarvexInterfacePrivate::TEST_Of(other)->connection, nullptr);
     EXPECT_EQ(platform.Server().RegisteredAddresses(), std::vector<std::int32_t>{kAddress});
 }
 
@@ -111,10 +111,10 @@ TEST_F(Lifecycle, RefusedRegistrationIsReturnedAndStartsNoThread) {
 TEST(LifecycleWithoutPlatform, DestroyingAnUninitialisedInstanceFreesIt) {
     {
         TarvexInterface sdk;
-        EXPECT_EQ(TarvexInterfacePrivate::LiveCount(), 1);
+        EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 1);
         sdk.Shutdown();
     }
-    EXPECT_EQ(TarvexInterfacePrivate::LiveCount(), 0);
+    EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 0);
 }
 
 TEST_F(Lifecycle, ShutdownFromADispatchHookDoesNotJoinTheListenerItself) {
@@ -132,13 +132,13 @@ TEST_F(Lifecycle, DestroyingTheInstanceFromADispatchHookCompletesOnTheListener) 
     auto* owned = new TarvexInterface();
     ASSERT_EQ(owned->Init(kAddress, host.Table(), 0), 0);
     ASSERT_TRUE(platform.AwaitClient(kAddress));
-    ASSERT_EQ(TarvexInterfacePrivate::LiveCount(), 2);  // the fixture's and this one
+    ASSERT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 2);  // the fixture's and this one
     host.OnDispatchBegin([owned] { delete owned; });
     ASSERT_EQ(platform.Send(kAddress, 99, 1, {}), 0);
     ASSERT_TRUE(host.AwaitEvents(2));
     ASSERT_TRUE(platform.AwaitClientGone(kAddress));
     // The listener deletes the private object as it leaves its loop.
-    EXPECT_TRUE(TarvexInterfacePrivate::AwaitLiveCount(1, 10'000));
+    EXPECT_TRUE(TarvexInterfacePrivate::TEST_AwaitLiveCount(1, 10'000));
 }
 
 TEST_F(Lifecycle, CallsBeforeInitAndAfterShutdownAreRefusedAndSendNothing) {
@@ -173,16 +173,16 @@ TEST_F(Lifecycle, AWorkerStartsOnlyOnceInitHasRecordedIt) {
     // While Init is held between the two thread starts, a message arrives
     // whose dispatch destroys the instance. The listener must not get to it
     // before Init has recorded the listener.
-    TarvexInterfacePrivate::Of(*owned)->TEST_listenerCreated = [&] {
+    TarvexInterfacePrivate::TEST_Of(*owned)->TEST_listenerCreated = [&] {
         EXPECT_EQ(platform.Send(kAddress, 99, 1, {}), 0);
         (void)host.AwaitEvents(1, 500);  // the listener would have dispatched it by now
-        aliveThroughInit = TarvexInterfacePrivate::LiveCount() == 2;
+        aliveThroughInit = TarvexInterfacePrivate::TEST_LiveCount() == 2;
     };
     ASSERT_EQ(owned->Init(kAddress, host.Table(), 0), 0);
     EXPECT_TRUE(aliveThroughInit);
     // Then the listener dispatches it and deletes the instance as it leaves.
     ASSERT_TRUE(platform.AwaitClientGone(kAddress));
-    EXPECT_TRUE(TarvexInterfacePrivate::AwaitLiveCount(1, 10'000));
+    EXPECT_TRUE(TarvexInterfacePrivate::TEST_AwaitLiveCount(1, 10'000));
 }
 
 TEST_F(Lifecycle, PlatformClosingTheConnectionEndsTheListener) {

@@ -61,7 +61,7 @@ TEST_F(J1939Shutdown, NothingIsLeftToAddressAfterwards) {
     EXPECT_TRUE(sink.Tags().empty());
     EXPECT_EQ(Private().j1939.NextCAUid, 2);
     // A CA still held by a reader outlives the list; its payload is gone.
-    std::lock_guard<std::mutex> guard(held->TransmitTable.at(0)->DataLock);
+    CustomApplication::MutexLock guard(held->TransmitTable.at(0)->DataLock);
     EXPECT_FALSE(held->TransmitTable.at(0)->HasData);
 }
 
