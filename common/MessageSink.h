@@ -23,6 +23,9 @@ public:
     // Whether the platform connection is up; a request that waits for an
     // answer fails at once without it.
     [[nodiscard]] virtual bool Connected() const = 0;
+    // Whether the caller runs on the thread that receives the platform's
+    // answers, where it can get none while it waits.
+    [[nodiscard]] virtual bool OnReceivingThread() const { return false; }
 };
 
 // Sends a request through `client` as MessageSink::Send describes (-22 for a

@@ -48,7 +48,7 @@ void TarvexInterfacePrivate::RunListener() {
 
 void TarvexInterfacePrivate::WakeRequestWaiters() {
     eeprom.WakeWaiter();
-    j1939.CAListEvent.Set();
+    j1939.CAListExchange.Wake();
     if (plugin != nullptr) plugin->WakeWaiter();
 }
 

@@ -151,6 +151,13 @@ bool TarvexInterfacePrivate::IsServiceAllowed(ServiceType service) const {
     }
 }
 
+bool TarvexInterfacePrivate::OnListenerThread() const {
+    // The handle is written by thread creation, and the listener runs only
+    // once Init has recorded it; a handle never set is zero, which no
+    // running thread has.
+    return connection != nullptr && pthread_equal(pthread_self(), connection->listenerThread) != 0;
+}
+
 bool TarvexInterfacePrivate::OnWorkerThread() const {
     if (connection == nullptr) return false;
     const pthread_t self = pthread_self();

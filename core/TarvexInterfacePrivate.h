@@ -91,6 +91,9 @@ public:
     bool ReleaseFromFacade();
 
     bool IsServiceAllowed(ServiceType service) const;
+    // Whether the caller runs on this instance's listener thread, where no
+    // answer of the platform can arrive while it waits.
+    bool OnListenerThread() const;
     // Whether the platform's services can be used: Init has succeeded and
     // Shutdown has not begun. Before and after, every facade operation that
     // needs the platform is refused like a service the mode does not allow,
@@ -194,11 +197,9 @@ public:
     bool J1939QueryPlatformCAList(CoreTypes::CANBus bus, unsigned char address) const;
     bool J1939QueryPlatformStaticCAList(CoreTypes::CANBus bus, unsigned char* address) const;
     std::int32_t J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const;
-    // Replies 10 and 12: rewrite the list (when well formed) and set CAListEvent.
+    // Replies 10 and 12: rewrite the stored list (when well formed and not
+    // empty) and pass the list to the creation it answers.
     void J1939HandleCAList(const PlatformServices::QRVMessage& child, bool staticList);
-    // Whether the caller runs on this instance's listener thread, where no
-    // CA-list reply can arrive while it waits.
-    bool J1939OnListenerThread() const;
     // Transmission (j1939/J1939Transmission.cpp).
     std::int32_t J1939SendMessage(std::int32_t uid, std::int32_t index);
     std::int32_t J1939SendMessage(J1939::J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address);
@@ -274,6 +275,7 @@ private:
             return SendThroughClient(owner.Client(), category, address, command, data, length);
         }
         bool Connected() const override { return owner.PlatformConnected(); }
+        bool OnReceivingThread() const override { return owner.OnListenerThread(); }
 
     private:
         const TarvexInterfacePrivate& owner;

@@ -31,24 +31,28 @@ std::int32_t ReadInt(const std::uint8_t* bytes) {
 std::int32_t VirtualEEPROM::Exchange(std::int32_t command, const void* request, std::size_t requestLength,
                                      Kind kind, std::int32_t& result, unsigned char* readInto,
                                      std::int32_t capacity) {
-    // Replies carry no request identifier: with one request in flight per
-    // instance, the reply that arrives is this caller's.
-    return ExchangeWithReply(
-        sink_, turn_, replyEvent_, kTimeoutMs,
-        [&] { (void)sink_.Send(kCategory, kAddress, command, request, requestLength); },
-        [&]() -> std::int32_t {
-            // Copied out under the lock: a late duplicate reply cannot change
-            // the values half-way.
-            MutexLock guard(replyLock_);
-            if (replyKind_ != kind) return kUnexpectedReply;
-            result = replyResult_;
-            if (readInto != nullptr && result == 0) {
-                const std::int64_t count = std::min<std::int64_t>(
-                    {replyLength_, capacity, static_cast<std::int64_t>(kDataBytes)});
-                if (count > 0) std::memcpy(readInto, replyData_, static_cast<std::size_t>(count));
-            }
+    // Replies carry no request identifier: a read or write is answered by a
+    // reply of its kind for its address, the others by one of their kind.
+    const bool addressed = kind == KindRead || kind == KindWrite;
+    std::uint32_t address = 0;
+    if (addressed) std::memcpy(&address, request, sizeof address);
+    Reply reply;
+    const std::int32_t outcome = exchange_.Exchange(
+        kTimeoutMs,
+        [kind, addressed, address](const Reply& r) { return r.kind == kind && (!addressed || r.address == address); },
+        [&] {
+            (void)sink_.Send(kCategory, kAddress, command, request, requestLength);
             return 0;
-        });
+        },
+        sink_, &reply);
+    if (outcome != 0) return outcome;
+    result = reply.result;
+    if (readInto != nullptr && result == 0) {
+        const std::int64_t count =
+            std::min<std::int64_t>({reply.length, capacity, static_cast<std::int64_t>(kDataBytes)});
+        if (count > 0) std::memcpy(readInto, reply.data, static_cast<std::size_t>(count));
+    }
+    return 0;
 }
 
 std::int32_t VirtualEEPROM::Read(std::uint32_t address, unsigned char* data, std::int32_t length) {
@@ -93,36 +97,34 @@ std::int32_t VirtualEEPROM::Destroy() {
 
 void VirtualEEPROM::HandleReply(std::int32_t command, const std::uint8_t* data, std::size_t length) {
     if (data == nullptr) return;
-    {
-        MutexLock guard(replyLock_);
-        switch (command) {
-            case 2:
-            case 4: {
-                if (length != (command == 2 ? kReadReplyBytes : kWriteReplyBytes)) return;
-                replyKind_ = command == 2 ? KindRead : KindWrite;
-                std::memcpy(&replyAddress_, data, sizeof replyAddress_);
-                replyLength_ = ReadInt(data + 4);
-                replyResult_ = ReadInt(data + 8);
-                if (command == 2 && replyResult_ == 0) {
-                    // Never more than the slot holds, nothing for a negative count.
-                    const std::size_t count =
-                        static_cast<std::size_t>(std::clamp<std::int64_t>(replyLength_, 0, kDataBytes));
-                    std::memcpy(replyData_, data + 12, count);
-                }
-                break;
+    Reply reply;
+    switch (command) {
+        case 2:
+        case 4: {
+            if (length != (command == 2 ? kReadReplyBytes : kWriteReplyBytes)) return;
+            reply.kind = command == 2 ? KindRead : KindWrite;
+            std::memcpy(&reply.address, data, sizeof reply.address);
+            reply.length = ReadInt(data + 4);
+            reply.result = ReadInt(data + 8);
+            if (command == 2 && reply.result == 0) {
+                // Never more than the reply holds, nothing for a negative count.
+                const std::size_t count =
+                    static_cast<std::size_t>(std::clamp<std::int64_t>(reply.length, 0, kDataBytes));
+                std::memcpy(reply.data, data + 12, count);
             }
-            case 6:
-            case 8:
-            case 10:
-                if (length != kValueReplyBytes) return;
-                replyKind_ = command == 6 ? KindState : command == 8 ? KindSave : KindDestroy;
-                replyResult_ = ReadInt(data);
-                break;
-            default:
-                return;
+            break;
         }
+        case 6:
+        case 8:
+        case 10:
+            if (length != kValueReplyBytes) return;
+            reply.kind = command == 6 ? KindState : command == 8 ? KindSave : KindDestroy;
+            reply.result = ReadInt(data);
+            break;
+        default:
+            return;
     }
-    replyEvent_.Set();
+    (void)exchange_.Offer(reply);
 }
 
 }  // namespace Internal

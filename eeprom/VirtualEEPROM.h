@@ -1,17 +1,13 @@
 // Thread rule: application threads run the operations, one request at a time
 // per instance (the others wait for their turn); the listener thread hands
-// each reply to HandleReply, which stores it and wakes the waiter. The reply
-// slot's lock is held only to store a reply or to copy one out, never across
-// a write.
+// each reply to HandleReply, which passes it to the request it answers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "ManualResetEvent.h"
 #include "common/MessageSink.h"
-#include "common/Mutex.h"
-#include "common/RequestTurn.h"
+#include "common/RequestExchange.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -44,30 +40,32 @@ public:
     void HandleReply(std::int32_t command, const std::uint8_t* data, std::size_t length);
     // Ends the wait of a request once no answer can come; it then finds the
     // connection gone.
-    void WakeWaiter() { replyEvent_.Set(); }
+    void WakeWaiter() { exchange_.Wake(); }
 
 private:
     // What each reply answers.
     enum Kind : std::int32_t { KindNone = -1, KindRead, KindWrite, KindState, KindSave, KindDestroy };
 
-    // Takes the turn, sends the request, waits for the reply and checks its
-    // kind. 0 with `result` set from the reply (and, for a read whose reply
-    // reported success, up to `capacity` data bytes copied to `readInto`),
-    // -110 on time-out, -131 for a reply of another kind.
+    // One reply of the EEPROM service.
+    struct Reply {
+        Kind kind = KindNone;
+        std::uint32_t address = 0;  // read and write replies
+        std::int32_t length = 0;    // read and write replies
+        std::int32_t result = 0;
+        std::uint8_t data[kDataBytes] = {};  // a successful read reply's data
+    };
+
+    // Takes the turn, sends the request and waits for the reply that
+    // answers it: one of its kind and, for a read or write, its address.
+    // 0 with `result` set from the reply (and, for a read whose reply
+    // reported success, up to `capacity` data bytes copied to `readInto`);
+    // otherwise the exchange's result (-110, or -131 when only replies that
+    // answer something else came).
     std::int32_t Exchange(std::int32_t command, const void* request, std::size_t requestLength, Kind kind,
                           std::int32_t& result, unsigned char* readInto = nullptr, std::int32_t capacity = 0);
 
     MessageSink& sink_;
-    RequestTurn turn_;
-    PlatformServices::ManualResetEvent replyEvent_;
-
-    // The last reply stored.
-    Mutex replyLock_;
-    std::int32_t replyKind_ GUARDED_BY(replyLock_) = KindNone;
-    std::uint32_t replyAddress_ GUARDED_BY(replyLock_) = 0;
-    std::int32_t replyLength_ GUARDED_BY(replyLock_) = 0;
-    std::int32_t replyResult_ GUARDED_BY(replyLock_) = 0;
-    std::uint8_t replyData_[kDataBytes] GUARDED_BY(replyLock_) = {};  // data of the last successful read reply
+    RequestExchange<Reply> exchange_;
 };
 
 }  // namespace Internal

@@ -69,25 +69,12 @@ void J1939::AwaitWrites() {
     while (writesInFlight_.load(std::memory_order_seq_cst) != 0) drained_.Wait(drainLock_);
 }
 
-void J1939::TakeCreationTurn() {
-    MutexLock guard(turnLock_);
-    while (turnTaken_) turnFree_.Wait(turnLock_);
-    turnTaken_ = true;
-}
-
-bool J1939::TryTakeCreationTurn() {
-    MutexLock guard(turnLock_);
-    if (turnTaken_) return false;
-    turnTaken_ = true;
-    return true;
-}
-
-void J1939::ReleaseCreationTurn() {
-    {
-        MutexLock guard(turnLock_);
-        turnTaken_ = false;
+bool J1939::CAListReply::Holds(CoreTypes::CANBus bus, std::uint8_t address) const {
+    if (!List) return false;
+    for (const PlatformCA& ca : *List) {
+        if (ca.Bus == bus && ca.Address == address) return true;
     }
-    turnFree_.NotifyOne();
+    return false;
 }
 
 void J1939::ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList) {

@@ -26,6 +26,7 @@
 #include "ManualResetEvent.h"
 #include "j1939/J1939IPC.h"
 #include "common/Mutex.h"
+#include "common/RequestExchange.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -156,12 +157,16 @@ public:
     // Waits until every write begun before Close has ended.
     void AwaitWrites();
 
-    // --- Creations and attaches run one at a time (they share CAListEvent
-    // and the platform lists). The turn is a flag, not a lock held across
-    // the creation's writes and wait.
-    void TakeCreationTurn();
-    bool TryTakeCreationTurn();
-    void ReleaseCreationTurn();
+    // --- Creations and attaches run one at a time: a turn of the CA-list
+    // exchange covers the existence test, the requests, the wait for the
+    // platform's list and the publication.
+    struct CAListReply {
+        bool StaticList = false;  // reply 12 (else 10)
+        std::shared_ptr<const std::vector<PlatformCA>> List;
+        bool Holds(CoreTypes::CANBus bus, std::uint8_t address) const;
+    };
+    using CAListExchangeType = RequestExchange<CAListReply>;
+    CAListExchangeType CAListExchange;
 
     // --- The platform's CA lists, rewritten by replies 10 and 12.
     void ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList);
@@ -169,9 +174,6 @@ public:
     bool PlatformCAListHolds(CoreTypes::CANBus bus, std::uint8_t address) const;
     // The address of the first static CA on `bus`; false when there is none.
     bool FirstPlatformStaticCA(CoreTypes::CANBus bus, std::uint8_t* address) const;
-
-    // Set whenever a reply 10 or 12 has been handled.
-    PlatformServices::ManualResetEvent CAListEvent;
 
     // The uid of the next CA.
     std::int32_t NextCAUid GUARDED_BY(listLock_) = 1;
@@ -184,10 +186,6 @@ private:
     std::atomic<int> writesInFlight_{0};
     Mutex drainLock_;
     CondVar drained_;
-
-    Mutex turnLock_;
-    CondVar turnFree_;
-    bool turnTaken_ GUARDED_BY(turnLock_) = false;
 
     mutable Mutex platformListLock_;
     std::vector<PlatformCA> platformCAList_ GUARDED_BY(platformListLock_);

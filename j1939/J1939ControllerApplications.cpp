@@ -20,29 +20,6 @@ namespace IPC = PlatformServices::J1939IPC;
 // How long a creation waits for the platform's CA list.
 constexpr std::int32_t kCAListWaitMs = 500;
 
-// The creation turn of one call. On the listener thread the turn is only
-// tried: waiting there for another creation would also hold up the reply
-// that creation waits for.
-class CreationTurn {
-public:
-    CreationTurn(J1939& j1939, bool wait) : j1939_(j1939), held_(Take(j1939, wait)) {}
-    ~CreationTurn() {
-        if (held_) j1939_.ReleaseCreationTurn();
-    }
-    CreationTurn(const CreationTurn&) = delete;
-    CreationTurn& operator=(const CreationTurn&) = delete;
-    bool Held() const { return held_; }
-
-private:
-    static bool Take(J1939& j1939, bool wait) {
-        if (!wait) return j1939.TryTakeCreationTurn();
-        j1939.TakeCreationTurn();
-        return true;
-    }
-    J1939& j1939_;
-    const bool held_;
-};
-
 // Copies the receive rows into `ca`, stopping at the first failure.
 std::int32_t CopyReceiveTable(J1939::J1939ControllerApplication& ca,
                               const J1939Types::J1939ReceiveTableEntry* table, int count) {
@@ -122,8 +99,10 @@ std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsign
     if (!attach && (name == nullptr || address == 254 || address == 255)) return kInvalidArgument;
 
     // One creation at a time from here to the publication: the existence
-    // test, the reply event and the platform lists are shared.
-    CreationTurn turn(j1939, !J1939OnListenerThread());
+    // test and the platform's answer are shared. The time-out bounds the
+    // whole call, the wait for the turn included.
+    const std::int64_t deadline = J1939::CAListExchangeType::Deadline(kCAListWaitMs);
+    const J1939::CAListExchangeType::Turn turn(j1939.CAListExchange, deadline, OnListenerThread());
     if (!attach && J1939DoesCAExist(bus, address)) return kExists;
 
     std::shared_ptr<J1939::J1939ControllerApplication> ca;
@@ -135,40 +114,44 @@ std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsign
     const std::int32_t copied = CopyTables(*ca, receiveTable, receiveCount, transmitTable, transmitCount);
     if (copied != 0) return copied;
 
-    if (!turn.Held()) {
-        // On the listener thread while another creation waits: no reply can
-        // come for either until this callback returns. Sending a request now
-        // could only answer the other creation with a list taken too early.
-        PlatformServices::ManualResetEvent never;
-        never.WaitOne(kCAListWaitMs);
-        return kTimedOut;
-    }
-
-    // Without a connection no list can come: fail at once. The listener
-    // marks the connection gone before it wakes the waiter, so the check
-    // after the reset below cannot miss that wake-up either.
-    if (!PlatformConnected()) return kTimedOut;
+    // Without the turn (on the listener thread while another creation
+    // waits, whose answer cannot come until this callback returns) nothing
+    // is sent and the call fails at once.
     const unsigned char ipcBus = SDKCANBusToIPCBus(bus);
     // A request that could not be built for want of memory never reaches the
-    // platform: the call fails with -12 at once instead of waiting in vain or
-    // judging a list that could not hold the CA. Other failed writes show as
-    // a missing answer, as before.
-    if (!attach) {
-        if (IPC::CreateInterfaceManager(ipcBus, Sink()) == -ENOMEM) return kOutOfMemory;
-        IPC::J1939NameIPC nameRecord = NameRecord(*name);
-        if (IPC::CreateControllerApplication(ipcBus, address, &nameRecord, Sink()) == -ENOMEM) return kOutOfMemory;
-    }
-    j1939.CAListEvent.Reset();
-    if (!PlatformConnected()) return kTimedOut;
-    if (IPC::GetCurrentCAList(Sink(), attach) == -ENOMEM) return kOutOfMemory;
-    if (j1939.CAListEvent.WaitOne(kCAListWaitMs) != 0 || !PlatformConnected()) return kTimedOut;
+    // platform: the call fails with -12 at once instead of waiting in vain.
+    // Other failed writes show as a missing answer.
+    const auto send = [&]() -> std::int32_t {
+        if (!attach) {
+            if (IPC::CreateInterfaceManager(ipcBus, Sink()) == -ENOMEM) return kOutOfMemory;
+            IPC::J1939NameIPC nameRecord = NameRecord(*name);
+            if (IPC::CreateControllerApplication(ipcBus, address, &nameRecord, Sink()) == -ENOMEM) {
+                return kOutOfMemory;
+            }
+        }
+        return IPC::GetCurrentCAList(Sink(), attach) == -ENOMEM ? kOutOfMemory : 0;
+    };
+    // A creation is answered by a current list that holds its CA (a list
+    // that does not, such as one that comes late for an earlier creation, is
+    // passed over); an attach by a list of the configured CAs.
+    const auto answers = [attach, bus, address](const J1939::CAListReply& reply) {
+        return attach ? reply.StaticList : !reply.StaticList && reply.Holds(bus, address);
+    };
+    J1939::CAListReply reply;
+    const std::int32_t answered = j1939.CAListExchange.Await(turn, deadline, answers, send, Sink(), &reply);
+    if (answered != 0) return answered;
 
     if (attach) {
-        unsigned char staticAddress = 0;
-        if (!J1939QueryPlatformStaticCAList(bus, &staticAddress)) return kUnexpectedReply;
-        ca->Address = staticAddress;
+        bool found = false;
+        for (const J1939::PlatformCA& configured : *reply.List) {
+            if (configured.Bus == bus) {
+                ca->Address = configured.Address;
+                found = true;
+                break;
+            }
+        }
+        if (!found) return kUnexpectedReply;
     } else {
-        if (!J1939QueryPlatformCAList(bus, address)) return kUnexpectedReply;
         ca->Address = address;
     }
     ca->Bus = bus;
@@ -233,28 +216,26 @@ std::int32_t TarvexInterfacePrivate::J1939GetSourceAddressFromCA(std::int32_t ui
 void TarvexInterfacePrivate::J1939HandleCAList(const PlatformServices::QRVMessage& child, bool staticList) {
     const std::uint8_t* data = child.GetData();
     const std::size_t length = child.GetLength();
-    if (data != nullptr && length % 2 == 0) {
-        try {
-            std::vector<J1939::PlatformCA> list;
-            list.reserve(length / 2);
-            for (std::size_t i = 0; i < length; i += 2) {
-                const CoreTypes::CANBus bus = IPCCANBusToSDKBus(data[i]);
-                if (bus == CoreTypes::CANBusUnknown) continue;
-                list.push_back(J1939::PlatformCA{bus, data[i + 1]});
-            }
-            j1939.ReplacePlatformCAList(std::move(list), staticList);
-        } catch (const std::bad_alloc&) {
-            // The list stays as it was; the waiting creation judges that one.
+    // A malformed list answers nothing; an empty one answers as a list
+    // without CAs (the stored list is kept, as for any list without data).
+    if (length % 2 != 0 || (data == nullptr && length != 0)) return;
+    J1939::CAListReply reply;
+    reply.StaticList = staticList;
+    try {
+        auto list = std::make_shared<std::vector<J1939::PlatformCA>>();
+        list->reserve(length / 2);
+        for (std::size_t i = 0; i < length; i += 2) {
+            const CoreTypes::CANBus bus = IPCCANBusToSDKBus(data[i]);
+            if (bus == CoreTypes::CANBusUnknown) continue;
+            list->push_back(J1939::PlatformCA{bus, data[i + 1]});
         }
+        if (length != 0) j1939.ReplacePlatformCAList(*list, staticList);
+        reply.List = std::move(list);
+    } catch (const std::bad_alloc&) {
+        return;  // the lists stay as they were; the waiting creation times out
     }
-    // Also a malformed reply releases the creation that waits for it.
-    j1939.CAListEvent.Set();
+    (void)j1939.CAListExchange.Offer(reply);
 }
 
-bool TarvexInterfacePrivate::J1939OnListenerThread() const {
-    // The handle is written by thread creation before the listener runs; a
-    // handle never set is zero, which no running thread has.
-    return connection != nullptr && pthread_equal(pthread_self(), connection->listenerThread) != 0;
-}
 
 }  // namespace CustomApplication

@@ -57,25 +57,30 @@ void Plugin::ReportJobProgress(PluginTypes::OperationState state, std::uint8_t p
 
 std::int32_t Plugin::Query(std::int32_t command, const void* request, std::size_t length, Kind kind,
                            PluginTypes::FileStats* stats, PluginTypes::FileData* data, std::int32_t& result) {
-    // Replies carry no request identifier: with one query in flight per
-    // instance, the reply that arrives is this caller's.
-    return ExchangeWithReply(
-        sink_, turn_, replyEvent_, kTimeoutMs, [&] { (void)sink_.Send(kCategory, kAddress, command, request, length); },
-        [&]() -> std::int32_t {
-            // Copied out under the lock: a late duplicate reply cannot change
-            // the values half-way.
-            MutexLock guard(replyLock_);
-            if (replyKind_ != kind) return kUnexpectedReply;
-            if (stats != nullptr) *stats = lastFileStats_;
-            if (data != nullptr) {
-                data->Value0 = lastFileData_.Value0;
-                data->Value1 = lastFileData_.Value1;
-                data->Length = std::min(lastFileData_.Length, PluginTypes::MaxFileDataLength);
-                std::memcpy(data->Data, lastFileData_.Data, data->Length);
-                result = lastFileDataResult_;
-            }
+    // Replies carry no request identifier: a summary is answered by a summary
+    // reply, a block by a content reply that serves the block asked for (its
+    // first value, the offset).
+    std::uint32_t value0 = 0;
+    if (kind == KindData) std::memcpy(&value0, static_cast<const std::uint8_t*>(request) + 8, sizeof value0);
+    Reply reply;
+    const std::int32_t outcome = exchange_.Exchange(
+        kTimeoutMs,
+        [kind, value0](const Reply& r) { return r.kind == kind && (kind != KindData || r.data.Value0 == value0); },
+        [&] {
+            (void)sink_.Send(kCategory, kAddress, command, request, length);
             return 0;
-        });
+        },
+        sink_, &reply);
+    if (outcome != 0) return outcome;
+    if (stats != nullptr) *stats = reply.stats;
+    if (data != nullptr) {
+        data->Value0 = reply.data.Value0;
+        data->Value1 = reply.data.Value1;
+        data->Length = std::min(reply.data.Length, PluginTypes::MaxFileDataLength);
+        std::memcpy(data->Data, reply.data.Data, data->Length);
+        result = reply.dataResult;
+    }
+    return 0;
 }
 
 std::int32_t Plugin::GetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode) {
@@ -129,29 +134,27 @@ void Plugin::HandleMessage(std::int32_t command, const std::uint8_t* data, std::
             notifier(context, &info);
             return;
         }
-        case 16:
+        case 16: {
             if (length != kStatsReplyBytes) return;
-            {
-                MutexLock guard(replyLock_);
-                lastFileStats_.Value0 = Read<std::uint32_t>(data + 4);
-                lastFileStats_.Value1 = Read<std::uint32_t>(data + 8);
-                replyKind_ = KindStats;
-            }
-            replyEvent_.Set();
+            Reply reply;
+            reply.kind = KindStats;
+            reply.stats.Value0 = Read<std::uint32_t>(data + 4);
+            reply.stats.Value1 = Read<std::uint32_t>(data + 8);
+            (void)exchange_.Offer(reply);
             return;
-        case 18:
+        }
+        case 18: {
             if (length != kDataReplyBytes) return;
-            {
-                MutexLock guard(replyLock_);
-                lastFileData_.Value0 = Read<std::uint32_t>(data + 12);
-                lastFileData_.Value1 = Read<std::uint32_t>(data + 16);
-                lastFileData_.Length = std::min(Read<std::uint32_t>(data + 20), PluginTypes::MaxFileDataLength);
-                lastFileDataResult_ = Read<std::int32_t>(data + 4);
-                std::memcpy(lastFileData_.Data, data + kDataReplyContentOffset, lastFileData_.Length);
-                replyKind_ = KindData;
-            }
-            replyEvent_.Set();
+            Reply reply;
+            reply.kind = KindData;
+            reply.data.Value0 = Read<std::uint32_t>(data + 12);
+            reply.data.Value1 = Read<std::uint32_t>(data + 16);
+            reply.data.Length = std::min(Read<std::uint32_t>(data + 20), PluginTypes::MaxFileDataLength);
+            reply.dataResult = Read<std::int32_t>(data + 4);
+            std::memcpy(reply.data.Data, data + kDataReplyContentOffset, reply.data.Length);
+            (void)exchange_.Offer(reply);
             return;
+        }
         default:
             return;
     }

@@ -2,7 +2,7 @@
 // Application threads run the file queries, one at a time per instance (the
 // others wait for their turn), and register the notifier; the listener
 // thread hands each message of the plug-in service to HandleMessage, which
-// stores a reply and wakes the waiter, or calls the notifier. Neither lock
+// passes a reply to the query it answers, or calls the notifier. Neither lock
 // is held across a callback or a write, and they are never held together.
 #pragma once
 
@@ -12,10 +12,9 @@
 
 #include <customapp/PluginTypes.h>
 
-#include "ManualResetEvent.h"
 #include "common/MessageSink.h"
 #include "common/Mutex.h"
-#include "common/RequestTurn.h"
+#include "common/RequestExchange.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -43,7 +42,7 @@ public:
     // the waiting query. A message of the wrong size is dropped.
     void HandleMessage(std::int32_t command, const std::uint8_t* data, std::size_t length);
     // Ends the wait of a query once no answer can come.
-    void WakeWaiter() { replyEvent_.Set(); }
+    void WakeWaiter() { exchange_.Wake(); }
 
     // File mode to the request's file-mode byte: 0 and 1 as they are, any
     // other value 2.
@@ -53,27 +52,28 @@ public:
     static std::int32_t IPCCommsModeToSDK(std::uint8_t mode);
 
 private:
-    // What the last reply answered.
+    // What a reply answers.
     enum Kind : std::int32_t { KindStats = 0, KindData = 1 };
+    // One reply of the plug-in service.
+    struct Reply {
+        Kind kind = KindStats;
+        PluginTypes::FileStats stats{};  // a summary reply
+        PluginTypes::FileData data{};    // a content reply
+        std::int32_t dataResult = 0;     // a content reply
+    };
 
-    // Takes the turn, sends the request, waits for the reply and copies it
-    // out: 0 with the summary copied to `stats`, or the content to `data`
-    // and its result to `result`; -110 on time-out; -131 for a reply of the
-    // other kind.
+    // Takes the turn, sends the request, waits for the reply that answers it
+    // and copies it out: 0 with the summary copied to `stats`, or the
+    // content to `data` and its result to `result`; otherwise the exchange's
+    // result (-110, or -131 when only replies that answer something else
+    // came).
     std::int32_t Query(std::int32_t command, const void* request, std::size_t length, Kind kind,
                        PluginTypes::FileStats* stats, PluginTypes::FileData* data, std::int32_t& result);
 
     MessageSink& sink_;
     const std::function<std::int32_t()> pluginId_;
-    RequestTurn turn_;
-    PlatformServices::ManualResetEvent replyEvent_;
+    RequestExchange<Reply> exchange_;
 
-    // The last reply stored.
-    Mutex replyLock_;
-    PluginTypes::FileData lastFileData_ GUARDED_BY(replyLock_){};
-    std::int32_t lastFileDataResult_ GUARDED_BY(replyLock_) = 0;
-    PluginTypes::FileStats lastFileStats_ GUARDED_BY(replyLock_){};
-    std::int32_t replyKind_ GUARDED_BY(replyLock_) = KindStats;
     // The registration, written and read as one pair.
     Mutex notifierLock_;
     PluginTypes::JobStartNotifier jobStartNotifier_ GUARDED_BY(notifierLock_) = nullptr;

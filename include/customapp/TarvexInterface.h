@@ -181,11 +181,15 @@ public:
     // pointer they get is valid only during the call. A callback may send and
     // update rows but must not create or attach a CA: the call would wait in
     // vain for the platform's reply, which only the listener thread handles,
-    // and return -110 after 500 ms. After Shutdown no callback starts.
+    // and return -110 after 500 ms (at once, sending nothing, while a
+    // creation of another thread waits). After Shutdown no callback starts.
 
     // Asks the platform to create a CA with `name` claiming `address` on
     // `bus` (0 to 4) and waits up to 500 ms for the platform to report it
-    // present. Receive rows select messages to this CA or to the global
+    // present; the 500 ms bound the whole call, the wait for another
+    // creation of this instance included. Only a list that holds the CA
+    // answers it (a list that comes late for an earlier creation is passed
+    // over). Receive rows select messages to this CA or to the global
     // address 255: mode 0 by PGN, 1 by source address, 2 by both (other modes
     // are kept but never match); (PGN, SourceAddress) must be unique in the
     // table; a row without a callback is subscribed but never delivers.
@@ -202,8 +206,9 @@ public:
     // SourceAddress; -7 a transmit row's Length is above 1785; -12 out of
     // memory; -110 no answer from the platform within 500 ms (at once, or as
     // soon as it happens, when the platform connection is lost or shut down);
-    // -131 the platform does not report the CA present. A failure leaves
-    // nothing behind.
+    // -131 the platform answered within 500 ms, but with no list that holds
+    // the CA (returned at the end of the 500 ms). A failure leaves nothing
+    // behind.
     std::int32_t J1939CreateCA(CoreTypes::CANBus bus, unsigned char address, const J1939Types::J1939Name* name,
                                J1939Types::J1939ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
                                J1939Types::J1939TransmitTableEntry* transmitTable, std::int32_t transmitCount);
@@ -305,15 +310,18 @@ public:
     // --- Virtual EEPROM ---
     // A block of persistent bytes that the platform keeps for the
     // application. Each operation sends one request and blocks the calling
-    // thread until the platform answers: at most 500 ms for the answer, after
-    // at most 500 ms waiting for its turn while an EEPROM operation of
-    // another thread is in flight (operations of several threads run one
-    // after the other). No callback is involved. Called on the listener
-    // thread (from a receive callback) an operation cannot receive its
-    // answer: it fails with its time-out result after 500 ms. The platform's
-    // answers carry no request identifier: an answer that comes only after
-    // its operation timed out is taken for the answer to the next operation
-    // (which fails with -131 when it is of another kind). Once the platform
+    // thread until the platform answers, at most 500 ms in all, the wait for
+    // its turn included while an EEPROM operation of another thread is in
+    // flight (operations of several threads run one after the other). No
+    // callback is involved. Called on the listener thread (from a receive
+    // callback) an operation cannot receive its answer: it fails with its
+    // time-out result after 500 ms, or at once while another thread's
+    // operation is in flight. The platform's answers carry no request
+    // identifier: an operation takes only an answer of its kind (a read or
+    // write: for its address); any other answer, such as one that comes
+    // after its own operation timed out, is passed over, and an operation
+    // that got only such answers fails at the end of its 500 ms with -131
+    // (EEPROMGetState: 5). Once the platform
     // connection is lost, an operation fails with its time-out result at
     // once, and one waiting for its answer (also across Shutdown) then stops
     // waiting; an operation begun after Shutdown is refused with -13.
@@ -363,12 +371,15 @@ public:
 
     // Fills the caller's `stats` with the platform's two summary values of
     // the file of `mode` (a mode other than 0 or 1 is sent as 2). Blocks the
-    // calling thread for at most 800 ms waiting for the answer, after at most
-    // 800 ms waiting for its turn while a file query of another thread is in
-    // flight. `stats` is written only on success. Called from the job-start
-    // notifier (on the listener thread) the query cannot receive its answer
-    // and returns -110. An answer that comes only after its query timed out
-    // is taken for the answer to the next query. Once the platform connection
+    // calling thread for at most 800 ms in all, the wait for its turn
+    // included while a file query of another thread is in flight. `stats`
+    // is written only on success. Called from the job-start notifier (on the
+    // listener thread) the query cannot receive its answer and returns -110
+    // (at once while another thread's query is in flight). A query takes
+    // only an answer of its kind (a block: one whose Value0 is the `value0`
+    // asked for, the offset); any other answer, such as one that comes after
+    // its own query timed out, is passed over, and a query that got only such
+    // answers fails at the end of its 800 ms with -131. Once the platform connection
     // is lost, a query returns -110 at once, and one waiting for its answer
     // (also across Shutdown) then stops waiting; a query begun after
     // Shutdown is refused with -13.
