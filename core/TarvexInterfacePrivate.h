@@ -194,8 +194,6 @@ public:
                                J1939Types::J1939TransmitTableEntry* transmitTable, int transmitCount, bool attach);
     void J1939LinkReceiveTableToPlatform(const J1939::ReceiveTableMap* table, unsigned char ipcBus, bool subscribe);
     bool J1939DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const;
-    bool J1939QueryPlatformCAList(CoreTypes::CANBus bus, unsigned char address) const;
-    bool J1939QueryPlatformStaticCAList(CoreTypes::CANBus bus, unsigned char* address) const;
     std::int32_t J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const;
     // Replies 10 and 12: rewrite the stored list (when well formed and not
     // empty) and pass the list to the creation it answers.

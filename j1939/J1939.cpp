@@ -70,9 +70,16 @@ void J1939::AwaitWrites() {
 }
 
 bool J1939::CAListReply::Holds(CoreTypes::CANBus bus, std::uint8_t address) const {
+    const PlatformCA wanted{bus, address};
+    return List && std::find(List->begin(), List->end(), wanted) != List->end();
+}
+
+bool J1939::CAListReply::First(CoreTypes::CANBus bus, std::uint8_t* address) const {
     if (!List) return false;
     for (const PlatformCA& ca : *List) {
-        if (ca.Bus == bus && ca.Address == address) return true;
+        if (ca.Bus != bus) continue;
+        *address = ca.Address;
+        return true;
     }
     return false;
 }
@@ -86,22 +93,6 @@ void J1939::ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList)
 std::vector<J1939::PlatformCA> J1939::PlatformCAList(bool staticList) const {
     MutexLock guard(platformListLock_);
     return staticList ? platformStaticCAList_ : platformCAList_;
-}
-
-bool J1939::PlatformCAListHolds(CoreTypes::CANBus bus, std::uint8_t address) const {
-    MutexLock guard(platformListLock_);
-    const PlatformCA wanted{bus, address};
-    return std::find(platformCAList_.begin(), platformCAList_.end(), wanted) != platformCAList_.end();
-}
-
-bool J1939::FirstPlatformStaticCA(CoreTypes::CANBus bus, std::uint8_t* address) const {
-    MutexLock guard(platformListLock_);
-    for (const PlatformCA& ca : platformStaticCAList_) {
-        if (ca.Bus != bus) continue;
-        if (address != nullptr) *address = ca.Address;
-        return true;
-    }
-    return false;
 }
 
 }  // namespace Internal

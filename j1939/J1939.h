@@ -164,6 +164,8 @@ public:
         bool StaticList = false;  // reply 12 (else 10)
         std::shared_ptr<const std::vector<PlatformCA>> List;
         bool Holds(CoreTypes::CANBus bus, std::uint8_t address) const;
+        // The address of the first CA on `bus`; false when there is none.
+        bool First(CoreTypes::CANBus bus, std::uint8_t* address) const;
     };
     using CAListExchangeType = RequestExchange<CAListReply>;
     CAListExchangeType CAListExchange;
@@ -171,9 +173,6 @@ public:
     // --- The platform's CA lists, rewritten by replies 10 and 12.
     void ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList);
     std::vector<PlatformCA> PlatformCAList(bool staticList) const;
-    bool PlatformCAListHolds(CoreTypes::CANBus bus, std::uint8_t address) const;
-    // The address of the first static CA on `bus`; false when there is none.
-    bool FirstPlatformStaticCA(CoreTypes::CANBus bus, std::uint8_t* address) const;
 
     // The uid of the next CA.
     std::int32_t NextCAUid GUARDED_BY(listLock_) = 1;

@@ -142,15 +142,7 @@ std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsign
     if (answered != 0) return answered;
 
     if (attach) {
-        bool found = false;
-        for (const J1939::PlatformCA& configured : *reply.List) {
-            if (configured.Bus == bus) {
-                ca->Address = configured.Address;
-                found = true;
-                break;
-            }
-        }
-        if (!found) return kUnexpectedReply;
+        if (!reply.First(bus, &ca->Address)) return kUnexpectedReply;
     } else {
         ca->Address = address;
     }
@@ -197,14 +189,6 @@ bool TarvexInterfacePrivate::J1939DoesCAExist(CoreTypes::CANBus bus, unsigned ch
     return false;
 }
 
-bool TarvexInterfacePrivate::J1939QueryPlatformCAList(CoreTypes::CANBus bus, unsigned char address) const {
-    return j1939.PlatformCAListHolds(bus, address);
-}
-
-bool TarvexInterfacePrivate::J1939QueryPlatformStaticCAList(CoreTypes::CANBus bus, unsigned char* address) const {
-    return j1939.FirstPlatformStaticCA(bus, address);
-}
-
 std::int32_t TarvexInterfacePrivate::J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const {
     if (address == nullptr) return kInvalidArgument;
     const auto ca = j1939.ControllerApplicationFromUid(uid);
@@ -236,6 +220,5 @@ void TarvexInterfacePrivate::J1939HandleCAList(const PlatformServices::QRVMessag
     }
     (void)j1939.CAListExchange.Offer(reply);
 }
-
 
 }  // namespace CustomApplication
