@@ -216,7 +216,8 @@ public:
     // with the given tables (as for J1939CreateCA). Attaching twice gives
     // two CAs with the same bus and address.
     // Results: as J1939CreateCA, without the NAME and address checks and
-    // without -17; -131 when the platform keeps no CA on `bus`.
+    // without -17; -131 when the platform keeps no CA on `bus` (its list of
+    // configured CAs answers an attach at once).
     std::int32_t J1939AttachToPlatformCA(CoreTypes::CANBus bus, J1939Types::J1939ReceiveTableEntry* receiveTable,
                                          std::int32_t receiveCount, J1939Types::J1939TransmitTableEntry* transmitTable,
                                          std::int32_t transmitCount);
@@ -321,10 +322,10 @@ public:
     // write: for its address); any other answer, such as one that comes
     // after its own operation timed out, is passed over, and an operation
     // that got only such answers fails at the end of its 500 ms with -131
-    // (EEPROMGetState: 5). Once the platform
-    // connection is lost, an operation fails with its time-out result at
-    // once, and one waiting for its answer (also across Shutdown) then stops
-    // waiting; an operation begun after Shutdown is refused with -13.
+    // (EEPROMGetState: 5). Once the platform connection is lost, an
+    // operation fails with its time-out result at once, and one waiting for
+    // its answer (also across Shutdown) then stops waiting; an operation
+    // begun after Shutdown is refused with -13.
     // Allowed in application mode (mode 0) only.
 
     // Reads `length` bytes at `address` into `data`, which the caller owns
@@ -332,14 +333,14 @@ public:
     // never more than `length` nor more than the platform's answer holds.
     // Results: the platform's result (0 success; `data` is written only
     // then); -13 refused in this mode; -22 `data` is null; -110 no answer in
-    // time; -131 the answer was not a read answer.
+    // time; -131 only answers to other requests came.
     std::int32_t EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length);
 
     // Writes `length` bytes (0 to 1024) from `data` at `address`; `data` is
     // read only during the call.
     // Results: the platform's result (0 success); -13 refused in this mode;
     // -22 `data` is null or `length` is outside 0 to 1024; -110 no answer in
-    // time; -131 the answer was not a write answer.
+    // time; -131 only answers to other requests came.
     std::int32_t EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length);
 
     // The platform's state code of the virtual EEPROM, 0 to 5. The state 5 is
@@ -350,12 +351,12 @@ public:
 
     // Asks the platform to save the virtual EEPROM.
     // Results: the platform's result (0 success); -13 refused in this mode;
-    // -110 no answer in time; -131 the answer was not a save answer.
+    // -110 no answer in time; -131 only answers to other requests came.
     std::int32_t EEPROMSave();
 
     // Asks the platform to destroy the virtual EEPROM.
     // Results: the platform's result (0 success); -13 refused in this mode;
-    // -110 no answer in time; -131 the answer was not a destroy answer.
+    // -110 no answer in time; -131 only answers to other requests came.
     std::int32_t EEPROMDestroy();
 
     // --- Plug-in jobs ---
@@ -379,12 +380,12 @@ public:
     // only an answer of its kind (a block: one whose Value0 is the `value0`
     // asked for, the offset); any other answer, such as one that comes after
     // its own query timed out, is passed over, and a query that got only such
-    // answers fails at the end of its 800 ms with -131. Once the platform connection
-    // is lost, a query returns -110 at once, and one waiting for its answer
-    // (also across Shutdown) then stops waiting; a query begun after
-    // Shutdown is refused with -13.
+    // answers fails at the end of its 800 ms with -131. Once the platform
+    // connection is lost, a query returns -110 at once, and one waiting for
+    // its answer (also across Shutdown) then stops waiting; a query begun
+    // after Shutdown is refused with -13.
     // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
-    // answer in time; -131 the answer was a content answer.
+    // answer in time; -131 only answers to other requests came.
     std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
 
     // Fills the caller's `data` with a block of the file of `mode`, addressed
@@ -393,8 +394,8 @@ public:
     // that many bytes of `Data` are written. Blocks as PluginGetFileStats.
     // Results: the platform's result for the block, unchanged (also when
     // negative), with `data` filled; -13 not in plug-in mode; -22 `data` is
-    // null; -110 no answer in time; -131 the answer was a summary answer
-    // (in these four cases `data` is left untouched).
+    // null; -110 no answer in time; -131 only answers to other requests
+    // came (in these four cases `data` is left untouched).
     std::int32_t PluginGetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
                                    std::uint32_t value1, std::uint32_t value2);
 
