@@ -56,7 +56,7 @@ void ReceivePath(benchmark::State& state, bool distinctMasks) {
     record.Length = 8;
     QRVMessage message(QRVMessage::kTypeEnvelope, 10, 100);
     message.NewChildMessage(QRVMessage::kTypeChild)->Build(1, sizeof record, &record, false);
-    TarvexInterfacePrivate& instance = *TarvexInterfacePrivate::Of(sdk);
+    TarvexInterfacePrivate& instance = *TarvexInterfacePrivate::TEST_Of(sdk);
 
     for (auto _ : state) instance.CANIPCHandler(message.GetChildMessages(), 254);
 

@@ -73,7 +73,7 @@ void BM_J1708ReceivePath(benchmark::State& state) {
     record.Frame[0] = static_cast<std::uint8_t>(state.range(1));
     QRVMessage message(QRVMessage::kTypeEnvelope, 20, 100);
     message.NewChildMessage(QRVMessage::kTypeChild)->Build(2, sizeof record, &record, false);
-    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::Of(sdk);
+    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::TEST_Of(sdk);
     calls = 0;
     for (auto _ : state) d.J1708IPCHandler(message.GetChildMessages(), 254);
     if (calls != static_cast<std::uint64_t>(state.iterations())) state.SkipWithError("a frame was not delivered");

@@ -38,7 +38,7 @@ public:
         return *bench;
     }
 
-    TarvexInterfacePrivate& d() { return *TarvexInterfacePrivate::Of(sdk_); }
+    TarvexInterfacePrivate& d() { return *TarvexInterfacePrivate::TEST_Of(sdk_); }
     // The uid of the CA on bus 1, 2 or 3 with 1, 100 or 1000 receive rows.
     std::int32_t CAWithRows(std::int64_t rows) const { return rows == 1 ? uids_[0] : rows == 100 ? uids_[1] : uids_[2]; }
     std::int64_t delivered = 0;

@@ -2,6 +2,7 @@
 
 #include <new>
 #include <utility>
+#include "common/Result.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -11,17 +12,17 @@ unsigned BusBit(CoreTypes::CANBus bus) { return 1u << static_cast<unsigned>(bus)
 }  // namespace
 
 void CAN::Init() {
-    std::lock_guard<std::mutex> guard(InterfacesLock);
+    MutexLock guard(InterfacesLock);
     NextInterfaceUid = 1;
 }
 
 CAN::InterfaceSnapshot CAN::Snapshot() const {
-    std::lock_guard<std::mutex> guard(InterfacesLock);
+    MutexLock guard(InterfacesLock);
     return Interfaces;
 }
 
 CAN::InterfaceSnapshot CAN::Snapshot(std::uint64_t* version) const {
-    std::lock_guard<std::mutex> guard(InterfacesLock);
+    MutexLock guard(InterfacesLock);
     *version = InterfacesVersion.load(std::memory_order_relaxed);
     return Interfaces;
 }
@@ -44,19 +45,19 @@ const CAN::CANInterface* CAN::OnBus(const InterfaceList* interfaces, CoreTypes::
 }
 
 bool CAN::ClaimBus(CoreTypes::CANBus bus) {
-    std::lock_guard<std::mutex> guard(InterfacesLock);
+    MutexLock guard(InterfacesLock);
     if ((ClaimedBuses & BusBit(bus)) != 0 || OnBus(Interfaces.get(), bus) != nullptr) return false;
     ClaimedBuses |= BusBit(bus);
     return true;
 }
 
 void CAN::ReleaseBus(CoreTypes::CANBus bus) {
-    std::lock_guard<std::mutex> guard(InterfacesLock);
+    MutexLock guard(InterfacesLock);
     ClaimedBuses &= ~BusBit(bus);
 }
 
 std::int32_t CAN::TakeUid() {
-    std::lock_guard<std::mutex> guard(InterfacesLock);
+    MutexLock guard(InterfacesLock);
     return NextInterfaceUid++;
 }
 
@@ -69,7 +70,7 @@ std::shared_ptr<CAN::InterfaceList> CAN::NewList() {
 void CAN::Publish(std::shared_ptr<CANInterface> created, std::shared_ptr<InterfaceList> list) {
     InterfaceSnapshot previous;
     {
-        std::lock_guard<std::mutex> guard(InterfacesLock);
+        MutexLock guard(InterfacesLock);
         // At most one interface per bus: the reserved room always suffices.
         if (Interfaces) list->assign(Interfaces->begin(), Interfaces->end());
         ClaimedBuses &= ~BusBit(created->Bus);
@@ -81,26 +82,26 @@ void CAN::Publish(std::shared_ptr<CANInterface> created, std::shared_ptr<Interfa
 }
 
 CAN::InterfaceSnapshot CAN::TakeAll() {
-    std::lock_guard<std::mutex> guard(InterfacesLock);
+    MutexLock guard(InterfacesLock);
     InterfacesVersion.fetch_add(1, std::memory_order_release);
     return std::exchange(Interfaces, nullptr);
 }
 
 std::int32_t CAN::AddReceiveAllFilter(const ReceiveAllFilter& filter) {
-    std::lock_guard<std::mutex> guard(ReceiveAllLock);
+    MutexLock guard(ReceiveAllLock);
     for (const ReceiveAllFilter& existing : ReceiveAllFilters) {
-        if (existing.Bus == filter.Bus && existing.Type == filter.Type) return -114;
+        if (existing.Bus == filter.Bus && existing.Type == filter.Type) return kAlready;
     }
     try {
         ReceiveAllFilters.push_back(filter);
     } catch (const std::bad_alloc&) {
-        return -12;
+        return kOutOfMemory;
     }
     return 0;
 }
 
 bool CAN::FindReceiveAllFilter(CoreTypes::CANBus bus, CANTypes::FrameType type, ReceiveAllFilter* found) const {
-    std::lock_guard<std::mutex> guard(ReceiveAllLock);
+    MutexLock guard(ReceiveAllLock);
     for (const ReceiveAllFilter& filter : ReceiveAllFilters) {
         if (filter.Bus == bus && filter.Type == type && filter.Callback != nullptr) {
             *found = filter;

@@ -21,6 +21,7 @@
 
 #include "can/CANIPC.h"
 #include "can/CANReceiveIndex.h"
+#include "common/Mutex.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -42,14 +43,14 @@ public:
         CANTransmitTableEntry& operator=(const CANTransmitTableEntry&) = delete;
 
         const unsigned char* Data = nullptr;  // the application's pointer; not read after CANInit
-        std::uint8_t Length = 0;              // current payload length, guarded by DataLock
+        std::uint8_t Length GUARDED_BY(DataLock) = 0;  // current payload length
         std::uint32_t Identifier = 0;
         CANTypes::FrameType Type = CANTypes::Standard;
         std::int64_t Period = 0;  // ms; 0 on request only, > 0 cyclic, < 0 every service pass
 
-        std::unique_ptr<unsigned char[]> DataCopy;  // at least Length bytes while HasData; DataLock
-        bool HasData = false;                       // guarded by DataLock
-        std::mutex DataLock;
+        std::unique_ptr<unsigned char[]> DataCopy GUARDED_BY(DataLock);  // at least Length bytes while HasData
+        bool HasData GUARDED_BY(DataLock) = false;
+        Mutex DataLock;
         // Ticks of the last successful send; 0 before the first.
         std::atomic<std::int64_t> LastSentTicks{0};
     };
@@ -149,16 +150,16 @@ public:
 private:
     // Guards Interfaces (the pointer, not the list it points to), the bus
     // claims and NextInterfaceUid. Never held across a write or a callback.
-    mutable std::mutex InterfacesLock;
-    InterfaceSnapshot Interfaces;
+    mutable Mutex InterfacesLock;
+    InterfaceSnapshot Interfaces GUARDED_BY(InterfacesLock);
     std::atomic<std::uint64_t> InterfacesVersion{0};  // changed with Interfaces, under the lock
     InterfaceSnapshot Snapshot(std::uint64_t* version) const;
-    unsigned ClaimedBuses = 0;  // bit per bus of a CANInit under way
-    std::int32_t NextInterfaceUid = 1;
+    unsigned ClaimedBuses GUARDED_BY(InterfacesLock) = 0;  // bit per bus of a CANInit under way
+    std::int32_t NextInterfaceUid GUARDED_BY(InterfacesLock) = 1;
 
     // Guards ReceiveAllFilters, which only ever grows.
-    mutable std::mutex ReceiveAllLock;
-    std::vector<ReceiveAllFilter> ReceiveAllFilters;
+    mutable Mutex ReceiveAllLock;
+    std::vector<ReceiveAllFilter> ReceiveAllFilters GUARDED_BY(ReceiveAllLock);
 };
 
 }  // namespace Internal

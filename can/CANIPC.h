@@ -1,13 +1,12 @@
 // Thread rule: the encoders may be called from any thread; they write through
-// the client's or server's own thread-safe Write. The records are plain
+// the sink, which may be called from any thread. The records are plain
 // values.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "IPCClient.h"
-#include "IPCServer.h"
+#include "common/MessageSink.h"
 
 namespace PlatformServices {
 namespace CANIPC {
@@ -51,17 +50,16 @@ static_assert(sizeof(AddSubscriptionData) == 12, "a subscription record is 12 by
 static_assert(offsetof(AddSubscriptionData, Identifier) == 4 && offsetof(AddSubscriptionData, Mask) == 8,
               "subscription record layout");
 
-// Each encoder sends one category-10 message to address 254 through exactly
-// one of `client` and `server` and returns that write's result; given neither
-// or both (or a null record), it sends nothing and returns -22. The source
-// address is not stamped on the server path.
+// Each encoder sends one category-10 message to address 254 through `sink`
+// and returns its result; given a null record, it sends nothing and returns
+// -22.
 
 // Command 2: add the subscription `*data`.
-int AddSubscription(const AddSubscriptionData* data, IPCClient* client, IPCServer* server);
+int AddSubscription(const AddSubscriptionData* data, CustomApplication::MessageSink& sink);
 // Command 5: withdraw the subscription `*data`.
-int RemoveSubscription(const AddSubscriptionData* data, IPCClient* client, IPCServer* server);
+int RemoveSubscription(const AddSubscriptionData* data, CustomApplication::MessageSink& sink);
 // Command 3: withdraw every subscription of this application.
-int RemoveSubscription(IPCClient* client, IPCServer* server);
+int RemoveSubscription(CustomApplication::MessageSink& sink);
 
 }  // namespace CANIPC
 }  // namespace PlatformServices

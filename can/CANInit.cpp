@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -22,26 +24,21 @@ std::int32_t CopyTables(Internal::CAN::CANInterface& created, const CANTypes::CA
         const CANTypes::CANReceiveTableEntry& given = receiveTable[i];
         auto row = std::unique_ptr<CAN::CANReceiveTableEntry>(new (std::nothrow) CAN::CANReceiveTableEntry{
             given.Identifier, given.Mask, given.Type, given.Callback, given.Context});
-        if (!row) return -12;
-        if (created.ReceiveTable.count(given.Identifier) != 0) return -114;
+        if (!row) return kOutOfMemory;
+        if (created.ReceiveTable.count(given.Identifier) != 0) return kAlready;
         created.ReceiveTable.emplace(given.Identifier, std::move(row));
     }
-    created.TransmitTable.reserve(transmitCount > 0 ? static_cast<std::size_t>(transmitCount) : 0);
     for (std::int32_t j = 0; j < transmitCount; ++j) {
         const CANTypes::CANTransmitTableEntry& given = transmitTable[j];
-        if (given.Length > kMaxPayload) return -7;
-        if (given.Length > 0 && given.Data == nullptr) return -22;
+        if (given.Length > kMaxPayload) return kTooLong;
+        if (given.Length > 0 && given.Data == nullptr) return kInvalidArgument;
         auto row = std::unique_ptr<CAN::CANTransmitTableEntry>(new (std::nothrow) CAN::CANTransmitTableEntry());
-        if (!row) return -12;
+        if (!row) return kOutOfMemory;
         row->Data = given.Data;
-        row->Length = given.Length;
         row->Identifier = given.Identifier;
         row->Type = given.Type;
         row->Period = given.Period;
-        row->DataCopy.reset(new (std::nothrow) unsigned char[given.Length]);
-        if (!row->DataCopy) return -12;
-        if (given.Length > 0) std::memcpy(row->DataCopy.get(), given.Data, given.Length);
-        row->HasData = true;
+        if (!SetFirstPayload(*row, given.Data, given.Length)) return kOutOfMemory;
         created.TransmitTable.push_back(std::move(row));
     }
     return 0;
@@ -53,11 +50,11 @@ std::int32_t TarvexInterfacePrivate::CANInit(CoreTypes::CANBus bus, CANTypes::CA
                                              std::int32_t receiveCount,
                                              CANTypes::CANTransmitTableEntry* transmitTable,
                                              std::int32_t transmitCount) {
-    if (receiveTable == nullptr || transmitTable == nullptr) return -22;
-    if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return -22;
+    if (receiveTable == nullptr || transmitTable == nullptr) return kInvalidArgument;
+    if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return kInvalidArgument;
     // The claim makes the existence test and the final append one step
     // against any other CANInit for this bus.
-    if (!can.ClaimBus(bus)) return -17;
+    if (!can.ClaimBus(bus)) return kExists;
 
     std::shared_ptr<CAN::CANInterface> created;
     std::shared_ptr<CAN::InterfaceList> list;
@@ -73,7 +70,7 @@ std::int32_t TarvexInterfacePrivate::CANInit(CoreTypes::CANBus bus, CANTypes::CA
             list = CAN::NewList();
         }
     } catch (const std::bad_alloc&) {
-        result = -12;
+        result = kOutOfMemory;
     }
     if (result != 0) {
         created.reset();
@@ -96,16 +93,15 @@ std::int32_t TarvexInterfacePrivate::CANInit(CoreTypes::CANBus bus, CANTypes::CA
 void TarvexInterfacePrivate::CANLinkReceiveTableToPlatform(const CAN::ReceiveTableMap* table, std::uint8_t ipcBus,
                                                            bool subscribe) {
     if (table == nullptr) return;
-    PlatformServices::IPCClient* client = Client();
     for (const auto& entry : *table) {
         PlatformServices::CANIPC::AddSubscriptionData data{};
         data.Bus = ipcBus;
         data.Identifier = entry.second->Identifier;
         data.Mask = entry.second->Mask;
         if (subscribe) {
-            (void)PlatformServices::CANIPC::AddSubscription(&data, client, nullptr);
+            (void)PlatformServices::CANIPC::AddSubscription(&data, Sink());
         } else {
-            (void)PlatformServices::CANIPC::RemoveSubscription(&data, client, nullptr);
+            (void)PlatformServices::CANIPC::RemoveSubscription(&data, Sink());
         }
     }
 }
@@ -116,7 +112,7 @@ bool TarvexInterfacePrivate::CANDoesInterfaceExist(CoreTypes::CANBus bus) const 
 }
 
 void TarvexInterfacePrivate::CANShutdown() {
-    (void)PlatformServices::CANIPC::RemoveSubscription(Client(), nullptr);
+    (void)PlatformServices::CANIPC::RemoveSubscription(Sink());
     // The interfaces, their rows and payloads are released as soon as no
     // delivery or send still holds them, which is at once unless one is
     // under way on another thread.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -64,13 +65,13 @@ void TarvexInterfacePrivate::CANDeliver(const PlatformServices::CANIPC::Message*
 std::int32_t TarvexInterfacePrivate::CANRegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
                                                                    CANTypes::CANReceiveCallback callback,
                                                                    void* context) {
-    if (callback == nullptr) return -22;
-    if (!CANDoesInterfaceExist(bus)) return -1;
+    if (callback == nullptr) return kInvalidArgument;
+    if (!CANDoesInterfaceExist(bus)) return kNoInterface;
     const std::int32_t added = can.AddReceiveAllFilter(CAN::ReceiveAllFilter{bus, type, callback, context});
     if (added != 0) return added;
     PlatformServices::CANIPC::AddSubscriptionData everything{};
     everything.Bus = SDKCANBusToIPCBus(bus);
-    (void)PlatformServices::CANIPC::AddSubscription(&everything, Client(), nullptr);
+    (void)PlatformServices::CANIPC::AddSubscription(&everything, Sink());
     return 0;
 }
 

@@ -4,8 +4,9 @@
 #include <new>
 
 #include "Helper.h"
-#include "core/IPCHelper.h"
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -26,28 +27,27 @@ std::int32_t TarvexInterfacePrivate::CANSendMessage(std::int32_t uid, std::int32
     // should Shutdown release the interfaces meanwhile.
     const std::shared_ptr<CAN::CANInterface> found = can.InterfaceFromUid(uid);
     CAN::CANTransmitTableEntry* row = RowAt(found.get(), index);
-    if (row == nullptr) return -2;
+    if (row == nullptr) return kNotFound;
     return CANSendMessage(row, found->Bus);
 }
 
 std::int32_t TarvexInterfacePrivate::CANSendMessage(CAN::CANTransmitTableEntry* row, CoreTypes::CANBus bus) {
-    if (row == nullptr) return -22;
+    if (row == nullptr) return kInvalidArgument;
     CANTypes::CANMessage message{};
     message.Bus = bus;
     message.Identifier = row->Identifier;
     message.Type = row->Type;
-    {
-        std::lock_guard<std::mutex> guard(row->DataLock);
-        message.Length = row->HasData ? std::min(row->Length, kMaxPayload) : 0;
-        if (message.Length > 0) std::memcpy(message.Data, row->DataCopy.get(), message.Length);
-    }
+    ReadPayload(*row, [&](const unsigned char* data, std::size_t length) {
+        message.Length = static_cast<unsigned char>(std::min<std::size_t>(length, kMaxPayload));
+        if (message.Length > 0) std::memcpy(message.Data, data, message.Length);
+    });
     const std::int32_t result = CANSendMessage(&message);
-    if (result == 0) row->LastSentTicks.store(PlatformServices::Helper::GetTicks(), std::memory_order_relaxed);
+    if (result == 0) MarkSent(*row);
     return result;
 }
 
 std::int32_t TarvexInterfacePrivate::CANSendMessage(const CANTypes::CANMessage* message) {
-    if (message == nullptr) return -22;
+    if (message == nullptr) return kInvalidArgument;
     PlatformServices::CANIPC::Message record{};
     record.Identifier = message->Identifier;
     record.Extended = message->Type == CANTypes::Extended ? 1 : 0;
@@ -56,37 +56,19 @@ std::int32_t TarvexInterfacePrivate::CANSendMessage(const CANTypes::CANMessage* 
     std::memcpy(record.Data, message->Data, record.Length);
     // The write's result is not examined: a lost frame cannot be told apart
     // from one the bus dropped.
-    (void)PlatformServices::IPCHelper::SendEnvelope(PlatformServices::CANIPC::kCategory,
-                                                    PlatformServices::CANIPC::kAddress,
-                                                    PlatformServices::CANIPC::kSendFrame, &record, sizeof record,
-                                                    Client(), nullptr, false);
+    (void)Sink().Send(PlatformServices::CANIPC::kCategory, PlatformServices::CANIPC::kAddress,
+                      PlatformServices::CANIPC::kSendFrame, &record, sizeof record);
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::CANUpdateMessageData(std::int32_t uid, std::int32_t index,
                                                           const unsigned char* data, unsigned char length) {
-    if (data == nullptr || length > kMaxPayload) return -22;
+    if (data == nullptr || length > kMaxPayload) return kInvalidArgument;
     const std::shared_ptr<CAN::CANInterface> found = can.InterfaceFromUid(uid);
     CAN::CANTransmitTableEntry* row = RowAt(found.get(), index);
-    if (row == nullptr) return -2;
+    if (row == nullptr) return kNotFound;
 
-    std::lock_guard<std::mutex> guard(row->DataLock);
-    std::int32_t result = -22;
-    if (length > row->Length) {
-        // A shorter payload reuses the buffer; only a longer one needs a new one.
-        row->DataCopy.reset(new (std::nothrow) unsigned char[length]);
-        row->HasData = row->DataCopy != nullptr;
-        if (!row->HasData) {
-            row->Length = 0;
-            result = -12;
-        }
-    }
-    if (row->HasData) {
-        std::memcpy(row->DataCopy.get(), data, length);
-        row->Length = length;
-        result = 0;
-    }
-    return result;
+    return UpdatePayload(*row, data, length);
 }
 
 }  // namespace CustomApplication

@@ -2,6 +2,7 @@
 
 #include "Helper.h"
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -16,20 +17,20 @@ using Semaphore = TarvexInterfacePrivate::Semaphore;
 
 std::int32_t TarvexInterface::TaskScheduleAt(CoreTypes::TaskFunction task, void* argument, std::int64_t time) {
     const auto* table = Table(d);
-    if (table == nullptr || table->taskScheduleAt == nullptr) return -22;
+    if (table == nullptr || table->taskScheduleAt == nullptr) return kInvalidArgument;
     return table->taskScheduleAt(table->taskContext, task, argument, time);
 }
 
 std::int32_t TarvexInterface::TaskScheduleEvery(CoreTypes::TaskFunction task, void* argument,
                                                 std::int64_t period) {
     const auto* table = Table(d);
-    if (table == nullptr || table->taskScheduleEvery == nullptr) return -22;
+    if (table == nullptr || table->taskScheduleEvery == nullptr) return kInvalidArgument;
     return table->taskScheduleEvery(table->taskContext, task, argument, period);
 }
 
 std::int32_t TarvexInterface::TaskScheduleAsync(CoreTypes::TaskFunction task, void* argument) {
     const auto* table = Table(d);
-    if (table == nullptr || table->taskScheduleAsync == nullptr) return -22;
+    if (table == nullptr || table->taskScheduleAsync == nullptr) return kInvalidArgument;
     return table->taskScheduleAsync(table->taskContext, task, argument);
 }
 
@@ -70,8 +71,8 @@ void* TarvexInterface::SemaphoreCreate() { return new (std::nothrow) Semaphore()
 void TarvexInterface::SemaphoreFree(void* semaphore) { delete static_cast<Semaphore*>(semaphore); }
 
 std::int32_t TarvexInterface::SemaphoreWait(void* semaphore, std::int32_t timeoutMs) {
-    if (semaphore == nullptr) return -22;
-    return static_cast<Semaphore*>(semaphore)->Event.WaitOne(timeoutMs) == 0 ? 0 : -110;
+    if (semaphore == nullptr) return kInvalidArgument;
+    return static_cast<Semaphore*>(semaphore)->Event.WaitOne(timeoutMs) == 0 ? 0 : kTimedOut;
 }
 
 void TarvexInterface::SemaphoreReset(void* semaphore) {

@@ -18,6 +18,7 @@ constexpr std::chrono::milliseconds kOutOfMemoryPause{10};
 void* TarvexInterfacePrivate::IPCListener(void* self) {
     if (self == nullptr) return nullptr;
     auto* instance = static_cast<TarvexInterfacePrivate*>(self);
+    instance->AwaitWorkersRecorded();
     instance->RunListener();
     instance->WorkerExiting(Worker::Listener);
     return nullptr;
@@ -46,9 +47,9 @@ void TarvexInterfacePrivate::RunListener() {
 }
 
 void TarvexInterfacePrivate::WakeRequestWaiters() {
-    eeprom.ReplyEvent.Set();
-    j1939.CAListEvent.Set();
-    if (plugin != nullptr) plugin->ReplyEvent.Set();
+    eeprom.WakeWaiter();
+    j1939.CAListExchange.Wake();
+    if (plugin != nullptr) plugin->WakeWaiter();
 }
 
 void TarvexInterfacePrivate::DispatchMessage(PlatformServices::QRVMessage& message) {

@@ -5,6 +5,7 @@ namespace CustomApplication {
 void* TarvexInterfacePrivate::InternalService(void* self) {
     if (self == nullptr) return nullptr;
     auto* instance = static_cast<TarvexInterfacePrivate*>(self);
+    instance->AwaitWorkersRecorded();
     instance->RunService();
     instance->WorkerExiting(Worker::Service);
     return nullptr;

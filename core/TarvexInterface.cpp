@@ -5,6 +5,7 @@
 
 #include "Helper.h"
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -34,9 +35,9 @@ TarvexInterface::~TarvexInterface() {
 }
 
 std::int32_t TarvexInterface::Init(std::int32_t ipcAddress, void* serviceProviders, std::int32_t mode) {
-    if (libraryInitialised.exchange(true)) return -114;
-    if (mode > 1) return -22;
-    if (d == nullptr) return -12;
+    if (libraryInitialised.exchange(true)) return kAlready;
+    if (mode > 1) return kInvalidArgument;
+    if (d == nullptr) return kOutOfMemory;
     const std::int32_t result = d->Init(static_cast<const CoreTypes::ServiceProviders*>(serviceProviders),
                                         static_cast<TarvexInterfacePrivate::SDKMode>(mode));
     if (result != 0) return result;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <new>
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -9,9 +10,9 @@ namespace {
 // The count of live private objects. Never destroyed: a worker thread that
 // finishes a deferred tear-down may still be counting down at process exit.
 struct LiveInstances {
-    std::mutex lock;
-    std::condition_variable changed;
-    int count = 0;
+    Mutex lock;
+    CondVar changed;
+    int count GUARDED_BY(lock) = 0;
 };
 LiveInstances& Live() {
     static auto* live = new LiveInstances();
@@ -21,23 +22,27 @@ LiveInstances& Live() {
 void CountInstance(int delta) {
     LiveInstances& live = Live();
     {
-        std::lock_guard<std::mutex> guard(live.lock);
+        MutexLock guard(live.lock);
         live.count += delta;
     }
-    live.changed.notify_all();
+    live.changed.NotifyAll();
 }
 }  // namespace
 
-int TarvexInterfacePrivate::LiveCount() {
-    std::lock_guard<std::mutex> guard(Live().lock);
-    return Live().count;
+int TarvexInterfacePrivate::TEST_LiveCount() {
+    LiveInstances& live = Live();
+    MutexLock guard(live.lock);
+    return live.count;
 }
 
-bool TarvexInterfacePrivate::AwaitLiveCount(int count, int realTimeoutMs) {
+bool TarvexInterfacePrivate::TEST_AwaitLiveCount(int count, int realTimeoutMs) {
     LiveInstances& live = Live();
-    std::unique_lock<std::mutex> guard(live.lock);
-    return live.changed.wait_for(guard, std::chrono::milliseconds(realTimeoutMs),
-                                 [&] { return live.count == count; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(realTimeoutMs);
+    MutexLock guard(live.lock);
+    while (live.count != count) {
+        if (!live.changed.WaitUntil(live.lock, deadline)) return live.count == count;
+    }
+    return true;
 }
 
 TarvexInterfacePrivate::TarvexInterfacePrivate() { CountInstance(1); }
@@ -57,21 +62,21 @@ TarvexInterfacePrivate::~TarvexInterfacePrivate() {
 
 std::int32_t TarvexInterfacePrivate::Init(const ServiceProviders* table, SDKMode mode) {
     sdkMode = mode;
-    if (table == nullptr) return -22;
+    if (table == nullptr) return kInvalidArgument;
     providers = *table;
     providersSet = true;
     if (sdkMode == PluginMode) {
-        plugin = new (std::nothrow) Plugin();
-        if (plugin == nullptr) return -12;
+        plugin = new (std::nothrow) Plugin(sink, [this] { return PluginId(); });
+        if (plugin == nullptr) return kOutOfMemory;
     }
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::Connect(std::int32_t address) {
     connection = new (std::nothrow) ConnectionRecord();
-    if (connection == nullptr) return -12;
+    if (connection == nullptr) return kOutOfMemory;
     connection->client = new (std::nothrow) PlatformServices::IPCClient();
-    if (connection->client == nullptr) return -12;
+    if (connection->client == nullptr) return kOutOfMemory;
     ipcAddress = address;
 
     const int connected = connection->client->Connect(kPlatformEndpoint);
@@ -86,19 +91,38 @@ std::int32_t TarvexInterfacePrivate::Connect(std::int32_t address) {
     if (error == 0) {
         error = pthread_create(&connection->listenerThread, &attributes, &IPCListener, this);
         if (error == 0) {
+            if (TEST_listenerCreated) TEST_listenerCreated();
             connection->listenerStarted = true;
             error = pthread_create(&connection->serviceThread, &attributes, &InternalService, this);
-            if (error == 0) {
-                connection->serviceStarted = true;
-            } else {
-                // No worker may run after a failed Init: end the listener too.
-                connection->client->Shutdown();
-                JoinWorker(Worker::Listener);
-            }
+            if (error == 0) connection->serviceStarted = true;
         }
     }
     pthread_attr_destroy(&attributes);
+    if (error == 0) {
+        started.store(true, std::memory_order_release);
+    } else {
+        // No worker may run after a failed Init: end the listener too.
+        connection->client->Shutdown();
+    }
+    // The workers waited until now: from here on this object knows them
+    // (so a callback that destroys it defers the deletion to its worker).
+    // Notified under the lock: once it is released, a worker may already
+    // have destroyed this object.
+    {
+        MutexLock lock(workerLock);
+        workersRecorded = true;
+        workerJoined.NotifyAll();
+    }
+    // Only after a failure, when no worker can reach a callback.
+    if (error != 0) JoinWorker(Worker::Listener);
     return error;
+}
+
+void TarvexInterfacePrivate::AwaitWorkersRecorded() {
+    const auto deadline = std::chrono::steady_clock::now() + kWorkerRecordBound;
+    MutexLock lock(workerLock);
+    while (!workersRecorded && workerJoined.WaitUntil(workerLock, deadline)) {
+    }
 }
 
 void TarvexInterfacePrivate::Shutdown() {
@@ -127,6 +151,13 @@ bool TarvexInterfacePrivate::IsServiceAllowed(ServiceType service) const {
     }
 }
 
+bool TarvexInterfacePrivate::OnListenerThread() const {
+    // The handle is written by thread creation, and the listener runs only
+    // once Init has recorded it; a handle never set is zero, which no
+    // running thread has.
+    return connection != nullptr && pthread_equal(pthread_self(), connection->listenerThread) != 0;
+}
+
 bool TarvexInterfacePrivate::OnWorkerThread() const {
     if (connection == nullptr) return false;
     const pthread_t self = pthread_self();
@@ -139,9 +170,9 @@ void TarvexInterfacePrivate::JoinWorker(Worker worker) {
     if (!(listener ? connection->listenerStarted : connection->serviceStarted)) return;
     JoinState& state = listener ? listenerState : serviceState;
     {
-        std::unique_lock<std::mutex> lock(workerLock);
+        MutexLock lock(workerLock);
         if (state == JoinState::Joining) {
-            workerJoined.wait(lock, [&] { return state == JoinState::Joined; });
+            while (state != JoinState::Joined) workerJoined.Wait(workerLock);
             return;
         }
         if (state == JoinState::Joined) return;
@@ -149,10 +180,10 @@ void TarvexInterfacePrivate::JoinWorker(Worker worker) {
     }
     pthread_join(listener ? connection->listenerThread : connection->serviceThread, nullptr);
     {
-        std::lock_guard<std::mutex> lock(workerLock);
+        MutexLock lock(workerLock);
         state = JoinState::Joined;
     }
-    workerJoined.notify_all();
+    workerJoined.NotifyAll();
 }
 
 bool TarvexInterfacePrivate::JoinWorkers() {
@@ -165,7 +196,7 @@ bool TarvexInterfacePrivate::JoinWorkers() {
 
 bool TarvexInterfacePrivate::ReleaseFromFacade() {
     if (JoinWorkers()) return true;
-    std::lock_guard<std::mutex> lock(workerLock);
+    MutexLock lock(workerLock);
     deleteOnWorkerExit = true;
     deletingThread = pthread_self();
     return false;
@@ -173,7 +204,7 @@ bool TarvexInterfacePrivate::ReleaseFromFacade() {
 
 void TarvexInterfacePrivate::WorkerExiting(Worker self) {
     {
-        std::lock_guard<std::mutex> lock(workerLock);
+        MutexLock lock(workerLock);
         if (!deleteOnWorkerExit || !pthread_equal(deletingThread, pthread_self())) return;
         (self == Worker::Listener ? listenerState : serviceState) = JoinState::Joined;
     }

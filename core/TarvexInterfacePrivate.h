@@ -8,8 +8,9 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 #include <customapp/CoreTypes.h>
@@ -18,6 +19,11 @@
 #include "IPCClient.h"
 #include "ManualResetEvent.h"
 #include "can/CAN.h"
+#include "common/BusMapping.h"
+#include "common/CyclicSchedule.h"
+#include "common/MessageSink.h"
+#include "common/Mutex.h"
+#include "common/Result.h"
 #include "eeprom/VirtualEEPROM.h"
 #include "j1708/J1708.h"
 #include "j1939/J1939.h"
@@ -32,8 +38,6 @@ constexpr const char* kPlatformEndpoint = "/usr/local/quarrin/share/gatrel";
 constexpr std::size_t kWorkerStackBytes = 64 * 1024;
 // Longest wait of the service loop between two passes, in milliseconds.
 constexpr std::int32_t kServiceMaxWaitMs = 200;
-// What a bus service returns when it has nothing scheduled.
-constexpr std::int64_t kNothingScheduled = 2147483647;
 
 class TarvexInterfacePrivate {
 public:
@@ -65,13 +69,13 @@ public:
     TarvexInterfacePrivate(const TarvexInterfacePrivate&) = delete;
     TarvexInterfacePrivate& operator=(const TarvexInterfacePrivate&) = delete;
 
-    // Private objects alive in this process (constructed, not yet destroyed),
-    // and a bounded wait for that count (for tests of deferred tear-down).
-    static int LiveCount();
-    static bool AwaitLiveCount(int count, int realTimeoutMs);
-
+    // Test hooks. Private objects alive in this process (constructed, not
+    // yet destroyed), and a bounded wait for that count (for tests of
+    // deferred tear-down).
+    static int TEST_LiveCount();
+    static bool TEST_AwaitLiveCount(int count, int realTimeoutMs);
     // The private object behind a facade (null after destruction).
-    static TarvexInterfacePrivate* Of(TarvexInterface& facade) { return facade.d; }
+    static TarvexInterfacePrivate* TEST_Of(TarvexInterface& facade) { return facade.d; }
 
     std::int32_t Init(const ServiceProviders* table, SDKMode mode);
     // Connects, registers and starts both worker threads (the steps of the
@@ -87,6 +91,17 @@ public:
     bool ReleaseFromFacade();
 
     bool IsServiceAllowed(ServiceType service) const;
+    // Whether the caller runs on this instance's listener thread, where no
+    // answer of the platform can arrive while it waits.
+    bool OnListenerThread() const;
+    // Whether the platform's services can be used: Init has succeeded and
+    // Shutdown has not begun. Before and after, every facade operation that
+    // needs the platform is refused like a service the mode does not allow,
+    // before it sends or changes anything (a uid included).
+    bool Running() const {
+        return started.load(std::memory_order_acquire) && !stopRequested.load(std::memory_order_acquire);
+    }
+    bool ServiceAvailable(ServiceType service) const { return Running() && IsServiceAllowed(service); }
 
     // The client for writing, or null before a connection exists.
     PlatformServices::IPCClient* Client() const {
@@ -99,28 +114,15 @@ public:
         PlatformServices::IPCClient* client = Client();
         return client != nullptr && client->IsActive();
     }
-    // One request that waits for the platform's answer. Takes `turn` (at
-    // most `timeoutMs`), calls `send`, waits for `reply`, and while still
-    // holding the turn lets `take` read the answer and return the outcome.
-    // -110 when the turn, the answer or the connection is missing. Without a
-    // connection no answer can come, so it fails at once; the listener marks
-    // the connection gone before it wakes the waiters, so the check after
-    // the reset cannot miss that wake-up.
-    template <typename Send, typename Take>
-    std::int32_t ExchangeWithReply(Internal::RequestTurn& turn, PlatformServices::ManualResetEvent& reply,
-                                   std::int32_t timeoutMs, Send&& send, Take&& take) {
-        if (!PlatformConnected() || !turn.Acquire(timeoutMs)) return -110;
-        reply.Reset();
-        std::int32_t outcome = -110;
-        if (PlatformConnected()) {
-            send();
-            if (reply.WaitOne(timeoutMs) == 0 && PlatformConnected()) outcome = take();
-        }
-        turn.Release();
-        return outcome;
-    }
+    // Where the bus operations send their requests: this instance's
+    // connection (nothing is sent before Connect).
+    MessageSink& Sink() { return sink; }
     const ServiceProviders& Providers() const { return providers; }
     bool HasProviders() const { return providersSet; }
+
+    // Test hook: runs in Init on the application's thread once the listener
+    // thread exists, before Init has recorded it.
+    std::function<void()> TEST_listenerCreated;
 
     // Thread entries (argument: the private object).
     static void* IPCListener(void* self);
@@ -133,8 +135,12 @@ public:
     void CANIPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t sourceAddress);
     void J1939IPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t sourceAddress);
     void J1708IPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t sourceAddress);
-    void EEPROMHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t sourceAddress);
-    void PluginHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t sourceAddress);
+    void EEPROMHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t /*sourceAddress*/) {
+        eeprom.HandleReply(child.GetCommand(), child.GetData(), child.GetLength());
+    }
+    void PluginHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t /*sourceAddress*/) {
+        if (plugin != nullptr) plugin->HandleMessage(child.GetCommand(), child.GetData(), child.GetLength());
+    }
 
     // Bus services: send what is due, return milliseconds to the next due
     // transmission or kNothingScheduled.
@@ -151,10 +157,8 @@ public:
 
     // Bus-number translation between the public enumeration and the
     // platform's one-byte bus number.
-    static std::uint8_t SDKCANBusToIPCBus(CoreTypes::CANBus bus);
-    static CoreTypes::CANBus IPCCANBusToSDKBus(std::uint8_t bus) {
-        return bus <= 4 ? static_cast<CoreTypes::CANBus>(bus) : CoreTypes::CANBusUnknown;
-    }
+    static std::uint8_t SDKCANBusToIPCBus(CoreTypes::CANBus bus) { return Internal::ToIPCBus(bus); }
+    static CoreTypes::CANBus IPCCANBusToSDKBus(std::uint8_t bus) { return Internal::ToSDKBus(bus); }
 
     // --- CAN ---
     // Copies the tables into a new interface on `bus`, subscribes its receive
@@ -190,14 +194,10 @@ public:
                                J1939Types::J1939TransmitTableEntry* transmitTable, int transmitCount, bool attach);
     void J1939LinkReceiveTableToPlatform(const J1939::ReceiveTableMap* table, unsigned char ipcBus, bool subscribe);
     bool J1939DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const;
-    bool J1939QueryPlatformCAList(CoreTypes::CANBus bus, unsigned char address) const;
-    bool J1939QueryPlatformStaticCAList(CoreTypes::CANBus bus, unsigned char* address) const;
     std::int32_t J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const;
-    // Replies 10 and 12: rewrite the list (when well formed) and set CAListEvent.
+    // Replies 10 and 12: rewrite the stored list (when well formed and not
+    // empty) and pass the list to the creation it answers.
     void J1939HandleCAList(const PlatformServices::QRVMessage& child, bool staticList);
-    // Whether the caller runs on this instance's listener thread, where no
-    // CA-list reply can arrive while it waits.
-    bool J1939OnListenerThread() const;
     // Transmission (j1939/J1939Transmission.cpp).
     std::int32_t J1939SendMessage(std::int32_t uid, std::int32_t index);
     std::int32_t J1939SendMessage(J1939::J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address);
@@ -223,39 +223,37 @@ public:
 
     // --- Virtual EEPROM ---
     // Each operation sends one request and waits for its reply; see the facade.
-    std::int32_t EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length);
-    std::int32_t EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length);
-    std::int32_t EEPROMGetState();
-    std::int32_t EEPROMSave();
-    std::int32_t EEPROMDestroy();
-    // Writes one category-22 request to the platform's EEPROM service.
-    void EEPROMSendRequest(const void* data, std::int32_t length, std::int32_t command);
-    // Takes this instance's turn, sends the request, waits for the reply and
-    // checks its kind. 0 with `result` set from the reply (and, for a read
-    // whose reply reported success, up to `capacity` data bytes copied to
-    // `readInto`), -110 on time-out, -131 for a reply of another kind.
-    std::int32_t EEPROMExchange(std::int32_t command, const void* request, std::int32_t requestLength,
-                                VirtualEEPROM::Kind kind, std::int32_t& result, unsigned char* readInto = nullptr,
-                                std::int32_t capacity = 0);
+    std::int32_t EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length) {
+        return eeprom.Read(address, data, length);
+    }
+    std::int32_t EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length) {
+        return eeprom.Write(address, data, length);
+    }
+    std::int32_t EEPROMGetState() { return eeprom.GetState(); }
+    std::int32_t EEPROMSave() { return eeprom.Save(); }
+    std::int32_t EEPROMDestroy() { return eeprom.Destroy(); }
 
     // --- Plug-in jobs ---
     // The plug-in operations; each is refused unless PluginModeActive().
     bool PluginModeActive() const { return plugin != nullptr && sdkMode == PluginMode; }
-    void PluginReportJobProgress(PluginTypes::OperationState state, std::uint8_t progress, std::int32_t value);
-    std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
+    void PluginReportJobProgress(PluginTypes::OperationState state, std::uint8_t progress, std::int32_t value) {
+        if (PluginModeActive()) plugin->ReportJobProgress(state, progress, value);
+    }
+    std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode) {
+        return PluginModeActive() ? plugin->GetFileStats(stats, mode) : kNotAllowed;
+    }
     std::int32_t PluginGetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
-                                   std::uint32_t value1, std::uint32_t value2);
-    void PluginRegisterJobStartNotifier(PluginTypes::JobStartNotifier notifier, void* context);
-    // Writes one category-22 request to the platform's plug-in service.
-    void PluginSendRequest(const void* data, std::int32_t length, std::int32_t command);
+                                   std::uint32_t value1, std::uint32_t value2) {
+        return PluginModeActive() ? plugin->GetFileData(data, mode, value0, value1, value2) : kNotAllowed;
+    }
+    void PluginRegisterJobStartNotifier(PluginTypes::JobStartNotifier notifier, void* context) {
+        if (PluginModeActive()) plugin->RegisterJobStartNotifier(notifier, context);
+    }
     // The host's plug-in identifier (0 when the host gives none).
-    std::int32_t PluginId() const;
-    // Takes this instance's query turn, sends the request, waits for the
-    // reply and copies it out: 0 with the summary copied to `stats`, or the
-    // content to `data` and its result to `result`; -110 on time-out; -131
-    // for a reply of the other kind.
-    std::int32_t PluginQuery(std::int32_t command, const void* request, std::int32_t length, Plugin::Kind kind,
-                             PluginTypes::FileStats* stats, PluginTypes::FileData* data, std::int32_t& result);
+    std::int32_t PluginId() const {
+        if (!HasProviders() || providers.getPluginId == nullptr) return 0;
+        return providers.getPluginId(providers.hostContext);
+    }
 
     // Members, in declaration order.
     ConnectionRecord* connection = nullptr;
@@ -264,9 +262,29 @@ public:
     PlatformServices::ManualResetEvent serviceWakeEvent;
     SDKMode sdkMode = ApplicationMode;
     ServiceProviders providers{};
+
+private:
+    // The sink over the current connection's client.
+    class ConnectionSink final : public MessageSink {
+    public:
+        explicit ConnectionSink(const TarvexInterfacePrivate& owner) : owner(owner) {}
+        int Send(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
+                 std::size_t length) override {
+            return SendThroughClient(owner.Client(), category, address, command, data, length);
+        }
+        bool Connected() const override { return owner.PlatformConnected(); }
+        bool OnReceivingThread() const override { return owner.OnListenerThread(); }
+
+    private:
+        const TarvexInterfacePrivate& owner;
+    };
+
+    ConnectionSink sink{*this};
+
+public:
     J1939 j1939;
     J1708 j1708;
-    VirtualEEPROM eeprom;
+    VirtualEEPROM eeprom{sink};
     CAN can;
     // The CAN interfaces as CANIPCHandler last saw them; the listener
     // thread's own (and a caller's of CANIPCHandler while no listener runs).
@@ -288,15 +306,23 @@ private:
     // Called by a worker thread as it leaves: completes a destruction that
     // was requested on that thread.
     void WorkerExiting(Worker self);
+    // Called by a worker thread as it starts: returns once Init has recorded
+    // every worker it created (bounded: Init only has to return from thread
+    // creation).
+    void AwaitWorkersRecorded();
+    static constexpr std::chrono::seconds kWorkerRecordBound{10};
 
     bool providersSet = false;
-    // Worker-thread bookkeeping, guarded by workerLock.
-    std::mutex workerLock;
-    std::condition_variable workerJoined;
-    JoinState listenerState = JoinState::Running;
-    JoinState serviceState = JoinState::Running;
-    bool deleteOnWorkerExit = false;
-    pthread_t deletingThread{};
+    // Set once Init has connected and started both worker threads.
+    std::atomic<bool> started{false};
+    // Worker-thread bookkeeping.
+    Mutex workerLock;
+    CondVar workerJoined;  // a worker was joined, or Init recorded the workers
+    JoinState listenerState GUARDED_BY(workerLock) = JoinState::Running;
+    JoinState serviceState GUARDED_BY(workerLock) = JoinState::Running;
+    bool deleteOnWorkerExit GUARDED_BY(workerLock) = false;
+    bool workersRecorded GUARDED_BY(workerLock) = false;
+    pthread_t deletingThread GUARDED_BY(workerLock){};
 };
 
 }  // namespace CustomApplication

@@ -3,6 +3,7 @@
 
 #include <customapp/CustomApplicationInterfaceLibrary.h>
 #include <customapp/TarvexInterface.h>
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -21,9 +22,9 @@ void CopyText(char (&to)[N], const char (&from)[M]) {
 std::int32_t TarvexInterface::GetSDKVersion() { return kSDKVersion; }
 
 std::int32_t CustomApplicationInterfaceLibrary::GetVersionInfo(PlatformServices::Helper::VersionInfo** info) {
-    if (info == nullptr) return -22;
+    if (info == nullptr) return kInvalidArgument;
     auto* record = new (std::nothrow) PlatformServices::Helper::VersionInfo();
-    if (record == nullptr) return -12;
+    if (record == nullptr) return kOutOfMemory;
     CopyText(record->PartNumber, kPartNumber);
     CopyText(record->Name, kLibraryName);
     record->Major = 0;

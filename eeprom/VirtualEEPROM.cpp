@@ -1,12 +1,22 @@
-// Replies of the platform's EEPROM service, stored by the listener thread.
+#include "eeprom/VirtualEEPROM.h"
+
 #include <algorithm>
 #include <cstring>
 
-#include "core/TarvexInterfacePrivate.h"
+#include "common/RequestExchange.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
+namespace Internal {
 
 namespace {
+constexpr std::int32_t kCategory = 22;
+constexpr std::int32_t kAddress = 22;
+constexpr std::int32_t kTimeoutMs = 500;
+
+enum Command : std::int32_t { Read = 1, Write = 3, GetState = 5, Save = 7, Destroy = 9 };
+
+constexpr std::size_t kWriteHeaderBytes = 8;
 constexpr std::size_t kReadReplyBytes = 1036;
 constexpr std::size_t kWriteReplyBytes = 12;
 constexpr std::size_t kValueReplyBytes = 4;
@@ -18,44 +28,104 @@ std::int32_t ReadInt(const std::uint8_t* bytes) {
 }
 }  // namespace
 
-void TarvexInterfacePrivate::EEPROMHandleIPC(const PlatformServices::QRVMessage& child,
-                                             std::int32_t /*sourceAddress*/) {
-    const std::uint8_t* data = child.GetData();
-    const std::size_t length = child.GetLength();
-    if (data == nullptr) return;
-    const std::int32_t command = child.GetCommand();
-    {
-        std::lock_guard<std::mutex> guard(eeprom.ReplyLock);
-        switch (command) {
-            case 2:
-            case 4: {
-                if (length != (command == 2 ? kReadReplyBytes : kWriteReplyBytes)) return;
-                eeprom.ReplyKind = command == 2 ? VirtualEEPROM::KindRead : VirtualEEPROM::KindWrite;
-                std::memcpy(&eeprom.ReplyAddress, data, sizeof eeprom.ReplyAddress);
-                eeprom.ReplyLength = ReadInt(data + 4);
-                eeprom.ReplyResult = ReadInt(data + 8);
-                if (command == 2 && eeprom.ReplyResult == 0) {
-                    // Never more than the slot holds, nothing for a negative count.
-                    const std::size_t count = static_cast<std::size_t>(
-                        std::clamp<std::int64_t>(eeprom.ReplyLength, 0, VirtualEEPROM::kDataBytes));
-                    std::memcpy(eeprom.ReplyData, data + 12, count);
-                }
-                break;
-            }
-            case 6:
-            case 8:
-            case 10:
-                if (length != kValueReplyBytes) return;
-                eeprom.ReplyKind = command == 6 ? VirtualEEPROM::KindState
-                                   : command == 8 ? VirtualEEPROM::KindSave
-                                                  : VirtualEEPROM::KindDestroy;
-                eeprom.ReplyResult = ReadInt(data);
-                break;
-            default:
-                return;
-        }
+std::int32_t VirtualEEPROM::Exchange(std::int32_t command, const void* request, std::size_t requestLength,
+                                     Kind kind, std::int32_t& result, unsigned char* readInto,
+                                     std::int32_t capacity) {
+    // Replies carry no request identifier: a read or write is answered by a
+    // reply of its kind for its address, the others by one of their kind.
+    const bool addressed = kind == KindRead || kind == KindWrite;
+    std::uint32_t address = 0;
+    if (addressed) std::memcpy(&address, request, sizeof address);
+    Reply reply;
+    const std::int32_t outcome = exchange_.Exchange(
+        kTimeoutMs,
+        [kind, addressed, address](const Reply& r) { return r.kind == kind && (!addressed || r.address == address); },
+        [&] {
+            (void)sink_.Send(kCategory, kAddress, command, request, requestLength);
+            return 0;
+        },
+        sink_, &reply);
+    if (outcome != 0) return outcome;
+    result = reply.result;
+    if (readInto != nullptr && result == 0) {
+        const std::int64_t count =
+            std::min<std::int64_t>({reply.length, capacity, static_cast<std::int64_t>(kDataBytes)});
+        if (count > 0) std::memcpy(readInto, reply.data, static_cast<std::size_t>(count));
     }
-    eeprom.ReplyEvent.Set();
+    return 0;
 }
 
+std::int32_t VirtualEEPROM::Read(std::uint32_t address, unsigned char* data, std::int32_t length) {
+    if (data == nullptr) return kInvalidArgument;
+    std::uint8_t request[8];
+    std::memcpy(request, &address, 4);
+    std::memcpy(request + 4, &length, 4);
+    std::int32_t result = 0;
+    const std::int32_t outcome = Exchange(Command::Read, request, sizeof request, KindRead, result, data, length);
+    return outcome != 0 ? outcome : result;
+}
+
+std::int32_t VirtualEEPROM::Write(std::uint32_t address, const unsigned char* data, std::int32_t length) {
+    if (data == nullptr || length < 0 || length > static_cast<std::int32_t>(kDataBytes)) return kInvalidArgument;
+    // Always sent whole; the data area beyond the caller's bytes is zero.
+    std::uint8_t request[kWriteHeaderBytes + kDataBytes] = {};
+    std::memcpy(request, &address, 4);
+    std::memcpy(request + 4, &length, 4);
+    std::memcpy(request + kWriteHeaderBytes, data, static_cast<std::size_t>(length));
+    std::int32_t result = 0;
+    const std::int32_t outcome = Exchange(Command::Write, request, sizeof request, KindWrite, result);
+    return outcome != 0 ? outcome : result;
+}
+
+std::int32_t VirtualEEPROM::GetState() {
+    std::int32_t result = 0;
+    if (Exchange(Command::GetState, nullptr, 0, KindState, result) != 0) return kStateUnknown;
+    return (result >= 0 && result <= 5) ? result : kStateUnknown;
+}
+
+std::int32_t VirtualEEPROM::Save() {
+    std::int32_t result = 0;
+    const std::int32_t outcome = Exchange(Command::Save, nullptr, 0, KindSave, result);
+    return outcome != 0 ? outcome : result;
+}
+
+std::int32_t VirtualEEPROM::Destroy() {
+    std::int32_t result = 0;
+    const std::int32_t outcome = Exchange(Command::Destroy, nullptr, 0, KindDestroy, result);
+    return outcome != 0 ? outcome : result;
+}
+
+void VirtualEEPROM::HandleReply(std::int32_t command, const std::uint8_t* data, std::size_t length) {
+    if (data == nullptr) return;
+    Reply reply;
+    switch (command) {
+        case 2:
+        case 4: {
+            if (length != (command == 2 ? kReadReplyBytes : kWriteReplyBytes)) return;
+            reply.kind = command == 2 ? KindRead : KindWrite;
+            std::memcpy(&reply.address, data, sizeof reply.address);
+            reply.length = ReadInt(data + 4);
+            reply.result = ReadInt(data + 8);
+            if (command == 2 && reply.result == 0) {
+                // Never more than the reply holds, nothing for a negative count.
+                const std::size_t count =
+                    static_cast<std::size_t>(std::clamp<std::int64_t>(reply.length, 0, kDataBytes));
+                std::memcpy(reply.data, data + 12, count);
+            }
+            break;
+        }
+        case 6:
+        case 8:
+        case 10:
+            if (length != kValueReplyBytes) return;
+            reply.kind = command == 6 ? KindState : command == 8 ? KindSave : KindDestroy;
+            reply.result = ReadInt(data);
+            break;
+        default:
+            return;
+    }
+    (void)exchange_.Offer(reply);
+}
+
+}  // namespace Internal
 }  // namespace CustomApplication

@@ -27,7 +27,7 @@ struct Rig {
     CustomApplication::TarvexInterface sdk;
 
     CustomApplication::TarvexInterfacePrivate& Private() {
-        return *CustomApplication::TarvexInterfacePrivate::Of(sdk);
+        return *CustomApplication::TarvexInterfacePrivate::TEST_Of(sdk);
     }
 };
 

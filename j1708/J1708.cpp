@@ -7,17 +7,17 @@ namespace Internal {
 
 void J1708::Init() {
     Initialised.store(false, std::memory_order_release);
-    std::lock_guard<std::mutex> guard(ReceiveAllLock);
+    MutexLock guard(ReceiveAllLock);
     ReceiveAllRegistration.Enabled = false;
 }
 
 std::shared_ptr<J1708::Tables> J1708::Snapshot() const {
-    std::lock_guard<std::mutex> guard(TablesLock);
+    MutexLock guard(TablesLock);
     return CurrentTables;
 }
 
 bool J1708::Publish(std::shared_ptr<Tables> tables) {
-    std::lock_guard<std::mutex> guard(TablesLock);
+    MutexLock guard(TablesLock);
     if (Initialised.load(std::memory_order_relaxed)) return false;
     CurrentTables = std::move(tables);
     Initialised.store(true, std::memory_order_release);
@@ -25,17 +25,17 @@ bool J1708::Publish(std::shared_ptr<Tables> tables) {
 }
 
 std::shared_ptr<J1708::Tables> J1708::Withdraw() {
-    std::lock_guard<std::mutex> guard(TablesLock);
+    MutexLock guard(TablesLock);
     return std::move(CurrentTables);
 }
 
 void J1708::SetReceiveAll(J1708Types::J1708ReceiveCallback callback, void* context) {
-    std::lock_guard<std::mutex> guard(ReceiveAllLock);
+    MutexLock guard(ReceiveAllLock);
     ReceiveAllRegistration = ReceiveAll{true, callback, context};
 }
 
 J1708::ReceiveAll J1708::GetReceiveAll() const {
-    std::lock_guard<std::mutex> guard(ReceiveAllLock);
+    MutexLock guard(ReceiveAllLock);
     return ReceiveAllRegistration;
 }
 

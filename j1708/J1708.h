@@ -17,6 +17,7 @@
 #include <customapp/J1708Types.h>
 
 #include "j1708/J1708Record.h"
+#include "common/Mutex.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -36,14 +37,14 @@ public:
     // never change; DataLock guards DataCopy, Length and HasData.
     struct J1708TransmitTableEntry {
         const unsigned char* Data = nullptr;  // the application's pointer; not read after J1708Init
-        std::uint8_t Length = 0;              // current data length
+        std::uint8_t Length GUARDED_BY(DataLock) = 0;  // current data length
         std::uint8_t Mid = 0;
         std::int64_t Period = 0;
         std::uint8_t Priority = 0;
-        std::unique_ptr<std::uint8_t[]> DataCopy;  // at least Length bytes while HasData
-        std::mutex DataLock;
+        std::unique_ptr<std::uint8_t[]> DataCopy GUARDED_BY(DataLock);  // at least Length bytes while HasData
+        Mutex DataLock;
         std::atomic<std::int64_t> LastSentTicks{0};
-        bool HasData = false;
+        bool HasData GUARDED_BY(DataLock) = false;
     };
 
     using TransmitList = std::vector<std::unique_ptr<J1708TransmitTableEntry>>;
@@ -84,10 +85,10 @@ private:
     // Set by a successful J1708Init (under TablesLock); stays set after
     // J1708Shutdown.
     std::atomic<bool> Initialised{false};
-    mutable std::mutex TablesLock;  // guards CurrentTables
-    std::shared_ptr<Tables> CurrentTables;
-    mutable std::mutex ReceiveAllLock;  // guards ReceiveAllRegistration
-    ReceiveAll ReceiveAllRegistration;
+    mutable Mutex TablesLock;
+    std::shared_ptr<Tables> CurrentTables GUARDED_BY(TablesLock);
+    mutable Mutex ReceiveAllLock;
+    ReceiveAll ReceiveAllRegistration GUARDED_BY(ReceiveAllLock);
 };
 
 }  // namespace Internal

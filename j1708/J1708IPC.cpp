@@ -1,24 +1,21 @@
 #include "j1708/J1708IPC.h"
 
-#include "core/IPCHelper.h"
+#include "common/Result.h"
 
 namespace PlatformServices {
 namespace J1708IPC {
 
-int SendJ1708Message(J1708::J1708Message* message, IPCClient* client) {
-    if (client == nullptr || message == nullptr) return -22;
-    return IPCHelper::SendEnvelope(kCategory, kAddress, kCommandSend, message, J1708::kRecordBytes, client,
-                                   nullptr);
+int SendJ1708Message(J1708::J1708Message* message, CustomApplication::MessageSink& sink) {
+    if (message == nullptr) return CustomApplication::kInvalidArgument;
+    return sink.Send(kCategory, kAddress, kCommandSend, message, J1708::kRecordBytes);
 }
 
-int ReceiveSubscribe(IPCClient* client) {
-    if (client == nullptr) return -22;
-    return IPCHelper::SendEnvelope(kCategory, kAddress, kCommandSubscribe, nullptr, 0, client, nullptr);
+int ReceiveSubscribe(CustomApplication::MessageSink& sink) {
+    return sink.Send(kCategory, kAddress, kCommandSubscribe, nullptr, 0);
 }
 
-int ReceiveUnsubscribe(IPCClient* client) {
-    if (client == nullptr) return -22;
-    return IPCHelper::SendEnvelope(kCategory, kAddress, kCommandUnsubscribe, nullptr, 0, client, nullptr);
+int ReceiveUnsubscribe(CustomApplication::MessageSink& sink) {
+    return sink.Send(kCategory, kAddress, kCommandUnsubscribe, nullptr, 0);
 }
 
 }  // namespace J1708IPC

@@ -1,8 +1,8 @@
 // Thread rule: the encoders may be called from any thread; they write through
-// the client's own thread-safe Write.
+// the sink, which may be called from any thread.
 #pragma once
 
-#include "IPCClient.h"
+#include "common/MessageSink.h"
 #include "j1708/J1708Record.h"
 
 namespace PlatformServices {
@@ -17,15 +17,15 @@ constexpr std::int32_t kCommandReceived = 2;
 constexpr std::int32_t kCommandSubscribe = 3;
 constexpr std::int32_t kCommandUnsubscribe = 4;
 
-// Each returns -22 and sends nothing without a client (or, for the send,
-// without a record); otherwise the result of the client's Write.
+// Each returns the sink's result; the send returns -22 and sends nothing
+// without a record.
 
 // Sends the 33 bytes of `message` (command 1).
-int SendJ1708Message(J1708::J1708Message* message, IPCClient* client);
+int SendJ1708Message(J1708::J1708Message* message, CustomApplication::MessageSink& sink);
 // Asks for received frames (command 3, no payload).
-int ReceiveSubscribe(IPCClient* client);
+int ReceiveSubscribe(CustomApplication::MessageSink& sink);
 // Withdraws that request (command 4, no payload).
-int ReceiveUnsubscribe(IPCClient* client);
+int ReceiveUnsubscribe(CustomApplication::MessageSink& sink);
 
 }  // namespace J1708IPC
 }  // namespace PlatformServices

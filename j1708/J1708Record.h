@@ -29,10 +29,14 @@ constexpr std::size_t kFrameOffset = 3;
 constexpr std::uint8_t kMaxDeliveredCount = 22;
 // The most frame bytes a one-shot message announces (the MID and 19 data bytes).
 constexpr std::uint8_t kMaxMessageCount = 20;
+// The most data bytes that one frame on the bus carries: a J1708 frame is at
+// most 21 bytes long with its MID and checksum. Rows, updates and one-shot
+// messages with more are refused, as the platform would drop their frames.
+constexpr std::uint8_t kMaxSentDataBytes = kMaxMessageCount - 1;
 
 // Encodes the MID, the priority and `length` data bytes of a transmit row.
 // Count is `length` + 1. The record's other bytes are zero. `length` must not
-// exceed 20 (a row never holds more).
+// exceed kMaxSentDataBytes (a row never holds more).
 void EncodeRow(std::uint8_t mid, std::uint8_t priority, const std::uint8_t* data, std::uint8_t length,
                J1708Message& record);
 

@@ -4,6 +4,8 @@
 
 #include "core/TarvexInterfacePrivate.h"
 #include "j1708/J1708IPC.h"
+#include "common/Result.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -18,7 +20,7 @@ std::int32_t CopyReceiveRows(const J1708Types::J1708ReceiveTableEntry* table, st
     for (std::int32_t i = 0; i < count; ++i) {
         const J1708Types::J1708ReceiveTableEntry& source = table[i];
         std::unique_ptr<ReceiveRow> row(new ReceiveRow());
-        if (tables.ReceiveTable.count(source.Mid) != 0) return -114;
+        if (tables.ReceiveTable.count(source.Mid) != 0) return kAlready;
         row->Mid = source.Mid;
         row->Callback = source.Callback;
         row->Context = source.Context;
@@ -31,19 +33,15 @@ std::int32_t CopyTransmitRows(const J1708Types::J1708TransmitTableEntry* table, 
                               Tables& tables) {
     for (std::int32_t i = 0; i < count; ++i) {
         const J1708Types::J1708TransmitTableEntry& source = table[i];
-        if (source.Length > J1708Types::MaxDataLength) return -7;
+        if (source.Length > PlatformServices::J1708::kMaxSentDataBytes) return kTooLong;
         // Data bytes announced without a buffer to copy them from.
-        if (source.Length > 0 && source.Data == nullptr) return -22;
+        if (source.Length > 0 && source.Data == nullptr) return kInvalidArgument;
         std::unique_ptr<TransmitRow> row(new TransmitRow());
         row->Data = source.Data;
-        row->Length = source.Length;
         row->Mid = source.Mid;
         row->Period = source.Period;
         row->Priority = source.Priority;
-        row->DataCopy.reset(new std::uint8_t[source.Length]);
-        if (source.Length > 0) std::memcpy(row->DataCopy.get(), source.Data, source.Length);
-        row->LastSentTicks.store(0, std::memory_order_relaxed);
-        row->HasData = true;
+        if (!SetFirstPayload(*row, source.Data, source.Length)) return kOutOfMemory;
         tables.TransmitTable.push_back(std::move(row));
     }
     return 0;
@@ -55,8 +53,8 @@ std::int32_t TarvexInterfacePrivate::J1708Init(const J1708Types::J1708ReceiveTab
                                                std::int32_t receiveCount,
                                                const J1708Types::J1708TransmitTableEntry* transmitTable,
                                                std::int32_t transmitCount) {
-    if (receiveTable == nullptr || transmitTable == nullptr) return -22;
-    if (j1708.IsInitialised()) return -114;
+    if (receiveTable == nullptr || transmitTable == nullptr) return kInvalidArgument;
+    if (j1708.IsInitialised()) return kAlready;
 
     // The rows are gathered apart from the published tables, so a failure
     // simply discards them: nothing is left behind for a second attempt.
@@ -67,16 +65,16 @@ std::int32_t TarvexInterfacePrivate::J1708Init(const J1708Types::J1708ReceiveTab
         if (result == 0) result = CopyTransmitRows(transmitTable, transmitCount, *tables);
         if (result != 0) return result;
     } catch (const std::bad_alloc&) {
-        return -12;
+        return kOutOfMemory;
     }
     // Of two concurrent registrations only one is published.
-    if (!j1708.Publish(std::move(tables))) return -114;
-    PlatformServices::J1708IPC::ReceiveSubscribe(Client());
+    if (!j1708.Publish(std::move(tables))) return kAlready;
+    PlatformServices::J1708IPC::ReceiveSubscribe(Sink());
     return 0;
 }
 
 void TarvexInterfacePrivate::J1708Shutdown() {
-    PlatformServices::J1708IPC::ReceiveUnsubscribe(Client());
+    PlatformServices::J1708IPC::ReceiveUnsubscribe(Sink());
     // A delivery or send under way keeps the rows it uses until it ends;
     // this reference was the last one otherwise, and the rows go with it.
     std::shared_ptr<J1708::Tables> released = j1708.Withdraw();

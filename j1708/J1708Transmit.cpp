@@ -7,94 +7,59 @@
 #include "Helper.h"
 #include "core/TarvexInterfacePrivate.h"
 #include "j1708/J1708IPC.h"
+#include "common/Result.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
-namespace {
-// A cyclic row is sent once less than this many milliseconds remain.
-constexpr std::int64_t kEarlySendMs = 3;
-}  // namespace
 
 std::int32_t TarvexInterfacePrivate::J1708SendMessage(std::int32_t index) {
     const std::shared_ptr<J1708::Tables> tables = j1708.Snapshot();
-    if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return -2;
+    if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return kNotFound;
     return J1708SendMessage(tables->TransmitTable[static_cast<std::size_t>(index)].get());
 }
 
 std::int32_t TarvexInterfacePrivate::J1708SendMessage(J1708::J1708TransmitTableEntry* row) {
-    if (row == nullptr) return -22;
+    if (row == nullptr) return kInvalidArgument;
     PlatformServices::J1708::J1708Message record;
-    {
-        std::lock_guard<std::mutex> guard(row->DataLock);
-        const std::uint8_t length = row->HasData ? row->Length : 0;
-        PlatformServices::J1708::EncodeRow(row->Mid, row->Priority, row->DataCopy.get(), length, record);
-    }
-    PlatformServices::J1708IPC::SendJ1708Message(&record, Client());
+    ReadPayload(*row, [&](const unsigned char* data, std::size_t length) {
+        PlatformServices::J1708::EncodeRow(row->Mid, row->Priority, data, static_cast<std::uint8_t>(length), record);
+    });
+    PlatformServices::J1708IPC::SendJ1708Message(&record, Sink());
     // Restarts the row's cycle, also for a send on request.
-    row->LastSentTicks.store(PlatformServices::Helper::GetTicks(), std::memory_order_relaxed);
+    MarkSent(*row);
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::J1708SendMessage(const J1708Types::J1708Message* message) {
-    if (message == nullptr) return -22;
+    if (message == nullptr) return kInvalidArgument;
+    if (message->Length > PlatformServices::J1708::kMaxSentDataBytes) return kTooLong;
     PlatformServices::J1708::J1708Message record;
     PlatformServices::J1708::EncodeMessage(*message, record);
-    PlatformServices::J1708IPC::SendJ1708Message(&record, Client());
+    PlatformServices::J1708IPC::SendJ1708Message(&record, Sink());
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::J1708UpdateMessageData(std::int32_t index, const unsigned char* data,
                                                             unsigned char length) {
-    if (data == nullptr || length == 0 || length > J1708Types::MaxDataLength) return -22;
+    if (data == nullptr || length == 0 || length > PlatformServices::J1708::kMaxSentDataBytes) return kInvalidArgument;
     const std::shared_ptr<J1708::Tables> tables = j1708.Snapshot();
-    if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return -2;
+    if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return kNotFound;
     J1708::J1708TransmitTableEntry& row = *tables->TransmitTable[static_cast<std::size_t>(index)];
 
-    std::lock_guard<std::mutex> guard(row.DataLock);
-    std::int32_t result = -22;
-    if (length > row.Length) {
-        // A shorter update keeps the buffer; a longer one replaces it.
-        row.DataCopy.reset(new (std::nothrow) std::uint8_t[length]);
-        row.HasData = row.DataCopy != nullptr;
-        if (!row.HasData) {
-            row.Length = 0;
-            result = -12;
-        }
-    }
-    if (row.HasData) {
-        std::memcpy(row.DataCopy.get(), data, length);
-        row.Length = length;
-        result = 0;
-    }
-    return result;
+    return UpdatePayload(row, data, length);
 }
 
 std::int64_t TarvexInterfacePrivate::J1708Service() {
-    std::int64_t next = kNothingScheduled;
+    CyclicSchedule schedule(stopRequested);
     const std::shared_ptr<J1708::Tables> tables = j1708.Snapshot();
-    if (!tables) return next;
+    if (!tables) return schedule.Next();
     for (const auto& entry : tables->TransmitTable) {
-        J1708::J1708TransmitTableEntry& row = *entry;
-        if (row.Period == 0) continue;
-        bool due = row.Period < 0;  // a negative period is due on every pass
-        std::int64_t remaining = 0;
-        if (!due) {
-            const std::int64_t now = PlatformServices::Helper::GetTicks();
-            // A send on request may have stamped the row after `now` was read.
-            const std::int64_t elapsed =
-                std::max<std::int64_t>(0, now - row.LastSentTicks.load(std::memory_order_relaxed));
-            remaining = row.Period - elapsed;
-            due = remaining < kEarlySendMs;
-        }
-        if (due) {
-            J1708SendMessage(&row);
-            // The row just sent is next due a full period from now.
-            if (row.Period > 0) next = std::min(next, row.Period);
-        } else {
-            next = std::min(next, remaining);
+        if (schedule.Due(entry->Period, entry->LastSentTicks.load(std::memory_order_relaxed))) {
+            J1708SendMessage(entry.get());
         }
     }
-    return next;
+    return schedule.Next();
 }
 
 }  // namespace CustomApplication

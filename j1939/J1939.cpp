@@ -2,6 +2,7 @@
 
 #include <new>
 #include <utility>
+#include "common/Result.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -9,7 +10,7 @@ namespace Internal {
 J1939::J1939() : controllerApplications_(std::make_shared<const CAList>()) {}
 
 J1939::CASnapshot J1939::ControllerApplications() const {
-    std::lock_guard<std::mutex> guard(listLock_);
+    MutexLock guard(listLock_);
     return controllerApplications_;
 }
 
@@ -24,14 +25,14 @@ std::shared_ptr<J1939::J1939ControllerApplication> J1939::ControllerApplicationF
 std::int32_t J1939::Publish(const std::shared_ptr<J1939ControllerApplication>& ca) {
     // Creations are rare: the copy is made under the lock, so that no other
     // publication can slip in between the copy and the swap.
-    std::lock_guard<std::mutex> guard(listLock_);
+    MutexLock guard(listLock_);
     if (closed_.load(std::memory_order_relaxed)) return 0;
     std::shared_ptr<CAList> next;
     try {
         next = std::make_shared<CAList>(*controllerApplications_);
         next->push_back(ca);
     } catch (const std::bad_alloc&) {
-        return -12;
+        return kOutOfMemory;
     }
     ca->Uid = NextCAUid++;
     controllerApplications_ = std::move(next);
@@ -40,7 +41,7 @@ std::int32_t J1939::Publish(const std::shared_ptr<J1939ControllerApplication>& c
 
 J1939::CASnapshot J1939::Close() {
     auto empty = std::make_shared<const CAList>();
-    std::lock_guard<std::mutex> guard(listLock_);
+    MutexLock guard(listLock_);
     closed_.store(true, std::memory_order_seq_cst);
     CASnapshot previous = std::move(controllerApplications_);
     controllerApplications_ = std::move(empty);
@@ -58,62 +59,40 @@ void J1939::EndWrite() {
     // Either Close's store is seen here, and the waiter is woken, or the
     // waiter's later read of the count sees this decrement.
     if (writesInFlight_.fetch_sub(1, std::memory_order_seq_cst) == 1 && closed_.load(std::memory_order_seq_cst)) {
-        std::lock_guard<std::mutex> guard(drainLock_);
-        drained_.notify_all();
+        MutexLock guard(drainLock_);
+        drained_.NotifyAll();
     }
 }
 
 void J1939::AwaitWrites() {
-    std::unique_lock<std::mutex> guard(drainLock_);
-    drained_.wait(guard, [this] { return writesInFlight_.load(std::memory_order_seq_cst) == 0; });
+    MutexLock guard(drainLock_);
+    while (writesInFlight_.load(std::memory_order_seq_cst) != 0) drained_.Wait(drainLock_);
 }
 
-void J1939::TakeCreationTurn() {
-    std::unique_lock<std::mutex> guard(turnLock_);
-    turnFree_.wait(guard, [this] { return !turnTaken_; });
-    turnTaken_ = true;
+bool J1939::CAListReply::Holds(CoreTypes::CANBus bus, std::uint8_t address) const {
+    const PlatformCA wanted{bus, address};
+    return List && std::find(List->begin(), List->end(), wanted) != List->end();
 }
 
-bool J1939::TryTakeCreationTurn() {
-    std::lock_guard<std::mutex> guard(turnLock_);
-    if (turnTaken_) return false;
-    turnTaken_ = true;
-    return true;
-}
-
-void J1939::ReleaseCreationTurn() {
-    {
-        std::lock_guard<std::mutex> guard(turnLock_);
-        turnTaken_ = false;
+bool J1939::CAListReply::First(CoreTypes::CANBus bus, std::uint8_t* address) const {
+    if (!List) return false;
+    for (const PlatformCA& ca : *List) {
+        if (ca.Bus != bus) continue;
+        *address = ca.Address;
+        return true;
     }
-    turnFree_.notify_one();
+    return false;
 }
 
 void J1939::ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList) {
-    std::lock_guard<std::mutex> guard(platformListLock_);
+    MutexLock guard(platformListLock_);
     (staticList ? platformStaticCAList_ : platformCAList_).swap(list);
     // The old list is freed here, under the lock; it is short.
 }
 
 std::vector<J1939::PlatformCA> J1939::PlatformCAList(bool staticList) const {
-    std::lock_guard<std::mutex> guard(platformListLock_);
+    MutexLock guard(platformListLock_);
     return staticList ? platformStaticCAList_ : platformCAList_;
-}
-
-bool J1939::PlatformCAListHolds(CoreTypes::CANBus bus, std::uint8_t address) const {
-    std::lock_guard<std::mutex> guard(platformListLock_);
-    const PlatformCA wanted{bus, address};
-    return std::find(platformCAList_.begin(), platformCAList_.end(), wanted) != platformCAList_.end();
-}
-
-bool J1939::FirstPlatformStaticCA(CoreTypes::CANBus bus, std::uint8_t* address) const {
-    std::lock_guard<std::mutex> guard(platformListLock_);
-    for (const PlatformCA& ca : platformStaticCAList_) {
-        if (ca.Bus != bus) continue;
-        if (address != nullptr) *address = ca.Address;
-        return true;
-    }
-    return false;
 }
 
 }  // namespace Internal

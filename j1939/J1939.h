@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,6 +25,8 @@
 
 #include "ManualResetEvent.h"
 #include "j1939/J1939IPC.h"
+#include "common/Mutex.h"
+#include "common/RequestExchange.h"
 
 namespace CustomApplication {
 namespace Internal {
@@ -59,10 +60,10 @@ public:
         // Time of the last send; 0 until the first, so a cyclic row is due at once.
         std::atomic<std::int64_t> LastSentTicks{0};
 
-        std::mutex DataLock;  // guards the three members below
-        std::int32_t Length = 0;
-        std::unique_ptr<unsigned char[]> DataCopy;  // at least Length bytes while HasData
-        bool HasData = false;
+        Mutex DataLock;
+        std::int32_t Length GUARDED_BY(DataLock) = 0;
+        std::unique_ptr<unsigned char[]> DataCopy GUARDED_BY(DataLock);  // at least Length bytes while HasData
+        bool HasData GUARDED_BY(DataLock) = false;
     };
 
     // A receive-all callback with its context, published as one unit.
@@ -110,8 +111,9 @@ public:
         // Rows of mode 1 by source address, then key.
         std::vector<SourceRow> sourceRows_;
 
-        mutable std::mutex receiveAllLock_;  // guards receiveAll_ (the pointer, not the registration)
-        std::shared_ptr<const ReceiveAllRegistration> receiveAll_;
+        mutable Mutex receiveAllLock_;
+        // The pointer, not the registration, is guarded.
+        std::shared_ptr<const ReceiveAllRegistration> receiveAll_ GUARDED_BY(receiveAllLock_);
     };
 
     using CAList = std::vector<std::shared_ptr<J1939ControllerApplication>>;
@@ -129,7 +131,10 @@ public:
     J1939& operator=(const J1939&) = delete;
 
     // Resets the uid counter; called by Init before any worker thread runs.
-    void Init() { NextCAUid = 1; }
+    void Init() {
+        MutexLock guard(listLock_);
+        NextCAUid = 1;
+    }
 
     // --- The CA list.
     // The current list, in order of creation (never null).
@@ -152,42 +157,38 @@ public:
     // Waits until every write begun before Close has ended.
     void AwaitWrites();
 
-    // --- Creations and attaches run one at a time (they share CAListEvent
-    // and the platform lists). The turn is a flag, not a lock held across
-    // the creation's writes and wait.
-    void TakeCreationTurn();
-    bool TryTakeCreationTurn();
-    void ReleaseCreationTurn();
+    // --- Creations and attaches run one at a time: a turn of the CA-list
+    // exchange covers the existence test, the requests, the wait for the
+    // platform's list and the publication.
+    struct CAListReply {
+        bool StaticList = false;  // reply 12 (else 10)
+        std::shared_ptr<const std::vector<PlatformCA>> List;
+        bool Holds(CoreTypes::CANBus bus, std::uint8_t address) const;
+        // The address of the first CA on `bus`; false when there is none.
+        bool First(CoreTypes::CANBus bus, std::uint8_t* address) const;
+    };
+    using CAListExchangeType = RequestExchange<CAListReply>;
+    CAListExchangeType CAListExchange;
 
     // --- The platform's CA lists, rewritten by replies 10 and 12.
     void ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList);
     std::vector<PlatformCA> PlatformCAList(bool staticList) const;
-    bool PlatformCAListHolds(CoreTypes::CANBus bus, std::uint8_t address) const;
-    // The address of the first static CA on `bus`; false when there is none.
-    bool FirstPlatformStaticCA(CoreTypes::CANBus bus, std::uint8_t* address) const;
 
-    // Set whenever a reply 10 or 12 has been handled.
-    PlatformServices::ManualResetEvent CAListEvent;
-
-    // The uid of the next CA; guarded by the list lock once worker threads run.
-    std::int32_t NextCAUid = 1;
+    // The uid of the next CA.
+    std::int32_t NextCAUid GUARDED_BY(listLock_) = 1;
 
 private:
-    mutable std::mutex listLock_;  // guards controllerApplications_, NextCAUid and the close
-    CASnapshot controllerApplications_;
+    mutable Mutex listLock_;  // also serialises the close
+    CASnapshot controllerApplications_ GUARDED_BY(listLock_);
     std::atomic<bool> closed_{false};
 
     std::atomic<int> writesInFlight_{0};
-    std::mutex drainLock_;
-    std::condition_variable drained_;
+    Mutex drainLock_;
+    CondVar drained_;
 
-    std::mutex turnLock_;
-    std::condition_variable turnFree_;
-    bool turnTaken_ = false;
-
-    mutable std::mutex platformListLock_;  // guards the two lists below
-    std::vector<PlatformCA> platformCAList_;
-    std::vector<PlatformCA> platformStaticCAList_;
+    mutable Mutex platformListLock_;
+    std::vector<PlatformCA> platformCAList_ GUARDED_BY(platformListLock_);
+    std::vector<PlatformCA> platformStaticCAList_ GUARDED_BY(platformListLock_);
 };
 
 template <typename Visit>

@@ -29,13 +29,13 @@ void J1939::J1939ControllerApplication::IndexReceiveTable() {
 }
 
 std::shared_ptr<const J1939::ReceiveAllRegistration> J1939::J1939ControllerApplication::ReceiveAll() const {
-    std::lock_guard<std::mutex> guard(receiveAllLock_);
+    MutexLock guard(receiveAllLock_);
     return receiveAll_;
 }
 
 void J1939::J1939ControllerApplication::SetReceiveAll(J1939Types::J1939ReceiveCallback callback, void* context) {
     auto registration = std::make_shared<const ReceiveAllRegistration>(ReceiveAllRegistration{callback, context});
-    std::lock_guard<std::mutex> guard(receiveAllLock_);
+    MutexLock guard(receiveAllLock_);
     receiveAll_.swap(registration);
     // The replaced registration is released after the lock, with `registration`.
 }

@@ -7,6 +7,8 @@
 #include <new>
 
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -18,29 +20,6 @@ namespace IPC = PlatformServices::J1939IPC;
 // How long a creation waits for the platform's CA list.
 constexpr std::int32_t kCAListWaitMs = 500;
 
-// The creation turn of one call. On the listener thread the turn is only
-// tried: waiting there for another creation would also hold up the reply
-// that creation waits for.
-class CreationTurn {
-public:
-    CreationTurn(J1939& j1939, bool wait) : j1939_(j1939), held_(Take(j1939, wait)) {}
-    ~CreationTurn() {
-        if (held_) j1939_.ReleaseCreationTurn();
-    }
-    CreationTurn(const CreationTurn&) = delete;
-    CreationTurn& operator=(const CreationTurn&) = delete;
-    bool Held() const { return held_; }
-
-private:
-    static bool Take(J1939& j1939, bool wait) {
-        if (!wait) return j1939.TryTakeCreationTurn();
-        j1939.TakeCreationTurn();
-        return true;
-    }
-    J1939& j1939_;
-    const bool held_;
-};
-
 // Copies the receive rows into `ca`, stopping at the first failure.
 std::int32_t CopyReceiveTable(J1939::J1939ControllerApplication& ca,
                               const J1939Types::J1939ReceiveTableEntry* table, int count) {
@@ -48,7 +27,7 @@ std::int32_t CopyReceiveTable(J1939::J1939ControllerApplication& ca,
         const J1939Types::J1939ReceiveTableEntry& source = table[i];
         auto row = std::make_unique<J1939::J1939ReceiveTableEntry>();
         const unsigned int key = J1939::ReceiveKey(source.PGN, source.SourceAddress);
-        if (ca.ReceiveTable.count(key) != 0) return -114;
+        if (ca.ReceiveTable.count(key) != 0) return kAlready;
         row->PGN = source.PGN;
         row->SourceAddress = source.SourceAddress;
         row->SubscriptionMode = source.SubscriptionMode;
@@ -65,21 +44,16 @@ std::int32_t CopyTransmitTable(J1939::J1939ControllerApplication& ca,
                                const J1939Types::J1939TransmitTableEntry* table, int count) {
     for (int j = 0; j < count; ++j) {
         const J1939Types::J1939TransmitTableEntry& source = table[j];
-        if (source.Length > static_cast<std::int32_t>(IPC::kMaxData)) return -7;
+        if (source.Length > static_cast<std::int32_t>(IPC::kMaxData)) return kTooLong;
         // A negative length, or bytes to copy from nowhere, cannot be a payload.
-        if (source.Length < 0 || (source.Length > 0 && source.Data == nullptr)) return -22;
+        if (source.Length < 0 || (source.Length > 0 && source.Data == nullptr)) return kInvalidArgument;
         auto row = std::make_unique<J1939::J1939TransmitTableEntry>();
         row->Data = source.Data;
-        row->Length = source.Length;
         row->PGN = source.PGN;
         row->Period = source.Period;
         row->Priority = source.Priority;
         row->DestinationAddress = source.DestinationAddress;
-        row->DataCopy.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(source.Length)]);
-        if (!row->DataCopy) return -12;
-        if (source.Length > 0) std::memcpy(row->DataCopy.get(), source.Data, static_cast<std::size_t>(source.Length));
-        row->LastSentTicks.store(0, std::memory_order_relaxed);
-        row->HasData = true;
+        if (!SetFirstPayload(*row, source.Data, static_cast<std::size_t>(source.Length))) return kOutOfMemory;
         ca.TransmitTable.push_back(std::move(row));
     }
     return 0;
@@ -95,7 +69,7 @@ std::int32_t CopyTables(J1939::J1939ControllerApplication& ca, const J1939Types:
         if (result == 0) ca.IndexReceiveTable();
         return result;
     } catch (const std::bad_alloc&) {
-        return -12;
+        return kOutOfMemory;
     }
 }
 
@@ -120,90 +94,86 @@ std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsign
                                                    J1939Types::J1939ReceiveTableEntry* receiveTable,
                                                    int receiveCount, J1939Types::J1939TransmitTableEntry* transmitTable,
                                                    int transmitCount, bool attach) {
-    if (receiveTable == nullptr || transmitTable == nullptr) return -22;
-    if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return -22;
-    if (!attach && (name == nullptr || address == 254 || address == 255)) return -22;
+    if (receiveTable == nullptr || transmitTable == nullptr) return kInvalidArgument;
+    if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return kInvalidArgument;
+    if (!attach && (name == nullptr || address == 254 || address == 255)) return kInvalidArgument;
 
     // One creation at a time from here to the publication: the existence
-    // test, the reply event and the platform lists are shared.
-    CreationTurn turn(j1939, !J1939OnListenerThread());
-    if (!attach && J1939DoesCAExist(bus, address)) return -17;
+    // test and the platform's answer are shared. The time-out bounds the
+    // whole call, the wait for the turn included.
+    const std::int64_t deadline = J1939::CAListExchangeType::Deadline(kCAListWaitMs);
+    const J1939::CAListExchangeType::Turn turn(j1939.CAListExchange, deadline, OnListenerThread());
+    if (!attach && J1939DoesCAExist(bus, address)) return kExists;
 
     std::shared_ptr<J1939::J1939ControllerApplication> ca;
     try {
         ca = std::make_shared<J1939::J1939ControllerApplication>();
     } catch (const std::bad_alloc&) {
-        return -12;
+        return kOutOfMemory;
     }
     const std::int32_t copied = CopyTables(*ca, receiveTable, receiveCount, transmitTable, transmitCount);
     if (copied != 0) return copied;
 
-    if (!turn.Held()) {
-        // On the listener thread while another creation waits: no reply can
-        // come for either until this callback returns. Sending a request now
-        // could only answer the other creation with a list taken too early.
-        PlatformServices::ManualResetEvent never;
-        never.WaitOne(kCAListWaitMs);
-        return -110;
-    }
-
-    // Without a connection no list can come: fail at once. The listener
-    // marks the connection gone before it wakes the waiter, so the check
-    // after the reset below cannot miss that wake-up either.
-    if (!PlatformConnected()) return -110;
-    PlatformServices::IPCClient* client = Client();
+    // Without the turn (on the listener thread while another creation
+    // waits, whose answer cannot come until this callback returns) nothing
+    // is sent and the call fails at once.
     const unsigned char ipcBus = SDKCANBusToIPCBus(bus);
     // A request that could not be built for want of memory never reaches the
-    // platform: the call fails with -12 at once instead of waiting in vain or
-    // judging a list that could not hold the CA. Other failed writes show as
-    // a missing answer, as before.
-    if (!attach) {
-        if (IPC::CreateInterfaceManager(ipcBus, client, nullptr) == -ENOMEM) return -12;
-        IPC::J1939NameIPC nameRecord = NameRecord(*name);
-        if (IPC::CreateControllerApplication(ipcBus, address, &nameRecord, client, nullptr) == -ENOMEM) return -12;
-    }
-    j1939.CAListEvent.Reset();
-    if (!PlatformConnected()) return -110;
-    if (IPC::GetCurrentCAList(client, nullptr, attach) == -ENOMEM) return -12;
-    if (j1939.CAListEvent.WaitOne(kCAListWaitMs) != 0 || !PlatformConnected()) return -110;
+    // platform: the call fails with -12 at once instead of waiting in vain.
+    // Other failed writes show as a missing answer.
+    const auto send = [&]() -> std::int32_t {
+        if (!attach) {
+            if (IPC::CreateInterfaceManager(ipcBus, Sink()) == -ENOMEM) return kOutOfMemory;
+            IPC::J1939NameIPC nameRecord = NameRecord(*name);
+            if (IPC::CreateControllerApplication(ipcBus, address, &nameRecord, Sink()) == -ENOMEM) {
+                return kOutOfMemory;
+            }
+        }
+        return IPC::GetCurrentCAList(Sink(), attach) == -ENOMEM ? kOutOfMemory : 0;
+    };
+    // A creation is answered by a current list that holds its CA (a list
+    // that does not, such as one that comes late for an earlier creation, is
+    // passed over); an attach by a list of the configured CAs.
+    const auto answers = [attach, bus, address](const J1939::CAListReply& reply) {
+        return attach ? reply.StaticList : !reply.StaticList && reply.Holds(bus, address);
+    };
+    J1939::CAListReply reply;
+    const std::int32_t answered = j1939.CAListExchange.Await(turn, deadline, answers, send, Sink(), &reply);
+    if (answered != 0) return answered;
 
     if (attach) {
-        unsigned char staticAddress = 0;
-        if (!J1939QueryPlatformStaticCAList(bus, &staticAddress)) return -131;
-        ca->Address = staticAddress;
+        if (!reply.First(bus, &ca->Address)) return kUnexpectedReply;
     } else {
-        if (!J1939QueryPlatformCAList(bus, address)) return -131;
         ca->Address = address;
     }
     ca->Bus = bus;
 
     // The subscriptions count as writes that the shutdown waits for, so that
     // they never reach the platform after its withdrawals.
-    if (!j1939.BeginWrite()) return -13;
+    if (!j1939.BeginWrite()) return kNotAllowed;
     const std::int32_t uid = j1939.Publish(ca);
     if (uid > 0) J1939LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
     j1939.EndWrite();
-    return uid == 0 ? -13 : uid;
+    return uid == 0 ? kNotAllowed : uid;
 }
 
 void TarvexInterfacePrivate::J1939LinkReceiveTableToPlatform(const J1939::ReceiveTableMap* table,
                                                              unsigned char ipcBus, bool subscribe) {
     if (table == nullptr) return;
-    PlatformServices::IPCClient* client = Client();
     for (const auto& entry : *table) {
         const J1939::J1939ReceiveTableEntry* row = entry.second.get();
         if (row == nullptr) continue;
         switch (row->SubscriptionMode) {
             case 0:
-                IPC::SubscribeMessage(ipcBus, IPC::SubscribePGN, row->PGN, 0, client, nullptr, !subscribe);
+                (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribePGN, row->PGN, 0, Sink(), !subscribe);
                 break;
             case 1:
-                IPC::SubscribeMessage(ipcBus, IPC::SubscribeSourceAddress, 0, row->SourceAddress, client, nullptr,
-                                      !subscribe);
+                (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribeSourceAddress, 0, row->SourceAddress, Sink(),
+                                            !subscribe);
                 break;
             case 2:
-                IPC::SubscribeMessage(ipcBus, IPC::SubscribePGNAndSource, row->PGN, row->SourceAddress, client,
-                                      nullptr, !subscribe);
+                (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribePGNAndSource, row->PGN, row->SourceAddress,
+                                            Sink(), !subscribe);
                 break;
             default:
                 break;
@@ -219,18 +189,10 @@ bool TarvexInterfacePrivate::J1939DoesCAExist(CoreTypes::CANBus bus, unsigned ch
     return false;
 }
 
-bool TarvexInterfacePrivate::J1939QueryPlatformCAList(CoreTypes::CANBus bus, unsigned char address) const {
-    return j1939.PlatformCAListHolds(bus, address);
-}
-
-bool TarvexInterfacePrivate::J1939QueryPlatformStaticCAList(CoreTypes::CANBus bus, unsigned char* address) const {
-    return j1939.FirstPlatformStaticCA(bus, address);
-}
-
 std::int32_t TarvexInterfacePrivate::J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const {
-    if (address == nullptr) return -22;
+    if (address == nullptr) return kInvalidArgument;
     const auto ca = j1939.ControllerApplicationFromUid(uid);
-    if (!ca) return -2;
+    if (!ca) return kNotFound;
     *address = ca->Address;
     return 0;
 }
@@ -238,28 +200,25 @@ std::int32_t TarvexInterfacePrivate::J1939GetSourceAddressFromCA(std::int32_t ui
 void TarvexInterfacePrivate::J1939HandleCAList(const PlatformServices::QRVMessage& child, bool staticList) {
     const std::uint8_t* data = child.GetData();
     const std::size_t length = child.GetLength();
-    if (data != nullptr && length % 2 == 0) {
-        try {
-            std::vector<J1939::PlatformCA> list;
-            list.reserve(length / 2);
-            for (std::size_t i = 0; i < length; i += 2) {
-                const CoreTypes::CANBus bus = IPCCANBusToSDKBus(data[i]);
-                if (bus == CoreTypes::CANBusUnknown) continue;
-                list.push_back(J1939::PlatformCA{bus, data[i + 1]});
-            }
-            j1939.ReplacePlatformCAList(std::move(list), staticList);
-        } catch (const std::bad_alloc&) {
-            // The list stays as it was; the waiting creation judges that one.
+    // A malformed list answers nothing; an empty one answers as a list
+    // without CAs (the stored list is kept, as for any list without data).
+    if (length % 2 != 0 || (data == nullptr && length != 0)) return;
+    J1939::CAListReply reply;
+    reply.StaticList = staticList;
+    try {
+        auto list = std::make_shared<std::vector<J1939::PlatformCA>>();
+        list->reserve(length / 2);
+        for (std::size_t i = 0; i < length; i += 2) {
+            const CoreTypes::CANBus bus = IPCCANBusToSDKBus(data[i]);
+            if (bus == CoreTypes::CANBusUnknown) continue;
+            list->push_back(J1939::PlatformCA{bus, data[i + 1]});
         }
+        if (length != 0) j1939.ReplacePlatformCAList(*list, staticList);
+        reply.List = std::move(list);
+    } catch (const std::bad_alloc&) {
+        return;  // the lists stay as they were; the waiting creation times out
     }
-    // Also a malformed reply releases the creation that waits for it.
-    j1939.CAListEvent.Set();
-}
-
-bool TarvexInterfacePrivate::J1939OnListenerThread() const {
-    // The handle is written by thread creation before the listener runs; a
-    // handle never set is zero, which no running thread has.
-    return connection != nullptr && pthread_equal(pthread_self(), connection->listenerThread) != 0;
+    (void)j1939.CAListExchange.Offer(reply);
 }
 
 }  // namespace CustomApplication

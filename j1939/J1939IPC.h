@@ -1,12 +1,11 @@
 // Thread rule: the encoders may be called from any thread; they write through
-// the client's or server's own thread-safe Write. The records are plain data.
+// the sink, which may be called from any thread. The records are plain data.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "IPCClient.h"
-#include "IPCServer.h"
+#include "common/MessageSink.h"
 
 namespace PlatformServices {
 namespace J1939IPC {
@@ -134,27 +133,24 @@ static_assert(sizeof(J1939ReceiveMessageIPC) == kReceiveRecordBytes &&
                   offsetof(J1939ReceiveMessageIPC, Data) == kReceiveHeaderBytes,
               "received message layout");
 
-// The encoders. Each needs exactly one of `client` and `server`: neither or
-// both give -22 and nothing is sent. With a client the result is its Write's;
-// with a server the message carries the server's address as its source and
-// goes to address 13 through the server's Write. `bus` is the platform's bus
-// number.
+// The encoders. Each sends one category-13 message to address 13 through
+// `sink` and returns its result. `bus` is the platform's bus number.
 
 // Command 0: request id 12 (the static CAs) when `staticList`, else 10 (the CAs present).
-int GetCurrentCAList(IPCClient* client, IPCServer* server, bool staticList);
+int GetCurrentCAList(CustomApplication::MessageSink& sink, bool staticList);
 // Command 1: prepare the bus for CAs.
-int CreateInterfaceManager(unsigned char bus, IPCClient* client, IPCServer* server);
+int CreateInterfaceManager(unsigned char bus, CustomApplication::MessageSink& sink);
 // Command 6. A null `name` gives -22.
-int CreateControllerApplication(unsigned char bus, unsigned char address, J1939NameIPC* name, IPCClient* client,
-                                IPCServer* server);
+int CreateControllerApplication(unsigned char bus, unsigned char address, J1939NameIPC* name,
+                                CustomApplication::MessageSink& sink);
 // Command 7.
-int RemoveControllerApplication(unsigned char bus, unsigned char address, IPCClient* client, IPCServer* server);
+int RemoveControllerApplication(unsigned char bus, unsigned char address, CustomApplication::MessageSink& sink);
 // Command 11 when `unsubscribe`, else command 3.
 int SubscribeMessage(unsigned char bus, J1939SubscriptionModesIPC mode, unsigned int pgn, unsigned char address,
-                     IPCClient* client, IPCServer* server, bool unsubscribe);
+                     CustomApplication::MessageSink& sink, bool unsubscribe);
 // Command 4 with the header and `message->Length` payload bytes. A null
 // `message`, or a `Length` above 1785 (more than the record holds), gives -22.
-int SendMessage(J1939SendMessageIPC* message, IPCClient* client, IPCServer* server);
+int SendMessage(J1939SendMessageIPC* message, CustomApplication::MessageSink& sink);
 
 }  // namespace J1939IPC
 }  // namespace PlatformServices

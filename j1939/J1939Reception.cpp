@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -86,19 +87,19 @@ std::int32_t TarvexInterfacePrivate::J1939RegisterReceiveAllMessages(std::int32_
                                                                      void* context) {
     // The subscription, like every write of a CA, goes out before a
     // concurrent shutdown's withdrawals or not at all.
-    if (!j1939.BeginWrite()) return -2;  // shut down: no CA is left
+    if (!j1939.BeginWrite()) return kNotFound;  // shut down: no CA is left
     struct EndWrite {
         J1939& j1939;
         ~EndWrite() { j1939.EndWrite(); }
     } endWrite{j1939};
     const auto ca = j1939.ControllerApplicationFromUid(uid);
-    if (!ca) return -2;
+    if (!ca) return kNotFound;
     try {
         ca->SetReceiveAll(callback, context);
     } catch (const std::bad_alloc&) {
-        return -12;
+        return kOutOfMemory;
     }
-    IPC::SubscribeMessage(SDKCANBusToIPCBus(ca->Bus), IPC::SubscribeAll, 0, 0, Client(), nullptr, false);
+    (void)IPC::SubscribeMessage(SDKCANBusToIPCBus(ca->Bus), IPC::SubscribeAll, 0, 0, Sink(), false);
     return 0;
 }
 

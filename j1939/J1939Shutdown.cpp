@@ -1,4 +1,5 @@
 #include "core/TarvexInterfacePrivate.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -14,19 +15,15 @@ void TarvexInterfacePrivate::J1939Shutdown() {
     // withdrawals below.
     j1939.AwaitWrites();
 
-    PlatformServices::IPCClient* client = Client();
     for (const auto& ca : *list) {
         if (!ca) continue;
         const unsigned char ipcBus = SDKCANBusToIPCBus(ca->Bus);
         J1939LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, false);
         for (const auto& row : ca->TransmitTable) {
             if (!row) continue;
-            std::lock_guard<std::mutex> guard(row->DataLock);
-            row->DataCopy.reset();
-            row->HasData = false;
-            row->Length = 0;
+            ClearPayload(*row);
         }
-        IPC::RemoveControllerApplication(ipcBus, ca->Address, client, nullptr);
+        (void)IPC::RemoveControllerApplication(ipcBus, ca->Address, Sink());
     }
     // The CAs themselves go with the last reference to the old list.
 }

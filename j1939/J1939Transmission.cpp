@@ -5,6 +5,8 @@
 
 #include "Helper.h"
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
+#include "common/TransmitRow.h"
 
 namespace CustomApplication {
 
@@ -12,9 +14,6 @@ namespace {
 
 using J1939 = TarvexInterfacePrivate::J1939;
 namespace IPC = PlatformServices::J1939IPC;
-
-// A row is sent once less than this many milliseconds of its period remain.
-constexpr std::int64_t kSendAheadMs = 3;
 
 // Holds one write that the shutdown waits for (see J1939::BeginWrite).
 class WriteScope {
@@ -40,16 +39,16 @@ bool ValidIndex(const J1939::J1939ControllerApplication& ca, std::int32_t index)
 
 std::int32_t TarvexInterfacePrivate::J1939SendMessage(std::int32_t uid, std::int32_t index) {
     WriteScope write(j1939);
-    if (!write.Open()) return -2;  // shut down: no CA is left
+    if (!write.Open()) return kNotFound;  // shut down: no CA is left
     const auto ca = j1939.ControllerApplicationFromUid(uid);
-    if (!ca) return -2;
-    if (!ValidIndex(*ca, index)) return -2;
+    if (!ca) return kNotFound;
+    if (!ValidIndex(*ca, index)) return kNotFound;
     return J1939SendMessage(ca->TransmitTable[static_cast<std::size_t>(index)].get(), ca->Bus, ca->Address);
 }
 
 std::int32_t TarvexInterfacePrivate::J1939SendMessage(J1939::J1939TransmitTableEntry* row, CoreTypes::CANBus bus,
                                                       unsigned char address) {
-    if (row == nullptr) return -22;
+    if (row == nullptr) return kInvalidArgument;
     IPC::J1939SendMessageIPC record;  // the payload bytes beyond Length are never read
     record.Bus = SDKCANBusToIPCBus(bus);
     record.SourceAddress = address;
@@ -59,23 +58,21 @@ std::int32_t TarvexInterfacePrivate::J1939SendMessage(J1939::J1939TransmitTableE
     std::memset(record.Reserved1, 0, sizeof record.Reserved1);
     record.Zero = 0;
     std::memset(record.Reserved2, 0, sizeof record.Reserved2);
-    {
-        std::lock_guard<std::mutex> guard(row->DataLock);
-        const std::int32_t length = row->HasData ? row->Length : 0;
+    ReadPayload(*row, [&](const unsigned char* data, std::size_t length) {
         record.Length = static_cast<std::uint16_t>(length);
-        if (length > 0) std::memcpy(record.Data, row->DataCopy.get(), static_cast<std::size_t>(length));
-    }
-    IPC::SendMessage(&record, Client(), nullptr);
+        if (length > 0) std::memcpy(record.Data, data, length);
+    });
+    (void)IPC::SendMessage(&record, Sink());
     // Taken after the write: the row's next cycle starts now.
-    row->LastSentTicks.store(PlatformServices::Helper::GetTicks(), std::memory_order_relaxed);
+    MarkSent(*row);
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::J1939SendMessage(const J1939Types::J1939Message* message) {
-    if (message == nullptr) return -22;
+    if (message == nullptr) return kInvalidArgument;
     WriteScope write(j1939);
-    if (!write.Open()) return -1;  // shut down: no CA is left
-    if (!J1939DoesCAExist(message->Bus, message->SourceAddress)) return -1;
+    if (!write.Open()) return kNoInterface;  // shut down: no CA is left
+    if (!J1939DoesCAExist(message->Bus, message->SourceAddress)) return kNoInterface;
     IPC::J1939SendMessageIPC record;
     record.Bus = SDKCANBusToIPCBus(message->Bus);
     record.SourceAddress = message->SourceAddress;
@@ -87,62 +84,35 @@ std::int32_t TarvexInterfacePrivate::J1939SendMessage(const J1939Types::J1939Mes
     std::memset(record.Reserved2, 0, sizeof record.Reserved2);
     record.Length = std::min<std::uint16_t>(message->Length, static_cast<std::uint16_t>(IPC::kMaxData));
     std::memcpy(record.Data, message->Data, record.Length);
-    IPC::SendMessage(&record, Client(), nullptr);
+    (void)IPC::SendMessage(&record, Sink());
     return 0;
 }
 
 std::int32_t TarvexInterfacePrivate::J1939UpdateMessageData(std::int32_t uid, std::int32_t index,
                                                             const unsigned char* data, std::int32_t length) {
-    if (data == nullptr || length <= 0 || length > static_cast<std::int32_t>(IPC::kMaxData)) return -22;
+    if (data == nullptr || length <= 0 || length > static_cast<std::int32_t>(IPC::kMaxData)) return kInvalidArgument;
     const auto ca = j1939.ControllerApplicationFromUid(uid);
-    if (!ca) return -2;
-    if (!ValidIndex(*ca, index)) return -2;
+    if (!ca) return kNotFound;
+    if (!ValidIndex(*ca, index)) return kNotFound;
     J1939::J1939TransmitTableEntry& row = *ca->TransmitTable[static_cast<std::size_t>(index)];
 
-    std::lock_guard<std::mutex> guard(row.DataLock);
-    std::int32_t result = 0;
-    if (length > row.Length) {
-        // A smaller or equal payload reuses the buffer; a larger one gets a
-        // buffer of exactly its size.
-        row.DataCopy.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(length)]);
-        row.HasData = static_cast<bool>(row.DataCopy);
-        if (!row.HasData) {
-            row.Length = 0;
-            result = -12;
-        }
-    }
-    if (row.HasData) {
-        std::memcpy(row.DataCopy.get(), data, static_cast<std::size_t>(length));
-        row.Length = length;
-    }
-    return result;
+    return UpdatePayload(row, data, static_cast<std::size_t>(length));
 }
 
 std::int64_t TarvexInterfacePrivate::J1939Service() {
-    std::int64_t next = kNothingScheduled;
+    CyclicSchedule schedule(stopRequested);
     WriteScope write(j1939);
-    if (!write.Open()) return next;
+    if (!write.Open()) return schedule.Next();
     const J1939::CASnapshot list = j1939.ControllerApplications();
     for (const auto& ca : *list) {
         if (!ca) continue;
         for (const auto& row : ca->TransmitTable) {
-            if (!row || row->Period == 0) continue;
-            const std::int64_t now = PlatformServices::Helper::GetTicks();
-            // A send on another thread may have stamped the row after `now` was read.
-            const std::int64_t elapsed = std::max<std::int64_t>(0, now - row->LastSentTicks.load(std::memory_order_relaxed));
-            // A negative period is due on every pass.
-            const std::int64_t remaining = row->Period < 0 ? 0 : row->Period - elapsed;
-            if (remaining < kSendAheadMs) {
+            if (row && schedule.Due(row->Period, row->LastSentTicks.load(std::memory_order_relaxed))) {
                 J1939SendMessage(row.get(), ca->Bus, ca->Address);
-                // The row's next send is a full period away: the loop must
-                // wake for it, also when the period is below the loop's bound.
-                if (row->Period > 0 && row->Period < next) next = row->Period;
-            } else if (remaining < next) {
-                next = remaining;
             }
         }
     }
-    return next;
+    return schedule.Next();
 }
 
 }  // namespace CustomApplication

@@ -245,12 +245,16 @@ int IPCClient::Write(const QRVMessage& message) {
         return -ENOMEM;  // the buffer could not grow to the frame
     }
 
-    int result;
-    {
-        std::lock_guard<std::mutex> guard(writeLock_);
-        result = detail::SendAll(fd, frame.data(), frame.size(), -1, nullptr);
+    std::lock_guard<std::mutex> guard(writeLock_);
+    // Once the connection is lost (a frame may have been cut short), nothing may follow.
+    if (!IsActive()) return -EPIPE;
+    const int result = detail::SendAll(fd, frame.data(), frame.size(), kWriteTimeoutMs, nullptr);
+    if (result != 0) {
+        // A platform that stopped reading, or a frame cut short: the stream
+        // cannot go on. Ending it wakes the reader and tells the platform.
+        active_.store(false, std::memory_order_release);
+        ::shutdown(fd, SHUT_RDWR);
     }
-    if (result == -EPIPE || result == -ECONNRESET) active_.store(false, std::memory_order_release);
     return result;
 }
 

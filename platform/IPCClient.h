@@ -61,9 +61,15 @@ public:
 
     // Sends one message as one frame; concurrent writers never interleave.
     // 0 on success, a negative errno value otherwise (-ENOMEM, sending
-    // nothing, when the frame cannot be encoded for want of memory).
+    // nothing, when the frame cannot be encoded for want of memory). A frame
+    // that cannot be sent whole within kWriteTimeoutMs (the platform stopped
+    // reading) or whose sending fails costs the connection: it is shut down
+    // as if the platform had closed it (IsActive false, Read ends), and this
+    // and every later Write fail at once with -EPIPE. So no writer waits
+    // longer than kWriteTimeoutMs for its frame plus the frame ahead of it.
     int Write(const QRVMessage& message);
     int Write(const QRVMessage* message) { return message ? Write(*message) : -22; }
+    static constexpr int kWriteTimeoutMs = 500;
 
     bool IsActive() const { return active_.load(std::memory_order_acquire); }
 

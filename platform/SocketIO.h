@@ -95,10 +95,11 @@ struct RxBuffer {
     }
 };
 
-// Sends all `length` bytes. Works on blocking and non-blocking sockets: when
-// the socket is full, waits for room, at most `timeoutMs` in total (negative:
-// no limit). 0 on success, a negative errno value otherwise (-ETIMEDOUT when
-// the time ran out). `*sent` receives the number of bytes that went out.
+// Sends all `length` bytes. Works on blocking and non-blocking sockets (each
+// send is non-blocking): when the socket is full, waits for room, at most
+// `timeoutMs` in total (negative: no limit). 0 on success, a negative errno
+// value otherwise (-ETIMEDOUT when the time ran out). `*sent` receives the
+// number of bytes that went out.
 inline int SendAll(int fd, const std::uint8_t* data, std::size_t length, int timeoutMs,
                    std::size_t* sent) {
     using Steady = std::chrono::steady_clock;
@@ -107,7 +108,7 @@ inline int SendAll(int fd, const std::uint8_t* data, std::size_t length, int tim
     std::size_t done = 0;
     int result = 0;
     while (done < length) {
-        const ssize_t n = ::send(fd, data + done, length - done, MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;

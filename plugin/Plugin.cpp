@@ -1,13 +1,36 @@
-// Notifications and replies of the platform's plug-in service, handled on
-// the listener thread, and the two translation tables.
+#include "plugin/Plugin.h"
+
 #include <algorithm>
 #include <cstring>
 
-#include "core/TarvexInterfacePrivate.h"
+#include "common/BusMapping.h"
+#include "common/RequestExchange.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
-
 namespace Internal {
+
+namespace {
+constexpr std::int32_t kCategory = 22;
+constexpr std::int32_t kAddress = 22;
+constexpr std::int32_t kTimeoutMs = 800;
+
+enum Command : std::int32_t { Progress = 14, FileStats = 15, FileData = 17 };
+
+constexpr std::size_t kJobStartBytes = 12;
+constexpr std::size_t kStatsReplyBytes = 12;
+constexpr std::size_t kDataReplyBytes = 4120;
+constexpr std::size_t kDataReplyContentOffset = 24;
+
+void Put(std::uint8_t* bytes, const void* value, std::size_t size) { std::memcpy(bytes, value, size); }
+
+template <typename T>
+T Read(const std::uint8_t* bytes) {
+    T value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+}  // namespace
 
 std::uint8_t Plugin::SDKFileModeToIPC(PluginTypes::FileMode mode) {
     switch (static_cast<std::int32_t>(mode)) {
@@ -22,73 +45,120 @@ std::uint8_t Plugin::SDKFileModeToIPC(PluginTypes::FileMode mode) {
 
 std::int32_t Plugin::IPCCommsModeToSDK(std::uint8_t mode) { return mode == 0 ? 0 : 1; }
 
-}  // namespace Internal
-
-namespace {
-constexpr std::size_t kJobStartBytes = 12;
-constexpr std::size_t kStatsReplyBytes = 12;
-constexpr std::size_t kDataReplyBytes = 4120;
-constexpr std::size_t kDataReplyContentOffset = 24;
-
-template <typename T>
-T Read(const std::uint8_t* bytes) {
-    T value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
+void Plugin::ReportJobProgress(PluginTypes::OperationState state, std::uint8_t progress, std::int32_t value) {
+    std::uint8_t report[12] = {};
+    const std::int32_t id = pluginId_();
+    Put(report, &id, 4);
+    report[4] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(state) & 0xff);
+    report[5] = progress;
+    Put(report + 8, &value, 4);
+    (void)sink_.Send(kCategory, kAddress, Progress, report, sizeof report);
 }
-}  // namespace
 
-void TarvexInterfacePrivate::PluginHandleIPC(const PlatformServices::QRVMessage& child,
-                                             std::int32_t /*sourceAddress*/) {
-    if (plugin == nullptr) return;
-    const std::uint8_t* data = child.GetData();
-    const std::size_t length = child.GetLength();
+std::int32_t Plugin::Query(std::int32_t command, const void* request, std::size_t length, Kind kind,
+                           PluginTypes::FileStats* stats, PluginTypes::FileData* data, std::int32_t& result) {
+    // Replies carry no request identifier: a summary is answered by a summary
+    // reply, a block by a content reply that serves the block asked for (its
+    // first value, the offset).
+    std::uint32_t value0 = 0;
+    if (kind == KindData) std::memcpy(&value0, static_cast<const std::uint8_t*>(request) + 8, sizeof value0);
+    Reply reply;
+    const std::int32_t outcome = exchange_.Exchange(
+        kTimeoutMs,
+        [kind, value0](const Reply& r) { return r.kind == kind && (kind != KindData || r.data.Value0 == value0); },
+        [&] {
+            (void)sink_.Send(kCategory, kAddress, command, request, length);
+            return 0;
+        },
+        sink_, &reply);
+    if (outcome != 0) return outcome;
+    if (stats != nullptr) *stats = reply.stats;
+    if (data != nullptr) {
+        data->Value0 = reply.data.Value0;
+        data->Value1 = reply.data.Value1;
+        data->Length = std::min(reply.data.Length, PluginTypes::MaxFileDataLength);
+        std::memcpy(data->Data, reply.data.Data, data->Length);
+        result = reply.dataResult;
+    }
+    return 0;
+}
+
+std::int32_t Plugin::GetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode) {
+    if (stats == nullptr) return kInvalidArgument;
+    std::uint8_t request[8] = {};
+    const std::int32_t id = pluginId_();
+    Put(request, &id, 4);
+    request[4] = SDKFileModeToIPC(mode);
+    std::int32_t unused = 0;
+    return Query(FileStats, request, sizeof request, KindStats, stats, nullptr, unused);
+}
+
+std::int32_t Plugin::GetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
+                                 std::uint32_t value1, std::uint32_t value2) {
+    if (data == nullptr) return kInvalidArgument;
+    std::uint8_t request[20] = {};
+    const std::int32_t id = pluginId_();
+    Put(request, &id, 4);
+    request[4] = SDKFileModeToIPC(mode);
+    Put(request + 8, &value0, 4);
+    Put(request + 12, &value1, 4);
+    Put(request + 16, &value2, 4);
+    std::int32_t result = 0;
+    const std::int32_t outcome = Query(FileData, request, sizeof request, KindData, nullptr, data, result);
+    return outcome != 0 ? outcome : result;
+}
+
+void Plugin::RegisterJobStartNotifier(PluginTypes::JobStartNotifier notifier, void* context) {
+    MutexLock guard(notifierLock_);
+    jobStartNotifier_ = notifier;
+    jobStartContext_ = context;
+}
+
+void Plugin::HandleMessage(std::int32_t command, const std::uint8_t* data, std::size_t length) {
     if (data == nullptr) return;
-    switch (child.GetCommand()) {
+    switch (command) {
         case 13: {
             if (length != kJobStartBytes) return;
             PluginTypes::JobStartNotifier notifier;
             void* context;
             {
-                std::lock_guard<std::mutex> guard(plugin->NotifierLock);
-                notifier = plugin->JobStartNotifier;
-                context = plugin->JobStartContext;
+                MutexLock guard(notifierLock_);
+                notifier = jobStartNotifier_;
+                context = jobStartContext_;
             }
             if (notifier == nullptr) return;
             PluginTypes::JobInfo info{};
-            info.CommsMode = Plugin::IPCCommsModeToSDK(data[4]);  // low byte of the word at 4
-            info.Bus = IPCCANBusToSDKBus(data[8]);
+            info.CommsMode = IPCCommsModeToSDK(data[4]);  // low byte of the word at 4
+            info.Bus = ToSDKBus(data[8]);
             info.JobParameter = data[9];
             notifier(context, &info);
             return;
         }
-        case 16:
+        case 16: {
             if (length != kStatsReplyBytes) return;
-            {
-                std::lock_guard<std::mutex> guard(plugin->ReplyLock);
-                plugin->LastFileStats.Value0 = Read<std::uint32_t>(data + 4);
-                plugin->LastFileStats.Value1 = Read<std::uint32_t>(data + 8);
-                plugin->ReplyKind = Plugin::KindStats;
-            }
-            plugin->ReplyEvent.Set();
+            Reply reply;
+            reply.kind = KindStats;
+            reply.stats.Value0 = Read<std::uint32_t>(data + 4);
+            reply.stats.Value1 = Read<std::uint32_t>(data + 8);
+            (void)exchange_.Offer(reply);
             return;
-        case 18:
+        }
+        case 18: {
             if (length != kDataReplyBytes) return;
-            {
-                std::lock_guard<std::mutex> guard(plugin->ReplyLock);
-                PluginTypes::FileData& last = plugin->LastFileData;
-                last.Value0 = Read<std::uint32_t>(data + 12);
-                last.Value1 = Read<std::uint32_t>(data + 16);
-                last.Length = std::min(Read<std::uint32_t>(data + 20), PluginTypes::MaxFileDataLength);
-                plugin->LastFileDataResult = Read<std::int32_t>(data + 4);
-                std::memcpy(last.Data, data + kDataReplyContentOffset, last.Length);
-                plugin->ReplyKind = Plugin::KindData;
-            }
-            plugin->ReplyEvent.Set();
+            Reply reply;
+            reply.kind = KindData;
+            reply.data.Value0 = Read<std::uint32_t>(data + 12);
+            reply.data.Value1 = Read<std::uint32_t>(data + 16);
+            reply.data.Length = std::min(Read<std::uint32_t>(data + 20), PluginTypes::MaxFileDataLength);
+            reply.dataResult = Read<std::int32_t>(data + 4);
+            std::memcpy(reply.data.Data, data + kDataReplyContentOffset, reply.data.Length);
+            (void)exchange_.Offer(reply);
             return;
+        }
         default:
             return;
     }
 }
 
+}  // namespace Internal
 }  // namespace CustomApplication

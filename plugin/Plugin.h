@@ -1,31 +1,48 @@
 // Thread rule: exists in plug-in mode only, owned by the private instance.
-// Application threads run the file queries, one at a time per instance
-// (Turn), and register the notifier; the listener thread stores each reply
-// under ReplyLock and then sets ReplyEvent, and calls the notifier, which it
-// reads under NotifierLock. Neither lock is held across a callback or an IPC
-// write, and they are never held together.
+// Application threads run the file queries, one at a time per instance (the
+// others wait for their turn), and register the notifier; the listener
+// thread hands each message of the plug-in service to HandleMessage, which
+// passes a reply to the query it answers, or calls the notifier. Neither lock
+// is held across a callback or a write, and they are never held together.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <functional>
 
 #include <customapp/PluginTypes.h>
 
-#include "ManualResetEvent.h"
-#include "eeprom/RequestTurn.h"
+#include "common/MessageSink.h"
+#include "common/Mutex.h"
+#include "common/RequestExchange.h"
 
 namespace CustomApplication {
 namespace Internal {
 
-// Plug-in jobs: the job-start notifier and the reply slot of the file queries.
+// Plug-in jobs: progress reports, the file queries and the job-start
+// notifier, over the platform's plug-in service (category 22).
 class Plugin {
 public:
-    // What the last reply answered.
-    enum Kind : std::int32_t { KindStats = 0, KindData = 1 };
-
-    Plugin() = default;
+    // `sink` carries the requests and outlives this object; `pluginId`
+    // gives the host's plug-in identifier (0 when it gives none).
+    Plugin(MessageSink& sink, std::function<std::int32_t()> pluginId)
+        : sink_(sink), pluginId_(std::move(pluginId)) {}
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
+
+    // The operations; see the facade for their results.
+    void ReportJobProgress(PluginTypes::OperationState state, std::uint8_t progress, std::int32_t value);
+    std::int32_t GetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
+    std::int32_t GetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
+                             std::uint32_t value1, std::uint32_t value2);
+    void RegisterJobStartNotifier(PluginTypes::JobStartNotifier notifier, void* context);
+
+    // One message of the plug-in service: a job start (13) calls the
+    // notifier; a file-stats (16) or file-data (18) reply is stored and wakes
+    // the waiting query. A message of the wrong size is dropped.
+    void HandleMessage(std::int32_t command, const std::uint8_t* data, std::size_t length);
+    // Ends the wait of a query once no answer can come.
+    void WakeWaiter() { exchange_.Wake(); }
 
     // File mode to the request's file-mode byte: 0 and 1 as they are, any
     // other value 2.
@@ -34,19 +51,33 @@ public:
     // other value 1.
     static std::int32_t IPCCommsModeToSDK(std::uint8_t mode);
 
-    // The last reply stored (guarded by ReplyLock).
-    PluginTypes::FileData LastFileData{};
-    std::int32_t LastFileDataResult = 0;
-    PluginTypes::FileStats LastFileStats{};
-    // The registration, written and read as one pair (guarded by NotifierLock).
-    PluginTypes::JobStartNotifier JobStartNotifier = nullptr;
-    void* JobStartContext = nullptr;
-    std::int32_t ReplyKind = KindStats;
-    PlatformServices::ManualResetEvent ReplyEvent;
+private:
+    // What a reply answers.
+    enum Kind : std::int32_t { KindStats = 0, KindData = 1 };
+    // One reply of the plug-in service.
+    struct Reply {
+        Kind kind = KindStats;
+        PluginTypes::FileStats stats{};  // a summary reply
+        PluginTypes::FileData data{};    // a content reply
+        std::int32_t dataResult = 0;     // a content reply
+    };
 
-    std::mutex ReplyLock;
-    std::mutex NotifierLock;
-    RequestTurn Turn;
+    // Takes the turn, sends the request, waits for the reply that answers it
+    // and copies it out: 0 with the summary copied to `stats`, or the
+    // content to `data` and its result to `result`; otherwise the exchange's
+    // result (-110, or -131 when only replies that answer something else
+    // came).
+    std::int32_t Query(std::int32_t command, const void* request, std::size_t length, Kind kind,
+                       PluginTypes::FileStats* stats, PluginTypes::FileData* data, std::int32_t& result);
+
+    MessageSink& sink_;
+    const std::function<std::int32_t()> pluginId_;
+    RequestExchange<Reply> exchange_;
+
+    // The registration, written and read as one pair.
+    Mutex notifierLock_;
+    PluginTypes::JobStartNotifier jobStartNotifier_ GUARDED_BY(notifierLock_) = nullptr;
+    void* jobStartContext_ GUARDED_BY(notifierLock_) = nullptr;
 };
 
 }  // namespace Internal

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 
@@ -10,19 +11,19 @@ namespace gatewaysim {
 
 namespace {
 
-struct Table {
-    std::uint32_t entries[256];
-    Table() {
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            entries[i] = c;
-        }
-    }
-};
+FileVersion VersionOf(const struct stat& status) {
+    FileVersion version;
+    version.device = static_cast<std::uint64_t>(status.st_dev);
+    version.inode = static_cast<std::uint64_t>(status.st_ino);
+    version.size = static_cast<std::int64_t>(status.st_size);
+    version.modifiedNs = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
+    version.changedNs = static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1'000'000'000 + status.st_ctim.tv_nsec;
+    return version;
+}
 
-// Opens a regular file for reading; its size in `*size`.
-int OpenRegular(const std::string& path, std::uint64_t* size) {
+// Opens a regular file for reading; its size in `*size`, its version in
+// `*version` when given.
+int OpenRegular(const std::string& path, std::uint64_t* size, FileVersion* version = nullptr) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block us
     if (fd < 0) return -errno;
     struct stat status;
@@ -37,22 +38,28 @@ int OpenRegular(const std::string& path, std::uint64_t* size) {
         return -error;
     }
     *size = static_cast<std::uint64_t>(status.st_size);
+    if (version != nullptr) *version = VersionOf(status);
     return fd;
 }
 
 }  // namespace
 
 std::uint32_t Crc32(const std::uint8_t* data, std::size_t length, std::uint32_t running) {
-    static const Table table;
-    std::uint32_t c = running ^ 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < length; ++i) c = table.entries[(c ^ data[i]) & 0xFFu] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+    return static_cast<std::uint32_t>(::crc32_z(running, data, length));
 }
 
-FileSummary SummariseFile(const std::string& path) {
+bool CurrentVersion(const std::string& path, FileVersion* version) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    *version = VersionOf(status);
+    return true;
+}
+
+FileSummary SummariseFile(const std::string& path, FileVersion* version, const std::atomic<bool>* cancel) {
     FileSummary summary;
     std::uint64_t size = 0;
-    const int fd = OpenRegular(path, &size);
+    FileVersion opened;
+    const int fd = OpenRegular(path, &size, &opened);
     if (fd < 0) {
         summary.result = fd;
         return summary;
@@ -66,6 +73,10 @@ FileSummary SummariseFile(const std::string& path) {
     std::uint32_t crc = 0;
     std::uint64_t total = 0;
     for (;;) {
+        if (cancel != nullptr && cancel->load()) {
+            summary.result = -ECANCELED;
+            break;
+        }
         const ssize_t n = ::read(fd, buffer, sizeof(buffer));
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -76,12 +87,15 @@ FileSummary SummariseFile(const std::string& path) {
         crc = Crc32(buffer, static_cast<std::size_t>(n), crc);
         total += static_cast<std::uint64_t>(n);
     }
+    struct stat after;
+    const bool unchanged = ::fstat(fd, &after) == 0 && VersionOf(after) == opened;
     ::close(fd);
     if (summary.result == 0 && total > 0xFFFFFFFFull) summary.result = -EFBIG;
     if (summary.result == 0) {
         summary.size = static_cast<std::uint32_t>(total);
         summary.crc = crc;
     }
+    if (version != nullptr) *version = unchanged ? opened : FileVersion{};
     return summary;
 }
 

@@ -51,15 +51,19 @@ void PluginService::Handle(std::int32_t source, std::int32_t command, const std:
                 refuse(plugin::kFileStatsRequestBytes);
                 return;
             }
-            const FileSummary summary = SummariseFile(FileFor(data[4]));
-            if (summary.result != 0) {
-                host_.Report(who + ": file summary of " + FileFor(data[4]) + ": " + std::strerror(-summary.result));
-            }
-            std::uint8_t reply[plugin::kFileStatsReplyBytes] = {};
-            std::memcpy(reply, data, 4);
-            PutU32(reply + 4, summary.size);
-            PutU32(reply + 8, summary.crc);
-            host_.Send(source, kCategoryCustomApp, plugin::kCmdFileStatsReply, reply, sizeof(reply));
+            const std::string path = FileFor(data[4]);
+            std::uint8_t id[4];
+            std::memcpy(id, data, sizeof(id));
+            summaries_.Request(path, [this, source, who, path, id](const FileSummary& summary) {
+                if (summary.result != 0) {
+                    host_.Report(who + ": file summary of " + path + ": " + std::strerror(-summary.result));
+                }
+                std::uint8_t reply[plugin::kFileStatsReplyBytes] = {};
+                std::memcpy(reply, id, sizeof(id));
+                PutU32(reply + 4, summary.size);
+                PutU32(reply + 8, summary.crc);
+                host_.Send(source, kCategoryCustomApp, plugin::kCmdFileStatsReply, reply, sizeof(reply));
+            });
             return;
         }
         case plugin::kCmdFileData: {

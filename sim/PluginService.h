@@ -3,10 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "FileSummaries.h"
 #include "ServiceHost.h"
 
 namespace gatewaysim {
@@ -17,7 +19,9 @@ namespace gatewaysim {
 // one per file mode.
 //
 // File summary (command 15, answered by 16): Value0 is the file's size in
-// bytes, Value1 its CRC-32; both are 0 when the file is missing.
+// bytes, Value1 its CRC-32; both are 0 when the file is missing. The CRC is
+// computed off the worker thread, once per version of the file, so a large
+// file holds up no bus; its answer may come after answers to later requests.
 // File content (command 17, answered by 18): the first request value is the
 // byte offset, the second the number of bytes wanted (0, or more than 4096,
 // asks for 4096), the third is not used. The reply's result is 0 or a
@@ -26,7 +30,12 @@ namespace gatewaysim {
 // the number of bytes served (0 at the end of the file).
 class PluginService {
 public:
-    PluginService(ServiceHost& host, std::string folder) : host_(host), folder_(std::move(folder)) {}
+    // `computing` (optional, a test hook) is called off the worker thread
+    // before a file's CRC is computed.
+    PluginService(ServiceHost& host, std::string folder, std::function<void()> computing = nullptr)
+        : host_(host),
+          folder_(std::move(folder)),
+          summaries_([&host](std::function<void()> task) { host.Post(std::move(task)); }, std::move(computing)) {}
 
     // Commands 14, 15 and 17 of category 22.
     void Handle(std::int32_t source, std::int32_t command, const std::uint8_t* data, std::size_t length);
@@ -47,6 +56,7 @@ private:
     std::string folder_;
     std::uint32_t nextJob_ = 1;
     std::map<std::int32_t, Job> jobs_;  // the last job of each application
+    FileSummaries summaries_;
 };
 
 }  // namespace gatewaysim

@@ -1,9 +1,10 @@
 // Thread rule: the services and their host run on the simulator's worker
-// thread only; nothing here is synchronised.
+// thread only; nothing here is synchronised, except Post.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "Frames.h"
@@ -26,6 +27,9 @@ public:
     virtual void PutOnBus(const CanFrame& frame, const Origin& origin) = 0;
     // Puts a frame on the J1708 bus: the log and the J1708 subscribers.
     virtual void PutOnJ1708(const J1708Frame& frame, const Origin& origin) = 0;
+    // Runs `task` on the worker thread later; callable from any thread. The
+    // task is dropped once the simulator stops.
+    virtual void Post(std::function<void()> task) = 0;
 };
 
 }  // namespace gatewaysim

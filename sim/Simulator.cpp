@@ -69,7 +69,7 @@ Simulator::Simulator(SimulatorOptions options)
       j1939_(*this, J1939Transport::Options{options_.tpPacketGapMs}),
       j1708_(*this),
       eeprom_(*this, options_.dataFolder, options_.eepromSize),
-      plugin_(*this, options_.pluginFolder) {
+      plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing) {
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) load_.SetBitrate(bus, options_.bitrates[bus]);
 }
 
@@ -358,6 +358,13 @@ void Simulator::PutOnJ1708(const J1708Frame& frame, const Origin& origin) {
     j1708Log_.Write(WallClockUs(), frame);
     NoteLogFailure();
     j1708_.Deliver(frame, origin);
+}
+
+void Simulator::Post(std::function<void()> task) {
+    Event event;
+    event.kind = Event::Kind::kTask;
+    event.task = std::move(task);
+    (void)queue_.Push(std::move(event));
 }
 
 bool Simulator::Replay(const LogEntry& entry, bool fast) {

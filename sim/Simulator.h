@@ -53,6 +53,9 @@ struct SimulatorOptions {
     // Sees every CAN frame on a bus with its origin and wall-clock time, on
     // the worker; it must not block.
     std::function<void(const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs)> busTap;
+    // Test hook: called off the worker thread before a plug-in file's CRC is
+    // computed.
+    std::function<void()> TEST_summaryComputing;
 };
 
 // The gateway simulator: serves the platform endpoint, routes each message
@@ -111,6 +114,7 @@ private:
     void Report(const std::string& line) override;
     void PutOnBus(const CanFrame& frame, const Origin& origin) override;
     void PutOnJ1708(const J1708Frame& frame, const Origin& origin) override;
+    void Post(std::function<void()> task) override;
 
     void Run();
     void HandleEvent(Event& event);

@@ -8,7 +8,9 @@
 namespace CustomApplication {
 namespace J1708Types {
 
-// Data bytes after the MID that one message carries at most.
+// Data bytes after the MID that one message holds at most. A received
+// message can hold 20; one sent carries at most 19, as a frame on the bus is
+// at most 21 bytes long with its MID and checksum.
 constexpr std::uint8_t MaxDataLength = 20;
 
 // Receives one message. `data` is valid only during the call; `priority` is
@@ -27,7 +29,7 @@ struct J1708ReceiveTableEntry {
 // One row of the transmit table.
 struct J1708TransmitTableEntry {
     const unsigned char* Data;  // data bytes after the MID, copied during J1708Init
-    std::uint8_t Length;        // 0 to 20
+    std::uint8_t Length;        // 0 to 19
     std::uint8_t Mid;
     std::int64_t Period;  // milliseconds; 0: on request only; negative: every pass
     std::uint8_t Priority;

@@ -5,6 +5,19 @@
 // listener thread; cyclic transmissions go out from its service thread.
 // A callback may call Shutdown and may even destroy the instance; the
 // instance is then torn down once the callback has returned.
+// Both worker threads run with a 64 KiB stack: receive callbacks, the
+// job-start notifier and the host's dispatch hooks must keep their stack use
+// (large local arrays, deep recursion) well below that.
+// Shutdown and the destructor, called on an application thread, wait until a
+// callback under way on the listener thread has returned. So never call them
+// while holding a lock that a callback of this instance takes: the callback
+// would wait for the lock and Shutdown for the callback, for ever.
+// Every operation that needs the platform (the CAN, J1939 and J1708
+// operations except the catch-all registrations of CAN and J1708 and
+// J1939GetSourceAddressFromCA, the EEPROM operations and the plug-in
+// operations) is refused before a successful Init and once Shutdown has
+// begun: it returns -13 (EEPROMGetState: 5; the plug-in operations without a
+// result do nothing), sends nothing, changes nothing and uses no uid.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +62,10 @@ public:
     // Stops the instance: withdraws the bus subscriptions, closes the
     // platform connection and joins both worker threads (a worker thread
     // calling it is not joined by itself; the join happens at destruction).
+    // Returns in bounded time also when the platform has stopped reading: a
+    // message that cannot be written within 500 ms costs the connection, and
+    // later writes fail at once. It waits for a callback under way on the
+    // listener thread (see the thread rule above).
     // Idempotent; no callback of this instance starts after it returned
     // (one running on the listener thread that called it excepted).
     void Shutdown();
@@ -122,8 +139,8 @@ public:
     // `uid` now, with its current payload. The row's cycle restarts: its next
     // cyclic send is a full Period later.
     // Results: 0 (the frame was written); -13 CAN not allowed in this SDK
-    // mode; -2 no interface `uid` (also after Shutdown) or `index` outside
-    // its transmit table.
+    // mode, or before Init or after Shutdown; -2 no interface `uid` or
+    // `index` outside its transmit table.
     std::int32_t CANSendMessage(std::int32_t uid, std::int32_t index);
 
     // Sends one frame on `message->Bus`, which need not have an interface.
@@ -164,11 +181,15 @@ public:
     // pointer they get is valid only during the call. A callback may send and
     // update rows but must not create or attach a CA: the call would wait in
     // vain for the platform's reply, which only the listener thread handles,
-    // and return -110 after 500 ms. After Shutdown no callback starts.
+    // and return -110 after 500 ms (at once, sending nothing, while a
+    // creation of another thread waits). After Shutdown no callback starts.
 
     // Asks the platform to create a CA with `name` claiming `address` on
     // `bus` (0 to 4) and waits up to 500 ms for the platform to report it
-    // present. Receive rows select messages to this CA or to the global
+    // present; the 500 ms bound the whole call, the wait for another
+    // creation of this instance included. Only a list that holds the CA
+    // answers it (a list that comes late for an earlier creation is passed
+    // over). Receive rows select messages to this CA or to the global
     // address 255: mode 0 by PGN, 1 by source address, 2 by both (other modes
     // are kept but never match); (PGN, SourceAddress) must be unique in the
     // table; a row without a callback is subscribed but never delivers.
@@ -185,8 +206,9 @@ public:
     // SourceAddress; -7 a transmit row's Length is above 1785; -12 out of
     // memory; -110 no answer from the platform within 500 ms (at once, or as
     // soon as it happens, when the platform connection is lost or shut down);
-    // -131 the platform does not report the CA present. A failure leaves
-    // nothing behind.
+    // -131 the platform answered within 500 ms, but with no list that holds
+    // the CA (returned at the end of the 500 ms). A failure leaves nothing
+    // behind.
     std::int32_t J1939CreateCA(CoreTypes::CANBus bus, unsigned char address, const J1939Types::J1939Name* name,
                                J1939Types::J1939ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
                                J1939Types::J1939TransmitTableEntry* transmitTable, std::int32_t transmitCount);
@@ -194,7 +216,8 @@ public:
     // with the given tables (as for J1939CreateCA). Attaching twice gives
     // two CAs with the same bus and address.
     // Results: as J1939CreateCA, without the NAME and address checks and
-    // without -17; -131 when the platform keeps no CA on `bus`.
+    // without -17; -131 when the platform keeps no CA on `bus` (its list of
+    // configured CAs answers an attach at once).
     std::int32_t J1939AttachToPlatformCA(CoreTypes::CANBus bus, J1939Types::J1939ReceiveTableEntry* receiveTable,
                                          std::int32_t receiveCount, J1939Types::J1939TransmitTableEntry* transmitTable,
                                          std::int32_t transmitCount);
@@ -245,30 +268,33 @@ public:
     // J1708UpdateMessageData is its position in `transmitTable`.
     // Succeeds once per instance. A failed call registers nothing and sends
     // nothing, so a corrected call may follow.
-    // Results: 0; -13 refused in this mode; -22 a null table pointer, or a
-    // transmit row with a Length above 0 and a null Data; -114 already
-    // registered (also after Shutdown), or two receive rows with the same
-    // MID; -7 a transmit row with a Length above 20; -12 out of memory.
+    // Results: 0; -13 refused in this mode, or before Init or after
+    // Shutdown; -22 a null table pointer, or a transmit row with a Length
+    // above 0 and a null Data; -114 already registered, or two receive rows
+    // with the same MID; -7 a transmit row with a Length above 19 (a frame on
+    // the bus is at most 21 bytes with its MID and checksum); -12 out of
+    // memory.
     std::int32_t J1708Init(J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
                            J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount);
 
     // Sends transmit row `index` now, with its current data, and restarts
     // its cycle: a cyclic row is next sent a full Period later.
     // Results: 0 (the message was handed to the platform); -13 refused in
-    // this mode; -2 no such row (also before J1708Init and after Shutdown).
+    // this mode, or before Init or after Shutdown; -2 no such row (also
+    // before J1708Init).
     std::int32_t J1708SendMessage(std::int32_t index);
 
     // Sends one message of `message->Length` data bytes after the MID, with
-    // `message->Priority`; the Checksum field is not read. At most 19 data
-    // bytes are announced to the platform (a Length of 20 is sent as 19).
-    // The message is read only during the call. Needs no J1708Init.
-    // Results: 0; -13 refused in this mode; -22 `message` is null.
+    // `message->Priority`; the Checksum field is not read. The message is
+    // read only during the call. Needs no J1708Init.
+    // Results: 0; -13 refused in this mode; -22 `message` is null; -7 a
+    // Length above 19, which no frame on the bus can carry (nothing is sent).
     std::int32_t J1708SendMessage(J1708Types::J1708Message* message);
 
     // Replaces the data of transmit row `index` with `length` bytes copied
     // from `data`; they go out with the row's next send. Nothing is sent now.
     // Results: 0; -13 refused in this mode; -22 `data` is null or `length`
-    // is 0 or above 20; -2 no such row; -12 out of memory, and the row is
+    // is 0 or above 19; -2 no such row; -12 out of memory, and the row is
     // left without data (it is sent as the MID alone until a later update
     // succeeds).
     std::int32_t J1708UpdateMessageData(std::int32_t index, const unsigned char* data, unsigned char length);
@@ -285,17 +311,21 @@ public:
     // --- Virtual EEPROM ---
     // A block of persistent bytes that the platform keeps for the
     // application. Each operation sends one request and blocks the calling
-    // thread until the platform answers: at most 500 ms for the answer, after
-    // at most 500 ms waiting for its turn while an EEPROM operation of
-    // another thread is in flight (operations of several threads run one
-    // after the other). No callback is involved. Called on the listener
-    // thread (from a receive callback) an operation cannot receive its
-    // answer: it fails with its time-out result after 500 ms. The platform's
-    // answers carry no request identifier: an answer that comes only after
-    // its operation timed out is taken for the answer to the next operation
-    // (which fails with -131 when it is of another kind). Once the platform
-    // connection is lost or shut down, an operation fails with its time-out
-    // result at once, and one waiting for its answer then stops waiting.
+    // thread until the platform answers, at most 500 ms in all, the wait for
+    // its turn included while an EEPROM operation of another thread is in
+    // flight (operations of several threads run one after the other). No
+    // callback is involved. Called on the listener thread (from a receive
+    // callback) an operation cannot receive its answer: it fails with its
+    // time-out result after 500 ms, or at once while another thread's
+    // operation is in flight. The platform's answers carry no request
+    // identifier: an operation takes only an answer of its kind (a read or
+    // write: for its address); any other answer, such as one that comes
+    // after its own operation timed out, is passed over, and an operation
+    // that got only such answers fails at the end of its 500 ms with -131
+    // (EEPROMGetState: 5). Once the platform connection is lost, an
+    // operation fails with its time-out result at once, and one waiting for
+    // its answer (also across Shutdown) then stops waiting; an operation
+    // begun after Shutdown is refused with -13.
     // Allowed in application mode (mode 0) only.
 
     // Reads `length` bytes at `address` into `data`, which the caller owns
@@ -303,14 +333,14 @@ public:
     // never more than `length` nor more than the platform's answer holds.
     // Results: the platform's result (0 success; `data` is written only
     // then); -13 refused in this mode; -22 `data` is null; -110 no answer in
-    // time; -131 the answer was not a read answer.
+    // time; -131 only answers to other requests came.
     std::int32_t EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length);
 
     // Writes `length` bytes (0 to 1024) from `data` at `address`; `data` is
     // read only during the call.
     // Results: the platform's result (0 success); -13 refused in this mode;
     // -22 `data` is null or `length` is outside 0 to 1024; -110 no answer in
-    // time; -131 the answer was not a write answer.
+    // time; -131 only answers to other requests came.
     std::int32_t EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length);
 
     // The platform's state code of the virtual EEPROM, 0 to 5. The state 5 is
@@ -321,12 +351,12 @@ public:
 
     // Asks the platform to save the virtual EEPROM.
     // Results: the platform's result (0 success); -13 refused in this mode;
-    // -110 no answer in time; -131 the answer was not a save answer.
+    // -110 no answer in time; -131 only answers to other requests came.
     std::int32_t EEPROMSave();
 
     // Asks the platform to destroy the virtual EEPROM.
     // Results: the platform's result (0 success); -13 refused in this mode;
-    // -110 no answer in time; -131 the answer was not a destroy answer.
+    // -110 no answer in time; -131 only answers to other requests came.
     std::int32_t EEPROMDestroy();
 
     // --- Plug-in jobs ---
@@ -342,16 +372,20 @@ public:
 
     // Fills the caller's `stats` with the platform's two summary values of
     // the file of `mode` (a mode other than 0 or 1 is sent as 2). Blocks the
-    // calling thread for at most 800 ms waiting for the answer, after at most
-    // 800 ms waiting for its turn while a file query of another thread is in
-    // flight. `stats` is written only on success. Called from the job-start
-    // notifier (on the listener thread) the query cannot receive its answer
-    // and returns -110. An answer that comes only after its query timed out
-    // is taken for the answer to the next query. Once the platform connection
-    // is lost or shut down, a query returns -110 at once, and one waiting
-    // for its answer then stops waiting.
+    // calling thread for at most 800 ms in all, the wait for its turn
+    // included while a file query of another thread is in flight. `stats`
+    // is written only on success. Called from the job-start notifier (on the
+    // listener thread) the query cannot receive its answer and returns -110
+    // (at once while another thread's query is in flight). A query takes
+    // only an answer of its kind (a block: one whose Value0 is the `value0`
+    // asked for, the offset); any other answer, such as one that comes after
+    // its own query timed out, is passed over, and a query that got only such
+    // answers fails at the end of its 800 ms with -131. Once the platform
+    // connection is lost, a query returns -110 at once, and one waiting for
+    // its answer (also across Shutdown) then stops waiting; a query begun
+    // after Shutdown is refused with -13.
     // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
-    // answer in time; -131 the answer was a content answer.
+    // answer in time; -131 only answers to other requests came.
     std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
 
     // Fills the caller's `data` with a block of the file of `mode`, addressed
@@ -360,8 +394,8 @@ public:
     // that many bytes of `Data` are written. Blocks as PluginGetFileStats.
     // Results: the platform's result for the block, unchanged (also when
     // negative), with `data` filled; -13 not in plug-in mode; -22 `data` is
-    // null; -110 no answer in time; -131 the answer was a summary answer
-    // (in these four cases `data` is left untouched).
+    // null; -110 no answer in time; -131 only answers to other requests
+    // came (in these four cases `data` is left untouched).
     std::int32_t PluginGetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
                                    std::uint32_t value1, std::uint32_t value2);
 

@@ -181,7 +181,7 @@ int RunApplication(const std::string& path) {
 
     // Idle now: both worker threads wait, the listener on the connection and
     // the service thread on its wake event.
-    const auto* connection = CustomApplication::TarvexInterfacePrivate::Of(sdk)->connection;
+    const auto* connection = CustomApplication::TarvexInterfacePrivate::TEST_Of(sdk)->connection;
     const Stack listener = StackOf(connection->listenerThread);
     const Stack service = StackOf(connection->serviceThread);
     const long rss = StatusKb("VmRSS");

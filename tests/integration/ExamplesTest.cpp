@@ -71,6 +71,8 @@ TEST(Examples, PluginJobReadsTheFileOfEachJobAndReportsProgress) {
     Process plugin;
     ASSERT_TRUE(plugin.Start({PLUGIN_JOB_PATH, "25", "200", "7"}, {"GATREL_ENDPOINT=" + sim.Endpoint()}));
     ASSERT_NE(Has(plugin, "ready"), "");
+    // Under load the simulator may print its own view of the registration later.
+    ASSERT_TRUE(sim.AwaitList([](const std::string& list) { return !SectionOf(list, 200).empty(); }));
     sim.Command("job 200 0 2 1");
     EXPECT_EQ(Has(plugin, "job start"), "job start: comms mode 0, bus 2, parameter 1");
     EXPECT_NE(Has(plugin, "read 9000 bytes"), "");

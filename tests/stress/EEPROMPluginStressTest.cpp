@@ -59,6 +59,7 @@ TEST_F(Concurrency, EEPROMCallsOfSeveralThreadsEachGetTheirOwnReply) {
                 return;
             case 3:
                 reply.assign(12, 0);
+                PutWord(reply, 0, address);
                 PutWord(reply, 8, address);  // the result names the request
                 platform.Send(kAddress, 22, 4, reply, 22);
                 return;
@@ -137,8 +138,8 @@ TEST_F(Concurrency, FileQueriesOfSeveralThreadsEachGetTheirOwnReply) {
         if (message.category != 22) return;
         const TestPlatform::Child& request = message.children.at(0);
         Bytes reply(4120, 0);
-        PutWord(reply, 4, GetWord(request.payload, 8));    // result: the first request value
-        PutWord(reply, 12, GetWord(request.payload, 12));  // Value0: the second
+        PutWord(reply, 4, GetWord(request.payload, 12));  // result: the second request value
+        PutWord(reply, 12, GetWord(request.payload, 8));  // Value0: the first, the offset served
         PutWord(reply, 20, 64);
         std::memset(&reply[24], static_cast<int>(request.payload[8]), 64);
         platform.Send(kAddress, 22, 18, reply, 22);
@@ -149,7 +150,7 @@ TEST_F(Concurrency, FileQueriesOfSeveralThreadsEachGetTheirOwnReply) {
         for (int i = 0; i < kRounds; ++i) {
             const std::uint32_t value = base + static_cast<std::uint32_t>(i);
             const std::int32_t result = sdk.PluginGetFileData(data.get(), FileMode(0), value, value * 3, 0);
-            if (result != static_cast<std::int32_t>(value) || data->Value0 != value * 3 || data->Length != 64 ||
+            if (result != static_cast<std::int32_t>(value * 3) || data->Value0 != value || data->Length != 64 ||
                 data->Data[63] != static_cast<std::uint8_t>(value)) {
                 ++wrong;
             }

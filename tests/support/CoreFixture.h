@@ -21,7 +21,7 @@ protected:
     CoreFixture() : scopedClock(clock) {}
 
     CustomApplication::TarvexInterfacePrivate& Private() {
-        return *CustomApplication::TarvexInterfacePrivate::Of(sdk);
+        return *CustomApplication::TarvexInterfacePrivate::TEST_Of(sdk);
     }
     std::int32_t InitApp(std::int32_t mode = 0) { return sdk.Init(kAddress, host.Table(), mode); }
 

@@ -25,7 +25,7 @@ void Ignore(void*, CustomApplication::CoreTypes::CANBus, unsigned int, CustomApp
 // An instance that could not make its private object answers every CAN
 // operation with -12 and is destroyed safely; one that could is whole.
 TEST(ConstructionFailing, GivesAnInstanceWithoutPrivatePartsThatAnswersMinus12) {
-    const int liveBefore = TarvexInterfacePrivate::LiveCount();
+    const int liveBefore = TarvexInterfacePrivate::TEST_LiveCount();
     const long points = ForEachFailurePoint([&](long n) {
         std::optional<TarvexInterface> sdk;
         const Outcome made = CallFailing(n, [&] {
@@ -34,7 +34,7 @@ TEST(ConstructionFailing, GivesAnInstanceWithoutPrivatePartsThatAnswersMinus12) 
         });
         EXPECT_FALSE(made.escaped) << "allocation " << n;
         if (made.escaped) return true;
-        if (TarvexInterfacePrivate::Of(*sdk) == nullptr) {
+        if (TarvexInterfacePrivate::TEST_Of(*sdk) == nullptr) {
             EXPECT_TRUE(made.injected);
             CANReceiveTableEntry receive[1] = {};
             CANTransmitTableEntry transmit[1] = {};
@@ -47,12 +47,12 @@ TEST(ConstructionFailing, GivesAnInstanceWithoutPrivatePartsThatAnswersMinus12) 
             EXPECT_EQ(sdk->CANRegisterReceiveAllMessages(CANBus0, CustomApplication::CANTypes::Standard, &Ignore,
                                                          nullptr),
                       -12);
-            EXPECT_EQ(TarvexInterfacePrivate::LiveCount(), liveBefore);
+            EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), liveBefore);
         } else {
-            EXPECT_EQ(TarvexInterfacePrivate::LiveCount(), liveBefore + 1);
+            EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), liveBefore + 1);
         }
         sdk.reset();
-        EXPECT_EQ(TarvexInterfacePrivate::LiveCount(), liveBefore);
+        EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), liveBefore);
         return made.injected;
     });
     EXPECT_GE(points, 1);
@@ -67,7 +67,7 @@ TEST(ConstructionFailing, InitOfTheInstanceWithoutPrivatePartsGivesMinus12) {
         return 0;
     });
     ASSERT_FALSE(made.escaped);
-    ASSERT_EQ(TarvexInterfacePrivate::Of(*sdk), nullptr);
+    ASSERT_EQ(TarvexInterfacePrivate::TEST_Of(*sdk), nullptr);
     EXPECT_EQ(sdk->Init(100, host.Table(), 0), -12);
     // Once per process, whatever the outcome.
     EXPECT_EQ(sdk->Init(100, host.Table(), 0), -114);
@@ -90,7 +90,7 @@ protected:
 TEST_P(InitFailing, Minus12WithoutWorkerThreadsOrSucceedsWhole) {
     const Outcome init = CallFailing(N(), [&] { return sdk.Init(kAddress, host.Table(), 1); });
     ASSERT_FALSE(init.escaped);
-    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::Of(sdk);
+    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::TEST_Of(sdk);
     if (init.injected) {
         EXPECT_EQ(init.result, -12);
         // No worker thread runs after a failed Init.

@@ -91,7 +91,7 @@ struct Hooks {
 TEST(ListenerFailing, DispatchDropsTheMessageAndEndsTheHostHooks) {
     // No listener runs: the test's thread dispatches in its place.
     TarvexInterface sdk;
-    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::Of(sdk);
+    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::TEST_Of(sdk);
     Hooks hooks;
     CustomApplication::CoreTypes::ServiceProviders table{};
     table.hostContext = &hooks;
@@ -100,7 +100,7 @@ TEST(ListenerFailing, DispatchDropsTheMessageAndEndsTheHostHooks) {
     ASSERT_EQ(d.Init(&table, TarvexInterfacePrivate::ApplicationMode), 0);
     CANReceiveTableEntry receive[1] = {{0x100, 0x7FF, Standard, &Hooks::Frame, &hooks}};
     CANTransmitTableEntry transmit[1] = {};
-    ASSERT_EQ(sdk.CANInit(CANBus(0), receive, 1, transmit, 0), 1);
+    ASSERT_EQ(d.CANInit(CANBus(0), receive, 1, transmit, 0), 1);
 
     const Bytes frame = testsupport::TestPlatform::Frame(kCategoryCAN, kReceivedFrame, FrameRecord(0x100));
     const long points = ForEachFailurePoint([&](long n) {

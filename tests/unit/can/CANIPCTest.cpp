@@ -24,6 +24,7 @@ protected:
     }
     TestPlatform platform;
     IPCClient client;
+    CustomApplication::ClientSink sink{&client};
 };
 
 TEST_F(CANEncoders, CommandsTwoThreeAndFiveGoToAddress254AsOneChildEach) {
@@ -31,9 +32,9 @@ TEST_F(CANEncoders, CommandsTwoThreeAndFiveGoToAddress254AsOneChildEach) {
     data.Bus = 3;
     data.Identifier = 0x18FEF100;
     data.Mask = 0x1FFFFFFF;
-    EXPECT_EQ(AddSubscription(&data, &client, nullptr), 0);
-    EXPECT_EQ(RemoveSubscription(&data, &client, nullptr), 0);
-    EXPECT_EQ(RemoveSubscription(&client, nullptr), 0);
+    EXPECT_EQ(AddSubscription(&data, sink), 0);
+    EXPECT_EQ(RemoveSubscription(&data, sink), 0);
+    EXPECT_EQ(RemoveSubscription(sink), 0);
     ASSERT_TRUE(platform.AwaitMessages(3));
 
     const Bytes golden{0x03, 0x00, 0x00, 0x00, 0x00, 0xF1, 0xFE, 0x18, 0xFF, 0xFF, 0xFF, 0x1F};
@@ -53,44 +54,20 @@ TEST_F(CANEncoders, CommandsTwoThreeAndFiveGoToAddress254AsOneChildEach) {
     EXPECT_TRUE(messages[2].children[0].payload.empty());
 }
 
-TEST_F(CANEncoders, ExactlyOneOfClientAndServerElseNothingIsSent) {
+TEST_F(CANEncoders, ANullRecordOrNoClientSendsNothing) {
     AddSubscriptionData data{};
-    EXPECT_EQ(AddSubscription(&data, nullptr, nullptr), -22);
-    EXPECT_EQ(AddSubscription(&data, &client, &platform.Server()), -22);
-    EXPECT_EQ(AddSubscription(nullptr, &client, nullptr), -22);
-    EXPECT_EQ(RemoveSubscription(&data, nullptr, nullptr), -22);
-    EXPECT_EQ(RemoveSubscription(&data, &client, &platform.Server()), -22);
-    EXPECT_EQ(RemoveSubscription(nullptr, &client, nullptr), -22);
-    EXPECT_EQ(RemoveSubscription(nullptr, nullptr), -22);
-    EXPECT_EQ(RemoveSubscription(&client, &platform.Server()), -22);
+    CustomApplication::ClientSink unconnected(nullptr);
+    EXPECT_EQ(AddSubscription(&data, unconnected), -22);
+    EXPECT_EQ(AddSubscription(nullptr, sink), -22);
+    EXPECT_EQ(RemoveSubscription(&data, unconnected), -22);
+    EXPECT_EQ(RemoveSubscription(nullptr, sink), -22);
+    EXPECT_EQ(RemoveSubscription(unconnected), -22);
     // The first message the platform sees is the one sent after these.
-    EXPECT_EQ(RemoveSubscription(&client, nullptr), 0);
+    EXPECT_EQ(RemoveSubscription(sink), 0);
     ASSERT_TRUE(platform.AwaitMessages(1));
     const auto messages = platform.Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].children.at(0).command, 3);
-}
-
-TEST_F(CANEncoders, TheServerPathWritesTo254WithoutStampingTheSource) {
-    // The server writes to the application registered as 254: the client.
-    IPCClient peer;
-    ASSERT_EQ(peer.Connect("/redirected/by/the/environment"), 0);
-    ASSERT_GT(peer.RegisterAddress(254), 0);
-    ASSERT_TRUE(platform.AwaitClient(254));
-    AddSubscriptionData data{};
-    data.Bus = 1;
-    data.Identifier = 0x7FF;
-    data.Mask = 0x700;
-    ASSERT_EQ(AddSubscription(&data, nullptr, &platform.Server()), 0);
-    PlatformServices::MessageBatch batch;
-    ASSERT_GT(peer.Read(batch), 0);
-    ASSERT_EQ(batch.size(), 1u);
-    EXPECT_EQ(batch[0]->GetCommand(), 10);
-    EXPECT_EQ(batch[0]->GetSourceAddress(), 0);
-    ASSERT_TRUE(batch[0]->ParseChildMessages());
-    const auto& child = *batch[0]->GetChildMessages().at(0);
-    EXPECT_EQ(child.GetCommand(), 2);
-    EXPECT_EQ(Bytes(child.GetData(), child.GetData() + child.GetLength()), SubscriptionBytes(1, 0x7FF, 0x700));
 }
 
 }  // namespace

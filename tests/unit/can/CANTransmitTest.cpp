@@ -93,12 +93,13 @@ TEST_F(CANTransmit, UpdatesReplaceThePayloadOfLaterSends) {
     EXPECT_EQ(NextFrame(), FrameBytes(0x18FEF100, 1, 2, {}));
 }
 
-// The service pass alone, without the loop: the instance is not initialised,
-// so no worker thread runs and the writes go nowhere.
+// The service pass alone, without the loop: the instance is not initialised
+// (so it is driven behind the facade, which refuses it), no worker thread
+// runs and the writes go nowhere.
 class CANCyclic : public ::testing::Test {
 protected:
     CustomApplication::TarvexInterfacePrivate& Private() {
-        return *CustomApplication::TarvexInterfacePrivate::Of(sdk);
+        return *CustomApplication::TarvexInterfacePrivate::TEST_Of(sdk);
     }
     std::int64_t LastSent(int index) {
         return Private().can.InterfaceFromUid(1)->TransmitTable.at(index)->LastSentTicks.load();
@@ -113,7 +114,7 @@ protected:
 
 TEST_F(CANCyclic, ARowGoesOutUpTo2MsEarlyAndEveryPeriodAfter) {
     CANTransmitTableEntry rows[2] = {{payload, 1, 0x10, Standard, 1000}, {payload, 1, 0x11, Standard, 0}};
-    ASSERT_EQ(sdk.CANInit(CANBus(1), receive, 0, rows, 2), 1);
+    ASSERT_EQ(Private().CANInit(CANBus(1), receive, 0, rows, 2), 1);
     // Never sent, the row falls due at tick Period - 2 = 998.
     EXPECT_EQ(Private().CANService(), 1000);
     EXPECT_EQ(LastSent(0), 0);
@@ -132,11 +133,11 @@ TEST_F(CANCyclic, ARowGoesOutUpTo2MsEarlyAndEveryPeriodAfter) {
 
 TEST_F(CANCyclic, AnImmediateSendRestartsTheCycle) {
     CANTransmitTableEntry rows[1] = {{payload, 1, 0x10, Standard, 1000}};
-    ASSERT_EQ(sdk.CANInit(CANBus(1), receive, 0, rows, 1), 1);
+    ASSERT_EQ(Private().CANInit(CANBus(1), receive, 0, rows, 1), 1);
     clock.Advance(5000);
     EXPECT_EQ(Private().CANService(), 1000);
     clock.Advance(500);
-    ASSERT_EQ(sdk.CANSendMessage(1, 0), 0);
+    ASSERT_EQ(Private().CANSendMessage(1, 0), 0);
     EXPECT_EQ(LastSent(0), 5500);
     clock.Advance(498);
     EXPECT_EQ(Private().CANService(), 502);
@@ -145,7 +146,7 @@ TEST_F(CANCyclic, AnImmediateSendRestartsTheCycle) {
 TEST_F(CANCyclic, NegativePeriodsGoOutOnEveryPassAndDoNotShortenTheWait) {
     CANTransmitTableEntry rows[2] = {{payload, 1, 0x10, Standard, -1},
                                      {payload, 1, 0x11, Standard, INT64_MIN}};
-    ASSERT_EQ(sdk.CANInit(CANBus(1), receive, 0, rows, 2), 1);
+    ASSERT_EQ(Private().CANInit(CANBus(1), receive, 0, rows, 2), 1);
     for (int pass = 1; pass <= 3; ++pass) {
         clock.Advance(1);
         EXPECT_EQ(Private().CANService(), kNothingScheduled);
@@ -158,8 +159,8 @@ TEST_F(CANCyclic, TheEarliestRowDecidesAcrossInterfacesAndHugePeriodsDoNotOverfl
     EXPECT_EQ(Private().CANService(), kNothingScheduled);
     CANTransmitTableEntry slow[2] = {{payload, 1, 0x10, Standard, 700}, {payload, 1, 0x11, Standard, INT64_MAX}};
     CANTransmitTableEntry fast[1] = {{payload, 1, 0x20, Standard, 50}};
-    ASSERT_EQ(sdk.CANInit(CANBus(1), receive, 0, slow, 2), 1);
-    ASSERT_EQ(sdk.CANInit(CANBus(3), receive, 0, fast, 1), 2);
+    ASSERT_EQ(Private().CANInit(CANBus(1), receive, 0, slow, 2), 1);
+    ASSERT_EQ(Private().CANInit(CANBus(3), receive, 0, fast, 1), 2);
     clock.Advance(10'000);
     EXPECT_EQ(Private().CANService(), 50);
     clock.Advance(45);

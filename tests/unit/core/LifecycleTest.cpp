@@ -32,7 +32,7 @@ TEST_F(Lifecycle, SecondInitOnAnyInstanceIsRefused) {
     EXPECT_EQ(InitApp(), -114);
     TarvexInterface other;
     EXPECT_EQ(other.Init(kAddress + 1, host.Table(), 0), -114);
-    EXPECT_EQ(TarvexInterfacePrivate::Of(other)->connection, nullptr);
+    EXPECT_EQ(TarvexInterfacePrivate::TEST_Of(other)->connection, nullptr);
     EXPECT_EQ(platform.Server().RegisteredAddresses(), std::vector<std::int32_t>{kAddress});
 }
 
@@ -111,10 +111,10 @@ TEST_F(Lifecycle, RefusedRegistrationIsReturnedAndStartsNoThread) {
 TEST(LifecycleWithoutPlatform, DestroyingAnUninitialisedInstanceFreesIt) {
     {
         TarvexInterface sdk;
-        EXPECT_EQ(TarvexInterfacePrivate::LiveCount(), 1);
+        EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 1);
         sdk.Shutdown();
     }
-    EXPECT_EQ(TarvexInterfacePrivate::LiveCount(), 0);
+    EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 0);
 }
 
 TEST_F(Lifecycle, ShutdownFromADispatchHookDoesNotJoinTheListenerItself) {
@@ -132,13 +132,57 @@ TEST_F(Lifecycle, DestroyingTheInstanceFromADispatchHookCompletesOnTheListener) 
     auto* owned = new TarvexInterface();
     ASSERT_EQ(owned->Init(kAddress, host.Table(), 0), 0);
     ASSERT_TRUE(platform.AwaitClient(kAddress));
-    ASSERT_EQ(TarvexInterfacePrivate::LiveCount(), 2);  // the fixture's and this one
+    ASSERT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 2);  // the fixture's and this one
     host.OnDispatchBegin([owned] { delete owned; });
     ASSERT_EQ(platform.Send(kAddress, 99, 1, {}), 0);
     ASSERT_TRUE(host.AwaitEvents(2));
     ASSERT_TRUE(platform.AwaitClientGone(kAddress));
     // The listener deletes the private object as it leaves its loop.
-    EXPECT_TRUE(TarvexInterfacePrivate::AwaitLiveCount(1, 10'000));
+    EXPECT_TRUE(TarvexInterfacePrivate::TEST_AwaitLiveCount(1, 10'000));
+}
+
+TEST_F(Lifecycle, CallsBeforeInitAndAfterShutdownAreRefusedAndSendNothing) {
+    using namespace CustomApplication::CANTypes;
+    using CustomApplication::CoreTypes::CANBus0;
+    CANReceiveTableEntry receive{0x100, 0x7FF, Standard, nullptr, nullptr};
+    CANTransmitTableEntry transmit{nullptr, 0, 0x200, Standard, 0};
+    CANMessage frame{CANBus0, 0x300, Standard, 0, {}};
+    unsigned char data[2] = {};
+    EXPECT_EQ(sdk.CANInit(CANBus0, &receive, 1, &transmit, 1), -13);
+    EXPECT_EQ(sdk.CANSendMessage(&frame), -13);
+    EXPECT_EQ(sdk.J1708Init(nullptr, 0, nullptr, 0), -13);
+    EXPECT_EQ(sdk.EEPROMRead(0, data, 2), -13);
+
+    ASSERT_EQ(InitApp(), 0);
+    // The refused call consumed no uid and left the bus free.
+    EXPECT_EQ(sdk.CANInit(CANBus0, &receive, 1, &transmit, 1), 1);
+    ASSERT_TRUE(platform.AwaitMessages(1));
+    sdk.Shutdown();
+    const std::size_t sent = platform.Messages().size();
+    EXPECT_EQ(sdk.CANInit(CustomApplication::CoreTypes::CANBus1, &receive, 1, &transmit, 1), -13);
+    EXPECT_EQ(sdk.CANSendMessage(&frame), -13);
+    EXPECT_EQ(sdk.EEPROMWrite(0, data, 2), -13);
+    EXPECT_EQ(platform.Messages().size(), sent);
+    EXPECT_EQ(platform.Messages().front().category, 10);
+}
+
+TEST_F(Lifecycle, AWorkerStartsOnlyOnceInitHasRecordedIt) {
+    auto* owned = new TarvexInterface();
+    host.OnDispatchBegin([owned] { delete owned; });
+    bool aliveThroughInit = false;
+    // While Init is held between the two thread starts, a message arrives
+    // whose dispatch destroys the instance. The listener must not get to it
+    // before Init has recorded the listener.
+    TarvexInterfacePrivate::TEST_Of(*owned)->TEST_listenerCreated = [&] {
+        EXPECT_EQ(platform.Send(kAddress, 99, 1, {}), 0);
+        (void)host.AwaitEvents(1, 500);  // the listener would have dispatched it by now
+        aliveThroughInit = TarvexInterfacePrivate::TEST_LiveCount() == 2;
+    };
+    ASSERT_EQ(owned->Init(kAddress, host.Table(), 0), 0);
+    EXPECT_TRUE(aliveThroughInit);
+    // Then the listener dispatches it and deletes the instance as it leaves.
+    ASSERT_TRUE(platform.AwaitClientGone(kAddress));
+    EXPECT_TRUE(TarvexInterfacePrivate::TEST_AwaitLiveCount(1, 10'000));
 }
 
 TEST_F(Lifecycle, PlatformClosingTheConnectionEndsTheListener) {

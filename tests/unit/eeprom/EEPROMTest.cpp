@@ -30,8 +30,9 @@ Bytes ReadReply(std::uint32_t address, std::int32_t count, std::int32_t result, 
     for (std::size_t i = 12; i < reply.size(); ++i) reply[i] = static_cast<std::uint8_t>(fill + i - 12);
     return reply;
 }
-Bytes WriteReply(std::int32_t result) {
+Bytes WriteReply(std::int32_t result, std::uint32_t address = 0) {
     Bytes reply(12, 0);
+    PutInt(reply, 0, static_cast<std::int32_t>(address));
     PutInt(reply, 8, result);
     return reply;
 }
@@ -91,9 +92,9 @@ TEST_F(EEPROM, EachOperationSendsItsRequestAndReturnsThePlatformsResult) {
     Answer([](const TestPlatform::Child& request) -> Reply {
         switch (request.command) {
             case 1:
-                return {2, ReadReply(77, 3, 0, 0x40)};
+                return {2, ReadReply(0x01020304, 3, 0, 0x40)};
             case 3:
-                return {4, WriteReply(-5)};
+                return {4, WriteReply(-5, 0x10)};
             case 5:
                 return {6, Value(3)};
             case 7:
@@ -185,7 +186,7 @@ TEST_F(EEPROM, ReadCopiesNoMoreThanTheReplyTheCallerAndTheSlotHold) {
     EXPECT_TRUE(untouchedFrom(0));
 }
 
-TEST_F(EEPROM, RepliesOfAnotherKindAndStatesOutOfRange) {
+TEST_F(EEPROM, StatesOutOfRangeAreUnknown) {
     Start();
     Reply next{};
     Answer([&](const TestPlatform::Child&) { return next; });
@@ -193,20 +194,55 @@ TEST_F(EEPROM, RepliesOfAnotherKindAndStatesOutOfRange) {
     EXPECT_EQ(sdk.EEPROMGetState(), 5);
     next = {6, Value(-1)};
     EXPECT_EQ(sdk.EEPROMGetState(), 5);
-    next = {8, Value(0)};
-    EXPECT_EQ(sdk.EEPROMGetState(), 5);
     next = {6, Value(4)};
     EXPECT_EQ(sdk.EEPROMGetState(), 4);
-    next = {10, Value(0)};
-    EXPECT_EQ(sdk.EEPROMSave(), -131);
-    next = {8, Value(0)};
-    EXPECT_EQ(sdk.EEPROMDestroy(), -131);
-    next = {4, WriteReply(0)};
+}
+
+// A reply that does not answer the request in flight (another kind, another
+// address, or one that comes after its own request timed out) is dropped:
+// the wait goes on for the reply that does, and with none the call fails
+// at its deadline with -131.
+TEST_F(EEPROM, AReplyAnswersOnlyTheRequestItMatches) {
+    Start();
     unsigned char buffer[4] = {};
-    EXPECT_EQ(sdk.EEPROMRead(0, buffer, 4), -131);
-    next = {2, ReadReply(0, 4, 0, 1)};
-    EXPECT_EQ(sdk.EEPROMWrite(0, buffer, 4), -131);
-    EXPECT_EQ(Bytes(buffer, buffer + 4), Bytes(4, 0));
+    Answer([](const TestPlatform::Child&) { return Reply{10, Value(0)}; });
+    EXPECT_EQ(TimedOut([&] { return sdk.EEPROMSave(); }, 1), -131);
+
+    // The late reply to a read of address 4 comes before the one to the
+    // read of address 8 that follows: the second read gets its own data.
+    Answer([this](const TestPlatform::Child&) {
+        platform.Send(kAddress, 22, 2, ReadReply(4, 4, 0, 0x40), 22);
+        return Reply{2, ReadReply(8, 4, 0, 0x80)};
+    });
+    EXPECT_EQ(sdk.EEPROMRead(8, buffer, 4), 0);
+    EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{0x80, 0x81, 0x82, 0x83}));
+}
+
+// The time-out bounds the whole call: a caller that waits for its turn
+// behind another gives up at its own deadline, not one time-out later.
+TEST_F(EEPROM, TheTimeOutBoundsTheWaitForTheTurnToo) {
+    Start();
+    auto first = std::async(std::launch::async, [&] { return sdk.EEPROMSave(); });
+    ASSERT_TRUE(platform.AwaitMessages(1));
+    auto second = std::async(std::launch::async, [&] { return sdk.EEPROMDestroy(); });
+    // The service loop's wait, the first call's and the second's turn.
+    ASSERT_TRUE(clock.AwaitWaits(3, 3));
+    clock.Advance(500);
+    EXPECT_EQ(first.get(), -110);
+    EXPECT_EQ(second.get(), -110);
+    EXPECT_EQ(platform.Messages().size(), 1u);  // the second never got to send
+}
+
+// A reply that arrived is returned, also when the platform closes the
+// connection right after it.
+TEST_F(EEPROM, AReplyFollowedByTheConnectionsEndIsReturned) {
+    Start();
+    platform.SetObserver([this](const TestPlatform::Message& message) {
+        if (message.category != 22) return;
+        platform.Send(kAddress, 22, 8, Value(0), 22);
+        platform.Server().Disconnect(kAddress);
+    });
+    EXPECT_EQ(sdk.EEPROMSave(), 0);
 }
 
 struct OffByOne {

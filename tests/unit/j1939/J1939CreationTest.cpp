@@ -70,13 +70,20 @@ TEST_F(J1939Creation, AttachTakesTheFirstStaticCAOfTheBus) {
     EXPECT_EQ(sent[1].payload, (Bytes{1, 0, 0, 0, 2, 0, 0, 0, 0xca, 0xfe, 0, 0, 0, 0, 0, 0}));
 }
 
+// A list without the CA answers no creation (it may come late for an
+// earlier one): the creation waits on and fails at its deadline.
 TEST_F(J1939Creation, AnswersWithoutTheCAGive131) {
     SetAnswers([](Answers& a) {
         a.reportCreated = false;
         a.extraPresent = {1, 0x81, 2, 0x80};  // other address, other bus
         a.staticList = {2, 0x44};
     });
-    EXPECT_EQ(Create(CANBus1, 0x80, {Row(0, 0xFEF1, 0, sink.Context(1))}), -131);
+    auto creation = std::async(std::launch::async, [&] { return Create(CANBus1, 0x80, {Row(0, 0xFEF1, 0, sink.Context(1))}); });
+    ASSERT_TRUE(platform.AwaitMessages(3));
+    ASSERT_TRUE(host.AwaitEvents(2));  // the list was handled
+    ASSERT_TRUE(clock.AwaitWaits(2, 2));
+    clock.Advance(500);
+    EXPECT_EQ(creation.get(), -131);
     EXPECT_EQ(Attach(CANBus1, {Row(0, 0xFEF1, 0, sink.Context(1))}), -131);
     // Nothing was subscribed and no uid was used.
     ASSERT_TRUE(platform.AwaitMessages(4));
@@ -86,15 +93,22 @@ TEST_F(J1939Creation, AnswersWithoutTheCAGive131) {
     EXPECT_EQ(Create(CANBus1, 0x80), 1);
 }
 
-TEST_F(J1939Creation, MalformedListReplyKeepsTheListAndReleasesTheWait) {
+TEST_F(J1939Creation, MalformedListReplyKeepsTheListAndAnswersNothing) {
     SetAnswers([](Answers& a) { a.staticList = {1, 0x80}; });
     ASSERT_EQ(Attach(CANBus1), 1);
-    // An odd-length static list changes nothing: the attach judges the old one.
+    // An odd-length static list changes nothing and answers no attach.
     SetAnswers([](Answers& a) { a.staticList = {1, 0x90, 1}; });
-    ASSERT_EQ(Attach(CANBus1), 2);
-    unsigned char address = 0;
-    ASSERT_EQ(sdk.J1939GetSourceAddressFromCA(2, &address), 0);
-    EXPECT_EQ(address, 0x80);
+    auto attach = std::async(std::launch::async, [&] { return Attach(CANBus1); });
+    ASSERT_TRUE(host.AwaitEvents(4));  // both lists were handled
+    // The clock moves in steps until the attach gives up, at its deadline.
+    const std::int64_t started = clock.NowMs();
+    for (int step = 0; step < 100 && attach.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready;
+         ++step) {
+        clock.Advance(100);
+    }
+    EXPECT_EQ(attach.get(), -110);
+    EXPECT_GE(clock.NowMs() - started, 500);
+    EXPECT_EQ(Private().j1939.PlatformCAList(true).size(), 1u);
 }
 
 TEST_F(J1939Creation, NoAnswerTimesOutAfter500MsWithNothingLeftBehind) {
@@ -231,12 +245,11 @@ TEST_F(J1939Creation, CreationOnTheListenerThreadWhileAnotherWaitsSendsNothingAn
     ASSERT_TRUE(platform.AwaitMessages(7));
 
     ASSERT_EQ(platform.Send(kAddress, 13, 5, ReceivedRecord(1, 0x20, 0x80, 0xFEF1, {1})), 0);
-    // The service loop, the application's creation and the callback's wait.
-    ASSERT_TRUE(clock.AwaitWaits(3, 3));
-    clock.Advance(500);
-    EXPECT_EQ(waiting.get(), -110);
+    // The callback's creation returns at once, without waiting on the clock.
     ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(result.get(), -110);
+    clock.Advance(500);
+    EXPECT_EQ(waiting.get(), -110);
     EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 1, 6, 0}));
 }
 

@@ -43,14 +43,17 @@ TEST_F(J1939Shutdown, NothingIsLeftToAddressAfterwards) {
     sdk.Shutdown();
     EXPECT_EQ(Private().j1939.ControllerApplicationFromUid(1), nullptr);
     EXPECT_EQ(Private().J1939Service(), CustomApplication::kNothingScheduled);
-    EXPECT_EQ(sdk.J1939SendMessage(1, 0), -2);
+    // The facade refuses every operation that needs the platform; behind it
+    // nothing is left either.
+    EXPECT_EQ(sdk.J1939SendMessage(1, 0), -13);
+    EXPECT_EQ(Private().J1939SendMessage(1, 0), -2);
     J1939Message message{};
     message.Bus = CANBus1;
     message.SourceAddress = 0x80;
-    EXPECT_EQ(sdk.J1939SendMessage(&message), -1);
+    EXPECT_EQ(Private().J1939SendMessage(&message), -1);
     const unsigned char data[1] = {1};
-    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, data, 1), -2);
-    EXPECT_EQ(sdk.J1939RegisterReceiveAllMessages(1, nullptr, nullptr), -2);
+    EXPECT_EQ(Private().J1939UpdateMessageData(1, 0, data, 1), -2);
+    EXPECT_EQ(Private().J1939RegisterReceiveAllMessages(1, nullptr, nullptr), -2);
     unsigned char address = 0;
     EXPECT_EQ(sdk.J1939GetSourceAddressFromCA(1, &address), -2);
     // A record that still arrives reaches nobody, and the uid counter was kept.
@@ -58,7 +61,7 @@ TEST_F(J1939Shutdown, NothingIsLeftToAddressAfterwards) {
     EXPECT_TRUE(sink.Tags().empty());
     EXPECT_EQ(Private().j1939.NextCAUid, 2);
     // A CA still held by a reader outlives the list; its payload is gone.
-    std::lock_guard<std::mutex> guard(held->TransmitTable.at(0)->DataLock);
+    CustomApplication::MutexLock guard(held->TransmitTable.at(0)->DataLock);
     EXPECT_FALSE(held->TransmitTable.at(0)->HasData);
 }
 

@@ -85,7 +85,7 @@ TEST_F(J1939Transmission, UpdatesReplaceThePayloadOfLaterSends) {
     EXPECT_EQ(sdk.J1939UpdateMessageData(2, 0, two, 2), -2);
     EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
     {
-        std::lock_guard<std::mutex> guard(row.DataLock);
+        CustomApplication::MutexLock guard(row.DataLock);
         EXPECT_EQ(row.Length, 3);
     }
     const Bytes longest(1785, 0x33);

@@ -160,17 +160,17 @@ TEST_F(Plugin, FileDataRequestAndTheBoundsOfItsContent) {
     EXPECT_TRUE(platform.Messages().empty());
 
     // A length above the block is clamped to it.
-    const Bytes big = DataReply(0, 5000, 11, 22);
+    const Bytes big = DataReply(0, 5000, 0x10, 22);
     Answer(18, big);
     ASSERT_EQ(sdk.PluginGetFileData(&data, FileMode(7), 0x10, 0x20, 0x30), 0);
     EXPECT_EQ(data.Length, 4096u);
-    EXPECT_EQ(data.Value0, 11u);
+    EXPECT_EQ(data.Value0, 0x10u);
     EXPECT_EQ(data.Value1, 22u);
     EXPECT_EQ(0, std::memcmp(data.Data, &big[24], 4096));
 
     // A short block writes its bytes only; the result passes through.
     std::memset(&data, 0xEE, sizeof data);
-    const Bytes small = DataReply(-77, 10);
+    const Bytes small = DataReply(-77, 10, 1);
     Answer(18, small);
     EXPECT_EQ(sdk.PluginGetFileData(&data, FileMode(0), 1, 2, 3), -77);
     EXPECT_EQ(data.Length, 10u);
@@ -184,17 +184,21 @@ TEST_F(Plugin, FileDataRequestAndTheBoundsOfItsContent) {
               (Bytes{0x34, 0x12, 0, 0, 2, 0, 0, 0, 0x10, 0, 0, 0, 0x20, 0, 0, 0, 0x30, 0, 0, 0}));
 }
 
-TEST_F(Plugin, AReplyOfTheOtherKindEndsTheWaitWithAFailure) {
+// Replies carry no request number: a reply of the other kind, or a block
+// of another offset (one that comes late for an earlier query), is dropped
+// and the query goes on waiting for its own.
+TEST_F(Plugin, OnlyTheReplyThatAnswersTheQueryEndsItsWait) {
     Start();
-    Answer(18, DataReply(0, 4));
-    FileStats stats{5, 6};
-    EXPECT_EQ(sdk.PluginGetFileStats(&stats, FileMode(0)), -131);
-    EXPECT_EQ(stats.Value0, 5u);
-    Answer(16, StatsReply(1, 2));
+    platform.SetObserver([this](const TestPlatform::Message& message) {
+        if (message.category != 22) return;
+        platform.Send(kAddress, 22, 16, StatsReply(1, 2), 22);
+        platform.Send(kAddress, 22, 18, DataReply(0, 4, 0x300, 1), 22);
+        platform.Send(kAddress, 22, 18, DataReply(0, 4, 0x200, 9), 22);
+    });
     FileData data{};
-    data.Length = 99;
-    EXPECT_EQ(sdk.PluginGetFileData(&data, FileMode(0), 0, 0, 0), -131);
-    EXPECT_EQ(data.Length, 99u);
+    EXPECT_EQ(sdk.PluginGetFileData(&data, FileMode(0), 0x200, 0, 0), 0);
+    EXPECT_EQ(data.Value0, 0x200u);
+    EXPECT_EQ(data.Value1, 9u);
 }
 
 class PluginReplyLength : public Plugin, public ::testing::WithParamInterface<std::size_t> {};

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <fstream>
+#include <future>
+#include <memory>
 
 #include "PluginFiles.h"
 #include "SimFixture.h"
@@ -119,6 +123,40 @@ TEST_F(PluginServiceTest, FileSummariesAndBlocksComeFromTheFolder) {
     app.Sync();
     EXPECT_EQ(app.Of(kCategoryCustomApp, plugin::kCmdFileStatsReply).size(), 2u);
     EXPECT_TRUE(AwaitReport("plug-in command 15 refused: payload of 9 bytes, expected 8"));
+}
+
+TEST_F(PluginServiceTest, ASummaryIsComputedOncePerFileVersionAndHoldsUpNoBus) {
+    // The first computation waits until the test lets it go on.
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    auto computed = std::make_shared<std::atomic<int>>(0);
+    options_.TEST_summaryComputing = [released, computed] {
+        if (computed->fetch_add(1) == 0) (void)released.wait_for(std::chrono::milliseconds(kBoundMs));
+    };
+    StartSim();
+    RawApp& app = Connect(100);
+    const Bytes request{42, 0, 0, 0, 0, 0, 0, 0};
+    app.Send(kCategoryCustomApp, plugin::kCmdFileStats, request);
+    // While the CRC is being computed, the simulator goes on serving.
+    app.Sync();
+    EXPECT_TRUE(app.Of(kCategoryCustomApp, plugin::kCmdFileStatsReply).empty());
+    release->set_value();
+    auto replies = app.AwaitCount(kCategoryCustomApp, plugin::kCmdFileStatsReply, 1);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(Get32(replies[0].payload, 8), Crc32(content_.data(), content_.size()));
+
+    // The same version again: answered without reading the file again.
+    EXPECT_EQ(Get32(Ask(app, plugin::kCmdFileStats, request), 8), Crc32(content_.data(), content_.size()));
+    EXPECT_EQ(computed->load(), 1);
+    // A new version is summarised anew.
+    content_.resize(3000);
+    std::ofstream out(options_.pluginFolder + "/mode0.bin", std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(content_.data()), static_cast<std::streamsize>(content_.size()));
+    out.close();
+    const Bytes stats = Ask(app, plugin::kCmdFileStats, request);
+    EXPECT_EQ(Get32(stats, 4), 3000u);
+    EXPECT_EQ(Get32(stats, 8), Crc32(content_.data(), content_.size()));
+    EXPECT_EQ(computed->load(), 2);
 }
 
 }  // namespace

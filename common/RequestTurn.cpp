@@ -1,4 +1,4 @@
-#include "eeprom/RequestTurn.h"
+#include "common/RequestTurn.h"
 
 #include "Helper.h"
 

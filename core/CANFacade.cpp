@@ -2,6 +2,7 @@
 #include <customapp/TarvexInterface.h>
 
 #include "core/TarvexInterfacePrivate.h"
+#include "common/Result.h"
 
 namespace CustomApplication {
 
@@ -9,8 +10,8 @@ namespace {
 // 0 when the call may proceed, else its result: -12 when the instance could
 // not be created, -13 when the SDK mode does not allow CAN.
 std::int32_t Gate(const TarvexInterfacePrivate* d) {
-    if (d == nullptr) return -12;
-    return d->IsServiceAllowed(TarvexInterfacePrivate::ServiceCAN) ? 0 : -13;
+    if (d == nullptr) return kOutOfMemory;
+    return d->ServiceAvailable(TarvexInterfacePrivate::ServiceCAN) ? 0 : kNotAllowed;
 }
 }  // namespace
 
@@ -39,7 +40,7 @@ std::int32_t TarvexInterface::CANUpdateMessageData(std::int32_t uid, std::int32_
 
 std::int32_t TarvexInterface::CANRegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
                                                             CANTypes::CANReceiveCallback callback, void* context) {
-    if (d == nullptr) return -12;
+    if (d == nullptr) return kOutOfMemory;
     return d->CANRegisterReceiveAllMessages(bus, type, callback, context);
 }
 

@@ -1,0 +1,56 @@
+// Thread rule: Send and Connected may be called from any thread; a sink
+// writes through its client's own thread-safe Write.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "IPCClient.h"
+
+namespace CustomApplication {
+
+// Where a bus component's requests to the platform go: the narrow seam
+// between a component and the connection. Tests give a component a fake.
+class MessageSink {
+public:
+    virtual ~MessageSink() = default;
+    // Sends one request: a top-level message (type 0) of `category` to
+    // `address` with one child (type 1) of `command` carrying `length` bytes
+    // of `data`. 0, or a negative code: -22 without a connection, -ENOMEM
+    // (nothing sent) when out of memory, otherwise the write's result.
+    [[nodiscard]] virtual int Send(std::int32_t category, std::int32_t address, std::int32_t command,
+                                   const void* data, std::size_t length) = 0;
+    // Whether the platform connection is up; a request that waits for an
+    // answer fails at once without it.
+    [[nodiscard]] virtual bool Connected() const = 0;
+    // Whether the caller runs on the thread that receives the platform's
+    // answers, where it can get none while it waits.
+    [[nodiscard]] virtual bool OnReceivingThread() const { return false; }
+};
+
+// Sends a request through `client` as MessageSink::Send describes (-22 for a
+// null client).
+[[nodiscard]] int SendThroughClient(PlatformServices::IPCClient* client, std::int32_t category,
+                                    std::int32_t address, std::int32_t command, const void* data,
+                                    std::size_t length);
+
+// Request number `requestId` (child command 0, 2 bytes, little-endian) to
+// `category` at `address`.
+[[nodiscard]] int SendRequestNumber(MessageSink& sink, std::int32_t category, std::int32_t address,
+                                    std::int32_t requestId);
+
+// The sink over one client, which outlives it.
+class ClientSink final : public MessageSink {
+public:
+    explicit ClientSink(PlatformServices::IPCClient* client) : client_(client) {}
+    int Send(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
+             std::size_t length) override {
+        return SendThroughClient(client_, category, address, command, data, length);
+    }
+    bool Connected() const override { return client_ != nullptr && client_->IsActive(); }
+
+private:
+    PlatformServices::IPCClient* const client_;
+};
+
+}  // namespace CustomApplication

@@ -1,0 +1,150 @@
+// Thread rule: callers take turns from any application thread (on the
+// thread that receives the replies a turn is only tried); Offer and Wake are
+// called from that thread or any other. The lock is held only to store or
+// copy a reply, never across a send or a wait.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "Helper.h"
+#include "ManualResetEvent.h"
+#include "common/MessageSink.h"
+#include "common/Mutex.h"
+#include "common/RequestTurn.h"
+#include "common/Result.h"
+
+namespace CustomApplication {
+namespace Internal {
+
+// The one request-and-reply exchange with the platform: one request of a
+// kind in flight at a time, and the reply that answers it. The platform's
+// replies carry no request number, so each caller says which reply answers
+// its request (by what the reply carries: its command, the address, offset
+// or CA asked for); a reply that answers nothing in flight (one that comes
+// after its caller gave up, or one of another command) is dropped and wakes
+// nobody; a call that saw only such replies until its deadline fails with
+// kUnexpectedReply (the platform answered, but not what was asked), one that
+// saw none with kTimedOut. A caller's time-out bounds its whole call, the
+// wait for its turn included, and a reply that has arrived is returned even
+// when the connection is lost right after it.
+template <typename Reply>
+class RequestExchange {
+public:
+    using Answers = std::function<bool(const Reply&)>;
+
+    // One caller's turn, from its construction to its destruction. On the
+    // listener thread the turn is only tried: waiting there for another
+    // caller would also hold up the reply that caller waits for.
+    class Turn {
+    public:
+        Turn(RequestExchange& exchange, std::int64_t deadline, bool onListener)
+            : exchange_(exchange), held_(Take(exchange, deadline, onListener)) {}
+        ~Turn() {
+            if (held_) exchange_.turn_.Release();
+        }
+        Turn(const Turn&) = delete;
+        Turn& operator=(const Turn&) = delete;
+        bool Held() const { return held_; }
+
+    private:
+        static bool Take(RequestExchange& exchange, std::int64_t deadline, bool onListener) {
+            const std::int64_t left = deadline - PlatformServices::Helper::GetTicks();
+            return exchange.turn_.Acquire(onListener || left < 0 ? 0 : static_cast<std::int32_t>(left));
+        }
+        RequestExchange& exchange_;
+        const bool held_;
+    };
+
+    // The deadline of a call that may take `timeoutMs` from now.
+    static std::int64_t Deadline(std::int32_t timeoutMs) { return PlatformServices::Helper::GetTicks() + timeoutMs; }
+
+    // With `turn` held: runs `send` and waits until `deadline` for a reply
+    // that `answers` accepts. 0 with the reply copied to `*reply`; what
+    // `send` returns when that is not 0; kUnexpectedReply when only replies
+    // that `answers` refused came in time; kTimedOut when none came in time
+    // or, without one, once the sink's connection is gone (at once when it
+    // is gone before the send, without the turn, or when the turn came only
+    // at the deadline: nothing is sent then).
+    template <typename Send>
+    std::int32_t Await(const Turn& turn, std::int64_t deadline, Answers answers, Send&& send, const MessageSink& sink,
+                       Reply* reply) {
+        if (!turn.Held()) return kTimedOut;
+        {
+            MutexLock guard(lock_);
+            answers_ = std::move(answers);
+            answered_ = false;
+            passedOver_ = false;
+        }
+        std::int32_t outcome = kTimedOut;
+        // A turn that came only at the deadline sends nothing.
+        if (sink.Connected() && deadline > PlatformServices::Helper::GetTicks()) outcome = send();
+        if (outcome == 0) {
+            outcome = kTimedOut;
+            for (;;) {
+                // Reset before looking: a reply or a loss of the connection
+                // after the look sets the event again.
+                arrived_.Reset();
+                if (Take(reply)) {
+                    outcome = 0;
+                    break;
+                }
+                const std::int64_t left = deadline - PlatformServices::Helper::GetTicks();
+                if (!sink.Connected() || left <= 0) break;
+                arrived_.WaitOne(static_cast<std::int32_t>(left));
+            }
+        }
+        MutexLock guard(lock_);
+        answers_ = nullptr;
+        return outcome == kTimedOut && passedOver_ ? kUnexpectedReply : outcome;
+    }
+
+    // Takes a turn, then as Await, all within `timeoutMs`.
+    template <typename Send>
+    std::int32_t Exchange(std::int32_t timeoutMs, Answers answers, Send&& send, const MessageSink& sink,
+                          Reply* reply) {
+        const std::int64_t deadline = Deadline(timeoutMs);
+        if (!sink.Connected()) return kTimedOut;
+        const Turn turn(*this, deadline, sink.OnReceivingThread());
+        return Await(turn, deadline, std::move(answers), send, sink, reply);
+    }
+
+    // A reply from the platform: kept, and its caller woken, when it answers
+    // the request in flight; otherwise dropped. Returns whether it was kept.
+    bool Offer(const Reply& reply) {
+        {
+            MutexLock guard(lock_);
+            if (!answers_ || answered_) return false;
+            if (!answers_(reply)) {
+                passedOver_ = true;
+                return false;
+            }
+            reply_ = reply;
+            answered_ = true;
+        }
+        arrived_.Set();
+        return true;
+    }
+
+    // Wakes a caller that waits, to look at its connection again.
+    void Wake() { arrived_.Set(); }
+
+private:
+    bool Take(Reply* reply) {
+        MutexLock guard(lock_);
+        if (!answered_) return false;
+        *reply = reply_;
+        return true;
+    }
+
+    RequestTurn turn_;
+    PlatformServices::ManualResetEvent arrived_;
+    Mutex lock_;
+    Answers answers_ GUARDED_BY(lock_);  // set while a request is in flight
+    bool answered_ GUARDED_BY(lock_) = false;
+    bool passedOver_ GUARDED_BY(lock_) = false;  // a reply came that answered nothing
+    Reply reply_ GUARDED_BY(lock_){};
+};
+
+}  // namespace Internal
+}  // namespace CustomApplication
