@@ -47,11 +47,13 @@ void CAN::Deliver(const PlatformServices::CANIPC::Message* record, CoreTypes::CA
 
     bool delivered = false;
     if (target != nullptr) {
-        delivered = target->ReceiveIndex.ForEachMatch(identifier, record->Extended, [&](const CANReceiveTableEntry& row) {
-            if (Stopping()) return false;
-            row.Callback(row.Context, bus, identifier, row.Type, data, length);
-            return true;
-        });
+        delivered = target->ReceiveIndex.ForEachMatch(identifier, record->Extended,
+                                                      [&](const CANReceiveTableEntry& row) {
+                                                          if (Stopping()) return false;
+                                                          row.Callback(row.Context, bus, identifier, row.Type,
+                                                                       data, length);
+                                                          return true;
+                                                      });
     }
     if (delivered) return;
 

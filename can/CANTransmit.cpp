@@ -28,12 +28,12 @@ std::int32_t CAN::SendMessage(std::int32_t uid, std::int32_t index) {
     // Holding the interface keeps the row alive through the send, even
     // should Shutdown release the interfaces meanwhile.
     const std::shared_ptr<CANInterface> found = InterfaceFromUid(uid);
-    CAN::CANTransmitTableEntry* row = RowAt(found.get(), index);
+    CANTransmitTableEntry* row = RowAt(found.get(), index);
     if (row == nullptr) return kNotFound;
     return SendMessage(row, found->Bus);
 }
 
-std::int32_t CAN::SendMessage(CAN::CANTransmitTableEntry* row, CoreTypes::CANBus bus) {
+std::int32_t CAN::SendMessage(CANTransmitTableEntry* row, CoreTypes::CANBus bus) {
     if (row == nullptr) return kInvalidArgument;
     CANTypes::CANMessage message{};
     message.Bus = bus;
@@ -59,15 +59,15 @@ std::int32_t CAN::SendMessage(const CANTypes::CANMessage* message) {
     // The write's result is not examined: a lost frame cannot be told apart
     // from one the bus dropped.
     (void)sink_.Send(PlatformServices::CANIPC::kCategory, PlatformServices::CANIPC::kAddress,
-                      PlatformServices::CANIPC::kSendFrame, &record, sizeof record);
+                     PlatformServices::CANIPC::kSendFrame, &record, sizeof record);
     return 0;
 }
 
-std::int32_t CAN::UpdateMessageData(std::int32_t uid, std::int32_t index,
-                                                          const unsigned char* data, unsigned char length) {
+std::int32_t CAN::UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
+                                   unsigned char length) {
     if (data == nullptr || length > kMaxPayload) return kInvalidArgument;
     const std::shared_ptr<CANInterface> found = InterfaceFromUid(uid);
-    CAN::CANTransmitTableEntry* row = RowAt(found.get(), index);
+    CANTransmitTableEntry* row = RowAt(found.get(), index);
     if (row == nullptr) return kNotFound;
 
     return UpdatePayload(*row, data, length);
