@@ -42,9 +42,11 @@ void ReceivePath(benchmark::State& state, bool distinctMasks) {
         table.push_back({kFirstIdentifier + kStep * static_cast<std::uint32_t>(i), mask, Extended, &Count, &calls});
     }
     CANTransmitTableEntry none[1] = {};
-    // Not initialised: no worker thread runs and the subscriptions go nowhere.
+    // Not initialised: no worker thread runs and the subscriptions go nowhere
+    // (the instance is driven behind the facade, which refuses it).
     TarvexInterface sdk;
-    if (sdk.CANInit(CANBus(1), table.data(), rows, none, 0) != 1) {
+    TarvexInterfacePrivate& instance = *TarvexInterfacePrivate::TEST_Of(sdk);
+    if (instance.CANInit(CANBus(1), table.data(), rows, none, 0) != 1) {
         state.SkipWithError("CANInit failed");
         return;
     }
@@ -56,7 +58,6 @@ void ReceivePath(benchmark::State& state, bool distinctMasks) {
     record.Length = 8;
     QRVMessage message(QRVMessage::kTypeEnvelope, 10, 100);
     message.NewChildMessage(QRVMessage::kTypeChild)->Build(1, sizeof record, &record, false);
-    TarvexInterfacePrivate& instance = *TarvexInterfacePrivate::TEST_Of(sdk);
 
     for (auto _ : state) instance.CANIPCHandler(message.GetChildMessages(), 254);
 

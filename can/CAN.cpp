@@ -11,24 +11,12 @@ namespace {
 unsigned BusBit(CoreTypes::CANBus bus) { return 1u << static_cast<unsigned>(bus); }
 }  // namespace
 
-void CAN::Init() {
-    MutexLock guard(InterfacesLock);
-    NextInterfaceUid = 1;
-}
-
-CAN::InterfaceSnapshot CAN::Snapshot() const {
-    MutexLock guard(InterfacesLock);
-    return Interfaces;
-}
-
-CAN::InterfaceSnapshot CAN::Snapshot(std::uint64_t* version) const {
-    MutexLock guard(InterfacesLock);
-    *version = InterfacesVersion.load(std::memory_order_relaxed);
-    return Interfaces;
+void CAN::Reset() {
+    interfaces_.Change([this](InterfaceSnapshot&) { nextInterfaceUid_ = 1; });
 }
 
 std::shared_ptr<CAN::CANInterface> CAN::InterfaceFromUid(std::int32_t uid) const {
-    const InterfaceSnapshot interfaces = Snapshot();
+    const InterfaceSnapshot interfaces = interfaces_.Current();
     if (!interfaces) return nullptr;
     for (const auto& candidate : *interfaces) {
         if (candidate->Uid == uid) return candidate;
@@ -44,56 +32,46 @@ const CAN::CANInterface* CAN::OnBus(const InterfaceList* interfaces, CoreTypes::
     return nullptr;
 }
 
+bool CAN::DoesInterfaceExist(CoreTypes::CANBus bus) const {
+    const InterfaceSnapshot interfaces = interfaces_.Current();
+    return OnBus(interfaces.get(), bus) != nullptr;
+}
+
 bool CAN::ClaimBus(CoreTypes::CANBus bus) {
-    MutexLock guard(InterfacesLock);
-    if ((ClaimedBuses & BusBit(bus)) != 0 || OnBus(Interfaces.get(), bus) != nullptr) return false;
-    ClaimedBuses |= BusBit(bus);
-    return true;
+    return interfaces_.Change([&](InterfaceSnapshot& current) {
+        if ((claimedBuses_ & BusBit(bus)) != 0 || OnBus(current.get(), bus) != nullptr) return false;
+        claimedBuses_ |= BusBit(bus);
+        return true;
+    });
 }
 
 void CAN::ReleaseBus(CoreTypes::CANBus bus) {
-    MutexLock guard(InterfacesLock);
-    ClaimedBuses &= ~BusBit(bus);
+    interfaces_.Change([&](InterfaceSnapshot&) { claimedBuses_ &= ~BusBit(bus); });
 }
 
-std::int32_t CAN::TakeUid() {
-    MutexLock guard(InterfacesLock);
-    return NextInterfaceUid++;
-}
-
-std::shared_ptr<CAN::InterfaceList> CAN::NewList() {
-    auto list = std::make_shared<InterfaceList>();
-    list->reserve(kBusCount);
-    return list;
-}
-
-void CAN::Publish(std::shared_ptr<CANInterface> created, std::shared_ptr<InterfaceList> list) {
+std::int32_t CAN::Publish(std::shared_ptr<CANInterface> created, std::shared_ptr<InterfaceList> list) {
     InterfaceSnapshot previous;
-    {
-        MutexLock guard(InterfacesLock);
+    const std::int32_t uid = interfaces_.Change([&](InterfaceSnapshot& current) {
         // At most one interface per bus: the reserved room always suffices.
-        if (Interfaces) list->assign(Interfaces->begin(), Interfaces->end());
-        ClaimedBuses &= ~BusBit(created->Bus);
+        if (current) list->assign(current->begin(), current->end());
+        claimedBuses_ &= ~BusBit(created->Bus);
+        created->Uid = nextInterfaceUid_++;
+        const std::int32_t taken = created->Uid;
         list->push_back(std::move(created));
-        previous = std::exchange(Interfaces, std::move(list));
-        InterfacesVersion.fetch_add(1, std::memory_order_release);
-    }
+        previous = std::exchange(current, std::move(list));
+        return taken;
+    });
     // `previous` is released here, outside the lock.
-}
-
-CAN::InterfaceSnapshot CAN::TakeAll() {
-    MutexLock guard(InterfacesLock);
-    InterfacesVersion.fetch_add(1, std::memory_order_release);
-    return std::exchange(Interfaces, nullptr);
+    return uid;
 }
 
 std::int32_t CAN::AddReceiveAllFilter(const ReceiveAllFilter& filter) {
-    MutexLock guard(ReceiveAllLock);
-    for (const ReceiveAllFilter& existing : ReceiveAllFilters) {
+    MutexLock guard(receiveAllLock_);
+    for (const ReceiveAllFilter& existing : receiveAllFilters_) {
         if (existing.Bus == filter.Bus && existing.Type == filter.Type) return kAlready;
     }
     try {
-        ReceiveAllFilters.push_back(filter);
+        receiveAllFilters_.push_back(filter);
     } catch (const std::bad_alloc&) {
         return kOutOfMemory;
     }
@@ -101,8 +79,8 @@ std::int32_t CAN::AddReceiveAllFilter(const ReceiveAllFilter& filter) {
 }
 
 bool CAN::FindReceiveAllFilter(CoreTypes::CANBus bus, CANTypes::FrameType type, ReceiveAllFilter* found) const {
-    MutexLock guard(ReceiveAllLock);
-    for (const ReceiveAllFilter& filter : ReceiveAllFilters) {
+    MutexLock guard(receiveAllLock_);
+    for (const ReceiveAllFilter& filter : receiveAllFilters_) {
         if (filter.Bus == bus && filter.Type == type && filter.Callback != nullptr) {
             *found = filter;
             return true;

@@ -1,11 +1,12 @@
 // Thread rule: owned by the private instance. Application threads register
 // and send, the listener thread delivers received frames, the service thread
 // sends cyclic rows, and Shutdown releases everything. The interface list is
-// published as immutable snapshots: a reader takes a counted reference to the
-// current list under a short lock and walks it without one, so a delivery or
-// a send under way keeps its interface and rows alive even while CANShutdown
-// empties the list. Once published, an interface changes only in its
-// transmit payloads (under each row's DataLock) and LastSentTicks (atomic).
+// a copy-on-write snapshot: a reader takes a counted reference to the
+// current list and walks it without a lock, so a delivery or a send under
+// way keeps its interface and rows alive even while Shutdown empties the
+// list. Once published, an interface changes only in its transmit payloads
+// (under each row's DataLock) and LastSentTicks (atomic). No lock is held
+// across a write to the sink or a callback.
 #pragma once
 
 #include <atomic>
@@ -19,15 +20,20 @@
 #include <customapp/CANTypes.h>
 #include <customapp/CoreTypes.h>
 
+#include "QRVMessage.h"
 #include "can/CANIPC.h"
 #include "can/CANReceiveIndex.h"
+#include "common/MessageSink.h"
 #include "common/Mutex.h"
+#include "common/TableSnapshot.h"
 
 namespace CustomApplication {
 namespace Internal {
 
 // Raw CAN: at most one interface per bus, each with a receive table and a
-// transmit table, plus one catch-all callback per bus and frame format.
+// transmit table, plus one catch-all callback per bus and frame format. It
+// sends its requests and frames (category 10) through the sink it was built
+// with, and starts no callback and no cyclic send once a stop is requested.
 class CAN {
 public:
     // A copy of one row of the application's receive table.
@@ -42,7 +48,7 @@ public:
         CANTransmitTableEntry(const CANTransmitTableEntry&) = delete;
         CANTransmitTableEntry& operator=(const CANTransmitTableEntry&) = delete;
 
-        const unsigned char* Data = nullptr;  // the application's pointer; not read after CANInit
+        const unsigned char* Data = nullptr;  // the application's pointer; not read after Create
         std::uint8_t Length GUARDED_BY(DataLock) = 0;  // current payload length
         std::uint32_t Identifier = 0;
         CANTypes::FrameType Type = CANTypes::Standard;
@@ -75,19 +81,60 @@ public:
     using InterfaceList = std::vector<std::shared_ptr<CANInterface>>;
     static constexpr std::size_t kBusCount = 5;
     // A counted reference to an immutable list; null stands for an empty one.
-    using InterfaceSnapshot = std::shared_ptr<const InterfaceList>;
+    using InterfaceSnapshot = TableSnapshot<InterfaceList>::Handle;
 
-    CAN() = default;
+    // `sink` carries every request and outlives this object, as does
+    // `stopRequested`, which is set once Shutdown has begun.
+    CAN(MessageSink& sink, const std::atomic<bool>& stopRequested) : sink_(sink), stopRequested_(stopRequested) {}
     CAN(const CAN&) = delete;
     CAN& operator=(const CAN&) = delete;
 
-    // Resets the uid counter; called by Init before any worker thread runs.
-    void Init();
+    // Resets the uid counter; called by the library's Init before any worker
+    // thread runs.
+    void Reset();
 
-    // The current interfaces, in order of creation.
-    InterfaceSnapshot Snapshot() const;
-    // The number of the current list: it changes whenever the list does.
-    std::uint64_t Version() const { return InterfacesVersion.load(std::memory_order_acquire); }
+    // The operations; see the facade for their results. Create copies the
+    // tables into a new interface on `bus`, subscribes its receive rows and
+    // returns its uid.
+    std::int32_t Create(CoreTypes::CANBus bus, const CANTypes::CANReceiveTableEntry* receiveTable,
+                        std::int32_t receiveCount, const CANTypes::CANTransmitTableEntry* transmitTable,
+                        std::int32_t transmitCount);
+    bool DoesInterfaceExist(CoreTypes::CANBus bus) const;
+    // Sends row `index` of interface `uid`: 0, or -2 when there is no such row.
+    std::int32_t SendMessage(std::int32_t uid, std::int32_t index);
+    // Sends one row on `bus` and restarts its cycle: 0, or -22 for a null row.
+    std::int32_t SendMessage(CANTransmitTableEntry* row, CoreTypes::CANBus bus);
+    // Writes one frame (command 4): 0, or -22 for a null message.
+    std::int32_t SendMessage(const CANTypes::CANMessage* message);
+    std::int32_t UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
+                                   unsigned char length);
+    std::int32_t RegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
+                                            CANTypes::CANReceiveCallback callback, void* context);
+    // Adds (or withdraws) one platform subscription per row of `table`.
+    void LinkReceiveTableToPlatform(const ReceiveTableMap* table, std::uint8_t ipcBus, bool subscribe);
+
+    // The listener thread's entry: delivers the received frames (command 1)
+    // among `children`; other children and records of the wrong size are
+    // dropped. Only one thread at a time (the listener's view is its own).
+    void HandleMessages(const PlatformServices::QRVMessage::ChildList& children);
+    // Lets go of the listener's view of the interfaces (as the listener ends).
+    void ResetListenerView() { listenerView_.Reset(); }
+    // Delivers one received frame record to the matching rows, or else to
+    // the catch-all registration of its bus and format. Any thread.
+    void Receive(const PlatformServices::CANIPC::Message* record);
+
+    // One pass of the service thread: sends the cyclic rows that are due and
+    // returns milliseconds to the next one, or kNothingScheduled.
+    std::int64_t Service();
+    // Withdraws every subscription and releases the interfaces.
+    void Shutdown();
+
+    // The interface with `uid`, or null.
+    std::shared_ptr<CANInterface> InterfaceFromUid(std::int32_t uid) const;
+
+private:
+    // The interface on `bus` within `interfaces`, or null.
+    static const CANInterface* OnBus(const InterfaceList* interfaces, CoreTypes::CANBus bus);
 
     // A reader's own counted reference to the current list, taken again only
     // when the list has changed since: one thread's cache, not shared.
@@ -95,8 +142,8 @@ public:
     public:
         // The interface on `bus` in the current list, or null. It stays alive
         // until the next call or Reset.
-        const CANInterface* OnBus(const CAN& can, CoreTypes::CANBus bus) {
-            if (can.Version() != Taken) Refresh(can);
+        const CANInterface* OnBus(const TableSnapshot<InterfaceList>& interfaces, CoreTypes::CANBus bus) {
+            if (interfaces.Version() != Taken) Refresh(interfaces);
             const auto index = static_cast<std::size_t>(bus);
             return index < kBusCount ? ByBus[index] : nullptr;
         }
@@ -109,8 +156,8 @@ public:
     private:
         // No list taken: versions count up from 0 and never reach it.
         static constexpr std::uint64_t kNone = ~std::uint64_t{0};
-        void Refresh(const CAN& can) {
-            List = can.Snapshot(&Taken);
+        void Refresh(const TableSnapshot<InterfaceList>& interfaces) {
+            List = interfaces.Current(&Taken);
             for (std::size_t index = 0; index < kBusCount; ++index) {
                 ByBus[index] = CAN::OnBus(List.get(), static_cast<CoreTypes::CANBus>(index));
             }
@@ -120,46 +167,40 @@ public:
         const CANInterface* ByBus[kBusCount] = {};  // rows of List, by bus
         std::uint64_t Taken = kNone;
     };
-    // The interface with `uid`, or null.
-    std::shared_ptr<CANInterface> InterfaceFromUid(std::int32_t uid) const;
-    // The interface on `bus` within `interfaces`, or null.
-    static const CANInterface* OnBus(const InterfaceList* interfaces, CoreTypes::CANBus bus);
 
-    // Claims `bus` for a CANInit under way. False when the bus has an
-    // interface or another CANInit holds the claim.
+    // The same as Receive with the record's bus translated and the interface
+    // on that bus (or null), which stays alive throughout.
+    void Deliver(const PlatformServices::CANIPC::Message* record, CoreTypes::CANBus bus, const CANInterface* target);
+    bool Stopping() const { return stopRequested_.load(std::memory_order_acquire); }
+
+    // Claims `bus` for a Create under way. False when the bus has an
+    // interface or another Create holds the claim.
     bool ClaimBus(CoreTypes::CANBus bus);
-    // Gives up a claim after a failed CANInit.
+    // Gives up a claim after a failed Create.
     void ReleaseBus(CoreTypes::CANBus bus);
-    // The next uid; taken only once an interface is complete.
-    std::int32_t TakeUid();
-    // An empty list with room for an interface on every bus, for Publish.
-    // May throw std::bad_alloc.
-    static std::shared_ptr<InterfaceList> NewList();
-    // Publishes the current interfaces plus `created` in `list` (from
-    // NewList) and ends the claim of its bus. Allocates nothing.
-    void Publish(std::shared_ptr<CANInterface> created, std::shared_ptr<InterfaceList> list);
-    // Empties the list and returns what it held.
-    InterfaceSnapshot TakeAll();
-
+    // Publishes the current interfaces plus `created` in `list` (an empty
+    // list with room for every bus), ends the claim of its bus and hands out
+    // its uid. Allocates nothing.
+    std::int32_t Publish(std::shared_ptr<CANInterface> created, std::shared_ptr<InterfaceList> list);
     // Appends a catch-all registration: 0, or -114 when one for the same
     // bus and type exists.
     std::int32_t AddReceiveAllFilter(const ReceiveAllFilter& filter);
     // Copies into `*found` the first registration for `bus` and `type`.
     bool FindReceiveAllFilter(CoreTypes::CANBus bus, CANTypes::FrameType type, ReceiveAllFilter* found) const;
 
-private:
-    // Guards Interfaces (the pointer, not the list it points to), the bus
-    // claims and NextInterfaceUid. Never held across a write or a callback.
-    mutable Mutex InterfacesLock;
-    InterfaceSnapshot Interfaces GUARDED_BY(InterfacesLock);
-    std::atomic<std::uint64_t> InterfacesVersion{0};  // changed with Interfaces, under the lock
-    InterfaceSnapshot Snapshot(std::uint64_t* version) const;
-    unsigned ClaimedBuses GUARDED_BY(InterfacesLock) = 0;  // bit per bus of a CANInit under way
-    std::int32_t NextInterfaceUid GUARDED_BY(InterfacesLock) = 1;
+    MessageSink& sink_;
+    const std::atomic<bool>& stopRequested_;
 
-    // Guards ReceiveAllFilters, which only ever grows.
-    mutable Mutex ReceiveAllLock;
-    std::vector<ReceiveAllFilter> ReceiveAllFilters GUARDED_BY(ReceiveAllLock);
+    TableSnapshot<InterfaceList> interfaces_;
+    // Changed only within interfaces_.Change, so they move with the list.
+    unsigned claimedBuses_ = 0;  // bit per bus of a Create under way
+    std::int32_t nextInterfaceUid_ = 1;
+    // The interfaces as HandleMessages last saw them: the listener's own.
+    CachedSnapshot listenerView_;
+
+    // Guards receiveAllFilters_, which only ever grows.
+    mutable Mutex receiveAllLock_;
+    std::vector<ReceiveAllFilter> receiveAllFilters_ GUARDED_BY(receiveAllLock_);
 };
 
 }  // namespace Internal

@@ -3,11 +3,13 @@
 #include <new>
 #include <utility>
 
-#include "core/TarvexInterfacePrivate.h"
+#include "can/CAN.h"
+#include "common/BusMapping.h"
 #include "common/Result.h"
 #include "common/TransmitRow.h"
 
 namespace CustomApplication {
+namespace Internal {
 
 namespace {
 
@@ -16,10 +18,9 @@ constexpr std::int32_t kMaxPayload = 8;
 // Copies the application's tables into `created`, receive table first. The
 // first failure decides the result; what was copied stays in `created` for
 // the caller to drop.
-std::int32_t CopyTables(Internal::CAN::CANInterface& created, const CANTypes::CANReceiveTableEntry* receiveTable,
+std::int32_t CopyTables(CAN::CANInterface& created, const CANTypes::CANReceiveTableEntry* receiveTable,
                         std::int32_t receiveCount, const CANTypes::CANTransmitTableEntry* transmitTable,
                         std::int32_t transmitCount) {
-    using CAN = Internal::CAN;
     for (std::int32_t i = 0; i < receiveCount; ++i) {
         const CANTypes::CANReceiveTableEntry& given = receiveTable[i];
         auto row = std::unique_ptr<CAN::CANReceiveTableEntry>(new (std::nothrow) CAN::CANReceiveTableEntry{
@@ -46,52 +47,49 @@ std::int32_t CopyTables(Internal::CAN::CANInterface& created, const CANTypes::CA
 
 }  // namespace
 
-std::int32_t TarvexInterfacePrivate::CANInit(CoreTypes::CANBus bus, CANTypes::CANReceiveTableEntry* receiveTable,
-                                             std::int32_t receiveCount,
-                                             CANTypes::CANTransmitTableEntry* transmitTable,
-                                             std::int32_t transmitCount) {
+std::int32_t CAN::Create(CoreTypes::CANBus bus, const CANTypes::CANReceiveTableEntry* receiveTable,
+                        std::int32_t receiveCount, const CANTypes::CANTransmitTableEntry* transmitTable,
+                        std::int32_t transmitCount) {
     if (receiveTable == nullptr || transmitTable == nullptr) return kInvalidArgument;
     if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return kInvalidArgument;
     // The claim makes the existence test and the final append one step
-    // against any other CANInit for this bus.
-    if (!can.ClaimBus(bus)) return kExists;
+    // against any other Create for this bus.
+    if (!ClaimBus(bus)) return kExists;
 
-    std::shared_ptr<CAN::CANInterface> created;
-    std::shared_ptr<CAN::InterfaceList> list;
+    std::shared_ptr<CANInterface> created;
+    std::shared_ptr<InterfaceList> list;
     std::int32_t result = 0;
     try {
-        created = std::make_shared<CAN::CANInterface>();
+        created = std::make_shared<CANInterface>();
         result = CopyTables(*created, receiveTable, receiveCount, transmitTable, transmitCount);
         if (result == 0) {
-            std::vector<CAN::CANReceiveTableEntry> rows;
+            std::vector<CANReceiveTableEntry> rows;
             rows.reserve(created->ReceiveTable.size());
             for (const auto& entry : created->ReceiveTable) rows.push_back(*entry.second);
             created->ReceiveIndex.Build(rows);
-            list = CAN::NewList();
+            list = std::make_shared<InterfaceList>();
+            list->reserve(kBusCount);
         }
     } catch (const std::bad_alloc&) {
         result = kOutOfMemory;
     }
     if (result != 0) {
         created.reset();
-        can.ReleaseBus(bus);
+        ReleaseBus(bus);
         return result;
     }
 
     // The interface is complete: from here on the call succeeds.
-    created->Uid = can.TakeUid();
     created->Bus = bus;
-    const std::int32_t uid = created->Uid;
     // The interface is in place before its subscriptions go out, so a frame
     // the platform forwards at once finds its rows instead of being dropped.
-    const std::shared_ptr<CAN::CANInterface> published = created;
-    can.Publish(std::move(created), std::move(list));
-    CANLinkReceiveTableToPlatform(&published->ReceiveTable, SDKCANBusToIPCBus(bus), true);
+    const std::shared_ptr<const CANInterface> published = created;
+    const std::int32_t uid = Publish(std::move(created), std::move(list));
+    LinkReceiveTableToPlatform(&published->ReceiveTable, ToIPCBus(bus), true);
     return uid;
 }
 
-void TarvexInterfacePrivate::CANLinkReceiveTableToPlatform(const CAN::ReceiveTableMap* table, std::uint8_t ipcBus,
-                                                           bool subscribe) {
+void CAN::LinkReceiveTableToPlatform(const ReceiveTableMap* table, std::uint8_t ipcBus, bool subscribe) {
     if (table == nullptr) return;
     for (const auto& entry : *table) {
         PlatformServices::CANIPC::AddSubscriptionData data{};
@@ -99,25 +97,21 @@ void TarvexInterfacePrivate::CANLinkReceiveTableToPlatform(const CAN::ReceiveTab
         data.Identifier = entry.second->Identifier;
         data.Mask = entry.second->Mask;
         if (subscribe) {
-            (void)PlatformServices::CANIPC::AddSubscription(&data, Sink());
+            (void)PlatformServices::CANIPC::AddSubscription(&data, sink_);
         } else {
-            (void)PlatformServices::CANIPC::RemoveSubscription(&data, Sink());
+            (void)PlatformServices::CANIPC::RemoveSubscription(&data, sink_);
         }
     }
 }
 
-bool TarvexInterfacePrivate::CANDoesInterfaceExist(CoreTypes::CANBus bus) const {
-    const CAN::InterfaceSnapshot interfaces = can.Snapshot();
-    return CAN::OnBus(interfaces.get(), bus) != nullptr;
-}
-
-void TarvexInterfacePrivate::CANShutdown() {
-    (void)PlatformServices::CANIPC::RemoveSubscription(Sink());
+void CAN::Shutdown() {
+    (void)PlatformServices::CANIPC::RemoveSubscription(sink_);
     // The interfaces, their rows and payloads are released as soon as no
     // delivery or send still holds them, which is at once unless one is
     // under way on another thread.
-    CAN::InterfaceSnapshot released = can.TakeAll();
+    InterfaceSnapshot released = interfaces_.Take();
     released.reset();
 }
 
+}  // namespace Internal
 }  // namespace CustomApplication

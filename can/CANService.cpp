@@ -1,20 +1,23 @@
 // Cyclic transmission, driven by the service loop.
-#include "core/TarvexInterfacePrivate.h"
+#include "can/CAN.h"
+#include "common/CyclicSchedule.h"
 
 namespace CustomApplication {
+namespace Internal {
 
-std::int64_t TarvexInterfacePrivate::CANService() {
-    CyclicSchedule schedule(stopRequested);
-    const CAN::InterfaceSnapshot interfaces = can.Snapshot();
+std::int64_t CAN::Service() {
+    CyclicSchedule schedule(stopRequested_);
+    const InterfaceSnapshot interfaces = interfaces_.Current();
     if (!interfaces) return schedule.Next();
     for (const auto& each : *interfaces) {
         for (const auto& row : each->TransmitTable) {
             if (schedule.Due(row->Period, row->LastSentTicks.load(std::memory_order_relaxed))) {
-                (void)CANSendMessage(row.get(), each->Bus);
+                (void)SendMessage(row.get(), each->Bus);
             }
         }
     }
     return schedule.Next();
 }
 
+}  // namespace Internal
 }  // namespace CustomApplication

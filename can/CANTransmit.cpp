@@ -4,17 +4,19 @@
 #include <new>
 
 #include "Helper.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "can/CAN.h"
+#include "common/BusMapping.h"
 #include "common/Result.h"
 #include "common/TransmitRow.h"
 
 namespace CustomApplication {
+namespace Internal {
 
 namespace {
 constexpr unsigned char kMaxPayload = 8;
 
 // The row `index` of `found`, or null.
-Internal::CAN::CANTransmitTableEntry* RowAt(const Internal::CAN::CANInterface* found, std::int32_t index) {
+CAN::CANTransmitTableEntry* RowAt(const CAN::CANInterface* found, std::int32_t index) {
     if (found == nullptr || index < 0 || static_cast<std::size_t>(index) >= found->TransmitTable.size()) {
         return nullptr;
     }
@@ -22,16 +24,16 @@ Internal::CAN::CANTransmitTableEntry* RowAt(const Internal::CAN::CANInterface* f
 }
 }  // namespace
 
-std::int32_t TarvexInterfacePrivate::CANSendMessage(std::int32_t uid, std::int32_t index) {
+std::int32_t CAN::SendMessage(std::int32_t uid, std::int32_t index) {
     // Holding the interface keeps the row alive through the send, even
     // should Shutdown release the interfaces meanwhile.
-    const std::shared_ptr<CAN::CANInterface> found = can.InterfaceFromUid(uid);
-    CAN::CANTransmitTableEntry* row = RowAt(found.get(), index);
+    const std::shared_ptr<CANInterface> found = InterfaceFromUid(uid);
+    CANTransmitTableEntry* row = RowAt(found.get(), index);
     if (row == nullptr) return kNotFound;
-    return CANSendMessage(row, found->Bus);
+    return SendMessage(row, found->Bus);
 }
 
-std::int32_t TarvexInterfacePrivate::CANSendMessage(CAN::CANTransmitTableEntry* row, CoreTypes::CANBus bus) {
+std::int32_t CAN::SendMessage(CANTransmitTableEntry* row, CoreTypes::CANBus bus) {
     if (row == nullptr) return kInvalidArgument;
     CANTypes::CANMessage message{};
     message.Bus = bus;
@@ -41,34 +43,35 @@ std::int32_t TarvexInterfacePrivate::CANSendMessage(CAN::CANTransmitTableEntry* 
         message.Length = static_cast<unsigned char>(std::min<std::size_t>(length, kMaxPayload));
         if (message.Length > 0) std::memcpy(message.Data, data, message.Length);
     });
-    const std::int32_t result = CANSendMessage(&message);
+    const std::int32_t result = SendMessage(&message);
     if (result == 0) MarkSent(*row);
     return result;
 }
 
-std::int32_t TarvexInterfacePrivate::CANSendMessage(const CANTypes::CANMessage* message) {
+std::int32_t CAN::SendMessage(const CANTypes::CANMessage* message) {
     if (message == nullptr) return kInvalidArgument;
     PlatformServices::CANIPC::Message record{};
     record.Identifier = message->Identifier;
     record.Extended = message->Type == CANTypes::Extended ? 1 : 0;
-    record.Bus = SDKCANBusToIPCBus(message->Bus);
+    record.Bus = ToIPCBus(message->Bus);
     record.Length = std::min(message->Length, kMaxPayload);
     std::memcpy(record.Data, message->Data, record.Length);
     // The write's result is not examined: a lost frame cannot be told apart
     // from one the bus dropped.
-    (void)Sink().Send(PlatformServices::CANIPC::kCategory, PlatformServices::CANIPC::kAddress,
-                      PlatformServices::CANIPC::kSendFrame, &record, sizeof record);
+    (void)sink_.Send(PlatformServices::CANIPC::kCategory, PlatformServices::CANIPC::kAddress,
+                     PlatformServices::CANIPC::kSendFrame, &record, sizeof record);
     return 0;
 }
 
-std::int32_t TarvexInterfacePrivate::CANUpdateMessageData(std::int32_t uid, std::int32_t index,
-                                                          const unsigned char* data, unsigned char length) {
+std::int32_t CAN::UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
+                                   unsigned char length) {
     if (data == nullptr || length > kMaxPayload) return kInvalidArgument;
-    const std::shared_ptr<CAN::CANInterface> found = can.InterfaceFromUid(uid);
-    CAN::CANTransmitTableEntry* row = RowAt(found.get(), index);
+    const std::shared_ptr<CANInterface> found = InterfaceFromUid(uid);
+    CANTransmitTableEntry* row = RowAt(found.get(), index);
     if (row == nullptr) return kNotFound;
 
     return UpdatePayload(*row, data, length);
 }
 
+}  // namespace Internal
 }  // namespace CustomApplication

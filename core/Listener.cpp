@@ -39,7 +39,7 @@ void TarvexInterfacePrivate::RunListener() {
         // again, so give the process a moment instead of spinning.
         if (starved) std::this_thread::sleep_for(kOutOfMemoryPause);
     }
-    listenerCANInterfaces.Reset();
+    can.ResetListenerView();
     // Left because the platform is gone: no answer can come any more. (Left
     // for a Shutdown with the connection still up, Shutdown wakes them once
     // it has closed the connection.)

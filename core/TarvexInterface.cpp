@@ -42,8 +42,8 @@ std::int32_t TarvexInterface::Init(std::int32_t ipcAddress, void* serviceProvide
                                         static_cast<TarvexInterfacePrivate::SDKMode>(mode));
     if (result != 0) return result;
     d->j1939.Init();
-    d->j1708.Init();
-    d->can.Init();
+    d->j1708.Reset();
+    d->can.Reset();
     return d->Connect(ipcAddress);
 }
 

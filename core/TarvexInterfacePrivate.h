@@ -132,9 +132,13 @@ public:
     void DispatchMessage(PlatformServices::QRVMessage& message);
     void CustomApplicationsIPCHandler(const PlatformServices::QRVMessage::ChildList& children,
                                       std::int32_t sourceAddress);
-    void CANIPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t sourceAddress);
+    void CANIPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t /*sourceAddress*/) {
+        can.HandleMessages(children);
+    }
     void J1939IPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t sourceAddress);
-    void J1708IPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t sourceAddress);
+    void J1708IPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t /*sourceAddress*/) {
+        j1708.HandleMessages(children);
+    }
     void EEPROMHandleIPC(const PlatformServices::QRVMessage& child, std::int32_t /*sourceAddress*/) {
         eeprom.HandleReply(child.GetCommand(), child.GetData(), child.GetLength());
     }
@@ -145,47 +149,45 @@ public:
     // Bus services: send what is due, return milliseconds to the next due
     // transmission or kNothingScheduled.
     std::int64_t J1939Service();
-    std::int64_t J1708Service();
-    std::int64_t CANService();
+    std::int64_t J1708Service() { return j1708.Service(); }
+    std::int64_t CANService() { return can.Service(); }
     // The service loop's wait for one pass, given the three services' results.
     static std::int32_t ServiceWait(std::int64_t j1939, std::int64_t j1708, std::int64_t can);
 
     // Bus shutdowns, called by Shutdown in this order.
     void J1939Shutdown();
-    void J1708Shutdown();
-    void CANShutdown();
+    void J1708Shutdown() { j1708.Shutdown(); }
+    void CANShutdown() { can.Shutdown(); }
 
     // Bus-number translation between the public enumeration and the
     // platform's one-byte bus number.
     static std::uint8_t SDKCANBusToIPCBus(CoreTypes::CANBus bus) { return Internal::ToIPCBus(bus); }
     static CoreTypes::CANBus IPCCANBusToSDKBus(std::uint8_t bus) { return Internal::ToSDKBus(bus); }
 
-    // --- CAN ---
-    // Copies the tables into a new interface on `bus`, subscribes its receive
-    // rows and returns its uid, or a negative code (the gate is the facade's).
+    // --- CAN --- (the component holds the tables; see can/CAN.h)
     std::int32_t CANInit(CoreTypes::CANBus bus, CANTypes::CANReceiveTableEntry* receiveTable,
                          std::int32_t receiveCount, CANTypes::CANTransmitTableEntry* transmitTable,
-                         std::int32_t transmitCount);
-    // Adds (or withdraws) one platform subscription per row of `table`.
-    void CANLinkReceiveTableToPlatform(const CAN::ReceiveTableMap* table, std::uint8_t ipcBus, bool subscribe);
-    bool CANDoesInterfaceExist(CoreTypes::CANBus bus) const;
-    // Sends row `index` of interface `uid`: 0, or -2 when there is no such row.
-    std::int32_t CANSendMessage(std::int32_t uid, std::int32_t index);
-    // Sends one row on `bus` and restarts its cycle: 0, or -22 for a null row.
-    std::int32_t CANSendMessage(CAN::CANTransmitTableEntry* row, CoreTypes::CANBus bus);
-    // Writes one frame (command 4): 0, or -22 for a null message.
-    std::int32_t CANSendMessage(const CANTypes::CANMessage* message);
+                         std::int32_t transmitCount) {
+        return can.Create(bus, receiveTable, receiveCount, transmitTable, transmitCount);
+    }
+    void CANLinkReceiveTableToPlatform(const CAN::ReceiveTableMap* table, std::uint8_t ipcBus, bool subscribe) {
+        can.LinkReceiveTableToPlatform(table, ipcBus, subscribe);
+    }
+    bool CANDoesInterfaceExist(CoreTypes::CANBus bus) const { return can.DoesInterfaceExist(bus); }
+    std::int32_t CANSendMessage(std::int32_t uid, std::int32_t index) { return can.SendMessage(uid, index); }
+    std::int32_t CANSendMessage(CAN::CANTransmitTableEntry* row, CoreTypes::CANBus bus) {
+        return can.SendMessage(row, bus);
+    }
+    std::int32_t CANSendMessage(const CANTypes::CANMessage* message) { return can.SendMessage(message); }
     std::int32_t CANUpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
-                                      unsigned char length);
-    // Delivers one received frame record to the matching rows, or else to
-    // the catch-all registration of its bus and format.
-    void CANReceive(const PlatformServices::CANIPC::Message* record);
-    // The same with the record's bus translated and the interface on that
-    // bus (or null), which stays alive throughout.
-    void CANDeliver(const PlatformServices::CANIPC::Message* record, CoreTypes::CANBus bus,
-                    const CAN::CANInterface* target);
+                                      unsigned char length) {
+        return can.UpdateMessageData(uid, index, data, length);
+    }
+    void CANReceive(const PlatformServices::CANIPC::Message* record) { can.Receive(record); }
     std::int32_t CANRegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
-                                               CANTypes::CANReceiveCallback callback, void* context);
+                                               CANTypes::CANReceiveCallback callback, void* context) {
+        return can.RegisterReceiveAllMessages(bus, type, callback, context);
+    }
 
     // --- J1939 ---
     // Controller applications (j1939/J1939ControllerApplications.cpp).
@@ -209,17 +211,21 @@ public:
     std::int32_t J1939RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J1939ReceiveCallback callback,
                                                  void* context);
 
-    // --- J1708 ---
-    // Copies both tables and subscribes; a failure leaves nothing behind.
+    // --- J1708 --- (the component holds the tables; see j1708/J1708.h)
     std::int32_t J1708Init(const J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
-                           const J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount);
-    // Delivers one received frame whose Frame bytes are all present.
-    void J1708Receive(const PlatformServices::J1708::J1708Message* record);
-    std::int32_t J1708SendMessage(std::int32_t index);
-    std::int32_t J1708SendMessage(J1708::J1708TransmitTableEntry* row);
-    std::int32_t J1708SendMessage(const J1708Types::J1708Message* message);
-    std::int32_t J1708UpdateMessageData(std::int32_t index, const unsigned char* data, unsigned char length);
-    void J1708RegisterReceiveAllMessages(J1708Types::J1708ReceiveCallback callback, void* context);
+                           const J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount) {
+        return j1708.Init(receiveTable, receiveCount, transmitTable, transmitCount);
+    }
+    void J1708Receive(const PlatformServices::J1708::J1708Message* record) { j1708.Receive(record); }
+    std::int32_t J1708SendMessage(std::int32_t index) { return j1708.SendMessage(index); }
+    std::int32_t J1708SendMessage(J1708::J1708TransmitTableEntry* row) { return j1708.SendMessage(row); }
+    std::int32_t J1708SendMessage(const J1708Types::J1708Message* message) { return j1708.SendMessage(message); }
+    std::int32_t J1708UpdateMessageData(std::int32_t index, const unsigned char* data, unsigned char length) {
+        return j1708.UpdateMessageData(index, data, length);
+    }
+    void J1708RegisterReceiveAllMessages(J1708Types::J1708ReceiveCallback callback, void* context) {
+        j1708.RegisterReceiveAllMessages(callback, context);
+    }
 
     // --- Virtual EEPROM ---
     // Each operation sends one request and waits for its reply; see the facade.
@@ -283,12 +289,9 @@ private:
 
 public:
     J1939 j1939;
-    J1708 j1708;
+    J1708 j1708{sink, stopRequested};
     VirtualEEPROM eeprom{sink};
-    CAN can;
-    // The CAN interfaces as CANIPCHandler last saw them; the listener
-    // thread's own (and a caller's of CANIPCHandler while no listener runs).
-    CAN::CachedSnapshot listenerCANInterfaces;
+    CAN can{sink, stopRequested};
     Plugin* plugin = nullptr;
 
 private:

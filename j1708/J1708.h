@@ -1,10 +1,11 @@
 // Thread rule: owned by the private instance. Application threads register
 // the tables, send and update; the listener thread reads the receive table
 // and the catch-all registration; the service thread reads the transmit
-// table. The tables are published whole by J1708Init and withdrawn whole by
-// J1708Shutdown; a reader works on the tables it took, which stay alive until
-// it lets go of them. Each lock here is held briefly and never across an IPC
-// write or a callback, and no two of them are held together.
+// table. The tables are a copy-on-write snapshot published whole by Init and
+// withdrawn whole by Shutdown; a reader works on the tables it took, which
+// stay alive until it lets go of them. Each lock here is held briefly and
+// never across a write to the sink or a callback, and no two of them are
+// held together.
 #pragma once
 
 #include <atomic>
@@ -16,14 +17,19 @@
 
 #include <customapp/J1708Types.h>
 
-#include "j1708/J1708Record.h"
+#include "QRVMessage.h"
+#include "common/MessageSink.h"
 #include "common/Mutex.h"
+#include "common/TableSnapshot.h"
+#include "j1708/J1708Record.h"
 
 namespace CustomApplication {
 namespace Internal {
 
 // The SAE J1708 bus: one receive table keyed by MID, one transmit table and
-// one catch-all callback.
+// one catch-all callback. It sends its requests and frames (category 20)
+// through the sink it was built with, and starts no callback and no cyclic
+// send once a stop is requested.
 class J1708 {
 public:
     // The library's copy of one receive-table row.
@@ -50,7 +56,7 @@ public:
     using TransmitList = std::vector<std::unique_ptr<J1708TransmitTableEntry>>;
     using ReceiveMap = std::map<std::uint8_t, std::unique_ptr<J1708ReceiveTableEntry>>;
 
-    // Both tables as one J1708Init registered them. Once published they do
+    // Both tables as one Init registered them. Once published they do
     // not change, apart from each transmit row's data under its DataLock.
     struct Tables {
         TransmitList TransmitTable;  // in the application's order: a row's position is its index
@@ -64,31 +70,56 @@ public:
         void* Context = nullptr;
     };
 
-    // Disarms a catch-all registration made before Init (its callback and
-    // context stay stored) and clears the registration state; called by
-    // Init before any worker thread runs.
-    void Init();
-    bool IsInitialised() const { return Initialised.load(std::memory_order_acquire); }
+    // `sink` carries every request and outlives this object, as does
+    // `stopRequested`, which is set once Shutdown has begun.
+    J1708(MessageSink& sink, const std::atomic<bool>& stopRequested) : sink_(sink), stopRequested_(stopRequested) {}
+    J1708(const J1708&) = delete;
+    J1708& operator=(const J1708&) = delete;
 
-    // The published tables, or null before J1708Init and after J1708Shutdown.
-    std::shared_ptr<Tables> Snapshot() const;
-    // Publishes the tables of a successful J1708Init and marks the bus
-    // initialised. False, publishing nothing, when it already is.
-    bool Publish(std::shared_ptr<Tables> tables);
-    // Takes the tables away; they are released once the last reader is done.
-    std::shared_ptr<Tables> Withdraw();
+    // Disarms a catch-all registration made before the library's Init (its
+    // callback and context stay stored) and clears the registration state;
+    // called by the library's Init before any worker thread runs.
+    void Reset();
 
-    void SetReceiveAll(J1708Types::J1708ReceiveCallback callback, void* context);
-    ReceiveAll GetReceiveAll() const;
+    // The operations; see the facade for their results. Init copies both
+    // tables and subscribes; a failure leaves nothing behind.
+    std::int32_t Init(const J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
+                      const J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount);
+    std::int32_t SendMessage(std::int32_t index);
+    // Sends one row and restarts its cycle: 0, or -22 for a null row.
+    std::int32_t SendMessage(J1708TransmitTableEntry* row);
+    std::int32_t SendMessage(const J1708Types::J1708Message* message);
+    std::int32_t UpdateMessageData(std::int32_t index, const unsigned char* data, unsigned char length);
+    void RegisterReceiveAllMessages(J1708Types::J1708ReceiveCallback callback, void* context);
+
+    // The listener thread's entry: delivers the received frames (command 2)
+    // among `children`; other children and short or overlong records are
+    // dropped.
+    void HandleMessages(const PlatformServices::QRVMessage::ChildList& children);
+    // Delivers one received frame whose Frame bytes are all present.
+    void Receive(const PlatformServices::J1708::J1708Message* record);
+
+    // One pass of the service thread: sends the cyclic rows that are due and
+    // returns milliseconds to the next one, or kNothingScheduled.
+    std::int64_t Service();
+    // Withdraws the subscription and releases the tables.
+    void Shutdown();
+
+    // The published tables, or null before Init and after Shutdown.
+    std::shared_ptr<const Tables> Snapshot() const { return tables_.Current(); }
 
 private:
-    // Set by a successful J1708Init (under TablesLock); stays set after
-    // J1708Shutdown.
-    std::atomic<bool> Initialised{false};
-    mutable Mutex TablesLock;
-    std::shared_ptr<Tables> CurrentTables GUARDED_BY(TablesLock);
-    mutable Mutex ReceiveAllLock;
-    ReceiveAll ReceiveAllRegistration GUARDED_BY(ReceiveAllLock);
+    bool Stopping() const { return stopRequested_.load(std::memory_order_acquire); }
+
+    MessageSink& sink_;
+    const std::atomic<bool>& stopRequested_;
+
+    TableSnapshot<Tables> tables_;
+    // Set by a successful Init (within tables_.Change); stays set after
+    // Shutdown.
+    std::atomic<bool> initialised_{false};
+    mutable Mutex receiveAllLock_;
+    ReceiveAll receiveAll_ GUARDED_BY(receiveAllLock_);
 };
 
 }  // namespace Internal

@@ -1,13 +1,13 @@
 // Reception: received frames to the row of their MID or to the catch-all.
 #include <cstring>
 
-#include "core/TarvexInterfacePrivate.h"
+#include "j1708/J1708.h"
 #include "j1708/J1708IPC.h"
 
 namespace CustomApplication {
+namespace Internal {
 
-void TarvexInterfacePrivate::J1708IPCHandler(const PlatformServices::QRVMessage::ChildList& children,
-                                             std::int32_t /*sourceAddress*/) {
+void J1708::HandleMessages(const PlatformServices::QRVMessage::ChildList& children) {
     namespace Record = PlatformServices::J1708;
     for (const auto& child : children) {
         if (!child || child->GetCommand() != PlatformServices::J1708IPC::kCommandReceived) continue;
@@ -18,35 +18,35 @@ void TarvexInterfacePrivate::J1708IPCHandler(const PlatformServices::QRVMessage:
         std::memcpy(&record, data, length);
         // A frame that claims more bytes than arrived is dropped.
         if (record.Count > length - Record::kFrameOffset) continue;
-        J1708Receive(&record);
+        Receive(&record);
     }
 }
 
-void TarvexInterfacePrivate::J1708Receive(const PlatformServices::J1708::J1708Message* record) {
+void J1708::Receive(const PlatformServices::J1708::J1708Message* record) {
     // Once Shutdown was requested (possibly by a callback of this batch), no
     // further callback starts.
-    if (record == nullptr || stopRequested.load(std::memory_order_acquire)) return;
+    if (record == nullptr || Stopping()) return;
     J1708Types::J1708Message message;
     if (!PlatformServices::J1708::Decode(*record, message)) return;
 
-    if (const std::shared_ptr<J1708::Tables> tables = j1708.Snapshot()) {
+    if (const std::shared_ptr<const Tables> tables = tables_.Current()) {
         const auto found = tables->ReceiveTable.find(message.Mid);
         if (found != tables->ReceiveTable.end() && found->second->Callback != nullptr) {
-            const J1708::J1708ReceiveTableEntry& row = *found->second;
+            const J1708ReceiveTableEntry& row = *found->second;
             row.Callback(row.Context, message.Mid, message.Checksum, message.Priority, message.Data,
                          message.Length);
             return;
         }
     }
-    const J1708::ReceiveAll all = j1708.GetReceiveAll();
+    ReceiveAll all;
+    {
+        MutexLock guard(receiveAllLock_);
+        all = receiveAll_;
+    }
     if (all.Enabled && all.Callback != nullptr) {
         all.Callback(all.Context, message.Mid, message.Checksum, message.Priority, message.Data, message.Length);
     }
 }
 
-void TarvexInterfacePrivate::J1708RegisterReceiveAllMessages(J1708Types::J1708ReceiveCallback callback,
-                                                             void* context) {
-    j1708.SetReceiveAll(callback, context);
-}
-
+}  // namespace Internal
 }  // namespace CustomApplication

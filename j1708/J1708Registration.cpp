@@ -2,18 +2,19 @@
 #include <cstring>
 #include <new>
 
-#include "core/TarvexInterfacePrivate.h"
+#include "j1708/J1708.h"
 #include "j1708/J1708IPC.h"
 #include "common/Result.h"
 #include "common/TransmitRow.h"
 
 namespace CustomApplication {
+namespace Internal {
 
 namespace {
 
-using Tables = TarvexInterfacePrivate::J1708::Tables;
-using ReceiveRow = TarvexInterfacePrivate::J1708::J1708ReceiveTableEntry;
-using TransmitRow = TarvexInterfacePrivate::J1708::J1708TransmitTableEntry;
+using Tables = J1708::Tables;
+using ReceiveRow = J1708::J1708ReceiveTableEntry;
+using TransmitRow = J1708::J1708TransmitTableEntry;
 
 std::int32_t CopyReceiveRows(const J1708Types::J1708ReceiveTableEntry* table, std::int32_t count,
                              Tables& tables) {
@@ -49,18 +50,16 @@ std::int32_t CopyTransmitRows(const J1708Types::J1708TransmitTableEntry* table, 
 
 }  // namespace
 
-std::int32_t TarvexInterfacePrivate::J1708Init(const J1708Types::J1708ReceiveTableEntry* receiveTable,
-                                               std::int32_t receiveCount,
-                                               const J1708Types::J1708TransmitTableEntry* transmitTable,
-                                               std::int32_t transmitCount) {
+std::int32_t J1708::Init(const J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
+                         const J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount) {
     if (receiveTable == nullptr || transmitTable == nullptr) return kInvalidArgument;
-    if (j1708.IsInitialised()) return kAlready;
+    if (initialised_.load(std::memory_order_acquire)) return kAlready;
 
     // The rows are gathered apart from the published tables, so a failure
     // simply discards them: nothing is left behind for a second attempt.
-    std::shared_ptr<J1708::Tables> tables;
+    std::shared_ptr<Tables> tables;
     try {
-        tables = std::make_shared<J1708::Tables>();
+        tables = std::make_shared<Tables>();
         std::int32_t result = CopyReceiveRows(receiveTable, receiveCount, *tables);
         if (result == 0) result = CopyTransmitRows(transmitTable, transmitCount, *tables);
         if (result != 0) return result;
@@ -68,17 +67,24 @@ std::int32_t TarvexInterfacePrivate::J1708Init(const J1708Types::J1708ReceiveTab
         return kOutOfMemory;
     }
     // Of two concurrent registrations only one is published.
-    if (!j1708.Publish(std::move(tables))) return kAlready;
-    PlatformServices::J1708IPC::ReceiveSubscribe(Sink());
+    const bool published = tables_.Change([&](std::shared_ptr<const Tables>& current) {
+        if (initialised_.load(std::memory_order_relaxed)) return false;
+        current = std::move(tables);
+        initialised_.store(true, std::memory_order_release);
+        return true;
+    });
+    if (!published) return kAlready;
+    (void)PlatformServices::J1708IPC::ReceiveSubscribe(sink_);
     return 0;
 }
 
-void TarvexInterfacePrivate::J1708Shutdown() {
-    PlatformServices::J1708IPC::ReceiveUnsubscribe(Sink());
+void J1708::Shutdown() {
+    (void)PlatformServices::J1708IPC::ReceiveUnsubscribe(sink_);
     // A delivery or send under way keeps the rows it uses until it ends;
     // this reference was the last one otherwise, and the rows go with it.
-    std::shared_ptr<J1708::Tables> released = j1708.Withdraw();
+    std::shared_ptr<const Tables> released = tables_.Take();
     released.reset();
 }
 
+}  // namespace Internal
 }  // namespace CustomApplication

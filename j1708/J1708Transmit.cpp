@@ -5,61 +5,63 @@
 #include <new>
 
 #include "Helper.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "common/CyclicSchedule.h"
+#include "j1708/J1708.h"
 #include "j1708/J1708IPC.h"
 #include "common/Result.h"
 #include "common/TransmitRow.h"
 
 namespace CustomApplication {
+namespace Internal {
 
-
-std::int32_t TarvexInterfacePrivate::J1708SendMessage(std::int32_t index) {
-    const std::shared_ptr<J1708::Tables> tables = j1708.Snapshot();
+std::int32_t J1708::SendMessage(std::int32_t index) {
+    const std::shared_ptr<const Tables> tables = tables_.Current();
     if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return kNotFound;
-    return J1708SendMessage(tables->TransmitTable[static_cast<std::size_t>(index)].get());
+    return SendMessage(tables->TransmitTable[static_cast<std::size_t>(index)].get());
 }
 
-std::int32_t TarvexInterfacePrivate::J1708SendMessage(J1708::J1708TransmitTableEntry* row) {
+std::int32_t J1708::SendMessage(J1708TransmitTableEntry* row) {
     if (row == nullptr) return kInvalidArgument;
     PlatformServices::J1708::J1708Message record;
     ReadPayload(*row, [&](const unsigned char* data, std::size_t length) {
         PlatformServices::J1708::EncodeRow(row->Mid, row->Priority, data, static_cast<std::uint8_t>(length), record);
     });
-    PlatformServices::J1708IPC::SendJ1708Message(&record, Sink());
+    (void)PlatformServices::J1708IPC::SendJ1708Message(&record, sink_);
     // Restarts the row's cycle, also for a send on request.
     MarkSent(*row);
     return 0;
 }
 
-std::int32_t TarvexInterfacePrivate::J1708SendMessage(const J1708Types::J1708Message* message) {
+std::int32_t J1708::SendMessage(const J1708Types::J1708Message* message) {
     if (message == nullptr) return kInvalidArgument;
     if (message->Length > PlatformServices::J1708::kMaxSentDataBytes) return kTooLong;
     PlatformServices::J1708::J1708Message record;
     PlatformServices::J1708::EncodeMessage(*message, record);
-    PlatformServices::J1708IPC::SendJ1708Message(&record, Sink());
+    (void)PlatformServices::J1708IPC::SendJ1708Message(&record, sink_);
     return 0;
 }
 
-std::int32_t TarvexInterfacePrivate::J1708UpdateMessageData(std::int32_t index, const unsigned char* data,
+std::int32_t J1708::UpdateMessageData(std::int32_t index, const unsigned char* data,
                                                             unsigned char length) {
     if (data == nullptr || length == 0 || length > PlatformServices::J1708::kMaxSentDataBytes) return kInvalidArgument;
-    const std::shared_ptr<J1708::Tables> tables = j1708.Snapshot();
+    const std::shared_ptr<const Tables> tables = tables_.Current();
     if (!tables || index < 0 || static_cast<std::size_t>(index) >= tables->TransmitTable.size()) return kNotFound;
-    J1708::J1708TransmitTableEntry& row = *tables->TransmitTable[static_cast<std::size_t>(index)];
+    J1708TransmitTableEntry& row = *tables->TransmitTable[static_cast<std::size_t>(index)];
 
     return UpdatePayload(row, data, length);
 }
 
-std::int64_t TarvexInterfacePrivate::J1708Service() {
-    CyclicSchedule schedule(stopRequested);
-    const std::shared_ptr<J1708::Tables> tables = j1708.Snapshot();
+std::int64_t J1708::Service() {
+    CyclicSchedule schedule(stopRequested_);
+    const std::shared_ptr<const Tables> tables = tables_.Current();
     if (!tables) return schedule.Next();
     for (const auto& entry : tables->TransmitTable) {
         if (schedule.Due(entry->Period, entry->LastSentTicks.load(std::memory_order_relaxed))) {
-            J1708SendMessage(entry.get());
+            SendMessage(entry.get());
         }
     }
     return schedule.Next();
 }
 
+}  // namespace Internal
 }  // namespace CustomApplication

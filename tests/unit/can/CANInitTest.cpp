@@ -55,15 +55,6 @@ protected:
     };
 };
 
-TEST_F(CANInitTest, UidsCountFromOneAndAFailedCallUsesNone) {
-    EXPECT_EQ(sdk.CANInit(CANBus(1), receive, 3, transmit, 2), 1);
-    CANReceiveTableEntry duplicate[2] = {{5, 0, Standard, &Ignore, nullptr}, {5, 1, Extended, nullptr, nullptr}};
-    EXPECT_EQ(sdk.CANInit(CANBus(2), duplicate, 2, transmit, 2), -114);
-    EXPECT_EQ(sdk.CANInit(CANBus(2), receive, 0, transmit, 0), 2);
-    EXPECT_EQ(Private().can.InterfaceFromUid(0), nullptr);
-    ASSERT_NE(Private().can.InterfaceFromUid(2), nullptr);
-    EXPECT_EQ(Private().can.InterfaceFromUid(2)->Bus, CANBus(2));
-}
 
 TEST_F(CANInitTest, ChecksRunInOrderAndTheFirstFailureDecides) {
     CANTransmitTableEntry tooLong[1] = {{payload, 9, 0x200, Standard, 0}};
@@ -89,7 +80,7 @@ TEST_F(CANInitTest, ChecksRunInOrderAndTheFirstFailureDecides) {
     EXPECT_EQ(sdk.CANInit(CANBus(2), receive, 3, nullData, 1), -22);
 
     // None of the failures left an interface, a subscription or a used uid.
-    EXPECT_FALSE(Private().CANDoesInterfaceExist(CANBus(2)));
+    EXPECT_EQ(sdk.CANRegisterReceiveAllMessages(CANBus(2), Standard, &Ignore, nullptr), -1);
     EXPECT_EQ(sdk.CANSendMessage(2, 0), -2);
     // Only the three subscriptions of the first call.
     const auto children = ChildrenBeforeMarker(3);
@@ -151,7 +142,7 @@ TEST_F(CANInitTest, AFrameForwardedAsSoonAsTheSubscriptionArrivesFindsItsRow) {
 
 TEST_F(CANInitTest, EmptyTablesMakeAnInterfaceWithoutSubscriptions) {
     EXPECT_EQ(sdk.CANInit(CANBus(0), receive, 0, transmit, -3), 1);
-    EXPECT_TRUE(Private().CANDoesInterfaceExist(CANBus(0)));
+    EXPECT_EQ(sdk.CANInit(CANBus(0), receive, 0, transmit, 0), -17);
     EXPECT_TRUE(ChildrenBeforeMarker(0).empty());
 }
 
@@ -199,12 +190,31 @@ TEST_F(CANInitTest, ShutdownWithdrawsEverySubscriptionAndForgetsTheInterfaces) {
     EXPECT_EQ(children[3].command, 3);
     EXPECT_TRUE(children[3].payload.empty());
 
-    const unsigned char data[1] = {1};
     EXPECT_EQ(sdk.CANSendMessage(1, 0), -13);
-    EXPECT_EQ(Private().CANSendMessage(1, 0), -2);
-    EXPECT_EQ(Private().CANUpdateMessageData(1, 0, data, 1), -2);
-    EXPECT_FALSE(Private().CANDoesInterfaceExist(CANBus(1)));
     EXPECT_EQ(sdk.CANRegisterReceiveAllMessages(CANBus(1), Standard, &Ignore, nullptr), -1);
+}
+
+// The component alone: uids, and what its shutdown leaves.
+class CANInitComponent : public CANComponent {};
+
+TEST_F(CANInitComponent, UidsCountFromOneAndShutdownForgetsEveryInterface) {
+    CANReceiveTableEntry receive[1] = {{0x300, 0x7FF, Standard, &Ignore, nullptr}};
+    CANTransmitTableEntry transmit[1] = {{nullptr, 0, 0x201, Standard, 0}};
+    EXPECT_EQ(can.Create(CANBus(1), receive, 1, transmit, 1), 1);
+    CANReceiveTableEntry duplicate[2] = {{5, 0, Standard, &Ignore, nullptr}, {5, 1, Extended, nullptr, nullptr}};
+    EXPECT_EQ(can.Create(CANBus(2), duplicate, 2, transmit, 1), -114);
+    EXPECT_EQ(can.Create(CANBus(2), receive, 0, transmit, 0), 2);
+    EXPECT_EQ(can.InterfaceFromUid(0), nullptr);
+    ASSERT_NE(can.InterfaceFromUid(2), nullptr);
+    EXPECT_EQ(can.InterfaceFromUid(2)->Bus, CANBus(2));
+
+    can.Shutdown();
+    const unsigned char data[1] = {1};
+    EXPECT_EQ(can.SendMessage(1, 0), -2);
+    EXPECT_EQ(can.UpdateMessageData(1, 0, data, 1), -2);
+    EXPECT_FALSE(can.DoesInterfaceExist(CANBus(1)));
+    // One subscription, then the withdrawal of every one.
+    EXPECT_EQ(Sent(), (std::vector<std::pair<std::int32_t, Bytes>>{{2, SubscriptionBytes(1, 0x300, 0x7FF)}, {3, {}}}));
 }
 
 TEST(CANGate, EveryGatedOperationIsRefusedOutsideTheModesThatAllowCAN) {

@@ -16,30 +16,23 @@ using testsupport::TestPlatform;
 
 namespace {
 
-class CANReception : public CoreFixture {
+class CANReception : public CANComponent {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(InitApp(), 0);
-        ASSERT_TRUE(platform.AwaitClient(kAddress));
-    }
-
-    // Sets up bus 1 with `rows` (callbacks recorded under the given tags).
+    // Sets up `bus` with `rows` (callbacks recorded under the given tags).
     void InitBus(std::vector<CANReceiveTableEntry> rows, CANBus bus = CANBus(1)) {
         CANTransmitTableEntry none[1] = {};
         rows.push_back({});  // the table pointer must not be null, even for no rows
-        ASSERT_GT(sdk.CANInit(bus, rows.data(), static_cast<int>(rows.size()) - 1, none, 0), 0);
+        ASSERT_GT(can.Create(bus, rows.data(), static_cast<int>(rows.size()) - 1, none, 0), 0);
     }
     CANReceiveTableEntry Row(std::uint32_t identifier, std::uint32_t mask, FrameType type, int tag) {
         return CANReceiveTableEntry{identifier, mask, type, &Deliveries::Callback, got.Tag(tag)};
     }
     void CatchAll(CANBus bus, FrameType type, int tag) {
-        ASSERT_EQ(sdk.CANRegisterReceiveAllMessages(bus, type, &Deliveries::Callback, got.Tag(tag)), 0);
+        ASSERT_EQ(can.RegisterReceiveAllMessages(bus, type, &Deliveries::Callback, got.Tag(tag)), 0);
     }
-    // Delivers one record the way the listener does, on this thread (the
-    // listener has nothing to deliver meanwhile).
     std::vector<int> Receive(const PlatformServices::CANIPC::Message& record) {
         got.Clear();
-        Private().CANReceive(&record);
+        can.Receive(&record);
         return got.Tags();
     }
 
@@ -101,31 +94,26 @@ TEST_F(CANReception, AnOverlongLengthByteIsDeliveredAsEightBytes) {
 }
 
 TEST_F(CANReception, CatchAllRegistrationsOnePerBusAndFormat) {
-    EXPECT_EQ(sdk.CANRegisterReceiveAllMessages(CANBus(3), Standard, &Deliveries::Callback, got.Tag(1)), -1);
+    EXPECT_EQ(can.RegisterReceiveAllMessages(CANBus(3), Standard, &Deliveries::Callback, got.Tag(1)), -1);
     ASSERT_NO_FATAL_FAILURE(InitBus({}, CANBus(3)));
-    EXPECT_EQ(sdk.CANRegisterReceiveAllMessages(CANBus(3), Standard, nullptr, nullptr), -22);
+    EXPECT_EQ(can.RegisterReceiveAllMessages(CANBus(3), Standard, nullptr, nullptr), -22);
     CatchAll(CANBus(3), Standard, 1);
     CatchAll(CANBus(3), Extended, 2);
-    EXPECT_EQ(sdk.CANRegisterReceiveAllMessages(CANBus(3), Extended, &Deliveries::Callback, got.Tag(3)), -114);
+    EXPECT_EQ(can.RegisterReceiveAllMessages(CANBus(3), Extended, &Deliveries::Callback, got.Tag(3)), -114);
     // Any other type is kept but never fires.
     CatchAll(CANBus(3), FrameType(5), 4);
 
-    ASSERT_TRUE(platform.AwaitMessages(3));
-    const auto children = CANChildren(platform);
-    ASSERT_EQ(children.size(), 3u);
-    for (const auto& child : children) {
-        EXPECT_EQ(child.command, 2);
-        EXPECT_EQ(child.payload, SubscriptionBytes(3, 0, 0));
-    }
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 3u);
+    for (const auto& each : sent) EXPECT_EQ(each, std::make_pair(std::int32_t{2}, SubscriptionBytes(3, 0, 0)));
     EXPECT_EQ(Receive(Frame(0x1, 1, 3, {})), (std::vector<int>{2}));
     EXPECT_EQ(Receive(Frame(0x1, 5, 3, {})), (std::vector<int>{1}));
 }
 
-// Frames through the connection: the listener hands each message's children
-// to the handler, which takes command-1 children of exactly 16 bytes.
+// The listener's entry takes command-1 children of exactly 16 bytes.
 TEST_F(CANReception, TheHandlerTakesWholeFrameRecordsOnlyInOrder) {
     ASSERT_NO_FATAL_FAILURE(InitBus({Row(0, 0, Standard, 1)}));
-    QRVMessage message(QRVMessage::kTypeEnvelope, 10, kAddress);
+    QRVMessage message(QRVMessage::kTypeEnvelope, 10, 100);
     auto add = [&](std::int32_t command, Bytes payload) {
         message.NewChildMessage(QRVMessage::kTypeChild)->Build(command, payload.size(), payload.data(), false);
     };
@@ -139,8 +127,7 @@ TEST_F(CANReception, TheHandlerTakesWholeFrameRecordsOnlyInOrder) {
     add(4, Payload(Frame(0x14, 0, 1, {4})));
     add(1, {});
     add(1, Payload(Frame(0x15, 0, 1, {5})));
-    ASSERT_EQ(platform.Server().Write(kAddress, message), 0);
-    ASSERT_TRUE(host.AwaitEvents(2));  // the message has been handled
+    can.HandleMessages(message.GetChildMessages());
 
     const auto all = got.All();
     ASSERT_EQ(all.size(), 2u);
@@ -163,10 +150,24 @@ void CallShutdown(void* context, CANBus bus, unsigned int identifier, FrameType 
     self->sdk->Shutdown();
 }
 
-TEST_F(CANReception, NoCallbackStartsOnceACallbackHasCalledShutdown) {
+// Frames through the connection, to the facade's tables.
+class CANReceptionThroughTheListener : public CoreFixture {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(InitApp(), 0);
+        ASSERT_TRUE(platform.AwaitClient(kAddress));
+    }
+
+    Deliveries got;
+};
+
+TEST_F(CANReceptionThroughTheListener, NoCallbackStartsOnceACallbackHasCalledShutdown) {
     ShutdownFromCallback stopper{&sdk, &got, 1};
-    ASSERT_NO_FATAL_FAILURE(InitBus({{0x10, 0x7FF, Standard, &CallShutdown, &stopper}, Row(0x11, 0, Standard, 2)}));
-    CatchAll(CANBus(1), Extended, 3);
+    CANReceiveTableEntry rows[2] = {{0x10, 0x7FF, Standard, &CallShutdown, &stopper},
+                                    {0x11, 0, Standard, &Deliveries::Callback, got.Tag(2)}};
+    CANTransmitTableEntry none[1] = {};
+    ASSERT_EQ(sdk.CANInit(CANBus(1), rows, 2, none, 0), 1);
+    ASSERT_EQ(sdk.CANRegisterReceiveAllMessages(CANBus(1), Extended, &Deliveries::Callback, got.Tag(3)), 0);
     // Two messages in one write: most likely one batch, which the listener
     // handles to its end.
     Bytes bytes = TestPlatform::Frame(10, 1, Payload(Frame(0x10, 0, 1, {})));

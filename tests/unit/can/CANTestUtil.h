@@ -10,9 +10,16 @@
 #include <mutex>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <atomic>
+
 #include <customapp/CANTypes.h>
 
+#include "FakeClock.h"
+#include "FakeSink.h"
 #include "TestPlatform.h"
+#include "can/CAN.h"
 #include "can/CANIPC.h"
 
 namespace cantest {
@@ -135,5 +142,28 @@ inline Bytes FrameBytes(std::uint32_t identifier, std::uint8_t extended, std::ui
     for (std::size_t i = 0; i < 8; ++i) bytes.push_back(i < data.size() ? data[i] : 0);
     return bytes;
 }
+
+// The CAN component alone: a recording sink, the stop state and a fake clock
+// (at tick 0) in place of the private instance.
+class CANComponent : public ::testing::Test {
+protected:
+    // The commands and payloads the component sent, in order (all category
+    // 10 to address 254).
+    std::vector<std::pair<std::int32_t, Bytes>> Sent() const {
+        std::vector<std::pair<std::int32_t, Bytes>> sent;
+        for (const auto& each : sink.sent) {
+            EXPECT_EQ(each.category, 10);
+            EXPECT_EQ(each.address, 254);
+            sent.emplace_back(each.command, each.payload);
+        }
+        return sent;
+    }
+
+    testsupport::FakeClock clock{0};
+    testsupport::ScopedClock scopedClock{clock};
+    testsupport::FakeSink sink;
+    std::atomic<bool> stop{false};
+    CustomApplication::Internal::CAN can{sink, stop};
+};
 
 }  // namespace cantest

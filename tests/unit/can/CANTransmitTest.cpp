@@ -93,80 +93,81 @@ TEST_F(CANTransmit, UpdatesReplaceThePayloadOfLaterSends) {
     EXPECT_EQ(NextFrame(), FrameBytes(0x18FEF100, 1, 2, {}));
 }
 
-// The service pass alone, without the loop: the instance is not initialised
-// (so it is driven behind the facade, which refuses it), no worker thread
-// runs and the writes go nowhere.
-class CANCyclic : public ::testing::Test {
+// The service pass alone, on the component.
+class CANCyclic : public CANComponent {
 protected:
-    CustomApplication::TarvexInterfacePrivate& Private() {
-        return *CustomApplication::TarvexInterfacePrivate::TEST_Of(sdk);
-    }
     std::int64_t LastSent(int index) {
-        return Private().can.InterfaceFromUid(1)->TransmitTable.at(index)->LastSentTicks.load();
+        return can.InterfaceFromUid(1)->TransmitTable.at(index)->LastSentTicks.load();
     }
 
-    testsupport::FakeClock clock{0};
-    testsupport::ScopedClock scopedClock{clock};
-    CustomApplication::TarvexInterface sdk;
     CANReceiveTableEntry receive[1] = {};
     const unsigned char payload[1] = {1};
 };
 
 TEST_F(CANCyclic, ARowGoesOutUpTo2MsEarlyAndEveryPeriodAfter) {
     CANTransmitTableEntry rows[2] = {{payload, 1, 0x10, Standard, 1000}, {payload, 1, 0x11, Standard, 0}};
-    ASSERT_EQ(Private().CANInit(CANBus(1), receive, 0, rows, 2), 1);
+    ASSERT_EQ(can.Create(CANBus(1), receive, 0, rows, 2), 1);
     // Never sent, the row falls due at tick Period - 2 = 998.
-    EXPECT_EQ(Private().CANService(), 1000);
+    EXPECT_EQ(can.Service(), 1000);
     EXPECT_EQ(LastSent(0), 0);
     clock.Advance(997);
-    EXPECT_EQ(Private().CANService(), 3);
+    EXPECT_EQ(can.Service(), 3);
+    EXPECT_TRUE(Sent().empty());
     clock.Advance(1);
-    EXPECT_EQ(Private().CANService(), 1000);  // sent at 998: the next is a period away
+    EXPECT_EQ(can.Service(), 1000);  // sent at 998: the next is a period away
     EXPECT_EQ(LastSent(0), 998);
     EXPECT_EQ(LastSent(1), 0);  // Period 0: on request only
     clock.Advance(600);
-    EXPECT_EQ(Private().CANService(), 400);
+    EXPECT_EQ(can.Service(), 400);
     clock.Advance(398);
-    EXPECT_EQ(Private().CANService(), 1000);  // 2 ms left is less than 3: sent
+    EXPECT_EQ(can.Service(), 1000);  // 2 ms left is less than 3: sent
     EXPECT_EQ(LastSent(0), 998 + 998);
+    const auto frame = std::make_pair(std::int32_t{4}, FrameBytes(0x10, 0, 1, {1}));
+    EXPECT_EQ(Sent(), (std::vector<std::pair<std::int32_t, Bytes>>{frame, frame}));
 }
 
 TEST_F(CANCyclic, AnImmediateSendRestartsTheCycle) {
     CANTransmitTableEntry rows[1] = {{payload, 1, 0x10, Standard, 1000}};
-    ASSERT_EQ(Private().CANInit(CANBus(1), receive, 0, rows, 1), 1);
+    ASSERT_EQ(can.Create(CANBus(1), receive, 0, rows, 1), 1);
     clock.Advance(5000);
-    EXPECT_EQ(Private().CANService(), 1000);
+    EXPECT_EQ(can.Service(), 1000);
     clock.Advance(500);
-    ASSERT_EQ(Private().CANSendMessage(1, 0), 0);
+    ASSERT_EQ(can.SendMessage(1, 0), 0);
     EXPECT_EQ(LastSent(0), 5500);
     clock.Advance(498);
-    EXPECT_EQ(Private().CANService(), 502);
+    EXPECT_EQ(can.Service(), 502);
+    EXPECT_EQ(Sent().size(), 2u);
 }
 
-TEST_F(CANCyclic, NegativePeriodsGoOutOnEveryPassAndDoNotShortenTheWait) {
+TEST_F(CANCyclic, NegativePeriodsGoOutOnEveryPassAndNothingOnceStopped) {
     CANTransmitTableEntry rows[2] = {{payload, 1, 0x10, Standard, -1},
                                      {payload, 1, 0x11, Standard, INT64_MIN}};
-    ASSERT_EQ(Private().CANInit(CANBus(1), receive, 0, rows, 2), 1);
+    ASSERT_EQ(can.Create(CANBus(1), receive, 0, rows, 2), 1);
     for (int pass = 1; pass <= 3; ++pass) {
         clock.Advance(1);
-        EXPECT_EQ(Private().CANService(), kNothingScheduled);
+        EXPECT_EQ(can.Service(), kNothingScheduled);
         EXPECT_EQ(LastSent(0), pass);
         EXPECT_EQ(LastSent(1), pass);
     }
+    EXPECT_EQ(Sent().size(), 6u);
+    stop = true;
+    clock.Advance(1);
+    EXPECT_EQ(can.Service(), kNothingScheduled);
+    EXPECT_EQ(Sent().size(), 6u);
 }
 
 TEST_F(CANCyclic, TheEarliestRowDecidesAcrossInterfacesAndHugePeriodsDoNotOverflow) {
-    EXPECT_EQ(Private().CANService(), kNothingScheduled);
+    EXPECT_EQ(can.Service(), kNothingScheduled);
     CANTransmitTableEntry slow[2] = {{payload, 1, 0x10, Standard, 700}, {payload, 1, 0x11, Standard, INT64_MAX}};
     CANTransmitTableEntry fast[1] = {{payload, 1, 0x20, Standard, 50}};
-    ASSERT_EQ(Private().CANInit(CANBus(1), receive, 0, slow, 2), 1);
-    ASSERT_EQ(Private().CANInit(CANBus(3), receive, 0, fast, 1), 2);
+    ASSERT_EQ(can.Create(CANBus(1), receive, 0, slow, 2), 1);
+    ASSERT_EQ(can.Create(CANBus(3), receive, 0, fast, 1), 2);
     clock.Advance(10'000);
-    EXPECT_EQ(Private().CANService(), 50);
+    EXPECT_EQ(can.Service(), 50);
     clock.Advance(45);
-    EXPECT_EQ(Private().CANService(), 5);
+    EXPECT_EQ(can.Service(), 5);
     clock.Advance(5);
-    EXPECT_EQ(Private().CANService(), 50);
+    EXPECT_EQ(can.Service(), 50);
 }
 
 // Through the service loop: a row with a short period is sent every period,

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 
 #include "CoreFixture.h"
+#include "FakeSink.h"
+#include "j1708/J1708.h"
 
 using CustomApplication::kNothingScheduled;
 using CustomApplication::TarvexInterface;
@@ -149,7 +152,6 @@ TEST_F(J1708Bus, InitChecksRunInOrderAndAFailedCallLeavesNothingBehind) {
     EXPECT_EQ(all[2].command, 4);
     EXPECT_TRUE(all[2].payload.empty());
     EXPECT_EQ(sdk.J1708SendMessage(0), -13);
-    EXPECT_EQ(Private().J1708SendMessage(0), -2);  // the rows went with the shutdown
 }
 
 TEST_F(J1708Bus, ShutdownWithdrawsTheSubscriptionAlsoWithoutInit) {
@@ -375,55 +377,87 @@ TEST(J1708CatchAllBeforeInit, IsDisarmedByInit) {
     ASSERT_TRUE(early.Await(1));
 }
 
-// Scheduling arithmetic, on an instance without worker threads (reached
-// behind the facade, which refuses its operations before Init): the test
-// runs every pass itself.
-class J1708Schedule : public CoreFixture {
+// The component alone over a recording sink: scheduling arithmetic (the
+// test runs every pass itself), the stop state and what shutdown leaves.
+class J1708Component : public ::testing::Test {
 protected:
-    std::int64_t LastSent(std::size_t index) {
-        return Private().j1708.Snapshot()->TransmitTable[index]->LastSentTicks.load();
+    std::int64_t LastSent(std::size_t index) { return j1708.Snapshot()->TransmitTable[index]->LastSentTicks.load(); }
+    // The commands the component sent (all category 20 to address 254).
+    std::vector<std::int32_t> Commands() const {
+        std::vector<std::int32_t> commands;
+        for (const auto& each : sink.sent) {
+            EXPECT_EQ(each.category, 20);
+            EXPECT_EQ(each.address, 254);
+            commands.push_back(each.command);
+        }
+        return commands;
     }
+
+    testsupport::FakeClock clock;
+    testsupport::ScopedClock scopedClock{clock};
+    testsupport::FakeSink sink;
+    std::atomic<bool> stop{false};
+    CustomApplication::Internal::J1708 j1708{sink, stop};
     J1708ReceiveTableEntry receive[1] = {};
 };
 
-TEST_F(J1708Schedule, ACyclicRowIsSentUpTo2MsEarlyAndCountsTowardsTheNextPass) {
-    J1708TransmitTableEntry transmit[2] = {{nullptr, 0, 1, 0, 0}, {nullptr, 0, 2, 1000, 0}};
-    ASSERT_EQ(Private().J1708Init(receive, 0, transmit, 2), 0);
+TEST_F(J1708Component, ACyclicRowIsSentUpTo2MsEarlyAndCountsTowardsTheNextPass) {
+    const unsigned char data[2] = {0xD1, 0xD2};
+    J1708TransmitTableEntry transmit[2] = {{nullptr, 0, 1, 0, 0}, {data, 2, 0x82, 1000, 6}};
+    ASSERT_EQ(j1708.Init(receive, 0, transmit, 2), 0);
     const std::int64_t t = clock.NowMs();
     // Never sent: due at once, and then due again a full period later.
-    EXPECT_EQ(Private().J1708Service(), 1000);
+    EXPECT_EQ(j1708.Service(), 1000);
     EXPECT_EQ(LastSent(1), t);
     EXPECT_EQ(LastSent(0), 0);  // rows without a period are never sent cyclically
     clock.Advance(600);
-    EXPECT_EQ(Private().J1708Service(), 400);
+    EXPECT_EQ(j1708.Service(), 400);
     clock.Advance(397);
-    EXPECT_EQ(Private().J1708Service(), 3);
+    EXPECT_EQ(j1708.Service(), 3);
     EXPECT_EQ(LastSent(1), t);
     clock.Advance(1);  // 2 ms left: sent now
-    EXPECT_EQ(Private().J1708Service(), 1000);
+    EXPECT_EQ(j1708.Service(), 1000);
     EXPECT_EQ(LastSent(1), t + 998);
     // A send on request restarts the cycle.
     clock.Advance(500);
-    ASSERT_EQ(Private().J1708SendMessage(1), 0);
+    ASSERT_EQ(j1708.SendMessage(1), 0);
     clock.Advance(100);
-    EXPECT_EQ(Private().J1708Service(), 900);
+    EXPECT_EQ(j1708.Service(), 900);
+    // The subscription, then three sends of the row's 33-byte record.
+    EXPECT_EQ(Commands(), (std::vector<std::int32_t>{3, 1, 1, 1}));
+    Bytes record(33, 0);
+    record[1] = 6;
+    record[2] = 3;
+    record[3] = 0x82;
+    record[4] = 0xD1;
+    record[5] = 0xD2;
+    EXPECT_EQ(sink.sent.back().payload, record);
 }
 
-TEST_F(J1708Schedule, WithoutCyclicRowsNothingIsScheduled) {
-    J1708TransmitTableEntry none[1] = {{nullptr, 0, 1, 0, 0}};
-    EXPECT_EQ(Private().J1708Service(), kNothingScheduled);  // before J1708Init
-    ASSERT_EQ(Private().J1708Init(receive, 0, none, 1), 0);
-    EXPECT_EQ(Private().J1708Service(), kNothingScheduled);
+TEST_F(J1708Component, NothingIsSentWithoutCyclicRowsOnceStoppedOrAfterShutdown) {
+    J1708TransmitTableEntry none[2] = {{nullptr, 0, 1, 0, 0}, {nullptr, 0, 2, -5, 0}};
+    EXPECT_EQ(j1708.Service(), kNothingScheduled);  // before Init
+    ASSERT_EQ(j1708.Init(receive, 0, none, 1), 0);
+    EXPECT_EQ(j1708.Service(), kNothingScheduled);
     EXPECT_EQ(LastSent(0), 0);
+    EXPECT_EQ(j1708.Init(receive, 0, none, 2), -114);
+    stop = true;
+    EXPECT_EQ(j1708.Service(), kNothingScheduled);
+    // Shutdown withdraws the subscription, and the rows go with it.
+    j1708.Shutdown();
+    EXPECT_EQ(j1708.SendMessage(0), -2);
+    const unsigned char data[1] = {1};
+    EXPECT_EQ(j1708.UpdateMessageData(0, data, 1), -2);
+    EXPECT_EQ(Commands(), (std::vector<std::int32_t>{3, 4}));
 }
 
-TEST_F(J1708Schedule, NegativePeriodIsSentOnEveryPass) {
+TEST_F(J1708Component, NegativePeriodIsSentOnEveryPass) {
     J1708TransmitTableEntry transmit[2] = {{nullptr, 0, 1, -5, 0}, {nullptr, 0, 2, 50, 0}};
-    ASSERT_EQ(Private().J1708Init(receive, 0, transmit, 2), 0);
-    EXPECT_EQ(Private().J1708Service(), 50);
+    ASSERT_EQ(j1708.Init(receive, 0, transmit, 2), 0);
+    EXPECT_EQ(j1708.Service(), 50);
     for (int pass = 1; pass <= 3; ++pass) {
         clock.Advance(1);
-        EXPECT_EQ(Private().J1708Service(), 50 - pass);
+        EXPECT_EQ(j1708.Service(), 50 - pass);
         EXPECT_EQ(LastSent(0), clock.NowMs());
     }
 }
@@ -434,7 +468,7 @@ TEST_F(J1708Bus, TheServiceLoopSendsAShortPeriodRowAtItsPeriod) {
     ASSERT_TRUE(clock.AwaitWaits(1));  // the loop's first pass found nothing
     J1708ReceiveTableEntry receive[1] = {};
     J1708TransmitTableEntry transmit[1] = {{nullptr, 0, 0x33, 20, 0}};
-    ASSERT_EQ(Private().J1708Init(receive, 0, transmit, 1), 0);
+    ASSERT_EQ(sdk.J1708Init(receive, 0, transmit, 1), 0);
     clock.Advance(200);
     ASSERT_TRUE(clock.AwaitWaits(2));
     for (std::size_t pass = 3; pass <= 5; ++pass) {

@@ -1,0 +1,35 @@
+// Thread rule: one thread at a time; a component test drives the component
+// from the test's thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/MessageSink.h"
+
+namespace testsupport {
+
+// A message sink that records every request a component sends, for tests
+// that read the identifiers and bytes a component put on the wire.
+class FakeSink final : public CustomApplication::MessageSink {
+public:
+    struct Sent {
+        std::int32_t category, address, command;
+        std::vector<std::uint8_t> payload;
+    };
+
+    int Send(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
+             std::size_t length) override {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        sent.push_back({category, address, command,
+                        bytes != nullptr ? std::vector<std::uint8_t>(bytes, bytes + length)
+                                         : std::vector<std::uint8_t>{}});
+        return 0;
+    }
+    bool Connected() const override { return true; }
+
+    std::vector<Sent> sent;
+};
+
+}  // namespace testsupport
