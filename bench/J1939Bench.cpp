@@ -56,7 +56,7 @@ private:
 
         TarvexInterfacePrivate& p = d();
         if (p.Init(host_.Table(), TarvexInterfacePrivate::ApplicationMode) != 0) throw std::runtime_error("init");
-        p.j1939.Init();
+        p.j1939.Reset();
         if (p.Connect(kAddress) != 0) throw std::runtime_error("connect");
 
         const std::int64_t sizes[] = {1, 100, 1000};

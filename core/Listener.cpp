@@ -48,7 +48,7 @@ void TarvexInterfacePrivate::RunListener() {
 
 void TarvexInterfacePrivate::WakeRequestWaiters() {
     eeprom.WakeWaiter();
-    j1939.CAListExchange.Wake();
+    j1939.WakeWaiter();
     if (plugin != nullptr) plugin->WakeWaiter();
 }
 

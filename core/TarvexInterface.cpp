@@ -41,7 +41,7 @@ std::int32_t TarvexInterface::Init(std::int32_t ipcAddress, void* serviceProvide
     const std::int32_t result = d->Init(static_cast<const CoreTypes::ServiceProviders*>(serviceProviders),
                                         static_cast<TarvexInterfacePrivate::SDKMode>(mode));
     if (result != 0) return result;
-    d->j1939.Init();
+    d->j1939.Reset();
     d->j1708.Reset();
     d->can.Reset();
     return d->Connect(ipcAddress);

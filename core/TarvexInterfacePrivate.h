@@ -135,7 +135,9 @@ public:
     void CANIPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t /*sourceAddress*/) {
         can.HandleMessages(children);
     }
-    void J1939IPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t sourceAddress);
+    void J1939IPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t /*sourceAddress*/) {
+        j1939.HandleMessages(children);
+    }
     void J1708IPCHandler(const PlatformServices::QRVMessage::ChildList& children, std::int32_t /*sourceAddress*/) {
         j1708.HandleMessages(children);
     }
@@ -148,14 +150,14 @@ public:
 
     // Bus services: send what is due, return milliseconds to the next due
     // transmission or kNothingScheduled.
-    std::int64_t J1939Service();
+    std::int64_t J1939Service() { return j1939.Service(); }
     std::int64_t J1708Service() { return j1708.Service(); }
     std::int64_t CANService() { return can.Service(); }
     // The service loop's wait for one pass, given the three services' results.
     static std::int32_t ServiceWait(std::int64_t j1939, std::int64_t j1708, std::int64_t can);
 
     // Bus shutdowns, called by Shutdown in this order.
-    void J1939Shutdown();
+    void J1939Shutdown() { j1939.Shutdown(); }
     void J1708Shutdown() { j1708.Shutdown(); }
     void CANShutdown() { can.Shutdown(); }
 
@@ -189,27 +191,38 @@ public:
         return can.RegisterReceiveAllMessages(bus, type, callback, context);
     }
 
-    // --- J1939 ---
-    // Controller applications (j1939/J1939ControllerApplications.cpp).
+    // --- J1939 --- (the component holds the CAs; see j1939/J1939.h)
     std::int32_t J1939CreateCA(CoreTypes::CANBus bus, unsigned char address, const J1939Types::J1939Name* name,
                                J1939Types::J1939ReceiveTableEntry* receiveTable, int receiveCount,
-                               J1939Types::J1939TransmitTableEntry* transmitTable, int transmitCount, bool attach);
-    void J1939LinkReceiveTableToPlatform(const J1939::ReceiveTableMap* table, unsigned char ipcBus, bool subscribe);
-    bool J1939DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const;
-    std::int32_t J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const;
-    // Replies 10 and 12: rewrite the stored list (when well formed and not
-    // empty) and pass the list to the creation it answers.
-    void J1939HandleCAList(const PlatformServices::QRVMessage& child, bool staticList);
-    // Transmission (j1939/J1939Transmission.cpp).
-    std::int32_t J1939SendMessage(std::int32_t uid, std::int32_t index);
-    std::int32_t J1939SendMessage(J1939::J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address);
-    std::int32_t J1939SendMessage(const J1939Types::J1939Message* message);
+                               J1939Types::J1939TransmitTableEntry* transmitTable, int transmitCount, bool attach) {
+        return j1939.Create(bus, address, name, receiveTable, receiveCount, transmitTable, transmitCount, attach);
+    }
+    void J1939LinkReceiveTableToPlatform(const J1939::ReceiveTableMap* table, unsigned char ipcBus, bool subscribe) {
+        j1939.LinkReceiveTableToPlatform(table, ipcBus, subscribe);
+    }
+    bool J1939DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const {
+        return j1939.DoesCAExist(bus, address);
+    }
+    std::int32_t J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const {
+        return j1939.GetSourceAddressFromCA(uid, address);
+    }
+    void J1939HandleCAList(const PlatformServices::QRVMessage& child, bool staticList) {
+        j1939.HandleCAList(child, staticList);
+    }
+    std::int32_t J1939SendMessage(std::int32_t uid, std::int32_t index) { return j1939.SendMessage(uid, index); }
+    std::int32_t J1939SendMessage(J1939::J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address) {
+        return j1939.SendMessage(row, bus, address);
+    }
+    std::int32_t J1939SendMessage(const J1939Types::J1939Message* message) { return j1939.SendMessage(message); }
     std::int32_t J1939UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
-                                        std::int32_t length);
-    // Reception (j1939/J1939Reception.cpp).
-    void J1939Receive(PlatformServices::J1939IPC::J1939ReceiveMessageIPC* message);
+                                        std::int32_t length) {
+        return j1939.UpdateMessageData(uid, index, data, length);
+    }
+    void J1939Receive(PlatformServices::J1939IPC::J1939ReceiveMessageIPC* message) { j1939.Receive(message); }
     std::int32_t J1939RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J1939ReceiveCallback callback,
-                                                 void* context);
+                                                 void* context) {
+        return j1939.RegisterReceiveAllMessages(uid, callback, context);
+    }
 
     // --- J1708 --- (the component holds the tables; see j1708/J1708.h)
     std::int32_t J1708Init(const J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
@@ -288,7 +301,7 @@ private:
     ConnectionSink sink{*this};
 
 public:
-    J1939 j1939;
+    J1939 j1939{sink, stopRequested};
     J1708 j1708{sink, stopRequested};
     VirtualEEPROM eeprom{sink};
     CAN can{sink, stopRequested};

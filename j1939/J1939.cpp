@@ -7,12 +7,17 @@
 namespace CustomApplication {
 namespace Internal {
 
-J1939::J1939() : controllerApplications_(std::make_shared<const CAList>()) {}
-
-J1939::CASnapshot J1939::ControllerApplications() const {
-    MutexLock guard(listLock_);
-    return controllerApplications_;
+J1939::J1939(MessageSink& sink, const std::atomic<bool>& stopRequested)
+    : sink_(sink), stopRequested_(stopRequested) {
+    auto empty = std::make_shared<const CAList>();
+    cas_.Change([&](CASnapshot& current) { current = std::move(empty); });
 }
+
+void J1939::Reset() {
+    cas_.Change([this](const CASnapshot&) { nextCAUid_ = 1; });
+}
+
+J1939::CASnapshot J1939::ControllerApplications() const { return cas_.Current(); }
 
 std::shared_ptr<J1939::J1939ControllerApplication> J1939::ControllerApplicationFromUid(std::int32_t uid) const {
     const CASnapshot list = ControllerApplications();
@@ -23,29 +28,31 @@ std::shared_ptr<J1939::J1939ControllerApplication> J1939::ControllerApplicationF
 }
 
 std::int32_t J1939::Publish(const std::shared_ptr<J1939ControllerApplication>& ca) {
-    // Creations are rare: the copy is made under the lock, so that no other
-    // publication can slip in between the copy and the swap.
-    MutexLock guard(listLock_);
-    if (closed_.load(std::memory_order_relaxed)) return 0;
-    std::shared_ptr<CAList> next;
-    try {
-        next = std::make_shared<CAList>(*controllerApplications_);
-        next->push_back(ca);
-    } catch (const std::bad_alloc&) {
-        return kOutOfMemory;
-    }
-    ca->Uid = NextCAUid++;
-    controllerApplications_ = std::move(next);
-    return ca->Uid;
+    // Creations are rare: the copy is made within the change, so that no
+    // other publication can slip in between the copy and the swap.
+    CASnapshot previous;
+    const std::int32_t uid = cas_.Change([&](CASnapshot& current) -> std::int32_t {
+        if (closed_.load(std::memory_order_relaxed)) return 0;
+        std::shared_ptr<CAList> next;
+        try {
+            next = std::make_shared<CAList>(*current);
+            next->push_back(ca);
+        } catch (const std::bad_alloc&) {
+            return kOutOfMemory;
+        }
+        ca->Uid = nextCAUid_++;
+        previous = std::exchange(current, std::move(next));
+        return ca->Uid;
+    });
+    return uid;  // the replaced list is released here, outside the lock
 }
 
 J1939::CASnapshot J1939::Close() {
     auto empty = std::make_shared<const CAList>();
-    MutexLock guard(listLock_);
-    closed_.store(true, std::memory_order_seq_cst);
-    CASnapshot previous = std::move(controllerApplications_);
-    controllerApplications_ = std::move(empty);
-    return previous;
+    return cas_.Change([&](CASnapshot& current) {
+        closed_.store(true, std::memory_order_seq_cst);
+        return std::exchange(current, std::move(empty));
+    });
 }
 
 bool J1939::BeginWrite() {

@@ -3,10 +3,9 @@
 // thread decodes replies and delivers received messages; the service thread
 // sends cyclic rows; Shutdown withdraws everything.
 //
-// The CA list is an immutable snapshot: readers take a counted reference to
-// the current list (a short lock around a pointer copy) and walk it without
-// any lock; a creation or the shutdown publishes a new list under the same
-// short lock. A CA's tables and identity never change once it is in a list,
+// The CA list is a copy-on-write snapshot: readers take a counted reference
+// to the current list and walk it without any lock; a creation or the
+// shutdown publishes a new list. A CA's tables and identity never change once it is in a list,
 // so a reader holding a snapshot may use every CA in it, also after the
 // shutdown has published the empty list. No lock of this subsystem is held
 // across an IPC write or a callback, and no two are held together.
@@ -23,15 +22,19 @@
 #include <customapp/CoreTypes.h>
 #include <customapp/J1939Types.h>
 
-#include "ManualResetEvent.h"
+#include "QRVMessage.h"
 #include "j1939/J1939IPC.h"
+#include "common/MessageSink.h"
 #include "common/Mutex.h"
 #include "common/RequestExchange.h"
+#include "common/TableSnapshot.h"
 
 namespace CustomApplication {
 namespace Internal {
 
-// SAE J1939 controller applications (CAs) of this instance.
+// SAE J1939 controller applications (CAs) of this instance. It sends its
+// requests and messages (category 13) through the sink it was built with,
+// and starts no callback and no cyclic send once a stop is requested.
 class J1939 {
 public:
     // A copy of one row of the application's receive table.
@@ -126,21 +129,78 @@ public:
         bool operator==(const PlatformCA& other) const { return Bus == other.Bus && Address == other.Address; }
     };
 
-    J1939();
+    // `sink` carries every request and outlives this object, as does
+    // `stopRequested`, which is set once Shutdown has begun.
+    J1939(MessageSink& sink, const std::atomic<bool>& stopRequested);
     J1939(const J1939&) = delete;
     J1939& operator=(const J1939&) = delete;
 
-    // Resets the uid counter; called by Init before any worker thread runs.
-    void Init() {
-        MutexLock guard(listLock_);
-        NextCAUid = 1;
-    }
+    // Resets the uid counter; called by the library's Init before any
+    // worker thread runs.
+    void Reset();
+
+    // --- The operations; see the facade for their results.
+    // Creates a CA (or, with `attach`, takes the platform's first configured
+    // CA on `bus`): copies the tables, asks the platform, waits for its CA
+    // list, publishes the CA, subscribes its receive rows and returns its uid.
+    std::int32_t Create(CoreTypes::CANBus bus, unsigned char address, const J1939Types::J1939Name* name,
+                        const J1939Types::J1939ReceiveTableEntry* receiveTable, int receiveCount,
+                        const J1939Types::J1939TransmitTableEntry* transmitTable, int transmitCount, bool attach);
+    bool DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const;
+    std::int32_t GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const;
+    std::int32_t SendMessage(std::int32_t uid, std::int32_t index);
+    // Sends one row from `address` on `bus` and restarts its cycle: 0, or
+    // -22 for a null row.
+    std::int32_t SendMessage(J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address);
+    std::int32_t SendMessage(const J1939Types::J1939Message* message);
+    std::int32_t UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
+                                   std::int32_t length);
+    std::int32_t RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J1939ReceiveCallback callback,
+                                            void* context);
+    // Adds (or withdraws) one platform subscription per row of `table`.
+    void LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe);
+
+    // The listener thread's entry: received messages (command 5) and the
+    // platform's CA lists (replies 10 and 12) among `children`.
+    void HandleMessages(const PlatformServices::QRVMessage::ChildList& children);
+    // Delivers one received message to the matching rows of each CA it is
+    // addressed to, or else to that CA's receive-all registration.
+    void Receive(PlatformServices::J1939IPC::J1939ReceiveMessageIPC* message);
+    // Replies 10 and 12: rewrite the stored list (when well formed and not
+    // empty) and pass the list to the creation it answers.
+    void HandleCAList(const PlatformServices::QRVMessage& child, bool staticList);
+    // Ends a creation's wait for the platform's list, to look at its
+    // connection again.
+    void WakeWaiter() { caListExchange_.Wake(); }
+
+    // One pass of the service thread: sends the cyclic rows that are due and
+    // returns milliseconds to the next one, or kNothingScheduled.
+    std::int64_t Service();
+    // Closes the subsystem, waits for the writes under way, withdraws every
+    // subscription and removes every CA from the platform.
+    void Shutdown();
 
     // --- The CA list.
     // The current list, in order of creation (never null).
     CASnapshot ControllerApplications() const;
     // The CA with `uid`, or null.
     std::shared_ptr<J1939ControllerApplication> ControllerApplicationFromUid(std::int32_t uid) const;
+    // The platform's CA lists as replies 10 and 12 last gave them.
+    std::vector<PlatformCA> PlatformCAList(bool staticList) const;
+
+private:
+    class WriteScope;
+
+    // The answer to a creation or attach: a list of the platform's CAs.
+    struct CAListReply {
+        bool StaticList = false;  // reply 12 (else 10)
+        std::shared_ptr<const std::vector<PlatformCA>> List;
+        bool Holds(CoreTypes::CANBus bus, std::uint8_t address) const;
+        // The address of the first CA on `bus`; false when there is none.
+        bool First(CoreTypes::CANBus bus, std::uint8_t* address) const;
+    };
+    using CAListExchange = RequestExchange<CAListReply>;
+
     // Gives `ca` the next uid and appends it. Returns the uid; 0 once the
     // subsystem has been closed, -12 when the new list cannot be allocated
     // (nothing changed in either case).
@@ -149,37 +209,27 @@ public:
     CASnapshot Close();
     bool IsClosed() const { return closed_.load(std::memory_order_acquire); }
 
-    // --- Writes that must reach the platform before the shutdown's
-    // withdrawals (sends and subscriptions). BeginWrite fails once the
-    // subsystem is closed; a successful one must be paired with EndWrite.
+    // Writes that must reach the platform before the shutdown's withdrawals
+    // (sends and subscriptions). BeginWrite fails once the subsystem is
+    // closed; a successful one must be paired with EndWrite.
     bool BeginWrite();
     void EndWrite();
     // Waits until every write begun before Close has ended.
     void AwaitWrites();
 
-    // --- Creations and attaches run one at a time: a turn of the CA-list
-    // exchange covers the existence test, the requests, the wait for the
-    // platform's list and the publication.
-    struct CAListReply {
-        bool StaticList = false;  // reply 12 (else 10)
-        std::shared_ptr<const std::vector<PlatformCA>> List;
-        bool Holds(CoreTypes::CANBus bus, std::uint8_t address) const;
-        // The address of the first CA on `bus`; false when there is none.
-        bool First(CoreTypes::CANBus bus, std::uint8_t* address) const;
-    };
-    using CAListExchangeType = RequestExchange<CAListReply>;
-    CAListExchangeType CAListExchange;
-
-    // --- The platform's CA lists, rewritten by replies 10 and 12.
     void ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList);
-    std::vector<PlatformCA> PlatformCAList(bool staticList) const;
 
-    // The uid of the next CA.
-    std::int32_t NextCAUid GUARDED_BY(listLock_) = 1;
+    MessageSink& sink_;
+    const std::atomic<bool>& stopRequested_;
 
-private:
-    mutable Mutex listLock_;  // also serialises the close
-    CASnapshot controllerApplications_ GUARDED_BY(listLock_);
+    // Creations and attaches run one at a time: a turn covers the existence
+    // test, the requests, the wait for the platform's list and the publication.
+    CAListExchange caListExchange_;
+
+    TableSnapshot<CAList> cas_;
+    // Changed only within cas_.Change, so it moves with the list; Close
+    // also sets closed_ there.
+    std::int32_t nextCAUid_ = 1;
     std::atomic<bool> closed_{false};
 
     std::atomic<int> writesInFlight_{0};
@@ -189,6 +239,22 @@ private:
     mutable Mutex platformListLock_;
     std::vector<PlatformCA> platformCAList_ GUARDED_BY(platformListLock_);
     std::vector<PlatformCA> platformStaticCAList_ GUARDED_BY(platformListLock_);
+};
+
+// Holds one write that the shutdown waits for (see BeginWrite).
+class J1939::WriteScope {
+public:
+    explicit WriteScope(J1939& j1939) : j1939_(j1939), open_(j1939.BeginWrite()) {}
+    ~WriteScope() {
+        if (open_) j1939_.EndWrite();
+    }
+    WriteScope(const WriteScope&) = delete;
+    WriteScope& operator=(const WriteScope&) = delete;
+    bool Open() const { return open_; }
+
+private:
+    J1939& j1939_;
+    const bool open_;
 };
 
 template <typename Visit>

@@ -6,15 +6,16 @@
 #include <cstring>
 #include <new>
 
-#include "core/TarvexInterfacePrivate.h"
+#include "j1939/J1939.h"
+#include "common/BusMapping.h"
 #include "common/Result.h"
 #include "common/TransmitRow.h"
 
 namespace CustomApplication {
+namespace Internal {
 
 namespace {
 
-using J1939 = TarvexInterfacePrivate::J1939;
 namespace IPC = PlatformServices::J1939IPC;
 
 // How long a creation waits for the platform's CA list.
@@ -89,11 +90,9 @@ IPC::J1939NameIPC NameRecord(const J1939Types::J1939Name& name) {
 
 }  // namespace
 
-std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsigned char address,
-                                                   const J1939Types::J1939Name* name,
-                                                   J1939Types::J1939ReceiveTableEntry* receiveTable,
-                                                   int receiveCount, J1939Types::J1939TransmitTableEntry* transmitTable,
-                                                   int transmitCount, bool attach) {
+std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J1939Types::J1939Name* name,
+                          const J1939Types::J1939ReceiveTableEntry* receiveTable, int receiveCount,
+                          const J1939Types::J1939TransmitTableEntry* transmitTable, int transmitCount, bool attach) {
     if (receiveTable == nullptr || transmitTable == nullptr) return kInvalidArgument;
     if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return kInvalidArgument;
     if (!attach && (name == nullptr || address == 254 || address == 255)) return kInvalidArgument;
@@ -101,13 +100,13 @@ std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsign
     // One creation at a time from here to the publication: the existence
     // test and the platform's answer are shared. The time-out bounds the
     // whole call, the wait for the turn included.
-    const std::int64_t deadline = J1939::CAListExchangeType::Deadline(kCAListWaitMs);
-    const J1939::CAListExchangeType::Turn turn(j1939.CAListExchange, deadline, OnListenerThread());
-    if (!attach && J1939DoesCAExist(bus, address)) return kExists;
+    const std::int64_t deadline = CAListExchange::Deadline(kCAListWaitMs);
+    const CAListExchange::Turn turn(caListExchange_, deadline, sink_.OnReceivingThread());
+    if (!attach && DoesCAExist(bus, address)) return kExists;
 
     std::shared_ptr<J1939::J1939ControllerApplication> ca;
     try {
-        ca = std::make_shared<J1939::J1939ControllerApplication>();
+        ca = std::make_shared<J1939ControllerApplication>();
     } catch (const std::bad_alloc&) {
         return kOutOfMemory;
     }
@@ -117,28 +116,28 @@ std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsign
     // Without the turn (on the listener thread while another creation
     // waits, whose answer cannot come until this callback returns) nothing
     // is sent and the call fails at once.
-    const unsigned char ipcBus = SDKCANBusToIPCBus(bus);
+    const unsigned char ipcBus = ToIPCBus(bus);
     // A request that could not be built for want of memory never reaches the
     // platform: the call fails with -12 at once instead of waiting in vain.
     // Other failed writes show as a missing answer.
     const auto send = [&]() -> std::int32_t {
         if (!attach) {
-            if (IPC::CreateInterfaceManager(ipcBus, Sink()) == -ENOMEM) return kOutOfMemory;
+            if (IPC::CreateInterfaceManager(ipcBus, sink_) == -ENOMEM) return kOutOfMemory;
             IPC::J1939NameIPC nameRecord = NameRecord(*name);
-            if (IPC::CreateControllerApplication(ipcBus, address, &nameRecord, Sink()) == -ENOMEM) {
+            if (IPC::CreateControllerApplication(ipcBus, address, &nameRecord, sink_) == -ENOMEM) {
                 return kOutOfMemory;
             }
         }
-        return IPC::GetCurrentCAList(Sink(), attach) == -ENOMEM ? kOutOfMemory : 0;
+        return IPC::GetCurrentCAList(sink_, attach) == -ENOMEM ? kOutOfMemory : 0;
     };
     // A creation is answered by a current list that holds its CA (a list
     // that does not, such as one that comes late for an earlier creation, is
     // passed over); an attach by a list of the configured CAs.
-    const auto answers = [attach, bus, address](const J1939::CAListReply& reply) {
+    const auto answers = [attach, bus, address](const CAListReply& reply) {
         return attach ? reply.StaticList : !reply.StaticList && reply.Holds(bus, address);
     };
-    J1939::CAListReply reply;
-    const std::int32_t answered = j1939.CAListExchange.Await(turn, deadline, answers, send, Sink(), &reply);
+    CAListReply reply;
+    const std::int32_t answered = caListExchange_.Await(turn, deadline, answers, send, sink_, &reply);
     if (answered != 0) return answered;
 
     if (attach) {
@@ -150,30 +149,29 @@ std::int32_t TarvexInterfacePrivate::J1939CreateCA(CoreTypes::CANBus bus, unsign
 
     // The subscriptions count as writes that the shutdown waits for, so that
     // they never reach the platform after its withdrawals.
-    if (!j1939.BeginWrite()) return kNotAllowed;
-    const std::int32_t uid = j1939.Publish(ca);
-    if (uid > 0) J1939LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
-    j1939.EndWrite();
+    if (!BeginWrite()) return kNotAllowed;
+    const std::int32_t uid = Publish(ca);
+    if (uid > 0) LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
+    EndWrite();
     return uid == 0 ? kNotAllowed : uid;
 }
 
-void TarvexInterfacePrivate::J1939LinkReceiveTableToPlatform(const J1939::ReceiveTableMap* table,
-                                                             unsigned char ipcBus, bool subscribe) {
+void J1939::LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe) {
     if (table == nullptr) return;
     for (const auto& entry : *table) {
-        const J1939::J1939ReceiveTableEntry* row = entry.second.get();
+        const J1939ReceiveTableEntry* row = entry.second.get();
         if (row == nullptr) continue;
         switch (row->SubscriptionMode) {
             case 0:
-                (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribePGN, row->PGN, 0, Sink(), !subscribe);
+                (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribePGN, row->PGN, 0, sink_, !subscribe);
                 break;
             case 1:
-                (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribeSourceAddress, 0, row->SourceAddress, Sink(),
+                (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribeSourceAddress, 0, row->SourceAddress, sink_,
                                             !subscribe);
                 break;
             case 2:
                 (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribePGNAndSource, row->PGN, row->SourceAddress,
-                                            Sink(), !subscribe);
+                                            sink_, !subscribe);
                 break;
             default:
                 break;
@@ -181,44 +179,45 @@ void TarvexInterfacePrivate::J1939LinkReceiveTableToPlatform(const J1939::Receiv
     }
 }
 
-bool TarvexInterfacePrivate::J1939DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const {
-    const J1939::CASnapshot list = j1939.ControllerApplications();
+bool J1939::DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const {
+    const CASnapshot list = ControllerApplications();
     for (const auto& ca : *list) {
         if (ca && ca->Bus == bus && ca->Address == address) return true;
     }
     return false;
 }
 
-std::int32_t TarvexInterfacePrivate::J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const {
+std::int32_t J1939::GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const {
     if (address == nullptr) return kInvalidArgument;
-    const auto ca = j1939.ControllerApplicationFromUid(uid);
+    const auto ca = ControllerApplicationFromUid(uid);
     if (!ca) return kNotFound;
     *address = ca->Address;
     return 0;
 }
 
-void TarvexInterfacePrivate::J1939HandleCAList(const PlatformServices::QRVMessage& child, bool staticList) {
+void J1939::HandleCAList(const PlatformServices::QRVMessage& child, bool staticList) {
     const std::uint8_t* data = child.GetData();
     const std::size_t length = child.GetLength();
     // A malformed list answers nothing; an empty one answers as a list
     // without CAs (the stored list is kept, as for any list without data).
     if (length % 2 != 0 || (data == nullptr && length != 0)) return;
-    J1939::CAListReply reply;
+    CAListReply reply;
     reply.StaticList = staticList;
     try {
-        auto list = std::make_shared<std::vector<J1939::PlatformCA>>();
+        auto list = std::make_shared<std::vector<PlatformCA>>();
         list->reserve(length / 2);
         for (std::size_t i = 0; i < length; i += 2) {
-            const CoreTypes::CANBus bus = IPCCANBusToSDKBus(data[i]);
+            const CoreTypes::CANBus bus = ToSDKBus(data[i]);
             if (bus == CoreTypes::CANBusUnknown) continue;
-            list->push_back(J1939::PlatformCA{bus, data[i + 1]});
+            list->push_back(PlatformCA{bus, data[i + 1]});
         }
-        if (length != 0) j1939.ReplacePlatformCAList(*list, staticList);
+        if (length != 0) ReplacePlatformCAList(*list, staticList);
         reply.List = std::move(list);
     } catch (const std::bad_alloc&) {
         return;  // the lists stay as they were; the waiting creation times out
     }
-    (void)j1939.CAListExchange.Offer(reply);
+    (void)caListExchange_.Offer(reply);
 }
 
+}  // namespace Internal
 }  // namespace CustomApplication

@@ -3,19 +3,19 @@
 #include <cstring>
 #include <new>
 
-#include "core/TarvexInterfacePrivate.h"
+#include "j1939/J1939.h"
+#include "common/BusMapping.h"
 #include "common/Result.h"
 
 namespace CustomApplication {
+namespace Internal {
 
 namespace {
-using J1939 = TarvexInterfacePrivate::J1939;
 namespace IPC = PlatformServices::J1939IPC;
 constexpr std::uint8_t kGlobalAddress = 255;
 }  // namespace
 
-void TarvexInterfacePrivate::J1939IPCHandler(const PlatformServices::QRVMessage::ChildList& children,
-                                             std::int32_t /*sourceAddress*/) {
+void J1939::HandleMessages(const PlatformServices::QRVMessage::ChildList& children) {
     for (const auto& child : children) {
         if (!child) continue;
         switch (child->GetCommand()) {
@@ -31,14 +31,14 @@ void TarvexInterfacePrivate::J1939IPCHandler(const PlatformServices::QRVMessage:
                 // A length beyond the bytes that actually came is cut to them.
                 const std::size_t received = copied > IPC::kReceiveHeaderBytes ? copied - IPC::kReceiveHeaderBytes : 0;
                 if (record.Length > received) record.Length = static_cast<std::uint16_t>(received);
-                J1939Receive(&record);
+                Receive(&record);
                 break;
             }
             case IPC::CommandCAList:
-                J1939HandleCAList(*child, false);
+                HandleCAList(*child, false);
                 break;
             case IPC::CommandStaticCAList:
-                J1939HandleCAList(*child, true);
+                HandleCAList(*child, true);
                 break;
             default:
                 break;
@@ -46,9 +46,9 @@ void TarvexInterfacePrivate::J1939IPCHandler(const PlatformServices::QRVMessage:
     }
 }
 
-void TarvexInterfacePrivate::J1939Receive(IPC::J1939ReceiveMessageIPC* message) {
+void J1939::Receive(IPC::J1939ReceiveMessageIPC* message) {
     if (message == nullptr) return;
-    const CoreTypes::CANBus bus = IPCCANBusToSDKBus(message->Bus);
+    const CoreTypes::CANBus bus = ToSDKBus(message->Bus);
     if (bus == CoreTypes::CANBusUnknown) return;  // no CA has that bus
     const std::uint32_t pgn = message->PGN;
     const std::uint8_t source = message->SourceAddress;
@@ -58,7 +58,7 @@ void TarvexInterfacePrivate::J1939Receive(IPC::J1939ReceiveMessageIPC* message) 
     // Never more than the record holds.
     const auto length = static_cast<unsigned short>(std::min<std::size_t>(message->Length, IPC::kReceiveDataBytes));
 
-    const J1939::CASnapshot list = j1939.ControllerApplications();
+    const CASnapshot list = ControllerApplications();
     for (const auto& ca : *list) {
         if (!ca || ca->Bus != bus) continue;
         if (destination != ca->Address && destination != kGlobalAddress) continue;
@@ -66,9 +66,9 @@ void TarvexInterfacePrivate::J1939Receive(IPC::J1939ReceiveMessageIPC* message) 
         // that. Shutdown is requested before the bus closes: a callback whose
         // Shutdown returns at once, because another thread's is under way,
         // must not be followed by further callbacks either.
-        auto isOpen = [this] { return !stopRequested.load(std::memory_order_acquire) && !j1939.IsClosed(); };
+        auto isOpen = [this] { return !stopRequested_.load(std::memory_order_acquire) && !IsClosed(); };
         bool open = isOpen();
-        const bool matched = open && ca->VisitMatchingRows(pgn, source, [&](const J1939::J1939ReceiveTableEntry& row) {
+        const bool matched = open && ca->VisitMatchingRows(pgn, source, [&](const J1939ReceiveTableEntry& row) {
             row.Callback(row.Context, bus, pgn, source, destination, priority, data, length);
             open = isOpen();
             return open;
@@ -82,25 +82,22 @@ void TarvexInterfacePrivate::J1939Receive(IPC::J1939ReceiveMessageIPC* message) 
     }
 }
 
-std::int32_t TarvexInterfacePrivate::J1939RegisterReceiveAllMessages(std::int32_t uid,
-                                                                     J1939Types::J1939ReceiveCallback callback,
-                                                                     void* context) {
+std::int32_t J1939::RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J1939ReceiveCallback callback,
+                                               void* context) {
     // The subscription, like every write of a CA, goes out before a
     // concurrent shutdown's withdrawals or not at all.
-    if (!j1939.BeginWrite()) return kNotFound;  // shut down: no CA is left
-    struct EndWrite {
-        J1939& j1939;
-        ~EndWrite() { j1939.EndWrite(); }
-    } endWrite{j1939};
-    const auto ca = j1939.ControllerApplicationFromUid(uid);
+    const WriteScope write(*this);
+    if (!write.Open()) return kNotFound;  // shut down: no CA is left
+    const auto ca = ControllerApplicationFromUid(uid);
     if (!ca) return kNotFound;
     try {
         ca->SetReceiveAll(callback, context);
     } catch (const std::bad_alloc&) {
         return kOutOfMemory;
     }
-    (void)IPC::SubscribeMessage(SDKCANBusToIPCBus(ca->Bus), IPC::SubscribeAll, 0, 0, Sink(), false);
+    (void)IPC::SubscribeMessage(ToIPCBus(ca->Bus), IPC::SubscribeAll, 0, 0, sink_, false);
     return 0;
 }
 
+}  // namespace Internal
 }  // namespace CustomApplication

@@ -1,31 +1,33 @@
-#include "core/TarvexInterfacePrivate.h"
+#include "j1939/J1939.h"
+#include "common/BusMapping.h"
 #include "common/TransmitRow.h"
 
 namespace CustomApplication {
+namespace Internal {
 
-void TarvexInterfacePrivate::J1939Shutdown() {
-    using J1939 = TarvexInterfacePrivate::J1939;
+void J1939::Shutdown() {
     namespace IPC = PlatformServices::J1939IPC;
 
     // From here on no creation publishes, no send or subscription begins and
     // no further callback starts; readers that still hold the old list keep
     // its CAs alive until they let go of it.
-    const J1939::CASnapshot list = j1939.Close();
+    const CASnapshot list = Close();
     // Sends and subscriptions already under way reach the platform before the
     // withdrawals below.
-    j1939.AwaitWrites();
+    AwaitWrites();
 
     for (const auto& ca : *list) {
         if (!ca) continue;
-        const unsigned char ipcBus = SDKCANBusToIPCBus(ca->Bus);
-        J1939LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, false);
+        const unsigned char ipcBus = ToIPCBus(ca->Bus);
+        LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, false);
         for (const auto& row : ca->TransmitTable) {
             if (!row) continue;
             ClearPayload(*row);
         }
-        (void)IPC::RemoveControllerApplication(ipcBus, ca->Address, Sink());
+        (void)IPC::RemoveControllerApplication(ipcBus, ca->Address, sink_);
     }
     // The CAs themselves go with the last reference to the old list.
 }
 
+}  // namespace Internal
 }  // namespace CustomApplication

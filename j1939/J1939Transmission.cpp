@@ -4,32 +4,18 @@
 #include <new>
 
 #include "Helper.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "j1939/J1939.h"
+#include "common/BusMapping.h"
+#include "common/CyclicSchedule.h"
 #include "common/Result.h"
 #include "common/TransmitRow.h"
 
 namespace CustomApplication {
+namespace Internal {
 
 namespace {
 
-using J1939 = TarvexInterfacePrivate::J1939;
 namespace IPC = PlatformServices::J1939IPC;
-
-// Holds one write that the shutdown waits for (see J1939::BeginWrite).
-class WriteScope {
-public:
-    explicit WriteScope(J1939& j1939) : j1939_(j1939), open_(j1939.BeginWrite()) {}
-    ~WriteScope() {
-        if (open_) j1939_.EndWrite();
-    }
-    WriteScope(const WriteScope&) = delete;
-    WriteScope& operator=(const WriteScope&) = delete;
-    bool Open() const { return open_; }
-
-private:
-    J1939& j1939_;
-    const bool open_;
-};
 
 bool ValidIndex(const J1939::J1939ControllerApplication& ca, std::int32_t index) {
     return index >= 0 && static_cast<std::size_t>(index) < ca.TransmitTable.size();
@@ -37,20 +23,19 @@ bool ValidIndex(const J1939::J1939ControllerApplication& ca, std::int32_t index)
 
 }  // namespace
 
-std::int32_t TarvexInterfacePrivate::J1939SendMessage(std::int32_t uid, std::int32_t index) {
-    WriteScope write(j1939);
+std::int32_t J1939::SendMessage(std::int32_t uid, std::int32_t index) {
+    WriteScope write(*this);
     if (!write.Open()) return kNotFound;  // shut down: no CA is left
-    const auto ca = j1939.ControllerApplicationFromUid(uid);
+    const auto ca = ControllerApplicationFromUid(uid);
     if (!ca) return kNotFound;
     if (!ValidIndex(*ca, index)) return kNotFound;
-    return J1939SendMessage(ca->TransmitTable[static_cast<std::size_t>(index)].get(), ca->Bus, ca->Address);
+    return SendMessage(ca->TransmitTable[static_cast<std::size_t>(index)].get(), ca->Bus, ca->Address);
 }
 
-std::int32_t TarvexInterfacePrivate::J1939SendMessage(J1939::J1939TransmitTableEntry* row, CoreTypes::CANBus bus,
-                                                      unsigned char address) {
+std::int32_t J1939::SendMessage(J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address) {
     if (row == nullptr) return kInvalidArgument;
     IPC::J1939SendMessageIPC record;  // the payload bytes beyond Length are never read
-    record.Bus = SDKCANBusToIPCBus(bus);
+    record.Bus = ToIPCBus(bus);
     record.SourceAddress = address;
     record.DestinationAddress = row->DestinationAddress;
     record.Priority = row->Priority;
@@ -62,19 +47,19 @@ std::int32_t TarvexInterfacePrivate::J1939SendMessage(J1939::J1939TransmitTableE
         record.Length = static_cast<std::uint16_t>(length);
         if (length > 0) std::memcpy(record.Data, data, length);
     });
-    (void)IPC::SendMessage(&record, Sink());
+    (void)IPC::SendMessage(&record, sink_);
     // Taken after the write: the row's next cycle starts now.
     MarkSent(*row);
     return 0;
 }
 
-std::int32_t TarvexInterfacePrivate::J1939SendMessage(const J1939Types::J1939Message* message) {
+std::int32_t J1939::SendMessage(const J1939Types::J1939Message* message) {
     if (message == nullptr) return kInvalidArgument;
-    WriteScope write(j1939);
+    WriteScope write(*this);
     if (!write.Open()) return kNoInterface;  // shut down: no CA is left
-    if (!J1939DoesCAExist(message->Bus, message->SourceAddress)) return kNoInterface;
+    if (!DoesCAExist(message->Bus, message->SourceAddress)) return kNoInterface;
     IPC::J1939SendMessageIPC record;
-    record.Bus = SDKCANBusToIPCBus(message->Bus);
+    record.Bus = ToIPCBus(message->Bus);
     record.SourceAddress = message->SourceAddress;
     record.DestinationAddress = message->DestinationAddress;
     record.Priority = message->Priority;
@@ -84,35 +69,36 @@ std::int32_t TarvexInterfacePrivate::J1939SendMessage(const J1939Types::J1939Mes
     std::memset(record.Reserved2, 0, sizeof record.Reserved2);
     record.Length = std::min<std::uint16_t>(message->Length, static_cast<std::uint16_t>(IPC::kMaxData));
     std::memcpy(record.Data, message->Data, record.Length);
-    (void)IPC::SendMessage(&record, Sink());
+    (void)IPC::SendMessage(&record, sink_);
     return 0;
 }
 
-std::int32_t TarvexInterfacePrivate::J1939UpdateMessageData(std::int32_t uid, std::int32_t index,
-                                                            const unsigned char* data, std::int32_t length) {
+std::int32_t J1939::UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
+                                      std::int32_t length) {
     if (data == nullptr || length <= 0 || length > static_cast<std::int32_t>(IPC::kMaxData)) return kInvalidArgument;
-    const auto ca = j1939.ControllerApplicationFromUid(uid);
+    const auto ca = ControllerApplicationFromUid(uid);
     if (!ca) return kNotFound;
     if (!ValidIndex(*ca, index)) return kNotFound;
-    J1939::J1939TransmitTableEntry& row = *ca->TransmitTable[static_cast<std::size_t>(index)];
+    J1939TransmitTableEntry& row = *ca->TransmitTable[static_cast<std::size_t>(index)];
 
     return UpdatePayload(row, data, static_cast<std::size_t>(length));
 }
 
-std::int64_t TarvexInterfacePrivate::J1939Service() {
-    CyclicSchedule schedule(stopRequested);
-    WriteScope write(j1939);
+std::int64_t J1939::Service() {
+    CyclicSchedule schedule(stopRequested_);
+    WriteScope write(*this);
     if (!write.Open()) return schedule.Next();
-    const J1939::CASnapshot list = j1939.ControllerApplications();
+    const CASnapshot list = ControllerApplications();
     for (const auto& ca : *list) {
         if (!ca) continue;
         for (const auto& row : ca->TransmitTable) {
             if (row && schedule.Due(row->Period, row->LastSentTicks.load(std::memory_order_relaxed))) {
-                J1939SendMessage(row.get(), ca->Bus, ca->Address);
+                SendMessage(row.get(), ca->Bus, ca->Address);
             }
         }
     }
     return schedule.Next();
 }
 
+}  // namespace Internal
 }  // namespace CustomApplication

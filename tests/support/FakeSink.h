@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "common/MessageSink.h"
@@ -25,11 +26,15 @@ public:
         sent.push_back({category, address, command,
                         bytes != nullptr ? std::vector<std::uint8_t>(bytes, bytes + length)
                                          : std::vector<std::uint8_t>{}});
+        if (onSend) onSend(Sent(sent.back()));
         return 0;
     }
     bool Connected() const override { return true; }
 
     std::vector<Sent> sent;
+    // Runs after each request is recorded, on the sending thread: a test's
+    // stand-in for the platform's answer.
+    std::function<void(const Sent&)> onSend;
 };
 
 }  // namespace testsupport

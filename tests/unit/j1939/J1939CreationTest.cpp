@@ -1,4 +1,4 @@
-// Creation and attach of controller applications against the test platform.
+// Creation and attach of controller applications by the component.
 #include <algorithm>
 #include <future>
 #include <numeric>
@@ -12,7 +12,7 @@ using CustomApplication::CoreTypes::CANBus2;
 
 namespace {
 
-class J1939Creation : public J1939Fixture {};
+class J1939Creation : public J1939Component {};
 
 TEST_F(J1939Creation, CreationSendsManagerCreationAndRequestThenSubscribesInKeyOrder) {
     // Modes 0, 1 and 5: the last is kept but never subscribed.
@@ -20,7 +20,6 @@ TEST_F(J1939Creation, CreationSendsManagerCreationAndRequestThenSubscribesInKeyO
                                     {Row(0, 0xFEF1, 0x00, sink.Context(1)), Row(1, 0x0000, 0x17, sink.Context(2)),
                                      Row(5, 0x1234, 0x56, sink.Context(3))});
     ASSERT_EQ(uid, 1);
-    ASSERT_TRUE(platform.AwaitMessages(5));
     const auto sent = Sent();
     ASSERT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 3}));
     EXPECT_EQ(sent[0].payload, (Bytes{2}));
@@ -35,10 +34,10 @@ TEST_F(J1939Creation, CreationSendsManagerCreationAndRequestThenSubscribesInKeyO
     EXPECT_EQ(sent[4].payload, (Bytes{2, 0, 0, 0, 0, 0, 0, 0, 0xf1, 0xfe, 0, 0, 0, 0, 0, 0}));
 
     unsigned char address = 0;
-    EXPECT_EQ(sdk.J1939GetSourceAddressFromCA(uid, &address), 0);
+    EXPECT_EQ(j1939.GetSourceAddressFromCA(uid, &address), 0);
     EXPECT_EQ(address, 0x80);
-    EXPECT_EQ(sdk.J1939GetSourceAddressFromCA(uid, nullptr), -22);
-    EXPECT_EQ(sdk.J1939GetSourceAddressFromCA(uid + 1, &address), -2);
+    EXPECT_EQ(j1939.GetSourceAddressFromCA(uid, nullptr), -22);
+    EXPECT_EQ(j1939.GetSourceAddressFromCA(uid + 1, &address), -2);
 }
 
 TEST_F(J1939Creation, UidsCountFromOneAndFailuresUseNoneUp) {
@@ -47,8 +46,8 @@ TEST_F(J1939Creation, UidsCountFromOneAndFailuresUseNoneUp) {
     EXPECT_EQ(Create(CANBus1, 254), -22);
     EXPECT_EQ(Create(CANBus1, 253), 2);     // the highest address a CA may claim
     EXPECT_EQ(Create(CANBus2, 0x80), 3);    // same address on another bus
-    EXPECT_EQ(Private().j1939.ControllerApplicationFromUid(0), nullptr);
-    EXPECT_NE(Private().j1939.ControllerApplicationFromUid(3), nullptr);
+    EXPECT_EQ(j1939.ControllerApplicationFromUid(0), nullptr);
+    EXPECT_NE(j1939.ControllerApplicationFromUid(3), nullptr);
 }
 
 TEST_F(J1939Creation, AttachTakesTheFirstStaticCAOfTheBus) {
@@ -58,12 +57,11 @@ TEST_F(J1939Creation, AttachTakesTheFirstStaticCAOfTheBus) {
     // Attaching twice is allowed and gives the same address again.
     ASSERT_EQ(Attach(CANBus1), 2);
     unsigned char address = 0;
-    ASSERT_EQ(sdk.J1939GetSourceAddressFromCA(first, &address), 0);
+    ASSERT_EQ(j1939.GetSourceAddressFromCA(first, &address), 0);
     EXPECT_EQ(address, 0x80);
-    ASSERT_EQ(sdk.J1939GetSourceAddressFromCA(2, &address), 0);
+    ASSERT_EQ(j1939.GetSourceAddressFromCA(2, &address), 0);
     EXPECT_EQ(address, 0x80);
 
-    ASSERT_TRUE(platform.AwaitMessages(3));
     const auto sent = Sent();
     ASSERT_EQ(SentCommands(), (std::vector<std::int32_t>{0, 3, 0}));
     EXPECT_EQ(sent[0].payload, (Bytes{12, 0}));
@@ -79,16 +77,14 @@ TEST_F(J1939Creation, AnswersWithoutTheCAGive131) {
         a.staticList = {2, 0x44};
     });
     auto creation = std::async(std::launch::async, [&] { return Create(CANBus1, 0x80, {Row(0, 0xFEF1, 0, sink.Context(1))}); });
-    ASSERT_TRUE(platform.AwaitMessages(3));
-    ASSERT_TRUE(host.AwaitEvents(2));  // the list was handled
-    ASSERT_TRUE(clock.AwaitWaits(2, 2));
+    // The list came with the request; the creation waits for a better one.
+    ASSERT_TRUE(clock.AwaitWaits(1));
     clock.Advance(500);
     EXPECT_EQ(creation.get(), -131);
     EXPECT_EQ(Attach(CANBus1, {Row(0, 0xFEF1, 0, sink.Context(1))}), -131);
     // Nothing was subscribed and no uid was used.
-    ASSERT_TRUE(platform.AwaitMessages(4));
     EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 0}));
-    EXPECT_EQ(Private().j1939.ControllerApplications()->size(), 0u);
+    EXPECT_EQ(j1939.ControllerApplications()->size(), 0u);
     SetAnswers([](Answers& a) { a.reportCreated = true; });
     EXPECT_EQ(Create(CANBus1, 0x80), 1);
 }
@@ -99,7 +95,7 @@ TEST_F(J1939Creation, MalformedListReplyKeepsTheListAndAnswersNothing) {
     // An odd-length static list changes nothing and answers no attach.
     SetAnswers([](Answers& a) { a.staticList = {1, 0x90, 1}; });
     auto attach = std::async(std::launch::async, [&] { return Attach(CANBus1); });
-    ASSERT_TRUE(host.AwaitEvents(4));  // both lists were handled
+    ASSERT_TRUE(clock.AwaitWaits(1));
     // The clock moves in steps until the attach gives up, at its deadline.
     const std::int64_t started = clock.NowMs();
     for (int step = 0; step < 100 && attach.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready;
@@ -108,23 +104,22 @@ TEST_F(J1939Creation, MalformedListReplyKeepsTheListAndAnswersNothing) {
     }
     EXPECT_EQ(attach.get(), -110);
     EXPECT_GE(clock.NowMs() - started, 500);
-    EXPECT_EQ(Private().j1939.PlatformCAList(true).size(), 1u);
+    EXPECT_EQ(j1939.PlatformCAList(true).size(), 1u);
 }
 
 TEST_F(J1939Creation, NoAnswerTimesOutAfter500MsWithNothingLeftBehind) {
     SetAnswers([](Answers& a) { a.answer = false; });
     auto creation = std::async(std::launch::async, [&] { return Create(CANBus1, 0x80, {Row(0, 1, 0, nullptr)}); });
-    // The service loop's wait and the creation's.
-    ASSERT_TRUE(clock.AwaitWaits(2, 2));
+    ASSERT_TRUE(clock.AwaitWaits(1));
     EXPECT_EQ(clock.WaitsBegun().back(), 500);
-    ASSERT_TRUE(platform.AwaitMessages(3));
     clock.Advance(499);
     EXPECT_EQ(creation.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     clock.Advance(1);
     EXPECT_EQ(creation.get(), -110);
     EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0}));
-    EXPECT_EQ(Private().j1939.ControllerApplications()->size(), 0u);
-    EXPECT_EQ(Private().j1939.NextCAUid, 1);
+    EXPECT_EQ(j1939.ControllerApplications()->size(), 0u);
+    SetAnswers([](Answers& a) { a.answer = true; });
+    EXPECT_EQ(Create(CANBus1, 0x80), 1);
 }
 
 TEST_F(J1939Creation, ArgumentsAreCheckedBeforeAnythingIsSent) {
@@ -135,40 +130,38 @@ TEST_F(J1939Creation, ArgumentsAreCheckedBeforeAnythingIsSent) {
     J1939TransmitTableEntry* noTx = nullptr;
     const auto bus1 = CANBus1;
 
-    EXPECT_EQ(sdk.J1939CreateCA(bus1, 0x80, &name, noRx, 0, tx, 0), -22);
-    EXPECT_EQ(sdk.J1939AttachToPlatformCA(bus1, rx, 0, noTx, 0), -22);
-    EXPECT_EQ(sdk.J1939CreateCA(static_cast<CANBus>(5), 0x80, &name, rx, 0, tx, 0), -22);
-    EXPECT_EQ(sdk.J1939AttachToPlatformCA(static_cast<CANBus>(-1), rx, 0, tx, 0), -22);
-    EXPECT_EQ(sdk.J1939CreateCA(bus1, 0x80, nullptr, rx, 0, tx, 0), -22);
-    EXPECT_EQ(sdk.J1939CreateCA(bus1, 255, &name, rx, 0, tx, 0), -22);
+    EXPECT_EQ(j1939.Create(bus1, 0x80, &name, noRx, 0, tx, 0, false), -22);
+    EXPECT_EQ(j1939.Create(bus1, 0, nullptr, rx, 0, noTx, 0, true), -22);
+    EXPECT_EQ(j1939.Create(static_cast<CANBus>(5), 0x80, &name, rx, 0, tx, 0, false), -22);
+    EXPECT_EQ(j1939.Create(static_cast<CANBus>(-1), 0, nullptr, rx, 0, tx, 0, true), -22);
+    EXPECT_EQ(j1939.Create(bus1, 0x80, nullptr, rx, 0, tx, 0, false), -22);
+    EXPECT_EQ(j1939.Create(bus1, 255, &name, rx, 0, tx, 0, false), -22);
     // The receive table is copied first: its duplicate key wins over the long row.
-    EXPECT_EQ(sdk.J1939CreateCA(bus1, 0x80, &name, rx, 2, tx, 1), -114);
-    EXPECT_EQ(sdk.J1939CreateCA(bus1, 0x80, &name, rx, 1, tx, 1), -7);
+    EXPECT_EQ(j1939.Create(bus1, 0x80, &name, rx, 2, tx, 1, false), -114);
+    EXPECT_EQ(j1939.Create(bus1, 0x80, &name, rx, 1, tx, 1, false), -7);
     // Rows that cannot be copied.
     J1939TransmitTableEntry negative = TxRow({}, 1, 0);
     negative.Length = -1;
-    EXPECT_EQ(sdk.J1939CreateCA(bus1, 0x80, &name, rx, 1, &negative, 1), -22);
+    EXPECT_EQ(j1939.Create(bus1, 0x80, &name, rx, 1, &negative, 1, false), -22);
     J1939TransmitTableEntry noData = TxRow({}, 1, 0);
     noData.Length = 4;
-    EXPECT_EQ(sdk.J1939AttachToPlatformCA(bus1, rx, 1, &noData, 1), -22);
+    EXPECT_EQ(j1939.Create(bus1, 0, nullptr, rx, 1, &noData, 1, true), -22);
 
     EXPECT_EQ(SentCount(), 0u);
-    EXPECT_EQ(Private().j1939.NextCAUid, 1);
     // Two mode-1 rows that differ in their source address only are fine, and
     // a 1785-byte row is the longest accepted.
     rx[0] = Row(1, 0, 0x10, nullptr);
     rx[1] = Row(1, 0, 0x11, nullptr);
     const Bytes longest(1785, 7);
     tx[0] = TxRow(longest, 1, 0);
-    EXPECT_EQ(sdk.J1939CreateCA(bus1, 0x80, &name, rx, 2, tx, 1), 1);
+    EXPECT_EQ(j1939.Create(bus1, 0x80, &name, rx, 2, tx, 1, false), 1);
     // An attach needs no NAME and ignores the address.
     SetAnswers([](Answers& a) { a.staticList = {1, 0x22}; });
-    EXPECT_EQ(sdk.J1939AttachToPlatformCA(bus1, rx, 0, tx, 0), 2);
+    EXPECT_EQ(j1939.Create(bus1, 0x80, nullptr, rx, 0, tx, 0, true), 2);
 }
 
 TEST_F(J1939Creation, EmptyTablesMakeACAWithoutSubscriptions) {
     ASSERT_EQ(Create(CANBus1, 0x10), 1);
-    ASSERT_TRUE(platform.AwaitMessages(3));
     EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0}));
 }
 
@@ -195,62 +188,6 @@ TEST_F(J1939Creation, ConcurrentCreationsEachGetTheAnswerToTheirOwnRequest) {
     std::vector<std::int32_t> expected(kThreads * kEach);
     std::iota(expected.begin(), expected.end(), 1);
     EXPECT_EQ(all, expected);
-}
-
-struct ListenerCreation {
-    CustomApplication::TarvexInterface* sdk;
-    std::promise<std::int32_t> result;
-};
-
-void CreateFromCallback(void* context, CANBus, unsigned int, unsigned char, unsigned char, unsigned char,
-                        const unsigned char*, unsigned short) {
-    auto* state = static_cast<ListenerCreation*>(context);
-    J1939Name name{};
-    J1939ReceiveTableEntry rx[1];
-    J1939TransmitTableEntry tx[1];
-    state->result.set_value(state->sdk->J1939CreateCA(CANBus1, 0x42, &name, rx, 0, tx, 0));
-}
-
-TEST_F(J1939Creation, CreationOnTheListenerThreadTimesOutWithoutDeadlock) {
-    ListenerCreation state{&sdk, {}};
-    auto result = state.result.get_future();
-    J1939ReceiveTableEntry rx[1] = {{0xFEF1, 0, 0, &CreateFromCallback, &state}};
-    J1939TransmitTableEntry tx[1];
-    ASSERT_EQ(sdk.J1939CreateCA(CANBus1, 0x80, &name, rx, 1, tx, 0), 1);
-    ASSERT_TRUE(platform.AwaitMessages(4));
-
-    ASSERT_EQ(platform.Send(kAddress, 13, 5, ReceivedRecord(1, 0x20, 0x80, 0xFEF1, {1})), 0);
-    ASSERT_TRUE(clock.AwaitWaits(2, 2));
-    ASSERT_TRUE(platform.AwaitMessages(7));
-    clock.Advance(500);
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(result.get(), -110);
-    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 1, 6, 0}));
-    // The late reply to the callback's request is handled once the listener
-    // is free (three messages, two hooks each); after it, a creation on an
-    // application thread gets its own answer.
-    ASSERT_TRUE(host.AwaitEvents(6));
-    EXPECT_EQ(Create(CANBus2, 0x81), 2);
-}
-
-TEST_F(J1939Creation, CreationOnTheListenerThreadWhileAnotherWaitsSendsNothingAndTimesOut) {
-    ListenerCreation state{&sdk, {}};
-    auto result = state.result.get_future();
-    J1939ReceiveTableEntry rx[1] = {{0xFEF1, 0, 0, &CreateFromCallback, &state}};
-    J1939TransmitTableEntry tx[1];
-    ASSERT_EQ(sdk.J1939CreateCA(CANBus1, 0x80, &name, rx, 1, tx, 0), 1);
-    ASSERT_TRUE(platform.AwaitMessages(4));
-    SetAnswers([](Answers& a) { a.answer = false; });
-    auto waiting = std::async(std::launch::async, [&] { return Create(CANBus2, 0x81); });
-    ASSERT_TRUE(platform.AwaitMessages(7));
-
-    ASSERT_EQ(platform.Send(kAddress, 13, 5, ReceivedRecord(1, 0x20, 0x80, 0xFEF1, {1})), 0);
-    // The callback's creation returns at once, without waiting on the clock.
-    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(result.get(), -110);
-    clock.Advance(500);
-    EXPECT_EQ(waiting.get(), -110);
-    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 1, 6, 0}));
 }
 
 class J1939Gate : public testsupport::CoreFixture {};

@@ -4,14 +4,13 @@
 using namespace j1939test;
 using CustomApplication::CoreTypes::CANBus1;
 using CustomApplication::CoreTypes::CANBus2;
-using PlatformCA = CustomApplication::TarvexInterfacePrivate::J1939::PlatformCA;
+using PlatformCA = CustomApplication::Internal::J1939::PlatformCA;
 
 namespace {
 
-class J1939Reception : public J1939Fixture {};
+class J1939Reception : public J1939Component {};
 
 TEST_F(J1939Reception, CAListRepliesDropUnknownBusesAndMalformedOnesChangeNothing) {
-    auto& j1939 = Private().j1939;
     Deliver({0x01, 0x80, 0x02, 0x80, 0x09, 0x26}, 10);
     const std::vector<PlatformCA> present{{CANBus1, 0x80}, {CANBus2, 0x80}};
     EXPECT_EQ(j1939.PlatformCAList(false), present);
@@ -83,7 +82,7 @@ TEST_F(J1939Reception, DestinationSelectsTheCAsAndTheGlobalAddressReachesAllOfTh
     ASSERT_EQ(Create(CANBus1, 0x80, {Row(0, 0xFEF1, 0, sink.Context(1))}), 1);
     ASSERT_EQ(Create(CANBus1, 0x81, {Row(0, 0xFEF1, 0, sink.Context(2))}), 2);
     ASSERT_EQ(Create(CANBus2, 0x80, {Row(0, 0xFEF1, 0, sink.Context(3))}), 3);
-    ASSERT_EQ(sdk.J1939RegisterReceiveAllMessages(1, &Sink::Callback, sink.Context(10)), 0);
+    ASSERT_EQ(j1939.RegisterReceiveAllMessages(1, &Sink::Callback, sink.Context(10)), 0);
 
     Deliver(ReceivedRecord(1, 0x20, 0xff, 0xFEF1, {1}));
     EXPECT_EQ(sink.Tags(), (std::vector<int>{1, 2}));
@@ -102,8 +101,8 @@ TEST_F(J1939Reception, ReceiveAllTakesWhatNoRowOfTheCADelivered) {
     ASSERT_EQ(Create(CANBus1, 0x80,
                      {Row(0, 0xFEF1, 0, sink.Context(1)), Row(0, 0xFEF2, 0, nullptr, /*withCallback=*/false)}),
               1);
-    ASSERT_EQ(sdk.J1939RegisterReceiveAllMessages(1, &Sink::Callback, sink.Context(10)), 0);
-    EXPECT_EQ(sdk.J1939RegisterReceiveAllMessages(2, &Sink::Callback, sink.Context(10)), -2);
+    ASSERT_EQ(j1939.RegisterReceiveAllMessages(1, &Sink::Callback, sink.Context(10)), 0);
+    EXPECT_EQ(j1939.RegisterReceiveAllMessages(2, &Sink::Callback, sink.Context(10)), -2);
 
     Deliver(ReceivedRecord(1, 0x20, 0x80, 0xFEF1, {1}));
     Deliver(ReceivedRecord(1, 0x20, 0x80, 0xFEF2, {2}));
@@ -113,24 +112,16 @@ TEST_F(J1939Reception, ReceiveAllTakesWhatNoRowOfTheCADelivered) {
     // A new registration replaces callback and context together; a null
     // callback subscribes but hears nothing.
     sink.Clear();
-    ASSERT_EQ(sdk.J1939RegisterReceiveAllMessages(1, &Sink::Callback, sink.Context(11)), 0);
+    ASSERT_EQ(j1939.RegisterReceiveAllMessages(1, &Sink::Callback, sink.Context(11)), 0);
     Deliver(ReceivedRecord(1, 0x20, 0x80, 0xFEF3, {3}));
-    ASSERT_EQ(sdk.J1939RegisterReceiveAllMessages(1, nullptr, sink.Context(12)), 0);
+    ASSERT_EQ(j1939.RegisterReceiveAllMessages(1, nullptr, sink.Context(12)), 0);
     Deliver(ReceivedRecord(1, 0x20, 0x80, 0xFEF3, {3}));
     EXPECT_EQ(sink.Tags(), (std::vector<int>{11}));
 
     // Each registration sent a mode-3 subscription of the CA's bus.
-    ASSERT_TRUE(platform.AwaitMessages(8));
     const auto sent = Sent();
     ASSERT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 3, 3, 3, 3}));
     EXPECT_EQ(sent[5].payload, (Bytes{1, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-}
-
-TEST_F(J1939Reception, MessagesFromThePlatformReachTheCallbacksOnTheListenerThread) {
-    ASSERT_EQ(Create(CANBus1, 0x80, {Row(1, 0, 0x20, sink.Context(1))}), 1);
-    ASSERT_EQ(platform.Send(kAddress, 13, 5, ReceivedRecord(1, 0x20, 0x80, 0x18FEF1, {1, 2, 3}, 7)), 0);
-    ASSERT_TRUE(sink.Await(1));
-    EXPECT_EQ(sink.Deliveries().at(0), (Delivery{1, CANBus1, 0x18FEF1, 0x20, 0x80, 7, {1, 2, 3}}));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Withdrawal of subscriptions and CAs, and what is left after it.
+// Withdrawal of subscriptions and CAs by the component, and what is left after it.
 #include <future>
 
 #include "J1939Fixture.h"
@@ -9,7 +9,7 @@ using CustomApplication::CoreTypes::CANBus2;
 
 namespace {
 
-class J1939Shutdown : public J1939Fixture {};
+class J1939Shutdown : public J1939Component {};
 
 TEST_F(J1939Shutdown, WithdrawsEachCAsSubscriptionsThenRemovesIt) {
     ASSERT_EQ(Create(CANBus2, 0x80,
@@ -18,14 +18,13 @@ TEST_F(J1939Shutdown, WithdrawsEachCAsSubscriptionsThenRemovesIt) {
               1);
     SetAnswers([](Answers& a) { a.staticList = {1, 0x44}; });
     ASSERT_EQ(Attach(CANBus1, {Row(1, 0, 0x20, nullptr)}), 2);
-    ASSERT_EQ(sdk.J1939RegisterReceiveAllMessages(2, nullptr, nullptr), 0);
-    ASSERT_TRUE(platform.AwaitMessages(8));
+    ASSERT_EQ(j1939.RegisterReceiveAllMessages(2, nullptr, nullptr), 0);
     const std::size_t before = Sent().size();
     ASSERT_EQ(before, 8u);
 
-    sdk.Shutdown();
-    ASSERT_TRUE(platform.AwaitMessages(before + 5));
+    j1939.Shutdown();
     const auto sent = Sent();
+    ASSERT_EQ(sent.size(), before + 5);
     std::vector<std::int32_t> commands;
     for (std::size_t i = before; i < sent.size(); ++i) commands.push_back(sent[i].command);
     // Ascending key order, mode 4 left out; the mode-3 subscription stays.
@@ -39,73 +38,54 @@ TEST_F(J1939Shutdown, WithdrawsEachCAsSubscriptionsThenRemovesIt) {
 
 TEST_F(J1939Shutdown, NothingIsLeftToAddressAfterwards) {
     ASSERT_EQ(Create(CANBus1, 0x80, {Row(0, 0xFEF1, 0, sink.Context(1))}, {TxRow({1}, 0xFEF1, 10)}), 1);
-    const auto held = Private().j1939.ControllerApplicationFromUid(1);
-    sdk.Shutdown();
-    EXPECT_EQ(Private().j1939.ControllerApplicationFromUid(1), nullptr);
-    EXPECT_EQ(Private().J1939Service(), CustomApplication::kNothingScheduled);
-    // The facade refuses every operation that needs the platform; behind it
-    // nothing is left either.
-    EXPECT_EQ(sdk.J1939SendMessage(1, 0), -13);
-    EXPECT_EQ(Private().J1939SendMessage(1, 0), -2);
+    const auto held = j1939.ControllerApplicationFromUid(1);
+    j1939.Shutdown();
+    const std::size_t after = SentCount();
+    EXPECT_EQ(j1939.ControllerApplicationFromUid(1), nullptr);
+    EXPECT_EQ(j1939.Service(), CustomApplication::kNothingScheduled);
+    EXPECT_EQ(j1939.SendMessage(1, 0), -2);
     J1939Message message{};
     message.Bus = CANBus1;
     message.SourceAddress = 0x80;
-    EXPECT_EQ(Private().J1939SendMessage(&message), -1);
+    EXPECT_EQ(j1939.SendMessage(&message), -1);
     const unsigned char data[1] = {1};
-    EXPECT_EQ(Private().J1939UpdateMessageData(1, 0, data, 1), -2);
-    EXPECT_EQ(Private().J1939RegisterReceiveAllMessages(1, nullptr, nullptr), -2);
+    EXPECT_EQ(j1939.UpdateMessageData(1, 0, data, 1), -2);
+    EXPECT_EQ(j1939.RegisterReceiveAllMessages(1, nullptr, nullptr), -2);
     unsigned char address = 0;
-    EXPECT_EQ(sdk.J1939GetSourceAddressFromCA(1, &address), -2);
-    // A record that still arrives reaches nobody, and the uid counter was kept.
-    Deliver(ReceivedRecord(1, 0x20, 0x80, 0xFEF1, {1}));
+    EXPECT_EQ(j1939.GetSourceAddressFromCA(1, &address), -2);
+    // A creation is asked for, but never published.
+    EXPECT_EQ(Create(CANBus1, 0x81, {Row(0, 0xFEF1, 0, sink.Context(2))}), -13);
+    EXPECT_EQ(SentCommands().back(), 0);
+    // A record that still arrives reaches nobody.
+    Deliver(ReceivedRecord(1, 0x20, 0xff, 0xFEF1, {1}));
     EXPECT_TRUE(sink.Tags().empty());
-    EXPECT_EQ(Private().j1939.NextCAUid, 2);
+    EXPECT_EQ(SentCount(), after + 3);
     // A CA still held by a reader outlives the list; its payload is gone.
     CustomApplication::MutexLock guard(held->TransmitTable.at(0)->DataLock);
     EXPECT_FALSE(held->TransmitTable.at(0)->HasData);
 }
 
-struct ShutdownFromCallback {
-    Sink* sink;
-    CustomApplication::TarvexInterface* sdk;
-};
-
-void RecordAndShutDown(void* context, CANBus bus, unsigned int pgn, unsigned char source, unsigned char destination,
-                       unsigned char priority, const unsigned char* data, unsigned short length) {
-    auto* state = static_cast<ShutdownFromCallback*>(context);
-    Sink::Tag tag{state->sink, 1};
-    Sink::Callback(&tag, bus, pgn, source, destination, priority, data, length);
-    state->sdk->Shutdown();
-}
-
-TEST_F(J1939Shutdown, NoCallbackRunsAfterACallbackShutTheInstanceDown) {
-    ShutdownFromCallback state{&sink, &sdk};
-    J1939ReceiveTableEntry rx[2] = {{0xFEF1, 0, 0, &RecordAndShutDown, &state}, Row(2, 0xFEF1, 0x20, sink.Context(2))};
-    J1939TransmitTableEntry tx[1];
-    ASSERT_EQ(sdk.J1939CreateCA(CANBus1, 0x80, &name, rx, 2, tx, 0), 1);
-    ASSERT_EQ(Create(CANBus1, 0x81, {Row(0, 0xFEF1, 0, sink.Context(3))}), 2);
-    // Both rows of the first CA and the row of the second match, in that
-    // order; the first callback shuts down.
-    ASSERT_EQ(platform.Send(kAddress, 13, 5, ReceivedRecord(1, 0x20, 0xff, 0xFEF1, {1})), 0);
-    ASSERT_TRUE(sink.Await(1));
-    sdk.Shutdown();  // joins the listener
-    EXPECT_EQ(sink.Tags(), (std::vector<int>{1}));
-}
-
-TEST(J1939Close, WaitsForWritesUnderWayAndRefusesNewOnes) {
-    CustomApplication::Internal::J1939 j1939;
-    ASSERT_TRUE(j1939.BeginWrite());
-    auto closed = std::async(std::launch::async, [&] {
-        j1939.Close();
-        j1939.AwaitWrites();
-    });
-    // The write under way holds the close back, however long it takes.
+TEST_F(J1939Shutdown, WaitsForASendUnderWayAndRefusesNewOnes) {
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 0)}), 1);
+    // A send that the sink holds back, however long it takes, holds back
+    // the shutdown's withdrawals.
+    std::promise<void> entered;
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    wire.onSend = [&, released](const testsupport::FakeSink::Sent& sent) {
+        if (sent.command != 4) return;
+        entered.set_value();
+        released.wait();
+    };
+    auto send = std::async(std::launch::async, [&] { return j1939.SendMessage(1, 0); });
+    entered.get_future().wait();
+    auto closed = std::async(std::launch::async, [&] { j1939.Shutdown(); });
     EXPECT_EQ(closed.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-    j1939.EndWrite();
-    ASSERT_EQ(closed.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_FALSE(j1939.BeginWrite());
-    EXPECT_EQ(j1939.Publish(std::make_shared<CustomApplication::Internal::J1939::J1939ControllerApplication>()), 0);
-    EXPECT_TRUE(j1939.ControllerApplications()->empty());
+    release.set_value();
+    EXPECT_EQ(send.get(), 0);
+    closed.get();
+    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 4, 7}));
+    EXPECT_EQ(j1939.SendMessage(1, 0), -2);
 }
 
 }  // namespace

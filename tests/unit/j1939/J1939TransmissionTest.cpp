@@ -1,4 +1,4 @@
-// Sends on request, payload updates and cyclic sends.
+// Sends on request, payload updates and cyclic sends of the component.
 #include "J1939Fixture.h"
 
 using namespace j1939test;
@@ -8,7 +8,7 @@ using CustomApplication::CoreTypes::CANBus2;
 
 namespace {
 
-class J1939Transmission : public J1939Fixture {
+class J1939Transmission : public J1939Component {
 protected:
     // Payloads of the command-4 messages sent so far.
     std::vector<Bytes> Sends() const {
@@ -25,12 +25,11 @@ TEST_F(J1939Transmission, RowsAreSentFromTheirCAByUidAndIndex) {
     const Bytes three{0xa, 0xb, 0xc};
     ASSERT_EQ(Create(CANBus2, 0x80, {}, {TxRow({}, 0xFEF1, 0), TxRow(three, 0x1FECA, 0, 6, 0x17)}), 1);
     const std::size_t before = SentCount();
-    EXPECT_EQ(sdk.J1939SendMessage(1, 1), 0);
-    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
-    EXPECT_EQ(sdk.J1939SendMessage(1, -1), -2);
-    EXPECT_EQ(sdk.J1939SendMessage(1, 2), -2);
-    EXPECT_EQ(sdk.J1939SendMessage(2, 0), -2);
-    ASSERT_TRUE(platform.AwaitMessages(before + 2));
+    EXPECT_EQ(j1939.SendMessage(1, 1), 0);
+    EXPECT_EQ(j1939.SendMessage(1, 0), 0);
+    EXPECT_EQ(j1939.SendMessage(1, -1), -2);
+    EXPECT_EQ(j1939.SendMessage(1, 2), -2);
+    EXPECT_EQ(j1939.SendMessage(2, 0), -2);
     const auto sends = Sends();
     ASSERT_EQ(sends.size(), 2u);
     EXPECT_EQ(sends[0], (Bytes{2, 0x80, 0x17, 6, 0xca, 0xfe, 0x01, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xa, 0xb,
@@ -50,15 +49,15 @@ TEST_F(J1939Transmission, MessagesGoOutOnlyFromOwnCAsAndAtMost1785Bytes) {
     message.PGN = 0xEF00;
     message.Length = 2000;
     for (std::size_t i = 0; i < sizeof message.Data; ++i) message.Data[i] = static_cast<std::uint8_t>(i);
-    EXPECT_EQ(sdk.J1939SendMessage(&message), 0);
-    EXPECT_EQ(sdk.J1939SendMessage(nullptr), -22);
+    EXPECT_EQ(j1939.SendMessage(&message), 0);
+    EXPECT_EQ(j1939.SendMessage(nullptr), -22);
     message.Bus = CANBus2;  // the address belongs to a CA on bus 1
-    EXPECT_EQ(sdk.J1939SendMessage(&message), -1);
+    EXPECT_EQ(j1939.SendMessage(&message), -1);
     message.Bus = CANBus1;
     message.SourceAddress = 0x81;
-    EXPECT_EQ(sdk.J1939SendMessage(&message), -1);
+    EXPECT_EQ(j1939.SendMessage(&message), -1);
 
-    ASSERT_TRUE(platform.AwaitMessages(before + 1));
+    EXPECT_EQ(SentCount(), before + 1);
     const auto sends = Sends();
     ASSERT_EQ(sends.size(), 1u);
     ASSERT_EQ(sends[0].size(), 20u + 1785u);
@@ -71,28 +70,27 @@ TEST_F(J1939Transmission, UpdatesReplaceThePayloadOfLaterSends) {
     ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow(four, 0xFEF1, 0)}), 1);
     const unsigned char two[] = {9, 8};
     const unsigned char three[] = {7, 6, 5};
-    auto& row = *Private().j1939.ControllerApplicationFromUid(1)->TransmitTable.at(0);
+    auto& row = *j1939.ControllerApplicationFromUid(1)->TransmitTable.at(0);
 
-    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, two, 2), 0);
-    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
-    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, three, 3), 0);
-    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
+    EXPECT_EQ(j1939.UpdateMessageData(1, 0, two, 2), 0);
+    EXPECT_EQ(j1939.SendMessage(1, 0), 0);
+    EXPECT_EQ(j1939.UpdateMessageData(1, 0, three, 3), 0);
+    EXPECT_EQ(j1939.SendMessage(1, 0), 0);
     // Refusals leave the payload alone.
-    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, two, 0), -22);
-    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, two, 1786), -22);
-    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, nullptr, 1), -22);
-    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 1, two, 2), -2);
-    EXPECT_EQ(sdk.J1939UpdateMessageData(2, 0, two, 2), -2);
-    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
+    EXPECT_EQ(j1939.UpdateMessageData(1, 0, two, 0), -22);
+    EXPECT_EQ(j1939.UpdateMessageData(1, 0, two, 1786), -22);
+    EXPECT_EQ(j1939.UpdateMessageData(1, 0, nullptr, 1), -22);
+    EXPECT_EQ(j1939.UpdateMessageData(1, 1, two, 2), -2);
+    EXPECT_EQ(j1939.UpdateMessageData(2, 0, two, 2), -2);
+    EXPECT_EQ(j1939.SendMessage(1, 0), 0);
     {
         CustomApplication::MutexLock guard(row.DataLock);
         EXPECT_EQ(row.Length, 3);
     }
     const Bytes longest(1785, 0x33);
-    EXPECT_EQ(sdk.J1939UpdateMessageData(1, 0, longest.data(), 1785), 0);
-    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
+    EXPECT_EQ(j1939.UpdateMessageData(1, 0, longest.data(), 1785), 0);
+    EXPECT_EQ(j1939.SendMessage(1, 0), 0);
 
-    ASSERT_TRUE(platform.AwaitMessages(3 + 4));
     const auto sends = Sends();
     ASSERT_EQ(sends.size(), 4u);
     EXPECT_EQ(PayloadOf(sends[0]), (Bytes{9, 8}));
@@ -101,70 +99,42 @@ TEST_F(J1939Transmission, UpdatesReplaceThePayloadOfLaterSends) {
     EXPECT_EQ(PayloadOf(sends[3]), longest);
 }
 
-// The service loop waits from the fixture's start on; until the clock has
-// moved 200 ms the test may run passes itself.
 TEST_F(J1939Transmission, CyclicRowsAreSentUpTo2MsEarlyAndNegativePeriodsOnEveryPass) {
-    auto& d = Private();
-    EXPECT_EQ(d.J1939Service(), kNothingScheduled);
+    EXPECT_EQ(j1939.Service(), kNothingScheduled);
     ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 150), TxRow({2}, 0xFEF2, 0), TxRow({3}, 0xFEF3, -1)}),
               1);
     const std::size_t before = SentCount();
     // Both cyclic rows are due at once; the 150 ms row is next in 150 ms.
-    EXPECT_EQ(d.J1939Service(), 150);
+    EXPECT_EQ(j1939.Service(), 150);
     clock.Advance(90);
-    EXPECT_EQ(d.J1939Service(), 60);
+    EXPECT_EQ(j1939.Service(), 60);
     clock.Advance(57);
-    EXPECT_EQ(d.J1939Service(), 3);
+    EXPECT_EQ(j1939.Service(), 3);
     clock.Advance(1);  // 2 ms left: sent now
-    EXPECT_EQ(d.J1939Service(), 150);
+    EXPECT_EQ(j1939.Service(), 150);
 
-    ASSERT_TRUE(platform.AwaitMessages(before + 6));
+    EXPECT_EQ(SentCount(), before + 6);
     std::vector<std::uint8_t> payloads;
     for (const auto& send : Sends()) payloads.push_back(send.at(20));
     EXPECT_EQ(payloads, (std::vector<std::uint8_t>{1, 3, 3, 3, 1, 3}));
 }
 
 TEST_F(J1939Transmission, ASendOnRequestRestartsTheCycle) {
-    auto& d = Private();
     ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 100)}), 1);
-    EXPECT_EQ(d.J1939Service(), 100);
+    EXPECT_EQ(j1939.Service(), 100);
     clock.Advance(60);
-    ASSERT_EQ(sdk.J1939SendMessage(1, 0), 0);
-    EXPECT_EQ(d.J1939Service(), 100);
+    ASSERT_EQ(j1939.SendMessage(1, 0), 0);
+    EXPECT_EQ(j1939.Service(), 100);
     clock.Advance(97);
-    EXPECT_EQ(d.J1939Service(), 3);  // not yet: the cycle began with the send on request
+    EXPECT_EQ(j1939.Service(), 3);  // not yet: the cycle began with the send on request
     clock.Advance(1);
-    EXPECT_EQ(d.J1939Service(), 100);  // sent with 2 ms left
-    ASSERT_TRUE(platform.AwaitMessages(3 + 3));
+    EXPECT_EQ(j1939.Service(), 100);  // sent with 2 ms left
     EXPECT_EQ(Sends().size(), 3u);
-}
-
-TEST_F(J1939Transmission, TheServiceLoopWakesForRowsFasterThanItsBound) {
-    // A 50 ms row is sent every 50 ms, not once per 200 ms pass.
-    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 50)}), 1);
-    const std::size_t before = SentCount();
-    std::size_t waits = clock.WaitsBegun().size();
-    clock.Advance(200);  // ends the first wait; the row is due at once
-    for (int pass = 0; pass < 4; ++pass) {
-        ASSERT_TRUE(clock.AwaitWaits(++waits));
-        EXPECT_EQ(clock.WaitsBegun().back(), 50);
-        ASSERT_TRUE(platform.AwaitMessages(before + static_cast<std::size_t>(pass) + 1));
-        clock.Advance(50);
-    }
-    ASSERT_TRUE(platform.AwaitMessages(before + 5));
-    EXPECT_EQ(Sends().size(), 5u);
-}
-
-TEST_F(J1939Transmission, ACyclicRowGoesOutOnTheFirstPassAfterItsCreation) {
-    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 1000)}), 1);
-    const std::size_t before = SentCount();
-    const std::size_t waits = clock.WaitsBegun().size();
-    clock.Advance(200);
-    ASSERT_TRUE(platform.AwaitMessages(before + 1));
-    ASSERT_TRUE(clock.AwaitWaits(waits + 1));
-    // The next send is 1000 ms away: the loop keeps to its 200 ms bound.
-    EXPECT_EQ(clock.WaitsBegun().back(), 200);
-    EXPECT_EQ(Sends().size(), 1u);
+    // Once a stop is requested, no cyclic row goes out.
+    stopRequested = true;
+    clock.Advance(100);
+    EXPECT_EQ(j1939.Service(), kNothingScheduled);
+    EXPECT_EQ(Sends().size(), 3u);
 }
 
 }  // namespace
