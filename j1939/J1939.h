@@ -5,9 +5,9 @@
 //
 // The CA list is a copy-on-write snapshot: readers take a counted reference
 // to the current list and walk it without any lock; a creation or the
-// shutdown publishes a new list. A CA's tables and identity never change once it is in a list,
-// so a reader holding a snapshot may use every CA in it, also after the
-// shutdown has published the empty list. No lock of this subsystem is held
+// shutdown publishes a new list. A CA's tables and identity never change
+// once it is in a list, so a reader holding a snapshot may use every CA in
+// it, also after the shutdown has published the empty list. No lock of this subsystem is held
 // across an IPC write or a callback, and no two are held together.
 #pragma once
 

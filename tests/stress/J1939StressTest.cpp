@@ -10,9 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include <customapp/TarvexInterface.h>
+
 #include "TestHost.h"
 #include "TestPlatform.h"
-#include "core/TarvexInterfacePrivate.h"
 
 using CustomApplication::TarvexInterface;
 using CustomApplication::CoreTypes::CANBus;
