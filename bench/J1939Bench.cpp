@@ -1,9 +1,10 @@
-// J1939 reception and transmission of one instance, against a platform that
-// answers CA-list requests and otherwise discards what it receives.
+// J1939 reception and transmission of the component, against a platform that
+// discards what it receives.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -12,12 +13,11 @@
 
 #include "IPCClient.h"
 #include "IPCServer.h"
-#include "TestHost.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "common/MessageSink.h"
+#include "j1939/J1939.h"
 
-using CustomApplication::TarvexInterface;
-using CustomApplication::TarvexInterfacePrivate;
 using CustomApplication::CoreTypes::CANBus;
+using CustomApplication::Internal::J1939;
 namespace J1939IPC = PlatformServices::J1939IPC;
 
 namespace {
@@ -29,8 +29,9 @@ void CountDelivery(void* context, CANBus, unsigned int, unsigned char, unsigned 
     ++*static_cast<std::int64_t*>(context);
 }
 
-// One instance, set up once per process. Init succeeds once per process and
-// other benchmarks may need it, so the instance is connected directly.
+// The J1939 component over a real platform connection, set up once per
+// process. Nothing reads the connection: the sink writes through it and
+// answers the component's CA-list requests itself, as the platform would.
 class J1939Bench {
 public:
     static J1939Bench& Get() {
@@ -38,26 +39,48 @@ public:
         return *bench;
     }
 
-    TarvexInterfacePrivate& d() { return *TarvexInterfacePrivate::TEST_Of(sdk_); }
+    J1939& j1939() { return j1939_; }
     // The uid of the CA on bus 1, 2 or 3 with 1, 100 or 1000 receive rows.
     std::int32_t CAWithRows(std::int64_t rows) const { return rows == 1 ? uids_[0] : rows == 100 ? uids_[1] : uids_[2]; }
     std::int64_t delivered = 0;
 
 private:
+    class AnsweringSink final : public CustomApplication::MessageSink {
+    public:
+        explicit AnsweringSink(J1939Bench& bench) : bench_(bench) {}
+        int Send(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
+                 std::size_t length) override {
+            const int result =
+                CustomApplication::SendThroughClient(&bench_.client_, category, address, command, data, length);
+            const auto* bytes = static_cast<const std::uint8_t*>(data);
+            if (command == J1939IPC::CommandCreateController && length >= 2) {
+                present_.insert(present_.end(), bytes, bytes + 2);
+            } else if (command == J1939IPC::CommandRequest && length == 2 && bytes[0] == J1939IPC::kRequestCAList) {
+                PlatformServices::QRVMessage::ChildList children;
+                children.push_back(std::make_unique<PlatformServices::QRVMessage>(
+                    PlatformServices::QRVMessage::kTypeChild, 0, 0));
+                children.back()->Build(J1939IPC::CommandCAList, present_.size(), present_.data(), false);
+                bench_.j1939_.HandleMessages(children);
+            }
+            return result;
+        }
+        bool Connected() const override { return bench_.client_.IsActive(); }
+
+    private:
+        J1939Bench& bench_;
+        std::vector<std::uint8_t> present_;  // the CAs created so far
+    };
+
     J1939Bench() : server_(254) {
         char pattern[] = "/tmp/customapp-bench-XXXXXX";
         if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
         path_ = std::string(pattern) + "/gatrel";
-        server_.SetMessageHandler([this](std::int32_t source, std::unique_ptr<PlatformServices::QRVMessage> message) {
-            Answer(source, *message);
-        });
+        server_.SetMessageHandler([](std::int32_t, std::unique_ptr<PlatformServices::QRVMessage>) {});
         if (server_.Start(path_) != 0) throw std::runtime_error("cannot listen");
         setenv(PlatformServices::kEndpointEnvVar, path_.c_str(), 1);
-
-        TarvexInterfacePrivate& p = d();
-        if (p.Init(host_.Table(), TarvexInterfacePrivate::ApplicationMode) != 0) throw std::runtime_error("init");
-        p.j1939.Reset();
-        if (p.Connect(kAddress) != 0) throw std::runtime_error("connect");
+        if (client_.Connect(path_.c_str()) != 0 || client_.RegisterAddress(kAddress) <= 0) {
+            throw std::runtime_error("connect");
+        }
 
         const std::int64_t sizes[] = {1, 100, 1000};
         for (int i = 0; i < 3; ++i) {
@@ -69,34 +92,18 @@ private:
             CustomApplication::J1939Types::J1939TransmitTableEntry tx[1] = {
                 {payload.data(), 1785, 0xFEF1, 0, 6, 0xff}};
             CustomApplication::J1939Types::J1939Name name{};
-            uids_[i] = p.J1939CreateCA(static_cast<CANBus>(i + 1), 0x80, &name, rx.data(),
-                                       static_cast<int>(rx.size()), tx, 1, false);
+            uids_[i] = j1939_.Create(static_cast<CANBus>(i + 1), 0x80, &name, rx.data(), static_cast<int>(rx.size()),
+                                     tx, 1, false);
             if (uids_[i] <= 0) throw std::runtime_error("creation failed");
-        }
-    }
-
-    // Answers requests for the CAs present; everything else is dropped.
-    void Answer(std::int32_t source, PlatformServices::QRVMessage& message) {
-        if (message.GetCommand() != J1939IPC::kCategory || !message.ParseChildMessages()) return;
-        for (const auto& child : message.GetChildMessages()) {
-            if (child->GetCommand() == J1939IPC::CommandCreateController && child->GetLength() >= 2) {
-                present_.insert(present_.end(), child->GetData(), child->GetData() + 2);
-            } else if (child->GetCommand() == J1939IPC::CommandRequest && child->GetLength() == 2 &&
-                       child->GetData()[0] == J1939IPC::kRequestCAList) {
-                PlatformServices::QRVMessage reply(PlatformServices::QRVMessage::kTypeEnvelope, J1939IPC::kCategory,
-                                                   source);
-                reply.NewChildMessage(PlatformServices::QRVMessage::kTypeChild)
-                    ->Build(J1939IPC::CommandCAList, present_.size(), present_.data(), false);
-                server_.Write(source, reply);
-            }
         }
     }
 
     PlatformServices::IPCServer server_;
     std::string path_;
-    std::vector<std::uint8_t> present_;  // touched by the server's thread only
-    testsupport::TestHost host_;
-    TarvexInterface sdk_;
+    PlatformServices::IPCClient client_;
+    AnsweringSink sink_{*this};
+    std::atomic<bool> stopRequested_{false};
+    J1939 j1939_{sink_, stopRequested_};
     std::int32_t uids_[3] = {};
 };
 
@@ -113,7 +120,7 @@ void BM_J1939Receive(benchmark::State& state) {
     record.Length = 8;
     const std::int64_t before = bench.delivered;
     for (auto _ : state) {
-        bench.d().J1939Receive(&record);
+        bench.j1939().Receive(&record);
     }
     if (bench.delivered - before != static_cast<std::int64_t>(state.iterations())) {
         state.SkipWithError("a message was not delivered");
@@ -136,7 +143,7 @@ void BM_J1939ReceiveFromHandler(benchmark::State& state) {
     children.push_back(std::make_unique<PlatformServices::QRVMessage>(PlatformServices::QRVMessage::kTypeChild, 0, 0));
     children.back()->Build(J1939IPC::CommandReceivedMessage, payload.size(), payload.data(), false);
     for (auto _ : state) {
-        bench.d().J1939IPCHandler(children, 254);
+        bench.j1939().HandleMessages(children);
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -147,7 +154,7 @@ void BM_J1939Send1785(benchmark::State& state) {
     J1939Bench& bench = J1939Bench::Get();
     const std::int32_t uid = bench.CAWithRows(1);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(bench.d().J1939SendMessage(uid, 0));
+        benchmark::DoNotOptimize(bench.j1939().SendMessage(uid, 0));
     }
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * 1785);
