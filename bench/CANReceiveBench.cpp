@@ -2,16 +2,14 @@
 // hands it over, to the callback of the matching row.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <vector>
 
-#include <customapp/TarvexInterface.h>
-
 #include "QRVMessage.h"
+#include "can/CAN.h"
 #include "can/CANIPC.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "common/MessageSink.h"
 
-using CustomApplication::TarvexInterface;
-using CustomApplication::TarvexInterfacePrivate;
 using CustomApplication::CANTypes::CANReceiveTableEntry;
 using CustomApplication::CANTypes::CANTransmitTableEntry;
 using CustomApplication::CANTypes::Extended;
@@ -42,11 +40,11 @@ void ReceivePath(benchmark::State& state, bool distinctMasks) {
         table.push_back({kFirstIdentifier + kStep * static_cast<std::uint32_t>(i), mask, Extended, &Count, &calls});
     }
     CANTransmitTableEntry none[1] = {};
-    // Not initialised: no worker thread runs and the subscriptions go nowhere
-    // (the instance is driven behind the facade, which refuses it).
-    TarvexInterface sdk;
-    TarvexInterfacePrivate& instance = *TarvexInterfacePrivate::TEST_Of(sdk);
-    if (instance.CANInit(CANBus(1), table.data(), rows, none, 0) != 1) {
+    // The component alone: without a connection the subscriptions go nowhere.
+    CustomApplication::ClientSink sink(nullptr);
+    const std::atomic<bool> stopRequested{false};
+    CustomApplication::Internal::CAN can(sink, stopRequested);
+    if (can.Create(CANBus(1), table.data(), rows, none, 0) != 1) {
         state.SkipWithError("CANInit failed");
         return;
     }
@@ -59,7 +57,7 @@ void ReceivePath(benchmark::State& state, bool distinctMasks) {
     QRVMessage message(QRVMessage::kTypeEnvelope, 10, 100);
     message.NewChildMessage(QRVMessage::kTypeChild)->Build(1, sizeof record, &record, false);
 
-    for (auto _ : state) instance.CANIPCHandler(message.GetChildMessages(), 254);
+    for (auto _ : state) can.HandleMessages(message.GetChildMessages());
 
     if (calls != (hit ? static_cast<std::int64_t>(state.iterations()) : 0)) state.SkipWithError("wrong deliveries");
     state.SetItemsProcessed(state.iterations());

@@ -2,14 +2,14 @@
 // the received child message to the application's callback.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <vector>
 
 #include "QRVMessage.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "common/MessageSink.h"
+#include "j1708/J1708.h"
 #include "j1708/J1708Record.h"
 
-using CustomApplication::TarvexInterface;
-using CustomApplication::TarvexInterfacePrivate;
 using CustomApplication::J1708Types::J1708Message;
 using CustomApplication::J1708Types::J1708ReceiveTableEntry;
 using CustomApplication::J1708Types::J1708TransmitTableEntry;
@@ -58,17 +58,18 @@ void Count(void*, unsigned char, unsigned char, unsigned char, const unsigned ch
 // A receive table of range(0) rows (MIDs 0 up), and a frame for MID range(1):
 // a row's MID, or one without a row, which goes to the catch-all callback.
 void BM_J1708ReceivePath(benchmark::State& state) {
-    TarvexInterface sdk;  // not connected: nothing is written anywhere
+    // The component alone: without a connection nothing is written anywhere.
+    CustomApplication::ClientSink sink(nullptr);
+    const std::atomic<bool> stopRequested{false};
+    CustomApplication::Internal::J1708 j1708(sink, stopRequested);
     std::vector<J1708ReceiveTableEntry> rows(static_cast<std::size_t>(state.range(0)));
     for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = {static_cast<std::uint8_t>(i), &Count, nullptr};
     J1708TransmitTableEntry none[1] = {};
-    // Behind the facade, which refuses J1708Init before Init.
-    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::TEST_Of(sdk);
-    if (d.J1708Init(rows.data(), static_cast<std::int32_t>(rows.size()), none, 0) != 0) {
+    if (j1708.Init(rows.data(), static_cast<std::int32_t>(rows.size()), none, 0) != 0) {
         state.SkipWithError("J1708Init failed");
         return;
     }
-    sdk.J1708RegisterReceiveAllMessages(&Count, nullptr);
+    j1708.RegisterReceiveAllMessages(&Count, nullptr);
 
     Record record{};
     record.Count = 10;
@@ -76,7 +77,7 @@ void BM_J1708ReceivePath(benchmark::State& state) {
     QRVMessage message(QRVMessage::kTypeEnvelope, 20, 100);
     message.NewChildMessage(QRVMessage::kTypeChild)->Build(2, sizeof record, &record, false);
     calls = 0;
-    for (auto _ : state) d.J1708IPCHandler(message.GetChildMessages(), 254);
+    for (auto _ : state) j1708.HandleMessages(message.GetChildMessages());
     if (calls != static_cast<std::uint64_t>(state.iterations())) state.SkipWithError("a frame was not delivered");
     state.SetItemsProcessed(state.iterations());
 }
