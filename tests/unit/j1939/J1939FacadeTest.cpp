@@ -35,9 +35,7 @@ void CreateFromCallback(void* context, CANBus, unsigned int, unsigned char, unsi
 TEST_F(J1939Facade, CreationOnTheListenerThreadTimesOutWithoutDeadlock) {
     ListenerCreation state{&sdk, {}};
     auto result = state.result.get_future();
-    J1939ReceiveTableEntry rx[1] = {{0xFEF1, 0, 0, &CreateFromCallback, &state}};
-    J1939TransmitTableEntry tx[1];
-    ASSERT_EQ(sdk.J1939CreateCA(CANBus1, 0x80, &name, rx, 1, tx, 0), 1);
+    ASSERT_EQ(Create(CANBus1, 0x80, {{0xFEF1, 0, 0, &CreateFromCallback, &state}}), 1);
     ASSERT_TRUE(platform.AwaitMessages(4));
 
     ASSERT_EQ(platform.Send(kAddress, 13, 5, ReceivedRecord(1, 0x20, 0x80, 0xFEF1, {1})), 0);
@@ -57,9 +55,7 @@ TEST_F(J1939Facade, CreationOnTheListenerThreadTimesOutWithoutDeadlock) {
 TEST_F(J1939Facade, CreationOnTheListenerThreadWhileAnotherWaitsSendsNothingAndTimesOut) {
     ListenerCreation state{&sdk, {}};
     auto result = state.result.get_future();
-    J1939ReceiveTableEntry rx[1] = {{0xFEF1, 0, 0, &CreateFromCallback, &state}};
-    J1939TransmitTableEntry tx[1];
-    ASSERT_EQ(sdk.J1939CreateCA(CANBus1, 0x80, &name, rx, 1, tx, 0), 1);
+    ASSERT_EQ(Create(CANBus1, 0x80, {{0xFEF1, 0, 0, &CreateFromCallback, &state}}), 1);
     ASSERT_TRUE(platform.AwaitMessages(4));
     SetAnswers([](Answers& a) { a.answer = false; });
     auto waiting = std::async(std::launch::async, [&] { return Create(CANBus2, 0x81); });
