@@ -78,8 +78,7 @@ TEST(CANReceiveIndex, ManyMasksAreScannedLikeTheRule) {
     CompareWithTheRule(masks, true);
 }
 
-// Large groups are looked up through a hash table: same answers, including
-// identifiers that no row takes and keys that share a home slot.
+// Large groups: same answers, including identifiers that no row takes.
 TEST(CANReceiveIndex, LargeGroupsAreLookedUpLikeTheRule) {
     std::mt19937 random(99);
     std::vector<CANReceiveRow> rows;
