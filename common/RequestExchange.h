@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <type_traits>
 
 #include "Helper.h"
 #include "ManualResetEvent.h"
@@ -31,7 +31,22 @@ namespace Internal {
 template <typename Reply>
 class RequestExchange {
 public:
-    using Answers = std::function<bool(const Reply&)>;
+    // The caller's test of a reply: a reference to a callable that lives on
+    // the caller's stack for the whole call (so no allocation, which on the
+    // 32-bit target a std::function holding a few captures would make).
+    class Answers {
+    public:
+        Answers() = default;
+        template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, Answers>>>
+        Answers(const F& test)  // NOLINT: converts like a function object
+            : test_(&test), call_([](const void* t, const Reply& r) { return (*static_cast<const F*>(t))(r); }) {}
+        explicit operator bool() const { return call_ != nullptr; }
+        bool operator()(const Reply& reply) const { return call_(test_, reply); }
+
+    private:
+        const void* test_ = nullptr;
+        bool (*call_)(const void*, const Reply&) = nullptr;
+    };
 
     // One caller's turn, from its construction to its destruction. On the
     // listener thread the turn is only tried: waiting there for another
@@ -95,7 +110,7 @@ public:
             }
         }
         MutexLock guard(lock_);
-        answers_ = nullptr;
+        answers_ = Answers();
         return outcome == kTimedOut && passedOver_ ? kUnexpectedReply : outcome;
     }
 
