@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FuzzRig.h"
@@ -87,8 +89,17 @@ struct Setting {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Setting s;
     {
-        IPCClient hostile;
-        if (hostile.Connect(s.endpoint.c_str()) != 0 || hostile.RegisterAddress(kHostile) <= 0) __builtin_trap();
+        // The simulator may not have seen the last input's application go
+        // yet, and refuses its address until it has: try again, bounded.
+        std::unique_ptr<IPCClient> client;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+        for (;;) {
+            client = std::make_unique<IPCClient>();
+            if (client->Connect(s.endpoint.c_str()) == 0 && client->RegisterAddress(kHostile) > 0) break;
+            if (std::chrono::steady_clock::now() > deadline) __builtin_trap();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        IPCClient& hostile = *client;
         std::size_t at = 0;
         while (at + 3 <= size) {
             const std::int32_t category = kCategories[data[at] % 5];
