@@ -100,12 +100,15 @@ public:
                 // Reset before looking: a reply or a loss of the connection
                 // after the look sets the event again.
                 arrived_.Reset();
+                // The connection's state is read before the look: a reply
+                // dispatched before the connection ended is then seen.
+                const bool connected = sink.Connected();
                 if (Take(reply)) {
                     outcome = 0;
                     break;
                 }
                 const std::int64_t left = deadline - PlatformServices::Helper::GetTicks();
-                if (!sink.Connected() || left <= 0) break;
+                if (!connected || left <= 0) break;
                 arrived_.WaitOne(static_cast<std::int32_t>(left));
             }
         }
