@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <customapp/TarvexInterface.h>
+
 #include "TestHost.h"
 #include "TestPlatform.h"
 #include "core/TestHooks.h"
