@@ -68,7 +68,8 @@ void TEST_OnListenerCreated(TarvexInterface& facade, std::function<void()> hook)
 // connection; its result.
 std::int32_t TEST_InitWithoutConnecting(TarvexInterface& facade, const CoreTypes::ServiceProviders* table,
                                         std::int32_t mode);
-// The instance's CAN component, to set up tables without a connection.
+// The instance's CAN component, to set up tables without a connection (the
+// facade must have its private parts).
 Internal::CAN& TEST_CAN(TarvexInterface& facade);
 // Dispatches one received envelope on the caller's thread, as the listener does.
 void TEST_Dispatch(TarvexInterface& facade, PlatformServices::QRVMessage& envelope);
