@@ -57,7 +57,7 @@ void Dispatch(Rig& rig, std::int32_t category, const std::vector<std::uint8_t>& 
     // An exact-size heap copy: a read past the payload is a read past the block.
     if (!envelope.Build(category, payload.size(), payload.empty() ? nullptr : payload.data(), false)) return;
     envelope.SetSourceAddress(254);
-    rig.Private().DispatchMessage(envelope);
+    CustomApplication::TEST_Dispatch(rig.sdk, envelope);
 }
 
 void Touch(const void* data, std::size_t length) {

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <vector>
 
+#include <customapp/TarvexInterface.h>
+
 #include "TestHost.h"
 #include "TestPlatform.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "core/TestHooks.h"
 
 namespace fuzzrig {
 
@@ -25,10 +27,6 @@ struct Rig {
     testsupport::TestPlatform platform;
     testsupport::TestHost host;
     CustomApplication::TarvexInterface sdk;
-
-    CustomApplication::TarvexInterfacePrivate& Private() {
-        return *CustomApplication::TarvexInterfacePrivate::TEST_Of(sdk);
-    }
 };
 
 // Builds the rig on first use: Init in `mode`, then `setUp` registers the

@@ -23,8 +23,9 @@
 
 #include <customapp/TarvexInterface.h>
 
+#include "IPCClient.h"
 #include "IPCServer.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "core/TestHooks.h"
 
 namespace {
 
@@ -181,9 +182,9 @@ int RunApplication(const std::string& path) {
 
     // Idle now: both worker threads wait, the listener on the connection and
     // the service thread on its wake event.
-    const auto* connection = CustomApplication::TarvexInterfacePrivate::TEST_Of(sdk)->connection;
-    const Stack listener = StackOf(connection->listenerThread);
-    const Stack service = StackOf(connection->serviceThread);
+    const CustomApplication::TEST_Workers workers = CustomApplication::TEST_WorkerThreads(sdk);
+    const Stack listener = StackOf(workers.listener);
+    const Stack service = StackOf(workers.service);
     const long rss = StatusKb("VmRSS");
     const Resident mapped = MappedResident();
     const struct mallinfo2 heap = mallinfo2();

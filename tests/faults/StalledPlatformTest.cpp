@@ -14,14 +14,15 @@
 #include <thread>
 #include <vector>
 
+#include <customapp/TarvexInterface.h>
+
 #include "FakeClock.h"
 #include "IPCClient.h"
 #include "QRVMessage.h"
 #include "TestHost.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "core/TestHooks.h"
 
 using CustomApplication::TarvexInterface;
-using CustomApplication::TarvexInterfacePrivate;
 using namespace CustomApplication::CANTypes;
 
 namespace {
@@ -108,10 +109,10 @@ TEST(StalledPlatform, AFullConnectionIsLostAndShutdownStillEnds) {
     ASSERT_GT(sdk->CANInit(CustomApplication::CoreTypes::CANBus1, &receive, 1, &transmit, 1), 0);
 
     // Frames until the socket is full and a write gives up.
-    PlatformServices::IPCClient* client = TarvexInterfacePrivate::TEST_Of(*sdk)->Client();
+    const auto connected = [&] { return CustomApplication::TEST_State(*sdk).clientActive; };
     CANMessage frame{CustomApplication::CoreTypes::CANBus1, 0x300, Standard, 8, {1, 2, 3, 4, 5, 6, 7, 8}};
-    for (int sent = 0; sent < 1'000'000 && client->IsActive(); ++sent) (void)sdk->CANSendMessage(&frame);
-    EXPECT_FALSE(client->IsActive());
+    for (int sent = 0; sent < 1'000'000 && connected(); ++sent) (void)sdk->CANSendMessage(&frame);
+    EXPECT_FALSE(connected());
     EXPECT_TRUE(platform.AwaitClosedByApplication());
 
     // A request for an answer fails at once: the clock never moves.
@@ -119,7 +120,7 @@ TEST(StalledPlatform, AFullConnectionIsLostAndShutdownStillEnds) {
     EXPECT_EQ(sdk->EEPROMRead(0, data, sizeof(data)), -110);
     sdk->Shutdown();
     sdk.reset();
-    EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 0);
+    EXPECT_EQ(CustomApplication::TEST_LiveCount(), 0);
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 
 #include <memory>
 
+#include <customapp/TarvexInterface.h>
+
 #include "FakeClock.h"
 #include "TestHost.h"
 #include "TestPlatform.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "core/TestHooks.h"
 
 namespace testsupport {
 
@@ -20,9 +22,7 @@ protected:
 
     CoreFixture() : scopedClock(clock) {}
 
-    CustomApplication::TarvexInterfacePrivate& Private() {
-        return *CustomApplication::TarvexInterfacePrivate::TEST_Of(sdk);
-    }
+    CustomApplication::TEST_InstanceState State() { return CustomApplication::TEST_State(sdk); }
     std::int32_t InitApp(std::int32_t mode = 0) { return sdk.Init(kAddress, host.Table(), mode); }
 
     FakeClock clock;

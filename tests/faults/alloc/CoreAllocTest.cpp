@@ -6,12 +6,13 @@
 #include <customapp/CustomApplicationInterfaceLibrary.h>
 
 #include "AllocFaultSupport.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "core/TestHooks.h"
 
 using namespace allocfault;
 using CustomApplication::CustomApplicationInterfaceLibrary;
 using CustomApplication::TarvexInterface;
-using CustomApplication::TarvexInterfacePrivate;
+using CustomApplication::TEST_LiveCount;
+using CustomApplication::TEST_State;
 using CustomApplication::CANTypes::CANMessage;
 using CustomApplication::CANTypes::CANReceiveTableEntry;
 using CustomApplication::CANTypes::CANTransmitTableEntry;
@@ -25,7 +26,7 @@ void Ignore(void*, CustomApplication::CoreTypes::CANBus, unsigned int, CustomApp
 // An instance that could not make its private object answers every CAN
 // operation with -12 and is destroyed safely; one that could is whole.
 TEST(ConstructionFailing, GivesAnInstanceWithoutPrivatePartsThatAnswersMinus12) {
-    const int liveBefore = TarvexInterfacePrivate::TEST_LiveCount();
+    const int liveBefore = TEST_LiveCount();
     const long points = ForEachFailurePoint([&](long n) {
         std::optional<TarvexInterface> sdk;
         const Outcome made = CallFailing(n, [&] {
@@ -34,7 +35,7 @@ TEST(ConstructionFailing, GivesAnInstanceWithoutPrivatePartsThatAnswersMinus12) 
         });
         EXPECT_FALSE(made.escaped) << "allocation " << n;
         if (made.escaped) return true;
-        if (TarvexInterfacePrivate::TEST_Of(*sdk) == nullptr) {
+        if (!TEST_State(*sdk).hasPrivateParts) {
             EXPECT_TRUE(made.injected);
             CANReceiveTableEntry receive[1] = {};
             CANTransmitTableEntry transmit[1] = {};
@@ -47,12 +48,12 @@ TEST(ConstructionFailing, GivesAnInstanceWithoutPrivatePartsThatAnswersMinus12) 
             EXPECT_EQ(sdk->CANRegisterReceiveAllMessages(CANBus0, CustomApplication::CANTypes::Standard, &Ignore,
                                                          nullptr),
                       -12);
-            EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), liveBefore);
+            EXPECT_EQ(TEST_LiveCount(), liveBefore);
         } else {
-            EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), liveBefore + 1);
+            EXPECT_EQ(TEST_LiveCount(), liveBefore + 1);
         }
         sdk.reset();
-        EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), liveBefore);
+        EXPECT_EQ(TEST_LiveCount(), liveBefore);
         return made.injected;
     });
     EXPECT_GE(points, 1);
@@ -67,7 +68,7 @@ TEST(ConstructionFailing, InitOfTheInstanceWithoutPrivatePartsGivesMinus12) {
         return 0;
     });
     ASSERT_FALSE(made.escaped);
-    ASSERT_EQ(TarvexInterfacePrivate::TEST_Of(*sdk), nullptr);
+    ASSERT_FALSE(TEST_State(*sdk).hasPrivateParts);
     EXPECT_EQ(sdk->Init(100, host.Table(), 0), -12);
     // Once per process, whatever the outcome.
     EXPECT_EQ(sdk->Init(100, host.Table(), 0), -114);
@@ -90,18 +91,18 @@ protected:
 TEST_P(InitFailing, Minus12WithoutWorkerThreadsOrSucceedsWhole) {
     const Outcome init = CallFailing(N(), [&] { return sdk.Init(kAddress, host.Table(), 1); });
     ASSERT_FALSE(init.escaped);
-    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::TEST_Of(sdk);
+    const auto state = TEST_State(sdk);
     if (init.injected) {
         EXPECT_EQ(init.result, -12);
         // No worker thread runs after a failed Init.
-        ASSERT_TRUE(d.connection == nullptr || !d.connection->listenerStarted);
-        ASSERT_TRUE(d.connection == nullptr || !d.connection->serviceStarted);
+        ASSERT_FALSE(state.listenerStarted);
+        ASSERT_FALSE(state.serviceStarted);
         EXPECT_EQ(sdk.Init(kAddress, host.Table(), 1), -114);
     } else {
         EXPECT_EQ(init.result, 0);
         EXPECT_TRUE(platform.AwaitClient(kAddress));
-        EXPECT_TRUE(d.PluginModeActive());
-        EXPECT_TRUE(d.connection->listenerStarted && d.connection->serviceStarted);
+        EXPECT_TRUE(state.pluginObject && state.mode == 1);
+        EXPECT_TRUE(state.listenerStarted && state.serviceStarted);
     }
     if (N() == kBound) {
         EXPECT_FALSE(init.injected) << "raise kBound past Init's last allocation";

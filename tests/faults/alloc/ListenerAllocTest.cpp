@@ -8,11 +8,11 @@
 #include "AllocFaultSupport.h"
 #include "IPCClient.h"
 #include "can/CANIPC.h"
-#include "core/TarvexInterfacePrivate.h"
+#include "can/CAN.h"
+#include "core/TestHooks.h"
 
 using namespace allocfault;
 using CustomApplication::TarvexInterface;
-using CustomApplication::TarvexInterfacePrivate;
 using CustomApplication::CANTypes::CANReceiveTableEntry;
 using CustomApplication::CANTypes::CANTransmitTableEntry;
 using CustomApplication::CANTypes::FrameType;
@@ -91,16 +91,15 @@ struct Hooks {
 TEST(ListenerFailing, DispatchDropsTheMessageAndEndsTheHostHooks) {
     // No listener runs: the test's thread dispatches in its place.
     TarvexInterface sdk;
-    TarvexInterfacePrivate& d = *TarvexInterfacePrivate::TEST_Of(sdk);
     Hooks hooks;
     CustomApplication::CoreTypes::ServiceProviders table{};
     table.hostContext = &hooks;
     table.messageDispatchBegin = &Hooks::Begin;
     table.messageDispatchEnd = &Hooks::End;
-    ASSERT_EQ(d.Init(&table, TarvexInterfacePrivate::ApplicationMode), 0);
+    ASSERT_EQ(CustomApplication::TEST_InitWithoutConnecting(sdk, &table, 0), 0);
     CANReceiveTableEntry receive[1] = {{0x100, 0x7FF, Standard, &Hooks::Frame, &hooks}};
     CANTransmitTableEntry transmit[1] = {};
-    ASSERT_EQ(d.CANInit(CANBus(0), receive, 1, transmit, 0), 1);
+    ASSERT_EQ(CustomApplication::TEST_CAN(sdk).Create(CANBus(0), receive, 1, transmit, 0), 1);
 
     const Bytes frame = testsupport::TestPlatform::Frame(kCategoryCAN, kReceivedFrame, FrameRecord(0x100));
     const long points = ForEachFailurePoint([&](long n) {
@@ -109,7 +108,7 @@ TEST(ListenerFailing, DispatchDropsTheMessageAndEndsTheHostHooks) {
                   QRVMessage::ParseResult::kOk);
         const int frames = hooks.frames;
         const Outcome dispatched = CallFailing(n, [&] {
-            d.DispatchMessage(*message);
+            CustomApplication::TEST_Dispatch(sdk, *message);
             return 0;
         });
         EXPECT_FALSE(dispatched.escaped);

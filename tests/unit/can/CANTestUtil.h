@@ -21,6 +21,7 @@
 #include "TestPlatform.h"
 #include "can/CAN.h"
 #include "can/CANIPC.h"
+#include "common/CyclicSchedule.h"
 
 namespace cantest {
 

@@ -5,7 +5,9 @@
 #include "IPCClient.h"
 
 using CustomApplication::TarvexInterface;
-using CustomApplication::TarvexInterfacePrivate;
+using CustomApplication::TEST_AwaitLiveCount;
+using CustomApplication::TEST_LiveCount;
+using CustomApplication::TEST_State;
 using testsupport::CoreFixture;
 
 namespace {
@@ -15,14 +17,13 @@ class Lifecycle : public CoreFixture {};
 TEST_F(Lifecycle, InitRegistersWithThePlatformAndShutdownLeavesIt) {
     ASSERT_EQ(InitApp(), 0);
     EXPECT_TRUE(platform.AwaitClient(kAddress));
-    auto* client = Private().Client();
-    ASSERT_NE(client, nullptr);
-    EXPECT_TRUE(client->IsActive());
-    EXPECT_TRUE(Private().connection->listenerStarted);
-    EXPECT_TRUE(Private().connection->serviceStarted);
+    const auto running = State();
+    EXPECT_TRUE(running.clientActive);
+    EXPECT_TRUE(running.listenerStarted);
+    EXPECT_TRUE(running.serviceStarted);
 
     sdk.Shutdown();
-    EXPECT_FALSE(client->IsActive());
+    EXPECT_FALSE(State().clientActive);
     EXPECT_TRUE(platform.AwaitClientGone(kAddress));
     sdk.Shutdown();  // idempotent
 }
@@ -32,7 +33,7 @@ TEST_F(Lifecycle, SecondInitOnAnyInstanceIsRefused) {
     EXPECT_EQ(InitApp(), -114);
     TarvexInterface other;
     EXPECT_EQ(other.Init(kAddress + 1, host.Table(), 0), -114);
-    EXPECT_EQ(TarvexInterfacePrivate::TEST_Of(other)->connection, nullptr);
+    EXPECT_FALSE(TEST_State(other).connectionMade);
     EXPECT_EQ(platform.Server().RegisteredAddresses(), std::vector<std::int32_t>{kAddress});
 }
 
@@ -41,14 +42,15 @@ TEST_F(Lifecycle, FailedInitStillUsesUpTheProcessInit) {
     EXPECT_EQ(InitApp(0), -114);
     TarvexInterface other;
     EXPECT_EQ(other.Init(kAddress, host.Table(), 0), -114);
-    EXPECT_EQ(Private().connection, nullptr);
+    EXPECT_FALSE(State().connectionMade);
 }
 
 TEST_F(Lifecycle, NullTableIsRefusedAfterTheModeWasStored) {
     EXPECT_EQ(sdk.Init(kAddress, nullptr, 1), -22);
-    EXPECT_EQ(Private().sdkMode, TarvexInterfacePrivate::PluginMode);
-    EXPECT_EQ(Private().plugin, nullptr);
-    EXPECT_EQ(Private().connection, nullptr);
+    const auto state = State();
+    EXPECT_EQ(state.mode, 1);
+    EXPECT_FALSE(state.pluginObject);
+    EXPECT_FALSE(state.connectionMade);
     // The host services have no table to forward to.
     EXPECT_EQ(sdk.TaskScheduleAsync(nullptr, nullptr), -22);
     sdk.TaskCancel(3);
@@ -56,45 +58,44 @@ TEST_F(Lifecycle, NullTableIsRefusedAfterTheModeWasStored) {
 
 TEST_F(Lifecycle, PluginModeCreatesThePluginObject) {
     ASSERT_EQ(InitApp(1), 0);
-    EXPECT_NE(Private().plugin, nullptr);
+    EXPECT_TRUE(State().pluginObject);
 }
 
 TEST_F(Lifecycle, ApplicationModeHasNoPluginObject) {
     ASSERT_EQ(InitApp(0), 0);
-    EXPECT_EQ(Private().plugin, nullptr);
+    EXPECT_FALSE(State().pluginObject);
 }
 
 TEST_F(Lifecycle, ModeGates) {
-    using P = TarvexInterfacePrivate;
-    P& d = Private();
-    const P::ServiceType all[] = {P::ServiceJ1939, P::ServiceJ1708, P::ServiceEEPROM, P::ServiceCAN};
-    d.sdkMode = P::ApplicationMode;
-    for (auto service : all) EXPECT_TRUE(d.IsServiceAllowed(service)) << service;
-    EXPECT_FALSE(d.IsServiceAllowed(static_cast<P::ServiceType>(4)));
-    EXPECT_FALSE(d.IsServiceAllowed(static_cast<P::ServiceType>(-1)));
-    d.sdkMode = P::PluginMode;
-    EXPECT_TRUE(d.IsServiceAllowed(P::ServiceJ1939));
-    EXPECT_FALSE(d.IsServiceAllowed(P::ServiceJ1708));
-    EXPECT_FALSE(d.IsServiceAllowed(P::ServiceEEPROM));
-    EXPECT_TRUE(d.IsServiceAllowed(P::ServiceCAN));
-    d.sdkMode = static_cast<P::SDKMode>(-3);
-    for (auto service : all) EXPECT_FALSE(d.IsServiceAllowed(service)) << service;
+    // J1939, J1708, EEPROM and CAN allowed, per mode; the modes are stored
+    // without a host table, so no connection is made.
+    const auto gates = [](std::int32_t mode) {
+        TarvexInterface instance;
+        EXPECT_EQ(CustomApplication::TEST_InitWithoutConnecting(instance, nullptr, mode), -22);
+        const auto state = TEST_State(instance);
+        return std::vector<bool>{state.j1939Allowed, state.j1708Allowed, state.eepromAllowed, state.canAllowed};
+    };
+    EXPECT_EQ(gates(0), (std::vector<bool>{true, true, true, true}));
+    EXPECT_EQ(gates(1), (std::vector<bool>{true, false, false, true}));
+    EXPECT_EQ(gates(-3), (std::vector<bool>{false, false, false, false}));
 }
 
 TEST_F(Lifecycle, NegativeModePassesInitAndRefusesEveryService) {
     ASSERT_EQ(InitApp(-1), 0);
-    EXPECT_EQ(Private().plugin, nullptr);
-    EXPECT_FALSE(Private().IsServiceAllowed(TarvexInterfacePrivate::ServiceCAN));
-    EXPECT_FALSE(Private().IsServiceAllowed(TarvexInterfacePrivate::ServiceJ1939));
+    const auto state = State();
+    EXPECT_FALSE(state.pluginObject);
+    EXPECT_FALSE(state.canAllowed);
+    EXPECT_FALSE(state.j1939Allowed);
 }
 
 TEST_F(Lifecycle, UnreachablePlatformFailsInitWithoutThreads) {
     setenv(PlatformServices::kEndpointEnvVar, (platform.Path() + ".missing").c_str(), 1);
     const std::int32_t result = InitApp();
     EXPECT_LT(result, 0);
-    ASSERT_NE(Private().connection, nullptr);
-    EXPECT_FALSE(Private().connection->listenerStarted);
-    EXPECT_FALSE(Private().connection->serviceStarted);
+    const auto state = State();
+    ASSERT_TRUE(state.connectionMade);
+    EXPECT_FALSE(state.listenerStarted);
+    EXPECT_FALSE(state.serviceStarted);
     sdk.Shutdown();
 }
 
@@ -104,17 +105,17 @@ TEST_F(Lifecycle, RefusedRegistrationIsReturnedAndStartsNoThread) {
     ASSERT_GT(squatter.RegisterAddress(kAddress), 0);
     const std::int32_t result = InitApp();
     EXPECT_LT(result, 0);
-    EXPECT_FALSE(Private().connection->listenerStarted);
-    EXPECT_FALSE(Private().connection->serviceStarted);
+    EXPECT_FALSE(State().listenerStarted);
+    EXPECT_FALSE(State().serviceStarted);
 }
 
 TEST(LifecycleWithoutPlatform, DestroyingAnUninitialisedInstanceFreesIt) {
     {
         TarvexInterface sdk;
-        EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 1);
+        EXPECT_EQ(TEST_LiveCount(), 1);
         sdk.Shutdown();
     }
-    EXPECT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 0);
+    EXPECT_EQ(TEST_LiveCount(), 0);
 }
 
 TEST_F(Lifecycle, ShutdownFromADispatchHookDoesNotJoinTheListenerItself) {
@@ -124,7 +125,7 @@ TEST_F(Lifecycle, ShutdownFromADispatchHookDoesNotJoinTheListenerItself) {
     ASSERT_EQ(platform.Send(kAddress, 99, 1, {}), 0);
     ASSERT_TRUE(host.AwaitEvents(2));
     EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin", "end"}));
-    EXPECT_TRUE(Private().stopRequested.load());
+    EXPECT_TRUE(State().stopRequested);
     // The instance is joined and released from this thread at destruction.
 }
 
@@ -132,13 +133,13 @@ TEST_F(Lifecycle, DestroyingTheInstanceFromADispatchHookCompletesOnTheListener) 
     auto* owned = new TarvexInterface();
     ASSERT_EQ(owned->Init(kAddress, host.Table(), 0), 0);
     ASSERT_TRUE(platform.AwaitClient(kAddress));
-    ASSERT_EQ(TarvexInterfacePrivate::TEST_LiveCount(), 2);  // the fixture's and this one
+    ASSERT_EQ(TEST_LiveCount(), 2);  // the fixture's and this one
     host.OnDispatchBegin([owned] { delete owned; });
     ASSERT_EQ(platform.Send(kAddress, 99, 1, {}), 0);
     ASSERT_TRUE(host.AwaitEvents(2));
     ASSERT_TRUE(platform.AwaitClientGone(kAddress));
     // The listener deletes the private object as it leaves its loop.
-    EXPECT_TRUE(TarvexInterfacePrivate::TEST_AwaitLiveCount(1, 10'000));
+    EXPECT_TRUE(TEST_AwaitLiveCount(1, 10'000));
 }
 
 TEST_F(Lifecycle, CallsBeforeInitAndAfterShutdownAreRefusedAndSendNothing) {
@@ -173,16 +174,16 @@ TEST_F(Lifecycle, AWorkerStartsOnlyOnceInitHasRecordedIt) {
     // While Init is held between the two thread starts, a message arrives
     // whose dispatch destroys the instance. The listener must not get to it
     // before Init has recorded the listener.
-    TarvexInterfacePrivate::TEST_Of(*owned)->TEST_listenerCreated = [&] {
+    CustomApplication::TEST_OnListenerCreated(*owned, [&] {
         EXPECT_EQ(platform.Send(kAddress, 99, 1, {}), 0);
         (void)host.AwaitEvents(1, 500);  // the listener would have dispatched it by now
-        aliveThroughInit = TarvexInterfacePrivate::TEST_LiveCount() == 2;
-    };
+        aliveThroughInit = TEST_LiveCount() == 2;
+    });
     ASSERT_EQ(owned->Init(kAddress, host.Table(), 0), 0);
     EXPECT_TRUE(aliveThroughInit);
     // Then the listener dispatches it and deletes the instance as it leaves.
     ASSERT_TRUE(platform.AwaitClientGone(kAddress));
-    EXPECT_TRUE(TarvexInterfacePrivate::TEST_AwaitLiveCount(1, 10'000));
+    EXPECT_TRUE(TEST_AwaitLiveCount(1, 10'000));
 }
 
 TEST_F(Lifecycle, PlatformClosingTheConnectionEndsTheListener) {
@@ -191,7 +192,7 @@ TEST_F(Lifecycle, PlatformClosingTheConnectionEndsTheListener) {
     ASSERT_EQ(platform.Server().Disconnect(kAddress), 0);
     // Shutdown joins the listener, which has left its loop on its own.
     sdk.Shutdown();
-    EXPECT_FALSE(Private().Client()->IsActive());
+    EXPECT_FALSE(State().clientActive);
     EXPECT_TRUE(host.Events().empty());
 }
 

@@ -40,7 +40,7 @@ TEST_F(Listener, MalformedFramingDropsTheConnectionAfterTheWholeMessagesBeforeIt
     ASSERT_TRUE(platform.AwaitClientGone(kAddress));
     sdk.Shutdown();  // joins a listener that already ended on its own
     EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin", "end"}));
-    EXPECT_FALSE(Private().Client()->IsActive());
+    EXPECT_FALSE(State().clientActive);
 }
 
 TEST_F(Listener, GarbledChildrenAreDroppedButTheHooksStillRun) {
@@ -50,12 +50,12 @@ TEST_F(Listener, GarbledChildrenAreDroppedButTheHooksStillRun) {
     ASSERT_EQ(platform.SendRaw(kAddress, bytes), 0);
     ASSERT_EQ(platform.Send(kAddress, 20, 1, {}), 0);
     ASSERT_TRUE(host.AwaitEvents(4));
-    EXPECT_TRUE(Private().Client()->IsActive());
+    EXPECT_TRUE(State().clientActive);
 }
 
 TEST_F(Listener, ShutdownReturnsWhileTheListenerIsBlockedInRead) {
     sdk.Shutdown();
-    EXPECT_TRUE(Private().stopRequested.load());
+    EXPECT_TRUE(State().stopRequested);
     EXPECT_TRUE(platform.AwaitClientGone(kAddress));
 }
 

@@ -1,25 +1,26 @@
 #include <gtest/gtest.h>
 
 #include "CoreFixture.h"
+#include "common/CyclicSchedule.h"
 
 using CustomApplication::kNothingScheduled;
-using CustomApplication::TarvexInterfacePrivate;
+using CustomApplication::TEST_ServiceWait;
 using testsupport::CoreFixture;
 
 namespace {
 
 TEST(ServiceWait, SmallestNonNegativeResultUpTo200) {
     const std::int64_t none = kNothingScheduled;
-    EXPECT_EQ(TarvexInterfacePrivate::ServiceWait(none, none, none), 200);
-    EXPECT_EQ(TarvexInterfacePrivate::ServiceWait(none, 5, none), 5);
-    EXPECT_EQ(TarvexInterfacePrivate::ServiceWait(none, 5, 3), 3);
-    EXPECT_EQ(TarvexInterfacePrivate::ServiceWait(0, none, none), 0);
-    EXPECT_EQ(TarvexInterfacePrivate::ServiceWait(-1, none, none), 200);
-    EXPECT_EQ(TarvexInterfacePrivate::ServiceWait(-1, -7, 9), 9);
-    EXPECT_EQ(TarvexInterfacePrivate::ServiceWait(none, 250, 1000), 200);
+    EXPECT_EQ(TEST_ServiceWait(none, none, none), 200);
+    EXPECT_EQ(TEST_ServiceWait(none, 5, none), 5);
+    EXPECT_EQ(TEST_ServiceWait(none, 5, 3), 3);
+    EXPECT_EQ(TEST_ServiceWait(0, none, none), 0);
+    EXPECT_EQ(TEST_ServiceWait(-1, none, none), 200);
+    EXPECT_EQ(TEST_ServiceWait(-1, -7, 9), 9);
+    EXPECT_EQ(TEST_ServiceWait(none, 250, 1000), 200);
     // Only the low 32 bits count: 2^32 + 5 waits 5, 2^31 reads as negative.
-    EXPECT_EQ(TarvexInterfacePrivate::ServiceWait((std::int64_t{1} << 32) + 5, none, none), 5);
-    EXPECT_EQ(TarvexInterfacePrivate::ServiceWait(std::int64_t{1} << 31, none, none), 200);
+    EXPECT_EQ(TEST_ServiceWait((std::int64_t{1} << 32) + 5, none, none), 5);
+    EXPECT_EQ(TEST_ServiceWait(std::int64_t{1} << 31, none, none), 200);
 }
 
 class ServiceLoop : public CoreFixture {};

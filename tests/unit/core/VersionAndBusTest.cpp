@@ -5,10 +5,12 @@
 #include <customapp/CustomApplicationInterfaceLibrary.h>
 
 #include "CoreFixture.h"
+#include "common/BusMapping.h"
 
 using CustomApplication::CustomApplicationInterfaceLibrary;
 using CustomApplication::TarvexInterface;
-using CustomApplication::TarvexInterfacePrivate;
+using CustomApplication::Internal::ToIPCBus;
+using CustomApplication::Internal::ToSDKBus;
 using namespace CustomApplication::CoreTypes;
 
 namespace {
@@ -38,15 +40,15 @@ TEST_F(SDKVersion, IsTwoBeforeAndAfterInit) {
 }
 
 TEST(BusMapping, BothDirections) {
-    EXPECT_EQ(TarvexInterfacePrivate::IPCCANBusToSDKBus(0), CANBus0);
-    EXPECT_EQ(TarvexInterfacePrivate::IPCCANBusToSDKBus(4), CANBus4);
-    EXPECT_EQ(TarvexInterfacePrivate::IPCCANBusToSDKBus(5), CANBusUnknown);
-    EXPECT_EQ(TarvexInterfacePrivate::IPCCANBusToSDKBus(7), CANBusUnknown);
-    EXPECT_EQ(TarvexInterfacePrivate::IPCCANBusToSDKBus(255), CANBusUnknown);
-    EXPECT_EQ(TarvexInterfacePrivate::SDKCANBusToIPCBus(CANBus3), 3);
-    EXPECT_EQ(TarvexInterfacePrivate::SDKCANBusToIPCBus(CANBus4), 4);
-    EXPECT_EQ(TarvexInterfacePrivate::SDKCANBusToIPCBus(CANBusUnknown), 0);
-    EXPECT_EQ(TarvexInterfacePrivate::SDKCANBusToIPCBus(static_cast<CANBus>(-1)), 0);
+    EXPECT_EQ(ToSDKBus(0), CANBus0);
+    EXPECT_EQ(ToSDKBus(4), CANBus4);
+    EXPECT_EQ(ToSDKBus(5), CANBusUnknown);
+    EXPECT_EQ(ToSDKBus(7), CANBusUnknown);
+    EXPECT_EQ(ToSDKBus(255), CANBusUnknown);
+    EXPECT_EQ(ToIPCBus(CANBus3), 3);
+    EXPECT_EQ(ToIPCBus(CANBus4), 4);
+    EXPECT_EQ(ToIPCBus(CANBusUnknown), 0);
+    EXPECT_EQ(ToIPCBus(static_cast<CANBus>(-1)), 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "CoreFixture.h"
 #include "FakeSink.h"
+#include "common/CyclicSchedule.h"
 #include "j1708/J1708.h"
 
 using CustomApplication::kNothingScheduled;

@@ -13,6 +13,7 @@
 
 #include "CoreFixture.h"
 #include "FakeSink.h"
+#include "common/CyclicSchedule.h"
 #include "j1939/J1939.h"
 
 namespace j1939test {
