@@ -31,6 +31,18 @@ constexpr std::int32_t kAddress = 100;
 constexpr int kCAs = 12;
 constexpr int kMessages = 20000;  // at most; the flood ends with the test
 constexpr int kSendRounds = 5000;  // at most
+// Neither side lets the other's socket fill: a write that finds it full for
+// longer than its bound ends the connection, and under emulation on a busy
+// machine either side may be held up that long.
+constexpr int kInFlight = 32;
+// The one cyclic row: the service thread's sends of it are not counted.
+constexpr std::uint32_t kCyclicPgn = 0xFEF5;
+
+std::uint32_t Pgn(const Bytes& sendRecord) {
+    std::uint32_t pgn;
+    std::memcpy(&pgn, &sendRecord[4], 4);
+    return pgn;
+}
 
 struct Shared {
     TarvexInterface* sdk = nullptr;
@@ -39,6 +51,8 @@ struct Shared {
     std::atomic<int> late{0};
     std::atomic<int> created{0};
     std::atomic<int> injected{0};
+    std::atomic<int> dispatched{0};   // messages the listener took up
+    std::atomic<int> librarySent{0};  // sends the application made, cyclic rows aside
     std::mutex lock;
     std::condition_variable progress;
 
@@ -55,7 +69,7 @@ void OnMessage(void* context, CANBus, unsigned int, unsigned char, unsigned char
     volatile unsigned sum = 0;
     for (unsigned short i = 0; i < length; ++i) sum = sum + data[i];
     // A callback may send.
-    shared->sdk->J1939SendMessage(1, 1);
+    if (shared->sdk->J1939SendMessage(1, 1) == 0) shared->librarySent.fetch_add(1);
     shared->delivered.fetch_add(1);
 }
 
@@ -72,6 +86,7 @@ struct PlatformState {
     // Once the instance shuts down the platform writes no more (see below).
     std::mutex sendLock;
     bool silent = false;
+    std::atomic<int> recorded{0};  // sends the platform read, cyclic ones aside
 };
 
 Bytes Record(std::uint8_t destination, std::uint32_t pgn, std::uint8_t length) {
@@ -98,6 +113,9 @@ TEST(J1939Stress, DeliveriesSendsAndUpdatesDuringCreationAndShutdown) {
         if (message.category != 13) return;
         std::lock_guard<std::mutex> guard(state->lock);
         for (const auto& child : message.children) {
+            if (child.command == 4 && child.payload.size() >= 8 && Pgn(child.payload) != kCyclicPgn) {
+                state->recorded.fetch_add(1);
+            }
             if (child.command == 6) {
                 state->created.insert(state->created.end(), child.payload.begin(), child.payload.begin() + 2);
             }
@@ -120,6 +138,19 @@ TEST(J1939Stress, DeliveriesSendsAndUpdatesDuringCreationAndShutdown) {
             guard.lock();
         }
     });
+    host.OnDispatchBegin([state, &shared] {
+        if (shared.dispatched.fetch_add(1) % 16 != 0) return;
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->changed.notify_all();
+    });
+    // Waits until at most kInFlight of the application's messages are unread
+    // and `ready` holds, or `stop` is set.
+    auto awaitRoom = [&](const std::atomic<bool>& stop, auto ready) {
+        std::unique_lock<std::mutex> guard(state->lock);
+        while (!stop.load() && (shared.librarySent.load() - state->recorded.load() > kInFlight || !ready())) {
+            state->changed.wait_for(guard, std::chrono::milliseconds(100));
+        }
+    };
     ASSERT_EQ(sdk.Init(kAddress, host.Table(), 0), 0);
     ASSERT_TRUE(platform.AwaitClient(kAddress));
 
@@ -133,7 +164,7 @@ TEST(J1939Stress, DeliveriesSendsAndUpdatesDuringCreationAndShutdown) {
             J1939ReceiveTableEntry rx[3] = {{0xFEF1, 0, 0, &OnMessage, &shared},
                                             {0, 0x20, 1, &OnMessage, &shared},
                                             {0xFEF2, 0x20, 2, nullptr, nullptr}};
-            J1939TransmitTableEntry tx[2] = {{payload.data(), 8, 0xFEF5, 1, 6, 0xff},
+            J1939TransmitTableEntry tx[2] = {{payload.data(), 8, kCyclicPgn, 50, 6, 0xff},
                                              {payload.data(), 64, 0xFEF6, 0, 6, 0x30}};
             const std::int32_t uid = sdk.J1939CreateCA(CANBus1, static_cast<unsigned char>(0x10 + i), &name, rx, 3,
                                                        tx, 2);
@@ -147,6 +178,8 @@ TEST(J1939Stress, DeliveriesSendsAndUpdatesDuringCreationAndShutdown) {
     });
     std::thread injector([&] {
         for (int i = 0; i < kMessages && !stopInjecting.load(); ++i) {
+            // Each delivered message may make the callbacks of every CA send.
+            awaitRoom(stopInjecting, [&] { return i - shared.dispatched.load() <= kInFlight / 16; });
             const std::uint8_t destination = (i % 3 == 0) ? 0xff : static_cast<std::uint8_t>(0x10 + i % kCAs);
             platform.Send(kAddress, 13, 5, Record(destination, (i % 2) ? 0xFEF1 : 0xFEF3, static_cast<std::uint8_t>(i % 9)));
             shared.injected.fetch_add(1);
@@ -162,11 +195,12 @@ TEST(J1939Stress, DeliveriesSendsAndUpdatesDuringCreationAndShutdown) {
         message.Length = 100;
         Bytes data(300, 0x22);
         for (int round = 0; round < kSendRounds && !stop.load(); ++round) {
+            awaitRoom(stop, [] { return true; });
             for (int uid = 1; uid <= kCAs; ++uid) {
-                sdk.J1939SendMessage(uid, round % 2);
+                if (sdk.J1939SendMessage(uid, round % 2) == 0 && round % 2 == 1) shared.librarySent.fetch_add(1);
                 sdk.J1939UpdateMessageData(uid, 0, data.data(), 1 + (round * 7 + uid) % 300);
             }
-            sdk.J1939SendMessage(&message);
+            if (sdk.J1939SendMessage(&message) == 0) shared.librarySent.fetch_add(1);
         }
     });
 
