@@ -1,7 +1,7 @@
 // Thread rule: Start and Stop from one controlling thread; Execute,
 // StartReplay, StopReplay and the accessors from any thread except the
 // worker (which runs the services). The report sink is called from the
-// worker, the replay thread and callers of Execute, one line at a time.
+// worker, the replay thread, callers of Execute and Stop, one line at a time.
 #pragma once
 
 #include <array>
@@ -62,11 +62,11 @@ struct SimulatorOptions {
 // of an application by its category to the service in charge, and joins the
 // services to the simulated buses, the log and the timing check.
 //
-// All services run on one worker thread, fed by a bounded queue: the
-// server's I/O thread queues what applications send and when they come and
-// go, the replay thread queues frames, and operator commands are queued as
-// tasks. So the services need no locks, and what one application sends is
-// handled in its order.
+// All services run on one worker thread, which also runs the server's I/O:
+// what applications send, and their coming and going, is handled as it is
+// read, in its order. The replay thread, CAN tools and operator commands
+// hand their work over as tasks through a bounded queue. So the services
+// need no locks.
 class Simulator : private ServiceHost {
 public:
     using Reply = CommandReply;
@@ -117,7 +117,6 @@ private:
     void Post(std::function<void()> task) override;
 
     void Run();
-    void HandleEvent(Event& event);
     // Writes every outbox as far as the sockets take it and drops the
     // applications that stopped reading.
     void Flush();
