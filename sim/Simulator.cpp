@@ -187,6 +187,7 @@ void Simulator::Run() {
 void Simulator::Flush() {
     const std::int64_t now = MonotonicUs();
     bool full = false;
+    bool wrote = false;
     for (auto& [address, app] : applications_) {
         Outbox& out = app.out;
         if (out.sent == out.bytes.size()) continue;
@@ -194,6 +195,7 @@ void Simulator::Flush() {
         const int result = server_.WriteSome(address, out.bytes.data() + out.sent, out.bytes.size() - out.sent,
                                              &written, &out.connection);
         out.sent += written;
+        wrote = wrote || written > 0;
         if (result < 0) {
             // The connection is gone (or is another's by now); its end is
             // reported by the server.
@@ -220,7 +222,9 @@ void Simulator::Flush() {
     }
     queuedBytes_ = 0;
     lastFlushUs_ = now;
-    flushDueUs_ = -1;
+    // While frames keep coming, the next interval is gathered as a whole:
+    // what the applications send meanwhile is read once, at its end.
+    flushDueUs_ = wrote ? now + kFlushIntervalUs : -1;
     retryDueUs_ = full ? now + kRetryUs : -1;
 }
 
@@ -306,6 +310,7 @@ void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t c
 }
 
 void Simulator::Report(const std::string& line) {
+    if (options_.quiet) return;
     std::lock_guard<std::mutex> guard(reportLock_);
     if (options_.report) {
         options_.report(line);
@@ -315,7 +320,8 @@ void Simulator::Report(const std::string& line) {
 }
 
 void Simulator::PutOnBus(const CanFrame& frame, const Origin& origin) {
-    PutOnBusAt(frame, origin, MonotonicUs());
+    const std::int64_t now = MonotonicUs();
+    PutOnBusAt(frame, origin, now, now);
 }
 
 void Simulator::NoteLogFailure() {
@@ -327,16 +333,20 @@ void Simulator::NoteLogFailure() {
     }
 }
 
-void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs) {
-    const std::int64_t wallUs = WallClockUs();
-    log_.Write(wallUs, frame);
-    NoteLogFailure();
-    if (options_.busTap) options_.busTap(frame, origin, wallUs);
+void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs,
+                           std::int64_t nowUs) {
+    if (log_.IsOpen() || options_.busTap) {
+        const std::int64_t wallUs = WallClockUs();
+        log_.Write(wallUs, frame);
+        NoteLogFailure();
+        if (options_.busTap) options_.busTap(frame, origin, wallUs);
+    }
     TimingChecker::Drift drift;
-    if (load_.Observe(frame, MonotonicUs())) CheckDemand(frame.bus);
+    if (load_.Observe(frame, nowUs)) CheckDemand(frame.bus);
     // Transport packets come in bursts of sessions, never in a period.
     if (!IsTransportFrame(frame) &&
-        timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame))) {
+        timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame)) &&
+        !options_.quiet) {
         char text[160];
         std::snprintf(text, sizeof(text), "timing: can%u %s interval %.1f ms, period %.1f ms (%+.1f%%)", frame.bus,
                       FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(), drift.intervalUs / 1000.0,
@@ -363,7 +373,8 @@ bool Simulator::Replay(const LogEntry& entry, bool fast) {
         if (entry.kind == LogEntry::Kind::kCan) {
             // As fast as possible, the log's own timestamps are the only
             // meaningful ones for the timing check.
-            PutOnBusAt(entry.can, origin, fast ? entry.timeUs : MonotonicUs());
+            const std::int64_t now = MonotonicUs();
+            PutOnBusAt(entry.can, origin, fast ? entry.timeUs : now, now);
         } else if (entry.kind == LogEntry::Kind::kJ1708) {
             PutOnJ1708(entry.j1708, origin);
         }

@@ -48,6 +48,9 @@ struct SimulatorOptions {
                                                         BusLoad::kDefaultBitrate};
     // Receives every report line; by default they go to standard error.
     std::function<void(const std::string&)> report;
+    // No report lines at all (the busiest, timing drifts, are not even
+    // composed).
+    bool quiet = false;
     // Called (on the thread that ran the command) when a quit command arrives.
     std::function<void()> onQuit;
     // Sees every CAN frame on a bus with its origin and wall-clock time, on
@@ -124,8 +127,9 @@ private:
     void Joined(std::int32_t address);
     void Gone(std::int32_t address);
     void DropApplication(std::int32_t address, const std::string& reason);
-    // Puts a frame on a bus with the time that the timing check uses.
-    void PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs);
+    // Puts a frame on a bus at `nowUs` (monotonic), with the time that the
+    // timing check uses.
+    void PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t nowUs);
     bool Replay(const LogEntry& entry, bool fast);
     // Percent of `bus` that its cyclic frames ask for; reports the first time
     // it exceeds the bus.
@@ -178,7 +182,7 @@ private:
     bool Dropping(std::int32_t address) const { return !dropping_.empty() && dropping_.count(address) != 0; }
     std::size_t queuedBytes_ = 0;      // in outboxes since the last flush
     std::int64_t lastFlushUs_ = 0;
-    std::int64_t flushDueUs_ = -1;     // -1: nothing new to write
+    std::int64_t flushDueUs_ = -1;     // -1: no write due
     std::int64_t retryDueUs_ = -1;     // -1: no application's socket was full
 };
 
