@@ -221,7 +221,8 @@ void IPCServer::Pass(int timeoutMs) {
         std::lock_guard<std::mutex> guard(lock_);
         polled_.assign(connections_.begin(), connections_.end());
     }
-    for (int i = 0; i < ready && !stopping_.load(); ++i) {
+    readable_.assign(polled_.size(), false);
+    for (int i = 0; i < ready; ++i) {
         const std::uint64_t tag = events[i].data.u64;
         if (tag == kWakeTag) {
             std::uint64_t count;
@@ -237,8 +238,14 @@ void IPCServer::Pass(int timeoutMs) {
             const auto it = std::find_if(polled_.begin(), polled_.end(), [tag](const auto& c) {
                 return reinterpret_cast<std::uint64_t>(c.get()) == tag;
             });
-            if (it != polled_.end() && !(*it)->dropped.load()) HandleReadable(*it);
+            if (it != polled_.end()) readable_[static_cast<std::size_t>(it - polled_.begin())] = true;
         }
+    }
+    // Read in the order the connections came, as one scan of them all would:
+    // of two messages sent one after the other on two connections, the
+    // first is handled first.
+    for (std::size_t i = 0; i < polled_.size() && !stopping_.load(); ++i) {
+        if (readable_[i] && !polled_[i]->dropped.load()) HandleReadable(polled_[i]);
     }
     polled_.clear();
 }

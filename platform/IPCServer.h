@@ -124,6 +124,7 @@ private:
 
     // I/O thread only (the thread calling Serve, when driven).
     std::vector<std::shared_ptr<Connection>> polled_;  // the connections during a pass
+    std::vector<bool> readable_;                       // which of them epoll found readable
     std::int64_t acceptPausedUntilMs_ = -1;            // -1: the listening socket is watched
     std::unique_ptr<QRVMessage> received_;             // reused for the view handler
 
