@@ -26,7 +26,7 @@ constexpr int kWriteTimeoutMs = 5000;
 // epoll set for this long, so that the loop does not spin on it.
 constexpr int kAcceptRetryMs = 100;
 // Epoll tags of the two descriptors that are not connections (a connection's
-// tag is its address).
+// tag is the address of its object).
 constexpr std::uint64_t kWakeTag = 0;
 constexpr std::uint64_t kListenTag = 1;
 // Readiness events taken per pass.
