@@ -388,7 +388,8 @@ bool Simulator::Inject(const CanFrame& frame, std::int32_t tool) {
 Simulator::Reply Simulator::OnWorker(std::function<Reply()> task) {
     auto promise = std::make_shared<std::promise<Reply>>();
     std::future<Reply> future = promise->get_future();
-    if (!queue_.Push([promise, task = std::move(task)] { promise->set_value(task()); })) return Reply{false, "the simulator is stopping"};
+    if (!queue_.Push([promise, task = std::move(task)] { promise->set_value(task()); }))
+        return Reply{false, "the simulator is stopping"};
     if (future.wait_for(std::chrono::milliseconds(kCommandTimeoutMs)) != std::future_status::ready)
         return Reply{false, "the simulator is busy; try again"};
     try {
