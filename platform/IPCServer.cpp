@@ -1,13 +1,16 @@
 #include "IPCServer.h"
 
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 
 #include "SocketIO.h"
@@ -20,8 +23,27 @@ namespace {
 // gives up. A frame that was cut short by it costs the connection.
 constexpr int kWriteTimeoutMs = 5000;
 // While accept() lacks descriptors, the listening socket is left out of the
-// poll set for this long, so that the loop does not spin on it.
+// epoll set for this long, so that the loop does not spin on it.
 constexpr int kAcceptRetryMs = 100;
+// Epoll tags of the two descriptors that are not connections (a connection's
+// tag is the address of its object).
+constexpr std::uint64_t kWakeTag = 0;
+constexpr std::uint64_t kListenTag = 1;
+// Readiness events taken per pass.
+constexpr int kEventsPerPass = 64;
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int Watch(int epollFd, int fd, std::uint64_t tag) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = tag;
+    return ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) == 0 ? 0 : -errno;
+}
 
 // True when the application at the other end of `fd` has closed or shut down
 // its side.
@@ -59,6 +81,7 @@ IPCServer::IPCServer(std::int32_t serverAddress) : serverAddress_(serverAddress)
 
 IPCServer::~IPCServer() {
     Stop();
+    if (epollFd_ >= 0) ::close(epollFd_);
     if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
@@ -66,12 +89,16 @@ void IPCServer::SetMessageHandler(MessageHandler handler) {
     onMessage_ = std::move(handler);
 }
 
+void IPCServer::SetMessageViewHandler(MessageViewHandler handler) {
+    onMessageView_ = std::move(handler);
+}
+
 void IPCServer::SetConnectionHandler(ConnectionHandler handler) {
     onConnection_ = std::move(handler);
 }
 
-int IPCServer::Start(const std::string& path) {
-    if (thread_.joinable() || listenFd_ >= 0) return -EALREADY;
+int IPCServer::Start(const std::string& path, Threading threading) {
+    if (serving_ || listenFd_ >= 0) return -EALREADY;
     if (path.find('\0') != std::string::npos) return -EINVAL;
     sockaddr_un address;
     socklen_t addressLength = 0;
@@ -106,22 +133,37 @@ int IPCServer::Start(const std::string& path) {
         wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wakeFd_ < 0) error = errno;
     }
+    if (error == 0 && epollFd_ < 0) {
+        epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+        if (epollFd_ < 0) {
+            error = errno;
+        } else if (Watch(epollFd_, wakeFd_, kWakeTag) < 0) {
+            error = errno;
+            ::close(epollFd_);
+            epollFd_ = -1;
+        }
+    }
+    if (error == 0 && Watch(epollFd_, fd, kListenTag) < 0) error = errno;
     if (error == 0) {
         listenFd_ = fd;
         path_ = path;
         stopping_.store(false);
-        try {
-            thread_ = std::thread(&IPCServer::Run, this);
-        } catch (const std::system_error& e) {
-            error = e.code().value() != 0 ? e.code().value() : EAGAIN;
-            listenFd_ = -1;
+        acceptPausedUntilMs_ = -1;
+        if (threading == Threading::kOwnThread) {
+            try {
+                thread_ = std::thread(&IPCServer::Run, this);
+            } catch (const std::system_error& e) {
+                error = e.code().value() != 0 ? e.code().value() : EAGAIN;
+                listenFd_ = -1;
+            }
         }
     }
     if (error != 0) {
-        ::close(fd);
+        ::close(fd);  // also leaves the epoll set
         ::unlink(path.c_str());
         return -error;
     }
+    serving_ = true;
     return 0;
 }
 
@@ -130,7 +172,11 @@ void IPCServer::Stop() {
         stopping_.store(true);
         Wake();
         thread_.join();  // the I/O thread drops every connection on its way out
+    } else if (serving_) {
+        stopping_.store(true);
+        DropAll();
     }
+    serving_ = false;
     if (listenFd_ >= 0) {
         ::close(listenFd_);
         listenFd_ = -1;
@@ -150,45 +196,68 @@ void IPCServer::Wake() {
 }
 
 void IPCServer::Run() {
-    std::vector<pollfd> fds;
-    std::vector<std::shared_ptr<Connection>> polled;
-    bool acceptPaused = false;
-    while (!stopping_.load()) {
-        FinalizeDropped();
-        fds.clear();
-        polled.clear();
-        fds.push_back(pollfd{wakeFd_, POLLIN, 0});
-        fds.push_back(pollfd{acceptPaused ? -1 : listenFd_, POLLIN, 0});
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            polled.assign(connections_.begin(), connections_.end());
-        }
-        for (const auto& connection : polled) fds.push_back(pollfd{connection->fd, POLLIN, 0});
+    while (!stopping_.load()) Pass(-1);
+    DropAll();
+}
 
-        const int ready = ::poll(fds.data(), fds.size(), acceptPaused ? kAcceptRetryMs : -1);
-        if (ready < 0) {
-            if (errno == EINTR || errno == ENOMEM) continue;
-            break;
+void IPCServer::Serve(int timeoutMs) {
+    if (serving_ && !stopping_.load()) Pass(timeoutMs);
+}
+
+void IPCServer::Pass(int timeoutMs) {
+    FinalizeDropped();
+    if (acceptPausedUntilMs_ >= 0) {
+        const std::int64_t left = acceptPausedUntilMs_ - NowMs();
+        if (left <= 0) {
+            acceptPausedUntilMs_ = Watch(epollFd_, listenFd_, kListenTag) == 0 ? -1 : NowMs() + kAcceptRetryMs;
+        } else if (timeoutMs < 0 || left < timeoutMs) {
+            timeoutMs = static_cast<int>(left);
         }
-        if (fds[0].revents != 0) {
+    }
+    epoll_event events[kEventsPerPass];
+    const int ready = ::epoll_wait(epollFd_, events, kEventsPerPass, timeoutMs);
+    if (ready <= 0) return;  // EINTR, ENOMEM: the next pass tries again
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        polled_.assign(connections_.begin(), connections_.end());
+    }
+    readable_.assign(polled_.size(), false);
+    for (int i = 0; i < ready; ++i) {
+        const std::uint64_t tag = events[i].data.u64;
+        if (tag == kWakeTag) {
             std::uint64_t count;
             while (::read(wakeFd_, &count, sizeof(count)) > 0) {
             }
-        }
-        if (stopping_.load()) break;
-        if (ready == 0) acceptPaused = false;
-        if ((fds[1].revents & POLLIN) != 0) acceptPaused = !AcceptAll();
-        for (std::size_t i = 0; i < polled.size(); ++i) {
-            if (fds[i + 2].revents != 0 && !polled[i]->dropped.load()) HandleReadable(polled[i]);
+        } else if (tag == kListenTag) {
+            if (!AcceptAll() && ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, listenFd_, nullptr) == 0) {
+                acceptPausedUntilMs_ = NowMs() + kAcceptRetryMs;
+            }
+        } else {
+            // Connections are looked up among those held for this pass: one
+            // dropped and forgotten during it is still alive, and is skipped.
+            const auto it = std::find_if(polled_.begin(), polled_.end(), [tag](const auto& c) {
+                return reinterpret_cast<std::uint64_t>(c.get()) == tag;
+            });
+            if (it != polled_.end()) readable_[static_cast<std::size_t>(it - polled_.begin())] = true;
         }
     }
+    // Read in the order the connections came, as one scan of them all would:
+    // of two messages sent one after the other on two connections, the
+    // first is handled first.
+    for (std::size_t i = 0; i < polled_.size() && !stopping_.load(); ++i) {
+        if (readable_[i] && !polled_[i]->dropped.load()) HandleReadable(polled_[i]);
+    }
+    polled_.clear();
+}
 
+void IPCServer::DropAll() {
+    std::vector<std::shared_ptr<Connection>> all;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        polled.assign(connections_.begin(), connections_.end());
+        all.assign(connections_.begin(), connections_.end());
     }
-    for (const auto& connection : polled) Drop(connection);
-    polled.clear();
+    for (const auto& connection : all) Drop(connection);
+    all.clear();
     FinalizeDropped();
 }
 
@@ -212,6 +281,8 @@ bool IPCServer::AcceptAll() {
             }
         }
         auto connection = std::make_shared<Connection>(fd, nextSerial_.fetch_add(1));
+        // A connection that cannot be watched is closed at once.
+        if (Watch(epollFd_, fd, reinterpret_cast<std::uint64_t>(connection.get())) < 0) return false;
         std::lock_guard<std::mutex> guard(lock_);
         connections_.push_back(std::move(connection));
     }
@@ -234,9 +305,18 @@ void IPCServer::HandleReadable(const std::shared_ptr<Connection>& connection) {
     c.rxEnd += static_cast<std::size_t>(n);
 
     while (!c.dropped.load()) {
-        std::unique_ptr<QRVMessage> message;
+        std::unique_ptr<QRVMessage> owned;
+        QRVMessage* message = nullptr;
         std::size_t used = 0;
-        const auto parsed = QRVMessage::ParseFrame(rx.Data(), rx.Size(), &message, &used);
+        QRVMessage::ParseResult parsed;
+        if (onMessageView_) {
+            if (!received_) received_ = std::make_unique<QRVMessage>(QRVMessage::kTypeEnvelope, 0, 0);
+            message = received_.get();
+            parsed = QRVMessage::ParseFrameInto(rx.Data(), rx.Size(), message, &used);
+        } else {
+            parsed = QRVMessage::ParseFrame(rx.Data(), rx.Size(), &owned, &used);
+            message = owned.get();
+        }
         if (parsed == QRVMessage::ParseResult::kIncomplete) return;
         if (parsed == QRVMessage::ParseResult::kMalformed) {
             Drop(connection);
@@ -255,7 +335,11 @@ void IPCServer::HandleReadable(const std::shared_ptr<Connection>& connection) {
             return;
         }
         message->SetSourceAddress(c.address);
-        if (onMessage_) onMessage_(c.address, std::move(message));
+        if (onMessageView_) {
+            onMessageView_(c.address, *message);
+        } else if (onMessage_) {
+            onMessage_(c.address, std::move(owned));
+        }
     }
 }
 
@@ -334,6 +418,7 @@ void IPCServer::FinalizeDropped(const Connection* keep) {
         connections_.resize(kept);
     }
     for (const auto& connection : gone) {
+        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, connection->fd, nullptr);
         if (connection->address > 0 && onConnection_) onConnection_(connection->address, false);
     }
 }

@@ -1,7 +1,9 @@
 // Thread rule: every public member may be called from any thread, also from
-// inside the handlers, except Start (once) and Stop (never from a handler).
-// Handlers run on the server's own I/O thread, one at a time, with no lock of
-// the server held.
+// inside the handlers, except Start (once), Serve and Stop (never from a
+// handler). Handlers run on the server's own I/O thread, or, when the server
+// is driven (Start with kDriven), on the one thread that calls Serve; one at a
+// time, with no lock of the server held. A driven server's Serve and Stop are
+// called from one thread.
 #pragma once
 
 #include <atomic>
@@ -26,23 +28,40 @@ public:
     // A message received from the application registered as `sourceAddress`
     // (its source address field has been set to that address).
     using MessageHandler = std::function<void(std::int32_t sourceAddress, std::unique_ptr<QRVMessage> message)>;
+    // The same, lent for the call only: the server receives the next message
+    // into the same object, so a steady stream allocates nothing.
+    using MessageViewHandler = std::function<void(std::int32_t sourceAddress, QRVMessage& message)>;
     // An application registered (`connected` true) or its connection ended.
     using ConnectionHandler = std::function<void(std::int32_t address, bool connected)>;
+
+    // Who runs the I/O: a thread of the server's own, or the owner, through
+    // Serve, beside its other work.
+    enum class Threading { kOwnThread, kDriven };
 
     explicit IPCServer(std::int32_t serverAddress = 1);
     ~IPCServer();  // Stop()
     IPCServer(const IPCServer&) = delete;
     IPCServer& operator=(const IPCServer&) = delete;
 
-    // Set before Start.
+    // Set before Start. A view handler, when set, is called instead of the
+    // message handler.
     void SetMessageHandler(MessageHandler handler);
+    void SetMessageViewHandler(MessageViewHandler handler);
     void SetConnectionHandler(ConnectionHandler handler);
 
     // Binds `path` exactly as given (a stale socket file is replaced) and
-    // starts the I/O thread. 0 on success, a negative errno value otherwise.
-    int Start(const std::string& path);
-    // Ends the I/O thread, closes every connection and removes the socket
-    // file. Idempotent. Must not be called from a handler.
+    // starts the I/O thread (kOwnThread). 0 on success, a negative errno value
+    // otherwise.
+    int Start(const std::string& path, Threading threading = Threading::kOwnThread);
+    // Driven server: waits at most `timeoutMs` (negative: without limit) for a
+    // connection, a message or Wake, then accepts, reads and runs the handlers
+    // for what is ready, on the calling thread.
+    void Serve(int timeoutMs);
+    // Ends a wait in Serve soon (from any thread).
+    void Wake();
+    // Ends the I/O thread, closes every connection (a driven server reports
+    // them gone on the calling thread) and removes the socket file.
+    // Idempotent. Must not be called from a handler.
     void Stop();
 
     std::int32_t GetServerAddress() const { return serverAddress_; }
@@ -80,12 +99,14 @@ public:
 private:
     struct Connection;
     void Run();
+    // One pass of the I/O loop: waits at most `timeoutMs` for readiness.
+    void Pass(int timeoutMs);
+    void DropAll();
     bool AcceptAll();
     void HandleReadable(const std::shared_ptr<Connection>& connection);
     void HandleRegistration(const std::shared_ptr<Connection>& connection, std::int32_t address);
     void Drop(const std::shared_ptr<Connection>& connection);
     void FinalizeDropped(const Connection* keep = nullptr);
-    void Wake();
     int Send(const std::shared_ptr<Connection>& connection, const std::uint8_t* bytes, std::size_t length);
     std::shared_ptr<Connection> Find(std::int32_t address) const;
 
@@ -93,10 +114,19 @@ private:
     std::string path_;
     int listenFd_ = -1;
     int wakeFd_ = -1;
+    int epollFd_ = -1;
+    bool serving_ = false;  // started and not stopped (driven or not)
     std::atomic<bool> stopping_{false};
     std::thread thread_;
     MessageHandler onMessage_;
+    MessageViewHandler onMessageView_;
     ConnectionHandler onConnection_;
+
+    // I/O thread only (the thread calling Serve, when driven).
+    std::vector<std::shared_ptr<Connection>> polled_;  // the connections during a pass
+    std::vector<bool> readable_;                       // which of them epoll found readable
+    std::int64_t acceptPausedUntilMs_ = -1;            // -1: the listening socket is watched
+    std::unique_ptr<QRVMessage> received_;             // reused for the view handler
 
     mutable std::mutex lock_;  // guards connections_, byAddress_ and each connection's address only
     std::vector<std::shared_ptr<Connection>> connections_;

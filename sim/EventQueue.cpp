@@ -6,12 +6,29 @@
 namespace gatewaysim {
 
 bool EventQueue::Push(Event event) {
-    std::unique_lock<std::mutex> guard(lock_);
-    notFull_.wait(guard, [&] { return closed_ || events_.size() < capacity_; });
-    if (closed_) return false;
-    events_.push_back(std::move(event));
-    if (events_.size() >= wakeAt_) notEmpty_.notify_one();
+    bool wake = false;
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        notFull_.wait(guard, [&] { return closed_ || events_.size() < capacity_; });
+        if (closed_) return false;
+        events_.push_back(std::move(event));
+        if (events_.size() >= wakeAt_) notEmpty_.notify_one();
+        wake = armed_;
+        armed_ = false;
+    }
+    if (wake && wake_) wake_();
     return true;
+}
+
+bool EventQueue::ArmWake() {
+    std::lock_guard<std::mutex> guard(lock_);
+    armed_ = !closed_ && events_.empty();
+    return armed_;
+}
+
+void EventQueue::DisarmWake() {
+    std::lock_guard<std::mutex> guard(lock_);
+    armed_ = false;
 }
 
 bool EventQueue::PopAll(std::vector<Event>* events, std::int64_t waitUs, bool gather) {
@@ -37,10 +54,12 @@ void EventQueue::Close() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         closed_ = true;
+        armed_ = false;
         discarded.swap(events_);
     }
     notEmpty_.notify_all();
     notFull_.notify_all();
+    if (wake_) wake_();
     // Discarded outside the lock: a task's destructor may release a waiter.
 }
 

@@ -62,7 +62,7 @@ std::int32_t ServiceAddress(std::int32_t category) {
 Simulator::Simulator(SimulatorOptions options)
     : options_(std::move(options)),
       server_(kAddressCustomApp),
-      queue_(kQueueCapacity),
+      queue_(kQueueCapacity, [this] { server_.Wake(); }),
       replayer_([this](const LogEntry& entry, bool fast) { return Replay(entry, fast); },
                 [this](const std::string& line) { Report(line); }),
       can_(*this),
@@ -104,33 +104,32 @@ int Simulator::Start(std::string* error) {
     // The platform's own CAs are on the buses before any application.
     j1939_.AddStaticCas(options_.staticCas);
 
-    server_.SetMessageHandler([this](std::int32_t source, std::unique_ptr<QRVMessage> message) {
-        Event event;
-        event.kind = Event::Kind::kMessage;
-        event.address = source;
-        event.message = std::move(message);
-        queue_.Push(std::move(event));
+    // The worker runs the server's I/O beside the services: what applications
+    // send is handled as it is read, without a hand-over between threads.
+    server_.SetMessageViewHandler([this](std::int32_t source, QRVMessage& message) {
+        HandleMessage(source, message);
+        if (queuedBytes_ >= kFlushBytes) Flush();
     });
     server_.SetConnectionHandler([this](std::int32_t address, bool connected) {
-        Event event;
-        event.kind = connected ? Event::Kind::kJoined : Event::Kind::kGone;
-        event.address = address;
-        queue_.Push(std::move(event));
+        if (connected) {
+            Joined(address);
+        } else {
+            Gone(address);
+        }
     });
-    try {
-        worker_ = std::thread(&Simulator::Run, this);
-    } catch (const std::system_error& e) {
-        log_.Close();
-        j1708Log_.Close();
-        return fail(-(e.code().value() != 0 ? e.code().value() : EAGAIN), "worker thread");
-    }
-    result = server_.Start(options_.endpoint);
+    result = server_.Start(options_.endpoint, PlatformServices::IPCServer::Threading::kDriven);
     if (result != 0) {
-        queue_.Close();
-        worker_.join();
         log_.Close();
         j1708Log_.Close();
         return fail(result, "endpoint " + options_.endpoint);
+    }
+    try {
+        worker_ = std::thread(&Simulator::Run, this);
+    } catch (const std::system_error& e) {
+        server_.Stop();
+        log_.Close();
+        j1708Log_.Close();
+        return fail(-(e.code().value() != 0 ? e.code().value() : EAGAIN), "worker thread");
     }
     started_ = true;
     return 0;
@@ -138,11 +137,10 @@ int Simulator::Start(std::string* error) {
 
 void Simulator::Stop() {
     replayer_.Stop();
-    // The server's handlers may wait for room in the queue, which the worker
-    // keeps making until the server has stopped.
-    server_.Stop();
     queue_.Close();
     if (worker_.joinable()) worker_.join();
+    // The worker is gone: the applications' ends are reported here.
+    server_.Stop();
     log_.Close();
     j1708Log_.Close();
     started_ = false;
@@ -154,16 +152,28 @@ void Simulator::Run() {
         // The J1939 network's timed work (transport pacing and time-outs)
         // runs between events.
         const std::int64_t j1939DueMs = j1939_.Poll();
-        // Output waiting for its write: gather what comes meanwhile without
-        // waking for each event.
         std::int64_t dueUs = flushDueUs_;
         if (retryDueUs_ >= 0 && (dueUs < 0 || retryDueUs_ < dueUs)) dueUs = retryDueUs_;
         std::int64_t waitUs = dueUs < 0 ? -1 : std::max<std::int64_t>(0, dueUs - MonotonicUs());
         if (j1939DueMs >= 0 && (waitUs < 0 || j1939DueMs * 1000 < waitUs)) waitUs = j1939DueMs * 1000;
-        if (!queue_.PopAll(&batch, waitUs, flushDueUs_ >= 0)) break;
+        if (flushDueUs_ >= 0) {
+            // Output waits for its write: let input gather until then, and
+            // read what the applications sent in one go.
+            if (!queue_.PopAll(&batch, waitUs, true)) break;
+            server_.Serve(0);
+        } else {
+            // Nothing to write: wait for the applications and the queue at once.
+            if (queue_.ArmWake()) {
+                server_.Serve(waitUs < 0 ? -1 : static_cast<int>((waitUs + 999) / 1000));
+                queue_.DisarmWake();
+            } else {
+                server_.Serve(0);
+            }
+            if (!queue_.PopAll(&batch, 0)) break;
+        }
         for (Event& event : batch) {
-            HandleEvent(event);
-            event = Event();
+            if (event) event();
+            event = nullptr;
             if (queuedBytes_ >= kFlushBytes) Flush();
         }
         batch.clear();
@@ -174,26 +184,10 @@ void Simulator::Run() {
     }
 }
 
-void Simulator::HandleEvent(Event& event) {
-    switch (event.kind) {
-        case Event::Kind::kMessage:
-            if (event.message) HandleMessage(event.address, *event.message);
-            break;
-        case Event::Kind::kJoined:
-            Joined(event.address);
-            break;
-        case Event::Kind::kGone:
-            Gone(event.address);
-            break;
-        case Event::Kind::kTask:
-            if (event.task) event.task();
-            break;
-    }
-}
-
 void Simulator::Flush() {
     const std::int64_t now = MonotonicUs();
     bool full = false;
+    bool wrote = false;
     for (auto& [address, app] : applications_) {
         Outbox& out = app.out;
         if (out.sent == out.bytes.size()) continue;
@@ -201,6 +195,7 @@ void Simulator::Flush() {
         const int result = server_.WriteSome(address, out.bytes.data() + out.sent, out.bytes.size() - out.sent,
                                              &written, &out.connection);
         out.sent += written;
+        wrote = wrote || written > 0;
         if (result < 0) {
             // The connection is gone (or is another's by now); its end is
             // reported by the server.
@@ -227,7 +222,9 @@ void Simulator::Flush() {
     }
     queuedBytes_ = 0;
     lastFlushUs_ = now;
-    flushDueUs_ = -1;
+    // While frames keep coming, the next interval is gathered as a whole:
+    // what the applications send meanwhile is read once, at its end.
+    flushDueUs_ = wrote ? now + kFlushIntervalUs : -1;
     retryDueUs_ = full ? now + kRetryUs : -1;
 }
 
@@ -313,6 +310,7 @@ void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t c
 }
 
 void Simulator::Report(const std::string& line) {
+    if (options_.quiet) return;
     std::lock_guard<std::mutex> guard(reportLock_);
     if (options_.report) {
         options_.report(line);
@@ -322,7 +320,8 @@ void Simulator::Report(const std::string& line) {
 }
 
 void Simulator::PutOnBus(const CanFrame& frame, const Origin& origin) {
-    PutOnBusAt(frame, origin, MonotonicUs());
+    const std::int64_t now = MonotonicUs();
+    PutOnBusAt(frame, origin, now, now);
 }
 
 void Simulator::NoteLogFailure() {
@@ -334,16 +333,20 @@ void Simulator::NoteLogFailure() {
     }
 }
 
-void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs) {
-    const std::int64_t wallUs = WallClockUs();
-    log_.Write(wallUs, frame);
-    NoteLogFailure();
-    if (options_.busTap) options_.busTap(frame, origin, wallUs);
+void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs,
+                           std::int64_t nowUs) {
+    if (log_.IsOpen() || options_.busTap) {
+        const std::int64_t wallUs = WallClockUs();
+        log_.Write(wallUs, frame);
+        NoteLogFailure();
+        if (options_.busTap) options_.busTap(frame, origin, wallUs);
+    }
     TimingChecker::Drift drift;
-    if (load_.Observe(frame, MonotonicUs())) CheckDemand(frame.bus);
+    if (load_.Observe(frame, nowUs)) CheckDemand(frame.bus);
     // Transport packets come in bursts of sessions, never in a period.
     if (!IsTransportFrame(frame) &&
-        timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame))) {
+        timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame)) &&
+        !options_.quiet) {
         char text[160];
         std::snprintf(text, sizeof(text), "timing: can%u %s interval %.1f ms, period %.1f ms (%+.1f%%)", frame.bus,
                       FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(), drift.intervalUs / 1000.0,
@@ -361,42 +364,32 @@ void Simulator::PutOnJ1708(const J1708Frame& frame, const Origin& origin) {
 }
 
 void Simulator::Post(std::function<void()> task) {
-    Event event;
-    event.kind = Event::Kind::kTask;
-    event.task = std::move(task);
-    (void)queue_.Push(std::move(event));
+    (void)queue_.Push(std::move(task));
 }
 
 bool Simulator::Replay(const LogEntry& entry, bool fast) {
-    Event event;
-    event.kind = Event::Kind::kTask;
-    event.task = [this, entry, fast] {
+    return queue_.Push([this, entry, fast] {
         const Origin origin{Origin::Kind::kReplay, 0};
         if (entry.kind == LogEntry::Kind::kCan) {
             // As fast as possible, the log's own timestamps are the only
             // meaningful ones for the timing check.
-            PutOnBusAt(entry.can, origin, fast ? entry.timeUs : MonotonicUs());
+            const std::int64_t now = MonotonicUs();
+            PutOnBusAt(entry.can, origin, fast ? entry.timeUs : now, now);
         } else if (entry.kind == LogEntry::Kind::kJ1708) {
             PutOnJ1708(entry.j1708, origin);
         }
-    };
-    return queue_.Push(std::move(event));
+    });
 }
 
 bool Simulator::Inject(const CanFrame& frame, std::int32_t tool) {
-    Event event;
-    event.kind = Event::Kind::kTask;
-    event.task = [this, frame, tool] { PutOnBus(frame, Origin{Origin::Kind::kTool, tool}); };
-    return queue_.Push(std::move(event));
+    return queue_.Push([this, frame, tool] { PutOnBus(frame, Origin{Origin::Kind::kTool, tool}); });
 }
 
 Simulator::Reply Simulator::OnWorker(std::function<Reply()> task) {
     auto promise = std::make_shared<std::promise<Reply>>();
     std::future<Reply> future = promise->get_future();
-    Event event;
-    event.kind = Event::Kind::kTask;
-    event.task = [promise, task = std::move(task)] { promise->set_value(task()); };
-    if (!queue_.Push(std::move(event))) return Reply{false, "the simulator is stopping"};
+    if (!queue_.Push([promise, task = std::move(task)] { promise->set_value(task()); }))
+        return Reply{false, "the simulator is stopping"};
     if (future.wait_for(std::chrono::milliseconds(kCommandTimeoutMs)) != std::future_status::ready)
         return Reply{false, "the simulator is busy; try again"};
     try {

@@ -1,7 +1,7 @@
 // Thread rule: Start and Stop from one controlling thread; Execute,
 // StartReplay, StopReplay and the accessors from any thread except the
 // worker (which runs the services). The report sink is called from the
-// worker, the replay thread and callers of Execute, one line at a time.
+// worker, the replay thread, callers of Execute and Stop, one line at a time.
 #pragma once
 
 #include <array>
@@ -48,6 +48,9 @@ struct SimulatorOptions {
                                                         BusLoad::kDefaultBitrate};
     // Receives every report line; by default they go to standard error.
     std::function<void(const std::string&)> report;
+    // No report lines at all (the busiest, timing drifts, are not even
+    // composed).
+    bool quiet = false;
     // Called (on the thread that ran the command) when a quit command arrives.
     std::function<void()> onQuit;
     // Sees every CAN frame on a bus with its origin and wall-clock time, on
@@ -62,11 +65,11 @@ struct SimulatorOptions {
 // of an application by its category to the service in charge, and joins the
 // services to the simulated buses, the log and the timing check.
 //
-// All services run on one worker thread, fed by a bounded queue: the
-// server's I/O thread queues what applications send and when they come and
-// go, the replay thread queues frames, and operator commands are queued as
-// tasks. So the services need no locks, and what one application sends is
-// handled in its order.
+// All services run on one worker thread, which also runs the server's I/O:
+// what applications send, and their coming and going, is handled as it is
+// read, in its order. The replay thread, CAN tools and operator commands
+// hand their work over as tasks through a bounded queue. So the services
+// need no locks.
 class Simulator : private ServiceHost {
 public:
     using Reply = CommandReply;
@@ -117,7 +120,6 @@ private:
     void Post(std::function<void()> task) override;
 
     void Run();
-    void HandleEvent(Event& event);
     // Writes every outbox as far as the sockets take it and drops the
     // applications that stopped reading.
     void Flush();
@@ -125,8 +127,9 @@ private:
     void Joined(std::int32_t address);
     void Gone(std::int32_t address);
     void DropApplication(std::int32_t address, const std::string& reason);
-    // Puts a frame on a bus with the time that the timing check uses.
-    void PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs);
+    // Puts a frame on a bus at `nowUs` (monotonic), with the time that the
+    // timing check uses.
+    void PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t nowUs);
     bool Replay(const LogEntry& entry, bool fast);
     // Percent of `bus` that its cyclic frames ask for; reports the first time
     // it exceeds the bus.
@@ -179,7 +182,7 @@ private:
     bool Dropping(std::int32_t address) const { return !dropping_.empty() && dropping_.count(address) != 0; }
     std::size_t queuedBytes_ = 0;      // in outboxes since the last flush
     std::int64_t lastFlushUs_ = 0;
-    std::int64_t flushDueUs_ = -1;     // -1: nothing new to write
+    std::int64_t flushDueUs_ = -1;     // -1: no write due
     std::int64_t retryDueUs_ = -1;     // -1: no application's socket was full
 };
 

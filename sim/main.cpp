@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
     QuitSignal quit;
     options.simulator.onQuit = [&quit] { quit.Set(); };
     // The simulator hands over one report line at a time.
+    options.simulator.quiet = options.quiet;
     if (options.quiet) {
         options.simulator.report = [](const std::string&) {};
     } else {
