@@ -79,7 +79,7 @@ public:
     // Output to the applications is written at most once per interval while
     // frames keep coming (a frame after a quiet spell goes out at once), and
     // at once when this much has gathered.
-    static constexpr std::int64_t kFlushIntervalUs = 250;
+    static constexpr std::int64_t kFlushIntervalUs = 350;
     static constexpr std::size_t kFlushBytes = 256 * 1024;
     // An application whose socket is full is tried again after this long; it
     // is dropped once its socket has taken nothing for kStallLimitUs or more
