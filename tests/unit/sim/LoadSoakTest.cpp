@@ -27,10 +27,12 @@ using PlatformServices::QRVMessage;
 constexpr int kApps = 8;
 constexpr int kBuses = 5;
 // Frames a sender may be ahead of its slowest reader on one bus. What is in
-// flight (five buses of about 60 bytes a frame) stays far below a socket's
-// buffer, so a sender's write never waits on a full socket: a write that
-// waited past the client's bound would cost it the connection.
-constexpr std::uint64_t kWindow = 100;
+// flight stays well below a socket's buffer, which the kernel charges with
+// about 0.75 kB a frame of 60 bytes (five buses of 25: about 95 of 208 kB),
+// so a sender's write never waits on a full socket, however long the
+// simulator is held up: a write that waited past the client's bound would
+// cost it the connection.
+constexpr std::uint64_t kWindow = 25;
 constexpr std::int32_t kFirstAddress = 100;
 
 long EnvOr(const char* name, long fallback) {
