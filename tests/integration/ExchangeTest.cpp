@@ -62,22 +62,11 @@ TEST(Exchange, J1939MessagesArriveWithPriorityPgnSourceAndDestination) {
                Contains(SectionOf(list, 101), "J1939 subscription can2 all");
     }));
 
-    CustomApplication::J1939Types::J1939Message message{};
-    message.Bus = CANBus2;
-    message.SourceAddress = 0x20;
-    message.DestinationAddress = 0xFF;
-    message.Priority = 6;
-    message.PGN = 0xFEF1;
-    message.Length = 8;
-    for (int i = 0; i < 8; ++i) message.Data[i] = static_cast<std::uint8_t>(i + 1);
-    ASSERT_EQ(app.sdk.J1939SendMessage(&message), 0);
+    ASSERT_EQ(app.SendJ1939(CANBus2, 0x20, 0xFF, 6, 0xFEF1, {1, 2, 3, 4, 5, 6, 7, 8}), 0);
     // A message longer than a frame, addressed to the peer's CA.
-    message.DestinationAddress = 0x21;
-    message.Priority = 3;
-    message.PGN = 0xEF00;
-    message.Length = 20;
-    for (int i = 0; i < 20; ++i) message.Data[i] = static_cast<std::uint8_t>(0xA0 + i);
-    ASSERT_EQ(app.sdk.J1939SendMessage(&message), 0);
+    std::vector<unsigned char> data(20);
+    for (int i = 0; i < 20; ++i) data[i] = static_cast<unsigned char>(0xA0 + i);
+    ASSERT_EQ(app.SendJ1939(CANBus2, 0x20, 0x21, 3, 0xEF00, data), 0);
 
     const auto isJ1939 = [](const std::string& line) { return line.compare(0, 6, "j1939 ") == 0; };
     EXPECT_EQ(peer.Proc().AwaitLines(isJ1939, 2),
@@ -108,14 +97,7 @@ TEST(AddressContest, TheLowerNameTakesTheAddressFromAnEarlierHolder) {
     EXPECT_TRUE(Contains(SectionOf(list, 101), "J1939 CA can0 address 48 NAME 0000000000000500 (lost its address)"))
         << list;
     // The winner's messages go out from the address.
-    CustomApplication::J1939Types::J1939Message message{};
-    message.Bus = CANBus0;
-    message.SourceAddress = 0x30;
-    message.DestinationAddress = 0xFF;
-    message.Priority = 6;
-    message.PGN = 0xFEF2;
-    message.Length = 1;
-    ASSERT_EQ(app.sdk.J1939SendMessage(&message), 0);
+    ASSERT_EQ(app.SendJ1939(CANBus0, 0x30, 0xFF, 6, 0xFEF2, {0}), 0);
     // The loser saw the winner's claim (its NAME, little-endian), then its message.
     const auto isJ1939 = [](const std::string& line) { return line.compare(0, 6, "j1939 ") == 0; };
     EXPECT_EQ(peer.Proc().AwaitLines(isJ1939, 2),

@@ -6,6 +6,7 @@
 // the peer's format ("can BUS ID EXT DATA", "j1939 BUS PGN SA DA PRIO DATA").
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <condition_variable>
 #include <cstdio>
@@ -74,6 +75,19 @@ public:
         message.Length = static_cast<std::uint8_t>(data.size());
         for (std::size_t i = 0; i < data.size() && i < 8; ++i) message.Data[i] = data[i];
         return sdk.CANSendMessage(&message);
+    }
+    // A one-shot J1939 message from the CA at `source` on `bus`.
+    std::int32_t SendJ1939(CustomApplication::CoreTypes::CANBus bus, unsigned char source, unsigned char destination,
+                           unsigned char priority, std::uint32_t pgn, const std::vector<unsigned char>& data) {
+        CustomApplication::J1939Types::J1939Message message{};
+        message.Bus = bus;
+        message.SourceAddress = source;
+        message.DestinationAddress = destination;
+        message.Priority = priority;
+        message.PGN = pgn;
+        message.Length = static_cast<unsigned short>(std::min(data.size(), sizeof message.Data));
+        std::copy_n(data.begin(), message.Length, message.Data);
+        return sdk.J1939SendMessage(&message);
     }
     // J1939CreateCA with a NAME of identity `identity` and a catch-all.
     std::int32_t CreateCa(CustomApplication::CoreTypes::CANBus bus, unsigned char address, std::uint32_t identity) {

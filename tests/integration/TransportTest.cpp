@@ -67,23 +67,11 @@ TEST(Transport, LongMessagesBetweenApplicationsGoOverTheBus) {
         return Contains(SectionOf(list, 101), "J1939 subscription can2 all");
     }));
 
-    CustomApplication::J1939Types::J1939Message message{};
-    message.Bus = CANBus2;
-    message.SourceAddress = 0x20;
-    message.DestinationAddress = 0x21;
-    message.Priority = 6;
-    message.PGN = 0xEF00;
-    message.Length = 100;
-    std::string expected;
-    for (int i = 0; i < 100; ++i) {
-        message.Data[i] = static_cast<std::uint8_t>(i);
-        expected += HexBytes(&message.Data[i], 1);
-    }
-    ASSERT_EQ(app.sdk.J1939SendMessage(&message), 0);
-    message.DestinationAddress = 0xFF;
-    message.PGN = 0xFEF1;
-    message.Length = 20;
-    ASSERT_EQ(app.sdk.J1939SendMessage(&message), 0);
+    std::vector<unsigned char> data(100);
+    for (int i = 0; i < 100; ++i) data[i] = static_cast<unsigned char>(i);
+    const std::string expected = HexBytes(data.data(), data.size());
+    ASSERT_EQ(app.SendJ1939(CANBus2, 0x20, 0x21, 6, 0xEF00, data), 0);
+    ASSERT_EQ(app.SendJ1939(CANBus2, 0x20, 0xFF, 6, 0xFEF1, {data.begin(), data.begin() + 20}), 0);
 
     const auto isJ1939 = [](const std::string& line) { return line.compare(0, 6, "j1939 ") == 0; };
     EXPECT_EQ(peer.Proc().AwaitLines(isJ1939, 2),
