@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "ControlServer.h"
+#include "io/ControlServer.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "CandumpFormat.h"
+#include "io/CandumpFormat.h"
 
 namespace fuzzrig {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "SocketcandProtocol.h"
+#include "io/SocketcandProtocol.h"
 
 using namespace gatewaysim;
 

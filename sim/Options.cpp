@@ -6,7 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "SocketcandServer.h"
+#include "io/SocketcandServer.h"
 
 namespace gatewaysim {
 

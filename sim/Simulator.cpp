@@ -10,7 +10,7 @@
 #include <future>
 #include <iostream>
 
-#include "Wire.h"
+#include "services/Wire.h"
 
 namespace gatewaysim {
 

@@ -16,19 +16,19 @@
 #include <thread>
 #include <vector>
 
-#include "BusLoad.h"
-#include "CanService.h"
-#include "CommandParser.h"
-#include "EepromService.h"
+#include "bus/BusLoad.h"
+#include "services/CanService.h"
+#include "io/CommandParser.h"
+#include "services/EepromService.h"
 #include "EventQueue.h"
 #include "IPCServer.h"
-#include "J1708Service.h"
-#include "J1939Service.h"
-#include "LogWriter.h"
-#include "PluginService.h"
-#include "Replayer.h"
-#include "ServiceHost.h"
-#include "TimingChecker.h"
+#include "services/J1708Service.h"
+#include "j1939/J1939Service.h"
+#include "io/LogWriter.h"
+#include "services/PluginService.h"
+#include "io/Replayer.h"
+#include "services/ServiceHost.h"
+#include "bus/TimingChecker.h"
 
 namespace gatewaysim {
 

@@ -15,12 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "Console.h"
-#include "ControlServer.h"
+#include "io/Console.h"
+#include "io/ControlServer.h"
 #include "IPCClient.h"
 #include "Options.h"
 #include "Simulator.h"
-#include "SocketcandServer.h"
+#include "io/SocketcandServer.h"
 
 namespace {
 

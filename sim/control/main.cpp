@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "ControlClient.h"
+#include "io/ControlClient.h"
 
 namespace {
 

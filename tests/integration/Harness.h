@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "ControlClient.h"
+#include "io/ControlClient.h"
 
 namespace integration {
 

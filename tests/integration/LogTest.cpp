@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "CandumpFormat.h"
+#include "io/CandumpFormat.h"
 #include "Harness.h"
 #include "LocalApp.h"
 

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "ControlServer.h"
+#include "io/ControlServer.h"
 #include "SimFixture.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "EepromStore.h"
+#include "services/EepromStore.h"
 #include "SimFixture.h"
 
 namespace {

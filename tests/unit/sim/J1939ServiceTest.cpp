@@ -3,7 +3,7 @@
 #include <chrono>
 #include <utility>
 
-#include "J1939Codec.h"
+#include "j1939/J1939Codec.h"
 #include "SimFixture.h"
 
 namespace {

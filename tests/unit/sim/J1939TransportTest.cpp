@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "CandumpFormat.h"
-#include "J1939Transport.h"
+#include "io/CandumpFormat.h"
+#include "j1939/J1939Transport.h"
 
 namespace {
 

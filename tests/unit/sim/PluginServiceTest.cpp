@@ -8,7 +8,7 @@
 #include <future>
 #include <memory>
 
-#include "PluginFiles.h"
+#include "services/PluginFiles.h"
 #include "SimFixture.h"
 
 namespace {

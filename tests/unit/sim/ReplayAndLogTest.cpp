@@ -4,7 +4,7 @@
 #include <fstream>
 #include <cstdio>
 
-#include "CandumpFormat.h"
+#include "io/CandumpFormat.h"
 #include "SimFixture.h"
 
 namespace {

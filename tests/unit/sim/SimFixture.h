@@ -19,7 +19,7 @@
 #include "IPCClient.h"
 #include "QRVMessage.h"
 #include "Simulator.h"
-#include "Wire.h"
+#include "services/Wire.h"
 
 namespace simtest {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "SocketcandServer.h"
+#include "io/SocketcandServer.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "CandumpFormat.h"
-#include "CommandParser.h"
+#include "io/CandumpFormat.h"
+#include "io/CommandParser.h"
 #include "Options.h"
 
 namespace {

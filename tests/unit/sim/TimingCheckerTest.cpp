@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "BusLoad.h"
-#include "TimingChecker.h"
+#include "bus/BusLoad.h"
+#include "bus/TimingChecker.h"
 
 namespace {
 

@@ -1,0 +1,143 @@
+#include "io/CommandParser.h"
+
+#include <vector>
+
+#include "io/CandumpFormat.h"
+
+namespace gatewaysim {
+
+namespace {
+
+std::vector<std::string_view> Words(std::string_view line) {
+    std::vector<std::string_view> words;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n')) ++i;
+        const std::size_t start = i;
+        while (i < line.size() && !(line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n')) ++i;
+        if (i > start) words.push_back(line.substr(start, i - start));
+    }
+    return words;
+}
+
+// Decimal, or hex after "0x"; at most `max`.
+bool Number(std::string_view text, std::uint64_t max, std::uint64_t* value) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty() || text.size() > 16) return false;
+    std::uint64_t v = 0;
+    for (const char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        v = v * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+        if (v > max) return false;
+    }
+    *value = v;
+    return true;
+}
+
+bool Fail(std::string* error, const std::string& reason) {
+    if (error) *error = reason;
+    return false;
+}
+
+}  // namespace
+
+bool ParseCommand(std::string_view line, Command* command, std::string* error) {
+    std::vector<std::string_view> words = Words(line);
+    Command c;
+    if (words.empty() || words[0][0] == '#') {
+        *command = c;
+        return true;
+    }
+    if (words[0] == "cansend") words.erase(words.begin());
+    if (words.empty()) return Fail(error, "usage: cansend canN ID#DATA");
+    const std::string_view verb = words[0];
+    const std::size_t args = words.size() - 1;
+
+    if (verb == "help" || verb == "?") {
+        c.kind = Command::Kind::kHelp;
+    } else if (verb == "list" || verb == "apps") {
+        c.kind = Command::Kind::kList;
+    } else if (verb == "timing") {
+        c.kind = Command::Kind::kTiming;
+    } else if (verb == "j1939") {
+        c.kind = Command::Kind::kJ1939;
+    } else if (verb == "quit" || verb == "exit") {
+        c.kind = Command::Kind::kQuit;
+    } else if (verb == "j1708") {
+        if (args != 1) return Fail(error, "usage: j1708 MID#DATA");
+        c.kind = Command::Kind::kJ1708;
+        if (!ParseJ1708Text(words[1], &c.j1708, error)) return false;
+    } else if (verb == "job") {
+        std::uint64_t address, mode, bus, parameter;
+        if (args != 4 || !Number(words[1], 0x7FFFFFFF, &address) || address == 0 ||
+            !Number(words[2], 0xFFFFFFFF, &mode) || !Number(words[3], 255, &bus) ||
+            !Number(words[4], 255, &parameter))
+            return Fail(error, "usage: job ADDRESS MODE BUS PARAM (bus and parameter 0 to 255)");
+        c.kind = Command::Kind::kJob;
+        c.address = static_cast<std::int32_t>(address);
+        c.mode = static_cast<std::uint32_t>(mode);
+        c.bus = static_cast<std::uint8_t>(bus);
+        c.parameter = static_cast<std::uint8_t>(parameter);
+    } else if (verb == "drop") {
+        std::uint64_t address;
+        if (args != 1 || !Number(words[1], 0x7FFFFFFF, &address) || address == 0)
+            return Fail(error, "usage: drop ADDRESS");
+        c.kind = Command::Kind::kDrop;
+        c.address = static_cast<std::int32_t>(address);
+    } else if (verb == "replay") {
+        if (args == 1 && words[1] == "stop") {
+            c.kind = Command::Kind::kReplayStop;
+        } else if (args == 1 || (args == 2 && words[2] == "fast")) {
+            c.kind = Command::Kind::kReplay;
+            c.path = std::string(words[1]);
+            c.fast = args == 2;
+        } else {
+            return Fail(error, "usage: replay FILE [fast] | replay stop");
+        }
+    } else {
+        std::uint8_t bus = 0;
+        std::string reason;
+        if (!ParseInterfaceName(verb, &bus, &reason))
+            return Fail(error, "unknown command '" + std::string(verb) + "' (try help)");
+        if (args != 1) return Fail(error, "usage: canN ID#DATA");
+        c.kind = Command::Kind::kCan;
+        c.can.bus = bus;
+        if (!ParseCanFrameText(words[1], &c.can, error)) return false;
+    }
+    if ((c.kind == Command::Kind::kHelp || c.kind == Command::Kind::kList || c.kind == Command::Kind::kTiming ||
+         c.kind == Command::Kind::kQuit || c.kind == Command::Kind::kJ1939) &&
+        args != 0)
+        return Fail(error, std::string(verb) + " takes no arguments");
+    *command = c;
+    return true;
+}
+
+const char* CommandHelp() {
+    return "canN ID#DATA                put a CAN frame on bus N (0 to 4); ID of 3 or 8 hex digits,\n"
+           "                            DATA up to 8 bytes in hex ('.' allowed between bytes), or R\n"
+           "j1708 MID#DATA[*CK]         put a J1708 frame on the bus (the checksum is computed)\n"
+           "job ADDRESS MODE BUS PARAM  start a plug-in job for the application at ADDRESS\n"
+           "list                        applications with their subscriptions, CAs and EEPROMs\n"
+           "timing                      cyclic frames, their periods and drifts\n"
+           "j1939                       J1939 address tables (NAMEs, owners) and transport sessions\n"
+           "replay FILE [fast]          replay a log with its timing, or as fast as possible\n"
+           "replay stop                 end the replay in progress\n"
+           "drop ADDRESS                disconnect an application\n"
+           "help                        this list\n"
+           "quit                        end the simulator\n";
+}
+
+}  // namespace gatewaysim

@@ -1,0 +1,488 @@
+#include "j1939/J1939Transport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+#include "services/Wire.h"
+
+namespace gatewaysim {
+
+namespace {
+
+constexpr std::uint8_t kTransportPriority = 7;
+
+std::uint32_t PgnOf(const CanFrame& frame) {
+    return frame.data[5] | (frame.data[6] << 8) | (static_cast<std::uint32_t>(frame.data[7]) << 16);
+}
+
+}  // namespace
+
+bool IsTransportFrame(const CanFrame& frame) {
+    if (!frame.extended || frame.remote) return false;
+    const std::uint32_t pf = (frame.id >> 16) & 0xFFu;
+    const bool dataPage = ((frame.id >> 24) & 0x3u) != 0;  // EDP and DP
+    return !dataPage && (pf == (tp::kPgnConnection >> 8) || pf == (tp::kPgnData >> 8));
+}
+
+J1939Transport::Key J1939Transport::KeyOf(std::uint8_t bus, const J1939Header& header) {
+    return Key{bus, header.source, header.destination};
+}
+
+std::string J1939Transport::Describe(const Key& key, std::uint32_t pgn) {
+    char text[96];
+    std::snprintf(text, sizeof(text), "can%u %s %u -> %u PGN %04X", std::get<0>(key),
+                  std::get<2>(key) == j1939::kGlobalAddress ? "BAM" : "RTS/CTS", std::get<1>(key), std::get<2>(key),
+                  pgn);
+    return text;
+}
+
+// ---- frames ------------------------------------------------------------------------------------
+
+void J1939Transport::Put(std::uint8_t bus, std::uint8_t priority, std::uint32_t pgn, std::uint8_t source,
+                         std::uint8_t destination, const std::uint8_t* data, std::int32_t owner) {
+    J1939Header header;
+    header.priority = priority;
+    header.pgn = pgn;
+    header.source = source;
+    header.destination = destination;
+    Pending pending;
+    pending.owner = owner;
+    pending.frame.bus = bus;
+    pending.frame.extended = true;
+    pending.frame.id = ComposeId(header);
+    pending.frame.length = 8;
+    std::copy(data, data + 8, pending.frame.data);
+    outbox_.push_back(pending);
+}
+
+void J1939Transport::PutControl(std::uint8_t bus, std::uint8_t priority, std::uint8_t source,
+                                std::uint8_t destination, const std::uint8_t (&head)[5], std::uint32_t pgn,
+                                std::int32_t owner) {
+    const std::uint8_t data[8] = {head[0],
+                                  head[1],
+                                  head[2],
+                                  head[3],
+                                  head[4],
+                                  static_cast<std::uint8_t>(pgn),
+                                  static_cast<std::uint8_t>(pgn >> 8),
+                                  static_cast<std::uint8_t>(pgn >> 16)};
+    Put(bus, priority, tp::kPgnConnection, source, destination, data, owner);
+}
+
+void J1939Transport::PutAbort(std::uint8_t bus, std::uint8_t source, std::uint8_t destination, std::uint8_t reason,
+                              std::uint32_t pgn, std::int32_t owner) {
+    PutControl(bus, kTransportPriority, source, destination, {tp::kAbort, reason, 0xFF, 0xFF, 0xFF}, pgn, owner);
+}
+
+void J1939Transport::PutData(const Outbound& session, std::size_t packet) {
+    const Message& m = session.message;
+    std::uint8_t data[8];
+    data[0] = static_cast<std::uint8_t>(packet);
+    for (std::size_t i = 0; i < 7; ++i) {
+        const std::size_t at = (packet - 1) * 7 + i;
+        data[1 + i] = at < m.data.size() ? m.data[at] : 0xFF;
+    }
+    Put(m.bus, m.header.priority, tp::kPgnData, m.header.source, m.header.destination, data, m.owner);
+}
+
+void J1939Transport::PutCts(const Key& key, Inbound& session, std::int64_t now) {
+    const std::size_t remaining = session.packets - session.nextPacket + 1;
+    const std::size_t asked = session.maxPerCts == 0 ? 0xFF : session.maxPerCts;
+    const std::size_t window = std::min<std::size_t>({asked, options_.receiveWindow, remaining});
+    session.windowEnd = session.nextPacket + window - 1;
+    PutControl(std::get<0>(key), kTransportPriority, std::get<2>(key), std::get<1>(key),
+               {tp::kCts, static_cast<std::uint8_t>(window), static_cast<std::uint8_t>(session.nextPacket), 0xFF, 0xFF},
+               session.header.pgn, session.owner);
+    session.dueMs = now + tp::kT2Ms;
+}
+
+// ---- sending -----------------------------------------------------------------------------------
+
+bool J1939Transport::Send(std::int32_t owner, std::uint8_t bus, const J1939Header& header, const std::uint8_t* data,
+                          std::size_t length, std::int64_t notBeforeMs) {
+    Message message;
+    message.owner = owner;
+    message.bus = bus;
+    message.header = Normalise(header);
+    message.data.assign(data, data + std::min(length, tp::kMaxMessage));
+    message.notBeforeMs = notBeforeMs;
+    const std::size_t queued = static_cast<std::size_t>(std::count_if(waiting_.begin(), waiting_.end(), [&](const Message& m) {
+        return m.bus == bus && m.header.source == message.header.source;
+    }));
+    if (queued >= options_.maxWaitingPerSource) {
+        link_.Report("J1939: " + Describe(KeyOf(bus, message.header), message.header.pgn) + " (" +
+                     std::to_string(length) + " bytes) dropped: " + std::to_string(queued) +
+                     " messages of that source wait already");
+        return false;
+    }
+    waiting_.push_back(std::move(message));
+    Pump(link_.NowMs());
+    Flush();
+    return true;
+}
+
+bool J1939Transport::Startable(const Message& message, std::int64_t now) const {
+    if (message.notBeforeMs > now) return false;
+    if (message.data.size() <= 8) return true;
+    return outbound_.count(KeyOf(message.bus, message.header)) == 0 && outbound_.size() < options_.maxSessions;
+}
+
+void J1939Transport::Pump(std::int64_t now) {
+    // Messages of one source to one destination keep their order.
+    std::set<Key> blocked;
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        const Key key = KeyOf(it->bus, it->header);
+        if (blocked.count(key) != 0 || !Startable(*it, now)) {
+            blocked.insert(key);
+            ++it;
+            continue;
+        }
+        Message message = std::move(*it);
+        it = waiting_.erase(it);
+        Start(message, now);
+    }
+}
+
+void J1939Transport::Start(Message& m, std::int64_t now) {
+    const std::size_t size = m.data.size();
+    if (size <= 8) {
+        Pending pending;
+        pending.owner = m.owner;
+        pending.frame.bus = m.bus;
+        pending.frame.extended = true;
+        pending.frame.id = ComposeId(m.header);
+        pending.frame.length = static_cast<std::uint8_t>(size);
+        std::copy(m.data.begin(), m.data.end(), pending.frame.data);
+        outbox_.push_back(pending);
+        return;
+    }
+    const Key key = KeyOf(m.bus, m.header);
+    Outbound session;
+    const auto packets = static_cast<std::uint8_t>(Packets(size));
+    const std::uint8_t head[5] = {m.header.destination == j1939::kGlobalAddress ? tp::kBam : tp::kRts,
+                                  static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8), packets,
+                                  0xFF};
+    PutControl(m.bus, m.header.priority, m.header.source, m.header.destination, head, m.header.pgn, m.owner);
+    if (head[0] == tp::kBam) {
+        session.state = Outbound::State::kBam;
+        session.dueMs = now + options_.bamGapMs;
+    } else {
+        session.state = Outbound::State::kWaitCts;
+        session.dueMs = now + tp::kT3Ms;
+    }
+    session.message = std::move(m);
+    outbound_[key] = std::move(session);
+}
+
+// ---- frames from the bus -------------------------------------------------------------------------
+
+void J1939Transport::OnFrame(const CanFrame& frame, const Origin& origin) {
+    if (!IsTransportFrame(frame)) return;
+    const std::int64_t now = link_.NowMs();
+    const J1939Header header = DecomposeId(frame.id);
+    if (frame.length != 8) {
+        link_.Report("J1939: can" + std::to_string(frame.bus) + " transport frame from " +
+                     std::to_string(header.source) + " of " + std::to_string(frame.length) +
+                     " bytes ignored (8 expected)");
+        return;
+    }
+    if (header.pgn == tp::kPgnData) {
+        OnData(frame, header, now);
+    } else {
+        switch (frame.data[0]) {
+            case tp::kRts:
+            case tp::kBam:
+                OnAnnouncement(frame, header, origin, now);
+                break;
+            case tp::kCts:
+            case tp::kEndOfMessageAck:
+                OnReceiverReply(frame, header, now);
+                break;
+            case tp::kAbort:
+                OnAbort(frame, header, origin);
+                break;
+            default:
+                break;  // extended transport and unknown controls are not ours
+        }
+    }
+    Pump(now);
+    Flush();
+}
+
+void J1939Transport::OnAnnouncement(const CanFrame& frame, const J1939Header& header, const Origin& origin,
+                                    std::int64_t now) {
+    const bool bam = frame.data[0] == tp::kBam;
+    const std::uint8_t bus = frame.bus;
+    const std::uint8_t source = header.source;
+    const std::uint8_t destination = header.destination;
+    const std::uint32_t pgn = PgnOf(frame);
+    const Key key{bus, source, destination};
+    if (bam != (destination == j1939::kGlobalAddress)) {
+        link_.Report("J1939: " + Describe(key, pgn) + (bam ? ": BAM to one address" : ": RTS to the global address") +
+                     " ignored");
+        return;
+    }
+    std::int32_t owner = 0;
+    const bool answer = !bam && link_.Hosted(bus, destination, &owner);
+    const std::size_t size = GetU16(frame.data + 1);
+    const std::size_t packets = frame.data[3];
+    const auto refuse = [&](std::uint8_t reason, const std::string& why) {
+        link_.Report("J1939: " + Describe(key, pgn) + " refused: " + why);
+        if (answer) PutAbort(bus, destination, source, reason, pgn, owner);
+    };
+    if (size == 0 || size > tp::kMaxMessage || packets != Packets(size)) {
+        refuse(tp::kAbortResources, std::to_string(size) + " bytes in " + std::to_string(packets) + " packets");
+        return;
+    }
+    const auto existing = inbound_.find(key);
+    if (existing != inbound_.end()) {
+        if (answer) {
+            // The abort speaks for the pair: both ends close its session.
+            refuse(tp::kAbortBusy, "a session of that pair is open");
+            return;
+        }
+        link_.Report("J1939: " + Describe(key, existing->second.header.pgn) + " incomplete: a new " +
+                     (bam ? "BAM" : "RTS") + " replaced it");
+        inbound_.erase(existing);
+    } else if (inbound_.size() >= options_.maxSessions) {
+        refuse(tp::kAbortResources, std::to_string(inbound_.size()) + " sessions are open");
+        return;
+    }
+    Inbound session;
+    session.header.priority = header.priority;
+    session.header.pgn = pgn;
+    session.header.source = source;
+    session.header.destination = destination;
+    session.origin = origin;
+    session.answer = answer;
+    session.owner = owner;
+    session.size = size;
+    session.packets = packets;
+    session.maxPerCts = frame.data[4];
+    session.data.reserve(packets * 7);
+    if (answer) {
+        PutCts(key, session, now);
+    } else {
+        session.windowEnd = packets;
+        session.dueMs = now + (bam ? tp::kT1Ms : tp::kT2Ms);
+    }
+    inbound_[key] = std::move(session);
+}
+
+void J1939Transport::OnData(const CanFrame& frame, const J1939Header& header, std::int64_t now) {
+    const Key key{frame.bus, header.source, header.destination};
+    const auto it = inbound_.find(key);
+    if (it == inbound_.end()) return;  // not part of a session we know
+    Inbound& s = it->second;
+    const std::size_t sequence = frame.data[0];
+    if (sequence != s.nextPacket || sequence > s.windowEnd) {
+        const std::uint8_t reason = sequence < s.nextPacket   ? tp::kAbortDuplicateSequence
+                                    : sequence == s.nextPacket ? tp::kAbortUnexpectedData
+                                                               : tp::kAbortBadSequence;
+        link_.Report("J1939: " + Describe(key, s.header.pgn) + " dropped: packet " + std::to_string(sequence) +
+                     " where " + std::to_string(s.nextPacket) + " was due" +
+                     (s.answer ? " (abort reason " + std::to_string(reason) + ")" : std::string()));
+        if (s.answer) PutAbort(frame.bus, header.destination, header.source, reason, s.header.pgn, s.owner);
+        inbound_.erase(it);
+        return;
+    }
+    for (int i = 1; i < 8 && s.data.size() < s.size; ++i) s.data.push_back(frame.data[i]);
+    ++s.nextPacket;
+    if (s.nextPacket > s.packets) {
+        if (s.answer) {
+            PutControl(frame.bus, kTransportPriority, header.destination, header.source,
+                       {tp::kEndOfMessageAck, static_cast<std::uint8_t>(s.size), static_cast<std::uint8_t>(s.size >> 8),
+                        static_cast<std::uint8_t>(s.packets), 0xFF},
+                       s.header.pgn, s.owner);
+        }
+        const Inbound done = std::move(s);
+        inbound_.erase(it);
+        link_.Complete(frame.bus, done.header, done.data, done.origin);
+        return;
+    }
+    if (s.answer && s.nextPacket > s.windowEnd) {
+        PutCts(key, s, now);
+    } else {
+        s.dueMs = now + tp::kT1Ms;
+    }
+}
+
+void J1939Transport::OnReceiverReply(const CanFrame& frame, const J1939Header& header, std::int64_t now) {
+    // From the receiver (source) to the originator (destination).
+    const Key key{frame.bus, header.destination, header.source};
+    const bool cts = frame.data[0] == tp::kCts;
+    const auto followed = inbound_.find(key);
+    if (followed != inbound_.end() && !followed->second.answer) {
+        followed->second.dueMs = now + (cts ? tp::kT2Ms : tp::kT3Ms);
+    }
+    const auto it = outbound_.find(key);
+    if (it == outbound_.end() || it->second.state == Outbound::State::kBam) return;
+    Outbound& s = it->second;
+    if (!cts) {
+        outbound_.erase(it);  // End of message ack: delivered
+        return;
+    }
+    const std::size_t count = frame.data[1];
+    const std::size_t next = frame.data[2];
+    const std::size_t packets = Packets(s.message.data.size());
+    if (count == 0) {
+        s.state = Outbound::State::kHold;
+        s.dueMs = now + tp::kT4Ms;
+        return;
+    }
+    if (next < 1 || next > packets) {
+        link_.Report("J1939: " + Describe(key, s.message.header.pgn) + ": CTS for packet " + std::to_string(next) +
+                     " of " + std::to_string(packets) + " ignored");
+        return;
+    }
+    const std::size_t last = std::min(packets, next + count - 1);
+    for (std::size_t p = next; p <= last; ++p) PutData(s, p);
+    s.nextPacket = last + 1;
+    s.state = Outbound::State::kWaitCts;
+    s.dueMs = now + tp::kT3Ms;
+}
+
+void J1939Transport::OnAbort(const CanFrame& frame, const J1939Header& header, const Origin& origin) {
+    const std::uint8_t bus = frame.bus;
+    const std::uint8_t from = header.source;
+    const std::uint8_t to = header.destination;
+    // Our own aborts were reported where they were made.
+    const bool report = origin.kind != Origin::Kind::kJ1939;
+    const std::string why = " aborted by " + std::to_string(from) + " (reason " + std::to_string(frame.data[1]) + ")";
+    for (const Key& key : {Key{bus, from, to}, Key{bus, to, from}}) {
+        const auto it = inbound_.find(key);
+        if (it == inbound_.end()) continue;
+        if (report) link_.Report("J1939: " + Describe(key, it->second.header.pgn) + why);
+        inbound_.erase(it);
+    }
+    const auto it = outbound_.find(Key{bus, to, from});
+    if (it != outbound_.end() && it->second.state != Outbound::State::kBam) {
+        if (report) link_.Report("J1939: " + Describe(it->first, it->second.message.header.pgn) + why);
+        outbound_.erase(it);
+    }
+}
+
+// ---- time --------------------------------------------------------------------------------------
+
+void J1939Transport::Expire(std::int64_t now) {
+    for (auto it = outbound_.begin(); it != outbound_.end();) {
+        Outbound& s = it->second;
+        const Message& m = s.message;
+        if (s.dueMs > now) {
+            ++it;
+            continue;
+        }
+        if (s.state == Outbound::State::kBam) {
+            const std::size_t packets = Packets(m.data.size());
+            do {
+                PutData(s, s.nextPacket++);
+            } while (options_.bamGapMs <= 0 && s.nextPacket <= packets);
+            s.dueMs = now + options_.bamGapMs;
+            it = s.nextPacket > packets ? outbound_.erase(it) : std::next(it);
+            continue;
+        }
+        link_.Report("J1939: " + Describe(it->first, m.header.pgn) + " aborted: " +
+                     (s.state == Outbound::State::kHold ? "no CTS within 1050 ms of a hold"
+                                                        : "no CTS or acknowledgement within 1250 ms"));
+        PutAbort(m.bus, m.header.source, m.header.destination, tp::kAbortTimeout, m.header.pgn, m.owner);
+        it = outbound_.erase(it);
+    }
+    for (auto it = inbound_.begin(); it != inbound_.end();) {
+        const Inbound& s = it->second;
+        if (s.dueMs > now) {
+            ++it;
+            continue;
+        }
+        link_.Report("J1939: " + Describe(it->first, s.header.pgn) + " timed out after packet " +
+                     std::to_string(s.nextPacket - 1) + " of " + std::to_string(s.packets) +
+                     (s.answer ? " (abort reason 3)" : ""));
+        if (s.answer) PutAbort(std::get<0>(it->first), std::get<2>(it->first), std::get<1>(it->first),
+                               tp::kAbortTimeout, s.header.pgn, s.owner);
+        it = inbound_.erase(it);
+    }
+}
+
+std::int64_t J1939Transport::Poll() {
+    const std::int64_t now = link_.NowMs();
+    Expire(now);
+    Pump(now);
+    Flush();
+    std::int64_t next = -1;
+    const auto consider = [&](std::int64_t due) {
+        const std::int64_t wait = std::max<std::int64_t>(0, due - now);
+        if (next < 0 || wait < next) next = wait;
+    };
+    for (const auto& entry : outbound_) consider(entry.second.dueMs);
+    for (const auto& entry : inbound_) consider(entry.second.dueMs);
+    // What still waits and is due waits for a session, whose end pumps.
+    for (const Message& m : waiting_) {
+        if (m.notBeforeMs > now) consider(m.notBeforeMs);
+    }
+    return next;
+}
+
+void J1939Transport::DropSource(std::uint8_t bus, std::uint8_t address, const std::string& why) {
+    for (auto it = outbound_.begin(); it != outbound_.end();) {
+        if (std::get<0>(it->first) == bus && std::get<1>(it->first) == address) {
+            link_.Report("J1939: " + Describe(it->first, it->second.message.header.pgn) + " ended: " + why);
+            it = outbound_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = inbound_.begin(); it != inbound_.end();) {
+        if (it->second.answer && std::get<0>(it->first) == bus && std::get<2>(it->first) == address) {
+            link_.Report("J1939: " + Describe(it->first, it->second.header.pgn) + " ended: " + why);
+            it = inbound_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    const std::size_t before = waiting_.size();
+    waiting_.erase(std::remove_if(waiting_.begin(), waiting_.end(),
+                                  [&](const Message& m) { return m.bus == bus && m.header.source == address; }),
+                   waiting_.end());
+    if (waiting_.size() != before) {
+        link_.Report("J1939: can" + std::to_string(bus) + " " + std::to_string(before - waiting_.size()) +
+                     " waiting messages from " + std::to_string(address) + " dropped: " + why);
+    }
+}
+
+void J1939Transport::Flush() {
+    // A frame put on the bus comes back here (the sessions of hosted CAs
+    // are followed like any other); what that produces joins the queue.
+    if (flushing_) return;
+    flushing_ = true;
+    while (!outbox_.empty()) {
+        const Pending pending = outbox_.front();
+        outbox_.pop_front();
+        link_.Emit(pending.frame, pending.owner);
+    }
+    flushing_ = false;
+}
+
+std::vector<std::string> J1939Transport::Describe() const {
+    std::vector<std::string> lines;
+    for (const auto& [key, s] : outbound_) {
+        const std::size_t packets = Packets(s.message.data.size());
+        const char* state = s.state == Outbound::State::kBam      ? "sending"
+                            : s.state == Outbound::State::kHold   ? "held by the receiver"
+                                                                  : "waiting for CTS or acknowledgement";
+        lines.push_back("sending " + Describe(key, s.message.header.pgn) + ", " +
+                        std::to_string(s.message.data.size()) + " bytes, " + std::to_string(s.nextPacket - 1) +
+                        " of " + std::to_string(packets) + " packets sent, " + state);
+    }
+    for (const auto& [key, s] : inbound_) {
+        lines.push_back("receiving " + Describe(key, s.header.pgn) + ", " + std::to_string(s.size) + " bytes, " +
+                        std::to_string(s.nextPacket - 1) + " of " + std::to_string(s.packets) + " packets" +
+                        (s.answer ? ", answered by the hosted CA" : ""));
+    }
+    for (const Message& m : waiting_) {
+        lines.push_back("waiting " + Describe(KeyOf(m.bus, m.header), m.header.pgn) + ", " +
+                        std::to_string(m.data.size()) + " bytes");
+    }
+    return lines;
+}
+
+}  // namespace gatewaysim
