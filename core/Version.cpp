@@ -3,12 +3,13 @@
 
 #include <customapp/CustomApplicationInterfaceLibrary.h>
 #include <customapp/TarvexInterface.h>
+#include "ProductVersion.h"
 #include "common/Result.h"
 
 namespace CustomApplication {
 
 namespace {
-constexpr std::int32_t kSDKVersion = 2;
+constexpr std::int32_t kSDKVersion = productversion::kInterface;
 constexpr char kLibraryName[] = "Custom Application Interface Library";
 constexpr char kPartNumber[] = "40923B7";
 
@@ -27,10 +28,10 @@ std::int32_t CustomApplicationInterfaceLibrary::GetVersionInfo(PlatformServices:
     if (record == nullptr) return kOutOfMemory;
     CopyText(record->PartNumber, kPartNumber);
     CopyText(record->Name, kLibraryName);
-    record->Major = 0;
-    record->Minor = 7;
-    record->Revision = 7;
-    record->Build = 7;
+    record->Major = productversion::kMajor;
+    record->Minor = productversion::kMinor;
+    record->Revision = productversion::kRevision;
+    record->Build = productversion::kBuild;
     record->InterfaceVersion = kSDKVersion;
     *info = record;
     return 0;

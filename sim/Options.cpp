@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "ProductVersion.h"
 #include "io/SocketcandServer.h"
 
 namespace gatewaysim {
@@ -103,7 +104,7 @@ struct CommandLine {
             },
             "", "socketcand address");
         app.set_help_flag("-h,--help", "this text");
-        app.set_version_flag("--version", "gateway-sim 1.0", "the simulator's version");
+        app.set_version_flag("--version", std::string("gateway-sim ") + productversion::kText, "the simulator's version");
         app.add_option("--endpoint", o->simulator.endpoint,
                        "socket to serve (default: $GATREL_ENDPOINT, else /usr/local/quarrin/share/gatrel)")
             ->type_name("PATH")

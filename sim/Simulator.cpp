@@ -1,6 +1,8 @@
 #include "Simulator.h"
 
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +11,8 @@
 #include <cstring>
 #include <future>
 #include <iostream>
+#include <utility>
+#include <vector>
 
 #include "services/Wire.h"
 
@@ -30,22 +34,43 @@ std::int64_t WallClockUs() {
 
 namespace {
 
-// Creates `path` and its missing parents.
-int MakeFolders(const std::string& path) {
+// The folders from `path` up to its first existing ancestor, nearest to the
+// root first: the ones that creating `path` would make. Fails, naming the
+// folder in `*culprit`, when an existing part is not a folder or the first
+// missing one may not be made (checked with access(2), so nothing is created).
+int MissingFolders(const std::string& path, std::vector<std::string>* missing, std::string* culprit) {
     if (path.empty()) return -EINVAL;
-    std::string partial;
-    std::size_t i = 0;
-    while (i <= path.size()) {
-        const std::size_t slash = path.find('/', i);
-        const std::size_t end = slash == std::string::npos ? path.size() : slash;
-        partial = path.substr(0, end);
-        i = end + 1;
-        if (partial.empty()) continue;
-        if (::mkdir(partial.c_str(), 0755) < 0 && errno != EEXIST) return -errno;
+    missing->clear();
+    std::size_t end = path.size();
+    while (end > 0 && path[end - 1] == '/') --end;
+    std::string folder = path.substr(0, end);
+    while (!folder.empty()) {
+        struct stat status;
+        if (::stat(folder.c_str(), &status) == 0) {
+            *culprit = folder;
+            if (!S_ISDIR(status.st_mode)) return -ENOTDIR;
+            break;
+        }
+        if (errno != ENOENT && errno != ENOTDIR) {
+            *culprit = folder;
+            return -errno;
+        }
+        missing->insert(missing->begin(), folder);
+        const std::size_t slash = folder.find_last_of('/');
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
     }
-    struct stat status;
-    if (::stat(path.c_str(), &status) < 0) return -errno;
-    return S_ISDIR(status.st_mode) ? 0 : -ENOTDIR;
+    if (!missing->empty() && ::access(folder.c_str(), W_OK | X_OK) != 0) {
+        *culprit = missing->front();
+        return -errno;
+    }
+    return 0;
+}
+
+// The folder that holds `path` ("." for a bare name).
+std::string ParentFolder(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::int32_t ServiceAddress(std::int32_t category) {
@@ -83,21 +108,61 @@ int Simulator::Start(std::string* error) {
         return code;
     };
     if (started_) return fail(-EALREADY, "already started");
-    int result = MakeFolders(options_.dataFolder);
-    if (result != 0) return fail(result, "data folder " + options_.dataFolder);
+    // Every check that can fail runs before anything is created.
     // CAN tools read the CAN log, and none of them takes a J1708 line: the
     // J1708 frames have a log of their own.
     if (!options_.j1708LogPath.empty() && options_.j1708LogPath != "-" &&
         options_.j1708LogPath == options_.logPath)
         return fail(-EINVAL, "the J1708 log and the CAN log must be different files");
+    if (options_.endpoint.empty()) return fail(-EINVAL, "no endpoint");
+    if (options_.endpoint.size() >= sizeof(sockaddr_un{}.sun_path))
+        return fail(-ENAMETOOLONG, "endpoint " + options_.endpoint);
+    // The folders to make: the endpoint's, then the data folder.
+    std::vector<std::string> toMake;
+    const std::pair<std::string, std::string> wanted[] = {
+        {ParentFolder(options_.endpoint), "the endpoint " + options_.endpoint},
+        {options_.dataFolder, "the data folder " + options_.dataFolder}};
+    for (const auto& [folder, purpose] : wanted) {
+        std::vector<std::string> missing;
+        std::string culprit;
+        const int result = MissingFolders(folder, &missing, &culprit);
+        if (result != 0) {
+            const bool absent = std::find(missing.begin(), missing.end(), culprit) != missing.end();
+            return fail(result, (absent ? "cannot create folder " : "cannot use folder ") + culprit + " (for " +
+                                    purpose + ")");
+        }
+        for (const std::string& each : missing)
+            if (std::find(toMake.begin(), toMake.end(), each) == toMake.end()) toMake.push_back(each);
+    }
+    // Undoes what this start made when a later step fails; a folder that
+    // something else filled in the meantime stays.
+    std::vector<std::string> made;
+    const auto undo = [&] {
+        log_.Close();
+        j1708Log_.Close();
+        for (auto it = made.rbegin(); it != made.rend(); ++it) ::rmdir(it->c_str());
+    };
+    for (const std::string& folder : toMake) {
+        if (::mkdir(folder.c_str(), 0755) == 0) {
+            made.push_back(folder);
+        } else if (errno != EEXIST) {
+            const int code = -errno;
+            undo();
+            return fail(code, "cannot create folder " + folder);
+        }
+    }
+    int result = 0;
     if (!options_.logPath.empty()) {
         result = log_.Open(options_.logPath);
-        if (result != 0) return fail(result, "log " + options_.logPath);
+        if (result != 0) {
+            undo();
+            return fail(result, "log " + options_.logPath);
+        }
     }
     if (!options_.j1708LogPath.empty()) {
         result = j1708Log_.Open(options_.j1708LogPath);
         if (result != 0) {
-            log_.Close();
+            undo();
             return fail(result, "J1708 log " + options_.j1708LogPath);
         }
     }
@@ -119,16 +184,14 @@ int Simulator::Start(std::string* error) {
     });
     result = server_.Start(options_.endpoint, PlatformServices::IPCServer::Threading::kDriven);
     if (result != 0) {
-        log_.Close();
-        j1708Log_.Close();
+        undo();
         return fail(result, "endpoint " + options_.endpoint);
     }
     try {
         worker_ = std::thread(&Simulator::Run, this);
     } catch (const std::system_error& e) {
         server_.Stop();
-        log_.Close();
-        j1708Log_.Close();
+        undo();
         return fail(-(e.code().value() != 0 ? e.code().value() : EAGAIN), "worker thread");
     }
     started_ = true;

@@ -2,7 +2,6 @@
 // PC, for applications built against the custom application library.
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -19,6 +18,7 @@
 #include "io/ControlServer.h"
 #include "IPCClient.h"
 #include "Options.h"
+#include "ProductVersion.h"
 #include "Simulator.h"
 #include "io/SocketcandServer.h"
 
@@ -41,19 +41,6 @@ struct QuitSignal {
     }
 };
 
-// Creates the folder that holds `path`, if it is missing.
-void MakeParentFolder(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return;
-    std::string partial;
-    for (std::size_t i = 1; i <= slash; ++i) {
-        if (i == slash || path[i] == '/') {
-            partial = path.substr(0, i);
-            ::mkdir(partial.c_str(), 0755);
-        }
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,7 +53,7 @@ int main(int argc, char** argv) {
             std::cout << ProgramUsage() << CommandHelp();
             return 0;
         case ParseOutcome::kVersion:
-            std::cout << "gateway-sim 1.0\n";
+            std::cout << "gateway-sim " << productversion::kText << '\n';
             return 0;
         case ParseOutcome::kError:
             std::cerr << "gateway-sim: " << error << '\n';
@@ -104,7 +91,6 @@ int main(int argc, char** argv) {
         };
     }
 
-    MakeParentFolder(options.simulator.endpoint);
     Simulator simulator(options.simulator);
     if (simulator.Start(&error) != 0) {
         std::cerr << "gateway-sim: " << error << '\n';

@@ -7,12 +7,14 @@
 #include <iostream>
 #include <string>
 
+#include "ProductVersion.h"
 #include "io/ControlClient.h"
 
 namespace {
 
 const char* const kUsage =
     "usage: gateway-sim-control [--timeout MS] SOCKET [COMMAND...]\n"
+    "       gateway-sim-control --help | --version\n"
     "Sends each COMMAND (one argument each, e.g. 'can1 18FEF100#0102' or 'list'),\n"
     "or each line of standard input when no COMMAND is given, to the control\n"
     "socket of a running gateway-sim and prints the output. Exit status 1 when a\n"
@@ -25,6 +27,10 @@ int main(int argc, char** argv) {
     int first = 1;
     if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "gateway-sim-control " << productversion::kText << '\n';
         return 0;
     }
     if (argc > 2 && std::strcmp(argv[1], "--timeout") == 0) {

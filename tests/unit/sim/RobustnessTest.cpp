@@ -193,3 +193,33 @@ TEST_F(RobustnessTest, AnApplicationThatDoesNotReadIsDroppedAndTheOthersAreServe
 }
 
 }  // namespace
+
+namespace {
+
+// A start that cannot succeed names the folder and the reason, and leaves
+// nothing behind: here the endpoint's folder would have to be made under a
+// regular file, and the data folder (checked after it) is not made either.
+// The same start with a makeable endpoint folder creates both folders.
+TEST_F(RobustnessTest, AStartThatCannotMakeItsFoldersSaysWhyAndCreatesNothing) {
+    const std::string file = dir_ + "/file";
+    std::FILE* created = std::fopen(file.c_str(), "w");
+    ASSERT_NE(created, nullptr);
+    std::fclose(created);
+    options_.endpoint = file + "/run/endpoint";
+    options_.dataFolder = dir_ + "/new/data";
+    options_.logPath = dir_ + "/bus.log";
+    gatewaysim::Simulator failing(options_);
+    std::string error;
+    EXPECT_EQ(failing.Start(&error), -ENOTDIR);
+    EXPECT_EQ(error, "cannot use folder " + file + " (for the endpoint " + options_.endpoint +
+                         "): " + std::strerror(ENOTDIR));
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/new"));
+    EXPECT_FALSE(std::filesystem::exists(options_.logPath));
+
+    options_.endpoint = dir_ + "/run/sub/endpoint";
+    StartSim();
+    EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/new/data"));
+    EXPECT_TRUE(std::filesystem::exists(options_.endpoint));
+}
+
+}  // namespace
