@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# First builds the library alone with clang and its thread-safety analysis
-# (warnings are errors; no tests). Then builds and runs the whole test suite
+# First installs what the machine lacks (scripts/deps.sh check). Then builds
+# the library alone with clang and its thread-safety analysis (warnings are
+# errors; no tests). Then builds and runs the whole test suite
 # five times: natively, under
 # AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer, and
 # for the 32-bit ARM target under qemu-arm, plainly and under AddressSanitizer
@@ -12,6 +13,7 @@
 # CHECK_PRESETS="dev arm" runs a subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/deps.sh check
 
 read -r -a presets <<<"${CHECK_PRESETS:-thread-safety dev asan tsan arm arm-asan fuzz}"
 jobs=$(nproc)

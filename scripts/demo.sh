@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job: builds the library, the simulator and the examples (release
+# The main job: installs what the machine lacks (scripts/deps.sh), builds the library, the simulator and the examples (release
 # preset), installs them into build/release/install, builds the example
 # applications against the installed package, then starts gateway-sim on a
 # temporary endpoint, data folder and control socket and runs the example
@@ -8,6 +8,7 @@
 # everything and removes the temporary folder. Every wait is bounded.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/deps.sh demo
 
 jobs=$(nproc)
 if ((jobs > 2)); then jobs=2; fi

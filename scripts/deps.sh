@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a job of this repository needs and the
+# machine lacks:
+#
+#     scripts/deps.sh demo     what scripts/demo.sh needs (the native build)
+#     scripts/deps.sh check    what scripts/check.sh needs (every preset,
+#                              the cross build, qemu-user, clang, packaging)
+#
+# As root it runs apt-get; otherwise it prints the apt-get line to run and
+# exits with status 1. Nothing is printed when nothing is missing.
+set -euo pipefail
+
+demo=(cmake ninja-build g++ pkg-config zlib1g-dev libcli11-dev help2man)
+check=("${demo[@]}" libgtest-dev libgmock-dev googletest libbenchmark-dev binutils dpkg-dev
+    g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user clang-14 libclang-rt-14-dev
+    python3-can can-utils netcat-openbsd)
+
+case "${1:-}" in
+    demo) packages=("${demo[@]}") ;;
+    check) packages=("${check[@]}") ;;
+    *)
+        echo "usage: $0 demo|check" >&2
+        exit 2
+        ;;
+esac
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "${package}" 2>/dev/null | grep -q "install ok installed" || missing+=("${package}")
+done
+((${#missing[@]})) || exit 0
+
+if [[ $(id -u) != 0 ]]; then
+    echo "missing Debian packages; install them with:" >&2
+    echo "    sudo apt-get install --no-install-recommends ${missing[*]}" >&2
+    exit 1
+fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
