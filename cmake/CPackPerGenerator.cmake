@@ -4,3 +4,8 @@ if(CPACK_GENERATOR STREQUAL "TGZ")
     set(CPACK_PACKAGING_INSTALL_PREFIX "")
     set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 endif()
+if(CPACK_GENERATOR STREQUAL "DEB")
+    # A package's summary line is the first line of its component's
+    # description, not the project's summary.
+    unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
+endif()

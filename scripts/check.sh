@@ -7,7 +7,8 @@
 # for the 32-bit ARM target under qemu-arm, plainly and under AddressSanitizer
 # with UndefinedBehaviorSanitizer (ThreadSanitizer does not exist there).
 # After the arm preset, tests/package/arm_sdk.sh checks the ARM SDK package
-# against the native simulator of the dev preset. Then "fuzz" builds the fuzz
+# against the native simulator of the dev preset, and tests/package/debs.sh
+# installs the Debian packages of both, uses and removes them (as root). Then "fuzz" builds the fuzz
 # targets with clang and runs each for FUZZ_SECONDS (default 25; see
 # scripts/fuzz.sh).
 # CHECK_PRESETS="dev arm" runs a subset.
@@ -59,6 +60,9 @@ for preset in "${presets[@]}"; do
         if [[ -x build/dev/sim/gateway-sim && -x build/dev/tests/integration/integration_peer ]]; then
             echo "=== arm: the SDK package"
             bash tests/package/arm_sdk.sh build/arm build/dev
+            passed=$((passed + 1))
+            echo "=== arm: the Debian packages installed, used and removed"
+            bash tests/package/debs.sh build/arm build/dev
             passed=$((passed + 1))
         else
             echo "=== arm: the SDK package is checked after the dev preset (not run)"

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "Harness.h"
 #include "LocalApp.h"
@@ -57,6 +58,32 @@ TEST(Examples, VehicleAppReceivesEveryBusAndCountsItsStartsAcrossARestart) {
     EXPECT_NE(Has(again, "EEPROM start number 2 "), "");
     again.Kill(SIGTERM);
     EXPECT_EQ(again.Wait(), 0);
+}
+
+// The README's application: its receive row prints the injected frame; its
+// cyclic row, its J1939 message and its EEPROM counter reach the simulator.
+TEST(Examples, QuickstartOfTheReadmeUsesEachService) {
+    TempFolder folder;
+    Simulator sim(folder);
+    ASSERT_TRUE(sim.Start({"--log", folder / "bus.log"}));
+    Process app;
+    ASSERT_TRUE(app.Start({QUICKSTART_PATH, "25"}, {"GATREL_ENDPOINT=" + sim.Endpoint()}));
+    EXPECT_EQ(Has(app, "start number"), "CANInit 1, J1939CreateCA 1, J1939SendMessage 0, EEPROM 0: start number 1");
+    ASSERT_TRUE(sim.AwaitList([](const std::string& list) { return Contains(SectionOf(list, 100), "CAN subscription"); }));
+    sim.Command("can0 100#0FA0");
+    EXPECT_EQ(Has(app, "received"), "received on can0: 100 [2] 0F A0");
+    // The J1939 message leaves once the CA's address claim is through.
+    std::string text;
+    EXPECT_TRUE(Eventually([&] {
+        std::ifstream log(folder / "bus.log");
+        text.assign(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+        return Contains(text, "can1 18FF0080#C0FFEE") && Contains(text, "can0 321#1234");
+    })) << text;
+    app.Kill(SIGTERM);
+    app.Wait();
+    ASSERT_EQ(sim.Stop(), 0);
+    std::ifstream eeprom(folder / "data/eeprom-100.bin", std::ios::binary);
+    EXPECT_EQ(eeprom.get(), 1) << "no EEPROM file with the counter";
 }
 
 TEST(Examples, PluginJobReadsTheFileOfEachJobAndReportsProgress) {

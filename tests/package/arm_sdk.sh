@@ -25,8 +25,8 @@ cleanup() {
 trap cleanup EXIT
 
 (cd "${arm}" && cpack -G TGZ >/dev/null)
-tar xzf "${arm}"/customapp-*-armhf.tar.gz -C "${work}"
-sdk=$(echo "${work}"/customapp-*-armhf)
+tar xzf "${arm}"/customapp-sdk-*-armhf.tar.gz -C "${work}"
+sdk=$(echo "${work}"/customapp-sdk-*-armhf)
 [[ -f ${sdk}/lib/libcustomapp.so ]]
 PKG_CONFIG_PATH="${sdk}/lib/pkgconfig" pkg-config --cflags customapp | grep -q -- "-I${sdk}/"
 
