@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     // application passes an empty one and uses no task operations.
     CoreTypes::ServiceProviders host{};
     if (const std::int32_t result = sdk.Init(/*ipcAddress=*/100, &host, /*mode=*/0); result != 0) {
-        std::fprintf(stderr, "Init failed: %d (no platform at the endpoint?)\n", result);
+        std::fprintf(stderr, "Init failed: %d\n", result);  // see "Init, addresses and the host"
         return 1;
     }
 
