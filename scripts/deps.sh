@@ -2,7 +2,8 @@
 # Installs the Debian packages that a job of this repository needs and the
 # machine lacks:
 #
-#     scripts/deps.sh demo     what scripts/demo.sh needs (the native build)
+#     scripts/deps.sh demo     what scripts/demo.sh and the README's commands
+#                              after it need (the native build, nc)
 #     scripts/deps.sh check    what scripts/check.sh needs (every preset,
 #                              the cross build, qemu-user, clang, packaging)
 #
@@ -10,10 +11,10 @@
 # exits with status 1. Nothing is printed when nothing is missing.
 set -euo pipefail
 
-demo=(cmake ninja-build g++ pkg-config zlib1g-dev libcli11-dev help2man)
+demo=(cmake ninja-build g++ pkg-config zlib1g-dev libcli11-dev help2man netcat-openbsd)
 check=("${demo[@]}" libgtest-dev libgmock-dev googletest libbenchmark-dev binutils dpkg-dev
     g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user clang-14 libclang-rt-14-dev
-    python3-can can-utils netcat-openbsd)
+    python3-can can-utils)
 
 case "${1:-}" in
     demo) packages=("${demo[@]}") ;;

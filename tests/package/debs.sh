@@ -60,8 +60,18 @@ if dpkg -L "${packages[@]}" | grep -qx -e /opt -e /usr/local; then fail "a packa
 
 cmake -S "/usr/share/doc/${sdk_package}/examples/consumer" -B "${work}/app" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE=/usr/arm-linux-gnueabihf/share/customapp/arm-linux-gnueabihf.cmake >/dev/null
-cmake --build "${work}/app" --target vehicle_app >/dev/null
+cmake --build "${work}/app" --target vehicle_app version_report >/dev/null
 readelf -h "${work}/app/vehicle_app" | grep -q "Machine: *ARM" || fail "vehicle_app is not an ARM program"
+
+# One version: the packages', the programs' and the library's record.
+version=$(dpkg-query -W -f='${Version}' gateway-sim)
+[[ $(dpkg-query -W -f='${Version}' "${sdk_package}") == "${version}" ]] || fail "the packages' versions differ"
+[[ $(gateway-sim --version) == "gateway-sim ${version}" ]] || fail "gateway-sim --version: $(gateway-sim --version)"
+[[ $(gateway-sim-control --version) == "gateway-sim-control ${version}" ]] ||
+    fail "gateway-sim-control --version: $(gateway-sim-control --version)"
+record=$(qemu-arm -L /usr/arm-linux-gnueabihf "${work}/app/version_report" | head -n 1)
+[[ ${record} == "Custom Application Interface Library ${version}, "* ]] || fail "the version record: ${record}"
+[[ -e /usr/arm-linux-gnueabihf/lib/libcustomapp.so.${version} ]] || fail "no libcustomapp.so.${version}"
 
 control="${work}/control"
 gateway-sim --endpoint "${work}/endpoint" --data "${work}/data" --control "${control}" --no-prompt --quiet &
