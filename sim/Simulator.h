@@ -93,8 +93,11 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    // Prepares the data folder and the log, starts the worker and serves the
-    // endpoint. 0, or a negative errno value with the reason in `*error`.
+    // Makes the endpoint's folder and the data folder where missing, opens
+    // the logs, starts the worker and serves the endpoint. Whether the
+    // folders can be made is checked before any is made; a failed start
+    // removes the folders it made. 0, or a negative errno value with the
+    // reason in `*error` (for a folder: which one, and why).
     int Start(std::string* error);
     // Ends the replay, the server and the worker. Idempotent.
     void Stop();
