@@ -226,13 +226,28 @@ public:
     std::int32_t J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address);
     // Sends row `index` of CA `uid` now, from the CA's bus and address. This
     // restarts the row's cycle: its next cyclic send is a full Period later.
+    // A CA whose address another CA or node won (the platform's list of the
+    // CAs present, received on the listener thread, no longer holds it) has
+    // lost it for good: its rows are no longer sent, cyclically or on
+    // request; it keeps its uid and its receive rows.
     // Results: 0 (the message was written); -13 J1939 not allowed in this SDK
-    // mode; -2 no CA with that uid, or `index` outside its transmit table.
+    // mode; -2 no CA with that uid, or `index` outside its transmit table;
+    // -99 the CA lost its address.
     std::int32_t J1939SendMessage(std::int32_t uid, std::int32_t index);
     // Sends one message; its SourceAddress must be the address of one of
     // this instance's CAs on its Bus. A Length above 1785 sends 1785 bytes.
+    // Up to 8 bytes go in one frame (a PDU2 message then to everyone); a
+    // longer one goes to DestinationAddress alone by RTS/CTS, PDU1 or PDU2,
+    // or to everyone by BAM when it is 255.
+    // 0 means the platform was handed the message, not that it reached the
+    // bus or its destination. Not reported to the application: a long
+    // message whose RTS/CTS session ended in an abort or a time-out (no
+    // node at the destination, for one), and a message that the platform
+    // dropped because 32 messages of that CA to that destination were
+    // waiting already.
     // Results: 0; -13 J1939 not allowed in this SDK mode; -22 `message` is
-    // null; -1 no CA of this instance has that bus and address.
+    // null; -1 no CA of this instance has that bus and address; -99 the CAs
+    // of this instance there lost their address (see above).
     std::int32_t J1939SendMessage(J1939Types::J1939Message* message);
     // Replaces the payload of row `index` of CA `uid` with `length` bytes of
     // `data`; the next requested or cyclic send carries it. Nothing is sent.
