@@ -196,7 +196,9 @@ public:
     // Matching rows are called in ascending (PGN << 8 | SourceAddress) order.
     // Transmit rows with a non-zero Period are also sent cyclically (a
     // negative Period: on every pass of the service thread). Creations and
-    // attaches of one instance run one at a time.
+    // attaches of one instance run one at a time. A created CA may lose its
+    // address later, to a lower NAME that claims it or defends it (a node on
+    // the bus does so within 250 ms of the claim): see J1939SendMessage.
     // Results: the uid (1 or more); -13 J1939 not allowed in this SDK mode,
     // or the instance was shut down during the call; -22 a null table pointer
     // (also with a count of 0), a bus outside 0 to 4, a null `name`,
@@ -215,6 +217,8 @@ public:
     // Takes over the first CA that the platform keeps configured on `bus`,
     // with the given tables (as for J1939CreateCA). Attaching twice gives
     // two CAs with the same bus and address.
+    // The platform does not report that its configured CA lost its address:
+    // sends from an attached CA are never refused with -99.
     // Results: as J1939CreateCA, without the NAME and address checks and
     // without -17; -131 when the platform keeps no CA on `bus` (its list of
     // configured CAs answers an attach at once).

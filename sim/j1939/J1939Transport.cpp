@@ -242,7 +242,7 @@ void J1939Transport::OnAnnouncement(const CanFrame& frame, const J1939Header& he
     const std::size_t size = GetU16(frame.data + 1);
     const std::size_t packets = frame.data[3];
     const auto refuse = [&](std::uint8_t reason, const std::string& why) {
-        link_.Report("J1939: " + Describe(key, pgn) + " refused: " + why +
+        link_.Report("J1939: " + Describe(key, pgn) + (answer ? " refused: " : " ignored: ") + why +
                      (answer ? " (abort reason " + std::to_string(reason) + ")" : std::string()));
         if (answer) PutAbort(bus, destination, source, reason, wirePgn, owner);
     };
@@ -254,7 +254,8 @@ void J1939Transport::OnAnnouncement(const CanFrame& frame, const J1939Header& he
     if (existing != inbound_.end()) {
         if (!bam) {
             // The pair's receiver refuses the new RTS; the open session goes
-            // on to its end or its own abort.
+            // on to its end or its own abort. (A session between other nodes
+            // is followed on the same terms.)
             refuse(tp::kAbortBusy, "the session for PGN " + Hex(existing->second.header.pgn) + " of that pair is open");
             return;
         }
