@@ -27,6 +27,8 @@ enum Result : std::int32_t {
     kExists = -17,
     // -EINVAL: a null pointer, a value out of range.
     kInvalidArgument = -22,
+    // -EADDRNOTAVAIL: the CA lost its address to another on the bus.
+    kAddressLost = -99,
     // -ETIMEDOUT: no answer in time, or no connection to get one over.
     kTimedOut = -110,
     // -EALREADY: already called or registered, or two rows share a key.

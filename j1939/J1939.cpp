@@ -97,6 +97,26 @@ void J1939::ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList)
     // The old list is freed here, under the lock; it is short.
 }
 
+void J1939::MarkLost(const CAList& list, const std::vector<PlatformCA>& present,
+                     const J1939ControllerApplication* only) {
+    for (const auto& ca : list) {
+        if (!ca || ca->Attached || (only != nullptr && ca.get() != only)) continue;
+        if (std::find(present.begin(), present.end(), PlatformCA{ca->Bus, ca->Address}) == present.end())
+            ca->Lost.store(true, std::memory_order_release);
+    }
+}
+
+std::int32_t J1939::SenderState(CoreTypes::CANBus bus, unsigned char address) const {
+    std::int32_t state = kNoInterface;
+    const CASnapshot list = ControllerApplications();
+    for (const auto& ca : *list) {
+        if (!ca || ca->Bus != bus || ca->Address != address) continue;
+        if (!ca->Lost.load(std::memory_order_acquire)) return 0;
+        state = kAddressLost;
+    }
+    return state;
+}
+
 std::vector<J1939::PlatformCA> J1939::PlatformCAList(bool staticList) const {
     MutexLock guard(platformListLock_);
     return staticList ? platformStaticCAList_ : platformCAList_;

@@ -6,7 +6,7 @@
 // The CA list is a copy-on-write snapshot: readers take a counted reference
 // to the current list and walk it without any lock; a creation or the
 // shutdown publishes a new list. A CA's tables and identity never change
-// once it is in a list, so a reader holding a snapshot may use every CA in
+// once it is in a list (only its Lost flag turns true, once), so a reader holding a snapshot may use every CA in
 // it, also after the shutdown has published the empty list. No lock of this subsystem is held
 // across an IPC write or a callback, and no two are held together.
 #pragma once
@@ -83,6 +83,10 @@ public:
         CoreTypes::CANBus Bus = CoreTypes::CANBus0;
         std::uint8_t Address = 0;
         std::int32_t Uid = 0;
+        bool Attached = false;  // the platform's configured CA, not one of this instance's claims
+        // Set once the platform's list of the CAs present no longer holds
+        // the CA (another won its address); never cleared.
+        std::atomic<bool> Lost{false};
 
         // Builds the lookup of the rows that can deliver; called once the
         // receive table is complete, before the CA is published.
@@ -167,7 +171,9 @@ public:
     // addressed to, or else to that CA's receive-all registration.
     void Receive(PlatformServices::J1939IPC::J1939ReceiveMessageIPC* message);
     // Replies 10 and 12: rewrite the stored list (when well formed and not
-    // empty) and pass the list to the creation it answers.
+    // empty) and pass the list to the creation it answers. A list 10, also
+    // one that the platform sends by itself, also an empty one, marks every
+    // created CA that it does not hold as lost.
     void HandleCAList(const PlatformServices::QRVMessage& child, bool staticList);
     // Ends a creation's wait for the platform's list, to look at its
     // connection again.
@@ -218,6 +224,13 @@ private:
     void AwaitWrites();
 
     void ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList);
+    // Marks the created CAs of `list` (all, or the one `only`) that `present`
+    // does not hold as lost.
+    static void MarkLost(const CAList& list, const std::vector<PlatformCA>& present,
+                         const J1939ControllerApplication* only = nullptr);
+    // The CA of this instance on (bus, address): 0 when one holds its
+    // address, -99 when every one there lost it, -1 when there is none.
+    std::int32_t SenderState(CoreTypes::CANBus bus, unsigned char address) const;
 
     MessageSink& sink_;
     const std::atomic<bool>& stopRequested_;
@@ -239,6 +252,9 @@ private:
     mutable Mutex platformListLock_;
     std::vector<PlatformCA> platformCAList_ GUARDED_BY(platformListLock_);
     std::vector<PlatformCA> platformStaticCAList_ GUARDED_BY(platformListLock_);
+    // The last list 10, empty or not: a creation published after it arrived
+    // checks its CA against it.
+    std::shared_ptr<const std::vector<PlatformCA>> presentCAs_ GUARDED_BY(platformListLock_);
 };
 
 // Holds one write that the shutdown waits for (see BeginWrite).

@@ -146,12 +146,23 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
         ca->Address = address;
     }
     ca->Bus = bus;
+    ca->Attached = attach;
 
     // The subscriptions count as writes that the shutdown waits for, so that
     // they never reach the platform after its withdrawals.
     if (!BeginWrite()) return kNotAllowed;
     const std::int32_t uid = Publish(ca);
-    if (uid > 0) LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
+    if (uid > 0) {
+        // A list that came after the answer, before the publication, found
+        // no CA to mark: it is checked here.
+        std::shared_ptr<const std::vector<PlatformCA>> present;
+        {
+            MutexLock guard(platformListLock_);
+            present = presentCAs_;
+        }
+        if (present && !attach) MarkLost(*ControllerApplications(), *present, ca.get());
+        LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
+    }
     EndWrite();
     return uid == 0 ? kNotAllowed : uid;
 }
@@ -212,10 +223,16 @@ void J1939::HandleCAList(const PlatformServices::QRVMessage& child, bool staticL
             list->push_back(PlatformCA{bus, data[i + 1]});
         }
         if (length != 0) ReplacePlatformCAList(*list, staticList);
+        if (!staticList) {
+            MutexLock guard(platformListLock_);
+            presentCAs_ = list;
+        }
         reply.List = std::move(list);
     } catch (const std::bad_alloc&) {
         return;  // the lists stay as they were; the waiting creation times out
     }
+    // The platform names every CA of this instance that holds its address.
+    if (!staticList) MarkLost(*ControllerApplications(), *reply.List);
     (void)caListExchange_.Offer(reply);
 }
 

@@ -29,6 +29,7 @@ std::int32_t J1939::SendMessage(std::int32_t uid, std::int32_t index) {
     const auto ca = ControllerApplicationFromUid(uid);
     if (!ca) return kNotFound;
     if (!ValidIndex(*ca, index)) return kNotFound;
+    if (ca->Lost.load(std::memory_order_acquire)) return kAddressLost;
     return SendMessage(ca->TransmitTable[static_cast<std::size_t>(index)].get(), ca->Bus, ca->Address);
 }
 
@@ -57,7 +58,8 @@ std::int32_t J1939::SendMessage(const J1939Types::J1939Message* message) {
     if (message == nullptr) return kInvalidArgument;
     WriteScope write(*this);
     if (!write.Open()) return kNoInterface;  // shut down: no CA is left
-    if (!DoesCAExist(message->Bus, message->SourceAddress)) return kNoInterface;
+    const std::int32_t sender = SenderState(message->Bus, message->SourceAddress);
+    if (sender != 0) return sender;
     IPC::J1939SendMessageIPC record;
     record.Bus = ToIPCBus(message->Bus);
     record.SourceAddress = message->SourceAddress;
@@ -90,7 +92,7 @@ std::int64_t J1939::Service() {
     if (!write.Open()) return schedule.Next();
     const CASnapshot list = ControllerApplications();
     for (const auto& ca : *list) {
-        if (!ca) continue;
+        if (!ca || ca->Lost.load(std::memory_order_acquire)) continue;  // it may send nothing more
         for (const auto& row : ca->TransmitTable) {
             if (row && schedule.Due(row->Period, row->LastSentTicks.load(std::memory_order_relaxed))) {
                 SendMessage(row.get(), ca->Bus, ca->Address);

@@ -196,7 +196,9 @@ public:
     // Matching rows are called in ascending (PGN << 8 | SourceAddress) order.
     // Transmit rows with a non-zero Period are also sent cyclically (a
     // negative Period: on every pass of the service thread). Creations and
-    // attaches of one instance run one at a time.
+    // attaches of one instance run one at a time. A created CA may lose its
+    // address later, to a lower NAME that claims it or defends it (a node on
+    // the bus does so within 250 ms of the claim): see J1939SendMessage.
     // Results: the uid (1 or more); -13 J1939 not allowed in this SDK mode,
     // or the instance was shut down during the call; -22 a null table pointer
     // (also with a count of 0), a bus outside 0 to 4, a null `name`,
@@ -215,6 +217,8 @@ public:
     // Takes over the first CA that the platform keeps configured on `bus`,
     // with the given tables (as for J1939CreateCA). Attaching twice gives
     // two CAs with the same bus and address.
+    // The platform does not report that its configured CA lost its address:
+    // sends from an attached CA are never refused with -99.
     // Results: as J1939CreateCA, without the NAME and address checks and
     // without -17; -131 when the platform keeps no CA on `bus` (its list of
     // configured CAs answers an attach at once).
@@ -226,13 +230,28 @@ public:
     std::int32_t J1939GetSourceAddressFromCA(std::int32_t uid, unsigned char* address);
     // Sends row `index` of CA `uid` now, from the CA's bus and address. This
     // restarts the row's cycle: its next cyclic send is a full Period later.
+    // A CA whose address another CA or node won (the platform's list of the
+    // CAs present, received on the listener thread, no longer holds it) has
+    // lost it for good: its rows are no longer sent, cyclically or on
+    // request; it keeps its uid and its receive rows.
     // Results: 0 (the message was written); -13 J1939 not allowed in this SDK
-    // mode; -2 no CA with that uid, or `index` outside its transmit table.
+    // mode; -2 no CA with that uid, or `index` outside its transmit table;
+    // -99 the CA lost its address.
     std::int32_t J1939SendMessage(std::int32_t uid, std::int32_t index);
     // Sends one message; its SourceAddress must be the address of one of
     // this instance's CAs on its Bus. A Length above 1785 sends 1785 bytes.
+    // Up to 8 bytes go in one frame (a PDU2 message then to everyone); a
+    // longer one goes to DestinationAddress alone by RTS/CTS, PDU1 or PDU2,
+    // or to everyone by BAM when it is 255.
+    // 0 means the platform was handed the message, not that it reached the
+    // bus or its destination. Not reported to the application: a long
+    // message whose RTS/CTS session ended in an abort or a time-out (no
+    // node at the destination, for one), and a message that the platform
+    // dropped because 32 messages of that CA to that destination were
+    // waiting already.
     // Results: 0; -13 J1939 not allowed in this SDK mode; -22 `message` is
-    // null; -1 no CA of this instance has that bus and address.
+    // null; -1 no CA of this instance has that bus and address; -99 the CAs
+    // of this instance there lost their address (see above).
     std::int32_t J1939SendMessage(J1939Types::J1939Message* message);
     // Replaces the payload of row `index` of CA `uid` with `length` bytes of
     // `data`; the next requested or cyclic send carries it. Nothing is sent.

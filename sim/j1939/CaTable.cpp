@@ -30,12 +30,16 @@ CaTable::Outcome CaTable::Claim(std::int32_t owner, std::uint8_t bus, std::uint8
     if (holder == nullptr) {
         fresh.holds = true;
         outcome.claimed = true;
-    } else if (name < holder->name) {
-        holder->holds = false;
+    } else if (name < holder->name || holder->owner == kBus) {
         fresh.holds = true;
         outcome.claimed = true;
         outcome.displaced = true;
         outcome.loser = *holder;
+        if (holder->owner == kBus) {
+            cas_.erase(cas_.begin() + (holder - cas_.data()));
+        } else {
+            holder->holds = false;
+        }
     } else {
         outcome.loser = fresh;
     }

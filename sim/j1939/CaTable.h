@@ -14,7 +14,10 @@ namespace gatewaysim {
 // At most one CA holds a (bus, address) at a time. A CA that claims an
 // address held by another wins it if its NAME is numerically lower; the
 // other one loses it and no longer counts as present. On equal NAMEs the
-// holder keeps the address. A CA of an application that lost its address
+// holder keeps the address. A node known only from its claim on the bus
+// (owner kBus) may have gone silent: a new claim takes its address whatever
+// its NAME, and the node is forgotten; if it is there it defends the
+// address on the wire, and that claim decides. A CA of an application that lost its address
 // stays without one (it does not claim again), while a CA of the platform
 // (a static CA from the configuration) claims its address again once the CA
 // that took it is gone.

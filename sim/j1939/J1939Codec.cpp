@@ -50,14 +50,15 @@ bool IsPdu1(std::uint32_t pgn) {
     return ((pgn >> 8) & 0xFFu) < 240;
 }
 
+std::uint32_t NormalisePgn(std::uint32_t pgn) {
+    pgn &= 0x3FFFFu;
+    return IsPdu1(pgn) ? pgn & 0x3FF00u : pgn;
+}
+
 J1939Header Normalise(J1939Header h) {
     h.priority &= 0x7;
-    h.pgn &= 0x3FFFFu;
-    if (IsPdu1(h.pgn)) {
-        h.pgn &= 0x3FF00u;
-    } else {
-        h.destination = j1939::kGlobalAddress;
-    }
+    h.pgn = NormalisePgn(h.pgn);
+    if (!IsPdu1(h.pgn)) h.destination = j1939::kGlobalAddress;
     return h;
 }
 

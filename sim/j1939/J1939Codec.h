@@ -42,6 +42,10 @@ struct J1939Header {
 // destination address, so the PGN itself has 0 there.
 bool IsPdu1(std::uint32_t pgn);
 
+// A PGN as it names a message: 18 bits, and the low byte of a PDU1 PGN 0
+// (a TP.CM may carry the destination, or 255, there).
+std::uint32_t NormalisePgn(std::uint32_t pgn);
+
 // Brings a header to the form it has on the bus: a PDU1 PGN loses its low
 // byte, a PDU2 message is addressed to 255.
 J1939Header Normalise(J1939Header header);

@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::uint32_t kPgnRequest = 0xEA00;
 constexpr std::uint32_t kPgnAddressClaimed = 0xEE00;
-constexpr std::uint32_t kCannotClaimDelaysMs = 154;  // a pseudo-random 0 to 153 ms
+constexpr std::uint32_t kCannotClaimDelaysUs = 153'001;  // a pseudo-random 0 to 153 ms
 
 std::string Address(std::uint8_t bus, std::uint8_t address) {
     return "can" + std::to_string(bus) + " address " + std::to_string(address);
@@ -30,13 +30,23 @@ std::string J1939Service::OwnerText(std::int32_t owner) {
     return "a CA of application " + std::to_string(owner);
 }
 
-std::int64_t J1939Service::NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+std::int64_t J1939Service::NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
 void J1939Service::NoteClaim(std::uint8_t bus, std::uint8_t address) {
-    claimedMs_[{bus, address}] = NowMs();
+    claimedUs_[{bus, address}] = NowUs();
+}
+
+void J1939Service::SendCAsPresent(std::int32_t application) {
+    if (application <= 0) return;  // the platform's CAs and the nodes on the bus
+    std::vector<std::uint8_t> payload;
+    for (const auto& [bus, address] : cas_.Present(application)) {
+        payload.push_back(bus);
+        payload.push_back(address);
+    }
+    host_.Send(application, kCategoryJ1939, j1939::kCmdCAsPresent, payload.data(), payload.size());
 }
 
 void J1939Service::Emit(const CanFrame& frame, std::int32_t owner) {
@@ -91,14 +101,15 @@ void J1939Service::AnswerRequestForClaims(std::uint8_t bus, std::uint8_t destina
             AnnounceClaim(ca.owner, bus, ca.address, ca.name, true);
         } else if (!ca.holds && destination == j1939::kGlobalAddress) {
             // A CA without an address answers with cannot claim after a
-            // pseudo-random delay, so that such answers do not collide.
+            // pseudo-random delay, so that such answers do not collide;
+            // each goes at its own time.
             J1939Header header;
             header.priority = 6;
             header.pgn = kPgnAddressClaimed;
             header.source = j1939::kNullAddress;
             std::uint8_t data[8];
             for (int i = 0; i < 8; ++i) data[i] = static_cast<std::uint8_t>(ca.name >> (8 * i));
-            transport_.Send(ca.owner, bus, header, data, sizeof(data), NowMs() + jitter_() % kCannotClaimDelaysMs);
+            transport_.Send(ca.owner, bus, header, data, sizeof(data), NowUs() + jitter_() % kCannotClaimDelaysUs);
         }
     }
 }
@@ -120,6 +131,7 @@ void J1939Service::ContestClaimFromBus(std::uint8_t bus, std::uint8_t address, s
                          ") lost it and can no longer send from it");
             AnnounceClaim(outcome.loser.owner, bus, address, outcome.loser.name, false);
             transport_.DropSource(bus, address, "the CA lost its address");
+            SendCAsPresent(outcome.loser.owner);
         } else if (!outcome.claimed && current != nullptr && holder.owner != CaTable::kBus && holder.name != name) {
             host_.Report(claim + ": " + OwnerText(holder.owner) + " (NAME " + Hex(holder.name, 16) +
                          ") keeps it and claims it again");

@@ -117,16 +117,22 @@ void J1939Service::HandleCreate(std::int32_t source, const std::uint8_t* data, s
     if (outcome.claimed) NoteClaim(bus, address);
     AnnounceClaim(source, bus, address, name, outcome.claimed);
     const std::string where = "can" + std::to_string(bus) + " address " + std::to_string(address);
-    if (outcome.claimed && outcome.displaced) {
+    if (outcome.claimed && outcome.displaced && outcome.loser.owner == CaTable::kBus) {
+        // Only its claim on the wire told of that node: if it is there it
+        // defends the address within 250 ms, and the new CA loses it then.
+        host_.Report("J1939: application " + std::to_string(source) + " (NAME " + Hex(name, 16) + ") claims " +
+                     where + ", last claimed from the bus by NAME " + Hex(outcome.loser.name, 16));
+    } else if (outcome.claimed && outcome.displaced) {
         host_.Report("J1939: application " + std::to_string(source) + " (NAME " + Hex(name, 16) + ") took " +
                      where + " from " + OwnerText(outcome.loser.owner) + " (NAME " + Hex(outcome.loser.name, 16) + ")");
-        // A node on the bus says for itself that it cannot claim.
-        if (outcome.loser.owner != CaTable::kBus)
-            AnnounceClaim(outcome.loser.owner, bus, address, outcome.loser.name, false);
+        AnnounceClaim(outcome.loser.owner, bus, address, outcome.loser.name, false);
         transport_.DropSource(bus, address, "the CA lost its address");
+        SendCAsPresent(outcome.loser.owner);
     } else if (!outcome.claimed) {
+        const CaTable::Ca* holder = cas_.HolderOf(bus, address);
         host_.Report("J1939: application " + std::to_string(source) + " (NAME " + Hex(name, 16) +
-                     ") lost the contest for " + where + " (held by NAME " + Hex(outcome.loser.name, 16) + ")");
+                     ") lost the contest for " + where + " (held by NAME " +
+                     Hex(holder != nullptr ? holder->name : 0, 16) + ")");
     }
 }
 
@@ -209,12 +215,11 @@ void J1939Service::HandleSend(std::int32_t source, const std::uint8_t* data, std
         return;
     }
     // A CA that claimed an arbitrary address (128 to 247) sends on it only
-    // 250 ms after its claim; what it sends before waits. (The clock counts
-    // whole milliseconds: one more makes sure that the full time passed.)
+    // 250 ms after its claim; what it sends before waits.
     std::int64_t notBefore = 0;
-    const auto claimed = claimedMs_.find({bus, header.source});
-    if (claimed != claimedMs_.end() && header.source >= 128 && header.source <= 247)
-        notBefore = claimed->second + kClaimWaitMs + 1;
+    const auto claimed = claimedUs_.find({bus, header.source});
+    if (claimed != claimedUs_.end() && header.source >= 128 && header.source <= 247)
+        notBefore = claimed->second + kClaimWaitMs * 1000;
     transport_.Send(source, bus, header, data + j1939::kSendHeaderBytes, count, notBefore);
 }
 

@@ -91,9 +91,12 @@ private:
     static std::string OwnerText(std::int32_t owner);
     static std::string Hex(std::uint64_t value, int digits);
     void NoteClaim(std::uint8_t bus, std::uint8_t address);
+    // Tells an application that a CA of it lost its address: its list of
+    // the CAs present, as the reply to request 10 carries it.
+    void SendCAsPresent(std::int32_t application);
 
     // J1939Transport::Link
-    std::int64_t NowMs() override;
+    std::int64_t NowUs() override;
     void Emit(const CanFrame& frame, std::int32_t owner) override;
     void Complete(std::uint8_t bus, const J1939Header& header, const std::vector<std::uint8_t>& data,
                   const Origin& origin) override;
@@ -109,7 +112,7 @@ private:
     std::vector<StaticCa> static_;
     std::map<std::int32_t, std::vector<Subscription>> subscriptions_;
     std::set<std::pair<std::int32_t, std::uint8_t>> managers_;  // (application, bus)
-    std::map<std::pair<std::uint8_t, std::uint8_t>, std::int64_t> claimedMs_;  // (bus, address): when claimed
+    std::map<std::pair<std::uint8_t, std::uint8_t>, std::int64_t> claimedUs_;  // (bus, address): when claimed
     std::minstd_rand jitter_;
     J1939Transport transport_;
 };

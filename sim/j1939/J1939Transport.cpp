@@ -11,6 +11,13 @@ namespace gatewaysim {
 namespace {
 
 constexpr std::uint8_t kTransportPriority = 7;
+constexpr std::int64_t kUsPerMs = 1000;
+
+std::string Hex(std::uint32_t pgn) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%04X", pgn);
+    return text;
+}
 
 std::uint32_t PgnOf(const CanFrame& frame) {
     return frame.data[5] | (frame.data[6] << 8) | (static_cast<std::uint32_t>(frame.data[7]) << 16);
@@ -75,8 +82,9 @@ void J1939Transport::PutAbort(std::uint8_t bus, std::uint8_t source, std::uint8_
     PutControl(bus, kTransportPriority, source, destination, {tp::kAbort, reason, 0xFF, 0xFF, 0xFF}, pgn, owner);
 }
 
-void J1939Transport::PutData(const Outbound& session, std::size_t packet) {
+void J1939Transport::PutData(Outbound& session, std::size_t packet) {
     const Message& m = session.message;
+    session.sentPackets = std::max(session.sentPackets, packet);
     std::uint8_t data[8];
     data[0] = static_cast<std::uint8_t>(packet);
     for (std::size_t i = 0; i < 7; ++i) {
@@ -93,48 +101,53 @@ void J1939Transport::PutCts(const Key& key, Inbound& session, std::int64_t now) 
     session.windowEnd = session.nextPacket + window - 1;
     PutControl(std::get<0>(key), kTransportPriority, std::get<2>(key), std::get<1>(key),
                {tp::kCts, static_cast<std::uint8_t>(window), static_cast<std::uint8_t>(session.nextPacket), 0xFF, 0xFF},
-               session.header.pgn, session.owner);
-    session.dueMs = now + tp::kT2Ms;
+               session.wirePgn, session.owner);
+    session.dueUs = now + tp::kT2Ms * kUsPerMs;
 }
 
 // ---- sending -----------------------------------------------------------------------------------
 
 bool J1939Transport::Send(std::int32_t owner, std::uint8_t bus, const J1939Header& header, const std::uint8_t* data,
-                          std::size_t length, std::int64_t notBeforeMs) {
+                          std::size_t length, std::int64_t notBeforeUs) {
     Message message;
     message.owner = owner;
     message.bus = bus;
     message.header = Normalise(header);
+    // A long PDU2 message to one address goes to it alone, by RTS/CTS; in a
+    // single frame a PDU2 message has no room for a destination.
+    if (length > 8) message.header.destination = header.destination;
     message.data.assign(data, data + std::min(length, tp::kMaxMessage));
-    message.notBeforeMs = notBeforeMs;
-    const std::size_t queued = static_cast<std::size_t>(std::count_if(waiting_.begin(), waiting_.end(), [&](const Message& m) {
-        return m.bus == bus && m.header.source == message.header.source;
-    }));
-    if (queued >= options_.maxWaitingPerSource) {
-        link_.Report("J1939: " + Describe(KeyOf(bus, message.header), message.header.pgn) + " (" +
-                     std::to_string(length) + " bytes) dropped: " + std::to_string(queued) +
-                     " messages of that source wait already");
+    message.notBeforeUs = notBeforeUs;
+    const Key key = KeyOf(bus, message.header);
+    const std::size_t queued = static_cast<std::size_t>(std::count_if(
+        waiting_.begin(), waiting_.end(), [&](const Message& m) { return KeyOf(m.bus, m.header) == key; }));
+    if (queued >= options_.maxWaiting) {
+        link_.Report("J1939: " + Describe(key, message.header.pgn) + " (" + std::to_string(length) +
+                     " bytes) dropped: " + std::to_string(queued) +
+                     " messages of that source to that destination wait already");
         return false;
     }
     waiting_.push_back(std::move(message));
-    Pump(link_.NowMs());
+    Pump(link_.NowUs());
     Flush();
     return true;
 }
 
 bool J1939Transport::Startable(const Message& message, std::int64_t now) const {
-    if (message.notBeforeMs > now) return false;
+    if (message.notBeforeUs > now) return false;
     if (message.data.size() <= 8) return true;
     return outbound_.count(KeyOf(message.bus, message.header)) == 0 && outbound_.size() < options_.maxSessions;
 }
 
 void J1939Transport::Pump(std::int64_t now) {
-    // Messages of one source to one destination keep their order.
+    // Messages of one source to one destination keep their order; those
+    // from the null address belong each to another CA.
     std::set<Key> blocked;
     for (auto it = waiting_.begin(); it != waiting_.end();) {
         const Key key = KeyOf(it->bus, it->header);
-        if (blocked.count(key) != 0 || !Startable(*it, now)) {
-            blocked.insert(key);
+        const bool ordered = it->header.source != j1939::kNullAddress;
+        if ((ordered && blocked.count(key) != 0) || !Startable(*it, now)) {
+            if (ordered) blocked.insert(key);
             ++it;
             continue;
         }
@@ -166,10 +179,10 @@ void J1939Transport::Start(Message& m, std::int64_t now) {
     PutControl(m.bus, m.header.priority, m.header.source, m.header.destination, head, m.header.pgn, m.owner);
     if (head[0] == tp::kBam) {
         session.state = Outbound::State::kBam;
-        session.dueMs = now + options_.bamGapMs;
+        session.dueUs = now + options_.bamGapMs * kUsPerMs;
     } else {
         session.state = Outbound::State::kWaitCts;
-        session.dueMs = now + tp::kT3Ms;
+        session.dueUs = now + tp::kT3Ms * kUsPerMs;
     }
     session.message = std::move(m);
     outbound_[key] = std::move(session);
@@ -179,7 +192,7 @@ void J1939Transport::Start(Message& m, std::int64_t now) {
 
 void J1939Transport::OnFrame(const CanFrame& frame, const Origin& origin) {
     if (!IsTransportFrame(frame)) return;
-    const std::int64_t now = link_.NowMs();
+    const std::int64_t now = link_.NowUs();
     const J1939Header header = DecomposeId(frame.id);
     if (frame.length != 8) {
         link_.Report("J1939: can" + std::to_string(frame.bus) + " transport frame from " +
@@ -216,7 +229,8 @@ void J1939Transport::OnAnnouncement(const CanFrame& frame, const J1939Header& he
     const std::uint8_t bus = frame.bus;
     const std::uint8_t source = header.source;
     const std::uint8_t destination = header.destination;
-    const std::uint32_t pgn = PgnOf(frame);
+    const std::uint32_t wirePgn = PgnOf(frame);
+    const std::uint32_t pgn = NormalisePgn(wirePgn);
     const Key key{bus, source, destination};
     if (bam != (destination == j1939::kGlobalAddress)) {
         link_.Report("J1939: " + Describe(key, pgn) + (bam ? ": BAM to one address" : ": RTS to the global address") +
@@ -228,8 +242,9 @@ void J1939Transport::OnAnnouncement(const CanFrame& frame, const J1939Header& he
     const std::size_t size = GetU16(frame.data + 1);
     const std::size_t packets = frame.data[3];
     const auto refuse = [&](std::uint8_t reason, const std::string& why) {
-        link_.Report("J1939: " + Describe(key, pgn) + " refused: " + why);
-        if (answer) PutAbort(bus, destination, source, reason, pgn, owner);
+        link_.Report("J1939: " + Describe(key, pgn) + (answer ? " refused: " : " ignored: ") + why +
+                     (answer ? " (abort reason " + std::to_string(reason) + ")" : std::string()));
+        if (answer) PutAbort(bus, destination, source, reason, wirePgn, owner);
     };
     if (size == 0 || size > tp::kMaxMessage || packets != Packets(size)) {
         refuse(tp::kAbortResources, std::to_string(size) + " bytes in " + std::to_string(packets) + " packets");
@@ -237,13 +252,15 @@ void J1939Transport::OnAnnouncement(const CanFrame& frame, const J1939Header& he
     }
     const auto existing = inbound_.find(key);
     if (existing != inbound_.end()) {
-        if (answer) {
-            // The abort speaks for the pair: both ends close its session.
-            refuse(tp::kAbortBusy, "a session of that pair is open");
+        if (!bam) {
+            // The pair's receiver refuses the new RTS; the open session goes
+            // on to its end or its own abort. (A session between other nodes
+            // is followed on the same terms.)
+            refuse(tp::kAbortBusy, "the session for PGN " + Hex(existing->second.header.pgn) + " of that pair is open");
             return;
         }
-        link_.Report("J1939: " + Describe(key, existing->second.header.pgn) + " incomplete: a new " +
-                     (bam ? "BAM" : "RTS") + " replaced it");
+        // A BAM has nobody to refuse it: the originator gave up the one before.
+        link_.Report("J1939: " + Describe(key, existing->second.header.pgn) + " incomplete: a new BAM replaced it");
         inbound_.erase(existing);
     } else if (inbound_.size() >= options_.maxSessions) {
         refuse(tp::kAbortResources, std::to_string(inbound_.size()) + " sessions are open");
@@ -254,6 +271,7 @@ void J1939Transport::OnAnnouncement(const CanFrame& frame, const J1939Header& he
     session.header.pgn = pgn;
     session.header.source = source;
     session.header.destination = destination;
+    session.wirePgn = wirePgn;
     session.origin = origin;
     session.answer = answer;
     session.owner = owner;
@@ -265,7 +283,7 @@ void J1939Transport::OnAnnouncement(const CanFrame& frame, const J1939Header& he
         PutCts(key, session, now);
     } else {
         session.windowEnd = packets;
-        session.dueMs = now + (bam ? tp::kT1Ms : tp::kT2Ms);
+        session.dueUs = now + (bam ? tp::kT1Ms : tp::kT2Ms) * kUsPerMs;
     }
     inbound_[key] = std::move(session);
 }
@@ -283,7 +301,7 @@ void J1939Transport::OnData(const CanFrame& frame, const J1939Header& header, st
         link_.Report("J1939: " + Describe(key, s.header.pgn) + " dropped: packet " + std::to_string(sequence) +
                      " where " + std::to_string(s.nextPacket) + " was due" +
                      (s.answer ? " (abort reason " + std::to_string(reason) + ")" : std::string()));
-        if (s.answer) PutAbort(frame.bus, header.destination, header.source, reason, s.header.pgn, s.owner);
+        if (s.answer) PutAbort(frame.bus, header.destination, header.source, reason, s.wirePgn, s.owner);
         inbound_.erase(it);
         return;
     }
@@ -294,7 +312,7 @@ void J1939Transport::OnData(const CanFrame& frame, const J1939Header& header, st
             PutControl(frame.bus, kTransportPriority, header.destination, header.source,
                        {tp::kEndOfMessageAck, static_cast<std::uint8_t>(s.size), static_cast<std::uint8_t>(s.size >> 8),
                         static_cast<std::uint8_t>(s.packets), 0xFF},
-                       s.header.pgn, s.owner);
+                       s.wirePgn, s.owner);
         }
         const Inbound done = std::move(s);
         inbound_.erase(it);
@@ -304,7 +322,7 @@ void J1939Transport::OnData(const CanFrame& frame, const J1939Header& header, st
     if (s.answer && s.nextPacket > s.windowEnd) {
         PutCts(key, s, now);
     } else {
-        s.dueMs = now + tp::kT1Ms;
+        s.dueUs = now + tp::kT1Ms * kUsPerMs;
     }
 }
 
@@ -312,53 +330,80 @@ void J1939Transport::OnReceiverReply(const CanFrame& frame, const J1939Header& h
     // From the receiver (source) to the originator (destination).
     const Key key{frame.bus, header.destination, header.source};
     const bool cts = frame.data[0] == tp::kCts;
+    const std::size_t count = frame.data[1];
+    const std::size_t next = frame.data[2];
     const auto followed = inbound_.find(key);
     if (followed != inbound_.end() && !followed->second.answer) {
-        followed->second.dueMs = now + (cts ? tp::kT2Ms : tp::kT3Ms);
+        Inbound& f = followed->second;
+        f.dueUs = now + (cts ? tp::kT2Ms : tp::kT3Ms) * kUsPerMs;
+        // The receiver asks for packets again: follow the retransmission.
+        if (cts && count > 0 && next >= 1 && next < f.nextPacket) {
+            f.nextPacket = next;
+            f.data.resize(std::min(f.data.size(), (next - 1) * 7));
+        }
     }
     const auto it = outbound_.find(key);
     if (it == outbound_.end() || it->second.state == Outbound::State::kBam) return;
     Outbound& s = it->second;
+    const std::size_t packets = Packets(s.message.data.size());
     if (!cts) {
-        outbound_.erase(it);  // End of message ack: delivered
+        if (s.sentPackets < packets) {
+            AbortOutbound(it, tp::kAbortUnexpectedData,
+                          "acknowledged after " + std::to_string(s.sentPackets) + " of " + std::to_string(packets) +
+                              " packets");
+        } else {
+            outbound_.erase(it);  // delivered
+        }
         return;
     }
-    const std::size_t count = frame.data[1];
-    const std::size_t next = frame.data[2];
-    const std::size_t packets = Packets(s.message.data.size());
     if (count == 0) {
         s.state = Outbound::State::kHold;
-        s.dueMs = now + tp::kT4Ms;
+        s.dueUs = now + tp::kT4Ms * kUsPerMs;
         return;
     }
     if (next < 1 || next > packets) {
-        link_.Report("J1939: " + Describe(key, s.message.header.pgn) + ": CTS for packet " + std::to_string(next) +
-                     " of " + std::to_string(packets) + " ignored");
+        AbortOutbound(it, tp::kAbortBadSequence,
+                      "CTS for packet " + std::to_string(next) + " of " + std::to_string(packets));
         return;
     }
+    // Packets sent before are sent again when the receiver asks for them.
     const std::size_t last = std::min(packets, next + count - 1);
     for (std::size_t p = next; p <= last; ++p) PutData(s, p);
     s.nextPacket = last + 1;
     s.state = Outbound::State::kWaitCts;
-    s.dueMs = now + tp::kT3Ms;
+    s.dueUs = now + tp::kT3Ms * kUsPerMs;
+}
+
+void J1939Transport::AbortOutbound(std::map<Key, Outbound>::iterator it, std::uint8_t reason,
+                                   const std::string& why) {
+    const Message& m = it->second.message;
+    link_.Report("J1939: " + Describe(it->first, m.header.pgn) + " aborted: " + why + " (abort reason " +
+                 std::to_string(reason) + ")");
+    PutAbort(m.bus, m.header.source, m.header.destination, reason, m.header.pgn, m.owner);
+    outbound_.erase(it);
 }
 
 void J1939Transport::OnAbort(const CanFrame& frame, const J1939Header& header, const Origin& origin) {
     const std::uint8_t bus = frame.bus;
     const std::uint8_t from = header.source;
     const std::uint8_t to = header.destination;
+    const std::uint32_t pgn = NormalisePgn(PgnOf(frame));
     // Our own aborts were reported where they were made.
-    const bool report = origin.kind != Origin::Kind::kJ1939;
+    const bool hosted = origin.kind == Origin::Kind::kJ1939;
     const std::string why = " aborted by " + std::to_string(from) + " (reason " + std::to_string(frame.data[1]) + ")";
+    // An abort ends the session of the pair whose PGN it names.
     for (const Key& key : {Key{bus, from, to}, Key{bus, to, from}}) {
         const auto it = inbound_.find(key);
-        if (it == inbound_.end()) continue;
-        if (report) link_.Report("J1939: " + Describe(key, it->second.header.pgn) + why);
+        if (it == inbound_.end() || it->second.header.pgn != pgn) continue;
+        // A hosted receiver ended its session where it made the abort; this
+        // one refuses another RTS of the pair.
+        if (hosted && it->second.answer && std::get<2>(key) == from) continue;
+        if (!hosted) link_.Report("J1939: " + Describe(key, pgn) + why);
         inbound_.erase(it);
     }
     const auto it = outbound_.find(Key{bus, to, from});
-    if (it != outbound_.end() && it->second.state != Outbound::State::kBam) {
-        if (report) link_.Report("J1939: " + Describe(it->first, it->second.message.header.pgn) + why);
+    if (it != outbound_.end() && it->second.state != Outbound::State::kBam && it->second.message.header.pgn == pgn) {
+        if (!hosted) link_.Report("J1939: " + Describe(it->first, pgn) + why);
         outbound_.erase(it);
     }
 }
@@ -369,28 +414,29 @@ void J1939Transport::Expire(std::int64_t now) {
     for (auto it = outbound_.begin(); it != outbound_.end();) {
         Outbound& s = it->second;
         const Message& m = s.message;
-        if (s.dueMs > now) {
+        if (s.dueUs > now) {
             ++it;
             continue;
         }
         if (s.state == Outbound::State::kBam) {
+            // The next packet is due a full gap after this one went out, so
+            // that no two are closer than the gap.
             const std::size_t packets = Packets(m.data.size());
             do {
                 PutData(s, s.nextPacket++);
             } while (options_.bamGapMs <= 0 && s.nextPacket <= packets);
-            s.dueMs = now + options_.bamGapMs;
+            s.dueUs = now + options_.bamGapMs * kUsPerMs;
             it = s.nextPacket > packets ? outbound_.erase(it) : std::next(it);
             continue;
         }
-        link_.Report("J1939: " + Describe(it->first, m.header.pgn) + " aborted: " +
-                     (s.state == Outbound::State::kHold ? "no CTS within 1050 ms of a hold"
-                                                        : "no CTS or acknowledgement within 1250 ms"));
-        PutAbort(m.bus, m.header.source, m.header.destination, tp::kAbortTimeout, m.header.pgn, m.owner);
-        it = outbound_.erase(it);
+        const auto expired = it++;
+        AbortOutbound(expired, tp::kAbortTimeout,
+                      s.state == Outbound::State::kHold ? "no CTS within 1050 ms of a hold"
+                                                        : "no CTS or acknowledgement within 1250 ms");
     }
     for (auto it = inbound_.begin(); it != inbound_.end();) {
         const Inbound& s = it->second;
-        if (s.dueMs > now) {
+        if (s.dueUs > now) {
             ++it;
             continue;
         }
@@ -398,13 +444,13 @@ void J1939Transport::Expire(std::int64_t now) {
                      std::to_string(s.nextPacket - 1) + " of " + std::to_string(s.packets) +
                      (s.answer ? " (abort reason 3)" : ""));
         if (s.answer) PutAbort(std::get<0>(it->first), std::get<2>(it->first), std::get<1>(it->first),
-                               tp::kAbortTimeout, s.header.pgn, s.owner);
+                               tp::kAbortTimeout, s.wirePgn, s.owner);
         it = inbound_.erase(it);
     }
 }
 
 std::int64_t J1939Transport::Poll() {
-    const std::int64_t now = link_.NowMs();
+    const std::int64_t now = link_.NowUs();
     Expire(now);
     Pump(now);
     Flush();
@@ -413,13 +459,13 @@ std::int64_t J1939Transport::Poll() {
         const std::int64_t wait = std::max<std::int64_t>(0, due - now);
         if (next < 0 || wait < next) next = wait;
     };
-    for (const auto& entry : outbound_) consider(entry.second.dueMs);
-    for (const auto& entry : inbound_) consider(entry.second.dueMs);
+    for (const auto& entry : outbound_) consider(entry.second.dueUs);
+    for (const auto& entry : inbound_) consider(entry.second.dueUs);
     // What still waits and is due waits for a session, whose end pumps.
     for (const Message& m : waiting_) {
-        if (m.notBeforeMs > now) consider(m.notBeforeMs);
+        if (m.notBeforeUs > now) consider(m.notBeforeUs);
     }
-    return next;
+    return next < 0 ? -1 : (next + kUsPerMs - 1) / kUsPerMs;
 }
 
 void J1939Transport::DropSource(std::uint8_t bus, std::uint8_t address, const std::string& why) {

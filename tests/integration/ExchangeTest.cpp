@@ -102,10 +102,11 @@ TEST(AddressContest, TheLowerNameTakesTheAddressFromAnEarlierHolder) {
     const auto isJ1939 = [](const std::string& line) { return line.compare(0, 6, "j1939 ") == 0; };
     EXPECT_EQ(peer.Proc().AwaitLines(isJ1939, 2),
               (std::vector<std::string>{"j1939 0 EE00 30 FF 6 0001000000000000", "j1939 0 FEF2 30 FF 6 00"}));
-    // The loser's library still knows its CA, but the simulator refuses to
-    // send from an address the CA no longer holds. A raw frame sent after it
-    // on the same connection shows that nothing came before it.
-    EXPECT_EQ(peer.Run("j1939-send 0 30 FF FEF3 6 01"), "0");
+    // The loser's library learnt from the platform's list of its CAs (which
+    // came before the winner's message) that its CA lost the address, and
+    // refuses to send from it. A raw frame sent after it on the same
+    // connection shows that nothing came before it.
+    EXPECT_EQ(peer.Run("j1939-send 0 30 FF FEF3 6 01"), "-99");
     EXPECT_EQ(peer.Run("can-send 0 18FEF4AA 1 02"), "0");
     EXPECT_EQ(app.Await("j1939 0 FEF", 1), (std::vector<std::string>{"j1939 0 FEF4 AA FF 6 02"}));
     EXPECT_EQ(peer.Quit(), 0);

@@ -3,6 +3,7 @@
 // applications going over the bus as the transport protocol's frames.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -72,11 +73,15 @@ TEST(Transport, LongMessagesBetweenApplicationsGoOverTheBus) {
     const std::string expected = HexBytes(data.data(), data.size());
     ASSERT_EQ(app.SendJ1939(CANBus2, 0x20, 0x21, 6, 0xEF00, data), 0);
     ASSERT_EQ(app.SendJ1939(CANBus2, 0x20, 0xFF, 6, 0xFEF1, {data.begin(), data.begin() + 20}), 0);
+    // A PDU2 message to one address goes to it alone, by RTS/CTS as well.
+    ASSERT_EQ(app.SendJ1939(CANBus2, 0x20, 0x21, 6, 0xFEEB, {data.begin(), data.begin() + 30}), 0);
 
     const auto isJ1939 = [](const std::string& line) { return line.compare(0, 6, "j1939 ") == 0; };
-    EXPECT_EQ(peer.Proc().AwaitLines(isJ1939, 2),
-              (std::vector<std::string>{"j1939 2 EF00 20 21 6 " + expected,
-                                        "j1939 2 FEF1 20 FF 6 " + expected.substr(0, 40)}));
+    std::vector<std::string> lines = peer.Proc().AwaitLines(isJ1939, 3);
+    std::sort(lines.begin(), lines.end());  // the BAM runs beside the sessions
+    EXPECT_EQ(lines, (std::vector<std::string>{"j1939 2 EF00 20 21 6 " + expected,
+                                               "j1939 2 FEEB 20 21 6 " + expected.substr(0, 60),
+                                               "j1939 2 FEF1 20 FF 6 " + expected.substr(0, 40)}));
 
     // On the bus: the RTS/CTS session the peer's CA answered (windows of 16
     // packets), then the BAM.
@@ -95,9 +100,11 @@ TEST(Transport, LongMessagesBetweenApplicationsGoOverTheBus) {
     })) << log;
     EXPECT_EQ(count(log, "can2 18EC2120#1064000FFF00EF00"), 1u) << log;  // RTS: 100 bytes, 15 packets
     EXPECT_EQ(count(log, "can2 1CEC2021#110F01FFFF00EF00"), 1u) << log;  // CTS: 15 packets from 1
-    EXPECT_EQ(count(log, "can2 18EB2120#"), 15u) << log;
+    EXPECT_EQ(count(log, "can2 18EB2120#"), 15u + 5u) << log;  // and 5 of PGN FEEB
     EXPECT_EQ(count(log, "can2 1CEC2021#1364000FFF00EF00"), 1u) << log;  // End of message ack
     EXPECT_EQ(count(log, "can2 18ECFF20#20140003FFF1FE00"), 1u) << log;  // BAM: 20 bytes, 3 packets
+    EXPECT_EQ(count(log, "can2 18EC2120#101E0005FFEBFE00"), 1u) << log;  // RTS: 30 bytes of PGN FEEB
+    EXPECT_EQ(count(log, "can2 1CEC2021#131E0005FFEBFE00"), 1u) << log;
     EXPECT_EQ(peer.Quit(), 0);
 }
 

@@ -65,6 +65,32 @@ TEST_F(J1939Transmission, MessagesGoOutOnlyFromOwnCAsAndAtMost1785Bytes) {
     EXPECT_EQ(PayloadOf(sends[0]), Bytes(message.Data, message.Data + 1785));
 }
 
+TEST_F(J1939Transmission, ACaMissingFromThePlatformsListLostItsAddressAndSendsNoMore) {
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, -1)}), 1);
+    ASSERT_EQ(Create(CANBus1, 0x81, {}, {TxRow({2}, 0xFEF2, -1)}), 2);
+    J1939Message message{};
+    message.Bus = CANBus1;
+    message.SourceAddress = 0x80;
+    message.Length = 1;
+    // The platform's list, unasked: 0x80 is gone, 0x81 holds its address.
+    Deliver({0x01, 0x81}, 10);
+    const std::size_t before = SentCount();
+    EXPECT_EQ(j1939.SendMessage(1, 0), -99);
+    EXPECT_EQ(j1939.SendMessage(&message), -99);
+    j1939.Service();
+    EXPECT_EQ(j1939.SendMessage(2, 0), 0);
+    std::vector<std::uint8_t> payloads;
+    for (const auto& send : Sends()) payloads.push_back(send.at(20));
+    EXPECT_EQ(SentCount(), before + 2);
+    EXPECT_EQ(std::vector<std::uint8_t>(payloads.end() - 2, payloads.end()), (std::vector<std::uint8_t>{2, 2}));
+    // An empty list: no CA of this instance holds an address any more.
+    Deliver({}, 10);
+    message.SourceAddress = 0x81;
+    EXPECT_EQ(j1939.SendMessage(&message), -99);
+    EXPECT_EQ(j1939.SendMessage(2, 0), -99);
+    EXPECT_EQ(SentCount(), before + 2);
+}
+
 TEST_F(J1939Transmission, UpdatesReplaceThePayloadOfLaterSends) {
     const Bytes four{1, 2, 3, 4};
     ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow(four, 0xFEF1, 0)}), 1);

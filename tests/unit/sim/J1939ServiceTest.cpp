@@ -395,6 +395,28 @@ TEST_F(J1939ServiceTest, ClaimsAreAnsweredAndContestedOnTheWire) {
     }));
 }
 
+TEST_F(J1939ServiceTest, ANodeThatWentSilentKeepsNoAddressAndALoserIsTold) {
+    StartSim();
+    RawApp& a = Connect(100);
+    RawApp& b = Connect(101);
+    // A node claimed 0x80 and went silent: a CA with a higher NAME claims
+    // the address, and holds it as nobody defends it.
+    ASSERT_TRUE(Run("can1 18EEFF80#0100000000000000").ok);
+    EXPECT_EQ(CreateCa(a, 1, 0x80, Identity(0x500)), (Pairs{{1, 0x80}}));
+    EXPECT_TRUE(AwaitReport("application 100 (NAME 0000000000000500) claims can1 address 128, last claimed from "
+                            "the bus by NAME 0000000000000001"));
+    EXPECT_EQ(CreateCa(b, 1, 0x80, Identity(0x600)), Pairs{});
+    EXPECT_TRUE(AwaitReport("lost the contest for can1 address 128 (held by NAME 0000000000000500)"));
+
+    // The node defends it after all: the CA's application gets its list of
+    // the CAs present, without the CA, unasked.
+    const std::size_t lists = a.Of(kCategoryJ1939, j1939::kCmdCAsPresent).size();
+    ASSERT_TRUE(Run("can1 18EEFF80#0100000000000000").ok);
+    const auto got = a.AwaitCount(kCategoryJ1939, j1939::kCmdCAsPresent, lists + 1);
+    ASSERT_EQ(got.size(), lists + 1);
+    EXPECT_TRUE(got.back().payload.empty());
+}
+
 TEST_F(J1939ServiceTest, MessagesReachTheOtherCasOfTheSenderAndWaitOutAnArbitraryClaim) {
     StartSim();
     RawApp& a = Connect(100);
