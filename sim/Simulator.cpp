@@ -63,7 +63,7 @@ Simulator::Simulator(SimulatorOptions options)
     : options_(std::move(options)),
       server_(kAddressCustomApp),
       queue_(kQueueCapacity, [this] { server_.Wake(); }),
-      replayer_([this](const LogEntry& entry, bool fast) { return Replay(entry, fast); },
+      replayer_([this](ReplayBatch& batch) { return Replay(batch); },
                 [this](const std::string& line) { Report(line); }),
       can_(*this),
       j1939_(*this, J1939Transport::Options{options_.tpPacketGapMs}),
@@ -367,17 +367,21 @@ void Simulator::Post(std::function<void()> task) {
     (void)queue_.Push(std::move(task));
 }
 
-bool Simulator::Replay(const LogEntry& entry, bool fast) {
-    return queue_.Push([this, entry, fast] {
+bool Simulator::Replay(ReplayBatch& batch) {
+    return queue_.Push([this, frames = std::move(batch)]() mutable {
         const Origin origin{Origin::Kind::kReplay, 0};
-        if (entry.kind == LogEntry::Kind::kCan) {
-            // As fast as possible, the log's own timestamps are the only
-            // meaningful ones for the timing check.
-            const std::int64_t now = MonotonicUs();
-            PutOnBusAt(entry.can, origin, fast ? entry.timeUs : now, now);
-        } else if (entry.kind == LogEntry::Kind::kJ1708) {
-            PutOnJ1708(entry.j1708, origin);
+        const std::int64_t now = MonotonicUs();
+        for (const ReplayedFrame& frame : frames) {
+            if (frame.entry.kind == LogEntry::Kind::kCan) {
+                // The timing check goes by the log's own time stamps; the
+                // load by the time each frame was due (now in a fast replay).
+                PutOnBusAt(frame.entry.can, origin, frame.entry.timeUs, frame.dueUs > 0 ? frame.dueUs : now);
+            } else if (frame.entry.kind == LogEntry::Kind::kJ1708) {
+                PutOnJ1708(frame.entry.j1708, origin);
+            }
+            if (queuedBytes_ >= kFlushBytes) Flush();
         }
+        replayer_.Recycle(std::move(frames));
     });
 }
 
@@ -442,17 +446,41 @@ Simulator::Reply Simulator::Execute(const Command& command) {
             if (server_.Disconnect(command.address) != 0)
                 return Reply{false, "no application " + std::to_string(command.address)};
             return Reply{};
-        case Command::Kind::kReplay: {
-            const int result = replayer_.Start(command.path, command.fast);
-            if (result == -EBUSY) return Reply{false, "a replay is running (replay stop ends it)"};
-            if (result != 0) return Reply{false, command.path + ": " + std::strerror(-result)};
-            return Reply{};
-        }
+        case Command::Kind::kReplay:
+            return StartReplay(command);
+        case Command::Kind::kReplayStatus:
+            return ReplayStatus();
         case Command::Kind::kReplayStop:
             replayer_.Stop();
             return Reply{};
     }
     return Reply{false, "unknown command"};
+}
+
+Simulator::Reply Simulator::StartReplay(const Command& command) {
+    ReplayRequest request;
+    request.path = command.path;
+    request.fast = command.fast;
+    request.passes = command.passes;
+    request.skipGaps = command.skipGaps;
+    request.mapping = command.mapping;
+    const int result = replayer_.Start(request);
+    if (result == -EBUSY) return Reply{false, "a replay is running (replay stop ends it)"};
+    if (result == -EINVAL) return Reply{false, command.path + ": not a regular file"};
+    if (result != 0) return Reply{false, command.path + ": " + std::strerror(-result)};
+    return Reply{};
+}
+
+Simulator::Reply Simulator::ReplayStatus() const {
+    const Replayer::Status s = replayer_.GetStatus();
+    if (s.path.empty()) return Reply{true, "no replay\n"};
+    char text[256];
+    std::snprintf(text, sizeof(text), "%s: %llu frames sent, %llu lines refused, at %.3f s of the log, pass %d%s%s\n",
+                  s.running ? "replaying" : "replayed", static_cast<unsigned long long>(s.frames),
+                  static_cast<unsigned long long>(s.refused), static_cast<double>(s.positionUs) / 1e6, s.pass,
+                  s.passes == 0 ? " (until stopped)" : (" of " + std::to_string(s.passes)).c_str(),
+                  s.running ? "" : ", ended");
+    return Reply{true, "file " + s.path + "\n" + text};
 }
 
 Simulator::Reply Simulator::List() const {

@@ -130,7 +130,10 @@ private:
     // Puts a frame on a bus at `nowUs` (monotonic), with the time that the
     // timing check uses.
     void PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t nowUs);
-    bool Replay(const LogEntry& entry, bool fast);
+    // Hands a batch of replayed frames to the worker.
+    bool Replay(ReplayBatch& batch);
+    Reply StartReplay(const Command& command);
+    Reply ReplayStatus() const;
     // Percent of `bus` that its cyclic frames ask for; reports the first time
     // it exceeds the bus.
     double CheckDemand(std::uint8_t bus);
