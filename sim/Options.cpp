@@ -139,13 +139,25 @@ struct CommandLine {
                        "(default: 250)")
             ->type_name("[BUS:]KBITS")
             ->check(bitrate);
-        app.add_option("--log", o->simulator.logPath,
-                       "write every CAN frame to FILE in the candump log format (- for standard output)")
+        CLI::Option* log = app.add_option("--log", o->simulator.logPath,
+                                          "write every CAN frame to FILE in the candump log format (- for standard "
+                                          "output); a file that is not empty is refused")
+                               ->type_name("FILE")
+                               ->check(notEmpty);
+        app.add_option("--log-append", logAppend, "as --log, adding to FILE when it exists")
             ->type_name("FILE")
-            ->check(notEmpty);
-        app.add_option("--j1708-log", o->simulator.j1708LogPath, "write every J1708 frame to FILE (- for standard output)")
+            ->check(notEmpty)
+            ->excludes(log);
+        CLI::Option* j1708Log =
+            app.add_option("--j1708-log", o->simulator.j1708LogPath,
+                           "write every J1708 frame to FILE (- for standard output); a file that is not empty is "
+                           "refused")
+                ->type_name("FILE")
+                ->check(notEmpty);
+        app.add_option("--j1708-log-append", j1708LogAppend, "as --j1708-log, adding to FILE when it exists")
             ->type_name("FILE")
-            ->check(notEmpty);
+            ->check(notEmpty)
+            ->excludes(j1708Log);
         app.add_option("--replay", o->replayPath, "replay a candump log into the buses at start")
             ->type_name("FILE")
             ->check(notEmpty);
@@ -168,6 +180,8 @@ struct CommandLine {
     std::vector<std::string> staticCas;
     std::vector<std::string> bitrates;  // in the order given: a later one wins
     std::string socketcandAddress;
+    std::string logAppend;
+    std::string j1708LogAppend;
     bool noPrompt = false;
 };
 
@@ -201,6 +215,14 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
     if (!line.socketcandAddress.empty() &&
         !ParseSocketcandAddress(line.socketcandAddress, &o.socketcandHost, &o.socketcandPort, error))
         return ParseOutcome::kError;
+    if (!line.logAppend.empty()) {
+        o.simulator.logPath = line.logAppend;
+        o.simulator.logAppend = true;
+    }
+    if (!line.j1708LogAppend.empty()) {
+        o.simulator.j1708LogPath = line.j1708LogAppend;
+        o.simulator.j1708LogAppend = true;
+    }
     o.prompt = !line.noPrompt;
     if (line.files->count() == 0) o.simulator.pluginFolder = o.simulator.dataFolder + "/plugin-files";
     *options = o;

@@ -91,13 +91,24 @@ int Simulator::Start(std::string* error) {
         options_.j1708LogPath == options_.logPath)
         return fail(-EINVAL, "the J1708 log and the CAN log must be different files");
     if (!options_.logPath.empty()) {
-        result = log_.Open(options_.logPath);
+        result = log_.Open(options_.logPath, options_.logAppend);
+        if (result == -EEXIST) {
+            if (error)
+                *error = "log " + options_.logPath + " exists and is not empty (--log-append " + options_.logPath +
+                         " adds to it)";
+            return result;
+        }
         if (result != 0) return fail(result, "log " + options_.logPath);
     }
     if (!options_.j1708LogPath.empty()) {
-        result = j1708Log_.Open(options_.j1708LogPath);
+        result = j1708Log_.Open(options_.j1708LogPath, options_.j1708LogAppend);
         if (result != 0) {
             log_.Close();
+            if (result == -EEXIST && error) {
+                *error = "J1708 log " + options_.j1708LogPath + " exists and is not empty (--j1708-log-append " +
+                         options_.j1708LogPath + " adds to it)";
+                return result;
+            }
             return fail(result, "J1708 log " + options_.j1708LogPath);
         }
     }

@@ -40,6 +40,9 @@ struct SimulatorOptions {
     std::vector<J1939Service::StaticCa> staticCas;
     std::string logPath;           // CAN frames; empty: no log; "-": standard output
     std::string j1708LogPath;      // J1708 frames, as above
+    // Add to a log that exists; otherwise one that is not empty is refused.
+    bool logAppend = false;
+    bool j1708LogAppend = false;
     // Milliseconds between the data packets of a BAM (the standard's 50 by default).
     std::int64_t tpPacketGapMs = tp::kStandardBamGapMs;
     // Bit rate of each CAN bus in bits per second (250000, 500000 or 1000000).
