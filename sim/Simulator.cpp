@@ -479,7 +479,20 @@ Simulator::Reply Simulator::StartReplay(const Command& command) {
     if (result == -EBUSY) return Reply{false, "a replay is running (replay stop ends it)"};
     if (result == -EINVAL) return Reply{false, command.path + ": not a regular file"};
     if (result != 0) return Reply{false, command.path + ": " + std::strerror(-result)};
-    return Reply{};
+    // Whoever asked hears how it began: the lines refused before the first
+    // frame, or the whole outcome of a replay that is over at once.
+    const bool running =
+        command.fast ? !replayer_.WaitDone(kReplayAnswerMs) : replayer_.WaitFirstFrames(kReplayAnswerMs);
+    const Replayer::Status status = replayer_.GetStatus();
+    Reply reply;
+    for (const std::string& line : status.errors) reply.text += line + "\n";
+    if (running) {
+        reply.text += "replaying " + command.path + " (replay tells how far, replay stop ends it)\n";
+    } else {
+        reply.ok = !status.failed;
+        reply.text += status.summary + "\n";
+    }
+    return reply;
 }
 
 Simulator::Reply Simulator::ReplayStatus() const {

@@ -79,6 +79,9 @@ public:
 
     static constexpr std::size_t kQueueCapacity = 16384;
     static constexpr int kCommandTimeoutMs = 15000;
+    // A replay command answers once the replay ended (a fast one) or its
+    // first frames went out (one with the log's timing), or after this long.
+    static constexpr int kReplayAnswerMs = 2000;
     // Output to the applications is written at most once per interval while
     // frames keep coming (a frame after a quiet spell goes out at once), and
     // at once when this much has gathered.

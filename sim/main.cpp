@@ -124,7 +124,17 @@ int main(int argc, char** argv) {
     }
     const auto execute = [&simulator](const std::string& line) { return simulator.Execute(line); };
 
-    ControlServer control(execute);
+    // A command of the control socket that failed is told to its client and
+    // in the reports, which the operator watches.
+    ControlServer control([&simulator, &options](const std::string& line) {
+        CommandReply reply = simulator.Execute(line);
+        if (!reply.ok) {
+            std::string reason = reply.text;
+            while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+            options.simulator.report("control: " + line + ": " + reason.substr(reason.rfind('\n') + 1));
+        }
+        return reply;
+    });
     if (!options.controlPath.empty()) {
         const int result = control.Start(options.controlPath);
         if (result != 0) {

@@ -129,6 +129,9 @@ int Replayer::Start(const ReplayRequest& request) {
     stop_ = false;
     path_ = request.path;
     passes_ = request.passes;
+    errors_.clear();
+    summary_.clear();
+    failed_ = false;
     frames_ = 0;
     refused_ = 0;
     positionUs_ = 0;
@@ -171,12 +174,29 @@ Replayer::Status Replayer::GetStatus() const {
         s.running = running_;
         s.path = path_;
         s.passes = passes_;
+        s.errors = errors_;
+        s.summary = summary_;
+        s.failed = failed_;
     }
     s.frames = frames_.load();
     s.refused = refused_.load();
     s.positionUs = positionUs_.load();
     s.pass = pass_.load();
     return s;
+}
+
+bool Replayer::WaitFirstFrames(int timeoutMs) const {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return !running_ || frames_.load() > 0; });
+    return running_;
+}
+
+void Replayer::Note(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (errors_.size() < static_cast<std::size_t>(kReportedErrors)) errors_.push_back(line);
+    }
+    report_(line);
 }
 
 void Replayer::Recycle(ReplayBatch&& batch) {
@@ -214,7 +234,11 @@ bool Replayer::HandOver(ReplayBatch* batch) {
         --inFlight_;
         return false;
     }
-    frames_.fetch_add(count, std::memory_order_relaxed);
+    if (frames_.fetch_add(count, std::memory_order_relaxed) == 0) {
+        // The first frames: whoever waits for them hears of it.
+        std::lock_guard<std::mutex> guard(lock_);
+        changed_.notify_all();
+    }
     return Acquire(batch);
 }
 
@@ -276,7 +300,7 @@ void Replayer::Run(int fd, ReplayRequest request) {
             if (!parsed) {
                 refused_.fetch_add(1, std::memory_order_relaxed);
                 if (++refused <= static_cast<std::uint64_t>(kReportedErrors))
-                    report_(request.path + ":" + std::to_string(lineNumber) + ": " + error);
+                    Note(request.path + ":" + std::to_string(lineNumber) + ": " + error);
                 continue;
             }
             if (entry.kind == LogEntry::Kind::kNothing) continue;
@@ -290,7 +314,7 @@ void Replayer::Run(int fd, ReplayRequest request) {
                 // Sent at once, in the order of the file.
                 if (!backwardsReported) {
                     backwardsReported = true;
-                    report_(request.path + ":" + std::to_string(lineNumber) + ": the time goes back by " +
+                    Note(request.path + ":" + std::to_string(lineNumber) + ": the time goes back by " +
                             Seconds(lastUs - entry.timeUs) + "; such frames are sent at once");
                 }
             } else {
@@ -298,7 +322,7 @@ void Replayer::Run(int fd, ReplayRequest request) {
                 if (gapUs > kLongGapUs) {
                     if (request.skipGaps) skippedUs += gapUs;
                     if (!request.fast && ++gapsReported <= kReportedErrors)
-                        report_(request.path + ":" + std::to_string(lineNumber) + ": a gap of " + Seconds(gapUs) +
+                        Note(request.path + ":" + std::to_string(lineNumber) + ": a gap of " + Seconds(gapUs) +
                                 (request.skipGaps ? " in the log's time, skipped"
                                                   : " in the log's time (replay ... skip-gaps does not wait)"));
                 }
@@ -347,6 +371,8 @@ void Replayer::Run(int fd, ReplayRequest request) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         running_ = false;
+        summary_ = summary;
+        failed_ = readFailed || (frames_.load() == 0 && refused > 0);
     }
     changed_.notify_all();
     report_(summary);

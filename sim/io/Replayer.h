@@ -59,6 +59,9 @@ public:
         std::int64_t positionUs = 0; // log time of the latest frame since the first of its pass
         int pass = 0;                // 1 for the first
         int passes = 1;              // 0: until stopped
+        std::vector<std::string> errors;  // the first reports of the replay (refused lines, gaps)
+        std::string summary;              // once it ended
+        bool failed = false;              // ended without a frame sent though the file had lines, or unread
     };
 
     static constexpr std::size_t kMaxLineBytes = 4096;
@@ -85,6 +88,9 @@ public:
     // Waits (bounded) until no replay runs; true if none does.
     bool WaitDone(int timeoutMs) const;
     Status GetStatus() const;
+    // Waits (bounded) until the replay sent its first frames or ended; true
+    // while it runs.
+    bool WaitFirstFrames(int timeoutMs) const;
     // Gives back a batch that the sink took, once its frames are handled.
     void Recycle(ReplayBatch&& batch);
 
@@ -95,6 +101,8 @@ private:
     // Hands `batch` over (when it holds frames); false to end the replay.
     bool HandOver(ReplayBatch* batch);
     bool Stopping() const { return stop_.load(std::memory_order_relaxed); }
+    // Reports a line and keeps it (the first kReportedErrors) for the status.
+    void Note(const std::string& line);
 
     Sink sink_;
     Reporter report_;
@@ -107,6 +115,9 @@ private:
     std::size_t inFlight_ = 0;        // guarded by lock_
     std::string path_;                // guarded by lock_
     int passes_ = 1;                  // guarded by lock_
+    std::vector<std::string> errors_; // guarded by lock_
+    std::string summary_;             // guarded by lock_
+    bool failed_ = false;             // guarded by lock_
     std::atomic<std::uint64_t> frames_{0};
     std::atomic<std::uint64_t> refused_{0};
     std::atomic<std::int64_t> positionUs_{0};
