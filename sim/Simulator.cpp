@@ -59,12 +59,21 @@ std::int32_t ServiceAddress(std::int32_t category) {
 
 }  // namespace
 
+ReportClass ReportClassNamed(const std::string& name) {
+    if (name == "timing") return kReportTiming;
+    if (name == "j1939") return kReportJ1939;
+    if (name == "applications") return kReportApplications;
+    if (name == "replay") return kReportReplay;
+    return kReportOther;
+}
+
 Simulator::Simulator(SimulatorOptions options)
     : options_(std::move(options)),
       server_(kAddressCustomApp),
       queue_(kQueueCapacity, [this] { server_.Wake(); }),
       replayer_([this](ReplayBatch& batch) { return Replay(batch); },
-                [this](const std::string& line) { Report(line); }),
+                [this](const std::string& line) { Report(kReportReplay, line); }),
+      timing_(options_.timingTolerancePercent / 100.0),
       can_(*this),
       j1939_(*this, J1939Transport::Options{options_.tpPacketGapMs}),
       j1708_(*this),
@@ -242,6 +251,9 @@ void Simulator::Flush() {
 void Simulator::Joined(std::int32_t address) {
     dropping_.erase(address);
     applications_[address] = Application{MonotonicUs() / 1000, 0, Outbox()};
+    // Rows of an earlier connection at this address are no guide to this one.
+    timing_.Forget(SenderOf(Origin{Origin::Kind::kApplication, address}).id);
+    timing_.Forget(SenderOf(Origin{Origin::Kind::kJ1939, address}).id);
     Report("application " + std::to_string(address) + " connected");
 }
 
@@ -321,7 +333,19 @@ void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t c
 }
 
 void Simulator::Report(const std::string& line) {
-    if (options_.quiet) return;
+    ReportClass kind = kReportOther;
+    if (line.compare(0, 6, "J1939:") == 0) {
+        kind = kReportJ1939;
+    } else if (line.compare(0, 12, "application ") == 0) {
+        kind = kReportApplications;
+    } else if (line.compare(0, 7, "timing:") == 0 || line.compare(0, 5, "load:") == 0) {
+        kind = kReportTiming;
+    }
+    Report(kind, line);
+}
+
+void Simulator::Report(ReportClass kind, const std::string& line) {
+    if (Silenced(kind)) return;
     std::lock_guard<std::mutex> guard(reportLock_);
     if (options_.report) {
         options_.report(line);
@@ -356,16 +380,38 @@ void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int
     if (load_.Observe(frame, nowUs)) CheckDemand(frame.bus);
     // Transport packets come in bursts of sessions, never in a period.
     if (!IsTransportFrame(frame) &&
-        timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame)) &&
-        !options_.quiet) {
-        char text[160];
-        std::snprintf(text, sizeof(text), "timing: can%u %s interval %.1f ms, period %.1f ms (%+.1f%%)", frame.bus,
-                      FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(), drift.intervalUs / 1000.0,
-                      drift.periodUs / 1000.0, drift.deviationPercent);
-        Report(text);
+        timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame),
+                        SenderOf(origin)) &&
+        !Silenced(kReportTiming)) {
+        char text[192];
+        std::snprintf(text, sizeof(text), "timing: can%u %s from %s interval %.1f ms, period %.1f ms (%+.1f%%)",
+                      frame.bus, FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(),
+                      SenderText(drift.sender).c_str(), drift.intervalUs / 1000.0, drift.periodUs / 1000.0,
+                      drift.deviationPercent);
+        Report(kReportTiming, text);
     }
     can_.Deliver(frame, origin);
     if (frame.extended && !frame.remote) j1939_.DeliverFrame(frame, origin);
+}
+
+TimingChecker::Sender Simulator::SenderOf(const Origin& origin) {
+    TimingChecker::Sender sender;
+    sender.id = (static_cast<std::uint32_t>(origin.kind) << 24) | (static_cast<std::uint32_t>(origin.address) & 0xFFFFFF);
+    // A CA's rows wait for its address claim before their first frame.
+    sender.firstIntervalHeld = origin.kind == Origin::Kind::kJ1939;
+    return sender;
+}
+
+std::string Simulator::SenderText(std::uint32_t sender) {
+    const std::string address = std::to_string(sender & 0xFFFFFF);
+    switch (static_cast<Origin::Kind>(sender >> 24)) {
+        case Origin::Kind::kApplication: return "application " + address;
+        case Origin::Kind::kJ1939: return "application " + address + " (J1939)";
+        case Origin::Kind::kOperator: return "the operator";
+        case Origin::Kind::kReplay: return "the replay";
+        case Origin::Kind::kTool: return "CAN tool " + address;
+    }
+    return "sender " + std::to_string(sender);
 }
 
 void Simulator::PutOnJ1708(const J1708Frame& frame, const Origin& origin) {
@@ -545,7 +591,7 @@ double Simulator::CheckDemand(std::uint8_t bus) {
         char text[128];
         std::snprintf(text, sizeof(text), "load: can%u: the cyclic frames ask for %.1f%% of %u kbit/s", bus, percent,
                       load_.Bitrate(bus) / 1000);
-        Report(text);
+        Report(kReportTiming, text);
     }
     return percent;
 }
@@ -555,7 +601,7 @@ Simulator::Reply Simulator::Timing() {
     const std::int64_t now = MonotonicUs();
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
         const double demand = CheckDemand(bus);
-        char line[160];
+        char line[192];
         std::snprintf(line, sizeof(line), "can%u %u kbit/s: load %.1f%% in the last second, cyclic frames ask for %.1f%%%s\n",
                       bus, load_.Bitrate(bus) / 1000, load_.LoadPercent(bus, now), demand,
                       demand > 100.0 ? ", more than the bus can carry" : "");
@@ -567,14 +613,15 @@ Simulator::Reply Simulator::Timing() {
         CanFrame frame;
         frame.extended = e.extended;
         frame.id = e.id;
-        char line[160];
+        char line[192];
         if (e.periodUs > 0) {
-            std::snprintf(line, sizeof(line), "can%u %s period %.1f ms, %llu frames, %llu drifts\n", e.bus,
-                          FormatCanFrame(frame).substr(0, e.extended ? 8 : 3).c_str(), e.periodUs / 1000.0,
+            std::snprintf(line, sizeof(line), "can%u %s from %s period %.1f ms, %llu frames, %llu drifts\n", e.bus,
+                          FormatCanFrame(frame).substr(0, e.extended ? 8 : 3).c_str(), SenderText(e.sender).c_str(),
+                          e.periodUs / 1000.0,
                           static_cast<unsigned long long>(e.frames), static_cast<unsigned long long>(e.drifts));
         } else {
-            std::snprintf(line, sizeof(line), "can%u %s not cyclic, %llu frames, %llu drifts\n", e.bus,
-                          FormatCanFrame(frame).substr(0, e.extended ? 8 : 3).c_str(),
+            std::snprintf(line, sizeof(line), "can%u %s from %s not cyclic, %llu frames, %llu drifts\n", e.bus,
+                          FormatCanFrame(frame).substr(0, e.extended ? 8 : 3).c_str(), SenderText(e.sender).c_str(),
                           static_cast<unsigned long long>(e.frames), static_cast<unsigned long long>(e.drifts));
         }
         reply.text += line;

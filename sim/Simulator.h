@@ -32,6 +32,19 @@
 
 namespace gatewaysim {
 
+// The kinds of report lines, which the operator may silence one by one.
+enum ReportClass : unsigned {
+    kReportOther = 0,          // never silenced but by `quiet`
+    kReportTiming = 1u << 0,   // drifts of cyclic frames, bus demand
+    kReportJ1939 = 1u << 1,    // address claims, transport sessions
+    kReportApplications = 1u << 2,  // applications coming, going, refused requests
+    kReportReplay = 1u << 3,   // refused lines, gaps, outcomes of replays
+};
+
+// The class named `name` ("timing", "j1939", "applications", "replay"), or
+// kReportOther for none of them.
+ReportClass ReportClassNamed(const std::string& name);
+
 struct SimulatorOptions {
     std::string endpoint;          // the socket applications connect to
     std::string dataFolder;        // EEPROM files; created when missing
@@ -54,6 +67,11 @@ struct SimulatorOptions {
     // No report lines at all (the busiest, timing drifts, are not even
     // composed).
     bool quiet = false;
+    // Report classes (ReportClass bits) left out.
+    unsigned silenced = 0;
+    // How far an interval may be off a cyclic frame's period before it is a
+    // drift, in percent of the period.
+    double timingTolerancePercent = 100.0 * TimingChecker::kDefaultTolerance;
     // Called (on the thread that ran the command) when a quit command arrives.
     std::function<void()> onQuit;
     // Sees every CAN frame on a bus with its origin and wall-clock time, on
@@ -120,7 +138,14 @@ private:
     // ServiceHost
     void Send(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
               std::size_t length) override;
+    // Reports a line of the class that its start tells ("J1939:", "timing:",
+    // "application ...").
     void Report(const std::string& line) override;
+    void Report(ReportClass kind, const std::string& line);
+    bool Silenced(ReportClass kind) const { return options_.quiet || (options_.silenced & kind) != 0; }
+    // The timing check's name of a frame's sender.
+    static TimingChecker::Sender SenderOf(const Origin& origin);
+    static std::string SenderText(std::uint32_t sender);
     void PutOnBus(const CanFrame& frame, const Origin& origin) override;
     void PutOnJ1708(const J1708Frame& frame, const Origin& origin) override;
     void Post(std::function<void()> task) override;

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -169,7 +170,11 @@ int main(int argc, char** argv) {
                          options.socketcandHost.c_str(), static_cast<unsigned>(socketcand.Port()));
     }
     Console console(execute);
-    if (options.prompt) console.Start();
+    // Started in the background, the simulator leaves the terminal to the
+    // shell: reading it would stop the simulator, its prompt would land in
+    // the user's typing.
+    const bool background = ::isatty(STDIN_FILENO) == 1 && ::tcgetpgrp(STDIN_FILENO) != ::getpgrp();
+    if (options.prompt && !background) console.Start();
 
     std::thread signalThread([&signals, &quit] {
         int signal = 0;

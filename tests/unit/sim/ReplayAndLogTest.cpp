@@ -235,11 +235,16 @@ TEST_F(ReplayAndLogTest, DriftingCyclicFramesAreReported) {
     WriteText(path, text);
     ASSERT_TRUE(Run("replay " + path + " fast").ok);
     ASSERT_TRUE(AwaitReport("replay of " + path));
+    // Another sender of the identifier is a row of its own, not a drift.
+    ASSERT_TRUE(Run("can1 18FEF100#02").ok);
     // Queued behind every replayed frame: once it answers, all were checked.
     const std::string listing = Run("timing").text;
-    EXPECT_EQ(CountReports("timing: can1 18FEF100 interval 150.0 ms, period 100.0 ms (+50.0%)"), 1u);
+    EXPECT_EQ(CountReports("timing: can1 18FEF100 from the replay interval 150.0 ms, period 100.0 ms (+50.0%)"), 1u);
     EXPECT_EQ(CountReports("timing: can1 100 "), 1u);  // the same late frame of the other identifier
-    EXPECT_NE(listing.find("can1 18FEF100 period 100.0 ms, 7 frames, 1 drifts"), std::string::npos) << listing;
+    EXPECT_EQ(CountReports("timing: "), 2u);
+    EXPECT_NE(listing.find("can1 18FEF100 from the replay period 100.0 ms, 7 frames, 1 drifts"), std::string::npos)
+        << listing;
+    EXPECT_NE(listing.find("can1 18FEF100 from the operator not cyclic, 1 frames"), std::string::npos) << listing;
     // 90 + 65 bits every 100 ms of a 250 kbit/s bus.
     EXPECT_NE(listing.find("can1 250 kbit/s: load "), std::string::npos) << listing;
     EXPECT_NE(listing.find("cyclic frames ask for 0.6%\n"), std::string::npos) << listing;

@@ -194,7 +194,7 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     ASSERT_EQ(ParseProgramOptions({}, "/tmp/env", &o, &error), ParseOutcome::kRun);
     EXPECT_EQ(o.simulator.endpoint, "/tmp/env");
     ASSERT_EQ(ParseProgramOptions({"--endpoint", "/tmp/opt", "--data", "/d", "--static-ca", "1:0x80",
-                                   "--static-ca", "2:17:A000000000000001", "--eeprom-size", "100",
+                                   "--static-ca", "2:17:0xA000000000000001", "--eeprom-size", "100",
                                    "--log", "-", "--control", "/c", "--replay", "r.log", "--replay-fast",
                                    "--no-prompt", "--quiet", "--socketcand", "29536", "--j1708-log", "j.log",
                                    "--bitrate", "500", "--bitrate", "3:1000"},
@@ -216,7 +216,13 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     EXPECT_EQ(o.simulator.j1708LogPath, "j.log");
     EXPECT_EQ(o.simulator.bitrates, (std::array<std::uint32_t, 5>{500000, 500000, 500000, 1000000, 500000}));
 
-    ASSERT_EQ(ParseProgramOptions({"--log-append", "b.log"}, nullptr, &o, &error), ParseOutcome::kRun);
+    ASSERT_EQ(ParseProgramOptions({"--log-append", "b.log", "--silence", "timing", "--silence", "replay",
+                                   "--timing-tolerance", "2.5"},
+                                  nullptr, &o, &error),
+              ParseOutcome::kRun)
+        << error;
+    EXPECT_EQ(o.simulator.silenced, unsigned{kReportTiming | kReportReplay});
+    EXPECT_EQ(o.simulator.timingTolerancePercent, 2.5);
     EXPECT_EQ(o.simulator.logPath, "b.log");
     EXPECT_TRUE(o.simulator.logAppend);
 
@@ -225,9 +231,10 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
          std::vector<std::vector<std::string>>{{"--endpoint"}, {"--static-ca", "5:1"}, {"--static-ca", "1:254"},
                                                {"--static-ca", "1:2:XYZ"}, {"--eeprom-size", "0"},
                                                {"--eeprom-size", "-1"}, {"--eeprom-size", "99999999"}, {"--bogus"},
-                                               {"--socketcand", "localhost:1"}, {"--socketcand", "0"}, {"--log", ""},
+                                               {"--socketcand", "a host:1"}, {"--socketcand", "0"}, {"--log", ""},
                                                {"--bitrate", "300"}, {"--bitrate", "5:250"},
-                                               {"--log", "a", "--log-append", "b"}}) {
+                                               {"--log", "a", "--log-append", "b"}, {"--silence", "all"},
+                                               {"--timing-tolerance", "0"}}) {
         EXPECT_EQ(ParseProgramOptions(bad, nullptr, &o, &error), ParseOutcome::kError) << bad[0];
         EXPECT_FALSE(error.empty());
     }
