@@ -121,6 +121,8 @@ int Simulator::Start(std::string* error) {
             return fail(result, "J1708 log " + options_.j1708LogPath);
         }
     }
+    log_.SetStandardOutputSink(options_.standardOutput);
+    j1708Log_.SetStandardOutputSink(options_.standardOutput);
     // The platform's own CAs are on the buses before any application.
     j1939_.AddStaticCas(options_.staticCas);
 

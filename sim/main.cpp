@@ -87,13 +87,18 @@ int main(int argc, char** argv) {
 
     QuitSignal quit;
     options.simulator.onQuit = [&quit] { quit.Set(); };
-    // The simulator hands over one report line at a time.
+    // The console reads the operator's commands; report lines and a log on
+    // standard output go through it, so that they never break into what the
+    // operator types.
+    Simulator* running = nullptr;
+    Console console([&running](const std::string& line) { return running->Execute(line); });
     options.simulator.quiet = options.quiet;
     if (options.quiet) {
         options.simulator.report = [](const std::string&) {};
     } else {
-        options.simulator.report = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+        options.simulator.report = [&console](const std::string& line) { console.Print(line, STDERR_FILENO); };
     }
+    options.simulator.standardOutput = [&console](const std::string& line) { console.Print(line, STDOUT_FILENO); };
 
     // Made before the simulator, whose worker publishes every frame to it,
     // and started after it, since it puts the clients' frames on the buses.
@@ -107,6 +112,7 @@ int main(int argc, char** argv) {
 
     MakeParentFolder(options.simulator.endpoint);
     Simulator simulator(options.simulator);
+    running = &simulator;
     if (simulator.Start(&error) != 0) {
         std::cerr << "gateway-sim: " << error << '\n';
         return 1;
@@ -123,7 +129,6 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    const auto execute = [&simulator](const std::string& line) { return simulator.Execute(line); };
 
     // A command of the control socket that failed is told to its client and
     // in the reports, which the operator watches.
@@ -169,7 +174,6 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "gateway-sim: buses served over socketcand on %s:%u\n",
                          options.socketcandHost.c_str(), static_cast<unsigned>(socketcand.Port()));
     }
-    Console console(execute);
     // Started in the background, the simulator leaves the terminal to the
     // shell: reading it would stop the simulator, its prompt would land in
     // the user's typing.

@@ -52,6 +52,10 @@ void LogWriter::Write(std::int64_t wallTimeUs, const J1708Frame& frame) {
 }
 
 void LogWriter::Line(std::string line) {
+    if (fd_ == STDOUT_FILENO && sink_) {
+        sink_(line);
+        return;
+    }
     line += '\n';
     // After a torn line elsewhere than in a regular file, this one starts on
     // a line of its own.

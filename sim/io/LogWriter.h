@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "bus/Frames.h"
@@ -31,6 +32,9 @@ public:
     int Open(const std::string& path, bool append = false);
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
+    // Lines for standard output go to `sink` instead (the console, which
+    // keeps them out of the operator's typing).
+    void SetStandardOutputSink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
 
     void Write(std::int64_t wallTimeUs, const CanFrame& frame);
     void Write(std::int64_t wallTimeUs, const J1708Frame& frame);
@@ -40,6 +44,7 @@ public:
 private:
     void Line(std::string line);
 
+    std::function<void(const std::string&)> sink_;
     int fd_ = -1;
     bool ownsFd_ = false;
     bool regular_ = false;  // a regular file: a torn line is cut off again
