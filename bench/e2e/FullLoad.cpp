@@ -259,46 +259,19 @@ int main(int argc, char** argv) {
     const std::string dir = folder;
     const std::string endpoint = dir + "/endpoint", control = dir + "/control", data = dir + "/data";
 
-    std::fflush(nullptr);
-    const pid_t sim = ::fork();
-    if (sim < 0) Fail("fork");
-    if (sim == 0) {
-        ::execl(s.sim.c_str(), s.sim.c_str(), "--endpoint", endpoint.c_str(), "--data", data.c_str(), "--control",
-                control.c_str(), "--bitrate", "1000", "--no-prompt", "--quiet", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    if (!AwaitSocket(control, 10'000)) Fail("the simulator did not start");
+    const pid_t sim = bench::StartSimulator(s.sim,
+                                            {"--endpoint", endpoint, "--data", data, "--control", control,
+                                             "--bitrate", "1000", "--no-prompt", "--quiet"},
+                                            control);
+    if (sim < 0) Fail("the simulator did not start");
     ::setenv(PlatformServices::kEndpointEnvVar, endpoint.c_str(), 1);
 
-    struct App {
-        pid_t pid;
-        int in, out;
-    };
-    std::vector<App> apps;
-    for (int i = 0; i < s.apps; ++i) {
-        int down[2], up[2];
-        if (::pipe(down) != 0 || ::pipe(up) != 0) Fail("pipe");
-        std::fflush(nullptr);
-        const pid_t pid = ::fork();
-        if (pid < 0) Fail("fork");
-        if (pid == 0) {
-            ::close(down[1]);
-            ::close(up[0]);
-            Application(i, s, down[0], up[1]);
-        }
-        ::close(down[0]);
-        ::close(up[1]);
-        apps.push_back(App{pid, down[1], up[0]});
-    }
-    bool ok = true;
-    for (App& a : apps) {
-        char ready = 0;
-        if (!ReadAll(a.out, &ready, 1, 30'000)) ok = false;
-    }
+    std::vector<bench::AppProcess> apps;
+    bool ok = bench::StartApplications(s.apps, [&](int i, int in, int out) { Application(i, s, in, out); }, &apps);
     if (!ok) Fail("an application did not start");
 
     const std::int64_t startUs = NowUs() + 200'000;
-    for (App& a : apps) WriteAll(a.in, &startUs, sizeof startUs);
+    for (const bench::AppProcess& a : apps) WriteAll(a.in, &startUs, sizeof startUs);
     std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(startUs)));
     const double cpuStart = CpuSeconds(sim);
     const long rssStart = ResidentKb(sim);
@@ -331,7 +304,7 @@ int main(int argc, char** argv) {
         }
         for (int bus = 0; bus < kBuses; ++bus) sequencedSent += totals[i][bus];
     }
-    for (App& a : apps) WriteAll(a.in, totals, sizeof totals);
+    for (const bench::AppProcess& a : apps) WriteAll(a.in, totals, sizeof totals);
 
     std::vector<std::uint64_t> histogram(kBuckets, 0);
     Result total;
@@ -349,11 +322,7 @@ int main(int argc, char** argv) {
             samples += one.latency[b];
         }
     }
-    for (App& a : apps) {
-        int status = 0;
-        ::waitpid(a.pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ok = false;
-    }
+    if (!bench::AwaitApplications(apps)) ok = false;
     ::kill(sim, SIGTERM);
     ::waitpid(sim, nullptr, 0);
     std::system(("rm -rf '" + dir + "'").c_str());

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,6 +156,72 @@ inline std::string ControlCommand(const std::string& path, const std::string& co
     }
     if (fd >= 0) ::close(fd);
     return answer;
+}
+
+// An application process and its pipes: `in` to it, `out` from it.
+struct AppProcess {
+    pid_t pid;
+    int in, out;
+};
+
+// Starts gateway-sim at `path` with `args` and waits (10 s at most) until its
+// control socket `control` answers; its process id, or -1.
+inline pid_t StartSimulator(const std::string& path, const std::vector<std::string>& args,
+                            const std::string& control) {
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    const pid_t sim = ::fork();
+    if (sim < 0) return -1;
+    if (sim == 0) {
+        ::execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    if (AwaitSocket(control, 10'000)) return sim;
+    ::kill(sim, SIGKILL);
+    ::waitpid(sim, nullptr, 0);
+    return -1;
+}
+
+// Forks `count` applications, each running `body(index, in, out)` (which
+// must end its process), and waits (30 s at most) until each has written
+// its one byte of readiness. False when one did not.
+inline bool StartApplications(int count, const std::function<void(int index, int in, int out)>& body,
+                              std::vector<AppProcess>* apps) {
+    for (int i = 0; i < count; ++i) {
+        int down[2], up[2];
+        if (::pipe(down) != 0 || ::pipe(up) != 0) return false;
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid < 0) return false;
+        if (pid == 0) {
+            ::close(down[1]);
+            ::close(up[0]);
+            body(i, down[0], up[1]);
+            _exit(1);
+        }
+        ::close(down[0]);
+        ::close(up[1]);
+        apps->push_back(AppProcess{pid, down[1], up[0]});
+    }
+    bool ok = true;
+    for (const AppProcess& a : *apps) {
+        char ready = 0;
+        if (!ReadAll(a.out, &ready, 1, 30'000)) ok = false;
+    }
+    return ok;
+}
+
+// Waits for every application to end; true when all exited with 0.
+inline bool AwaitApplications(const std::vector<AppProcess>& apps) {
+    bool ok = true;
+    for (const AppProcess& a : apps) {
+        int status = 0;
+        ::waitpid(a.pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ok = false;
+    }
+    return ok;
 }
 
 }  // namespace bench

@@ -215,43 +215,15 @@ int main(int argc, char** argv) {
     Schedule schedule;
     const std::uint64_t frames = WriteLog(log, s, &schedule);
 
-    std::fflush(nullptr);
-    const pid_t sim = ::fork();
-    if (sim < 0) Fail("fork");
-    if (sim == 0) {
-        ::execl(s.sim.c_str(), s.sim.c_str(), "--endpoint", endpoint.c_str(), "--data", data.c_str(), "--control",
-                control.c_str(), "--bitrate", s.bitrate.c_str(), "--no-prompt", "--quiet",
-                static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    if (!bench::AwaitSocket(control, 10'000)) Fail("the simulator did not start");
+    const pid_t sim = bench::StartSimulator(s.sim,
+                                            {"--endpoint", endpoint, "--data", data, "--control", control,
+                                             "--bitrate", s.bitrate, "--no-prompt", "--quiet"},
+                                            control);
+    if (sim < 0) Fail("the simulator did not start");
     ::setenv(PlatformServices::kEndpointEnvVar, endpoint.c_str(), 1);
 
-    struct App {
-        pid_t pid;
-        int in, out;
-    };
-    std::vector<App> apps;
-    for (int i = 0; i < s.apps; ++i) {
-        int down[2], up[2];
-        if (::pipe(down) != 0 || ::pipe(up) != 0) Fail("pipe");
-        std::fflush(nullptr);
-        const pid_t pid = ::fork();
-        if (pid < 0) Fail("fork");
-        if (pid == 0) {
-            ::close(down[1]);
-            ::close(up[0]);
-            Application(i, frames, down[0], up[1]);
-        }
-        ::close(down[0]);
-        ::close(up[1]);
-        apps.push_back(App{pid, down[1], up[0]});
-    }
-    bool ok = true;
-    for (App& a : apps) {
-        char ready = 0;
-        if (!ReadAll(a.out, &ready, 1, 30'000)) ok = false;
-    }
+    std::vector<bench::AppProcess> apps;
+    bool ok = bench::StartApplications(s.apps, [&](int i, int in, int out) { Application(i, frames, in, out); }, &apps);
     if (!ok) Fail("an application did not start");
 
     // The applications' subscriptions reach the simulator after their calls
@@ -264,7 +236,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "customapp_replayload: replay refused: %s", answer.c_str());
         ok = false;
     }
-    for (App& a : apps) WriteAll(a.in, &schedule, sizeof schedule);
+    for (const bench::AppProcess& a : apps) WriteAll(a.in, &schedule, sizeof schedule);
     // The simulator's CPU over the log's span.
     std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
         std::chrono::microseconds(schedule.askedUs + schedule.logEndUs)));
@@ -275,7 +247,7 @@ int main(int argc, char** argv) {
     Result total;
     static Result one;
     std::uint64_t samples = 0;
-    for (App& a : apps) {
+    for (const bench::AppProcess& a : apps) {
         if (!ReadAll(a.out, &one, sizeof one, 120'000)) Fail("an application did not report");
         total.received += one.received;
         total.lost += one.lost;
@@ -286,11 +258,7 @@ int main(int argc, char** argv) {
             samples += one.lateness[b];
         }
     }
-    for (App& a : apps) {
-        int status = 0;
-        ::waitpid(a.pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ok = false;
-    }
+    if (!bench::AwaitApplications(apps)) ok = false;
     ::kill(sim, SIGTERM);
     ::waitpid(sim, nullptr, 0);
     std::system(("rm -rf '" + dir + "'").c_str());
