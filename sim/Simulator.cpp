@@ -398,6 +398,7 @@ void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int
 
 TimingChecker::Sender Simulator::SenderOf(const Origin& origin) {
     TimingChecker::Sender sender;
+    // The kind in the top byte, the address (-1: the platform) below it.
     sender.id = (static_cast<std::uint32_t>(origin.kind) << 24) | (static_cast<std::uint32_t>(origin.address) & 0xFFFFFF);
     // A CA's rows wait for its address claim before their first frame.
     sender.firstIntervalHeld = origin.kind == Origin::Kind::kJ1939;
@@ -408,7 +409,8 @@ std::string Simulator::SenderText(std::uint32_t sender) {
     const std::string address = std::to_string(sender & 0xFFFFFF);
     switch (static_cast<Origin::Kind>(sender >> 24)) {
         case Origin::Kind::kApplication: return "application " + address;
-        case Origin::Kind::kJ1939: return "application " + address + " (J1939)";
+        case Origin::Kind::kJ1939:
+            return (sender & 0xFFFFFF) == 0xFFFFFF ? "the platform's static CA" : "application " + address + " (J1939)";
         case Origin::Kind::kOperator: return "the operator";
         case Origin::Kind::kReplay: return "the replay";
         case Origin::Kind::kTool: return "CAN tool " + address;
