@@ -4,9 +4,12 @@
 #include <fstream>
 #include <cstdio>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "io/CandumpFormat.h"
+#include "io/LogWriter.h"
 #include "SimFixture.h"
 
 namespace {
@@ -165,6 +168,33 @@ TEST_F(ReplayAndLogTest, ALogIsNeverEmptiedUnasked) {
     ASSERT_TRUE(Run("can0 002#02").ok);
     sim_->Stop();
     EXPECT_EQ(Lines(options_.logPath).size(), 2u);
+}
+
+TEST_F(ReplayAndLogTest, ALineThatCannotBeWrittenWholeIsTakenBack) {
+    const std::string path = dir_ + "/full.log";
+    LogWriter log;
+    ASSERT_EQ(log.Open(path), 0);
+    CanFrame frame;
+    frame.length = 1;
+    log.Write(1000000, frame);
+    const std::vector<std::string> before = Lines(path);
+    ASSERT_EQ(before.size(), 1u);
+    // The file may grow by 10 bytes only: the next line is torn by the disk.
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = before[0].size() + 1 + 10;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    log.Write(2000000, frame);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    EXPECT_EQ(log.Failures(), 1u);
+    log.Write(3000000, frame);
+    log.Close();
+    const std::vector<std::string> lines = Lines(path);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], before[0]);
+    EXPECT_EQ(lines[1], "(3.000000) can0 000#00");
 }
 
 TEST_F(ReplayAndLogTest, ApplicationFramesAreLoggedAsTheToolsWriteThem) {
