@@ -57,8 +57,12 @@ struct Settings {
     std::string sim = GATEWAY_SIM_PATH;
 };
 
+// The simulator, once started: a failed run does not leave it behind.
+pid_t simulatorPid = -1;
+
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "customapp_replayload: %s: %s\n", what, std::strerror(errno));
+    if (simulatorPid > 0) ::kill(simulatorPid, SIGTERM);
     std::exit(2);
 }
 
@@ -220,6 +224,7 @@ int main(int argc, char** argv) {
                                              "--bitrate", s.bitrate, "--no-prompt", "--quiet"},
                                             control);
     if (sim < 0) Fail("the simulator did not start");
+    simulatorPid = sim;
     ::setenv(PlatformServices::kEndpointEnvVar, endpoint.c_str(), 1);
 
     std::vector<bench::AppProcess> apps;
