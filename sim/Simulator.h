@@ -65,7 +65,8 @@ struct SimulatorOptions {
     // Receives every report line; by default they go to standard error.
     std::function<void(const std::string&)> report;
     // Receives the lines of a log written to standard output ("-"), if set.
-    std::function<void(const std::string&)> standardOutput;
+    // It returns false for a line it could not write.
+    std::function<bool(const std::string&)> standardOutput;
     // No report lines at all (the busiest, timing drifts, are not even
     // composed).
     bool quiet = false;

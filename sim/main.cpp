@@ -98,7 +98,9 @@ int main(int argc, char** argv) {
     } else {
         options.simulator.report = [&console](const std::string& line) { console.Print(line, STDERR_FILENO); };
     }
-    options.simulator.standardOutput = [&console](const std::string& line) { console.Print(line, STDOUT_FILENO); };
+    options.simulator.standardOutput = [&console](const std::string& line) {
+        return console.Print(line, STDOUT_FILENO);
+    };
 
     // Made before the simulator, whose worker publishes every frame to it,
     // and started after it, since it puts the clients' frames on the buses.

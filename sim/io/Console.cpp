@@ -95,21 +95,22 @@ void Console::Stop() {
 #endif
 }
 
-void Console::WriteTo(int fd, const std::string& text) {
+bool Console::WriteTo(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
+    return true;
 }
 
 void Console::Write(const std::string& text) {
-    WriteTo(out_, text);
+    (void)WriteTo(out_, text);
 }
 
-void Console::Print(const std::string& line, int fd) {
+bool Console::Print(const std::string& line, int fd) {
     std::unique_lock<std::mutex> guard(lock_);
     if (editing_) {
         room_.wait_for(guard, std::chrono::milliseconds(kPrintWaitMs),
@@ -118,13 +119,13 @@ void Console::Print(const std::string& line, int fd) {
     if (!editing_ || pending_.size() >= kMaxPending) {
         // No line being edited (or the console thread is held up): at once.
         guard.unlock();
-        WriteTo(fd, line + "\n");
-        return;
+        return WriteTo(fd, line + "\n");
     }
     pending_.emplace_back(fd, line);
     const bool first = pending_.size() == 1;
     guard.unlock();
     if (first) Signal(printFd_);
+    return true;
 }
 
 void Console::WritePending(bool redraw) {
@@ -137,7 +138,7 @@ void Console::WritePending(bool redraw) {
     if (lines.empty()) return;
     // The line being typed is taken off the screen, and put back after.
     if (redraw) Write("\r\033[K");
-    for (const auto& [fd, text] : lines) WriteTo(fd, text + "\n");
+    for (const auto& [fd, text] : lines) (void)WriteTo(fd, text + "\n");
 #ifdef GATEWAYSIM_HAVE_LIBEDIT
     if (redraw) {
         rl_forced_update_display();

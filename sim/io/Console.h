@@ -42,14 +42,15 @@ public:
     // Whether the simulator was built with line editing (libedit).
     static bool HasLineEditing();
     // Writes `line` and a line end to `fd` (standard error or output) without
-    // breaking into the operator's typing.
-    void Print(const std::string& line, int fd);
+    // breaking into the operator's typing. False when it could not be
+    // written (a line queued for the console thread counts as written).
+    bool Print(const std::string& line, int fd);
 
 private:
     void Run();
     void RunEditing();
     void Write(const std::string& text);
-    static void WriteTo(int fd, const std::string& text);
+    static bool WriteTo(int fd, const std::string& text);
     // Runs one command line and writes its reply.
     void Execute(const std::string& line);
     // Writes the lines that Print queued; `redraw`: on the console thread

@@ -53,7 +53,7 @@ void LogWriter::Write(std::int64_t wallTimeUs, const J1708Frame& frame) {
 
 void LogWriter::Line(std::string line) {
     if (fd_ == STDOUT_FILENO && sink_) {
-        sink_(line);
+        if (!sink_(line)) ++failures_;
         return;
     }
     line += '\n';

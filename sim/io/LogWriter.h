@@ -33,8 +33,9 @@ public:
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
     // Lines for standard output go to `sink` instead (the console, which
-    // keeps them out of the operator's typing).
-    void SetStandardOutputSink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
+    // keeps them out of the operator's typing); it returns false for a line
+    // it could not write.
+    void SetStandardOutputSink(std::function<bool(const std::string&)> sink) { sink_ = std::move(sink); }
 
     void Write(std::int64_t wallTimeUs, const CanFrame& frame);
     void Write(std::int64_t wallTimeUs, const J1708Frame& frame);
@@ -44,7 +45,7 @@ public:
 private:
     void Line(std::string line);
 
-    std::function<void(const std::string&)> sink_;
+    std::function<bool(const std::string&)> sink_;
     int fd_ = -1;
     bool ownsFd_ = false;
     bool regular_ = false;  // a regular file: a torn line is cut off again
