@@ -53,7 +53,8 @@ bool ParseStaticCa(const std::string& text, J1939Service::StaticCa* ca, std::str
     }
     std::uint64_t name = address;
     if (second != std::string::npos) {
-        const std::string hex = text.substr(second + 1);
+        std::string hex = text.substr(second + 1);
+        if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) hex.erase(0, 2);
         if (hex.empty() || hex.size() > 16) {
             if (error) *error = "a NAME has 1 to 16 hex digits";
             return false;
@@ -140,13 +141,25 @@ struct CommandLine {
                        "(default: 250)")
             ->type_name("[BUS:]KBITS")
             ->check(bitrate);
-        app.add_option("--log", o->simulator.logPath,
-                       "write every CAN frame to FILE in the candump log format (- for standard output)")
+        CLI::Option* log = app.add_option("--log", o->simulator.logPath,
+                                          "write every CAN frame to FILE in the candump log format (- for standard "
+                                          "output); a file that is not empty is refused")
+                               ->type_name("FILE")
+                               ->check(notEmpty);
+        app.add_option("--log-append", logAppend, "as --log, adding to FILE when it exists")
             ->type_name("FILE")
-            ->check(notEmpty);
-        app.add_option("--j1708-log", o->simulator.j1708LogPath, "write every J1708 frame to FILE (- for standard output)")
+            ->check(notEmpty)
+            ->excludes(log);
+        CLI::Option* j1708Log =
+            app.add_option("--j1708-log", o->simulator.j1708LogPath,
+                           "write every J1708 frame to FILE (- for standard output); a file that is not empty is "
+                           "refused")
+                ->type_name("FILE")
+                ->check(notEmpty);
+        app.add_option("--j1708-log-append", j1708LogAppend, "as --j1708-log, adding to FILE when it exists")
             ->type_name("FILE")
-            ->check(notEmpty);
+            ->check(notEmpty)
+            ->excludes(j1708Log);
         app.add_option("--replay", o->replayPath, "replay a candump log into the buses at start")
             ->type_name("FILE")
             ->check(notEmpty);
@@ -155,12 +168,21 @@ struct CommandLine {
             ->type_name("PATH")
             ->check(notEmpty);
         app.add_option("--socketcand", socketcandAddress,
-                       "serve the buses to CAN tools over TCP in socketcand's raw mode (HOST: a numeric IPv4 "
-                       "address, default 127.0.0.1; socketcand's usual port is 29536)")
+                       "serve the buses to CAN tools over TCP in socketcand's raw mode (HOST: an IPv4 address "
+                       "or a host name, default 127.0.0.1; socketcand's usual port is 29536)")
             ->type_name("[HOST:]PORT")
             ->check(socketcand);
         app.add_flag("--no-prompt", noPrompt, "do not read commands from standard input");
         app.add_flag("--quiet", o->quiet, "do not print reports on standard error");
+        app.add_option("--silence", silenced,
+                       "leave out one class of reports (repeatable): timing, j1939, applications or replay")
+            ->type_name("CLASS")
+            ->check(CLI::IsMember({"timing", "j1939", "applications", "replay"}));
+        app.add_option("--timing-tolerance", o->simulator.timingTolerancePercent,
+                       "how far an interval may be off a cyclic frame's period before it is reported, in percent "
+                       "(default 10)")
+            ->type_name("PERCENT")
+            ->check(CLI::Range(0.1, 1000.0).description(""));
         app.footer("Commands (at the prompt or through the control socket), one per line:");
     }
 
@@ -169,6 +191,9 @@ struct CommandLine {
     std::vector<std::string> staticCas;
     std::vector<std::string> bitrates;  // in the order given: a later one wins
     std::string socketcandAddress;
+    std::string logAppend;
+    std::string j1708LogAppend;
+    std::vector<std::string> silenced;
     bool noPrompt = false;
 };
 
@@ -202,6 +227,15 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
     if (!line.socketcandAddress.empty() &&
         !ParseSocketcandAddress(line.socketcandAddress, &o.socketcandHost, &o.socketcandPort, error))
         return ParseOutcome::kError;
+    if (!line.logAppend.empty()) {
+        o.simulator.logPath = line.logAppend;
+        o.simulator.logAppend = true;
+    }
+    if (!line.j1708LogAppend.empty()) {
+        o.simulator.j1708LogPath = line.j1708LogAppend;
+        o.simulator.j1708LogAppend = true;
+    }
+    for (const std::string& name : line.silenced) o.simulator.silenced |= ReportClassNamed(name);
     o.prompt = !line.noPrompt;
     if (line.files->count() == 0) o.simulator.pluginFolder = o.simulator.dataFolder + "/plugin-files";
     *options = o;

@@ -84,12 +84,21 @@ std::int32_t ServiceAddress(std::int32_t category) {
 
 }  // namespace
 
+ReportClass ReportClassNamed(const std::string& name) {
+    if (name == "timing") return kReportTiming;
+    if (name == "j1939") return kReportJ1939;
+    if (name == "applications") return kReportApplications;
+    if (name == "replay") return kReportReplay;
+    return kReportOther;
+}
+
 Simulator::Simulator(SimulatorOptions options)
     : options_(std::move(options)),
       server_(kAddressCustomApp),
       queue_(kQueueCapacity, [this] { server_.Wake(); }),
-      replayer_([this](const LogEntry& entry, bool fast) { return Replay(entry, fast); },
-                [this](const std::string& line) { Report(line); }),
+      replayer_([this](ReplayBatch& batch) { return Replay(batch); },
+                [this](const std::string& line) { Report(kReportReplay, line); }),
+      timing_(options_.timingTolerancePercent / 100.0),
       can_(*this),
       j1939_(*this, J1939Transport::Options{options_.tpPacketGapMs}),
       j1708_(*this),
@@ -153,19 +162,33 @@ int Simulator::Start(std::string* error) {
     }
     int result = 0;
     if (!options_.logPath.empty()) {
-        result = log_.Open(options_.logPath);
+        result = log_.Open(options_.logPath, options_.logAppend);
+        if (result == -EEXIST) {
+            undo();
+            if (error)
+                *error = "log " + options_.logPath + " exists and is not empty (--log-append " + options_.logPath +
+                         " adds to it)";
+            return result;
+        }
         if (result != 0) {
             undo();
             return fail(result, "log " + options_.logPath);
         }
     }
     if (!options_.j1708LogPath.empty()) {
-        result = j1708Log_.Open(options_.j1708LogPath);
+        result = j1708Log_.Open(options_.j1708LogPath, options_.j1708LogAppend);
         if (result != 0) {
             undo();
+            if (result == -EEXIST && error) {
+                *error = "J1708 log " + options_.j1708LogPath + " exists and is not empty (--j1708-log-append " +
+                         options_.j1708LogPath + " adds to it)";
+                return result;
+            }
             return fail(result, "J1708 log " + options_.j1708LogPath);
         }
     }
+    log_.SetStandardOutputSink(options_.standardOutput);
+    j1708Log_.SetStandardOutputSink(options_.standardOutput);
     // The platform's own CAs are on the buses before any application.
     j1939_.AddStaticCas(options_.staticCas);
 
@@ -294,6 +317,9 @@ void Simulator::Flush() {
 void Simulator::Joined(std::int32_t address) {
     dropping_.erase(address);
     applications_[address] = Application{MonotonicUs() / 1000, 0, Outbox()};
+    // Rows of an earlier connection at this address are no guide to this one.
+    timing_.Forget(SenderOf(Origin{Origin::Kind::kApplication, address}).id);
+    timing_.Forget(SenderOf(Origin{Origin::Kind::kJ1939, address}).id);
     Report("application " + std::to_string(address) + " connected");
 }
 
@@ -373,7 +399,19 @@ void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t c
 }
 
 void Simulator::Report(const std::string& line) {
-    if (options_.quiet) return;
+    ReportClass kind = kReportOther;
+    if (line.compare(0, 6, "J1939:") == 0) {
+        kind = kReportJ1939;
+    } else if (line.compare(0, 12, "application ") == 0) {
+        kind = kReportApplications;
+    } else if (line.compare(0, 7, "timing:") == 0 || line.compare(0, 5, "load:") == 0) {
+        kind = kReportTiming;
+    }
+    Report(kind, line);
+}
+
+void Simulator::Report(ReportClass kind, const std::string& line) {
+    if (Silenced(kind)) return;
     std::lock_guard<std::mutex> guard(reportLock_);
     if (options_.report) {
         options_.report(line);
@@ -408,16 +446,40 @@ void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int
     if (load_.Observe(frame, nowUs)) CheckDemand(frame.bus);
     // Transport packets come in bursts of sessions, never in a period.
     if (!IsTransportFrame(frame) &&
-        timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame)) &&
-        !options_.quiet) {
-        char text[160];
-        std::snprintf(text, sizeof(text), "timing: can%u %s interval %.1f ms, period %.1f ms (%+.1f%%)", frame.bus,
-                      FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(), drift.intervalUs / 1000.0,
-                      drift.periodUs / 1000.0, drift.deviationPercent);
-        Report(text);
+        timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame),
+                        SenderOf(origin)) &&
+        !Silenced(kReportTiming)) {
+        char text[192];
+        std::snprintf(text, sizeof(text), "timing: can%u %s from %s interval %.1f ms, period %.1f ms (%+.1f%%)",
+                      frame.bus, FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(),
+                      SenderText(drift.sender).c_str(), drift.intervalUs / 1000.0, drift.periodUs / 1000.0,
+                      drift.deviationPercent);
+        Report(kReportTiming, text);
     }
     can_.Deliver(frame, origin);
     if (frame.extended && !frame.remote) j1939_.DeliverFrame(frame, origin);
+}
+
+TimingChecker::Sender Simulator::SenderOf(const Origin& origin) {
+    TimingChecker::Sender sender;
+    // The kind in the top byte, the address (-1: the platform) below it.
+    sender.id = (static_cast<std::uint32_t>(origin.kind) << 24) | (static_cast<std::uint32_t>(origin.address) & 0xFFFFFF);
+    // A CA's rows wait for its address claim before their first frame.
+    sender.firstIntervalHeld = origin.kind == Origin::Kind::kJ1939;
+    return sender;
+}
+
+std::string Simulator::SenderText(std::uint32_t sender) {
+    const std::string address = std::to_string(sender & 0xFFFFFF);
+    switch (static_cast<Origin::Kind>(sender >> 24)) {
+        case Origin::Kind::kApplication: return "application " + address;
+        case Origin::Kind::kJ1939:
+            return (sender & 0xFFFFFF) == 0xFFFFFF ? "the platform's static CA" : "application " + address + " (J1939)";
+        case Origin::Kind::kOperator: return "the operator";
+        case Origin::Kind::kReplay: return "the replay";
+        case Origin::Kind::kTool: return "CAN tool " + address;
+    }
+    return "sender " + std::to_string(sender);
 }
 
 void Simulator::PutOnJ1708(const J1708Frame& frame, const Origin& origin) {
@@ -430,17 +492,21 @@ void Simulator::Post(std::function<void()> task) {
     (void)queue_.Push(std::move(task));
 }
 
-bool Simulator::Replay(const LogEntry& entry, bool fast) {
-    return queue_.Push([this, entry, fast] {
+bool Simulator::Replay(ReplayBatch& batch) {
+    return queue_.Push([this, frames = std::move(batch)]() mutable {
         const Origin origin{Origin::Kind::kReplay, 0};
-        if (entry.kind == LogEntry::Kind::kCan) {
-            // As fast as possible, the log's own timestamps are the only
-            // meaningful ones for the timing check.
-            const std::int64_t now = MonotonicUs();
-            PutOnBusAt(entry.can, origin, fast ? entry.timeUs : now, now);
-        } else if (entry.kind == LogEntry::Kind::kJ1708) {
-            PutOnJ1708(entry.j1708, origin);
+        const std::int64_t now = MonotonicUs();
+        for (const ReplayedFrame& frame : frames) {
+            if (frame.entry.kind == LogEntry::Kind::kCan) {
+                // The timing check goes by the log's own time stamps; the
+                // load by the time each frame was due (now in a fast replay).
+                PutOnBusAt(frame.entry.can, origin, frame.entry.timeUs, frame.dueUs > 0 ? frame.dueUs : now);
+            } else if (frame.entry.kind == LogEntry::Kind::kJ1708) {
+                PutOnJ1708(frame.entry.j1708, origin);
+            }
+            if (queuedBytes_ >= kFlushBytes) Flush();
         }
+        replayer_.Recycle(std::move(frames));
     });
 }
 
@@ -505,17 +571,54 @@ Simulator::Reply Simulator::Execute(const Command& command) {
             if (server_.Disconnect(command.address) != 0)
                 return Reply{false, "no application " + std::to_string(command.address)};
             return Reply{};
-        case Command::Kind::kReplay: {
-            const int result = replayer_.Start(command.path, command.fast);
-            if (result == -EBUSY) return Reply{false, "a replay is running (replay stop ends it)"};
-            if (result != 0) return Reply{false, command.path + ": " + std::strerror(-result)};
-            return Reply{};
-        }
+        case Command::Kind::kReplay:
+            return StartReplay(command);
+        case Command::Kind::kReplayStatus:
+            return ReplayStatus();
         case Command::Kind::kReplayStop:
             replayer_.Stop();
             return Reply{};
     }
     return Reply{false, "unknown command"};
+}
+
+Simulator::Reply Simulator::StartReplay(const Command& command) {
+    ReplayRequest request;
+    request.path = command.path;
+    request.fast = command.fast;
+    request.passes = command.passes;
+    request.skipGaps = command.skipGaps;
+    request.mapping = command.mapping;
+    const int result = replayer_.Start(request);
+    if (result == -EBUSY) return Reply{false, "a replay is running (replay stop ends it)"};
+    if (result == -EINVAL) return Reply{false, command.path + ": not a regular file"};
+    if (result != 0) return Reply{false, command.path + ": " + std::strerror(-result)};
+    // Whoever asked hears how it began: the lines refused before the first
+    // frame, or the whole outcome of a replay that is over at once.
+    const bool running =
+        command.fast ? !replayer_.WaitDone(kReplayAnswerMs) : replayer_.WaitFirstFrames(kReplayAnswerMs);
+    const Replayer::Status status = replayer_.GetStatus();
+    Reply reply;
+    for (const std::string& line : status.errors) reply.text += line + "\n";
+    if (running) {
+        reply.text += "replaying " + command.path + " (replay tells how far, replay stop ends it)\n";
+    } else {
+        reply.ok = !status.failed;
+        reply.text += status.summary + "\n";
+    }
+    return reply;
+}
+
+Simulator::Reply Simulator::ReplayStatus() const {
+    const Replayer::Status s = replayer_.GetStatus();
+    if (s.path.empty()) return Reply{true, "no replay\n"};
+    char text[256];
+    std::snprintf(text, sizeof(text), "%s: %llu frames sent, %llu lines refused, at %.3f s of the log, pass %d%s%s\n",
+                  s.running ? "replaying" : "replayed", static_cast<unsigned long long>(s.frames),
+                  static_cast<unsigned long long>(s.refused), static_cast<double>(s.positionUs) / 1e6, s.pass,
+                  s.passes == 0 ? " (until stopped)" : (" of " + std::to_string(s.passes)).c_str(),
+                  s.running ? "" : ", ended");
+    return Reply{true, "file " + s.path + "\n" + text};
 }
 
 Simulator::Reply Simulator::List() const {
@@ -556,7 +659,7 @@ double Simulator::CheckDemand(std::uint8_t bus) {
         char text[128];
         std::snprintf(text, sizeof(text), "load: can%u: the cyclic frames ask for %.1f%% of %u kbit/s", bus, percent,
                       load_.Bitrate(bus) / 1000);
-        Report(text);
+        Report(kReportTiming, text);
     }
     return percent;
 }
@@ -566,7 +669,7 @@ Simulator::Reply Simulator::Timing() {
     const std::int64_t now = MonotonicUs();
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
         const double demand = CheckDemand(bus);
-        char line[160];
+        char line[192];
         std::snprintf(line, sizeof(line), "can%u %u kbit/s: load %.1f%% in the last second, cyclic frames ask for %.1f%%%s\n",
                       bus, load_.Bitrate(bus) / 1000, load_.LoadPercent(bus, now), demand,
                       demand > 100.0 ? ", more than the bus can carry" : "");
@@ -578,14 +681,15 @@ Simulator::Reply Simulator::Timing() {
         CanFrame frame;
         frame.extended = e.extended;
         frame.id = e.id;
-        char line[160];
+        char line[192];
         if (e.periodUs > 0) {
-            std::snprintf(line, sizeof(line), "can%u %s period %.1f ms, %llu frames, %llu drifts\n", e.bus,
-                          FormatCanFrame(frame).substr(0, e.extended ? 8 : 3).c_str(), e.periodUs / 1000.0,
+            std::snprintf(line, sizeof(line), "can%u %s from %s period %.1f ms, %llu frames, %llu drifts\n", e.bus,
+                          FormatCanFrame(frame).substr(0, e.extended ? 8 : 3).c_str(), SenderText(e.sender).c_str(),
+                          e.periodUs / 1000.0,
                           static_cast<unsigned long long>(e.frames), static_cast<unsigned long long>(e.drifts));
         } else {
-            std::snprintf(line, sizeof(line), "can%u %s not cyclic, %llu frames, %llu drifts\n", e.bus,
-                          FormatCanFrame(frame).substr(0, e.extended ? 8 : 3).c_str(),
+            std::snprintf(line, sizeof(line), "can%u %s from %s not cyclic, %llu frames, %llu drifts\n", e.bus,
+                          FormatCanFrame(frame).substr(0, e.extended ? 8 : 3).c_str(), SenderText(e.sender).c_str(),
                           static_cast<unsigned long long>(e.frames), static_cast<unsigned long long>(e.drifts));
         }
         reply.text += line;

@@ -32,6 +32,19 @@
 
 namespace gatewaysim {
 
+// The kinds of report lines, which the operator may silence one by one.
+enum ReportClass : unsigned {
+    kReportOther = 0,          // never silenced but by `quiet`
+    kReportTiming = 1u << 0,   // drifts of cyclic frames, bus demand
+    kReportJ1939 = 1u << 1,    // address claims, transport sessions
+    kReportApplications = 1u << 2,  // applications coming, going, refused requests
+    kReportReplay = 1u << 3,   // refused lines, gaps, outcomes of replays
+};
+
+// The class named `name` ("timing", "j1939", "applications", "replay"), or
+// kReportOther for none of them.
+ReportClass ReportClassNamed(const std::string& name);
+
 struct SimulatorOptions {
     std::string endpoint;          // the socket applications connect to
     std::string dataFolder;        // EEPROM files; created when missing
@@ -40,6 +53,9 @@ struct SimulatorOptions {
     std::vector<J1939Service::StaticCa> staticCas;
     std::string logPath;           // CAN frames; empty: no log; "-": standard output
     std::string j1708LogPath;      // J1708 frames, as above
+    // Add to a log that exists; otherwise one that is not empty is refused.
+    bool logAppend = false;
+    bool j1708LogAppend = false;
     // Milliseconds between the data packets of a BAM (the standard's 50 by default).
     std::int64_t tpPacketGapMs = tp::kStandardBamGapMs;
     // Bit rate of each CAN bus in bits per second (250000, 500000 or 1000000).
@@ -48,9 +64,17 @@ struct SimulatorOptions {
                                                         BusLoad::kDefaultBitrate};
     // Receives every report line; by default they go to standard error.
     std::function<void(const std::string&)> report;
+    // Receives the lines of a log written to standard output ("-"), if set.
+    // It returns false for a line it could not write.
+    std::function<bool(const std::string&)> standardOutput;
     // No report lines at all (the busiest, timing drifts, are not even
     // composed).
     bool quiet = false;
+    // Report classes (ReportClass bits) left out.
+    unsigned silenced = 0;
+    // How far an interval may be off a cyclic frame's period before it is a
+    // drift, in percent of the period.
+    double timingTolerancePercent = 100.0 * TimingChecker::kDefaultTolerance;
     // Called (on the thread that ran the command) when a quit command arrives.
     std::function<void()> onQuit;
     // Sees every CAN frame on a bus with its origin and wall-clock time, on
@@ -76,6 +100,9 @@ public:
 
     static constexpr std::size_t kQueueCapacity = 16384;
     static constexpr int kCommandTimeoutMs = 15000;
+    // A replay command answers once the replay ended (a fast one) or its
+    // first frames went out (one with the log's timing), or after this long.
+    static constexpr int kReplayAnswerMs = 2000;
     // Output to the applications is written at most once per interval while
     // frames keep coming (a frame after a quiet spell goes out at once), and
     // at once when this much has gathered.
@@ -117,7 +144,14 @@ private:
     // ServiceHost
     void Send(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
               std::size_t length) override;
+    // Reports a line of the class that its start tells ("J1939:", "timing:",
+    // "application ...").
     void Report(const std::string& line) override;
+    void Report(ReportClass kind, const std::string& line);
+    bool Silenced(ReportClass kind) const { return options_.quiet || (options_.silenced & kind) != 0; }
+    // The timing check's name of a frame's sender.
+    static TimingChecker::Sender SenderOf(const Origin& origin);
+    static std::string SenderText(std::uint32_t sender);
     void PutOnBus(const CanFrame& frame, const Origin& origin) override;
     void PutOnJ1708(const J1708Frame& frame, const Origin& origin) override;
     void Post(std::function<void()> task) override;
@@ -133,7 +167,10 @@ private:
     // Puts a frame on a bus at `nowUs` (monotonic), with the time that the
     // timing check uses.
     void PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t nowUs);
-    bool Replay(const LogEntry& entry, bool fast);
+    // Hands a batch of replayed frames to the worker.
+    bool Replay(ReplayBatch& batch);
+    Reply StartReplay(const Command& command);
+    Reply ReplayStatus() const;
     // Percent of `bus` that its cyclic frames ask for; reports the first time
     // it exceeds the bus.
     double CheckDemand(std::uint8_t bus);

@@ -2,6 +2,8 @@
 // PC, for applications built against the custom application library.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -73,13 +75,20 @@ int main(int argc, char** argv) {
 
     QuitSignal quit;
     options.simulator.onQuit = [&quit] { quit.Set(); };
-    // The simulator hands over one report line at a time.
+    // The console reads the operator's commands; report lines and a log on
+    // standard output go through it, so that they never break into what the
+    // operator types.
+    Simulator* running = nullptr;
+    Console console([&running](const std::string& line) { return running->Execute(line); });
     options.simulator.quiet = options.quiet;
     if (options.quiet) {
         options.simulator.report = [](const std::string&) {};
     } else {
-        options.simulator.report = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+        options.simulator.report = [&console](const std::string& line) { console.Print(line, STDERR_FILENO); };
     }
+    options.simulator.standardOutput = [&console](const std::string& line) {
+        return console.Print(line, STDOUT_FILENO);
+    };
 
     // Made before the simulator, whose worker publishes every frame to it,
     // and started after it, since it puts the clients' frames on the buses.
@@ -92,6 +101,7 @@ int main(int argc, char** argv) {
     }
 
     Simulator simulator(options.simulator);
+    running = &simulator;
     if (simulator.Start(&error) != 0) {
         std::cerr << "gateway-sim: " << error << '\n';
         return 1;
@@ -108,9 +118,18 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    const auto execute = [&simulator](const std::string& line) { return simulator.Execute(line); };
 
-    ControlServer control(execute);
+    // A command of the control socket that failed is told to its client and
+    // in the reports, which the operator watches.
+    ControlServer control([&simulator, &options](const std::string& line) {
+        CommandReply reply = simulator.Execute(line);
+        if (!reply.ok) {
+            std::string reason = reply.text;
+            while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+            options.simulator.report("control: " + line + ": " + reason.substr(reason.rfind('\n') + 1));
+        }
+        return reply;
+    });
     if (!options.controlPath.empty()) {
         const int result = control.Start(options.controlPath);
         if (result != 0) {
@@ -144,8 +163,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "gateway-sim: buses served over socketcand on %s:%u\n",
                          options.socketcandHost.c_str(), static_cast<unsigned>(socketcand.Port()));
     }
-    Console console(execute);
-    if (options.prompt) console.Start();
+    // Started in the background, the simulator leaves the terminal to the
+    // shell: reading it would stop the simulator, its prompt would land in
+    // the user's typing.
+    const bool background = ::isatty(STDIN_FILENO) == 1 && ::tcgetpgrp(STDIN_FILENO) != ::getpgrp();
+    if (options.prompt && !background) console.Start();
 
     std::thread signalThread([&signals, &quit] {
         int signal = 0;

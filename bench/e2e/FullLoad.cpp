@@ -36,10 +36,19 @@
 #include <customapp/TarvexInterface.h>
 
 #include "IPCClient.h"
+#include "Processes.h"
 
 namespace {
 
 using namespace CustomApplication;
+using bench::AwaitSocket;
+using bench::CpuSeconds;
+using bench::Descriptors;
+using bench::NowUs;
+using bench::Percentile;
+using bench::ReadAll;
+using bench::ResidentKb;
+using bench::WriteAll;
 
 constexpr int kBuses = 5;
 constexpr int kMaxApps = 16;
@@ -55,47 +64,11 @@ constexpr int kCyclicFramesPerSecond = 100 + 50;  // per application and bus
 // Latency histogram: 1 us buckets up to 100 ms, the last one takes the rest.
 constexpr std::size_t kBuckets = 100'000;
 
-std::int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "customapp_fullload: %s: %s\n", what, std::strerror(errno));
     std::exit(2);
 }
 
-bool WriteAll(int fd, const void* data, std::size_t length) {
-    const char* at = static_cast<const char*>(data);
-    while (length > 0) {
-        const ssize_t n = ::write(fd, at, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        at += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Reads exactly `length` bytes, waiting at most `timeoutMs` in all.
-bool ReadAll(int fd, void* data, std::size_t length, int timeoutMs) {
-    char* at = static_cast<char*>(data);
-    const std::int64_t deadline = NowUs() + std::int64_t{timeoutMs} * 1000;
-    while (length > 0) {
-        pollfd p{fd, POLLIN, 0};
-        const int wait = static_cast<int>(std::max<std::int64_t>(0, (deadline - NowUs()) / 1000));
-        const int r = ::poll(&p, 1, wait);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        const ssize_t n = ::read(fd, at, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        at += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 struct Settings {
     int seconds = 60;
@@ -249,101 +222,16 @@ struct Receiver {
     _exit(0);
 }
 
-// Resident memory (kB) and open descriptors of process `pid`, and its CPU
-// time (s, user and system).
-long ResidentKb(pid_t pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-    std::FILE* f = std::fopen(path, "r");
-    if (!f) return -1;
-    char line[256];
-    long kb = -1;
-    while (std::fgets(line, sizeof line, f))
-        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
-    std::fclose(f);
-    return kb;
-}
-
-int Descriptors(pid_t pid) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* d = ::opendir(path.c_str());
-    if (!d) return -1;
-    int n = 0;
-    while (dirent* e = ::readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    ::closedir(d);
-    return n;
-}
-
-double CpuSeconds(pid_t pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    std::FILE* f = std::fopen(path, "r");
-    if (!f) return -1;
-    char buffer[1024];
-    const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
-    std::fclose(f);
-    buffer[n] = '\0';
-    const char* p = std::strrchr(buffer, ')');  // the name may hold spaces
-    if (!p) return -1;
-    unsigned long utime = 0, stime = 0;
-    // Fields after the name: state, then 10 numbers before utime (14th field).
-    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) return -1;
-    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
-}
-
 // The lines of the simulator's `timing` answer that give the buses' load
 // (empty when the simulator does not report them).
 std::string BusLoadLines(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    std::string answer;
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && WriteAll(fd, "timing\n", 7)) {
-        char buffer[4096];
-        while (answer.find("\nok\n") == std::string::npos && answer.find("error") == std::string::npos) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 15'000) <= 0) break;
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n <= 0) break;
-            answer.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    if (fd >= 0) ::close(fd);
+    const std::string answer = bench::ControlCommand(path, "timing");
     std::string lines;
     for (std::size_t at = 0, end; (end = answer.find('\n', at)) != std::string::npos; at = end + 1) {
         const std::string line = answer.substr(at, end - at);
         if (line.find("kbit/s") != std::string::npos) lines += "  " + line + "\n";
     }
     return lines;
-}
-
-// Connects to the simulator's control socket, waiting at most `timeoutMs`.
-bool AwaitSocket(const std::string& path, int timeoutMs) {
-    const std::int64_t deadline = NowUs() + std::int64_t{timeoutMs} * 1000;
-    while (NowUs() < deadline) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        if (fd >= 0) ::close(fd);
-        if (ok) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
-double Percentile(const std::vector<std::uint64_t>& histogram, std::uint64_t total, double q) {
-    if (total == 0) return 0;
-    const auto rank = std::min(total - 1, static_cast<std::uint64_t>(q * double(total)));
-    std::uint64_t seen = 0;
-    for (std::size_t i = 0; i < histogram.size(); ++i) {
-        seen += histogram[i];
-        if (seen > rank) return double(i);
-    }
-    return double(histogram.size());
 }
 
 }  // namespace
@@ -371,46 +259,19 @@ int main(int argc, char** argv) {
     const std::string dir = folder;
     const std::string endpoint = dir + "/endpoint", control = dir + "/control", data = dir + "/data";
 
-    std::fflush(nullptr);
-    const pid_t sim = ::fork();
-    if (sim < 0) Fail("fork");
-    if (sim == 0) {
-        ::execl(s.sim.c_str(), s.sim.c_str(), "--endpoint", endpoint.c_str(), "--data", data.c_str(), "--control",
-                control.c_str(), "--bitrate", "1000", "--no-prompt", "--quiet", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    if (!AwaitSocket(control, 10'000)) Fail("the simulator did not start");
+    const pid_t sim = bench::StartSimulator(s.sim,
+                                            {"--endpoint", endpoint, "--data", data, "--control", control,
+                                             "--bitrate", "1000", "--no-prompt", "--quiet"},
+                                            control);
+    if (sim < 0) Fail("the simulator did not start");
     ::setenv(PlatformServices::kEndpointEnvVar, endpoint.c_str(), 1);
 
-    struct App {
-        pid_t pid;
-        int in, out;
-    };
-    std::vector<App> apps;
-    for (int i = 0; i < s.apps; ++i) {
-        int down[2], up[2];
-        if (::pipe(down) != 0 || ::pipe(up) != 0) Fail("pipe");
-        std::fflush(nullptr);
-        const pid_t pid = ::fork();
-        if (pid < 0) Fail("fork");
-        if (pid == 0) {
-            ::close(down[1]);
-            ::close(up[0]);
-            Application(i, s, down[0], up[1]);
-        }
-        ::close(down[0]);
-        ::close(up[1]);
-        apps.push_back(App{pid, down[1], up[0]});
-    }
-    bool ok = true;
-    for (App& a : apps) {
-        char ready = 0;
-        if (!ReadAll(a.out, &ready, 1, 30'000)) ok = false;
-    }
+    std::vector<bench::AppProcess> apps;
+    bool ok = bench::StartApplications(s.apps, [&](int i, int in, int out) { Application(i, s, in, out); }, &apps);
     if (!ok) Fail("an application did not start");
 
     const std::int64_t startUs = NowUs() + 200'000;
-    for (App& a : apps) WriteAll(a.in, &startUs, sizeof startUs);
+    for (const bench::AppProcess& a : apps) WriteAll(a.in, &startUs, sizeof startUs);
     std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(startUs)));
     const double cpuStart = CpuSeconds(sim);
     const long rssStart = ResidentKb(sim);
@@ -443,7 +304,7 @@ int main(int argc, char** argv) {
         }
         for (int bus = 0; bus < kBuses; ++bus) sequencedSent += totals[i][bus];
     }
-    for (App& a : apps) WriteAll(a.in, totals, sizeof totals);
+    for (const bench::AppProcess& a : apps) WriteAll(a.in, totals, sizeof totals);
 
     std::vector<std::uint64_t> histogram(kBuckets, 0);
     Result total;
@@ -461,11 +322,7 @@ int main(int argc, char** argv) {
             samples += one.latency[b];
         }
     }
-    for (App& a : apps) {
-        int status = 0;
-        ::waitpid(a.pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ok = false;
-    }
+    if (!bench::AwaitApplications(apps)) ok = false;
     ::kill(sim, SIGTERM);
     ::waitpid(sim, nullptr, 0);
     std::system(("rm -rf '" + dir + "'").c_str());

@@ -7,7 +7,7 @@ namespace gatewaysim {
 
 namespace {
 
-std::uint64_t Key(std::uint8_t bus, bool extended, std::uint32_t id) {
+std::uint64_t FrameKey(std::uint8_t bus, bool extended, std::uint32_t id) {
     return (static_cast<std::uint64_t>(bus) << 33) | (static_cast<std::uint64_t>(extended ? 1 : 0) << 32) | id;
 }
 
@@ -19,8 +19,8 @@ bool TimingChecker::Within(std::int64_t interval, std::int64_t period) const {
 }
 
 bool TimingChecker::Observe(std::uint8_t bus, bool extended, std::uint32_t id, std::int64_t timeUs,
-                            Drift* drift, std::uint32_t bits) {
-    const std::uint64_t key = Key(bus, extended, id);
+                            Drift* drift, std::uint32_t bits, Sender sender) {
+    const TimingChecker::Key key{FrameKey(bus, extended, id), sender.id};
     auto it = states_.find(key);
     if (it == states_.end()) {
         if (states_.size() >= kMaxTracked) {
@@ -41,6 +41,9 @@ bool TimingChecker::Observe(std::uint8_t bus, bool extended, std::uint32_t id, s
     // Frames stamped alike (a log replayed with coarse timestamps) or out of
     // order tell nothing about a period.
     if (interval <= 0) return false;
+    // A row held back at its start (a J1939 CA claiming its address) begins
+    // with an interval of no meaning.
+    if (sender.firstIntervalHeld && s.frames == 2) return false;
 
     if (s.periodUs == 0) {
         if (s.candidateCount > 0 && Within(interval, s.candidateUs)) {
@@ -61,6 +64,7 @@ bool TimingChecker::Observe(std::uint8_t bus, bool extended, std::uint32_t id, s
         drift->bus = bus;
         drift->extended = extended;
         drift->id = id;
+        drift->sender = sender.id;
         drift->intervalUs = interval;
         drift->periodUs = s.periodUs;
         drift->deviationPercent =
@@ -75,19 +79,30 @@ bool TimingChecker::Observe(std::uint8_t bus, bool extended, std::uint32_t id, s
     return true;
 }
 
+void TimingChecker::Forget(std::uint32_t sender) {
+    for (auto it = states_.begin(); it != states_.end();) {
+        if (it->first.sender == sender) {
+            it = states_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 std::vector<TimingChecker::Entry> TimingChecker::Entries() const {
-    std::vector<std::pair<std::uint64_t, Entry>> sorted;
+    std::vector<std::pair<std::pair<std::uint64_t, std::uint32_t>, Entry>> sorted;
     sorted.reserve(states_.size());
     for (const auto& [key, s] : states_) {
         Entry e;
-        e.bus = static_cast<std::uint8_t>(key >> 33);
-        e.extended = ((key >> 32) & 1) != 0;
-        e.id = static_cast<std::uint32_t>(key);
+        e.bus = static_cast<std::uint8_t>(key.frame >> 33);
+        e.extended = ((key.frame >> 32) & 1) != 0;
+        e.id = static_cast<std::uint32_t>(key.frame);
+        e.sender = key.sender;
         e.periodUs = s.periodUs;
         e.frames = s.frames;
         e.drifts = s.drifts;
         e.bits = s.bits;
-        sorted.emplace_back(key, e);
+        sorted.emplace_back(std::make_pair(key.frame, key.sender), e);
     }
     std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<Entry> entries;
@@ -99,7 +114,7 @@ std::vector<TimingChecker::Entry> TimingChecker::Entries() const {
 double TimingChecker::CyclicBitsPerSecond(std::uint8_t bus) const {
     double total = 0;
     for (const auto& [key, s] : states_) {
-        if (static_cast<std::uint8_t>(key >> 33) == bus && s.periodUs > 0)
+        if (static_cast<std::uint8_t>(key.frame >> 33) == bus && s.periodUs > 0)
             total += 1e6 * static_cast<double>(s.bits) / static_cast<double>(s.periodUs);
     }
     return total;

@@ -3,15 +3,27 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
 namespace gatewaysim {
 
+// How a row is sent: by whom (any number that names the sender), and
+// whether its first interval is no part of its period (a J1939 row held
+// back while its CA claims its address).
+struct TimingSender {
+    std::uint32_t id = 0;
+    bool firstIntervalHeld = false;
+};
+
 // Learns the period of every cyclic frame it sees and reports the frames
-// that arrive more than the tolerance (10%) away from it.
+// that arrive more than the tolerance (10% by default) away from it.
 //
-// A frame (bus, format, identifier) counts as cyclic once three intervals in
+// Each sender's frames are followed apart (two senders of one identifier
+// are two rows), and a sender's rows are forgotten when it goes (an
+// application that reconnects starts afresh). A frame (bus, format,
+// identifier, sender) counts as cyclic once three intervals in
 // a row agree within the tolerance; their mean is its period. From then on
 // every interval outside the tolerance is a drift. After three drifts in a
 // row the period is learnt anew (the sender changed its rate, or stopped
@@ -22,6 +34,7 @@ public:
         std::uint8_t bus = 0;
         bool extended = false;
         std::uint32_t id = 0;
+        std::uint32_t sender = 0;
         std::int64_t intervalUs = 0;  // the interval just measured
         std::int64_t periodUs = 0;    // the learnt period
         double deviationPercent = 0;  // (interval - period) / period, in percent
@@ -30,6 +43,7 @@ public:
         std::uint8_t bus = 0;
         bool extended = false;
         std::uint32_t id = 0;
+        std::uint32_t sender = 0;
         std::int64_t periodUs = 0;  // 0 while not (yet) cyclic
         std::uint64_t frames = 0;
         std::uint64_t drifts = 0;
@@ -41,13 +55,21 @@ public:
     // Identifiers tracked at most; further ones are counted, not followed.
     static constexpr std::size_t kMaxTracked = 65536;
 
-    explicit TimingChecker(double tolerance = 0.10) : tolerance_(tolerance) {}
+    static constexpr double kDefaultTolerance = 0.10;
+
+    // `tolerance`: the deviation from the period that is no drift, as a
+    // fraction of it.
+    explicit TimingChecker(double tolerance = kDefaultTolerance) : tolerance_(tolerance) {}
+
+    using Sender = TimingSender;
 
     // Records one frame of `bits` bits seen at `timeUs` (any monotonic
     // microsecond count). True, with `*drift` filled, when the frame drifted
     // from its period.
     bool Observe(std::uint8_t bus, bool extended, std::uint32_t id, std::int64_t timeUs, Drift* drift,
-                 std::uint32_t bits = 0);
+                 std::uint32_t bits = 0, Sender sender = Sender());
+    // Forgets the rows of `sender`.
+    void Forget(std::uint32_t sender);
     // Bits per second that the cyclic frames of `bus` ask for: the sum of
     // their bits over their periods.
     double CyclicBitsPerSecond(std::uint8_t bus) const;
@@ -68,10 +90,20 @@ private:
         std::uint64_t drifts = 0;
         std::uint32_t bits = 0;
     };
+    struct Key {
+        std::uint64_t frame;  // bus, format, identifier
+        std::uint32_t sender;
+        bool operator==(const Key& other) const { return frame == other.frame && sender == other.sender; }
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& k) const {
+            return std::hash<std::uint64_t>()(k.frame ^ (static_cast<std::uint64_t>(k.sender) << 35));
+        }
+    };
     bool Within(std::int64_t interval, std::int64_t period) const;
 
     double tolerance_;
-    std::unordered_map<std::uint64_t, State> states_;
+    std::unordered_map<Key, State, KeyHash> states_;
     std::uint64_t untracked_ = 0;
 };
 

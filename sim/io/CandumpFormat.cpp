@@ -89,11 +89,12 @@ bool ParseTimestamp(std::string_view text, std::int64_t* timeUs, std::string_vie
     }
     if (digits == 0 || i >= text.size() || text[i] != '.') return Fail(error, "malformed timestamp");
     ++i;
+    // Any number of fraction digits, read at their scale; what lies below
+    // a microsecond is dropped.
     std::int64_t micros = 0;
     std::size_t fraction = 0;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        if (++fraction > 9) return Fail(error, "malformed timestamp");
-        if (fraction <= 6) micros = micros * 10 + (text[i] - '0');
+        if (++fraction <= 6) micros = micros * 10 + (text[i] - '0');
         ++i;
     }
     if (fraction == 0 || i >= text.size() || text[i] != ')') return Fail(error, "malformed timestamp");
@@ -192,20 +193,22 @@ bool ParseJ1708Text(std::string_view text, J1708Frame* frame, std::string* error
     return true;
 }
 
-bool ParseLogLine(std::string_view line, LogEntry* entry, std::string* error) {
+bool SplitLogLine(std::string_view line, LogLineParts* parts, std::string* error) {
+    if (line.find('\0') != std::string_view::npos) return Fail(error, "a NUL byte in the line");
     line = Trim(line);
-    LogEntry e;
+    LogLineParts p;
     if (line.empty() || line[0] == '#') {
-        *entry = e;
+        p.comment = true;
+        *parts = p;
         return true;
     }
     std::string_view rest;
-    if (!ParseTimestamp(line, &e.timeUs, &rest, error)) return false;
+    if (!ParseTimestamp(line, &p.timeUs, &rest, error)) return false;
     if (rest.empty() || !IsBlank(rest[0])) return Fail(error, "expected an interface after the timestamp");
     rest = Trim(rest);
     std::size_t end = 0;
     while (end < rest.size() && !IsBlank(rest[end])) ++end;
-    const std::string_view interface = rest.substr(0, end);
+    p.interface = rest.substr(0, end);
     std::string_view frame = Trim(rest.substr(end));
     // Logs written by other tools may mark each frame as received or
     // transmitted after it (" R", " T"); the direction is of no matter here.
@@ -218,16 +221,38 @@ bool ParseLogLine(std::string_view line, LogEntry* entry, std::string* error) {
     for (const char c : frame) {
         if (IsBlank(c)) return Fail(error, "unexpected text after the frame");
     }
-    if (interface == "j1708") {
+    p.frame = frame;
+    *parts = p;
+    return true;
+}
+
+bool ParseLogFrame(const LogLineParts& parts, int bus, LogEntry* entry, std::string* error) {
+    LogEntry e;
+    e.timeUs = parts.timeUs;
+    if (parts.comment) {
+        *entry = e;
+        return true;
+    }
+    if (bus < 0 && parts.interface == "j1708") {
         e.kind = LogEntry::Kind::kJ1708;
-        if (!ParseJ1708Text(frame, &e.j1708, error)) return false;
+        if (!ParseJ1708Text(parts.frame, &e.j1708, error)) return false;
     } else {
         e.kind = LogEntry::Kind::kCan;
-        if (!ParseInterfaceName(interface, &e.can.bus, error)) return false;
-        if (!ParseCanFrameText(frame, &e.can, error)) return false;
+        if (bus >= 0) {
+            if (bus > 4) return Fail(error, "the simulator has buses 0 to 4");
+            e.can.bus = static_cast<std::uint8_t>(bus);
+        } else if (!ParseInterfaceName(parts.interface, &e.can.bus, error)) {
+            return false;
+        }
+        if (!ParseCanFrameText(parts.frame, &e.can, error)) return false;
     }
     *entry = e;
     return true;
+}
+
+bool ParseLogLine(std::string_view line, LogEntry* entry, std::string* error) {
+    LogLineParts parts;
+    return SplitLogLine(line, &parts, error) && ParseLogFrame(parts, -1, entry, error);
 }
 
 std::string FormatCanFrame(const CanFrame& frame) {

@@ -40,7 +40,24 @@ struct LogEntry {
     J1708Frame j1708;
 };
 
-// Parses one log line: "(SECONDS.FRACTION) INTERFACE FRAME", where FRAME is a
+// One log line taken apart, the frame not yet parsed.
+struct LogLineParts {
+    bool comment = false;  // blank or comment line: nothing else is set
+    std::int64_t timeUs = 0;
+    std::string_view interface;
+    std::string_view frame;
+};
+
+// Splits a log line (see ParseLogLine) into its time stamp, interface and
+// frame text. False, with a reason, for a line that is not one (a NUL byte
+// anywhere included).
+bool SplitLogLine(std::string_view line, LogLineParts* parts, std::string* error);
+// Parses the frame of a split line: a CAN frame on `bus` (0 to 4), or with
+// `bus` -1 on the bus that the interface names (canN; "j1708": J1708).
+bool ParseLogFrame(const LogLineParts& parts, int bus, LogEntry* entry, std::string* error);
+
+// Parses one log line: "(SECONDS.FRACTION) INTERFACE FRAME" (a fraction of any
+// number of digits), where FRAME is a
 // CAN frame on interfaces canN (N = bus) and a J1708 frame on the interface
 // "j1708". Blank lines and lines whose first non-blank character is '#' are
 // comments (kNothing). Surrounding blanks, a trailing '\r' and a direction

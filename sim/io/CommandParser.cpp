@@ -52,6 +52,49 @@ bool Fail(std::string* error, const std::string& reason) {
     return false;
 }
 
+constexpr const char* kReplayUsage =
+    "usage: replay FILE [fast] [loop[=N]] [skip-gaps] [NAME=canN ...] | replay stop | replay";
+
+// "replay" and its arguments (words[0] is the verb).
+bool ParseReplay(const std::vector<std::string_view>& words, Command* c, std::string* error) {
+    if (words.size() == 1) {
+        c->kind = Command::Kind::kReplayStatus;
+        return true;
+    }
+    if (words.size() == 2 && words[1] == "stop") {
+        c->kind = Command::Kind::kReplayStop;
+        return true;
+    }
+    c->kind = Command::Kind::kReplay;
+    c->path = std::string(words[1]);
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        const std::string_view word = words[i];
+        std::uint64_t passes = 0;
+        const std::size_t equals = word.find('=');
+        if (word == "fast") {
+            c->fast = true;
+        } else if (word == "skip-gaps") {
+            c->skipGaps = true;
+        } else if (word == "loop") {
+            c->passes = 0;
+        } else if (word.substr(0, 5) == "loop=") {
+            if (!Number(word.substr(5), 1000000, &passes) || passes == 0)
+                return Fail(error, "loop=N plays the file N times, N 1 to 1000000");
+            c->passes = static_cast<int>(passes);
+        } else if (equals != std::string_view::npos && equals > 0) {
+            std::uint8_t bus = 0;
+            std::string reason;
+            const std::string_view target = word.substr(equals + 1);
+            if (target.size() != 4 || target.substr(0, 3) != "can" || !ParseInterfaceName(target, &bus, &reason))
+                return Fail(error, "a mapping is NAME=canN, N 0 to 4 ('" + std::string(word) + "')");
+            c->mapping.emplace_back(std::string(word.substr(0, equals)), bus);
+        } else {
+            return Fail(error, std::string(kReplayUsage) + " ('" + std::string(word) + "' unknown)");
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseCommand(std::string_view line, Command* command, std::string* error) {
@@ -98,15 +141,7 @@ bool ParseCommand(std::string_view line, Command* command, std::string* error) {
         c.kind = Command::Kind::kDrop;
         c.address = static_cast<std::int32_t>(address);
     } else if (verb == "replay") {
-        if (args == 1 && words[1] == "stop") {
-            c.kind = Command::Kind::kReplayStop;
-        } else if (args == 1 || (args == 2 && words[2] == "fast")) {
-            c.kind = Command::Kind::kReplay;
-            c.path = std::string(words[1]);
-            c.fast = args == 2;
-        } else {
-            return Fail(error, "usage: replay FILE [fast] | replay stop");
-        }
+        if (!ParseReplay(words, &c, error)) return false;
     } else {
         std::uint8_t bus = 0;
         std::string reason;
@@ -133,8 +168,12 @@ const char* CommandHelp() {
            "list                        applications with their subscriptions, CAs and EEPROMs\n"
            "timing                      cyclic frames, their periods and drifts\n"
            "j1939                       J1939 address tables (NAMEs, owners) and transport sessions\n"
-           "replay FILE [fast]          replay a log with its timing, or as fast as possible\n"
+           "replay FILE [fast] [loop[=N]] [skip-gaps] [NAME=canN ...]\n"
+           "                            replay a log with its timing, or as fast as possible; N times,\n"
+           "                            or until stopped; not waiting for gaps over 10 s; the log's\n"
+           "                            interface NAME onto bus N (then only the interfaces named)\n"
            "replay stop                 end the replay in progress\n"
+           "replay                      the replay's file, frames sent, lines refused, position, pass\n"
            "drop ADDRESS                disconnect an application\n"
            "help                        this list\n"
            "quit                        end the simulator\n";

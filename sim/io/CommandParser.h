@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "bus/Frames.h"
 
@@ -18,8 +20,12 @@ namespace gatewaysim {
 //   list                         applications, subscriptions, CAs, EEPROMs (also "apps")
 //   timing                       cyclic frames, their periods and drifts
 //   j1939                        address tables and transport sessions of the buses
-//   replay FILE [fast]           replay a log (with its timing, or as fast as possible)
+//   replay FILE [fast] [loop[=N]] [skip-gaps] [NAME=canN ...]
+//                                replay a log (with its timing, or as fast as possible;
+//                                N times, or until stopped; not waiting for gaps over 10 s;
+//                                the log's interface NAME onto bus N, other interfaces skipped)
 //   replay stop                  end the replay in progress
+//   replay                       the replay's status
 //   drop ADDRESS                 disconnect an application
 //   help                         the commands
 //   quit                         end the simulator (also "exit")
@@ -28,7 +34,7 @@ namespace gatewaysim {
 // '#' do nothing.
 struct Command {
     enum class Kind { kNothing, kHelp, kList, kCan, kJ1708, kJob, kTiming, kReplay, kReplayStop, kDrop, kQuit,
-                      kJ1939 };
+                      kJ1939, kReplayStatus };
     Kind kind = Kind::kNothing;
     CanFrame can;
     J1708Frame j1708;
@@ -38,6 +44,9 @@ struct Command {
     std::uint8_t parameter = 0;  // job
     std::string path;            // replay
     bool fast = false;           // replay
+    int passes = 1;              // replay: 0 until stopped
+    bool skipGaps = false;       // replay
+    std::vector<std::pair<std::string, std::uint8_t>> mapping;  // replay: interface name, bus
 };
 
 // The result of a command.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace gatewaysim {
 
@@ -70,6 +71,7 @@ bool ControlClient::Execute(const std::string& command, std::string* output) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             *output = std::string("send: ") + std::strerror(errno);
+            Close();
             return false;
         }
         sent += static_cast<std::size_t>(n);
@@ -78,15 +80,33 @@ bool ControlClient::Execute(const std::string& command, std::string* output) {
     for (;;) {
         if (!ReadLine(&answer)) {
             *output = "no answer from the simulator";
+            Close();
             return false;
         }
         if (answer == "ok") return true;
         if (answer.compare(0, 7, "error: ") == 0) {
-            *output = answer.substr(7);
+            *output += answer.substr(7);
             return false;
         }
         *output += answer + "\n";
     }
+}
+
+}  // namespace gatewaysim
+
+namespace gatewaysim {
+
+std::string ResolvePaths(const std::string& command, const std::string& folder) {
+    // The only command that names a file: replay FILE ...
+    std::size_t at = command.find_first_not_of(" \t");
+    if (at == std::string::npos || command.compare(at, 6, "replay") != 0) return command;
+    at += 6;
+    if (at >= command.size() || (command[at] != ' ' && command[at] != '\t')) return command;
+    at = command.find_first_not_of(" \t", at);
+    if (at == std::string::npos || command[at] == '/' || folder.empty()) return command;
+    const std::size_t end = command.find_first_of(" \t", at);
+    if (command.compare(at, end == std::string::npos ? std::string::npos : end - at, "stop") == 0) return command;
+    return command.substr(0, at) + folder + (folder.back() == '/' ? "" : "/") + command.substr(at);
 }
 
 }  // namespace gatewaysim

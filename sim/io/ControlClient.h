@@ -18,11 +18,14 @@ public:
     // Connects to the control socket at `path`. 0 or a negative errno value.
     int Connect(const std::string& path, int timeoutMs = 5000);
     void Close();
+    // False once the connection failed (closed, timed out or never made).
+    bool Connected() const { return fd_ >= 0; }
 
     // Sends `command` (without its line end) and waits for the answer.
     // True when it ended with "ok": `*output` then holds the output lines.
-    // False with the reason in `*output` for "error: ..." answers, a closed
-    // connection or a time-out.
+    // False for "error: ..." answers (`*output`: the output lines, then the
+    // reason), a closed connection or a time-out (the reason), told apart by
+    // Connected().
     bool Execute(const std::string& command, std::string* output);
 
 private:
@@ -32,5 +35,10 @@ private:
     int timeoutMs_ = 5000;
     std::string pending_;
 };
+
+// `command` with the file of a replay command made absolute against
+// `folder` (the client's working folder), so that the simulator, which runs
+// elsewhere, reads the file that the operator named.
+std::string ResolvePaths(const std::string& command, const std::string& folder);
 
 }  // namespace gatewaysim

@@ -57,9 +57,12 @@ struct Client {
 
 std::string FormatReply(const CommandReply& reply) {
     if (!reply.ok) {
+        // The reason is the last line; the lines before it are output.
         std::string reason = reply.text;
         while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-        return "error: " + reason + "\n";
+        const std::size_t last = reason.rfind('\n');
+        if (last == std::string::npos) return "error: " + reason + "\n";
+        return reason.substr(0, last + 1) + "error: " + reason.substr(last + 1) + "\n";
     }
     return reply.text + "ok\n";
 }

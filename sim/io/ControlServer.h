@@ -42,7 +42,9 @@ private:
     std::thread thread_;
 };
 
-// Formats a reply as the control server sends it.
+// Formats a reply as the control server sends it: the output lines, then
+// "ok", or for a failure "error: " and the reason's last line after the
+// lines before it.
 std::string FormatReply(const CommandReply& reply);
 
 }  // namespace gatewaysim

@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -40,13 +42,12 @@ bool ParseSocketcandAddress(const std::string& text, std::string* host, std::uin
     const std::size_t colon = text.rfind(':');
     const std::string h = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
     const std::string p = colon == std::string::npos ? text : text.substr(colon + 1);
-    in_addr address;
     char* end = nullptr;
     errno = 0;
     const unsigned long value = p.empty() || p[0] < '0' || p[0] > '9' ? 0 : std::strtoul(p.c_str(), &end, 10);
-    if (p.empty() || end == nullptr || *end != '\0' || errno != 0 || value == 0 || value > 65535 ||
-        ::inet_pton(AF_INET, h.c_str(), &address) != 1) {
-        if (error) *error = "--socketcand takes [HOST:]PORT, HOST a numeric IPv4 address, PORT 1 to 65535";
+    if (p.empty() || end == nullptr || *end != '\0' || errno != 0 || value == 0 || value > 65535 || h.empty() ||
+        h.find_first_of(" \t/") != std::string::npos) {
+        if (error) *error = "--socketcand takes [HOST:]PORT, HOST an IPv4 address or a host name, PORT 1 to 65535";
         return false;
     }
     *host = h;
@@ -59,7 +60,16 @@ int SocketcandServer::Start(const std::string& host, std::uint16_t port, Injecto
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return -EINVAL;
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        // A host name: its first IPv4 address.
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return -EADDRNOTAVAIL;
+        address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+        ::freeaddrinfo(found);
+    }
     const auto fail = [this](int code) {
         if (listenFd_ >= 0) ::close(listenFd_);
         if (wakeFd_ >= 0) ::close(wakeFd_);
@@ -234,6 +244,9 @@ void SocketcandServer::Run() {
             const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
                                      SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0) {
+                // Frames go out as they come, not gathered by the kernel.
+                const int on = 1;
+                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
                 std::lock_guard<std::mutex> guard(lock_);
                 if (clients_.size() >= kMaxClients) {
                     (void)!::send(fd, "< error too many clients >", 26, MSG_NOSIGNAL);

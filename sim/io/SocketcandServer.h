@@ -43,8 +43,10 @@ public:
     SocketcandServer(const SocketcandServer&) = delete;
     SocketcandServer& operator=(const SocketcandServer&) = delete;
 
-    // Listens on `host` (a numeric IPv4 address) and `port` (0: any free
-    // one, see Port) and starts serving. 0 or a negative errno value.
+    // Listens on `host` (an IPv4 address, or a host name: its first IPv4
+    // address) and `port` (0: any free one, see Port) and starts serving;
+    // every connection sends without delay (TCP_NODELAY). 0, -EADDRNOTAVAIL
+    // for a name that does not resolve, or another negative errno value.
     int Start(const std::string& host, std::uint16_t port, Injector injector);
     // Closes every connection. Idempotent.
     void Stop();
@@ -91,7 +93,7 @@ private:
     std::int32_t nextNumber_ = 0;    // I/O thread only
 };
 
-// Splits "[HOST:]PORT" (HOST a numeric IPv4 address, by default the
+// Splits "[HOST:]PORT" (HOST an IPv4 address or a host name, by default the
 // loopback address). False, with a reason, otherwise.
 bool ParseSocketcandAddress(const std::string& text, std::string* host, std::uint16_t* port, std::string* error);
 

@@ -14,10 +14,6 @@ constexpr std::uint32_t kPgnRequest = 0xEA00;
 constexpr std::uint32_t kPgnAddressClaimed = 0xEE00;
 constexpr std::uint32_t kCannotClaimDelaysUs = 153'001;  // a pseudo-random 0 to 153 ms
 
-std::string Address(std::uint8_t bus, std::uint8_t address) {
-    return "can" + std::to_string(bus) + " address " + std::to_string(address);
-}
-
 }  // namespace
 
 Origin J1939Service::OriginOf(std::int32_t owner) {
@@ -125,7 +121,7 @@ void J1939Service::ContestClaimFromBus(std::uint8_t bus, std::uint8_t address, s
         const CaTable::Ca* current = cas_.HolderOf(bus, address);
         const CaTable::Ca holder = current != nullptr ? *current : CaTable::Ca{};
         const CaTable::Outcome outcome = cas_.Claim(CaTable::kBus, bus, address, name);
-        const std::string claim = "J1939: " + Address(bus, address) + " claimed from the bus by NAME " + Hex(name, 16);
+        const std::string claim = "J1939: can" + std::to_string(bus) + " address " + Hex(address, 2) + " claimed from the bus by NAME " + Hex(name, 16);
         if (outcome.claimed && outcome.displaced && outcome.loser.owner != CaTable::kBus) {
             host_.Report(claim + ": " + OwnerText(outcome.loser.owner) + " (NAME " + Hex(outcome.loser.name, 16) +
                          ") lost it and can no longer send from it");
@@ -158,7 +154,7 @@ std::vector<std::string> J1939Service::DescribeNetwork() const {
             const std::string owner = ca.owner == CaTable::kPlatform ? "platform (static CA)"
                                       : ca.owner == CaTable::kBus    ? "bus"
                                                                      : "application " + std::to_string(ca.owner);
-            lines.push_back("  " + (ca.holds ? std::to_string(ca.address) : "- (lost " + std::to_string(ca.address) + ")") +
+            lines.push_back("  " + (ca.holds ? Hex(ca.address, 2) : "- (lost " + Hex(ca.address, 2) + ")") +
                             " NAME " + Hex(ca.name, 16) + " " + owner + ": identity " +
                             std::to_string(f.identityNumber) + ", manufacturer " + std::to_string(f.manufacturerCode) +
                             ", ECU instance " + std::to_string(f.ecuInstance) + ", function instance " +

@@ -109,14 +109,14 @@ void J1939Service::HandleCreate(std::int32_t source, const std::uint8_t* data, s
         return;
     }
     if (address >= j1939::kNullAddress) {
-        Refuse(source, j1939::kCmdCreateCA, "address " + std::to_string(address) + " cannot be claimed");
+        Refuse(source, j1939::kCmdCreateCA, "address " + Hex(address, 2) + " cannot be claimed");
         return;
     }
     const std::uint64_t name = PackName(NameFromRecord(data + 4));
     const CaTable::Outcome outcome = cas_.Claim(source, bus, address, name);
     if (outcome.claimed) NoteClaim(bus, address);
     AnnounceClaim(source, bus, address, name, outcome.claimed);
-    const std::string where = "can" + std::to_string(bus) + " address " + std::to_string(address);
+    const std::string where = "can" + std::to_string(bus) + " address " + Hex(address, 2);
     if (outcome.claimed && outcome.displaced && outcome.loser.owner == CaTable::kBus) {
         // Only its claim on the wire told of that node: if it is there it
         // defends the address within 250 ms, and the new CA loses it then.
@@ -151,7 +151,7 @@ void J1939Service::HandleRemove(std::int32_t source, const std::uint8_t* data, s
     // ends; the platform's CA stays.
     if (data[0] < kCanBusCount && IsStatic(data[0], data[1])) return;
     Refuse(source, j1939::kCmdRemoveCA,
-           "no CA of this application at can" + std::to_string(data[0]) + " address " + std::to_string(data[1]));
+           "no CA of this application at can" + std::to_string(data[0]) + " address " + Hex(data[1], 2));
 }
 
 void J1939Service::HandleSubscription(std::int32_t source, std::int32_t command, const std::uint8_t* data,
@@ -210,7 +210,7 @@ void J1939Service::HandleSend(std::int32_t source, const std::uint8_t* data, std
     }
     if (!cas_.Holds(source, bus, header.source) && !cas_.Holds(CaTable::kPlatform, bus, header.source)) {
         Refuse(source, j1939::kCmdSend,
-               "source address " + std::to_string(header.source) + " is not held by a CA of this application on can" +
+               "source address " + Hex(header.source, 2) + " is not held by a CA of this application on can" +
                    std::to_string(bus));
         return;
     }
@@ -276,7 +276,7 @@ void J1939Service::AnnounceClaim(std::int32_t owner, std::uint8_t bus, std::uint
 void J1939Service::AnnounceReclaims(const CaTable::Reclaims& reclaims) {
     for (const CaTable::Ca& ca : reclaims) {
         host_.Report("J1939: the platform's static CA claims can" + std::to_string(ca.bus) + " address " +
-                     std::to_string(ca.address) + " again");
+                     Hex(ca.address, 2) + " again");
         NoteClaim(ca.bus, ca.address);
         AnnounceClaim(ca.owner, ca.bus, ca.address, ca.name, true);
     }
@@ -308,16 +308,16 @@ std::vector<std::string> J1939Service::Describe(std::int32_t address) const {
         if (owner == address) lines.push_back("J1939 interface manager can" + std::to_string(bus));
     }
     for (const CaTable::Ca& ca : cas_.Of(address)) {
-        lines.push_back("J1939 CA can" + std::to_string(ca.bus) + " address " + std::to_string(ca.address) +
+        lines.push_back("J1939 CA can" + std::to_string(ca.bus) + " address " + Hex(ca.address, 2) +
                         " NAME " + Hex(ca.name, 16) + (ca.holds ? "" : " (lost its address)"));
     }
-    static const char* const kModes[] = {"PGN", "source", "PGN and source", "all"};
     const auto it = subscriptions_.find(address);
     if (it != subscriptions_.end()) {
         for (const Subscription& s : it->second) {
-            std::string line = "J1939 subscription can" + std::to_string(s.bus) + " " + kModes[s.mode];
+            std::string line = "J1939 subscription can" + std::to_string(s.bus);
             if (s.mode == 0 || s.mode == 2) line += " PGN " + Hex(s.pgn, 4);
-            if (s.mode == 1 || s.mode == 2) line += " source " + std::to_string(s.address);
+            if (s.mode == 1 || s.mode == 2) line += " from source " + Hex(s.address, 2);
+            if (s.mode != 0 && s.mode != 1 && s.mode != 2) line += " all";
             lines.push_back(line);
         }
     }
@@ -327,7 +327,7 @@ std::vector<std::string> J1939Service::Describe(std::int32_t address) const {
 std::vector<std::string> J1939Service::DescribeStatic() const {
     std::vector<std::string> lines;
     for (const CaTable::Ca& ca : cas_.Of(CaTable::kPlatform)) {
-        lines.push_back("static CA can" + std::to_string(ca.bus) + " address " + std::to_string(ca.address) +
+        lines.push_back("static CA can" + std::to_string(ca.bus) + " address " + Hex(ca.address, 2) +
                         " NAME " + Hex(ca.name, 16) + (ca.holds ? "" : " (lost its address)"));
     }
     return lines;

@@ -10,6 +10,17 @@ namespace gatewaysim {
 
 namespace {
 
+// A J1939 address as everywhere in the reports: two hex digits.
+std::string AddressText(std::uint8_t address) {
+    char text[4];
+    std::snprintf(text, sizeof(text), "%02X", address);
+    return text;
+}
+
+}  // namespace
+
+namespace {
+
 constexpr std::uint8_t kTransportPriority = 7;
 constexpr std::int64_t kUsPerMs = 1000;
 
@@ -38,7 +49,7 @@ J1939Transport::Key J1939Transport::KeyOf(std::uint8_t bus, const J1939Header& h
 
 std::string J1939Transport::Describe(const Key& key, std::uint32_t pgn) {
     char text[96];
-    std::snprintf(text, sizeof(text), "can%u %s %u -> %u PGN %04X", std::get<0>(key),
+    std::snprintf(text, sizeof(text), "can%u %s %02X -> %02X PGN %04X", std::get<0>(key),
                   std::get<2>(key) == j1939::kGlobalAddress ? "BAM" : "RTS/CTS", std::get<1>(key), std::get<2>(key),
                   pgn);
     return text;
@@ -196,7 +207,7 @@ void J1939Transport::OnFrame(const CanFrame& frame, const Origin& origin) {
     const J1939Header header = DecomposeId(frame.id);
     if (frame.length != 8) {
         link_.Report("J1939: can" + std::to_string(frame.bus) + " transport frame from " +
-                     std::to_string(header.source) + " of " + std::to_string(frame.length) +
+                     AddressText(header.source) + " of " + std::to_string(frame.length) +
                      " bytes ignored (8 expected)");
         return;
     }
@@ -390,7 +401,7 @@ void J1939Transport::OnAbort(const CanFrame& frame, const J1939Header& header, c
     const std::uint32_t pgn = NormalisePgn(PgnOf(frame));
     // Our own aborts were reported where they were made.
     const bool hosted = origin.kind == Origin::Kind::kJ1939;
-    const std::string why = " aborted by " + std::to_string(from) + " (reason " + std::to_string(frame.data[1]) + ")";
+    const std::string why = " aborted by " + AddressText(from) + " (reason " + std::to_string(frame.data[1]) + ")";
     // An abort ends the session of the pair whose PGN it names.
     for (const Key& key : {Key{bus, from, to}, Key{bus, to, from}}) {
         const auto it = inbound_.find(key);
@@ -491,7 +502,7 @@ void J1939Transport::DropSource(std::uint8_t bus, std::uint8_t address, const st
                    waiting_.end());
     if (waiting_.size() != before) {
         link_.Report("J1939: can" + std::to_string(bus) + " " + std::to_string(before - waiting_.size()) +
-                     " waiting messages from " + std::to_string(address) + " dropped: " + why);
+                     " waiting messages from " + AddressText(address) + " dropped: " + why);
     }
 }
 

@@ -93,8 +93,8 @@ TEST(AddressContest, TheLowerNameTakesTheAddressFromAnEarlierHolder) {
     ASSERT_GT(uid, 0);
 
     const std::string list = sim.Command("list");
-    EXPECT_TRUE(Contains(SectionOf(list, 100), "J1939 CA can0 address 48 NAME 0000000000000100\n")) << list;
-    EXPECT_TRUE(Contains(SectionOf(list, 101), "J1939 CA can0 address 48 NAME 0000000000000500 (lost its address)"))
+    EXPECT_TRUE(Contains(SectionOf(list, 100), "J1939 CA can0 address 30 NAME 0000000000000100\n")) << list;
+    EXPECT_TRUE(Contains(SectionOf(list, 101), "J1939 CA can0 address 30 NAME 0000000000000500 (lost its address)"))
         << list;
     // The winner's messages go out from the address.
     ASSERT_EQ(app.SendJ1939(CANBus0, 0x30, 0xFF, 6, 0xFEF2, {0}), 0);
@@ -123,7 +123,7 @@ TEST(AddressContest, AHigherNameLosesAndItsCreationReturnsNotRecoverable) {
     EXPECT_EQ(peer.Run("ca 0 31 500"), "-131 -131");
 
     const std::string list = sim.Command("list");
-    EXPECT_TRUE(Contains(SectionOf(list, 100), "J1939 CA can0 address 49 NAME 0000000000000100\n")) << list;
+    EXPECT_TRUE(Contains(SectionOf(list, 100), "J1939 CA can0 address 31 NAME 0000000000000100\n")) << list;
     EXPECT_FALSE(Contains(SectionOf(list, 101), "NAME 0000000000000500\n")) << list;
     // The loser may take another address.
     EXPECT_EQ(peer.Run("ca 0 32 500"), "1 0");

@@ -2,6 +2,8 @@
 // simulator writes read back.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -132,6 +134,58 @@ TEST(Log, TheSimulatorsLogParsesBackFrameForFrame) {
     ASSERT_EQ(entry.kind, gatewaysim::LogEntry::Kind::kJ1708);
     EXPECT_EQ(j1708[0].substr(j1708[0].find(')') + 1), " j1708 80#0102*7D");
     EXPECT_EQ(watcher.Quit(), 0);
+}
+
+// Runs gateway-sim-control in `folder` with `arguments` (quoted for the
+// shell); its exit code and everything it printed.
+int RunClient(const TempFolder& folder, const std::string& arguments, const std::string& environment,
+              std::string* output) {
+    Process client;
+    // The exit code is printed last: once it is read, so is all the rest.
+    const std::string line = "cd '" + folder.Path() + "' && " + GATEWAY_SIM_CONTROL_PATH + " " + arguments +
+                             " 2>&1; echo \"exit $?\"";
+    if (!client.Start({"/bin/sh", "-c", line}, environment.empty() ? std::vector<std::string>{}
+                                                                    : std::vector<std::string>{environment}))
+        return -1;
+    const std::string last =
+        client.AwaitLine([](const std::string& printed) { return printed.compare(0, 5, "exit ") == 0; });
+    client.Wait();
+    output->clear();
+    for (const std::string& printed : client.Lines()) *output += printed + "\n";
+    return last.empty() ? -1 : std::atoi(last.c_str() + 5);
+}
+
+TEST(Control, TheClientGetsTheAnswersWithItsOwnPathsAndTellsFailuresByItsExitCode) {
+    TempFolder folder;
+    Simulator sim(folder);
+    ASSERT_TRUE(sim.Start());
+    const std::string socket = folder / "control";
+    {
+        std::ofstream(folder / "bad.log") << "not a log line\n(1.0) can9 123#00\n";
+        std::ofstream(folder / "good.log") << "(1.000000) can0 123#00\n";
+    }
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    std::string out;
+
+    // A replay that refused every line: its reasons and its outcome, exit 1.
+    EXPECT_EQ(RunClient(folder, "'" + socket + "' 'replay bad.log fast'", "", &out), 1) << out;
+    EXPECT_NE(out.find(folder / "bad.log:1: "), std::string::npos) << out;
+    EXPECT_NE(out.find("replay of " + (folder / "bad.log") + ": 0 frames, 2 lines refused"), std::string::npos) << out;
+    // The socket from the environment; the relative file is the client's.
+    EXPECT_EQ(RunClient(folder, "'replay good.log fast' replay", "GATEWAY_SIM_CONTROL=" + socket, &out), 0) << out;
+    EXPECT_NE(out.find("replay of " + (folder / "good.log") + ": 1 frames"), std::string::npos) << out;
+    EXPECT_NE(out.find("file " + (folder / "good.log")), std::string::npos) << out;
+    // A FIFO is refused at once, and the socket keeps answering.
+    EXPECT_EQ(RunClient(folder, "'" + socket + "' 'replay fifo'", "", &out), 1) << out;
+    EXPECT_NE(out.find("fifo: not a regular file"), std::string::npos) << out;
+    sim.Command("list");
+
+    EXPECT_EQ(RunClient(folder, "-x '" + socket + "' list", "", &out), 2);
+    EXPECT_NE(out.find("unknown option '-x'"), std::string::npos) << out;
+    EXPECT_EQ(RunClient(folder, "--timeout 1s '" + socket + "' list", "", &out), 2);
+    EXPECT_NE(out.find("--timeout takes milliseconds, 1 to 600000, not '1s'"), std::string::npos) << out;
+    EXPECT_EQ(RunClient(folder, "", "GATEWAY_SIM_CONTROL=", &out), 2);
+    EXPECT_EQ(RunClient(folder, "-t 100 '" + (folder / "nothing") + "' list", "", &out), 3);
 }
 
 }  // namespace

@@ -102,7 +102,7 @@ TEST_F(ControlServerTest, CommandsAreAnsweredLineByLine) {
     const std::string listing = client.Answer();
     EXPECT_EQ(listing.rfind("application 100: connected ", 0), 0u) << listing;
     EXPECT_NE(listing.find(" s, 2 messages\n  CAN subscription can2 id 0 mask 0\n"
-                           "static CA can3 address 66 NAME 0000000000000042\nok\n"),
+                           "static CA can3 address 42 NAME 0000000000000042\nok\n"),
               std::string::npos)
         << listing;
     EXPECT_EQ(client.Answer(), "error: unknown command 'bogus' (try help)\n");

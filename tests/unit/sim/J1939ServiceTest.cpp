@@ -155,8 +155,8 @@ TEST_F(J1939ServiceTest, AContestedAddressGoesToTheLowerName) {
     EXPECT_EQ(CreateCa(low, 1, 0x80, Identity(0x1FFFFF, 0)), (Pairs{{1, 0x80}}));
     EXPECT_EQ(Request(high, 10, j1939::kCmdCAsPresent), Pairs{});  // lost its address
     EXPECT_EQ(CreateCa(late, 1, 0x80, Identity(0x1FFFFF, 0)), Pairs{});  // equal NAME: the holder keeps it
-    EXPECT_TRUE(AwaitReport("application 101 (NAME 00000000001FFFFF) took can1 address 128"));
-    EXPECT_TRUE(AwaitReport("application 102 (NAME 00000000001FFFFF) lost the contest for can1 address 128"));
+    EXPECT_TRUE(AwaitReport("application 101 (NAME 00000000001FFFFF) took can1 address 80"));
+    EXPECT_TRUE(AwaitReport("application 102 (NAME 00000000001FFFFF) lost the contest for can1 address 80"));
     // Another address on the same bus, and the same address on another bus, are free.
     EXPECT_EQ(CreateCa(high, 1, 0x81, Identity(5, 1)), (Pairs{{1, 0x81}}));
     EXPECT_EQ(CreateCa(high, 2, 0x80, Identity(5, 1)), (Pairs{{1, 0x81}, {2, 0x80}}));
@@ -190,7 +190,7 @@ TEST_F(J1939ServiceTest, StaticCasAreListedAndDefendTheirAddresses) {
     EXPECT_EQ(CreateCa(a, 1, 0x80, Identity(1000)), Pairs{});
     EXPECT_EQ(CreateCa(a, 2, 0x90, Identity(1000)), (Pairs{{2, 0x90}}));
     EXPECT_EQ(Request(a, 12, j1939::kCmdStaticCAs), (Pairs{{1, 0x80}, {1, 0x81}}));
-    EXPECT_NE(Run("list").text.find("static CA can2 address 144 NAME FFFFFFFFFFFFFFFF (lost its address)"),
+    EXPECT_NE(Run("list").text.find("static CA can2 address 90 NAME FFFFFFFFFFFFFFFF (lost its address)"),
               std::string::npos);
 
     // An attached application removes the static CA when it ends: nothing
@@ -207,7 +207,7 @@ TEST_F(J1939ServiceTest, StaticCasAreListedAndDefendTheirAddresses) {
     // Its own CA removed, the address goes back to the platform.
     a.Send(kCategoryJ1939, j1939::kCmdRemoveCA, Bytes{2, 0x90});
     EXPECT_EQ(Request(a, 12, j1939::kCmdStaticCAs), (Pairs{{1, 0x80}, {1, 0x81}, {2, 0x90}}));
-    EXPECT_TRUE(AwaitReport("the platform's static CA claims can2 address 144 again"));
+    EXPECT_TRUE(AwaitReport("the platform's static CA claims can2 address 90 again"));
 }
 
 TEST_F(J1939ServiceTest, MessagesReachTheSubscribersOfEveryMode) {
@@ -228,6 +228,11 @@ TEST_F(J1939ServiceTest, MessagesReachTheSubscribersOfEveryMode) {
     everything.Send(kCategoryJ1939, j1939::kCmdSubscribe, J1939Subscription(1, 3, 0, 0));
     canWatcher.Send(kCategoryCan, can::kCmdSubscribe, CanSubscription(0));
     for (RawApp* app : {&sender, &byPgn, &bySource, &byBoth, &everything, &canWatcher}) app->Sync();
+    const std::string listing = Run("list").text;
+    for (const char* line : {"J1939 subscription can0 PGN FEF1\n", "J1939 subscription can0 from source 20\n",
+                             "J1939 subscription can0 PGN FEF1 from source 21\n", "J1939 subscription can1 all\n",
+                             "J1939 CA can0 address 40 "})
+        EXPECT_NE(listing.find(line), std::string::npos) << line << listing;
 
     sender.Send(kCategoryJ1939, j1939::kCmdSend, SendRecord(0, 0x20, 0x33, 6, 0xFEF1, {1, 2, 3}));
     Bytes longPayload(20);
@@ -331,12 +336,12 @@ TEST_F(J1939ServiceTest, SendsFromAddressesNotHeldAndMalformedRecordsAreRefused)
     const auto got = listener.Of(kCategoryJ1939, j1939::kCmdReceived);
     ASSERT_EQ(got.size(), 1u);  // only the longest message passed
     EXPECT_EQ(got[0].payload.size(), 12u + 1785u);
-    EXPECT_TRUE(AwaitReport("application 101: J1939 command 4 refused: source address 32 is not held"));
+    EXPECT_TRUE(AwaitReport("application 101: J1939 command 4 refused: source address 20 is not held"));
     EXPECT_EQ(CountReports("application 100: J1939 command"), 9u);
     EXPECT_TRUE(AwaitReport("priority 8 exceeds 7"));
     EXPECT_TRUE(AwaitReport("length 1786 exceeds 1785"));
     EXPECT_TRUE(AwaitReport("unknown mode 4"));
-    EXPECT_TRUE(AwaitReport("address 254 cannot be claimed"));
+    EXPECT_TRUE(AwaitReport("address FE cannot be claimed"));
 }
 
 std::vector<std::uint32_t> FrameIds(RawApp& watcher) {
@@ -370,20 +375,20 @@ TEST_F(J1939ServiceTest, ClaimsAreAnsweredAndContestedOnTheWire) {
     const auto frames = watcher.Of(kCategoryCan, can::kCmdReceived);
     EXPECT_EQ(Bytes(frames[8].payload.begin() + 8, frames[8].payload.end()), (Bytes{0xF4, 1, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(Bytes(frames[10].payload.begin() + 8, frames[10].payload.end()), (Bytes{0x58, 2, 0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(AwaitReport("can1 address 32 claimed from the bus by NAME 0000000000000010: a CA of application 100 "
+    EXPECT_TRUE(AwaitReport("can1 address 20 claimed from the bus by NAME 0000000000000010: a CA of application 100 "
                             "(NAME 00000000000001F4) lost it and can no longer send from it"));
-    EXPECT_TRUE(AwaitReport("can1 address 33 claimed from the bus by NAME FFFFFFFFFFFFFFFF: a CA of application 100 "
+    EXPECT_TRUE(AwaitReport("can1 address 21 claimed from the bus by NAME FFFFFFFFFFFFFFFF: a CA of application 100 "
                             "(NAME 0000000000000258) keeps it and claims it again"));
 
     // The loser's application can no longer send from the address.
     a.Send(kCategoryJ1939, j1939::kCmdSend, SendRecord(1, 0x20, 255, 6, 0xFEF1, {1}));
-    EXPECT_TRUE(AwaitReport("application 100: J1939 command 4 refused: source address 32 is not held"));
+    EXPECT_TRUE(AwaitReport("application 100: J1939 command 4 refused: source address 20 is not held"));
     EXPECT_EQ(Request(a, 10, j1939::kCmdCAsPresent), (Pairs{{1, 0x21}}));
     const std::string table = Run("j1939").text;
-    for (const char* line : {"can1 addresses:\n", "  32 NAME 0000000000000010 bus: identity 16, manufacturer 0,",
-                             "  33 NAME 0000000000000258 application 100: identity 600,",
-                             "  144 NAME 0000000000000090 platform (static CA)",
-                             "  - (lost 32) NAME 00000000000001F4 application 100",
+    for (const char* line : {"can1 addresses:\n", "  20 NAME 0000000000000010 bus: identity 16, manufacturer 0,",
+                             "  21 NAME 0000000000000258 application 100: identity 600,",
+                             "  90 NAME 0000000000000090 platform (static CA)",
+                             "  - (lost 20) NAME 00000000000001F4 application 100",
                              "industry group 1, arbitrary address capable 0\n", "no transport session open\n"})
         EXPECT_NE(table.find(line), std::string::npos) << line << "\n" << table;
 
@@ -460,9 +465,9 @@ TEST_F(J1939ServiceTest, TheOperatorSeesSessionsAndAbortsButNoTransportTiming) {
     app.Send(kCategoryJ1939, j1939::kCmdSend, SendRecord(1, 0x20, 255, 6, 0xFEF1, Bytes(1785, 2)));
     app.Sync();
     const std::string sessions = Run("j1939").text;
-    EXPECT_NE(sessions.find("  sending can1 BAM 32 -> 255 PGN FEF1, 1785 bytes"), std::string::npos) << sessions;
-    EXPECT_NE(sessions.find("  sending can1 RTS/CTS 32 -> 85 PGN EF00, 30 bytes, 0 of 5 packets sent"), std::string::npos);
-    EXPECT_TRUE(AwaitReport("RTS/CTS 32 -> 85 PGN EF00 aborted: no CTS or acknowledgement within 1250 ms"));
+    EXPECT_NE(sessions.find("  sending can1 BAM 20 -> FF PGN FEF1, 1785 bytes"), std::string::npos) << sessions;
+    EXPECT_NE(sessions.find("  sending can1 RTS/CTS 20 -> 55 PGN EF00, 30 bytes, 0 of 5 packets sent"), std::string::npos);
+    EXPECT_TRUE(AwaitReport("RTS/CTS 20 -> 55 PGN EF00 aborted: no CTS or acknowledgement within 1250 ms"));
     const std::string timing = Run("timing").text;
     EXPECT_EQ(timing.find("EC"), std::string::npos) << timing;
     EXPECT_EQ(timing.find("EB"), std::string::npos) << timing;

@@ -120,7 +120,7 @@ TEST(J1939Transport, BamIsPacedOnePerSourceAndItsQueueIsBounded) {
     ASSERT_TRUE(bus.Send(0x20, 0xFF, 0xFEF2, 9, 0xB0));
     ASSERT_TRUE(bus.Send(0x20, 0xFF, 0xFEF3, 9, 0xC0));
     EXPECT_FALSE(bus.Send(0x20, 0xFF, 0xFEF4, 9, 0xD0));
-    EXPECT_TRUE(bus.Reported("BAM 32 -> 255 PGN FEF4 (9 bytes) dropped: 2 messages of that source to that destination wait already"));
+    EXPECT_TRUE(bus.Reported("BAM 20 -> FF PGN FEF4 (9 bytes) dropped: 2 messages of that source to that destination wait already"));
     EXPECT_TRUE(bus.Send(0x21, 0xFF, 0xFEF5, 3));  // another source, one frame: at once
     EXPECT_EQ(bus.Take(), (Frames{"18ECFF20#20090002FFF1FE00", "18FEF521#000102"}));
     for (int i = 0; i < 6; ++i) bus.Advance(50);
@@ -175,9 +175,9 @@ TEST(J1939Transport, TheOriginatorWaitsOutAHoldAndAbortsOnEveryTimeOut) {
                                   "18EC3020#10090002FF00EF00", "1CEC2030#110001FFFF00EF00",
                                   "1CEC3020#FF03FFFFFF00EF00", "18EC3020#10090002FF00EF00",
                                   "1CEC2030#FF02FFFFFF00EF00"}));
-    EXPECT_TRUE(bus.Reported("RTS/CTS 32 -> 48 PGN EF00 aborted: no CTS or acknowledgement within 1250 ms"));
+    EXPECT_TRUE(bus.Reported("RTS/CTS 20 -> 30 PGN EF00 aborted: no CTS or acknowledgement within 1250 ms"));
     EXPECT_TRUE(bus.Reported("aborted: no CTS within 1050 ms of a hold"));
-    EXPECT_TRUE(bus.Reported("RTS/CTS 32 -> 48 PGN EF00 aborted by 48 (reason 2)"));
+    EXPECT_TRUE(bus.Reported("RTS/CTS 20 -> 30 PGN EF00 aborted by 30 (reason 2)"));
     EXPECT_EQ(bus.Advance(5000), -1);
     EXPECT_EQ(bus.completed.size(), 1u);
 }
@@ -228,7 +228,7 @@ TEST(J1939Transport, AHostedReceiverAnswersAndAbortsWhatBreaksTheRules) {
     bus.Advance(750);
     EXPECT_EQ(bus.Take().size(), 5u);
     EXPECT_EQ(bus.completed.back(), "FECA 49->255 p7 1112131415161718191A");
-    EXPECT_TRUE(bus.Reported("BAM 49 -> 255 PGN FECA timed out after packet 1 of 2"));
+    EXPECT_TRUE(bus.Reported("BAM 31 -> FF PGN FECA timed out after packet 1 of 2"));
 }
 
 TEST(J1939Transport, QueuesAreBoundedPerDestinationAndOnlyItsMessagesWait) {

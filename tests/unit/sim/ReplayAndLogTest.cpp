@@ -4,7 +4,12 @@
 #include <fstream>
 #include <cstdio>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include "io/CandumpFormat.h"
+#include "io/LogWriter.h"
 #include "SimFixture.h"
 
 namespace {
@@ -84,6 +89,114 @@ TEST_F(ReplayAndLogTest, AReplayedLogReachesApplicationsInOrderAndTheLogParsesBa
                                                 "j1708 80#0102*7D"}));
 }
 
+std::vector<std::uint32_t> ReceivedIds(RawApp& app) {
+    app.Sync();
+    std::vector<std::uint32_t> ids;
+    for (const Received& r : app.Of(kCategoryCan, can::kCmdReceived)) ids.push_back(Get32(r.payload, 0));
+    return ids;
+}
+
+TEST_F(ReplayAndLogTest, LoopsMapsInterfacesAndTellsItsStatus) {
+    StartSim();
+    RawApp& app = Connect(100);
+    app.Send(kCategoryCan, can::kCmdSubscribe, CanSubscription(2));
+    app.Sync();
+    const std::string path = dir_ + "/vcan.log";
+    WriteText(path,
+              "(5.000000) vcan7 001#01\n"
+              "(5.000100) can2 002#02\n"  // not mapped: skipped
+              "(5.000200) vcan7 003#03\n"
+              "(5.000300) vcan7 zzz\n");
+    ASSERT_TRUE(Run("replay " + path + " fast loop=2 vcan7=can2").ok);
+    ASSERT_TRUE(AwaitReport("replay of " + path + ": 4 frames, 2 lines refused, 2 passes"));
+    EXPECT_EQ(app.AwaitCount(kCategoryCan, can::kCmdReceived, 4).size(), 4u);
+    EXPECT_EQ(ReceivedIds(app), (std::vector<std::uint32_t>{1, 3, 1, 3}));
+    const CommandReply status = Run("replay");
+    ASSERT_TRUE(status.ok);
+    EXPECT_NE(status.text.find("file " + path + "\n"), std::string::npos) << status.text;
+    EXPECT_NE(status.text.find("4 frames sent, 2 lines refused, at 0.000 s of the log, pass 2 of 2, ended"),
+              std::string::npos)
+        << status.text;
+
+    // Until stopped: the position moves on within each pass.
+    ASSERT_TRUE(Run("replay " + path + " loop vcan7=can2").ok);
+    ASSERT_GE(app.AwaitCount(kCategoryCan, can::kCmdReceived, 10).size(), 10u);
+    EXPECT_NE(Run("replay").text.find("(until stopped)"), std::string::npos);
+    ASSERT_TRUE(Run("replay stop").ok);
+    EXPECT_NE(Run("replay").text.find(", ended"), std::string::npos);
+}
+
+TEST_F(ReplayAndLogTest, OddLogsAreReportedAndOnlyRegularFilesAreOpened) {
+    StartSim();
+    RawApp& app = Connect(100);
+    app.Send(kCategoryCan, can::kCmdSubscribe, CanSubscription(0));
+    app.Sync();
+    // A NUL byte refuses its line only; a gap of 20 s is reported and, asked
+    // so, not waited for; time going back is reported once, its frames sent.
+    const std::string path = dir_ + "/odd.log";
+    WriteText(path, std::string("(0.000000) can0 001#01\n(0.000100) can0 0\0""02#02\n(0.000200) can0 003#03\n"
+                                "(20.000200) can0 004#04\n(19.000000) can0 005#05\n(18.000000) can0 006#06\n",
+                                142));
+    ASSERT_TRUE(Run("replay " + path + " skip-gaps").ok);
+    ASSERT_TRUE(AwaitReport("replay of " + path + ": 5 frames, 1 lines refused"));
+    EXPECT_EQ(ReceivedIds(app), (std::vector<std::uint32_t>{1, 3, 4, 5, 6}));
+    EXPECT_EQ(CountReports(path + ":2: a NUL byte in the line"), 1u);
+    EXPECT_EQ(CountReports(path + ":4: a gap of 20.000 s in the log's time, skipped"), 1u);
+    EXPECT_EQ(CountReports(path + ":5: the time goes back by 1.000 s"), 1u);
+    EXPECT_EQ(CountReports("the time goes back"), 1u);
+
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& odd : {fifo, std::string("/dev/zero"), dir_}) {
+        const CommandReply refused = Run("replay " + odd);
+        EXPECT_FALSE(refused.ok) << odd;
+        EXPECT_EQ(refused.text, odd + ": not a regular file");
+    }
+}
+
+TEST_F(ReplayAndLogTest, ALogIsNeverEmptiedUnasked) {
+    options_.logPath = dir_ + "/bus.log";
+    WriteText(options_.logPath, "(1.000000) can0 001#01\n");
+    sim_ = std::make_unique<Simulator>(options_);
+    std::string error;
+    EXPECT_EQ(sim_->Start(&error), -EEXIST);
+    EXPECT_NE(error.find("exists and is not empty (--log-append "), std::string::npos) << error;
+    EXPECT_EQ(Lines(options_.logPath).size(), 1u);
+
+    options_.logAppend = true;
+    StartSim();
+    ASSERT_TRUE(Run("can0 002#02").ok);
+    sim_->Stop();
+    EXPECT_EQ(Lines(options_.logPath).size(), 2u);
+}
+
+TEST_F(ReplayAndLogTest, ALineThatCannotBeWrittenWholeIsTakenBack) {
+    const std::string path = dir_ + "/full.log";
+    LogWriter log;
+    ASSERT_EQ(log.Open(path), 0);
+    CanFrame frame;
+    frame.length = 1;
+    log.Write(1000000, frame);
+    const std::vector<std::string> before = Lines(path);
+    ASSERT_EQ(before.size(), 1u);
+    // The file may grow by 10 bytes only: the next line is torn by the disk.
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = before[0].size() + 1 + 10;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    log.Write(2000000, frame);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    EXPECT_EQ(log.Failures(), 1u);
+    log.Write(3000000, frame);
+    log.Close();
+    const std::vector<std::string> lines = Lines(path);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], before[0]);
+    EXPECT_EQ(lines[1], "(3.000000) can0 000#00");
+}
+
 TEST_F(ReplayAndLogTest, ApplicationFramesAreLoggedAsTheToolsWriteThem) {
     options_.logPath = dir_ + "/bus.log";
     StartSim();
@@ -152,11 +265,16 @@ TEST_F(ReplayAndLogTest, DriftingCyclicFramesAreReported) {
     WriteText(path, text);
     ASSERT_TRUE(Run("replay " + path + " fast").ok);
     ASSERT_TRUE(AwaitReport("replay of " + path));
+    // Another sender of the identifier is a row of its own, not a drift.
+    ASSERT_TRUE(Run("can1 18FEF100#02").ok);
     // Queued behind every replayed frame: once it answers, all were checked.
     const std::string listing = Run("timing").text;
-    EXPECT_EQ(CountReports("timing: can1 18FEF100 interval 150.0 ms, period 100.0 ms (+50.0%)"), 1u);
+    EXPECT_EQ(CountReports("timing: can1 18FEF100 from the replay interval 150.0 ms, period 100.0 ms (+50.0%)"), 1u);
     EXPECT_EQ(CountReports("timing: can1 100 "), 1u);  // the same late frame of the other identifier
-    EXPECT_NE(listing.find("can1 18FEF100 period 100.0 ms, 7 frames, 1 drifts"), std::string::npos) << listing;
+    EXPECT_EQ(CountReports("timing: "), 2u);
+    EXPECT_NE(listing.find("can1 18FEF100 from the replay period 100.0 ms, 7 frames, 1 drifts"), std::string::npos)
+        << listing;
+    EXPECT_NE(listing.find("can1 18FEF100 from the operator not cyclic, 1 frames"), std::string::npos) << listing;
     // 90 + 65 bits every 100 ms of a 250 kbit/s bus.
     EXPECT_NE(listing.find("can1 250 kbit/s: load "), std::string::npos) << listing;
     EXPECT_NE(listing.find("cyclic frames ask for 0.6%\n"), std::string::npos) << listing;

@@ -63,7 +63,7 @@ private:
 class SocketcandServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(server_.Start("127.0.0.1", 0,
+        ASSERT_EQ(server_.Start("localhost", 0,  // a host name, as an operator gives it
                                 [this](const CanFrame& frame, std::int32_t) { return recorder_.Inject(frame); }),
                   0);
     }

@@ -98,6 +98,8 @@ TEST(LogLineTest, ParsesFramesCommentsAndJ1708) {
     EXPECT_TRUE(e.can.remote);
     ASSERT_TRUE(ParseLogLine("(2.1234567) can0 123#00", &e, &error)) << error;
     EXPECT_EQ(e.timeUs, 2123456);  // digits past microseconds are cut
+    ASSERT_TRUE(ParseLogLine("(1796676520.9298321234) can0 123#00", &e, &error)) << error;
+    EXPECT_EQ(e.timeUs, 1796676520929832);  // however many there are
     for (const char* nothing : {"", "   ", "# a comment", "  #(1.0) can0 123#00"}) {
         ASSERT_TRUE(ParseLogLine(nothing, &e, &error)) << nothing;
         EXPECT_EQ(e.kind, LogEntry::Kind::kNothing);
@@ -115,6 +117,9 @@ TEST(LogLineTest, ParsesFramesCommentsAndJ1708) {
                              "(1.0) j1708 8#01", "(1.0 can0 123#00"}) {
         EXPECT_FALSE(ParseLogLine(junk, &e, &error)) << junk;
     }
+    const std::string withNul("(1.0) can0 123#00\0", 18);
+    EXPECT_FALSE(ParseLogLine(withNul, &e, &error));
+    EXPECT_EQ(error, "a NUL byte in the line");
 }
 
 TEST(J1708TextTest, ComputesOrChecksTheChecksum) {
@@ -153,6 +158,16 @@ TEST(CommandParserTest, ReadsEveryCommand) {
     EXPECT_EQ(c.kind, Command::Kind::kReplay);
     EXPECT_EQ(c.path, "/tmp/a.log");
     EXPECT_TRUE(c.fast);
+    EXPECT_EQ(c.passes, 1);
+    ASSERT_TRUE(ParseCommand("replay a.log loop=3 vcan0=can2 slcan1=can0 skip-gaps", &c, &error)) << error;
+    EXPECT_FALSE(c.fast);
+    EXPECT_EQ(c.passes, 3);
+    EXPECT_TRUE(c.skipGaps);
+    EXPECT_EQ(c.mapping, (std::vector<std::pair<std::string, std::uint8_t>>{{"vcan0", 2}, {"slcan1", 0}}));
+    ASSERT_TRUE(ParseCommand("replay a.log loop", &c, &error)) << error;
+    EXPECT_EQ(c.passes, 0);  // until stopped
+    ASSERT_TRUE(ParseCommand("replay", &c, &error));
+    EXPECT_EQ(c.kind, Command::Kind::kReplayStatus);
     ASSERT_TRUE(ParseCommand("replay stop", &c, &error));
     EXPECT_EQ(c.kind, Command::Kind::kReplayStop);
     ASSERT_TRUE(ParseCommand("drop 7", &c, &error));
@@ -164,7 +179,8 @@ TEST(CommandParserTest, ReadsEveryCommand) {
 
     for (const char* junk : {"can5 123#00", "can1", "can1 123#00 456#00", "job 0 1 1 1", "job 100 1 256 1",
                              "job 100 1 1", "job -1 1 1 1", "job 100 x 1 1", "list extra", "frobnicate",
-                             "replay", "replay a b", "cansend", "drop", "drop 0x80000000", "j1708"}) {
+                             "replay a b", "replay a loop=0", "replay a loop=x",
+                             "replay a vcan0=can5", "replay a vcan0=eth1", "replay a =can1", "cansend", "drop", "drop 0x80000000", "j1708"}) {
         EXPECT_FALSE(ParseCommand(junk, &c, &error)) << junk;
     }
 }
@@ -178,7 +194,7 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     ASSERT_EQ(ParseProgramOptions({}, "/tmp/env", &o, &error), ParseOutcome::kRun);
     EXPECT_EQ(o.simulator.endpoint, "/tmp/env");
     ASSERT_EQ(ParseProgramOptions({"--endpoint", "/tmp/opt", "--data", "/d", "--static-ca", "1:0x80",
-                                   "--static-ca", "2:17:A000000000000001", "--eeprom-size", "100",
+                                   "--static-ca", "2:17:0xA000000000000001", "--eeprom-size", "100",
                                    "--log", "-", "--control", "/c", "--replay", "r.log", "--replay-fast",
                                    "--no-prompt", "--quiet", "--socketcand", "29536", "--j1708-log", "j.log",
                                    "--bitrate", "500", "--bitrate", "3:1000"},
@@ -200,13 +216,25 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     EXPECT_EQ(o.simulator.j1708LogPath, "j.log");
     EXPECT_EQ(o.simulator.bitrates, (std::array<std::uint32_t, 5>{500000, 500000, 500000, 1000000, 500000}));
 
+    ASSERT_EQ(ParseProgramOptions({"--log-append", "b.log", "--silence", "timing", "--silence", "replay",
+                                   "--timing-tolerance", "2.5"},
+                                  nullptr, &o, &error),
+              ParseOutcome::kRun)
+        << error;
+    EXPECT_EQ(o.simulator.silenced, unsigned{kReportTiming | kReportReplay});
+    EXPECT_EQ(o.simulator.timingTolerancePercent, 2.5);
+    EXPECT_EQ(o.simulator.logPath, "b.log");
+    EXPECT_TRUE(o.simulator.logAppend);
+
     EXPECT_EQ(ParseProgramOptions({"--help"}, nullptr, &o, &error), ParseOutcome::kHelp);
     for (const std::vector<std::string>& bad :
          std::vector<std::vector<std::string>>{{"--endpoint"}, {"--static-ca", "5:1"}, {"--static-ca", "1:254"},
                                                {"--static-ca", "1:2:XYZ"}, {"--eeprom-size", "0"},
                                                {"--eeprom-size", "-1"}, {"--eeprom-size", "99999999"}, {"--bogus"},
-                                               {"--socketcand", "localhost:1"}, {"--socketcand", "0"}, {"--log", ""},
-                                               {"--bitrate", "300"}, {"--bitrate", "5:250"}}) {
+                                               {"--socketcand", "a host:1"}, {"--socketcand", "0"}, {"--log", ""},
+                                               {"--bitrate", "300"}, {"--bitrate", "5:250"},
+                                               {"--log", "a", "--log-append", "b"}, {"--silence", "all"},
+                                               {"--timing-tolerance", "0"}}) {
         EXPECT_EQ(ParseProgramOptions(bad, nullptr, &o, &error), ParseOutcome::kError) << bad[0];
         EXPECT_FALSE(error.empty());
     }

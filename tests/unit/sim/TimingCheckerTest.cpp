@@ -78,6 +78,34 @@ TEST(TimingCheckerTest, FramesAreKeptApartByBusAndFormat) {
     EXPECT_FALSE(checker.Observe(0, false, 0x100, 400 * kMs, nullptr));
 }
 
+TEST(TimingCheckerTest, SendersAreFollowedApartAndForgottenWhenTheyGo) {
+    TimingChecker checker(0.05);
+    const TimingChecker::Sender first{1, false};
+    const TimingChecker::Sender second{2, false};
+    // Two senders of one identifier, 30 ms apart, each every 100 ms.
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_FALSE(checker.Observe(0, false, 0x100, i * 100 * kMs, nullptr, 0, first));
+        EXPECT_FALSE(checker.Observe(0, false, 0x100, (i * 100 + 30) * kMs, nullptr, 0, second));
+    }
+    ASSERT_EQ(checker.Entries().size(), 2u);
+    EXPECT_EQ(checker.Entries()[1].sender, 2u);
+    // 6 % late is past a 5 % tolerance.
+    TimingChecker::Drift d;
+    EXPECT_TRUE(checker.Observe(0, false, 0x100, 606 * kMs, &d, 0, first));
+    EXPECT_EQ(d.sender, 1u);
+    // The first sender restarts 40 s later: no drift, a row learnt anew.
+    checker.Forget(1);
+    ASSERT_EQ(checker.Entries().size(), 1u);
+    EXPECT_FALSE(checker.Observe(0, false, 0x100, 40'606 * kMs, &d, 0, first));
+
+    // A J1939 row held back by its address claim: its first interval is no
+    // part of the period it learns.
+    const TimingChecker::Sender ca{3, true};
+    for (const std::int64_t t : {0, 940, 1940, 2940, 3940})
+        EXPECT_FALSE(checker.Observe(1, true, 0x18FEF100, t * kMs, nullptr, 0, ca));
+    EXPECT_EQ(checker.Entries().back().periodUs, 1000 * kMs);
+}
+
 // A bus's load is the bits of its frames in the last whole second against
 // its bit rate; a second without frames reads 0.
 TEST(BusLoadTest, LoadIsTheLastWholeSecondsBitsOverTheBitRate) {
