@@ -408,10 +408,10 @@ TEST_F(J1939ServiceTest, ANodeThatWentSilentKeepsNoAddressAndALoserIsTold) {
     // the address, and holds it as nobody defends it.
     ASSERT_TRUE(Run("can1 18EEFF80#0100000000000000").ok);
     EXPECT_EQ(CreateCa(a, 1, 0x80, Identity(0x500)), (Pairs{{1, 0x80}}));
-    EXPECT_TRUE(AwaitReport("application 100 (NAME 0000000000000500) claims can1 address 128, last claimed from "
+    EXPECT_TRUE(AwaitReport("application 100 (NAME 0000000000000500) claims can1 address 80, last claimed from "
                             "the bus by NAME 0000000000000001"));
     EXPECT_EQ(CreateCa(b, 1, 0x80, Identity(0x600)), Pairs{});
-    EXPECT_TRUE(AwaitReport("lost the contest for can1 address 128 (held by NAME 0000000000000500)"));
+    EXPECT_TRUE(AwaitReport("lost the contest for can1 address 80 (held by NAME 0000000000000500)"));
 
     // The node defends it after all: the CA's application gets its list of
     // the CAs present, without the CA, unasked.

@@ -240,7 +240,7 @@ TEST(J1939Transport, QueuesAreBoundedPerDestinationAndOnlyItsMessagesWait) {
     // behind it, a fourth is dropped.
     for (std::uint32_t pgn : {0xEF00u, 0xEE00u, 0xED00u}) ASSERT_TRUE(bus.Send(0x20, 0x42, pgn, 9));
     EXPECT_FALSE(bus.Send(0x20, 0x42, 0xEC00, 9));
-    EXPECT_TRUE(bus.Reported("RTS/CTS 32 -> 66 PGN EC00 (9 bytes) dropped: 2 messages of that source to that "
+    EXPECT_TRUE(bus.Reported("RTS/CTS 20 -> 42 PGN EC00 (9 bytes) dropped: 2 messages of that source to that "
                              "destination wait already"));
     // A broadcast and a session to a node that answers go at once.
     ASSERT_TRUE(bus.Send(0x20, 0xFF, 0xFEF1, 3));
@@ -306,7 +306,7 @@ TEST(J1939Transport, EverySessionEndsWithItsCompletionOrItsAbort) {
                                   "1CEB2030#0100010203040506", "1CEB2030#020708FFFFFFFFFF",
                                   "1CEC3020#13090002FF00EF00"}));
     EXPECT_EQ(bus.completed, (std::vector<std::string>{"EF00 48->32 p7 000102030405060708"}));
-    EXPECT_TRUE(bus.Reported("RTS/CTS 48 -> 32 PGN E000 refused: the session for PGN EF00 of that pair is open"));
+    EXPECT_TRUE(bus.Reported("RTS/CTS 30 -> 20 PGN E000 refused: the session for PGN EF00 of that pair is open"));
 
     // As originator: a CTS for packet 9 of 3 aborts at once, so does an
     // acknowledgement before the last packet went out.
@@ -318,7 +318,7 @@ TEST(J1939Transport, EverySessionEndsWithItsCompletionOrItsAbort) {
     EXPECT_EQ(bus.Take(), (Frames{"18EC3020#10140003FF00EF00", "1CEC2030#110109FFFF00EF00",
                                   "1CEC3020#FF07FFFFFF00EF00", "18EC3020#10140003FF00EF00",
                                   "1CEC2030#13140003FF00EF00", "1CEC3020#FF06FFFFFF00EF00"}));
-    EXPECT_TRUE(bus.Reported("RTS/CTS 32 -> 48 PGN EF00 aborted: CTS for packet 9 of 3 (abort reason 7)"));
+    EXPECT_TRUE(bus.Reported("RTS/CTS 20 -> 30 PGN EF00 aborted: CTS for packet 9 of 3 (abort reason 7)"));
     EXPECT_TRUE(bus.Reported("aborted: acknowledged after 0 of 3 packets (abort reason 6)"));
 
     // A retransmission request is served; whoever follows the session
