@@ -70,7 +70,11 @@ Simulator::Simulator(SimulatorOptions options)
       j1708_(*this),
       eeprom_(*this, options_.dataFolder, options_.eepromSize),
       plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing) {
-    for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) load_.SetBitrate(bus, options_.bitrates[bus]);
+    buses_.reserve(kCanBusCount);
+    for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
+        load_.SetBitrate(bus, options_.bitrates[bus]);
+        buses_.emplace_back(options_.bitrates[bus]);
+    }
 }
 
 Simulator::~Simulator() {
@@ -136,6 +140,11 @@ int Simulator::Start(std::string* error) {
 }
 
 void Simulator::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(queuedLock_);
+        replayStopping_ = true;
+    }
+    queuedFreed_.notify_all();
     replayer_.Stop();
     queue_.Close();
     if (worker_.joinable()) worker_.join();
@@ -152,13 +161,18 @@ void Simulator::Run() {
         // The J1939 network's timed work (transport pacing and time-outs)
         // runs between events.
         const std::int64_t j1939DueMs = j1939_.Poll();
+        // The buses carry what finished by now; the next frame's end is a
+        // moment to wake for, as precisely as the clock allows.
+        const std::int64_t busDueUs = AdvanceBuses();
         std::int64_t dueUs = flushDueUs_;
         if (retryDueUs_ >= 0 && (dueUs < 0 || retryDueUs_ < dueUs)) dueUs = retryDueUs_;
+        if (busDueUs >= 0 && (dueUs < 0 || busDueUs < dueUs)) dueUs = busDueUs;
         std::int64_t waitUs = dueUs < 0 ? -1 : std::max<std::int64_t>(0, dueUs - MonotonicUs());
         if (j1939DueMs >= 0 && (waitUs < 0 || j1939DueMs * 1000 < waitUs)) waitUs = j1939DueMs * 1000;
-        if (flushDueUs_ >= 0) {
-            // Output waits for its write: let input gather until then, and
-            // read what the applications sent in one go.
+        if (flushDueUs_ >= 0 || (busDueUs >= 0 && waitUs < kPreciseWaitUs)) {
+            // Output waits for its write, or a frame ends soon: let input
+            // gather until then (waiting to the microsecond), and read what
+            // the applications sent in one go.
             if (!queue_.PopAll(&batch, waitUs, true)) break;
             server_.Serve(0);
         } else {
@@ -236,6 +250,7 @@ void Simulator::Joined(std::int32_t address) {
 
 void Simulator::Gone(std::int32_t address) {
     dropping_.erase(address);
+    heldBack_.erase(address);
     applications_.erase(address);
     can_.Drop(address);
     j1939_.Drop(address);
@@ -320,8 +335,84 @@ void Simulator::Report(const std::string& line) {
 }
 
 void Simulator::PutOnBus(const CanFrame& frame, const Origin& origin) {
+    Transmit(frame, origin, -1, MonotonicUs());
+}
+
+void Simulator::Transmit(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t nowUs) {
+    if (frame.bus >= kCanBusCount) return;
+    CanBus& bus = buses_[frame.bus];
+    if (bus.Bitrate() == BusLoad::kUnlimited) {
+        Carry(frame, origin, timingUs >= 0 ? timingUs : nowUs, nowUs, nowUs, WallClockUs());
+        return;
+    }
+    const bool application = (origin.kind == Origin::Kind::kApplication || origin.kind == Origin::Kind::kJ1939) &&
+                             origin.address > 0;
+    switch (bus.Offer(frame, origin, nowUs, timingUs)) {
+        case CanBus::Offered::kQueued:
+            break;
+        case CanBus::Offered::kQueuedFull:
+            // As a controller whose transmit buffers are taken: the
+            // application's further messages wait in its socket.
+            if (application && applications_.count(origin.address) != 0 && heldBack_.insert(origin.address).second)
+                (void)server_.PauseReading(origin.address);
+            break;
+        case CanBus::Offered::kDropped: {
+            ReleaseQueued(origin);
+            const CanSender sender = CanSender::Of(frame, origin);
+            if (droppedReported_.insert(sender).second)
+                Report("can" + std::to_string(frame.bus) + ": the transmit queue of " + sender.Text() +
+                       " is full; its frames are dropped (counted in timing)");
+            break;
+        }
+    }
+}
+
+std::int64_t Simulator::AdvanceBuses() {
     const std::int64_t now = MonotonicUs();
-    PutOnBusAt(frame, origin, now, now);
+    const std::int64_t wallOffset = WallClockUs() - now;
+    bool carried = false;
+    std::int64_t due = -1;
+    for (CanBus& bus : buses_) {
+        if (bus.Bitrate() == BusLoad::kUnlimited) continue;
+        bus.Advance(now, [&](const CanBus::Finished& f) {
+            carried = true;
+            Carry(f.frame, f.origin, f.timingUs >= 0 ? f.timingUs : f.endUs, f.startUs, f.endUs, f.endUs + wallOffset);
+        });
+        const std::int64_t next = bus.NextDueUs();
+        if (next >= 0 && (due < 0 || next < due)) due = next;
+    }
+    if (carried && !heldBack_.empty()) {
+        for (auto it = heldBack_.begin(); it != heldBack_.end();) {
+            const Origin raw{Origin::Kind::kApplication, *it};
+            const Origin hosted{Origin::Kind::kJ1939, *it};
+            const bool full = std::any_of(buses_.begin(), buses_.end(), [&](const CanBus& bus) {
+                return bus.HoldsBack(raw) || bus.HoldsBack(hosted);
+            });
+            if (full) {
+                ++it;
+            } else {
+                (void)server_.ResumeReading(*it);
+                it = heldBack_.erase(it);
+            }
+        }
+    }
+    return due;
+}
+
+void Simulator::ReleaseQueued(const Origin& origin) {
+    if (origin.kind != Origin::Kind::kTool && origin.kind != Origin::Kind::kReplay) return;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> guard(queuedLock_);
+        if (origin.kind == Origin::Kind::kReplay) {
+            if (replayQueued_ > 0) --replayQueued_;
+            wake = replayWaiting_ > 0;
+        } else {
+            const auto it = toolQueued_.find(origin.address);
+            if (it != toolQueued_.end() && --it->second == 0) toolQueued_.erase(it);
+        }
+    }
+    if (wake) queuedFreed_.notify_all();
 }
 
 void Simulator::NoteLogFailure() {
@@ -333,16 +424,16 @@ void Simulator::NoteLogFailure() {
     }
 }
 
-void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs,
-                           std::int64_t nowUs) {
+void Simulator::Carry(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t startUs,
+                      std::int64_t endUs, std::int64_t wallUs) {
+    ReleaseQueued(origin);
     if (log_.IsOpen() || options_.busTap) {
-        const std::int64_t wallUs = WallClockUs();
         log_.Write(wallUs, frame);
         NoteLogFailure();
         if (options_.busTap) options_.busTap(frame, origin, wallUs);
     }
     TimingChecker::Drift drift;
-    if (load_.Observe(frame, nowUs)) CheckDemand(frame.bus);
+    if (load_.Observe(frame.bus, startUs, endUs)) CheckDemand(frame.bus);
     // Transport packets come in bursts of sessions, never in a period.
     if (!IsTransportFrame(frame) &&
         timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame)) &&
@@ -368,21 +459,38 @@ void Simulator::Post(std::function<void()> task) {
 }
 
 bool Simulator::Replay(const LogEntry& entry, bool fast) {
+    if (entry.kind == LogEntry::Kind::kCan && entry.can.bus < kCanBusCount &&
+        options_.bitrates[entry.can.bus] != BusLoad::kUnlimited) {
+        // The replay is a sender like any other: it waits while its transmit
+        // queue is full.
+        std::unique_lock<std::mutex> guard(queuedLock_);
+        ++replayWaiting_;
+        while (replayQueued_ >= CanBus::kQueueDepth && !replayStopping_)
+            queuedFreed_.wait_for(guard, std::chrono::milliseconds(100));
+        --replayWaiting_;
+        if (replayStopping_) return false;
+        ++replayQueued_;
+    }
     return queue_.Push([this, entry, fast] {
         const Origin origin{Origin::Kind::kReplay, 0};
         if (entry.kind == LogEntry::Kind::kCan) {
             // As fast as possible, the log's own timestamps are the only
             // meaningful ones for the timing check.
-            const std::int64_t now = MonotonicUs();
-            PutOnBusAt(entry.can, origin, fast ? entry.timeUs : now, now);
+            Transmit(entry.can, origin, fast ? entry.timeUs : -1, MonotonicUs());
         } else if (entry.kind == LogEntry::Kind::kJ1708) {
             PutOnJ1708(entry.j1708, origin);
         }
     });
 }
 
-bool Simulator::Inject(const CanFrame& frame, std::int32_t tool) {
-    return queue_.Push([this, frame, tool] { PutOnBus(frame, Origin{Origin::Kind::kTool, tool}); });
+int Simulator::Inject(const CanFrame& frame, std::int32_t tool) {
+    if (frame.bus < kCanBusCount && options_.bitrates[frame.bus] != BusLoad::kUnlimited) {
+        std::lock_guard<std::mutex> guard(queuedLock_);
+        std::size_t& queued = toolQueued_[tool];
+        if (queued >= CanBus::kQueueDepth) return 0;
+        ++queued;
+    }
+    return queue_.Push([this, frame, tool] { PutOnBus(frame, Origin{Origin::Kind::kTool, tool}); }) ? 1 : -1;
 }
 
 Simulator::Reply Simulator::OnWorker(std::function<Reply()> task) {
@@ -443,12 +551,21 @@ Simulator::Reply Simulator::Execute(const Command& command) {
                 return Reply{false, "no application " + std::to_string(command.address)};
             return Reply{};
         case Command::Kind::kReplay: {
+            {
+                std::lock_guard<std::mutex> guard(queuedLock_);
+                if (!replayer_.Running()) replayStopping_ = false;
+            }
             const int result = replayer_.Start(command.path, command.fast);
             if (result == -EBUSY) return Reply{false, "a replay is running (replay stop ends it)"};
             if (result != 0) return Reply{false, command.path + ": " + std::strerror(-result)};
             return Reply{};
         }
         case Command::Kind::kReplayStop:
+            {
+                std::lock_guard<std::mutex> guard(queuedLock_);
+                replayStopping_ = true;
+            }
+            queuedFreed_.notify_all();
             replayer_.Stop();
             return Reply{};
     }
@@ -485,6 +602,7 @@ Simulator::Reply Simulator::J1939Network() const {
 }
 
 double Simulator::CheckDemand(std::uint8_t bus) {
+    if (load_.Bitrate(bus) == BusLoad::kUnlimited) return 0;
     const double percent = 100.0 * timing_.CyclicBitsPerSecond(bus) / load_.Bitrate(bus);
     if (percent <= 100.0) {
         overbooked_[bus] = false;
@@ -502,12 +620,27 @@ Simulator::Reply Simulator::Timing() {
     Reply reply;
     const std::int64_t now = MonotonicUs();
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
+        char line[192];
+        if (load_.Bitrate(bus) == BusLoad::kUnlimited) {
+            std::snprintf(line, sizeof(line), "can%u unlimited: %llu frames in the last second\n", bus,
+                          static_cast<unsigned long long>(load_.FramesLastSecond(bus, now)));
+            reply.text += line;
+            continue;
+        }
         const double demand = CheckDemand(bus);
-        char line[160];
-        std::snprintf(line, sizeof(line), "can%u %u kbit/s: load %.1f%% in the last second, cyclic frames ask for %.1f%%%s\n",
-                      bus, load_.Bitrate(bus) / 1000, load_.LoadPercent(bus, now), demand,
+        std::snprintf(line, sizeof(line),
+                      "can%u %u kbit/s: load %.1f%% in the last second, %zu frames waiting, cyclic frames ask for "
+                      "%.1f%%%s\n",
+                      bus, load_.Bitrate(bus) / 1000, load_.LoadPercent(bus, now), buses_[bus].Waiting(), demand,
                       demand > 100.0 ? ", more than the bus can carry" : "");
         reply.text += line;
+        for (const CanBus::SenderState& sender : buses_[bus].Senders()) {
+            std::snprintf(line, sizeof(line), "  %s: %zu queued (at most %zu), %llu sent, %llu dropped\n",
+                          sender.sender.Text().c_str(), sender.queued, sender.peak,
+                          static_cast<unsigned long long>(sender.sent),
+                          static_cast<unsigned long long>(sender.dropped));
+            reply.text += line;
+        }
     }
     const std::vector<TimingChecker::Entry> entries = timing_.Entries();
     if (entries.empty()) reply.text += "no frames seen\n";

@@ -159,6 +159,9 @@ protected:
         options_.endpoint = dir_ + "/endpoint";
         options_.dataFolder = dir_ + "/data";
         options_.pluginFolder = dir_ + "/files";
+        // Frames take no time on the wire unless a test is about the wire:
+        // a round trip (Sync) then covers their delivery too.
+        options_.bitrates.fill(gatewaysim::BusLoad::kUnlimited);
         options_.report = [this](const std::string& line) {
             std::lock_guard<std::mutex> guard(reportLock_);
             reports_.push_back(line);
@@ -205,6 +208,26 @@ protected:
 
     gatewaysim::CommandReply Run(const std::string& line) { return sim_->Execute(line); }
 
+    // Records every frame the buses carry (set before StartSim), with its
+    // wall-clock time.
+    void TapBuses() {
+        options_.busTap = [this](const gatewaysim::CanFrame& frame, const gatewaysim::Origin&, std::int64_t wallUs) {
+            std::lock_guard<std::mutex> guard(reportLock_);
+            carried_.push_back({frame, wallUs});
+            reportChanged_.notify_all();
+        };
+    }
+    struct Carried {
+        gatewaysim::CanFrame frame;
+        std::int64_t wallUs;
+    };
+    // Waits until the buses have carried at least `count` frames; returns them.
+    std::vector<Carried> AwaitCarried(std::size_t count, int timeoutMs = kBoundMs) {
+        std::unique_lock<std::mutex> guard(reportLock_);
+        reportChanged_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return carried_.size() >= count; });
+        return carried_;
+    }
+
     std::string dir_;
     gatewaysim::SimulatorOptions options_;
     std::unique_ptr<gatewaysim::Simulator> sim_;
@@ -212,6 +235,7 @@ protected:
     std::mutex reportLock_;
     std::condition_variable reportChanged_;
     std::vector<std::string> reports_;
+    std::vector<Carried> carried_;
 };
 
 // Little-endian payload building.
