@@ -181,7 +181,7 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
                                    "--static-ca", "2:17:A000000000000001", "--eeprom-size", "100",
                                    "--log", "-", "--control", "/c", "--replay", "r.log", "--replay-fast",
                                    "--no-prompt", "--quiet", "--socketcand", "29536", "--j1708-log", "j.log",
-                                   "--bitrate", "500", "--bitrate", "3:1000"},
+                                   "--bitrate", "500", "--bitrate", "3:1000", "--bitrate", "4:unlimited"},
                                   "/tmp/env", &o, &error),
               ParseOutcome::kRun)
         << error;
@@ -198,7 +198,7 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     EXPECT_EQ(o.socketcandHost, "127.0.0.1");  // the loopback address unless another is given
     EXPECT_EQ(o.socketcandPort, 29536);
     EXPECT_EQ(o.simulator.j1708LogPath, "j.log");
-    EXPECT_EQ(o.simulator.bitrates, (std::array<std::uint32_t, 5>{500000, 500000, 500000, 1000000, 500000}));
+    EXPECT_EQ(o.simulator.bitrates, (std::array<std::uint32_t, 5>{500000, 500000, 500000, 1000000, 0}));
 
     EXPECT_EQ(ParseProgramOptions({"--help"}, nullptr, &o, &error), ParseOutcome::kHelp);
     for (const std::vector<std::string>& bad :
@@ -206,7 +206,7 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
                                                {"--static-ca", "1:2:XYZ"}, {"--eeprom-size", "0"},
                                                {"--eeprom-size", "-1"}, {"--eeprom-size", "99999999"}, {"--bogus"},
                                                {"--socketcand", "localhost:1"}, {"--socketcand", "0"}, {"--log", ""},
-                                               {"--bitrate", "300"}, {"--bitrate", "5:250"}}) {
+                                               {"--bitrate", "300"}, {"--bitrate", "5:250"}, {"--bitrate", "Unlimited"}}) {
         EXPECT_EQ(ParseProgramOptions(bad, nullptr, &o, &error), ParseOutcome::kError) << bad[0];
         EXPECT_FALSE(error.empty());
     }
