@@ -368,18 +368,33 @@ void Simulator::Transmit(const CanFrame& frame, const Origin& origin, std::int64
 }
 
 std::int64_t Simulator::AdvanceBuses() {
-    const std::int64_t now = MonotonicUs();
-    const std::int64_t wallOffset = WallClockUs() - now;
+    std::int64_t now = -1;
+    std::int64_t wallOffset = 0;
     bool carried = false;
     std::int64_t due = -1;
+    const auto carry = [&](const CanBus::Finished& f) {
+        carried = true;
+        Carry(f.frame, f.origin, f.timingUs >= 0 ? f.timingUs : f.endUs, f.startUs, f.endUs, f.endUs + wallOffset);
+    };
     for (CanBus& bus : buses_) {
-        if (bus.Bitrate() == BusLoad::kUnlimited) continue;
-        bus.Advance(now, [&](const CanBus::Finished& f) {
-            carried = true;
-            Carry(f.frame, f.origin, f.timingUs >= 0 ? f.timingUs : f.endUs, f.startUs, f.endUs, f.endUs + wallOffset);
-        });
-        const std::int64_t next = bus.NextDueUs();
+        std::int64_t next = bus.NextDueUs();
+        if (next < 0) continue;
+        if (now < 0) {
+            now = MonotonicUs();
+            wallOffset = WallClockUs() - now;
+        }
+        if (next <= now) {
+            bus.Advance(now, carry);
+            next = bus.NextDueUs();
+        }
         if (next >= 0 && (due < 0 || next < due)) due = next;
+    }
+    if (carried) {
+        // What was carried may have made a sender queue a frame on another bus.
+        for (const CanBus& bus : buses_) {
+            const std::int64_t next = bus.NextDueUs();
+            if (next >= 0 && (due < 0 || next < due)) due = next;
+        }
     }
     if (carried && !heldBack_.empty()) {
         for (auto it = heldBack_.begin(); it != heldBack_.end();) {

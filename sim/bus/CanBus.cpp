@@ -200,11 +200,6 @@ std::int64_t CanBus::EarliestOfferUs() const {
     return earliest;
 }
 
-bool CanBus::Full(const CanSender& sender) const {
-    const auto it = queues_.find(sender);
-    return it != queues_.end() && it->second.frames.size() >= kQueueDepth;
-}
-
 bool CanBus::HoldsBack(const Origin& origin) const {
     CanSender first;
     first.kind = origin.kind;

@@ -98,7 +98,6 @@ public:
     // start if the bus is free; -1 when nothing waits.
     std::int64_t NextDueUs() const;
 
-    bool Full(const CanSender& sender) const;
     // True when a queue of `origin` is full: of the application, or of any
     // of the CAs hosted for it (kJ1939).
     bool HoldsBack(const Origin& origin) const;
