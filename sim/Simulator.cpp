@@ -161,12 +161,15 @@ void Simulator::Run() {
         // The J1939 network's timed work (transport pacing and time-outs)
         // runs between events.
         const std::int64_t j1939DueMs = j1939_.Poll();
-        // The buses carry what finished by now; the next frame's end is a
-        // moment to wake for, as precisely as the clock allows.
+        // The buses carry what finished by now. The next frame's end is a
+        // moment to wake for, as precisely as the clock allows, unless output
+        // waits for its write: then the frames that end until the write are
+        // carried just before it and go out with it (their times are those
+        // of the wire all the same).
         const std::int64_t busDueUs = AdvanceBuses();
         std::int64_t dueUs = flushDueUs_;
         if (retryDueUs_ >= 0 && (dueUs < 0 || retryDueUs_ < dueUs)) dueUs = retryDueUs_;
-        if (busDueUs >= 0 && (dueUs < 0 || busDueUs < dueUs)) dueUs = busDueUs;
+        if (busDueUs >= 0 && flushDueUs_ < 0 && (dueUs < 0 || busDueUs < dueUs)) dueUs = busDueUs;
         std::int64_t waitUs = dueUs < 0 ? -1 : std::max<std::int64_t>(0, dueUs - MonotonicUs());
         if (j1939DueMs >= 0 && (waitUs < 0 || j1939DueMs * 1000 < waitUs)) waitUs = j1939DueMs * 1000;
         if (flushDueUs_ >= 0 || (busDueUs >= 0 && waitUs < kPreciseWaitUs)) {
@@ -193,7 +196,10 @@ void Simulator::Run() {
         batch.clear();
         if (flushDueUs_ >= 0 || retryDueUs_ >= 0) {
             const std::int64_t now = MonotonicUs();
-            if ((flushDueUs_ >= 0 && now >= flushDueUs_) || (retryDueUs_ >= 0 && now >= retryDueUs_)) Flush();
+            if ((flushDueUs_ >= 0 && now >= flushDueUs_) || (retryDueUs_ >= 0 && now >= retryDueUs_)) {
+                (void)AdvanceBuses();
+                Flush();
+            }
         }
     }
 }
