@@ -348,7 +348,7 @@ void Simulator::Transmit(const CanFrame& frame, const Origin& origin, std::int64
     if (frame.bus >= kCanBusCount) return;
     CanBus& bus = buses_[frame.bus];
     if (bus.Bitrate() == BusLoad::kUnlimited) {
-        Carry(frame, origin, timingUs >= 0 ? timingUs : nowUs, nowUs, nowUs, WallClockUs());
+        Carry(frame, origin, timingUs >= 0 ? timingUs : nowUs, nowUs, nowUs, -1);
         return;
     }
     const bool application = (origin.kind == Origin::Kind::kApplication || origin.kind == Origin::Kind::kJ1939) &&
@@ -449,6 +449,7 @@ void Simulator::Carry(const CanFrame& frame, const Origin& origin, std::int64_t 
                       std::int64_t endUs, std::int64_t wallUs) {
     ReleaseQueued(origin);
     if (log_.IsOpen() || options_.busTap) {
+        if (wallUs < 0) wallUs = WallClockUs();
         log_.Write(wallUs, frame);
         NoteLogFailure();
         if (options_.busTap) options_.busTap(frame, origin, wallUs);

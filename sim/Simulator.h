@@ -143,8 +143,8 @@ private:
     // finished. When the next frame ends, or -1.
     std::int64_t AdvanceBuses();
     // A frame that occupied its bus from `startUs` to `endUs` (monotonic;
-    // equal on an unlimited bus), at `wallUs` on the wall clock: the log, the
-    // timing check, the subscribers.
+    // equal on an unlimited bus), at `wallUs` on the wall clock (-1: now):
+    // the log, the timing check, the subscribers.
     void Carry(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t startUs,
                std::int64_t endUs, std::int64_t wallUs);
     // A frame of a tool or the replay has left its transmit queue: room for
