@@ -87,6 +87,10 @@ int Simulator::Start(std::string* error) {
         return code;
     };
     if (started_) return fail(-EALREADY, "already started");
+    {
+        std::lock_guard<std::mutex> guard(queuedLock_);
+        replayStopping_ = false;
+    }
     int result = MakeFolders(options_.dataFolder);
     if (result != 0) return fail(result, "data folder " + options_.dataFolder);
     // CAN tools read the CAN log, and none of them takes a J1708 line: the
@@ -447,7 +451,7 @@ void Simulator::NoteLogFailure() {
 
 void Simulator::Carry(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t startUs,
                       std::int64_t endUs, std::int64_t wallUs) {
-    ReleaseQueued(origin);
+    if (load_.Bitrate(frame.bus) != BusLoad::kUnlimited) ReleaseQueued(origin);
     if (log_.IsOpen() || options_.busTap) {
         if (wallUs < 0) wallUs = WallClockUs();
         log_.Write(wallUs, frame);
@@ -573,9 +577,9 @@ Simulator::Reply Simulator::Execute(const Command& command) {
                 return Reply{false, "no application " + std::to_string(command.address)};
             return Reply{};
         case Command::Kind::kReplay: {
-            {
+            if (!replayer_.Running()) {
                 std::lock_guard<std::mutex> guard(queuedLock_);
-                if (!replayer_.Running()) replayStopping_ = false;
+                replayStopping_ = false;
             }
             const int result = replayer_.Start(command.path, command.fast);
             if (result == -EBUSY) return Reply{false, "a replay is running (replay stop ends it)"};
