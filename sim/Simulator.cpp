@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <iostream>
@@ -391,7 +392,15 @@ std::int64_t Simulator::AdvanceBuses() {
         if (next < 0) continue;
         if (now < 0) {
             now = MonotonicUs();
-            wallOffset = WallClockUs() - now;
+            // The wire's times go to the wall clock at one offset, so that
+            // their spacing is the wire's; it follows the wall clock when
+            // that has moved (set or slewed) by more than kWallResyncUs.
+            const std::int64_t sampled = WallClockUs() - now;
+            if (!wallOffsetKnown_ || std::llabs(sampled - wallOffsetUs_) > kWallResyncUs) {
+                wallOffsetUs_ = sampled;
+                wallOffsetKnown_ = true;
+            }
+            wallOffset = wallOffsetUs_;
         }
         if (next <= now) {
             bus.Advance(now, carry);

@@ -94,6 +94,9 @@ public:
     // A frame that ends within this long is waited for to the microsecond
     // (waits for the applications' sockets count in milliseconds).
     static constexpr std::int64_t kPreciseWaitUs = 2000;
+    // The wall-clock times of frames on buses with a bit rate keep one
+    // offset from the monotonic clock until the two part by more than this.
+    static constexpr std::int64_t kWallResyncUs = 1000;
 
     explicit Simulator(SimulatorOptions options);
     ~Simulator() override;
@@ -190,6 +193,8 @@ private:
     std::vector<CanBus> buses_;                    // by number
     std::set<std::int32_t> heldBack_;              // applications not read while their transmit queue is full
     std::set<CanSender> droppedReported_;          // senders whose lost frames were reported
+    std::int64_t wallOffsetUs_ = 0;                // wall clock minus monotonic clock for the wire's times
+    bool wallOffsetKnown_ = false;
     CanService can_;
     J1939Service j1939_;
     J1708Service j1708_;

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <cstdio>
 
+#include "bus/CanBus.h"
 #include "io/CandumpFormat.h"
 #include "SimFixture.h"
 
@@ -135,6 +136,42 @@ TEST_F(ReplayAndLogTest, ReplayKeepsTheLogsTimingAndCanBeStopped) {
     ASSERT_TRUE(Run("replay stop").ok);
     ASSERT_TRUE(AwaitReport("replay of " + slow + ": 1 frames"));
     EXPECT_FALSE(Run("replay " + dir_ + "/missing.log").ok);
+}
+
+// A fast replay onto a bus with a bit rate waits for room in its transmit
+// queue: more frames than a queue holds all go, in order, each when the one
+// before it has left the wire.
+TEST_F(ReplayAndLogTest, AFastReplayIsPacedByTheWire) {
+    options_.bitrates[0] = 1000000;
+    TapBuses();
+    StartSim();
+    constexpr int kFrames = 1500;  // beyond the bound of a queue that cannot wait
+    std::string text;
+    for (int i = 0; i < kFrames; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof(line), "(1.000000) can0 123#%02X%02X\n", i >> 8, i & 0xFF);
+        text += line;
+    }
+    const std::string path = dir_ + "/burst.log";
+    WriteText(path, text);
+    ASSERT_TRUE(Run("replay " + path + " fast").ok);
+    const std::vector<Carried> carried = AwaitCarried(kFrames);
+    ASSERT_EQ(carried.size(), static_cast<std::size_t>(kFrames));
+    for (int i = 0; i < kFrames; ++i) {
+        ASSERT_EQ(carried[i].frame.data[0] << 8 | carried[i].frame.data[1], i) << i;
+        if (i > 0) {
+            // 1 µs a bit: stamped with their ends on the wire.
+            EXPECT_GE(carried[i].wallUs - carried[i - 1].wallUs, CanWireBits(carried[i].frame)) << i;
+        }
+    }
+    // Its queue never went deeper than a queue holds (the frame on the wire
+    // counts against it too).
+    const std::string listing = Run("timing").text;
+    const QueueFigures replay = QueueOf(listing, "replay");
+    EXPECT_EQ(replay.queued, 0) << listing;
+    EXPECT_LE(replay.deepest, static_cast<long>(CanBus::kQueueDepth)) << listing;
+    EXPECT_EQ(replay.sent, kFrames) << listing;
+    EXPECT_EQ(replay.dropped, 0) << listing;
 }
 
 TEST_F(ReplayAndLogTest, DriftingCyclicFramesAreReported) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -237,6 +238,21 @@ protected:
     std::vector<std::string> reports_;
     std::vector<Carried> carried_;
 };
+
+// One sender's transmit queue on a bus as `timing` lists it ("SENDER: Q
+// queued (at most D), S sent, X dropped"); all -1 when it is not listed.
+struct QueueFigures {
+    long queued = -1, deepest = -1, sent = -1, dropped = -1;
+};
+inline QueueFigures QueueOf(const std::string& listing, const std::string& sender) {
+    QueueFigures f;
+    const std::size_t at = listing.find("  " + sender + ": ");
+    if (at == std::string::npos) return f;
+    if (std::sscanf(listing.c_str() + at + sender.size() + 4, "%ld queued (at most %ld), %ld sent, %ld dropped",
+                    &f.queued, &f.deepest, &f.sent, &f.dropped) != 4)
+        return QueueFigures();
+    return f;
+}
 
 // Little-endian payload building.
 inline void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
