@@ -122,7 +122,17 @@ std::int64_t CanBus::WireTimeUs(std::uint32_t bits) const {
 CanBus::Offered CanBus::Offer(const CanFrame& frame, const Origin& origin, std::int64_t nowUs,
                               std::int64_t timingUs) {
     const CanSender sender = CanSender::Of(frame, origin);
-    Queue& queue = queues_[sender];
+    auto [it, added] = queues_.try_emplace(sender);
+    if (added && queues_.size() > kTrackedSenders) {
+        for (auto old = queues_.begin(); old != queues_.end();) {
+            if (old != it && old->second.frames.empty() && &old->second != onWireQueue_) {
+                old = queues_.erase(old);
+            } else {
+                ++old;
+            }
+        }
+    }
+    Queue& queue = it->second;
     queue.state.sender = sender;
     if (queue.frames.size() >= kQueueBound) {
         ++queue.state.dropped;

@@ -62,6 +62,10 @@ public:
     // A sender that cannot be held back (the J1939 network, the operator)
     // loses frames beyond this depth; they are counted.
     static constexpr std::size_t kQueueBound = 1024;
+    // Senders followed at most: beyond it, the empty queues of the others
+    // (and their counts) are forgotten when a new sender comes, so that CAN
+    // tools that come and go leave nothing behind.
+    static constexpr std::size_t kTrackedSenders = 256;
 
     struct Finished {
         CanFrame frame;
@@ -102,7 +106,7 @@ public:
     // of the CAs hosted for it (kJ1939).
     bool HoldsBack(const Origin& origin) const;
     std::size_t Waiting() const { return waiting_; }
-    // Every sender seen, with its queue and counts, in CanSender order.
+    // Every sender followed, with its queue and counts, in CanSender order.
     std::vector<SenderState> Senders() const;
 
 private:

@@ -176,6 +176,14 @@ TEST(CanBusTest, AFullQueueHoldsBackItsSenderOnly) {
     }
     for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_EQ(seen[i].startUs, seen[i - 1].endUs) << i;
     EXPECT_EQ(seen[CanBus::kQueueDepth - 1].id, 0x200u);
+
+    // CAN tools that come and go leave no queues behind beyond those followed.
+    for (std::int32_t tool = 0; tool < static_cast<std::int32_t>(2 * CanBus::kTrackedSenders); ++tool) {
+        ASSERT_NE(bus.Offer(Frame(0x010, false, {}), Origin{Origin::Kind::kTool, tool}, 20'000'000),
+                  CanBus::Offered::kDropped);
+        ASSERT_EQ(Drain(bus, 30'000'000).size(), 1u);
+    }
+    EXPECT_LE(bus.Senders().size(), CanBus::kTrackedSenders);
 }
 
 }  // namespace
