@@ -105,7 +105,7 @@ struct Settings {
     int seconds = 60;
     int apps = 8;
     int framesPerBus = 21000;  // all applications together, cyclic rows included
-    std::string bitrate = "1000";
+    std::string bitrate = "unlimited";  // the stress by default: more than a bus carries
     bool wireLatency = false;
     std::string log;  // the simulator's log, with --wire-latency
     std::string sim = GATEWAY_SIM_PATH;
