@@ -191,12 +191,7 @@ TEST_F(CanServiceTest, AFullTransmitQueueHoldsBackItsApplicationOnly) {
     // Its frame contended with the flood's queue, not with all of its frames.
     EXPECT_LT(otherAt, static_cast<std::size_t>(kFrames - 100));
     // The flood's queue never grew past its depth: the rest waited unread.
-    const std::string listing = Run("timing").text;
-    const QueueFigures queue = QueueOf(listing, "application 100");
-    EXPECT_EQ(queue.queued, 0) << listing;
-    EXPECT_LE(queue.deepest, static_cast<long>(CanBus::kQueueDepth)) << listing;
-    EXPECT_EQ(queue.sent, kFrames) << listing;
-    EXPECT_EQ(queue.dropped, 0) << listing;
+    ExpectDrainedWithinDepth(Run("timing").text, "application 100", kFrames);
 }
 
 }  // namespace

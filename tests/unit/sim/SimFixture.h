@@ -253,6 +253,15 @@ inline QueueFigures QueueOf(const std::string& listing, const std::string& sende
         return QueueFigures();
     return f;
 }
+// Expects `sender`'s queue in `listing` empty after `sent` frames, none
+// dropped, never deeper than a queue holds (so it was held back, not grown).
+inline void ExpectDrainedWithinDepth(const std::string& listing, const std::string& sender, long sent) {
+    const QueueFigures f = QueueOf(listing, sender);
+    EXPECT_EQ(f.queued, 0) << listing;
+    EXPECT_LE(f.deepest, static_cast<long>(gatewaysim::CanBus::kQueueDepth)) << listing;
+    EXPECT_EQ(f.sent, sent) << listing;
+    EXPECT_EQ(f.dropped, 0) << listing;
+}
 
 // Little-endian payload building.
 inline void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
