@@ -66,6 +66,7 @@ struct IPCServer::Connection {
     // lock_; other threads read it under lock_.
     std::int32_t address = 0;
     std::atomic<bool> dropped{false};
+    bool paused = false;  // not read (PauseReading); I/O thread only
 
     std::mutex writeLock;  // one frame at a time; guards `broken`
     bool broken = false;   // a frame went out incomplete; nothing may follow it
@@ -214,6 +215,15 @@ void IPCServer::Pass(int timeoutMs) {
             timeoutMs = static_cast<int>(left);
         }
     }
+    if (!resumed_.empty()) {
+        // Connections read again: what they sent while paused comes first.
+        std::vector<std::shared_ptr<Connection>> resumed;
+        resumed.swap(resumed_);
+        for (const auto& connection : resumed) {
+            if (!connection->dropped.load() && !connection->paused) HandleReceived(connection);
+        }
+        timeoutMs = 0;
+    }
     epoll_event events[kEventsPerPass];
     const int ready = ::epoll_wait(epollFd_, events, kEventsPerPass, timeoutMs);
     if (ready <= 0) return;  // EINTR, ENOMEM: the next pass tries again
@@ -290,6 +300,7 @@ bool IPCServer::AcceptAll() {
 
 void IPCServer::HandleReadable(const std::shared_ptr<Connection>& connection) {
     Connection& c = *connection;
+    if (c.paused) return;
     detail::RxBuffer rx{c.rx, c.rxStart, c.rxEnd};
     std::size_t space = 0;
     std::uint8_t* into = rx.PrepareRead(&space);
@@ -303,8 +314,13 @@ void IPCServer::HandleReadable(const std::shared_ptr<Connection>& connection) {
         return;
     }
     c.rxEnd += static_cast<std::size_t>(n);
+    HandleReceived(connection);
+}
 
-    while (!c.dropped.load()) {
+void IPCServer::HandleReceived(const std::shared_ptr<Connection>& connection) {
+    Connection& c = *connection;
+    detail::RxBuffer rx{c.rx, c.rxStart, c.rxEnd};
+    while (!c.dropped.load() && !c.paused) {
         std::unique_ptr<QRVMessage> owned;
         QRVMessage* message = nullptr;
         std::size_t used = 0;
@@ -497,6 +513,32 @@ int IPCServer::Disconnect(std::int32_t address) {
     const auto connection = Find(address);
     if (!connection) return -EHOSTUNREACH;
     Drop(connection);
+    return 0;
+}
+
+int IPCServer::PauseReading(std::int32_t address) {
+    const auto connection = Find(address);
+    if (!connection) return -EHOSTUNREACH;
+    if (!connection->paused) {
+        connection->paused = true;
+        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, connection->fd, nullptr);
+    }
+    return 0;
+}
+
+int IPCServer::ResumeReading(std::int32_t address) {
+    const auto connection = Find(address);
+    if (!connection) return -EHOSTUNREACH;
+    if (connection->paused) {
+        connection->paused = false;
+        // A connection that cannot be watched again is dropped: it would
+        // never be read.
+        if (Watch(epollFd_, connection->fd, reinterpret_cast<std::uint64_t>(connection.get())) < 0) {
+            Drop(connection);
+            return 0;
+        }
+        resumed_.push_back(connection);
+    }
     return 0;
 }
 

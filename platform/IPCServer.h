@@ -92,6 +92,14 @@ public:
                   std::uint64_t* connection);
     // Closes the connection of `address`. 0, or -EHOSTUNREACH.
     int Disconnect(std::int32_t address);
+    // Stops reading from the connection of `address` after the message being
+    // handled, so that its writes wait (flow control), until ResumeReading.
+    // I/O thread only: a handler, or the thread that drives Serve. 0, or
+    // -EHOSTUNREACH.
+    int PauseReading(std::int32_t address);
+    // Reads from it again; messages already received are handled in the
+    // next Serve. I/O thread only, as PauseReading. 0, or -EHOSTUNREACH.
+    int ResumeReading(std::int32_t address);
 
     // Addresses registered at this moment, ascending.
     std::vector<std::int32_t> RegisteredAddresses() const;
@@ -104,6 +112,8 @@ private:
     void DropAll();
     bool AcceptAll();
     void HandleReadable(const std::shared_ptr<Connection>& connection);
+    // Handles the whole messages received from `connection` so far.
+    void HandleReceived(const std::shared_ptr<Connection>& connection);
     void HandleRegistration(const std::shared_ptr<Connection>& connection, std::int32_t address);
     void Drop(const std::shared_ptr<Connection>& connection);
     void FinalizeDropped(const Connection* keep = nullptr);
@@ -127,6 +137,7 @@ private:
     std::vector<bool> readable_;                       // which of them epoll found readable
     std::int64_t acceptPausedUntilMs_ = -1;            // -1: the listening socket is watched
     std::unique_ptr<QRVMessage> received_;             // reused for the view handler
+    std::vector<std::shared_ptr<Connection>> resumed_; // reading again: what they sent waits to be handled
 
     mutable std::mutex lock_;  // guards connections_, byAddress_ and each connection's address only
     std::vector<std::shared_ptr<Connection>> connections_;

@@ -26,16 +26,19 @@ bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned lon
     return true;
 }
 
-// "[BUS:]KBITS": the bit rate of one bus, or of all of them.
+// "[BUS:]KBITS" or "[BUS:]unlimited": the bit rate of one bus, or of all
+// of them.
 bool ParseBitrate(const std::string& text, std::array<std::uint32_t, kCanBusCount>* bitrates) {
     const std::size_t colon = text.find(':');
     unsigned long long bus = 0, kbits = 0;
     if (colon != std::string::npos && !ParseUnsigned(text.substr(0, colon), kCanBusCount - 1, &bus)) return false;
-    if (!ParseUnsigned(colon == std::string::npos ? text : text.substr(colon + 1), 1000, &kbits) ||
-        (kbits != 250 && kbits != 500 && kbits != 1000))
+    const std::string rate = colon == std::string::npos ? text : text.substr(colon + 1);
+    if (rate != "unlimited" &&
+        (!ParseUnsigned(rate, 1000, &kbits) || (kbits != 250 && kbits != 500 && kbits != 1000)))
         return false;
+    const std::uint32_t bitsPerSecond = rate == "unlimited" ? BusLoad::kUnlimited : static_cast<std::uint32_t>(kbits * 1000);
     for (std::size_t b = 0; b < bitrates->size(); ++b)
-        if (colon == std::string::npos || b == bus) (*bitrates)[b] = static_cast<std::uint32_t>(kbits * 1000);
+        if (colon == std::string::npos || b == bus) (*bitrates)[b] = bitsPerSecond;
     return true;
 }
 
@@ -133,13 +136,13 @@ struct CommandLine {
             [](std::string& value) {
                 std::array<std::uint32_t, kCanBusCount> rates{};
                 return ParseBitrate(value, &rates) ? std::string()
-                                                   : "takes [BUS:]KBITS, bus 0 to 4, 250, 500 or 1000 kbit/s";
+                                                   : "takes [BUS:]KBITS, bus 0 to 4, 250, 500 or 1000 kbit/s, or unlimited";
             },
             "", "bit rate");
         app.add_option("--bitrate", bitrates,
                        "bit rate of a bus (repeatable), or of all buses without BUS: 250, 500 or 1000 kbit/s "
-                       "(default: 250)")
-            ->type_name("[BUS:]KBITS")
+                       "(default: 250), or unlimited (frames take no wire time)")
+            ->type_name("[BUS:]KBITS|unlimited")
             ->check(bitrate);
         CLI::Option* log = app.add_option("--log", o->simulator.logPath,
                                           "write every CAN frame to FILE in the candump log format (- for standard "

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <iostream>
@@ -97,14 +98,23 @@ Simulator::Simulator(SimulatorOptions options)
       server_(kAddressCustomApp),
       queue_(kQueueCapacity, [this] { server_.Wake(); }),
       replayer_([this](ReplayBatch& batch) { return Replay(batch); },
-                [this](const std::string& line) { Report(kReportReplay, line); }),
+                [this](const std::string& line) { Report(kReportReplay, line); },
+                // On a bus with a bit rate a batch fits in the replay's transmit queue.
+                std::any_of(options_.bitrates.begin(), options_.bitrates.end(),
+                            [](std::uint32_t bitrate) { return bitrate != BusLoad::kUnlimited; })
+                    ? CanBus::kQueueDepth
+                    : Replayer::kMaxBatch),
       timing_(options_.timingTolerancePercent / 100.0),
       can_(*this),
       j1939_(*this, J1939Transport::Options{options_.tpPacketGapMs}),
       j1708_(*this),
       eeprom_(*this, options_.dataFolder, options_.eepromSize),
       plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing) {
-    for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) load_.SetBitrate(bus, options_.bitrates[bus]);
+    buses_.reserve(kCanBusCount);
+    for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
+        load_.SetBitrate(bus, options_.bitrates[bus]);
+        buses_.emplace_back(options_.bitrates[bus]);
+    }
 }
 
 Simulator::~Simulator() {
@@ -117,6 +127,10 @@ int Simulator::Start(std::string* error) {
         return code;
     };
     if (started_) return fail(-EALREADY, "already started");
+    {
+        std::lock_guard<std::mutex> guard(queuedLock_);
+        replayStopping_ = false;
+    }
     // Every check that can fail runs before anything is created.
     // CAN tools read the CAN log, and none of them takes a J1708 line: the
     // J1708 frames have a log of their own.
@@ -222,6 +236,11 @@ int Simulator::Start(std::string* error) {
 }
 
 void Simulator::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(queuedLock_);
+        replayStopping_ = true;
+    }
+    queuedFreed_.notify_all();
     replayer_.Stop();
     queue_.Close();
     if (worker_.joinable()) worker_.join();
@@ -238,13 +257,21 @@ void Simulator::Run() {
         // The J1939 network's timed work (transport pacing and time-outs)
         // runs between events.
         const std::int64_t j1939DueMs = j1939_.Poll();
+        // The buses carry what finished by now. The next frame's end is a
+        // moment to wake for, as precisely as the clock allows, unless output
+        // waits for its write: then the frames that end until the write are
+        // carried just before it and go out with it (their times are those
+        // of the wire all the same).
+        const std::int64_t busDueUs = AdvanceBuses();
         std::int64_t dueUs = flushDueUs_;
         if (retryDueUs_ >= 0 && (dueUs < 0 || retryDueUs_ < dueUs)) dueUs = retryDueUs_;
+        if (busDueUs >= 0 && flushDueUs_ < 0 && (dueUs < 0 || busDueUs < dueUs)) dueUs = busDueUs;
         std::int64_t waitUs = dueUs < 0 ? -1 : std::max<std::int64_t>(0, dueUs - MonotonicUs());
         if (j1939DueMs >= 0 && (waitUs < 0 || j1939DueMs * 1000 < waitUs)) waitUs = j1939DueMs * 1000;
-        if (flushDueUs_ >= 0) {
-            // Output waits for its write: let input gather until then, and
-            // read what the applications sent in one go.
+        if (flushDueUs_ >= 0 || (busDueUs >= 0 && waitUs < kPreciseWaitUs)) {
+            // Output waits for its write, or a frame ends soon: let input
+            // gather until then (waiting to the microsecond), and read what
+            // the applications sent in one go.
             if (!queue_.PopAll(&batch, waitUs, true)) break;
             server_.Serve(0);
         } else {
@@ -265,7 +292,10 @@ void Simulator::Run() {
         batch.clear();
         if (flushDueUs_ >= 0 || retryDueUs_ >= 0) {
             const std::int64_t now = MonotonicUs();
-            if ((flushDueUs_ >= 0 && now >= flushDueUs_) || (retryDueUs_ >= 0 && now >= retryDueUs_)) Flush();
+            if ((flushDueUs_ >= 0 && now >= flushDueUs_) || (retryDueUs_ >= 0 && now >= retryDueUs_)) {
+                (void)AdvanceBuses();
+                Flush();
+            }
         }
     }
 }
@@ -325,6 +355,7 @@ void Simulator::Joined(std::int32_t address) {
 
 void Simulator::Gone(std::int32_t address) {
     dropping_.erase(address);
+    heldBack_.erase(address);
     applications_.erase(address);
     can_.Drop(address);
     j1939_.Drop(address);
@@ -421,8 +452,107 @@ void Simulator::Report(ReportClass kind, const std::string& line) {
 }
 
 void Simulator::PutOnBus(const CanFrame& frame, const Origin& origin) {
-    const std::int64_t now = MonotonicUs();
-    PutOnBusAt(frame, origin, now, now);
+    Transmit(frame, origin, -1, MonotonicUs());
+}
+
+void Simulator::Transmit(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t nowUs) {
+    if (frame.bus >= kCanBusCount) return;
+    CanBus& bus = buses_[frame.bus];
+    if (bus.Bitrate() == BusLoad::kUnlimited) {
+        Carry(frame, origin, timingUs >= 0 ? timingUs : nowUs, nowUs, nowUs, -1);
+        return;
+    }
+    const bool application = (origin.kind == Origin::Kind::kApplication || origin.kind == Origin::Kind::kJ1939) &&
+                             origin.address > 0;
+    switch (bus.Offer(frame, origin, nowUs, timingUs)) {
+        case CanBus::Offered::kQueued:
+            break;
+        case CanBus::Offered::kQueuedFull:
+            // As a controller whose transmit buffers are taken: the
+            // application's further messages wait in its socket.
+            if (application && applications_.count(origin.address) != 0 && heldBack_.insert(origin.address).second)
+                (void)server_.PauseReading(origin.address);
+            break;
+        case CanBus::Offered::kDropped: {
+            ReleaseQueued(origin);
+            const CanSender sender = CanSender::Of(frame, origin);
+            if (droppedReported_.insert(sender).second)
+                Report("can" + std::to_string(frame.bus) + ": the transmit queue of " + sender.Text() +
+                       " is full; its frames are dropped (counted in timing)");
+            break;
+        }
+    }
+}
+
+std::int64_t Simulator::AdvanceBuses() {
+    std::int64_t now = -1;
+    std::int64_t wallOffset = 0;
+    bool carried = false;
+    std::int64_t due = -1;
+    const auto carry = [&](const CanBus::Finished& f) {
+        carried = true;
+        Carry(f.frame, f.origin, f.timingUs >= 0 ? f.timingUs : f.endUs, f.startUs, f.endUs, f.endUs + wallOffset);
+    };
+    for (CanBus& bus : buses_) {
+        std::int64_t next = bus.NextDueUs();
+        if (next < 0) continue;
+        if (now < 0) {
+            now = MonotonicUs();
+            // The wire's times go to the wall clock at one offset, so that
+            // their spacing is the wire's; it follows the wall clock when
+            // that has moved (set or slewed) by more than kWallResyncUs.
+            const std::int64_t sampled = WallClockUs() - now;
+            if (!wallOffsetKnown_ || std::llabs(sampled - wallOffsetUs_) > kWallResyncUs) {
+                wallOffsetUs_ = sampled;
+                wallOffsetKnown_ = true;
+            }
+            wallOffset = wallOffsetUs_;
+        }
+        if (next <= now) {
+            bus.Advance(now, carry);
+            next = bus.NextDueUs();
+        }
+        if (next >= 0 && (due < 0 || next < due)) due = next;
+    }
+    if (carried) {
+        // What was carried may have made a sender queue a frame on another bus.
+        for (const CanBus& bus : buses_) {
+            const std::int64_t next = bus.NextDueUs();
+            if (next >= 0 && (due < 0 || next < due)) due = next;
+        }
+    }
+    if (carried && !heldBack_.empty()) {
+        for (auto it = heldBack_.begin(); it != heldBack_.end();) {
+            const Origin raw{Origin::Kind::kApplication, *it};
+            const Origin hosted{Origin::Kind::kJ1939, *it};
+            const bool full = std::any_of(buses_.begin(), buses_.end(), [&](const CanBus& bus) {
+                return bus.HoldsBack(raw) || bus.HoldsBack(hosted);
+            });
+            if (full) {
+                ++it;
+            } else {
+                (void)server_.ResumeReading(*it);
+                it = heldBack_.erase(it);
+            }
+        }
+    }
+    return due;
+}
+
+void Simulator::ReleaseQueued(const Origin& origin) {
+    if (origin.kind != Origin::Kind::kTool && origin.kind != Origin::Kind::kReplay) return;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> guard(queuedLock_);
+        if (origin.kind == Origin::Kind::kReplay) {
+            if (replayQueued_ > 0) --replayQueued_;
+            wake = replayWaiting_ > 0;
+        } else {
+            const auto it = toolQueued_.find(origin.address);
+            if (it != toolQueued_.end() && --it->second == 0) toolQueued_.erase(it);
+        }
+    }
+    if (wake) queuedFreed_.notify_all();
 }
 
 void Simulator::NoteLogFailure() {
@@ -434,16 +564,17 @@ void Simulator::NoteLogFailure() {
     }
 }
 
-void Simulator::PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs,
-                           std::int64_t nowUs) {
+void Simulator::Carry(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t startUs,
+                      std::int64_t endUs, std::int64_t wallUs) {
+    if (load_.Bitrate(frame.bus) != BusLoad::kUnlimited) ReleaseQueued(origin);
     if (log_.IsOpen() || options_.busTap) {
-        const std::int64_t wallUs = WallClockUs();
+        if (wallUs < 0) wallUs = WallClockUs();
         log_.Write(wallUs, frame);
         NoteLogFailure();
         if (options_.busTap) options_.busTap(frame, origin, wallUs);
     }
     TimingChecker::Drift drift;
-    if (load_.Observe(frame, nowUs)) CheckDemand(frame.bus);
+    if (load_.Observe(frame.bus, startUs, endUs)) CheckDemand(frame.bus);
     // Transport packets come in bursts of sessions, never in a period.
     if (!IsTransportFrame(frame) &&
         timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame),
@@ -493,14 +624,34 @@ void Simulator::Post(std::function<void()> task) {
 }
 
 bool Simulator::Replay(ReplayBatch& batch) {
+    // The replay is a sender like any other: on a bus with a bit rate its
+    // frames wait in a transmit queue, and it waits while a batch would take
+    // that queue past its depth.
+    std::size_t limited = 0;
+    for (const ReplayedFrame& frame : batch)
+        if (frame.entry.kind == LogEntry::Kind::kCan && frame.entry.can.bus < kCanBusCount &&
+            options_.bitrates[frame.entry.can.bus] != BusLoad::kUnlimited)
+            ++limited;
+    if (limited > 0) {
+        std::unique_lock<std::mutex> guard(queuedLock_);
+        ++replayWaiting_;
+        while (replayQueued_ > 0 && replayQueued_ + limited > CanBus::kQueueDepth && !replayStopping_)
+            queuedFreed_.wait_for(guard, std::chrono::milliseconds(100));
+        --replayWaiting_;
+        if (replayStopping_) return false;
+        replayQueued_ += limited;
+    }
     return queue_.Push([this, frames = std::move(batch)]() mutable {
         const Origin origin{Origin::Kind::kReplay, 0};
         const std::int64_t now = MonotonicUs();
         for (const ReplayedFrame& frame : frames) {
             if (frame.entry.kind == LogEntry::Kind::kCan) {
-                // The timing check goes by the log's own time stamps; the
-                // load by the time each frame was due (now in a fast replay).
-                PutOnBusAt(frame.entry.can, origin, frame.entry.timeUs, frame.dueUs > 0 ? frame.dueUs : now);
+                // The timing check goes by the log's own time stamps. A bus
+                // without a bit rate counts the load by the time each frame
+                // was due (now in a fast replay); on the others the wire does.
+                const bool unlimited = frame.entry.can.bus < kCanBusCount &&
+                                       options_.bitrates[frame.entry.can.bus] == BusLoad::kUnlimited;
+                Transmit(frame.entry.can, origin, frame.entry.timeUs, unlimited && frame.dueUs > 0 ? frame.dueUs : now);
             } else if (frame.entry.kind == LogEntry::Kind::kJ1708) {
                 PutOnJ1708(frame.entry.j1708, origin);
             }
@@ -510,8 +661,14 @@ bool Simulator::Replay(ReplayBatch& batch) {
     });
 }
 
-bool Simulator::Inject(const CanFrame& frame, std::int32_t tool) {
-    return queue_.Push([this, frame, tool] { PutOnBus(frame, Origin{Origin::Kind::kTool, tool}); });
+int Simulator::Inject(const CanFrame& frame, std::int32_t tool) {
+    if (frame.bus < kCanBusCount && options_.bitrates[frame.bus] != BusLoad::kUnlimited) {
+        std::lock_guard<std::mutex> guard(queuedLock_);
+        std::size_t& queued = toolQueued_[tool];
+        if (queued >= CanBus::kQueueDepth) return 0;
+        ++queued;
+    }
+    return queue_.Push([this, frame, tool] { PutOnBus(frame, Origin{Origin::Kind::kTool, tool}); }) ? 1 : -1;
 }
 
 Simulator::Reply Simulator::OnWorker(std::function<Reply()> task) {
@@ -576,6 +733,11 @@ Simulator::Reply Simulator::Execute(const Command& command) {
         case Command::Kind::kReplayStatus:
             return ReplayStatus();
         case Command::Kind::kReplayStop:
+            {
+                std::lock_guard<std::mutex> guard(queuedLock_);
+                replayStopping_ = true;
+            }
+            queuedFreed_.notify_all();
             replayer_.Stop();
             return Reply{};
     }
@@ -583,6 +745,10 @@ Simulator::Reply Simulator::Execute(const Command& command) {
 }
 
 Simulator::Reply Simulator::StartReplay(const Command& command) {
+    if (!replayer_.Running()) {
+        std::lock_guard<std::mutex> guard(queuedLock_);
+        replayStopping_ = false;
+    }
     ReplayRequest request;
     request.path = command.path;
     request.fast = command.fast;
@@ -651,6 +817,7 @@ Simulator::Reply Simulator::J1939Network() const {
 }
 
 double Simulator::CheckDemand(std::uint8_t bus) {
+    if (load_.Bitrate(bus) == BusLoad::kUnlimited) return 0;
     const double percent = 100.0 * timing_.CyclicBitsPerSecond(bus) / load_.Bitrate(bus);
     if (percent <= 100.0) {
         overbooked_[bus] = false;
@@ -668,12 +835,27 @@ Simulator::Reply Simulator::Timing() {
     Reply reply;
     const std::int64_t now = MonotonicUs();
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
-        const double demand = CheckDemand(bus);
         char line[192];
-        std::snprintf(line, sizeof(line), "can%u %u kbit/s: load %.1f%% in the last second, cyclic frames ask for %.1f%%%s\n",
-                      bus, load_.Bitrate(bus) / 1000, load_.LoadPercent(bus, now), demand,
+        if (load_.Bitrate(bus) == BusLoad::kUnlimited) {
+            std::snprintf(line, sizeof(line), "can%u unlimited: %llu frames in the last second\n", bus,
+                          static_cast<unsigned long long>(load_.FramesLastSecond(bus, now)));
+            reply.text += line;
+            continue;
+        }
+        const double demand = CheckDemand(bus);
+        std::snprintf(line, sizeof(line),
+                      "can%u %u kbit/s: load %.1f%% in the last second, %zu frames waiting, cyclic frames ask for "
+                      "%.1f%%%s\n",
+                      bus, load_.Bitrate(bus) / 1000, load_.LoadPercent(bus, now), buses_[bus].Waiting(), demand,
                       demand > 100.0 ? ", more than the bus can carry" : "");
         reply.text += line;
+        for (const CanBus::SenderState& sender : buses_[bus].Senders()) {
+            std::snprintf(line, sizeof(line), "  %s: %zu queued (at most %zu), %llu sent, %llu dropped\n",
+                          sender.sender.Text().c_str(), sender.queued, sender.peak,
+                          static_cast<unsigned long long>(sender.sent),
+                          static_cast<unsigned long long>(sender.dropped));
+            reply.text += line;
+        }
     }
     const std::vector<TimingChecker::Entry> entries = timing_.Entries();
     if (entries.empty()) reply.text += "no frames seen\n";

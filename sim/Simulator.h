@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "bus/BusLoad.h"
+#include "bus/CanBus.h"
 #include "services/CanService.h"
 #include "io/CommandParser.h"
 #include "services/EepromService.h"
@@ -58,7 +60,9 @@ struct SimulatorOptions {
     bool j1708LogAppend = false;
     // Milliseconds between the data packets of a BAM (the standard's 50 by default).
     std::int64_t tpPacketGapMs = tp::kStandardBamGapMs;
-    // Bit rate of each CAN bus in bits per second (250000, 500000 or 1000000).
+    // Bit rate of each CAN bus in bits per second (250000, 500000 or
+    // 1000000), or BusLoad::kUnlimited: frames take no time on the wire and
+    // go in the order they come.
     std::array<std::uint32_t, kCanBusCount> bitrates = {BusLoad::kDefaultBitrate, BusLoad::kDefaultBitrate,
                                                         BusLoad::kDefaultBitrate, BusLoad::kDefaultBitrate,
                                                         BusLoad::kDefaultBitrate};
@@ -114,6 +118,12 @@ public:
     static constexpr std::int64_t kRetryUs = 2000;
     static constexpr std::int64_t kStallLimitUs = 5'000'000;
     static constexpr std::size_t kOutboxLimitBytes = 8 * 1024 * 1024;
+    // A frame that ends within this long is waited for to the microsecond
+    // (waits for the applications' sockets count in milliseconds).
+    static constexpr std::int64_t kPreciseWaitUs = 2000;
+    // The wall-clock times of frames on buses with a bit rate keep one
+    // offset from the monotonic clock until the two part by more than this.
+    static constexpr std::int64_t kWallResyncUs = 1000;
 
     explicit Simulator(SimulatorOptions options);
     ~Simulator() override;
@@ -134,9 +144,10 @@ public:
     Reply Execute(const Command& command);
 
     // Puts a frame from a CAN tool (`tool` numbers its connection) on its
-    // bus, as the operator's; waits while the worker's queue is full. False
-    // once the simulator is stopping.
-    bool Inject(const CanFrame& frame, std::int32_t tool);
+    // bus, as the operator's; waits while the worker's queue is full. 1 when
+    // taken; 0 when the tool's transmit queue on that bus is full (the frame
+    // is not taken: offer it again later); -1 once the simulator is stopping.
+    int Inject(const CanFrame& frame, std::int32_t tool);
 
     const SimulatorOptions& Options() const { return options_; }
 
@@ -164,9 +175,21 @@ private:
     void Joined(std::int32_t address);
     void Gone(std::int32_t address);
     void DropApplication(std::int32_t address, const std::string& reason);
-    // Puts a frame on a bus at `nowUs` (monotonic), with the time that the
-    // timing check uses.
-    void PutOnBusAt(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t nowUs);
+    // Hands a frame to its bus at `nowUs` (monotonic): a bus with a bit rate
+    // queues it for the wire, an unlimited one carries it at once.
+    // `timingUs`: the time the timing check uses (-1: when it is carried).
+    void Transmit(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t nowUs);
+    // Runs the buses with a bit rate up to now and carries the frames that
+    // finished. When the next frame ends, or -1.
+    std::int64_t AdvanceBuses();
+    // A frame that occupied its bus from `startUs` to `endUs` (monotonic;
+    // equal on an unlimited bus), at `wallUs` on the wall clock (-1: now):
+    // the log, the timing check, the subscribers.
+    void Carry(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t startUs,
+               std::int64_t endUs, std::int64_t wallUs);
+    // A frame of a tool or the replay has left its transmit queue: room for
+    // the next.
+    void ReleaseQueued(const Origin& origin);
     // Hands a batch of replayed frames to the worker.
     bool Replay(ReplayBatch& batch);
     Reply StartReplay(const Command& command);
@@ -190,6 +213,16 @@ private:
     bool started_ = false;
     Replayer replayer_;
 
+    // Frames of the CAN tools (by connection) and of the replay handed to
+    // the worker and not yet carried: each may have at most
+    // CanBus::kQueueDepth on the way, so that they are paced by the bus.
+    std::mutex queuedLock_;
+    std::condition_variable queuedFreed_;
+    std::map<std::int32_t, std::size_t> toolQueued_;
+    std::size_t replayQueued_ = 0;
+    int replayWaiting_ = 0;
+    bool replayStopping_ = false;
+
     // Worker thread only.
     LogWriter log_;
     LogWriter j1708Log_;
@@ -197,6 +230,11 @@ private:
     TimingChecker timing_;
     BusLoad load_;
     std::array<bool, kCanBusCount> overbooked_{};  // reported: cyclic frames ask for more than the bus
+    std::vector<CanBus> buses_;                    // by number
+    std::set<std::int32_t> heldBack_;              // applications not read while their transmit queue is full
+    std::set<CanSender> droppedReported_;          // senders whose lost frames were reported
+    std::int64_t wallOffsetUs_ = 0;                // wall clock minus monotonic clock for the wire's times
+    bool wallOffsetKnown_ = false;
     CanService can_;
     J1939Service j1939_;
     J1708Service j1708_;

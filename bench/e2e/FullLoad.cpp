@@ -5,8 +5,12 @@
 // sequence number and the send time, plus two cyclic rows per bus. Every
 // receiver checks that it gets each other application's stream once, in
 // order and complete, and measures the delay from send to its callback.
+// With --wire-latency the simulator logs every frame with the time it ended
+// on the wire, and each receiver also measures the delay from there to its
+// callback: what the simulator and the library add beyond the bus itself.
 //
-//   customapp_fullload [--seconds S] [--apps N] [--frames-per-bus F] [--sim PATH]
+//   customapp_fullload [--seconds S] [--apps N] [--frames-per-bus F] [--bitrate KBITS|unlimited]
+//                      [--wire-latency 1] [--sim PATH]
 //
 // Prints the figures; the exit status is 0 when every sequenced frame reached
 // every other application once and in order, 1 otherwise.
@@ -74,6 +78,9 @@ struct Settings {
     int seconds = 60;
     int apps = 8;
     int framesPerBus = 21000;  // all applications together, cyclic rows included
+    std::string bitrate = "unlimited";  // the stress by default: more than a bus carries
+    bool wireLatency = false;
+    std::string log;  // the simulator's log, with --wire-latency
     std::string sim = GATEWAY_SIM_PATH;
 };
 
@@ -85,6 +92,7 @@ struct Result {
     std::uint64_t cyclic = 0;      // cyclic frames received within the sending window
     std::uint64_t unexpected = 0;  // frames of no known identifier
     std::uint32_t latency[kBuckets] = {};
+    std::uint32_t beyondWire[kBuckets] = {};  // from the end on the wire to the callback
 };
 
 // Receiver state of one application; the listener thread writes it, the main
@@ -95,6 +103,10 @@ struct Receiver {
     std::int64_t windowStartUs = 0;
     std::int64_t windowEndUs = 0;
     Result* result = nullptr;
+    // With --wire-latency: the callback time (monotonic us) of every
+    // sequenced frame, by sender, bus and sequence number.
+    bool keepTimes = false;
+    std::vector<std::uint32_t> times[kMaxApps][kBuses];
 
     void Take(int bus, std::uint32_t id, const unsigned char* data, unsigned length) {
         const std::int64_t now = NowUs();
@@ -117,6 +129,11 @@ struct Receiver {
             }
             const std::uint32_t delay = static_cast<std::uint32_t>(now) - sentUs;
             ++r.latency[std::min<std::size_t>(delay, kBuckets - 1)];
+            if (keepTimes) {
+                std::vector<std::uint32_t>& at = times[sender][bus];
+                if (at.size() <= seq) at.resize(std::max<std::size_t>(seq + 1, at.size() * 2), 0);
+                at[seq] = static_cast<std::uint32_t>(now);
+            }
             return;
         }
         const bool cyclic = (id >= kCyclicStandard && id < kCyclicStandard + kMaxApps) ||
@@ -133,6 +150,42 @@ struct Receiver {
     }
 };
 
+// Wall-clock minus monotonic time, in microseconds.
+std::int64_t WallOffsetUs() {
+    const std::int64_t wall = std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+    return wall - NowUs();
+}
+
+// Reads the simulator's log: for every sequenced frame this receiver took,
+// the delay from its end on the wire (the log's time) to the callback.
+void MeasureBeyondWire(const std::string& log, Receiver& receiver) {
+    std::FILE* f = std::fopen(log.c_str(), "r");
+    if (!f) return;
+    const std::int64_t offset = WallOffsetUs();
+    char line[128];
+    while (std::fgets(line, sizeof line, f)) {
+        long long seconds = 0, micros = 0;
+        unsigned bus = 0, id = 0;
+        char data[17] = {};
+        if (std::sscanf(line, "(%lld.%lld) can%u %x#%16s", &seconds, &micros, &bus, &id, data) != 5) continue;
+        std::uint32_t sender = kMaxApps;
+        if (id >= kSeqStandard && id < kSeqStandard + kMaxApps) sender = id - kSeqStandard;
+        if (id >= kSeqExtended && id < kSeqExtended + kMaxApps) sender = id - kSeqExtended;
+        if (sender >= kMaxApps || bus >= kBuses || std::strlen(data) != 16) continue;
+        unsigned b[4];
+        if (std::sscanf(data, "%2x%2x%2x%2x", &b[0], &b[1], &b[2], &b[3]) != 4) continue;
+        const std::uint32_t seq = b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+        const std::vector<std::uint32_t>& at = receiver.times[sender][bus];
+        if (seq >= at.size() || at[seq] == 0) continue;
+        const std::int64_t endUs = seconds * 1'000'000 + micros - offset;
+        const auto delay = static_cast<std::int32_t>(at[seq] - static_cast<std::uint32_t>(endUs));
+        ++receiver.result->beyondWire[std::min<std::size_t>(static_cast<std::size_t>(std::max(0, delay)), kBuckets - 1)];
+    }
+    std::fclose(f);
+}
+
 // One application: sets up all buses, reports ready, sends its streams from
 // the given start for the given time, reports its counts, waits for the
 // counts of all, then reports what it received.
@@ -140,6 +193,7 @@ struct Receiver {
     static Result result;
     static Receiver receiver;
     receiver.result = &result;
+    receiver.keepTimes = s.wireLatency;
     TarvexInterface sdk;
     static CoreTypes::ServiceProviders host{};
     if (sdk.Init(kFirstAddress + index, &host, 0) != 0) _exit(3);
@@ -216,6 +270,7 @@ struct Receiver {
             for (int bus = 0; bus < kBuses; ++bus)
                 if (a != index && receiver.next[a][bus] < totals[a][bus])
                     result.lost += totals[a][bus] - receiver.next[a][bus];
+        if (s.wireLatency) MeasureBeyondWire(s.log, receiver);
         if (!WriteAll(out, &result, sizeof result)) _exit(10);
     }
     sdk.Shutdown();
@@ -229,7 +284,9 @@ std::string BusLoadLines(const std::string& path) {
     std::string lines;
     for (std::size_t at = 0, end; (end = answer.find('\n', at)) != std::string::npos; at = end + 1) {
         const std::string line = answer.substr(at, end - at);
-        if (line.find("kbit/s") != std::string::npos) lines += "  " + line + "\n";
+        if (line.compare(0, 3, "can") == 0 &&
+            (line.find("kbit/s:") != std::string::npos || line.find("unlimited:") != std::string::npos))
+            lines += "  " + line + "\n";
     }
     return lines;
 }
@@ -244,8 +301,13 @@ int main(int argc, char** argv) {
         else if (key == "--apps") s.apps = std::atoi(argv[i + 1]);
         else if (key == "--frames-per-bus") s.framesPerBus = std::atoi(argv[i + 1]);
         else if (key == "--sim") s.sim = argv[i + 1];
+        else if (key == "--bitrate") s.bitrate = argv[i + 1];
+        else if (key == "--wire-latency") s.wireLatency = std::atoi(argv[i + 1]) != 0;
         else {
-            std::fprintf(stderr, "usage: %s [--seconds S] [--apps N] [--frames-per-bus F] [--sim PATH]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--seconds S] [--apps N] [--frames-per-bus F] [--bitrate KBITS|unlimited] "
+                         "[--wire-latency 1] [--sim PATH]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -258,11 +320,15 @@ int main(int argc, char** argv) {
     if (!::mkdtemp(folder)) Fail("mkdtemp");
     const std::string dir = folder;
     const std::string endpoint = dir + "/endpoint", control = dir + "/control", data = dir + "/data";
+    if (s.wireLatency) s.log = dir + "/bus.log";
 
-    const pid_t sim = bench::StartSimulator(s.sim,
-                                            {"--endpoint", endpoint, "--data", data, "--control", control,
-                                             "--bitrate", "1000", "--no-prompt", "--quiet"},
-                                            control);
+    std::vector<std::string> simArgs = {"--endpoint", endpoint, "--data", data, "--control", control,
+                                        "--bitrate", s.bitrate, "--no-prompt", "--quiet"};
+    if (s.wireLatency) {
+        simArgs.push_back("--log");
+        simArgs.push_back(s.log);
+    }
+    const pid_t sim = bench::StartSimulator(s.sim, simArgs, control);
     if (sim < 0) Fail("the simulator did not start");
     ::setenv(PlatformServices::kEndpointEnvVar, endpoint.c_str(), 1);
 
@@ -307,8 +373,9 @@ int main(int argc, char** argv) {
     for (const bench::AppProcess& a : apps) WriteAll(a.in, totals, sizeof totals);
 
     std::vector<std::uint64_t> histogram(kBuckets, 0);
+    std::vector<std::uint64_t> beyond(kBuckets, 0);
     Result total;
-    std::uint64_t samples = 0;
+    std::uint64_t samples = 0, beyondSamples = 0;
     static Result one;
     for (int i = 0; i < s.apps; ++i) {
         if (!ReadAll(apps[i].out, &one, sizeof one, 60'000)) Fail("an application did not report");
@@ -320,6 +387,8 @@ int main(int argc, char** argv) {
         for (std::size_t b = 0; b < kBuckets; ++b) {
             histogram[b] += one.latency[b];
             samples += one.latency[b];
+            beyond[b] += one.beyondWire[b];
+            beyondSamples += one.beyondWire[b];
         }
     }
     if (!bench::AwaitApplications(apps)) ok = false;
@@ -349,9 +418,14 @@ int main(int argc, char** argv) {
                 Percentile(histogram, samples, 0.5), Percentile(histogram, samples, 0.99),
                 Percentile(histogram, samples, 0.999), Percentile(histogram, samples, 1.0),
                 histogram[kBuckets - 1] ? " (100 ms or more)" : "");
+    if (s.wireLatency)
+        std::printf("latency beyond the wire, end on the bus to callback (%" PRIu64
+                    " deliveries): median %.0f us, p99 %.0f us, p99.9 %.0f us, max %.0f us\n",
+                    beyondSamples, Percentile(beyond, beyondSamples, 0.5), Percentile(beyond, beyondSamples, 0.99),
+                    Percentile(beyond, beyondSamples, 0.999), Percentile(beyond, beyondSamples, 1.0));
     std::printf("simulator resident memory: %ld kB at start, %ld kB at end, %ld kB at most; descriptors %d / %d\n",
                 rssStart, rssEnd, rssMax, fdsStart, fdsEnd);
-    std::printf("bus load as the simulator reports it (1 Mbit/s buses):\n%s", busLoad.c_str());
+    std::printf("bus load as the simulator reports it (--bitrate %s):\n%s", s.bitrate.c_str(), busLoad.c_str());
     const bool complete = ok && total.lost == 0 && total.disordered == 0 && total.sequenced == expected;
     std::printf("every frame delivered once and in order: %s\n", complete ? "yes" : "NO");
     return complete ? 0 : 1;

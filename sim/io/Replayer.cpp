@@ -218,7 +218,7 @@ bool Replayer::Acquire(ReplayBatch* batch) {
         spare_.pop_back();
     }
     batch->clear();
-    batch->reserve(kMaxBatch);
+    batch->reserve(maxBatch_);
     return true;
 }
 
@@ -349,7 +349,7 @@ void Replayer::Run(int fd, ReplayRequest request) {
                     }
                 }
             }
-            if (batch.size() >= kMaxBatch && !HandOver(&batch)) {
+            if (batch.size() >= maxBatch_ && !HandOver(&batch)) {
                 ended = true;
                 break;
             }

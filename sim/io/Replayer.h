@@ -73,7 +73,10 @@ public:
     static constexpr std::size_t kBatchesInFlight = 8;
     static constexpr std::int64_t kLongGapUs = 10'000'000;
 
-    Replayer(Sink sink, Reporter reporter) : sink_(std::move(sink)), report_(std::move(reporter)) {}
+    // `maxBatch`: frames in one batch at most (1 to kMaxBatch).
+    Replayer(Sink sink, Reporter reporter, std::size_t maxBatch = kMaxBatch)
+        : sink_(std::move(sink)), report_(std::move(reporter)),
+          maxBatch_(maxBatch == 0 || maxBatch > kMaxBatch ? kMaxBatch : maxBatch) {}
     ~Replayer() { Stop(); }
     Replayer(const Replayer&) = delete;
     Replayer& operator=(const Replayer&) = delete;
@@ -106,6 +109,7 @@ private:
 
     Sink sink_;
     Reporter report_;
+    const std::size_t maxBatch_;
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
     std::thread thread_;

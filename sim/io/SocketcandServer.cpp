@@ -160,6 +160,11 @@ void SocketcandServer::Serve(Client& client) {
                     (client.errors == kReportedErrors ? " (further errors not reported)" : ""));
         Queue(client, std::string(client.state == 2 ? " " : "") + "< error " + reason + " >");
     };
+    if (client.held) {
+        const int taken = inject_(client.heldFrame, client.number);
+        if (taken <= 0) return;
+        client.held = false;
+    }
     std::string element;
     for (;;) {
         const SocketcandReader::Next next = client.reader.Take(&element);
@@ -206,7 +211,14 @@ void SocketcandServer::Serve(Client& client) {
             }
         } else if (request.kind == Kind::kSend && client.state == 2) {
             request.frame.bus = client.bus;
-            if (!inject_(request.frame, client.number)) return;
+            const int taken = inject_(request.frame, client.number);
+            if (taken < 0) return;
+            if (taken == 0) {
+                // Paced by the bus: the rest waits, unread, as the frame does.
+                client.held = true;
+                client.heldFrame = request.frame;
+                return;
+            }
         } else if (request.kind == Kind::kOpen) {
             refuse("one bus per connection");
         } else if (request.kind == Kind::kSend) {
@@ -230,7 +242,11 @@ void SocketcandServer::Run() {
                 const bool settling = now < client.settleUntilMs;
                 if (settling) timeoutMs = std::min<int>(timeoutMs, static_cast<int>(client.settleUntilMs - now));
                 const std::size_t sendable = settling ? client.settleBytes : client.out.size();
-                polled.push_back({fd, static_cast<short>(POLLIN | (sendable > 0 || !client.dropped.empty() ? POLLOUT : 0)), 0});
+                if (client.held) timeoutMs = std::min(timeoutMs, kHeldRetryMs);
+                polled.push_back({fd,
+                                  static_cast<short>((client.held ? 0 : POLLIN) |
+                                                     (sendable > 0 || !client.dropped.empty() ? POLLOUT : 0)),
+                                  0});
             }
         }
         if (::poll(polled.data(), polled.size(), timeoutMs) < 0 && errno != EINTR) break;
@@ -267,7 +283,8 @@ void SocketcandServer::Run() {
                 client = &clients_.at(fd);
             }
             bool gone = false;
-            if (polled[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (client->held) Serve(*client);
+            if (!client->held && (polled[i].revents & (POLLIN | POLLHUP | POLLERR))) {
                 const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
                 if (got > 0) {
                     client->reader.Append(buffer, static_cast<std::size_t>(got));

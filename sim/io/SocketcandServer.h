@@ -25,9 +25,11 @@ namespace gatewaysim {
 // dropped, and the bus never waits for it.
 class SocketcandServer {
 public:
-    // Puts a frame from client number `client` on its bus; false when the
-    // simulator is stopping.
-    using Injector = std::function<bool(const CanFrame& frame, std::int32_t client)>;
+    // Puts a frame from client number `client` on its bus: 1 when taken, 0
+    // when the client's transmit queue is full (the frame is offered again
+    // later, and the client is not read meanwhile), -1 when the simulator is
+    // stopping.
+    using Injector = std::function<int(const CanFrame& frame, std::int32_t client)>;
     using Reporter = std::function<void(const std::string& line)>;
 
     static constexpr std::uint16_t kDefaultPort = 29536;
@@ -37,6 +39,8 @@ public:
     // Clients read the reply to raw mode on its own before their first
     // frame; frames of the first moments wait that long behind it.
     static constexpr int kSettleMs = 100;
+    // A client whose frame was not taken offers it again this often.
+    static constexpr int kHeldRetryMs = 1;
 
     explicit SocketcandServer(Reporter reporter) : report_(std::move(reporter)) {}
     ~SocketcandServer() { Stop(); }
@@ -87,6 +91,8 @@ private:
         std::string dropped;      // why it is to be dropped; empty while it is served
         int errors = 0;
         SocketcandReader reader;  // I/O thread only
+        bool held = false;        // I/O thread only: `heldFrame` waits for room on the bus
+        CanFrame heldFrame;
     };
     std::mutex lock_;
     std::map<int, Client> clients_;  // by socket

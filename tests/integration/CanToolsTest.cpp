@@ -3,13 +3,20 @@
 // installed. A test is skipped when its tools are missing.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <sstream>
+#include <thread>
 
 #include "Harness.h"
 #include "LocalApp.h"
@@ -160,6 +167,156 @@ TEST(CanTools, PythonCanDrivesAndWatchesABusOverSocketcand) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "321 AB"), 1);
     EXPECT_GE(std::count(lines.begin(), lines.end(), "456 C0FFEE00"), 3);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("123") == 0; }), 0);
+}
+
+
+// A socketcand client in raw mode on one bus, speaking the protocol itself.
+class RawSocketcand {
+public:
+    RawSocketcand(std::uint16_t port, int bus) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) return;
+        ready_ = Expect("< hi >") && Send("< open can" + std::to_string(bus) + " >") && Expect("< ok >") &&
+                 Send("< rawmode >") && Expect("< ok >");
+    }
+    ~RawSocketcand() { ::close(fd_); }
+    bool Ready() const { return ready_; }
+
+    // Writes all of `text`, waiting (bounded) while the simulator does not take it.
+    bool Send(const std::string& text) {
+        std::size_t sent = 0;
+        while (sent < text.size()) {
+            pollfd p{fd_, POLLOUT, 0};
+            if (::poll(&p, 1, kBoundMs) <= 0) return false;
+            const ssize_t n = ::send(fd_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            sent += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    // The next element, "< ... >"; empty after kBoundMs without one.
+    std::string Next() {
+        for (;;) {
+            const std::size_t open = buffer_.find('<');
+            const std::size_t close = buffer_.find('>', open == std::string::npos ? 0 : open);
+            if (open != std::string::npos && close != std::string::npos) {
+                std::string element = buffer_.substr(open, close - open + 1);
+                buffer_.erase(0, close + 1);
+                return element;
+            }
+            pollfd p{fd_, POLLIN, 0};
+            char chunk[16384];
+            if (::poll(&p, 1, kBoundMs) <= 0) return {};
+            const ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
+            if (n <= 0) return {};
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+private:
+    bool Expect(const std::string& element) { return Next() == element; }
+    int fd_ = -1;
+    bool ready_ = false;
+    std::string buffer_;
+};
+
+struct Burst {
+    std::vector<unsigned> sequence;    // data bytes 0-1 of each frame received, in order
+    std::int64_t firstStampUs = 0;     // the bus times of the first and last frame
+    std::int64_t lastStampUs = 0;
+    double seconds = 0;                // wall time from the first send to the last frame read
+};
+
+// Pushes `count` 8-byte extended frames into can1 through one socketcand
+// client while another reads them; without a reader, until `log` has them
+// all.
+Burst PushBurst(std::uint16_t port, int count, const std::string& log = "") {
+    Burst burst;
+    std::unique_ptr<RawSocketcand> reader;
+    if (log.empty()) reader = std::make_unique<RawSocketcand>(port, 1);
+    RawSocketcand writer(port, 1);
+    EXPECT_TRUE((!reader || reader->Ready()) && writer.Ready());
+    if ((reader && !reader->Ready()) || !writer.Ready()) return burst;
+    const auto logged = [&] {
+        std::ifstream in(log);
+        return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+    };
+    std::thread reading([&] {
+        if (!reader) {
+            EXPECT_TRUE(Eventually([&] { return logged() >= count; }));
+            return;
+        }
+        while (burst.sequence.size() < static_cast<std::size_t>(count)) {
+            const std::string element = reader->Next();
+            if (element.empty()) break;
+            unsigned id = 0, seconds = 0, micros = 0, first = 0, second = 0;
+            if (std::sscanf(element.c_str(), "< frame %x %u.%u %2x%2x", &id, &seconds, &micros, &first, &second) != 5)
+                continue;
+            const std::int64_t stamp = std::int64_t{seconds} * 1'000'000 + micros;
+            if (burst.sequence.empty()) burst.firstStampUs = stamp;
+            burst.lastStampUs = stamp;
+            burst.sequence.push_back(first << 8 | second);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        char element[64];
+        std::snprintf(element, sizeof(element), "< send 18FEF100 8 %02X %02X 22 33 44 55 66 77 >", (i >> 8) & 0xFF,
+                      i & 0xFF);
+        text += element;
+    }
+    EXPECT_TRUE(writer.Send(text));
+    reading.join();
+    burst.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return burst;
+}
+
+// A burst through socketcand onto a 250 kbit/s bus takes its time on the
+// wire (8-byte extended frames: at least 131 bits, 524 µs, each), arrives
+// in order, none lost; without a bit rate the same burst goes at once.
+TEST(CanTools, ASocketcandBurstTakesItsWireTime) {
+    constexpr int kFrames = 4000;
+    const std::int64_t kMinimumSpanUs = std::int64_t{kFrames - 1} * 131 * 4;  // 2.09 s from first to last
+    {
+        TempFolder folder;
+        Simulator sim(folder);
+        const std::uint16_t port = FreePort();
+        ASSERT_NE(port, 0);
+        ASSERT_TRUE(sim.Start({"--socketcand", std::to_string(port), "--bitrate", "1:250"}));
+        const Burst burst = PushBurst(port, kFrames);
+        ASSERT_EQ(burst.sequence.size(), static_cast<std::size_t>(kFrames));
+        for (int i = 0; i < kFrames; ++i) ASSERT_EQ(burst.sequence[i], static_cast<unsigned>(i & 0xFFFF)) << i;
+        EXPECT_GE(burst.lastStampUs - burst.firstStampUs, kMinimumSpanUs);
+        EXPECT_GE(burst.seconds, kMinimumSpanUs / 1e6);
+        // The client's queue held it back: it never went deeper than a queue
+        // holds (64 frames, the one on the wire included).
+        const std::string timing = sim.Command("timing");
+        const std::size_t at = timing.find("socketcand client 1: ");
+        ASSERT_NE(at, std::string::npos) << timing;
+        unsigned queued = 1, deepest = 0, sent = 0, dropped = 1;
+        ASSERT_EQ(std::sscanf(timing.c_str() + at, "socketcand client 1: %u queued (at most %u), %u sent, %u dropped",
+                              &queued, &deepest, &sent, &dropped),
+                  4)
+            << timing;
+        EXPECT_EQ(queued, 0u);
+        EXPECT_LE(deepest, 64u);
+        EXPECT_EQ(sent, static_cast<unsigned>(kFrames));
+        EXPECT_EQ(dropped, 0u);
+    }
+    TempFolder folder;
+    Simulator sim(folder);
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    // A reader would not keep up: its queue fills and it is dropped, as the
+    // bus never waits for it. The log shows the frames.
+    ASSERT_TRUE(sim.Start({"--socketcand", std::to_string(port), "--bitrate", "unlimited", "--log", folder / "bus.log"}));
+    const Burst burst = PushBurst(port, kFrames, folder / "bus.log");
+    EXPECT_LT(burst.seconds, kMinimumSpanUs / 1e6);
 }
 
 }  // namespace

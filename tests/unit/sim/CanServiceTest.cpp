@@ -150,3 +150,48 @@ TEST_F(CanServiceTest, AnApplicationThatLeavesTakesItsSubscriptionsAlong) {
 }
 
 }  // namespace
+
+namespace {
+
+// On a bus with a bit rate, an application that floods it is held back once
+// its transmit queue is full: its messages wait unread in its socket while
+// another application is read and served on at once, and every frame still
+// goes out, in order.
+TEST_F(CanServiceTest, AFullTransmitQueueHoldsBackItsApplicationOnly) {
+    options_.bitrates[0] = 250000;
+    options_.bitrates[1] = 250000;
+    StartSim();
+    RawApp& flood = Connect(100);
+    RawApp& other = Connect(101);
+    RawApp& reader = Connect(102);
+    reader.Send(kCategoryCan, can::kCmdSubscribe, Subscription(0, 0, 0));
+    reader.Send(kCategoryCan, can::kCmdSubscribe, Subscription(1, 0, 0));
+    reader.Sync();
+
+    constexpr int kFrames = 400;  // 0.2 s of wire time at least
+    for (int i = 0; i < kFrames; ++i)
+        flood.Send(kCategoryCan, can::kCmdSend,
+                   FrameRecord(0, 0x100, false, {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8)}));
+    other.Send(kCategoryCan, can::kCmdSend, FrameRecord(0, 0x050, false, {0xAA}));
+    other.Send(kCategoryCan, can::kCmdSend, FrameRecord(1, 0x700, false, {0xBB}));
+    other.Sync();  // read and answered while the flood waits
+
+    const auto got = reader.AwaitCount(kCategoryCan, can::kCmdReceived, kFrames + 2);
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(kFrames + 2));
+    int next = 0;
+    std::size_t otherAt = got.size();
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const std::uint32_t id = Get32(got[i].payload, 0);
+        if (id == 0x050) otherAt = i;
+        if (id != 0x100) continue;
+        EXPECT_EQ(got[i].payload[8] | got[i].payload[9] << 8, next) << i;
+        ++next;
+    }
+    EXPECT_EQ(next, kFrames);
+    // Its frame contended with the flood's queue, not with all of its frames.
+    EXPECT_LT(otherAt, static_cast<std::size_t>(kFrames - 100));
+    // The flood's queue never grew past its depth: the rest waited unread.
+    ExpectDrainedWithinDepth(Run("timing").text, "application 100", kFrames);
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "bus/CanBus.h"
 #include "io/CandumpFormat.h"
 #include "io/LogWriter.h"
 #include "SimFixture.h"
@@ -250,7 +251,40 @@ TEST_F(ReplayAndLogTest, ReplayKeepsTheLogsTimingAndCanBeStopped) {
     EXPECT_FALSE(Run("replay " + dir_ + "/missing.log").ok);
 }
 
+// A fast replay onto a bus with a bit rate waits for room in its transmit
+// queue: more frames than a queue holds all go, in order, each when the one
+// before it has left the wire.
+TEST_F(ReplayAndLogTest, AFastReplayIsPacedByTheWire) {
+    options_.bitrates[0] = 1000000;
+    TapBuses();
+    StartSim();
+    constexpr int kFrames = 1500;  // beyond the bound of a queue that cannot wait
+    std::string text;
+    for (int i = 0; i < kFrames; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof(line), "(1.000000) can0 123#%02X%02X\n", i >> 8, i & 0xFF);
+        text += line;
+    }
+    const std::string path = dir_ + "/burst.log";
+    WriteText(path, text);
+    ASSERT_TRUE(Run("replay " + path + " fast").ok);
+    const std::vector<Carried> carried = AwaitCarried(kFrames);
+    ASSERT_EQ(carried.size(), static_cast<std::size_t>(kFrames));
+    for (int i = 0; i < kFrames; ++i) {
+        ASSERT_EQ(carried[i].frame.data[0] << 8 | carried[i].frame.data[1], i) << i;
+        if (i > 0) {
+            // 1 µs a bit: stamped with their ends on the wire.
+            EXPECT_GE(carried[i].wallUs - carried[i - 1].wallUs, CanWireBits(carried[i].frame)) << i;
+        }
+    }
+    // Its queue never went deeper than a queue holds (the frame on the wire
+    // counts against it too).
+    ExpectDrainedWithinDepth(Run("timing").text, "replay", kFrames);
+}
+
 TEST_F(ReplayAndLogTest, DriftingCyclicFramesAreReported) {
+    options_.bitrates[1] = 250000;
+    TapBuses();
     StartSim();
     // Two identifiers 100 ms apart, then both one frame 50 ms late.
     const int times[] = {0, 100, 200, 300, 400, 550, 650};
@@ -265,9 +299,11 @@ TEST_F(ReplayAndLogTest, DriftingCyclicFramesAreReported) {
     WriteText(path, text);
     ASSERT_TRUE(Run("replay " + path + " fast").ok);
     ASSERT_TRUE(AwaitReport("replay of " + path));
+    // The frames took their time on the wire; the log's times are checked.
+    ASSERT_EQ(AwaitCarried(14).size(), 14u);
     // Another sender of the identifier is a row of its own, not a drift.
     ASSERT_TRUE(Run("can1 18FEF100#02").ok);
-    // Queued behind every replayed frame: once it answers, all were checked.
+    ASSERT_EQ(AwaitCarried(15).size(), 15u);
     const std::string listing = Run("timing").text;
     EXPECT_EQ(CountReports("timing: can1 18FEF100 from the replay interval 150.0 ms, period 100.0 ms (+50.0%)"), 1u);
     EXPECT_EQ(CountReports("timing: can1 100 "), 1u);  // the same late frame of the other identifier
@@ -281,7 +317,9 @@ TEST_F(ReplayAndLogTest, DriftingCyclicFramesAreReported) {
 }
 
 TEST_F(ReplayAndLogTest, CyclicFramesAskingForMoreThanTheBusAreReported) {
+    options_.bitrates[2] = 250000;
     options_.bitrates[3] = 1000000;
+    TapBuses();
     StartSim();
     // An 8-byte extended frame (160 bits) every 0.5 ms: 320 kbit/s, on a
     // 250 kbit/s and on a 1 Mbit/s bus.
@@ -296,6 +334,7 @@ TEST_F(ReplayAndLogTest, CyclicFramesAskingForMoreThanTheBusAreReported) {
     WriteText(path, text);
     ASSERT_TRUE(Run("replay " + path + " fast").ok);
     ASSERT_TRUE(AwaitReport("replay of " + path));
+    ASSERT_EQ(AwaitCarried(16).size(), 16u);
     const std::string listing = Run("timing").text;
     EXPECT_NE(listing.find("can2 250 kbit/s: load "), std::string::npos) << listing;
     EXPECT_NE(listing.find("cyclic frames ask for 128.0%, more than the bus can carry\n"), std::string::npos)

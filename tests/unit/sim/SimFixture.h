@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -159,6 +160,9 @@ protected:
         options_.endpoint = dir_ + "/endpoint";
         options_.dataFolder = dir_ + "/data";
         options_.pluginFolder = dir_ + "/files";
+        // Frames take no time on the wire unless a test is about the wire:
+        // a round trip (Sync) then covers their delivery too.
+        options_.bitrates.fill(gatewaysim::BusLoad::kUnlimited);
         options_.report = [this](const std::string& line) {
             std::lock_guard<std::mutex> guard(reportLock_);
             reports_.push_back(line);
@@ -205,6 +209,26 @@ protected:
 
     gatewaysim::CommandReply Run(const std::string& line) { return sim_->Execute(line); }
 
+    // Records every frame the buses carry (set before StartSim), with its
+    // wall-clock time.
+    void TapBuses() {
+        options_.busTap = [this](const gatewaysim::CanFrame& frame, const gatewaysim::Origin&, std::int64_t wallUs) {
+            std::lock_guard<std::mutex> guard(reportLock_);
+            carried_.push_back({frame, wallUs});
+            reportChanged_.notify_all();
+        };
+    }
+    struct Carried {
+        gatewaysim::CanFrame frame;
+        std::int64_t wallUs;
+    };
+    // Waits until the buses have carried at least `count` frames; returns them.
+    std::vector<Carried> AwaitCarried(std::size_t count, int timeoutMs = kBoundMs) {
+        std::unique_lock<std::mutex> guard(reportLock_);
+        reportChanged_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return carried_.size() >= count; });
+        return carried_;
+    }
+
     std::string dir_;
     gatewaysim::SimulatorOptions options_;
     std::unique_ptr<gatewaysim::Simulator> sim_;
@@ -212,7 +236,32 @@ protected:
     std::mutex reportLock_;
     std::condition_variable reportChanged_;
     std::vector<std::string> reports_;
+    std::vector<Carried> carried_;
 };
+
+// One sender's transmit queue on a bus as `timing` lists it ("SENDER: Q
+// queued (at most D), S sent, X dropped"); all -1 when it is not listed.
+struct QueueFigures {
+    long queued = -1, deepest = -1, sent = -1, dropped = -1;
+};
+inline QueueFigures QueueOf(const std::string& listing, const std::string& sender) {
+    QueueFigures f;
+    const std::size_t at = listing.find("  " + sender + ": ");
+    if (at == std::string::npos) return f;
+    if (std::sscanf(listing.c_str() + at + sender.size() + 4, "%ld queued (at most %ld), %ld sent, %ld dropped",
+                    &f.queued, &f.deepest, &f.sent, &f.dropped) != 4)
+        return QueueFigures();
+    return f;
+}
+// Expects `sender`'s queue in `listing` empty after `sent` frames, none
+// dropped, never deeper than a queue holds (so it was held back, not grown).
+inline void ExpectDrainedWithinDepth(const std::string& listing, const std::string& sender, long sent) {
+    const QueueFigures f = QueueOf(listing, sender);
+    EXPECT_EQ(f.queued, 0) << listing;
+    EXPECT_LE(f.deepest, static_cast<long>(gatewaysim::CanBus::kQueueDepth)) << listing;
+    EXPECT_EQ(f.sent, sent) << listing;
+    EXPECT_EQ(f.dropped, 0) << listing;
+}
 
 // Little-endian payload building.
 inline void Put32(Bytes& b, std::size_t at, std::uint32_t v) {

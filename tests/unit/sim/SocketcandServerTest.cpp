@@ -64,7 +64,7 @@ class SocketcandServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(server_.Start("localhost", 0,  // a host name, as an operator gives it
-                                [this](const CanFrame& frame, std::int32_t) { return recorder_.Inject(frame); }),
+                                [this](const CanFrame& frame, std::int32_t) { return recorder_.Inject(frame) ? 1 : -1; }),
                   0);
     }
     void TearDown() override {

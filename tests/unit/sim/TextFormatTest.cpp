@@ -197,7 +197,7 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
                                    "--static-ca", "2:17:0xA000000000000001", "--eeprom-size", "100",
                                    "--log", "-", "--control", "/c", "--replay", "r.log", "--replay-fast",
                                    "--no-prompt", "--quiet", "--socketcand", "29536", "--j1708-log", "j.log",
-                                   "--bitrate", "500", "--bitrate", "3:1000"},
+                                   "--bitrate", "500", "--bitrate", "3:1000", "--bitrate", "4:unlimited"},
                                   "/tmp/env", &o, &error),
               ParseOutcome::kRun)
         << error;
@@ -214,7 +214,7 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     EXPECT_EQ(o.socketcandHost, "127.0.0.1");  // the loopback address unless another is given
     EXPECT_EQ(o.socketcandPort, 29536);
     EXPECT_EQ(o.simulator.j1708LogPath, "j.log");
-    EXPECT_EQ(o.simulator.bitrates, (std::array<std::uint32_t, 5>{500000, 500000, 500000, 1000000, 500000}));
+    EXPECT_EQ(o.simulator.bitrates, (std::array<std::uint32_t, 5>{500000, 500000, 500000, 1000000, 0}));
 
     ASSERT_EQ(ParseProgramOptions({"--log-append", "b.log", "--silence", "timing", "--silence", "replay",
                                    "--timing-tolerance", "2.5"},
@@ -234,7 +234,7 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
                                                {"--socketcand", "a host:1"}, {"--socketcand", "0"}, {"--log", ""},
                                                {"--bitrate", "300"}, {"--bitrate", "5:250"},
                                                {"--log", "a", "--log-append", "b"}, {"--silence", "all"},
-                                               {"--timing-tolerance", "0"}}) {
+                                               {"--timing-tolerance", "0"}, {"--bitrate", "Unlimited"}}) {
         EXPECT_EQ(ParseProgramOptions(bad, nullptr, &o, &error), ParseOutcome::kError) << bad[0];
         EXPECT_FALSE(error.empty());
     }

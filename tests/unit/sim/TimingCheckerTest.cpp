@@ -106,13 +106,11 @@ TEST(TimingCheckerTest, SendersAreFollowedApartAndForgottenWhenTheyGo) {
     EXPECT_EQ(checker.Entries().back().periodUs, 1000 * kMs);
 }
 
-// A bus's load is the bits of its frames in the last whole second against
-// its bit rate; a second without frames reads 0.
-TEST(BusLoadTest, LoadIsTheLastWholeSecondsBitsOverTheBitRate) {
-    BusLoad load;
-    load.SetBitrate(1, 500000);
+// A bus's load is the share of the last whole second that frames occupied
+// its wire; a frame across the turn of a second counts in both. The
+// worst-case bits (what cyclic frames ask for) are canbusload's.
+TEST(BusLoadTest, LoadIsTheShareOfTheLastWholeSecondOnTheWire) {
     CanFrame standard;  // 8 bytes: 135 bits
-    standard.bus = 1;
     standard.length = 8;
     CanFrame extended = standard;  // no data: 80 bits
     extended.extended = true;
@@ -123,11 +121,14 @@ TEST(BusLoadTest, LoadIsTheLastWholeSecondsBitsOverTheBitRate) {
     EXPECT_EQ(CanFrameBits(extended), 80u);
     EXPECT_EQ(CanFrameBits(remote), 55u);
 
-    for (int i = 0; i < 1000; ++i) EXPECT_FALSE(load.Observe(i % 2 ? standard : extended, 1000 * i));
-    EXPECT_DOUBLE_EQ(load.LoadPercent(1, 999'999), 0.0);               // no whole second yet
-    EXPECT_TRUE(load.Observe(extended, 1'000'000));                     // a new second begins
-    EXPECT_DOUBLE_EQ(load.LoadPercent(1, 1'500'000), 100.0 * 107'500 / 500'000);
-    EXPECT_DOUBLE_EQ(load.LoadPercent(1, 2'500'000), 100.0 * 80 / 500'000);  // the second with one frame
+    BusLoad load;
+    load.SetBitrate(1, 500000);
+    for (int i = 0; i < 1000; ++i) EXPECT_FALSE(load.Observe(1, 1000 * i, 1000 * i + 270));
+    EXPECT_DOUBLE_EQ(load.LoadPercent(1, 999'999), 0.0);      // no whole second yet
+    EXPECT_TRUE(load.Observe(1, 999'900, 1'000'100));          // a new second begins inside it
+    EXPECT_DOUBLE_EQ(load.LoadPercent(1, 1'500'000), 100.0 * 270'100 / 1'000'000);
+    EXPECT_EQ(load.FramesLastSecond(1, 1'500'000), 1000u);     // counted where they ended
+    EXPECT_DOUBLE_EQ(load.LoadPercent(1, 2'500'000), 100.0 * 100 / 1'000'000);
     EXPECT_DOUBLE_EQ(load.LoadPercent(1, 3'000'000), 0.0);
     EXPECT_DOUBLE_EQ(load.LoadPercent(0, 1'500'000), 0.0);
 }
