@@ -25,6 +25,15 @@ bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned lon
     return true;
 }
 
+// An octal file mode, "600" or "0640".
+bool ParseFileMode(const std::string& text, int* mode) {
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos) return false;
+    const long value = std::strtol(text.c_str(), nullptr, 8);
+    if (value > 0777) return false;
+    *mode = static_cast<int>(value);
+    return true;
+}
+
 // "[BUS:]KBITS": the bit rate of one bus, or of all of them.
 bool ParseBitrate(const std::string& text, std::array<std::uint32_t, kCanBusCount>* bitrates) {
     const std::size_t colon = text.find(':');
@@ -158,6 +167,16 @@ struct CommandLine {
                        "address, default 127.0.0.1; socketcand's usual port is 29536)")
             ->type_name("[HOST:]PORT")
             ->check(socketcand);
+        app.add_option("--file-mode", fileMode,
+                       "mode of the EEPROM files and of the endpoint and control sockets, in octal (default: 600, "
+                       "the owner only)")
+            ->type_name("MODE")
+            ->check(CLI::Validator(
+                [](std::string& value) {
+                    int mode = 0;
+                    return ParseFileMode(value, &mode) ? std::string() : "takes an octal mode from 0 to 777";
+                },
+                "", "file mode"));
         app.add_flag("--no-prompt", noPrompt, "do not read commands from standard input");
         app.add_flag("--quiet", o->quiet, "do not print reports on standard error");
         app.footer("Commands (at the prompt or through the control socket), one per line:");
@@ -168,6 +187,7 @@ struct CommandLine {
     std::vector<std::string> staticCas;
     std::vector<std::string> bitrates;  // in the order given: a later one wins
     std::string socketcandAddress;
+    std::string fileMode;
     bool noPrompt = false;
 };
 
@@ -201,6 +221,7 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
     if (!line.socketcandAddress.empty() &&
         !ParseSocketcandAddress(line.socketcandAddress, &o.socketcandHost, &o.socketcandPort, error))
         return ParseOutcome::kError;
+    if (!line.fileMode.empty()) ParseFileMode(line.fileMode, &o.simulator.fileMode);
     o.prompt = !line.noPrompt;
     if (line.files->count() == 0) o.simulator.pluginFolder = o.simulator.dataFolder + "/plugin-files";
     *options = o;

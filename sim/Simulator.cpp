@@ -68,7 +68,7 @@ Simulator::Simulator(SimulatorOptions options)
       can_(*this),
       j1939_(*this, J1939Transport::Options{options_.tpPacketGapMs}),
       j1708_(*this),
-      eeprom_(*this, options_.dataFolder, options_.eepromSize),
+      eeprom_(*this, options_.dataFolder, options_.eepromSize, options_.fileMode),
       plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing) {
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) load_.SetBitrate(bus, options_.bitrates[bus]);
 }
@@ -117,6 +117,11 @@ int Simulator::Start(std::string* error) {
             Gone(address);
         }
     });
+    PlatformServices::IPCServer::Limits limits;
+    limits.registrationTimeoutMs = options_.registrationTimeoutMs;
+    limits.maxUnregistered = options_.maxUnregistered;
+    limits.socketMode = options_.fileMode;
+    server_.SetLimits(limits);
     result = server_.Start(options_.endpoint, PlatformServices::IPCServer::Threading::kDriven);
     if (result != 0) {
         log_.Close();
@@ -475,6 +480,7 @@ Simulator::Reply Simulator::List() const {
         add(plugin_.Describe(address));
     }
     for (const std::string& line : j1939_.DescribeStatic()) reply.text += line + "\n";
+    for (const std::string& line : eeprom_.DescribeHeld()) reply.text += line + "\n";
     return reply;
 }
 

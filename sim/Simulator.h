@@ -56,6 +56,14 @@ struct SimulatorOptions {
     // Sees every CAN frame on a bus with its origin and wall-clock time, on
     // the worker; it must not block.
     std::function<void(const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs)> busTap;
+    // Mode of the EEPROM files and of the endpoint socket: owner-only unless
+    // the operator shares them.
+    int fileMode = 0600;
+    // A connection to the endpoint that has not registered within this time
+    // is closed; of those waiting, the oldest goes once more than
+    // maxUnregistered wait (a newcomer is never refused).
+    int registrationTimeoutMs = 3000;
+    std::size_t maxUnregistered = 64;
     // Test hook: called off the worker thread before a plug-in file's CRC is
     // computed.
     std::function<void()> TEST_summaryComputing;

@@ -22,6 +22,8 @@
 #include "Simulator.h"
 #include "io/SocketcandServer.h"
 
+#include <arpa/inet.h>
+
 namespace {
 
 struct QuitSignal {
@@ -111,6 +113,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!options.socketcandHost.empty()) {
+        in_addr host{};
+        if (::inet_pton(AF_INET, options.socketcandHost.c_str(), &host) != 1 || (ntohl(host.s_addr) >> 24) != 127)
+            std::cerr << "gateway-sim: warning: socketcand is served on " << options.socketcandHost
+                      << ", not on loopback: anyone on the network can read and drive the buses\n";
         const int result = socketcand.Start(options.socketcandHost, options.socketcandPort,
                                             [&simulator](const CanFrame& frame, std::int32_t client) {
                                                 return simulator.Inject(frame, client);
@@ -126,7 +132,7 @@ int main(int argc, char** argv) {
 
     ControlServer control(execute);
     if (!options.controlPath.empty()) {
-        const int result = control.Start(options.controlPath);
+        const int result = control.Start(options.controlPath, options.simulator.fileMode);
         if (result != 0) {
             std::cerr << "gateway-sim: control socket " << options.controlPath << ": " << std::strerror(-result)
                       << '\n';
