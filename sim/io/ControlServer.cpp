@@ -54,6 +54,7 @@ struct Client {
     int fd;
     std::string pending;
     std::int64_t lastHeardMs;
+    bool heard = false;  // it has sent something
 };
 
 std::int64_t NowMs() {
@@ -170,6 +171,7 @@ void ControlServer::Run() {
                 continue;
             }
             clients[i].lastHeardMs = now;
+            clients[i].heard = true;
             char buffer[1024];
             const ssize_t n = ::recv(clients[i].fd, buffer, sizeof(buffer), MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
@@ -200,8 +202,10 @@ void ControlServer::Run() {
                 const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (fd < 0) break;
                 if (clients.size() >= kMaxClients) {
+                    // The idlest of those that never sent a thing go first:
+                    // an operator's client that has been used is kept.
                     const auto idlest = std::min_element(clients.begin(), clients.end(), [](const Client& a, const Client& b) {
-                        return a.lastHeardMs < b.lastHeardMs;
+                        return a.heard != b.heard ? !a.heard : a.lastHeardMs < b.lastHeardMs;
                     });
                     ::close(idlest->fd);
                     clients.erase(idlest);

@@ -14,8 +14,9 @@ namespace gatewaysim {
 // line; the answer is the command's output lines followed by a line "ok" or
 // "error: REASON". Several clients may be connected; their commands run one
 // at a time. A client that sends nothing for `idleTimeoutMs` is closed, and
-// a newcomer beyond kMaxClients closes the client idle the longest instead of
-// waiting for it: idle clients never keep others out.
+// a newcomer beyond kMaxClients closes the client idle the longest (one that
+// never sent anything before one that did) instead of waiting for it: idle
+// clients never keep others out.
 class ControlServer {
 public:
     using Executor = std::function<CommandReply(const std::string& line)>;
