@@ -6,7 +6,11 @@
 // receiver checks that it gets each other application's stream once, in
 // order and complete, and measures the delay from send to its callback.
 //
-//   customapp_fullload [--seconds S] [--apps N] [--frames-per-bus F] [--sim PATH]
+//   customapp_fullload [--seconds S] [--apps N] [--frames-per-bus F] [--eeprom-saves MIB] [--sim PATH]
+//
+// With --eeprom-saves, the EEPROMs are MIB MiB and one more application
+// writes and saves its EEPROM over and over while the others send: the
+// latency then shows what the saves cost the buses.
 //
 // Prints the figures; the exit status is 0 when every sequenced frame reached
 // every other application once and in order, 1 otherwise.
@@ -101,6 +105,7 @@ struct Settings {
     int seconds = 60;
     int apps = 8;
     int framesPerBus = 21000;  // all applications together, cyclic rows included
+    int eepromMiB = 0;         // 0: no EEPROM saves during the window
     std::string sim = GATEWAY_SIM_PATH;
 };
 
@@ -249,6 +254,32 @@ struct Receiver {
     _exit(0);
 }
 
+// The EEPROM saver: writes a block of its EEPROM and saves it, over and
+// over, from the given start for the given time; reports how many saves
+// succeeded.
+[[noreturn]] void Saver(const Settings& s, int in, int out) {
+    TarvexInterface sdk;
+    static CoreTypes::ServiceProviders host{};
+    if (sdk.Init(kFirstAddress + kMaxApps, &host, 0) != 0) _exit(3);
+    const char ready = 'r';
+    if (!WriteAll(out, &ready, 1)) _exit(6);
+    std::int64_t startUs = 0;
+    if (!ReadAll(in, &startUs, sizeof startUs, 120'000)) _exit(7);
+    const std::int64_t endUs = startUs + std::int64_t{s.seconds} * 1'000'000;
+    std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(startUs)));
+    std::uint32_t saves = 0;
+    unsigned char block[1024];
+    const std::uint32_t blocks = static_cast<std::uint32_t>(s.eepromMiB) * 1024u;
+    for (std::uint32_t round = 0; NowUs() < endUs; ++round) {
+        std::memset(block, static_cast<int>(round), sizeof block);
+        sdk.EEPROMWrite((round % blocks) * 1024u, block, sizeof block);
+        if (sdk.EEPROMSave() == 0) ++saves;
+    }
+    if (!WriteAll(out, &saves, sizeof saves)) _exit(8);
+    sdk.Shutdown();
+    _exit(0);
+}
+
 // Resident memory (kB) and open descriptors of process `pid`, and its CPU
 // time (s, user and system).
 long ResidentKb(pid_t pid) {
@@ -356,13 +387,14 @@ int main(int argc, char** argv) {
         else if (key == "--apps") s.apps = std::atoi(argv[i + 1]);
         else if (key == "--frames-per-bus") s.framesPerBus = std::atoi(argv[i + 1]);
         else if (key == "--sim") s.sim = argv[i + 1];
+        else if (key == "--eeprom-saves") s.eepromMiB = std::atoi(argv[i + 1]);
         else {
-            std::fprintf(stderr, "usage: %s [--seconds S] [--apps N] [--frames-per-bus F] [--sim PATH]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds S] [--apps N] [--frames-per-bus F] [--eeprom-saves MIB] [--sim PATH]\n", argv[0]);
             return 2;
         }
     }
-    if (s.seconds < 1 || s.apps < 2 || s.apps > kMaxApps || s.framesPerBus < 1) {
-        std::fprintf(stderr, "customapp_fullload: --seconds >= 1, --apps 2 to %d, --frames-per-bus >= 1\n", kMaxApps);
+    if (s.seconds < 1 || s.apps < 2 || s.apps > kMaxApps || s.framesPerBus < 1 || s.eepromMiB < 0 || s.eepromMiB > 16) {
+        std::fprintf(stderr, "customapp_fullload: --seconds >= 1, --apps 2 to %d, --frames-per-bus >= 1, --eeprom-saves 0 to 16\n", kMaxApps);
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);
@@ -375,8 +407,10 @@ int main(int argc, char** argv) {
     const pid_t sim = ::fork();
     if (sim < 0) Fail("fork");
     if (sim == 0) {
+        const std::string eepromBytes = std::to_string(s.eepromMiB > 0 ? s.eepromMiB * 1048576 : 4096);
         ::execl(s.sim.c_str(), s.sim.c_str(), "--endpoint", endpoint.c_str(), "--data", data.c_str(), "--control",
-                control.c_str(), "--bitrate", "1000", "--no-prompt", "--quiet", static_cast<char*>(nullptr));
+                control.c_str(), "--bitrate", "1000", "--eeprom-size", eepromBytes.c_str(), "--no-prompt", "--quiet",
+                static_cast<char*>(nullptr));
         _exit(127);
     }
     if (!AwaitSocket(control, 10'000)) Fail("the simulator did not start");
@@ -387,7 +421,8 @@ int main(int argc, char** argv) {
         int in, out;
     };
     std::vector<App> apps;
-    for (int i = 0; i < s.apps; ++i) {
+    App saver{-1, -1, -1};
+    for (int i = 0; i < s.apps + (s.eepromMiB > 0 ? 1 : 0); ++i) {
         int down[2], up[2];
         if (::pipe(down) != 0 || ::pipe(up) != 0) Fail("pipe");
         std::fflush(nullptr);
@@ -396,21 +431,25 @@ int main(int argc, char** argv) {
         if (pid == 0) {
             ::close(down[1]);
             ::close(up[0]);
+            if (i == s.apps) Saver(s, down[0], up[1]);
             Application(i, s, down[0], up[1]);
         }
         ::close(down[0]);
         ::close(up[1]);
-        apps.push_back(App{pid, down[1], up[0]});
+        (i == s.apps ? saver : apps.emplace_back()) = App{pid, down[1], up[0]};
     }
     bool ok = true;
     for (App& a : apps) {
         char ready = 0;
         if (!ReadAll(a.out, &ready, 1, 30'000)) ok = false;
     }
+    char saverReady = 0;
+    if (saver.pid > 0 && !ReadAll(saver.out, &saverReady, 1, 30'000)) ok = false;
     if (!ok) Fail("an application did not start");
 
     const std::int64_t startUs = NowUs() + 200'000;
     for (App& a : apps) WriteAll(a.in, &startUs, sizeof startUs);
+    if (saver.pid > 0) WriteAll(saver.in, &startUs, sizeof startUs);
     std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(startUs)));
     const double cpuStart = CpuSeconds(sim);
     const long rssStart = ResidentKb(sim);
@@ -444,6 +483,13 @@ int main(int argc, char** argv) {
         for (int bus = 0; bus < kBuses; ++bus) sequencedSent += totals[i][bus];
     }
     for (App& a : apps) WriteAll(a.in, totals, sizeof totals);
+    std::uint32_t saves = 0;
+    if (saver.pid > 0) {
+        int status = 0;
+        if (!ReadAll(saver.out, &saves, sizeof saves, waitMs) || ::waitpid(saver.pid, &status, 0) != saver.pid ||
+            !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            ok = false;
+    }
 
     std::vector<std::uint64_t> histogram(kBuckets, 0);
     Result total;
@@ -494,6 +540,8 @@ int main(int argc, char** argv) {
                 histogram[kBuckets - 1] ? " (100 ms or more)" : "");
     std::printf("simulator resident memory: %ld kB at start, %ld kB at end, %ld kB at most; descriptors %d / %d\n",
                 rssStart, rssEnd, rssMax, fdsStart, fdsEnd);
+    if (saver.pid > 0)
+        std::printf("EEPROM saves of %d MiB meanwhile: %u (%.1f per s)\n", s.eepromMiB, saves, saves / windowS);
     std::printf("bus load as the simulator reports it (1 Mbit/s buses):\n%s", busLoad.c_str());
     const bool complete = ok && total.lost == 0 && total.disordered == 0 && total.sequenced == expected;
     std::printf("every frame delivered once and in order: %s\n", complete ? "yes" : "NO");
