@@ -553,6 +553,15 @@ int IPCServer::Disconnect(std::int32_t address) {
     return 0;
 }
 
+int IPCServer::Hold(std::int32_t address, bool held) {
+    const auto connection = Find(address);
+    if (!connection) return -EHOSTUNREACH;
+    epoll_event event{};
+    event.events = held ? 0u : static_cast<std::uint32_t>(EPOLLIN);
+    event.data.u64 = reinterpret_cast<std::uint64_t>(connection.get());
+    return ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, connection->fd, &event) == 0 ? 0 : -errno;
+}
+
 std::vector<std::int32_t> IPCServer::RegisteredAddresses() const {
     std::vector<std::int32_t> addresses;
     std::lock_guard<std::mutex> guard(lock_);

@@ -107,6 +107,10 @@ public:
                   std::uint64_t* connection);
     // Closes the connection of `address`. 0, or -EHOSTUNREACH.
     int Disconnect(std::int32_t address);
+    // Stops (`held`) or resumes reading from the connection of `address`:
+    // what it sends meanwhile waits in its socket. 0, -EHOSTUNREACH, or
+    // another negative errno value.
+    int Hold(std::int32_t address, bool held);
 
     // Addresses registered at this moment, ascending.
     std::vector<std::int32_t> RegisteredAddresses() const;

@@ -21,6 +21,7 @@
 #include "io/CommandParser.h"
 #include "services/EepromService.h"
 #include "EventQueue.h"
+#include "Faults.h"
 #include "IPCServer.h"
 #include "services/J1708Service.h"
 #include "j1939/J1939Service.h"
@@ -128,6 +129,15 @@ private:
     void Post(std::function<void()> task) override;
 
     void Run();
+    // Faults on demand (worker): puts one in force, or ends all.
+    Reply ApplyFault(const FaultCommand& fault);
+    // Undoes what the ended faults did; schedules the next end.
+    void FaultsEnded(const Faults::Ended& ended);
+    // Runs the timers due and ends the faults whose time is up.
+    void RunDue(std::int64_t nowUs);
+    // Queues one message for an application (Send, after the faults).
+    void Queue(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
+               std::size_t length);
     // Writes every outbox as far as the sockets take it and drops the
     // applications that stopped reading.
     void Flush();
@@ -192,6 +202,10 @@ private:
     std::int64_t lastFlushUs_ = 0;
     std::int64_t flushDueUs_ = -1;     // -1: no write due
     std::int64_t retryDueUs_ = -1;     // -1: no application's socket was full
+    Faults faults_;
+    std::int64_t faultsDueUs_ = -1;    // the next fault to end by time, or -1
+    // Work due at a time (monotonic microseconds): delayed answers.
+    std::multimap<std::int64_t, std::function<void()>> timers_;
 };
 
 // Monotonic and wall-clock time in microseconds.

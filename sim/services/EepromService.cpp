@@ -125,6 +125,12 @@ void EepromService::Continue(std::int32_t address) {
     const auto it = slots_.find(address);
     if (it == slots_.end()) return;
     Slot& slot = it->second;
+    if (!slot.busy && slot.forget) {
+        // Freed on the file thread: a large store costs the worker nothing.
+        if (slot.store) files_->Run([store = std::move(slot.store)] {});
+        slot.store = nullptr;
+        slot.forget = false;
+    }
     while (!slot.busy && !slot.waiting.empty()) {
         if (!slot.store) {
             Fetch(address, slot);
@@ -160,7 +166,11 @@ void EepromService::Serve(std::int32_t source, Slot& slot, std::int32_t command,
                 const std::uint32_t address = GetU32(data);
                 const std::int32_t count = GetI32(data + 4);
                 PutU32(reply, address);
-                result = read ? store.Read(address, count, reply + 12) : store.Write(address, count, data + 8);
+                if (Fails(source, read ? FaultCommand::Operation::kRead : FaultCommand::Operation::kWrite)) {
+                    result = -EIO;
+                } else {
+                    result = read ? store.Read(address, count, reply + 12) : store.Write(address, count, data + 8);
+                }
                 if (result == 0) PutI32(reply + 4, count);
             }
             PutI32(reply + 8, result);
@@ -181,6 +191,11 @@ void EepromService::Serve(std::int32_t source, Slot& slot, std::int32_t command,
                 return;
             }
             const bool save = command == eeprom::kCmdSave;
+            if (save && Fails(source, FaultCommand::Operation::kSave)) {
+                store.MarkSaveFailed();
+                ReplyValue(source, command, -EIO);
+                return;
+            }
             Offload(
                 source, slot,
                 [save](std::shared_ptr<EepromStore>& on) { return save ? on->Save() : on->Destroy(); },
@@ -198,6 +213,36 @@ void EepromService::Serve(std::int32_t source, Slot& slot, std::int32_t command,
     }
 }
 
+bool EepromService::Fails(std::int32_t address, FaultCommand::Operation operation) const {
+    if (failures_.empty()) return false;
+    const auto it = failures_.find(address);
+    return it != failures_.end() && it->second == operation;
+}
+
+void EepromService::SetFailure(std::int32_t address, FaultCommand::Operation operation) {
+    if (operation == FaultCommand::Operation::kNone) {
+        failures_.erase(address);
+    } else {
+        failures_[address] = operation;
+    }
+}
+
+void EepromService::Restart() {
+    for (auto it = slots_.begin(); it != slots_.end();) {
+        Slot& slot = it->second;
+        const std::int32_t address = it->first;
+        ++it;  // Release may erase the slot
+        if (slot.putAside) {
+            files_->Run([scratch = ScratchOf(address)] { ::unlink(scratch.c_str()); });
+            slot.putAside = false;
+        }
+        slot.present = false;
+        slot.waiting.clear();
+        slot.forget = true;
+        if (!slot.busy) Continue(address);
+    }
+}
+
 void EepromService::Drop(std::int32_t address) {
     const auto it = slots_.find(address);
     if (it == slots_.end()) return;
@@ -212,7 +257,6 @@ void EepromService::Release(std::int32_t address, Slot& slot) {
     }
     const EepromStore::State state = slot.store->GetState();
     if (!HoldsUnsaved(state)) {
-        // Freed on the file thread: a large store costs the worker nothing.
         files_->Run([store = std::move(slot.store)] {});
         slots_.erase(address);
         return;

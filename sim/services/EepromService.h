@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "io/CommandParser.h"
 #include "services/BackgroundQueue.h"
 #include "services/EepromStore.h"
 #include "services/ServiceHost.h"
@@ -48,6 +49,12 @@ public:
     // An application has gone: its store is let go (see above).
     void Drop(std::int32_t address);
     std::vector<std::string> Describe(std::int32_t address) const;
+    // Makes one operation of `address` fail with -EIO, as a failing EEPROM
+    // would (kNone: none fails). A failed save leaves the state "save failed".
+    void SetFailure(std::int32_t address, FaultCommand::Operation operation);
+    // The platform restarts: every application is taken for gone, and what
+    // was not saved is lost.
+    void Restart();
     // The stores held for applications that have gone, and the memory of
     // all stores.
     std::vector<std::string> DescribeHeld() const;
@@ -64,6 +71,7 @@ private:
         bool busy = false;                   // a file operation is under way
         bool present = true;                 // its application is connected
         bool putAside = false;               // its unsaved bytes are in the scratch file
+        bool forget = false;                 // let go without its unsaved bytes (a restart)
         EepromStore::State asideState = EepromStore::kModified;
         std::deque<Request> waiting;
     };
@@ -85,6 +93,7 @@ private:
     // go once its application has gone and nothing waits.
     void Continue(std::int32_t address);
     void Release(std::int32_t address, Slot& slot);
+    bool Fails(std::int32_t address, FaultCommand::Operation operation) const;
     void ReplyValue(std::int32_t source, std::int32_t command, std::int32_t value);
 
     ServiceHost& host_;
@@ -92,6 +101,7 @@ private:
     std::size_t size_;
     int fileMode_;
     std::map<std::int32_t, Slot> slots_;
+    std::map<std::int32_t, FaultCommand::Operation> failures_;
     std::unique_ptr<BackgroundQueue> files_;
 };
 

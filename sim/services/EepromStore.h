@@ -53,6 +53,8 @@ public:
     int ReadScratch(const std::string& scratch, State state);
 
     State GetState() const { return state_; }
+    // A save that the platform reports failed without trying.
+    void MarkSaveFailed() { state_ = kSaveFailed; }
     std::size_t Size() const { return bytes_.size(); }
     const std::string& Path() const { return path_; }
 
