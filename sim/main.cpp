@@ -20,6 +20,7 @@
 #include "IPCClient.h"
 #include "Options.h"
 #include "Simulator.h"
+#include "io/Scenario.h"
 #include "io/SocketcandServer.h"
 
 #include <arpa/inet.h>
@@ -106,6 +107,17 @@ int main(int argc, char** argv) {
         };
     }
 
+    // A scenario sees every frame beside the CAN tools.
+    Scenario scenario(std::cout);
+    if (!options.scriptPath.empty()) {
+        options.prompt = false;
+        options.simulator.busTap = [&scenario, tools = options.simulator.busTap](
+                                       const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs) {
+            scenario.Observe(frame, origin);
+            if (tools) tools(frame, origin, wallTimeUs);
+        };
+    }
+
     MakeParentFolder(options.simulator.endpoint);
     Simulator simulator(options.simulator);
     if (simulator.Start(&error) != 0) {
@@ -163,6 +175,14 @@ int main(int argc, char** argv) {
         if (!options.socketcandHost.empty())
             std::fprintf(stderr, "gateway-sim: buses served over socketcand on %s:%u\n",
                          options.socketcandHost.c_str(), static_cast<unsigned>(socketcand.Port()));
+    }
+    if (!options.scriptPath.empty()) {
+        // The scenario's verdict is the program's: it ends when the file does.
+        const int verdict = scenario.Run(options.scriptPath, options.simulator.endpoint, execute);
+        control.Stop();
+        socketcand.Stop();
+        simulator.Stop();
+        return verdict;
     }
     Console console(execute);
     if (options.prompt) console.Start();
