@@ -322,6 +322,13 @@ void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t c
                                                                          : FaultCommand::Service::kPlugin;
         if (faults_.Withholds(service)) return;
         if (const std::int64_t delayUs = faults_.DelayUs(service); delayUs > 0) {
+            if (timers_.size() >= kMaxDelayed) {
+                // Bounded like every queue here: a long delay on a busy bus drops, and says so.
+                if (!delayedFull_) Report("fault: more than " + std::to_string(kMaxDelayed) + " messages delayed; more are dropped");
+                delayedFull_ = true;
+                return;
+            }
+            delayedFull_ = false;
             timers_.emplace(MonotonicUs() + delayUs,
                             [this, address, category, command, bytes = std::vector<std::uint8_t>(data, data + length)] {
                                 Queue(address, category, command, bytes.data(), bytes.size());

@@ -206,6 +206,8 @@ private:
     std::int64_t faultsDueUs_ = -1;    // the next fault to end by time, or -1
     // Work due at a time (monotonic microseconds): delayed answers.
     std::multimap<std::int64_t, std::function<void()>> timers_;
+    static constexpr std::size_t kMaxDelayed = 65536;
+    bool delayedFull_ = false;  // reported: the delayed messages reached kMaxDelayed
 };
 
 // Monotonic and wall-clock time in microseconds.

@@ -288,15 +288,18 @@ bool Scenario::Start(const std::vector<std::string>& argv, const std::string& fo
 
 bool Scenario::AwaitFrames(std::uint64_t from, std::int64_t untilUs,
                            const std::function<bool(const std::vector<Seen>&)>& done) {
-    std::vector<Seen> seen;
+    std::vector<Seen> fresh;
     std::uint64_t taken = from;
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
-        for (const Seen& s : frames_) {
-            if (s.number >= taken) seen.push_back(s);
-        }
+        // Numbers are consecutive: the frames not handed over yet are the
+        // tail of the queue.
+        fresh.clear();
+        const std::uint64_t oldest = frames_.empty() ? next_ : frames_.front().number;
+        for (std::size_t i = taken > oldest ? static_cast<std::size_t>(taken - oldest) : 0; i < frames_.size(); ++i)
+            fresh.push_back(frames_[i]);
         taken = next_;
-        if (done(seen)) return true;
+        if (done(fresh)) return true;
         const std::int64_t left = untilUs - NowUs();
         if (left <= 0) return false;
         arrived_.wait_for(guard, std::chrono::microseconds(left), [&] { return next_ != taken; });
@@ -360,7 +363,6 @@ bool Scenario::Perform(const Statement& s, const std::string& folder, const std:
             std::string first;
             const bool once = s.times < 0;
             const auto counted = [&](const std::vector<Seen>& seen) {
-                count = 0;
                 for (const Seen& frame : seen) {
                     if (!s.Matches(frame)) continue;
                     if (count++ == 0) first = Describe(frame.frame) + " at " + sinceMs(frame.us);
@@ -391,7 +393,6 @@ bool Scenario::Perform(const Statement& s, const std::string& folder, const std:
         case Statement::Kind::kPeriod: {
             std::vector<std::int64_t> times;
             AwaitFrames(lineStart, untilUs, [&](const std::vector<Seen>& seen) {
-                times.clear();
                 for (const Seen& frame : seen) {
                     if (s.Matches(frame)) times.push_back(frame.us);
                 }

@@ -55,7 +55,8 @@ private:
     bool Perform(const Statement& statement, const std::string& folder, const std::string& endpoint,
                  const Execute& execute);
     bool Start(const std::vector<std::string>& argv, const std::string& folder, const std::string& endpoint);
-    // Waits until `done` holds over the frames numbered from `from`, or until `untilUs`.
+    // Hands the frames numbered from `from` to `done` as they come, each
+    // once, until it returns true (true) or `untilUs` has passed (false).
     bool AwaitFrames(std::uint64_t from, std::int64_t untilUs,
                      const std::function<bool(const std::vector<Seen>&)>& done);
     bool Connected(const Execute& execute, std::int32_t address) const;
