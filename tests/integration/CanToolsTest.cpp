@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -160,6 +161,21 @@ TEST(CanTools, PythonCanDrivesAndWatchesABusOverSocketcand) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "321 AB"), 1);
     EXPECT_GE(std::count(lines.begin(), lines.end(), "456 C0FFEE00"), 3);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("123") == 0; }), 0);
+}
+
+TEST(CanTools, SocketcandBeyondLoopbackIsWarnedAbout) {
+    TempFolder folder;
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    Process sim;  // its standard error on its standard output, which the test reads
+    ASSERT_TRUE(sim.Start({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", GATEWAY_SIM_PATH, "--endpoint",
+                           folder / "endpoint", "--data", folder / "data", "--no-prompt", "--quiet",
+                           "--socketcand", "0.0.0.0:" + std::to_string(port)},
+                          {}));
+    const std::string warning = sim.AwaitLine([](const std::string& line) { return line.find("warning") != std::string::npos; });
+    EXPECT_NE(warning.find("anyone on the network can read and drive the buses"), std::string::npos) << warning;
+    sim.Kill(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
 }
 
 }  // namespace
