@@ -175,13 +175,14 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     ASSERT_EQ(ParseProgramOptions({}, nullptr, &o, &error), ParseOutcome::kRun);
     EXPECT_EQ(o.simulator.endpoint, "/usr/local/quarrin/share/gatrel");
     EXPECT_EQ(o.simulator.pluginFolder, "gateway-sim-data/plugin-files");
+    EXPECT_EQ(o.simulator.fileMode, 0600);  // the owner only unless the operator shares
     ASSERT_EQ(ParseProgramOptions({}, "/tmp/env", &o, &error), ParseOutcome::kRun);
     EXPECT_EQ(o.simulator.endpoint, "/tmp/env");
     ASSERT_EQ(ParseProgramOptions({"--endpoint", "/tmp/opt", "--data", "/d", "--static-ca", "1:0x80",
                                    "--static-ca", "2:17:A000000000000001", "--eeprom-size", "100",
                                    "--log", "-", "--control", "/c", "--replay", "r.log", "--replay-fast",
                                    "--no-prompt", "--quiet", "--socketcand", "29536", "--j1708-log", "j.log",
-                                   "--bitrate", "500", "--bitrate", "3:1000"},
+                                   "--bitrate", "500", "--bitrate", "3:1000", "--file-mode", "0640", "--script", "s"},
                                   "/tmp/env", &o, &error),
               ParseOutcome::kRun)
         << error;
@@ -199,6 +200,8 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     EXPECT_EQ(o.socketcandPort, 29536);
     EXPECT_EQ(o.simulator.j1708LogPath, "j.log");
     EXPECT_EQ(o.simulator.bitrates, (std::array<std::uint32_t, 5>{500000, 500000, 500000, 1000000, 500000}));
+    EXPECT_EQ(o.simulator.fileMode, 0640);
+    EXPECT_EQ(o.scriptPath, "s");
 
     EXPECT_EQ(ParseProgramOptions({"--help"}, nullptr, &o, &error), ParseOutcome::kHelp);
     for (const std::vector<std::string>& bad :
@@ -206,7 +209,8 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
                                                {"--static-ca", "1:2:XYZ"}, {"--eeprom-size", "0"},
                                                {"--eeprom-size", "-1"}, {"--eeprom-size", "99999999"}, {"--bogus"},
                                                {"--socketcand", "localhost:1"}, {"--socketcand", "0"}, {"--log", ""},
-                                               {"--bitrate", "300"}, {"--bitrate", "5:250"}}) {
+                                               {"--bitrate", "300"}, {"--bitrate", "5:250"},
+                                               {"--file-mode", "0800"}, {"--file-mode", "1777"}, {"--file-mode", "rw"}}) {
         EXPECT_EQ(ParseProgramOptions(bad, nullptr, &o, &error), ParseOutcome::kError) << bad[0];
         EXPECT_FALSE(error.empty());
     }
