@@ -324,7 +324,8 @@ void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t c
         if (const std::int64_t delayUs = faults_.DelayUs(service); delayUs > 0) {
             if (timers_.size() >= kMaxDelayed) {
                 // Bounded like every queue here: a long delay on a busy bus drops, and says so.
-                if (!delayedFull_) Report("fault: more than " + std::to_string(kMaxDelayed) + " messages delayed; more are dropped");
+                if (!delayedFull_)
+                    Report("fault: more than " + std::to_string(kMaxDelayed) + " messages delayed; more are dropped");
                 delayedFull_ = true;
                 return;
             }

@@ -389,12 +389,18 @@ int main(int argc, char** argv) {
         else if (key == "--sim") s.sim = argv[i + 1];
         else if (key == "--eeprom-saves") s.eepromMiB = std::atoi(argv[i + 1]);
         else {
-            std::fprintf(stderr, "usage: %s [--seconds S] [--apps N] [--frames-per-bus F] [--eeprom-saves MIB] [--sim PATH]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--seconds S] [--apps N] [--frames-per-bus F] [--eeprom-saves MIB] "
+                         "[--sim PATH]\n",
+                         argv[0]);
             return 2;
         }
     }
     if (s.seconds < 1 || s.apps < 2 || s.apps > kMaxApps || s.framesPerBus < 1 || s.eepromMiB < 0 || s.eepromMiB > 16) {
-        std::fprintf(stderr, "customapp_fullload: --seconds >= 1, --apps 2 to %d, --frames-per-bus >= 1, --eeprom-saves 0 to 16\n", kMaxApps);
+        std::fprintf(stderr,
+                     "customapp_fullload: --seconds >= 1, --apps 2 to %d, --frames-per-bus >= 1, "
+                     "--eeprom-saves 0 to 16\n",
+                     kMaxApps);
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);

@@ -64,7 +64,8 @@ bool ParseService(std::string_view word, FaultCommand::Service* service) {
 }
 
 bool IsFaultVerb(std::string_view verb) {
-    for (const char* fault : {"stall", "delay", "withhold", "eeprom", "restart", "take", "silence", "faults", "clear"}) {
+    for (const char* fault :
+         {"stall", "delay", "withhold", "eeprom", "restart", "take", "silence", "faults", "clear"}) {
         if (verb == fault) return true;
     }
     return false;

@@ -204,9 +204,10 @@ void ControlServer::Run() {
                 if (clients.size() >= kMaxClients) {
                     // The idlest of those that never sent a thing go first:
                     // an operator's client that has been used is kept.
-                    const auto idlest = std::min_element(clients.begin(), clients.end(), [](const Client& a, const Client& b) {
-                        return a.heard != b.heard ? !a.heard : a.lastHeardMs < b.lastHeardMs;
-                    });
+                    const auto idlest =
+                        std::min_element(clients.begin(), clients.end(), [](const Client& a, const Client& b) {
+                            return a.heard != b.heard ? !a.heard : a.lastHeardMs < b.lastHeardMs;
+                        });
                     ::close(idlest->fd);
                     clients.erase(idlest);
                 }

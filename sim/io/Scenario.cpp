@@ -93,9 +93,9 @@ struct Scenario::Statement {
     bool Matches(const Seen& seen) const {
         const CanFrame& f = seen.frame;
         if (f.bus != bus) return false;
-        if (fromApplication && (seen.origin.kind != Origin::Kind::kApplication && seen.origin.kind != Origin::Kind::kJ1939))
-            return false;
-        if (fromApplication && seen.origin.address != address) return false;
+        const bool byApplication =
+            seen.origin.kind == Origin::Kind::kApplication || seen.origin.kind == Origin::Kind::kJ1939;
+        if (fromApplication && (!byApplication || seen.origin.address != address)) return false;
         if (kind == Kind::kJ1939 || kind == Kind::kNoJ1939) {
             J1939Header header;
             if (!J1939Of(f, &header) || header.pgn != pgn) return false;
@@ -198,7 +198,9 @@ bool Scenario::Parse(const std::string& line, int number, Statement* s, std::str
         } else {
             // ID[#DATA]: 3 hex digits standard, 8 extended; 'x' any digit;
             // ".." any byte; a final "*" any further bytes.
-            s->kind = what == "period" ? Statement::Kind::kPeriod : no ? Statement::Kind::kNoCan : Statement::Kind::kCan;
+            s->kind = what == "period" ? Statement::Kind::kPeriod
+                      : no               ? Statement::Kind::kNoCan
+                                         : Statement::Kind::kCan;
             const std::string frame = next();
             const std::size_t hash = frame.find('#');
             const std::string idText = frame.substr(0, hash);

@@ -172,7 +172,8 @@ TEST(CanTools, SocketcandBeyondLoopbackIsWarnedAbout) {
                            folder / "endpoint", "--data", folder / "data", "--no-prompt", "--quiet",
                            "--socketcand", "0.0.0.0:" + std::to_string(port)},
                           {}));
-    const std::string warning = sim.AwaitLine([](const std::string& line) { return line.find("warning") != std::string::npos; });
+    const std::string warning =
+        sim.AwaitLine([](const std::string& line) { return line.find("warning") != std::string::npos; });
     EXPECT_NE(warning.find("anyone on the network can read and drive the buses"), std::string::npos) << warning;
     sim.Kill(SIGTERM);
     EXPECT_EQ(sim.Wait(), 0);

@@ -210,7 +210,8 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
                                                {"--eeprom-size", "-1"}, {"--eeprom-size", "99999999"}, {"--bogus"},
                                                {"--socketcand", "localhost:1"}, {"--socketcand", "0"}, {"--log", ""},
                                                {"--bitrate", "300"}, {"--bitrate", "5:250"},
-                                               {"--file-mode", "0800"}, {"--file-mode", "1777"}, {"--file-mode", "rw"}}) {
+                                               {"--file-mode", "0800"}, {"--file-mode", "1777"},
+                                               {"--file-mode", "rw"}}) {
         EXPECT_EQ(ParseProgramOptions(bad, nullptr, &o, &error), ParseOutcome::kError) << bad[0];
         EXPECT_FALSE(error.empty());
     }
