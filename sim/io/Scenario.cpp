@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "IPCClient.h"
 #include "io/CandumpFormat.h"
 #include "j1939/J1939Codec.h"
 
@@ -274,14 +275,22 @@ bool Scenario::Start(const std::vector<std::string>& argv, const std::string& fo
     copies[0] = program;
     for (std::string& arg : copies) args.push_back(arg.data());
     args.push_back(nullptr);
-    const std::string variable = "GATREL_ENDPOINT=" + endpoint;
+    // The environment is made before the fork: the child of a threaded
+    // process calls nothing that may allocate.
+    std::string variable = std::string(PlatformServices::kEndpointEnvVar) + "=" + endpoint;
+    std::vector<char*> environment;
+    const std::string prefix = std::string(PlatformServices::kEndpointEnvVar) + "=";
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::string(*entry).rfind(prefix, 0) != 0) environment.push_back(*entry);
+    }
+    environment.push_back(variable.data());
+    environment.push_back(nullptr);
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) return false;
     if (pid == 0) {
-        ::putenv(const_cast<char*>(variable.c_str()));
         ::dup2(STDERR_FILENO, STDOUT_FILENO);  // the verdict lines alone on standard output
-        ::execvp(args[0], args.data());
+        ::execvpe(args[0], args.data(), environment.data());
         _exit(127);
     }
     started_.push_back(pid);
