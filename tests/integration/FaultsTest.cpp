@@ -9,10 +9,15 @@ namespace {
 
 const auto kIsCan = [](const std::string& line) { return line.compare(0, 4, "can ") == 0; };
 
-TEST(Faults, WithheldDelayedAndFailedEepromAnswers) {
+// Each case on a simulator of its own.
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(sim.Start()); }
     TempFolder folder;
-    Simulator sim(folder);
-    ASSERT_TRUE(sim.Start());
+    Simulator sim{folder};
+};
+
+TEST_F(Faults, WithheldDelayedAndFailedEepromAnswers) {
     Peer app(sim.Endpoint(), 120);
     ASSERT_EQ(app.InitResult(), 0);
     ASSERT_EQ(app.Run("ee-write 0 0102"), "0");
@@ -48,10 +53,7 @@ TEST(Faults, WithheldDelayedAndFailedEepromAnswers) {
     EXPECT_EQ(app.Quit(), 0);
 }
 
-TEST(Faults, AnApplicationRecoversFromAStallLongerThanItsWait) {
-    TempFolder folder;
-    Simulator sim(folder);
-    ASSERT_TRUE(sim.Start());
+TEST_F(Faults, AnApplicationRecoversFromAStallLongerThanItsWait) {
     Peer app(sim.Endpoint(), 122);
     ASSERT_EQ(app.InitResult(), 0);
     sim.Command("stall 122 1500");
@@ -68,10 +70,7 @@ TEST(Faults, AnApplicationRecoversFromAStallLongerThanItsWait) {
     EXPECT_EQ(app.Quit(), 0);
 }
 
-TEST(Faults, ASilentBusRefusesAndCountsWhatIsSent) {
-    TempFolder folder;
-    Simulator sim(folder);
-    ASSERT_TRUE(sim.Start());
+TEST_F(Faults, ASilentBusRefusesAndCountsWhatIsSent) {
     Peer sender(sim.Endpoint(), 123);
     Peer receiver(sim.Endpoint(), 124);
     ASSERT_EQ(sender.Run("can-init 1").substr(0, 1), "1");
@@ -89,10 +88,7 @@ TEST(Faults, ASilentBusRefusesAndCountsWhatIsSent) {
     EXPECT_EQ(receiver.Quit(), 0);
 }
 
-TEST(Faults, ARestartClosesEveryConnectionAndKeepsOnlyWhatWasSaved) {
-    TempFolder folder;
-    Simulator sim(folder);
-    ASSERT_TRUE(sim.Start());
+TEST_F(Faults, ARestartClosesEveryConnectionAndKeepsOnlyWhatWasSaved) {
     {
         Peer app(sim.Endpoint(), 125);
         ASSERT_EQ(app.InitResult(), 0);
@@ -112,10 +108,7 @@ TEST(Faults, ARestartClosesEveryConnectionAndKeepsOnlyWhatWasSaved) {
 }
 
 // Needs the library to reconnect to a restarted platform.
-TEST(Faults, DISABLED_AnApplicationReconnectsAfterARestart) {
-    TempFolder folder;
-    Simulator sim(folder);
-    ASSERT_TRUE(sim.Start());
+TEST_F(Faults, DISABLED_AnApplicationReconnectsAfterARestart) {
     Peer app(sim.Endpoint(), 126);
     ASSERT_EQ(app.InitResult(), 0);
     EXPECT_EQ(app.Run("ee-write 0 0102"), "0");
@@ -126,10 +119,7 @@ TEST(Faults, DISABLED_AnApplicationReconnectsAfterARestart) {
     EXPECT_EQ(app.Quit(), 0);
 }
 
-TEST(Faults, ANodeOnTheBusTakesACasAddress) {
-    TempFolder folder;
-    Simulator sim(folder);
-    ASSERT_TRUE(sim.Start());
+TEST_F(Faults, ANodeOnTheBusTakesACasAddress) {
     Peer app(sim.Endpoint(), 127);
     ASSERT_EQ(app.Run("ca 1 80 500"), "1 0");
     sim.Command("take can1 0x80");
@@ -145,10 +135,7 @@ TEST(Faults, ANodeOnTheBusTakesACasAddress) {
 }
 
 // Needs the library to learn that its CA lost the address.
-TEST(Faults, DISABLED_ACaThatLostItsAddressRefusesToSend) {
-    TempFolder folder;
-    Simulator sim(folder);
-    ASSERT_TRUE(sim.Start());
+TEST_F(Faults, DISABLED_ACaThatLostItsAddressRefusesToSend) {
     Peer app(sim.Endpoint(), 128);
     ASSERT_EQ(app.Run("ca 1 81 500"), "1 0");
     sim.Command("take can1 0x81 1");
