@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -70,6 +71,7 @@ TEST(HostileClients, LeaveARealApplicationServedAndTheMemoryBounded) {
     std::vector<int> idle;
     for (int i = 0; i < kIdleConnections; ++i) idle.push_back(ConnectTo(sim.Endpoint()));
     for (int i = 0; i < kIdleControlClients; ++i) idle.push_back(ConnectTo(folder / "control"));
+    EXPECT_EQ(std::count(idle.begin(), idle.end(), -1), 0);  // every one of them got in
 
     Peer app(sim.Endpoint(), 200);
     ASSERT_EQ(app.InitResult(), 0);
