@@ -62,11 +62,12 @@ struct IPCServer::Connection {
 
     const int fd;
     const std::uint64_t serial;  // tells a connection from a later one of the same address
+    const std::int64_t acceptedMs = NowMs();
     // 0 until registered. Written only by the I/O thread, under the server's
     // lock_; other threads read it under lock_.
     std::int32_t address = 0;
     std::atomic<bool> dropped{false};
-    bool paused = false;  // not read (PauseReading); I/O thread only
+    int pauses = 0;  // not read while above 0 (PauseReading); I/O thread only
 
     std::mutex writeLock;  // one frame at a time; guards `broken`
     bool broken = false;   // a frame went out incomplete; nothing may follow it
@@ -129,7 +130,9 @@ int IPCServer::Start(const std::string& path, Threading threading) {
         return -error;
     }
     int error = 0;
-    if (::listen(fd, SOMAXCONN) < 0) error = errno;
+    // Nobody can connect before listen(): the mode is in place before the first client.
+    if (limits_.socketMode >= 0 && ::chmod(path.c_str(), static_cast<mode_t>(limits_.socketMode)) < 0) error = errno;
+    if (error == 0 && ::listen(fd, SOMAXCONN) < 0) error = errno;
     if (error == 0 && wakeFd_ < 0) {
         wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wakeFd_ < 0) error = errno;
@@ -150,6 +153,7 @@ int IPCServer::Start(const std::string& path, Threading threading) {
         path_ = path;
         stopping_.store(false);
         acceptPausedUntilMs_ = -1;
+        registrationDueMs_ = -1;
         if (threading == Threading::kOwnThread) {
             try {
                 thread_ = std::thread(&IPCServer::Run, this);
@@ -215,17 +219,25 @@ void IPCServer::Pass(int timeoutMs) {
             timeoutMs = static_cast<int>(left);
         }
     }
+    if (registrationDueMs_ >= 0) {
+        const std::int64_t left = std::max<std::int64_t>(0, registrationDueMs_ - NowMs());
+        if (timeoutMs < 0 || left < timeoutMs) timeoutMs = static_cast<int>(left);
+    }
     if (!resumed_.empty()) {
         // Connections read again: what they sent while paused comes first.
         std::vector<std::shared_ptr<Connection>> resumed;
         resumed.swap(resumed_);
         for (const auto& connection : resumed) {
-            if (!connection->dropped.load() && !connection->paused) HandleReceived(connection);
+            if (!connection->dropped.load() && connection->pauses == 0) HandleReceived(connection);
         }
         timeoutMs = 0;
     }
     epoll_event events[kEventsPerPass];
     const int ready = ::epoll_wait(epollFd_, events, kEventsPerPass, timeoutMs);
+    if (registrationDueMs_ >= 0) {
+        const std::int64_t now = NowMs();
+        if (now >= registrationDueMs_) registrationDueMs_ = ExpireUnregistered(now);
+    }
     if (ready <= 0) return;  // EINTR, ENOMEM: the next pass tries again
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -293,14 +305,55 @@ bool IPCServer::AcceptAll() {
         auto connection = std::make_shared<Connection>(fd, nextSerial_.fetch_add(1));
         // A connection that cannot be watched is closed at once.
         if (Watch(epollFd_, fd, reinterpret_cast<std::uint64_t>(connection.get())) < 0) return false;
-        std::lock_guard<std::mutex> guard(lock_);
-        connections_.push_back(std::move(connection));
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            connections_.push_back(std::move(connection));
+        }
+        if (limits_.maxUnregistered > 0) CapUnregistered();
+        if (limits_.registrationTimeoutMs >= 0 && registrationDueMs_ < 0)
+            registrationDueMs_ = NowMs() + limits_.registrationTimeoutMs;
     }
+}
+
+// Connections are kept in the order they came: the first unregistered one
+// found is the one that waited longest.
+std::int64_t IPCServer::ExpireUnregistered(std::int64_t nowMs) {
+    std::vector<std::shared_ptr<Connection>> expired;
+    std::int64_t due = -1;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& connection : connections_) {
+            if (connection->address > 0 || connection->dropped.load()) continue;
+            const std::int64_t end = connection->acceptedMs + limits_.registrationTimeoutMs;
+            if (end > nowMs) {
+                due = end;
+                break;
+            }
+            expired.push_back(connection);
+        }
+    }
+    for (const auto& connection : expired) Drop(connection);
+    return due;
+}
+
+void IPCServer::CapUnregistered() {
+    std::shared_ptr<Connection> oldest;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::size_t waiting = 0;
+        for (const auto& connection : connections_) {
+            if (connection->address > 0 || connection->dropped.load()) continue;
+            if (!oldest) oldest = connection;
+            ++waiting;
+        }
+        if (waiting <= limits_.maxUnregistered) return;
+    }
+    Drop(oldest);
 }
 
 void IPCServer::HandleReadable(const std::shared_ptr<Connection>& connection) {
     Connection& c = *connection;
-    if (c.paused) return;
+    if (c.pauses > 0) return;
     detail::RxBuffer rx{c.rx, c.rxStart, c.rxEnd};
     std::size_t space = 0;
     std::uint8_t* into = rx.PrepareRead(&space);
@@ -320,7 +373,7 @@ void IPCServer::HandleReadable(const std::shared_ptr<Connection>& connection) {
 void IPCServer::HandleReceived(const std::shared_ptr<Connection>& connection) {
     Connection& c = *connection;
     detail::RxBuffer rx{c.rx, c.rxStart, c.rxEnd};
-    while (!c.dropped.load() && !c.paused) {
+    while (!c.dropped.load() && c.pauses == 0) {
         std::unique_ptr<QRVMessage> owned;
         QRVMessage* message = nullptr;
         std::size_t used = 0;
@@ -519,18 +572,14 @@ int IPCServer::Disconnect(std::int32_t address) {
 int IPCServer::PauseReading(std::int32_t address) {
     const auto connection = Find(address);
     if (!connection) return -EHOSTUNREACH;
-    if (!connection->paused) {
-        connection->paused = true;
-        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, connection->fd, nullptr);
-    }
+    if (connection->pauses++ == 0) ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, connection->fd, nullptr);
     return 0;
 }
 
 int IPCServer::ResumeReading(std::int32_t address) {
     const auto connection = Find(address);
     if (!connection) return -EHOSTUNREACH;
-    if (connection->paused) {
-        connection->paused = false;
+    if (connection->pauses > 0 && --connection->pauses == 0) {
         // A connection that cannot be watched again is dropped: it would
         // never be read.
         if (Watch(epollFd_, connection->fd, reinterpret_cast<std::uint64_t>(connection.get())) < 0) {

@@ -49,6 +49,21 @@ public:
     void SetMessageViewHandler(MessageViewHandler handler);
     void SetConnectionHandler(ConnectionHandler handler);
 
+    // What a server open to untrusted local clients holds them to. Every
+    // connection that has not registered is closed once `registrationTimeoutMs`
+    // have passed since it was accepted; once more than `maxUnregistered` wait
+    // for their registration, the one that waited longest is closed, so that a
+    // newcomer (an application reconnecting) is never refused. A registered
+    // connection is never closed for these. `socketMode` is given to the socket
+    // file before anyone can connect.
+    struct Limits {
+        int registrationTimeoutMs = -1;  // negative: no limit
+        std::size_t maxUnregistered = 0; // 0: no cap
+        int socketMode = -1;             // negative: as the process's umask leaves it
+    };
+    // Set before Start.
+    void SetLimits(const Limits& limits) { limits_ = limits; }
+
     // Binds `path` exactly as given (a stale socket file is replaced) and
     // starts the I/O thread (kOwnThread). 0 on success, a negative errno value
     // otherwise.
@@ -93,12 +108,13 @@ public:
     // Closes the connection of `address`. 0, or -EHOSTUNREACH.
     int Disconnect(std::int32_t address);
     // Stops reading from the connection of `address` after the message being
-    // handled, so that its writes wait (flow control), until ResumeReading.
-    // I/O thread only: a handler, or the thread that drives Serve. 0, or
-    // -EHOSTUNREACH.
+    // handled, so that its writes wait (flow control, an operator's stall),
+    // until as many ResumeReading calls. I/O thread only: a handler, or the
+    // thread that drives Serve. 0, or -EHOSTUNREACH.
     int PauseReading(std::int32_t address);
-    // Reads from it again; messages already received are handled in the
-    // next Serve. I/O thread only, as PauseReading. 0, or -EHOSTUNREACH.
+    // Undoes one PauseReading; once none is left, messages already received
+    // are handled in the next Serve. I/O thread only, as PauseReading. 0, or
+    // -EHOSTUNREACH.
     int ResumeReading(std::int32_t address);
 
     // Addresses registered at this moment, ascending.
@@ -117,6 +133,10 @@ private:
     void HandleRegistration(const std::shared_ptr<Connection>& connection, std::int32_t address);
     void Drop(const std::shared_ptr<Connection>& connection);
     void FinalizeDropped(const Connection* keep = nullptr);
+    // Closes the unregistered connections past their time; the time of the
+    // next one due, or -1.
+    std::int64_t ExpireUnregistered(std::int64_t nowMs);
+    void CapUnregistered();
     int Send(const std::shared_ptr<Connection>& connection, const std::uint8_t* bytes, std::size_t length);
     std::shared_ptr<Connection> Find(std::int32_t address) const;
 
@@ -131,6 +151,7 @@ private:
     MessageHandler onMessage_;
     MessageViewHandler onMessageView_;
     ConnectionHandler onConnection_;
+    Limits limits_;
 
     // I/O thread only (the thread calling Serve, when driven).
     std::vector<std::shared_ptr<Connection>> polled_;  // the connections during a pass
@@ -138,6 +159,7 @@ private:
     std::int64_t acceptPausedUntilMs_ = -1;            // -1: the listening socket is watched
     std::unique_ptr<QRVMessage> received_;             // reused for the view handler
     std::vector<std::shared_ptr<Connection>> resumed_; // reading again: what they sent waits to be handled
+    std::int64_t registrationDueMs_ = -1;              // the next unregistered connection to expire, or -1
 
     mutable std::mutex lock_;  // guards connections_, byAddress_ and each connection's address only
     std::vector<std::shared_ptr<Connection>> connections_;

@@ -26,6 +26,15 @@ bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned lon
     return true;
 }
 
+// An octal file mode, "600" or "0640".
+bool ParseFileMode(const std::string& text, int* mode) {
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos) return false;
+    const long value = std::strtol(text.c_str(), nullptr, 8);
+    if (value > 0777) return false;
+    *mode = static_cast<int>(value);
+    return true;
+}
+
 // "[BUS:]KBITS" or "[BUS:]unlimited": the bit rate of one bus, or of all
 // of them.
 bool ParseBitrate(const std::string& text, std::array<std::uint32_t, kCanBusCount>* bitrates) {
@@ -166,6 +175,11 @@ struct CommandLine {
         app.add_option("--replay", o->replayPath, "replay a candump log into the buses at start")
             ->type_name("FILE")
             ->check(notEmpty);
+        app.add_option("--script", o->scriptPath,
+                       "run the scenario FILE (commands, waits, expectations), print a line per expectation and "
+                       "exit with 0 when none failed, 1 when one did, 2 when the file is wrong")
+            ->type_name("FILE")
+            ->check(notEmpty);
         app.add_flag("--replay-fast", o->replayFast, "replay as fast as possible instead of with the log's timing");
         app.add_option("--control", o->controlPath, "serve operator commands on a Unix socket at PATH")
             ->type_name("PATH")
@@ -175,6 +189,16 @@ struct CommandLine {
                        "or a host name, default 127.0.0.1; socketcand's usual port is 29536)")
             ->type_name("[HOST:]PORT")
             ->check(socketcand);
+        app.add_option("--file-mode", fileMode,
+                       "mode of the EEPROM files and of the endpoint and control sockets, in octal (default: 600, "
+                       "the owner only)")
+            ->type_name("MODE")
+            ->check(CLI::Validator(
+                [](std::string& value) {
+                    int mode = 0;
+                    return ParseFileMode(value, &mode) ? std::string() : "takes an octal mode from 0 to 777";
+                },
+                "", "file mode"));
         app.add_flag("--no-prompt", noPrompt, "do not read commands from standard input");
         app.add_flag("--quiet", o->quiet, "do not print reports on standard error");
         app.add_option("--silence", silenced,
@@ -197,6 +221,7 @@ struct CommandLine {
     std::string logAppend;
     std::string j1708LogAppend;
     std::vector<std::string> silenced;
+    std::string fileMode;
     bool noPrompt = false;
 };
 
@@ -239,6 +264,7 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
         o.simulator.j1708LogAppend = true;
     }
     for (const std::string& name : line.silenced) o.simulator.silenced |= ReportClassNamed(name);
+    if (!line.fileMode.empty()) ParseFileMode(line.fileMode, &o.simulator.fileMode);
     o.prompt = !line.noPrompt;
     if (line.files->count() == 0) o.simulator.pluginFolder = o.simulator.dataFolder + "/plugin-files";
     *options = o;

@@ -14,6 +14,7 @@ struct ProgramOptions {
     SimulatorOptions simulator;
     std::string controlPath;  // empty: no control socket
     std::string replayPath;   // empty: no replay at start
+    std::string scriptPath;   // empty: no scenario; else run it and exit with its verdict
     bool replayFast = false;
     bool prompt = true;       // read commands from standard input
     bool quiet = false;       // no report lines on standard error

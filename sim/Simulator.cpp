@@ -108,8 +108,9 @@ Simulator::Simulator(SimulatorOptions options)
       can_(*this),
       j1939_(*this, J1939Transport::Options{options_.tpPacketGapMs}),
       j1708_(*this),
-      eeprom_(*this, options_.dataFolder, options_.eepromSize),
-      plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing) {
+      eeprom_(*this, options_.dataFolder, options_.eepromSize, options_.fileMode),
+      plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing),
+      faults_([this](const std::string& line) { Report(line); }) {
     buses_.reserve(kCanBusCount);
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
         load_.SetBitrate(bus, options_.bitrates[bus]);
@@ -219,6 +220,11 @@ int Simulator::Start(std::string* error) {
             Gone(address);
         }
     });
+    PlatformServices::IPCServer::Limits limits;
+    limits.registrationTimeoutMs = options_.registrationTimeoutMs;
+    limits.maxUnregistered = options_.maxUnregistered;
+    limits.socketMode = options_.fileMode;
+    server_.SetLimits(limits);
     result = server_.Start(options_.endpoint, PlatformServices::IPCServer::Threading::kDriven);
     if (result != 0) {
         undo();
@@ -265,10 +271,15 @@ void Simulator::Run() {
         const std::int64_t busDueUs = AdvanceBuses();
         std::int64_t dueUs = flushDueUs_;
         if (retryDueUs_ >= 0 && (dueUs < 0 || retryDueUs_ < dueUs)) dueUs = retryDueUs_;
+        if (faultsDueUs_ >= 0 && (dueUs < 0 || faultsDueUs_ < dueUs)) dueUs = faultsDueUs_;
+        if (!timers_.empty() && (dueUs < 0 || timers_.begin()->first < dueUs)) dueUs = timers_.begin()->first;
         if (busDueUs >= 0 && flushDueUs_ < 0 && (dueUs < 0 || busDueUs < dueUs)) dueUs = busDueUs;
         std::int64_t waitUs = dueUs < 0 ? -1 : std::max<std::int64_t>(0, dueUs - MonotonicUs());
         if (j1939DueMs >= 0 && (waitUs < 0 || j1939DueMs * 1000 < waitUs)) waitUs = j1939DueMs * 1000;
-        if (flushDueUs_ >= 0 || (busDueUs >= 0 && waitUs < kPreciseWaitUs)) {
+        if (faults_.Any() && faults_.StallsAll(MonotonicUs())) {
+            // Every application stalled: nothing is read from them.
+            if (!queue_.PopAll(&batch, waitUs)) break;
+        } else if (flushDueUs_ >= 0 || (busDueUs >= 0 && waitUs < kPreciseWaitUs)) {
             // Output waits for its write, or a frame ends soon: let input
             // gather until then (waiting to the microsecond), and read what
             // the applications sent in one go.
@@ -290,6 +301,7 @@ void Simulator::Run() {
             if (queuedBytes_ >= kFlushBytes) Flush();
         }
         batch.clear();
+        if (faultsDueUs_ >= 0 || !timers_.empty()) RunDue(MonotonicUs());
         if (flushDueUs_ >= 0 || retryDueUs_ >= 0) {
             const std::int64_t now = MonotonicUs();
             if ((flushDueUs_ >= 0 && now >= flushDueUs_) || (retryDueUs_ >= 0 && now >= retryDueUs_)) {
@@ -307,6 +319,7 @@ void Simulator::Flush() {
     for (auto& [address, app] : applications_) {
         Outbox& out = app.out;
         if (out.sent == out.bytes.size()) continue;
+        if (faults_.Any() && faults_.Stalls(address, now)) continue;  // written once the stall ends
         std::size_t written = 0;
         const int result = server_.WriteSome(address, out.bytes.data() + out.sent, out.bytes.size() - out.sent,
                                              &written, &out.connection);
@@ -421,6 +434,34 @@ void Simulator::HandleMessage(std::int32_t source, QRVMessage& message) {
 
 void Simulator::Send(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
                      std::size_t length) {
+    if (faults_.Any() && (category == kCategoryCustomApp || category == kCategoryJ1939)) {
+        const bool eepromAnswer = command >= eeprom::kCmdRead + 1 && command <= eeprom::kCmdDestroy + 1 &&
+                                  command % 2 == 0;
+        const FaultCommand::Service service = category == kCategoryJ1939 ? FaultCommand::Service::kJ1939
+                                              : eepromAnswer             ? FaultCommand::Service::kEeprom
+                                                                         : FaultCommand::Service::kPlugin;
+        if (faults_.Withholds(service)) return;
+        if (const std::int64_t delayUs = faults_.DelayUs(service); delayUs > 0) {
+            if (timers_.size() >= kMaxDelayed) {
+                // Bounded like every queue here: a long delay on a busy bus drops, and says so.
+                if (!delayedFull_)
+                    Report("fault: more than " + std::to_string(kMaxDelayed) + " messages delayed; more are dropped");
+                delayedFull_ = true;
+                return;
+            }
+            delayedFull_ = false;
+            timers_.emplace(MonotonicUs() + delayUs,
+                            [this, address, category, command, bytes = std::vector<std::uint8_t>(data, data + length)] {
+                                Queue(address, category, command, bytes.data(), bytes.size());
+                            });
+            return;
+        }
+    }
+    Queue(address, category, command, data, length);
+}
+
+void Simulator::Queue(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
+                      std::size_t length) {
     if (Dropping(address)) return;
     const auto app = applications_.find(address);
     if (app == applications_.end()) return;
@@ -458,6 +499,11 @@ void Simulator::PutOnBus(const CanFrame& frame, const Origin& origin) {
 void Simulator::Transmit(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t nowUs) {
     if (frame.bus >= kCanBusCount) return;
     CanBus& bus = buses_[frame.bus];
+    if (faults_.Any() && faults_.Refuses(frame.bus, nowUs)) {
+        // A silent bus carries nothing; the sender's place in its queue is free.
+        if (bus.Bitrate() != BusLoad::kUnlimited) ReleaseQueued(origin);
+        return;
+    }
     if (bus.Bitrate() == BusLoad::kUnlimited) {
         Carry(frame, origin, timingUs >= 0 ? timingUs : nowUs, nowUs, nowUs, -1);
         return;
@@ -740,6 +786,8 @@ Simulator::Reply Simulator::Execute(const Command& command) {
             queuedFreed_.notify_all();
             replayer_.Stop();
             return Reply{};
+        case Command::Kind::kFault:
+            return OnWorker([this, fault = command.fault] { return ApplyFault(fault); });
     }
     return Reply{false, "unknown command"};
 }
@@ -787,6 +835,99 @@ Simulator::Reply Simulator::ReplayStatus() const {
     return Reply{true, "file " + s.path + "\n" + text};
 }
 
+namespace {
+
+// An address claim (PGN 60928) from `address` with `name`, as a node on the
+// bus sends it; from the null address 254 it says the node cannot claim.
+CanFrame AddressClaim(std::uint8_t bus, std::uint8_t address, std::uint64_t name) {
+    CanFrame frame;
+    frame.bus = bus;
+    frame.extended = true;
+    frame.id = 0x18EEFF00u | address;
+    frame.length = 8;
+    for (int i = 0; i < 8; ++i) frame.data[i] = static_cast<std::uint8_t>(name >> (8 * i));
+    return frame;
+}
+
+}  // namespace
+
+Simulator::Reply Simulator::ApplyFault(const FaultCommand& fault) {
+    const std::int64_t now = MonotonicUs();
+    Faults::Ended ended;
+    // A fault replaced is undone before its successor acts.
+    const auto start = [&] {
+        faults_.Start(fault, now, &ended);
+        FaultsEnded(ended);
+        ended = Faults::Ended();
+    };
+    switch (fault.kind) {
+        case FaultCommand::Kind::kList: {
+            Reply reply;
+            faultsDueUs_ = faults_.Expire(now, &ended);
+            FaultsEnded(ended);
+            const std::vector<std::string> lines = faults_.List(now);
+            if (lines.empty()) reply.text = "no fault in force\n";
+            for (const std::string& line : lines) reply.text += line + "\n";
+            return reply;
+        }
+        case FaultCommand::Kind::kClear:
+            faults_.Clear(&ended);
+            break;
+        case FaultCommand::Kind::kStall:
+            if (fault.address != 0 && (applications_.count(fault.address) == 0 || Dropping(fault.address)))
+                return Reply{false, "no application " + std::to_string(fault.address)};
+            start();
+            if (fault.address != 0) (void)server_.PauseReading(fault.address);
+            break;
+        case FaultCommand::Kind::kRestart:
+            start();
+            for (const std::int32_t address : server_.RegisteredAddresses()) server_.Disconnect(address);
+            eeprom_.Restart();
+            break;
+        case FaultCommand::Kind::kEepromFail:
+            start();
+            eeprom_.SetFailure(fault.address, fault.operation);
+            break;
+        case FaultCommand::Kind::kTake:
+            start();
+            PutOnBus(AddressClaim(fault.bus, static_cast<std::uint8_t>(fault.address), fault.name),
+                     Origin{Origin::Kind::kOperator, 0});
+            break;
+        default:
+            start();
+            break;
+    }
+    FaultsEnded(ended);
+    ended = Faults::Ended();
+    faultsDueUs_ = faults_.Expire(now, &ended);
+    FaultsEnded(ended);
+    return Reply{};
+}
+
+void Simulator::FaultsEnded(const Faults::Ended& ended) {
+    for (const std::int32_t address : ended.stalls) {
+        if (address != 0) (void)server_.ResumeReading(address);
+    }
+    // What waited for the stalled applications goes out now.
+    if (!ended.stalls.empty()) flushDueUs_ = 0;
+    for (const std::int32_t address : ended.eeproms) eeprom_.SetFailure(address, FaultCommand::Operation::kNone);
+    for (const Faults::Node& node : ended.nodes)
+        PutOnBus(AddressClaim(node.bus, 254, node.name), Origin{Origin::Kind::kOperator, 0});
+}
+
+void Simulator::RunDue(std::int64_t nowUs) {
+    while (!timers_.empty() && timers_.begin()->first <= nowUs) {
+        const std::function<void()> task = std::move(timers_.begin()->second);
+        timers_.erase(timers_.begin());
+        task();
+    }
+    if (faultsDueUs_ >= 0 && nowUs >= faultsDueUs_) {
+        Faults::Ended ended;
+        faultsDueUs_ = faults_.Expire(nowUs, &ended);
+        FaultsEnded(ended);
+    }
+}
+
 Simulator::Reply Simulator::List() const {
     Reply reply;
     const std::int64_t nowMs = MonotonicUs() / 1000;
@@ -807,6 +948,7 @@ Simulator::Reply Simulator::List() const {
         add(plugin_.Describe(address));
     }
     for (const std::string& line : j1939_.DescribeStatic()) reply.text += line + "\n";
+    for (const std::string& line : eeprom_.DescribeHeld()) reply.text += line + "\n";
     return reply;
 }
 

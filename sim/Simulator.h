@@ -23,6 +23,7 @@
 #include "io/CommandParser.h"
 #include "services/EepromService.h"
 #include "EventQueue.h"
+#include "Faults.h"
 #include "IPCServer.h"
 #include "services/J1708Service.h"
 #include "j1939/J1939Service.h"
@@ -84,6 +85,14 @@ struct SimulatorOptions {
     // Sees every CAN frame on a bus with its origin and wall-clock time, on
     // the worker; it must not block.
     std::function<void(const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs)> busTap;
+    // Mode of the EEPROM files and of the endpoint socket: owner-only unless
+    // the operator shares them.
+    int fileMode = 0600;
+    // A connection to the endpoint that has not registered within this time
+    // is closed; of those waiting, the oldest goes once more than
+    // maxUnregistered wait (a newcomer is never refused).
+    int registrationTimeoutMs = 3000;
+    std::size_t maxUnregistered = 64;
     // Test hook: called off the worker thread before a plug-in file's CRC is
     // computed.
     std::function<void()> TEST_summaryComputing;
@@ -168,6 +177,15 @@ private:
     void Post(std::function<void()> task) override;
 
     void Run();
+    // Faults on demand (worker): puts one in force, or ends all.
+    Reply ApplyFault(const FaultCommand& fault);
+    // Undoes what the ended faults did; schedules the next end.
+    void FaultsEnded(const Faults::Ended& ended);
+    // Runs the timers due and ends the faults whose time is up.
+    void RunDue(std::int64_t nowUs);
+    // Queues one message for an application (Send, after the faults).
+    void Queue(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
+               std::size_t length);
     // Writes every outbox as far as the sockets take it and drops the
     // applications that stopped reading.
     void Flush();
@@ -262,6 +280,12 @@ private:
     std::int64_t lastFlushUs_ = 0;
     std::int64_t flushDueUs_ = -1;     // -1: no write due
     std::int64_t retryDueUs_ = -1;     // -1: no application's socket was full
+    Faults faults_;
+    std::int64_t faultsDueUs_ = -1;    // the next fault to end by time, or -1
+    // Work due at a time (monotonic microseconds): delayed answers.
+    std::multimap<std::int64_t, std::function<void()>> timers_;
+    static constexpr std::size_t kMaxDelayed = 65536;
+    bool delayedFull_ = false;  // reported: the delayed messages reached kMaxDelayed
 };
 
 // Monotonic and wall-clock time in microseconds.

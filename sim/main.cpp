@@ -22,7 +22,10 @@
 #include "Options.h"
 #include "ProductVersion.h"
 #include "Simulator.h"
+#include "io/Scenario.h"
 #include "io/SocketcandServer.h"
+
+#include <arpa/inet.h>
 
 namespace {
 
@@ -100,6 +103,16 @@ int main(int argc, char** argv) {
         };
     }
 
+    // A scenario sees every frame beside the CAN tools.
+    Scenario scenario(std::cout);
+    if (!options.scriptPath.empty()) {
+        options.prompt = false;
+        options.simulator.busTap = [&scenario, tools = options.simulator.busTap](
+                                       const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs) {
+            scenario.Observe(frame, origin);
+            if (tools) tools(frame, origin, wallTimeUs);
+        };
+    }
     Simulator simulator(options.simulator);
     running = &simulator;
     if (simulator.Start(&error) != 0) {
@@ -107,6 +120,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!options.socketcandHost.empty()) {
+        in_addr host{};
+        const bool loopback = options.socketcandHost == "localhost" ||
+                              (::inet_pton(AF_INET, options.socketcandHost.c_str(), &host) == 1 &&
+                               (ntohl(host.s_addr) >> 24) == 127);
+        if (!loopback)
+            std::cerr << "gateway-sim: warning: socketcand is served on " << options.socketcandHost
+                      << ", not on loopback: anyone on the network can read and drive the buses\n";
         const int result = socketcand.Start(options.socketcandHost, options.socketcandPort,
                                             [&simulator](const CanFrame& frame, std::int32_t client) {
                                                 return simulator.Inject(frame, client);
@@ -131,7 +151,7 @@ int main(int argc, char** argv) {
         return reply;
     });
     if (!options.controlPath.empty()) {
-        const int result = control.Start(options.controlPath);
+        const int result = control.Start(options.controlPath, options.simulator.fileMode);
         if (result != 0) {
             std::cerr << "gateway-sim: control socket " << options.controlPath << ": " << std::strerror(-result)
                       << '\n';
@@ -162,6 +182,15 @@ int main(int argc, char** argv) {
         if (!options.socketcandHost.empty())
             std::fprintf(stderr, "gateway-sim: buses served over socketcand on %s:%u\n",
                          options.socketcandHost.c_str(), static_cast<unsigned>(socketcand.Port()));
+    }
+    if (!options.scriptPath.empty()) {
+        // The scenario's verdict is the program's: it ends when the file does.
+        const int verdict = scenario.Run(options.scriptPath, options.simulator.endpoint,
+                                          [&simulator](const std::string& line) { return simulator.Execute(line); });
+        control.Stop();
+        socketcand.Stop();
+        simulator.Stop();
+        return verdict;
     }
     // Started in the background, the simulator leaves the terminal to the
     // shell: reading it would stop the simulator, its prompt would land in

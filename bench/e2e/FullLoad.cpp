@@ -10,7 +10,11 @@
 // callback: what the simulator and the library add beyond the bus itself.
 //
 //   customapp_fullload [--seconds S] [--apps N] [--frames-per-bus F] [--bitrate KBITS|unlimited]
-//                      [--wire-latency 1] [--sim PATH]
+//                      [--wire-latency 1] [--eeprom-saves MIB] [--sim PATH]
+//
+// With --eeprom-saves, the EEPROMs are MIB MiB and one more application
+// writes and saves its EEPROM over and over while the others send: the
+// latency then shows what the saves cost the buses.
 //
 // Prints the figures; the exit status is 0 when every sequenced frame reached
 // every other application once and in order, 1 otherwise.
@@ -81,6 +85,7 @@ struct Settings {
     std::string bitrate = "unlimited";  // the stress by default: more than a bus carries
     bool wireLatency = false;
     std::string log;  // the simulator's log, with --wire-latency
+    int eepromMiB = 0;  // 0: no EEPROM saves during the window
     std::string sim = GATEWAY_SIM_PATH;
 };
 
@@ -277,6 +282,32 @@ void MeasureBeyondWire(const std::string& log, Receiver& receiver) {
     _exit(0);
 }
 
+// The EEPROM saver: writes a block of its EEPROM and saves it, over and
+// over, from the given start for the given time; reports how many saves
+// succeeded.
+[[noreturn]] void Saver(const Settings& s, int in, int out) {
+    TarvexInterface sdk;
+    static CoreTypes::ServiceProviders host{};
+    if (sdk.Init(kFirstAddress + kMaxApps, &host, 0) != 0) _exit(3);
+    const char ready = 'r';
+    if (!WriteAll(out, &ready, 1)) _exit(6);
+    std::int64_t startUs = 0;
+    if (!ReadAll(in, &startUs, sizeof startUs, 120'000)) _exit(7);
+    const std::int64_t endUs = startUs + std::int64_t{s.seconds} * 1'000'000;
+    std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(startUs)));
+    std::uint32_t saves = 0;
+    unsigned char block[1024];
+    const std::uint32_t blocks = static_cast<std::uint32_t>(s.eepromMiB) * 1024u;
+    for (std::uint32_t round = 0; NowUs() < endUs; ++round) {
+        std::memset(block, static_cast<int>(round), sizeof block);
+        sdk.EEPROMWrite((round % blocks) * 1024u, block, sizeof block);
+        if (sdk.EEPROMSave() == 0) ++saves;
+    }
+    if (!WriteAll(out, &saves, sizeof saves)) _exit(8);
+    sdk.Shutdown();
+    _exit(0);
+}
+
 // The lines of the simulator's `timing` answer that give the buses' load
 // (empty when the simulator does not report them).
 std::string BusLoadLines(const std::string& path) {
@@ -303,10 +334,11 @@ int main(int argc, char** argv) {
         else if (key == "--sim") s.sim = argv[i + 1];
         else if (key == "--bitrate") s.bitrate = argv[i + 1];
         else if (key == "--wire-latency") s.wireLatency = std::atoi(argv[i + 1]) != 0;
+        else if (key == "--eeprom-saves") s.eepromMiB = std::atoi(argv[i + 1]);
         else {
             std::fprintf(stderr,
                          "usage: %s [--seconds S] [--apps N] [--frames-per-bus F] [--bitrate KBITS|unlimited] "
-                         "[--wire-latency 1] [--sim PATH]\n",
+                         "[--wire-latency 1] [--eeprom-saves MIB] [--sim PATH]\n",
                          argv[0]);
             return 2;
         }
@@ -323,7 +355,8 @@ int main(int argc, char** argv) {
     if (s.wireLatency) s.log = dir + "/bus.log";
 
     std::vector<std::string> simArgs = {"--endpoint", endpoint, "--data", data, "--control", control,
-                                        "--bitrate", s.bitrate, "--no-prompt", "--quiet"};
+                                        "--bitrate", s.bitrate, "--no-prompt", "--quiet", "--eeprom-size",
+                                        std::to_string(s.eepromMiB > 0 ? s.eepromMiB * 1048576 : 4096)};
     if (s.wireLatency) {
         simArgs.push_back("--log");
         simArgs.push_back(s.log);
@@ -333,11 +366,24 @@ int main(int argc, char** argv) {
     ::setenv(PlatformServices::kEndpointEnvVar, endpoint.c_str(), 1);
 
     std::vector<bench::AppProcess> apps;
-    bool ok = bench::StartApplications(s.apps, [&](int i, int in, int out) { Application(i, s, in, out); }, &apps);
+    // With --eeprom-saves the last process is the saver.
+    bool ok = bench::StartApplications(
+        s.apps + (s.eepromMiB > 0 ? 1 : 0),
+        [&](int i, int in, int out) {
+            if (i == s.apps) Saver(s, in, out);
+            Application(i, s, in, out);
+        },
+        &apps);
     if (!ok) Fail("an application did not start");
+    bench::AppProcess saver{-1, -1, -1};
+    if (s.eepromMiB > 0) {
+        saver = apps.back();
+        apps.pop_back();
+    }
 
     const std::int64_t startUs = NowUs() + 200'000;
     for (const bench::AppProcess& a : apps) WriteAll(a.in, &startUs, sizeof startUs);
+    if (saver.pid > 0) WriteAll(saver.in, &startUs, sizeof startUs);
     std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::microseconds(startUs)));
     const double cpuStart = CpuSeconds(sim);
     const long rssStart = ResidentKb(sim);
@@ -371,6 +417,13 @@ int main(int argc, char** argv) {
         for (int bus = 0; bus < kBuses; ++bus) sequencedSent += totals[i][bus];
     }
     for (const bench::AppProcess& a : apps) WriteAll(a.in, totals, sizeof totals);
+    std::uint32_t saves = 0;
+    if (saver.pid > 0) {
+        int status = 0;
+        if (!ReadAll(saver.out, &saves, sizeof saves, waitMs) || ::waitpid(saver.pid, &status, 0) != saver.pid ||
+            !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            ok = false;
+    }
 
     std::vector<std::uint64_t> histogram(kBuckets, 0);
     std::vector<std::uint64_t> beyond(kBuckets, 0);
@@ -425,6 +478,8 @@ int main(int argc, char** argv) {
                     Percentile(beyond, beyondSamples, 0.999), Percentile(beyond, beyondSamples, 1.0));
     std::printf("simulator resident memory: %ld kB at start, %ld kB at end, %ld kB at most; descriptors %d / %d\n",
                 rssStart, rssEnd, rssMax, fdsStart, fdsEnd);
+    if (saver.pid > 0)
+        std::printf("EEPROM saves of %d MiB meanwhile: %u (%.1f per s)\n", s.eepromMiB, saves, saves / windowS);
     std::printf("bus load as the simulator reports it (--bitrate %s):\n%s", s.bitrate.c_str(), busLoad.c_str());
     const bool complete = ok && total.lost == 0 && total.disordered == 0 && total.sequenced == expected;
     std::printf("every frame delivered once and in order: %s\n", complete ? "yes" : "NO");

@@ -95,7 +95,120 @@ bool ParseReplay(const std::vector<std::string_view>& words, Command* c, std::st
     return true;
 }
 
+bool ParseService(std::string_view word, FaultCommand::Service* service) {
+    for (const auto candidate : {FaultCommand::Service::kEeprom, FaultCommand::Service::kJ1939,
+                                 FaultCommand::Service::kPlugin}) {
+        if (word == ServiceName(candidate)) {
+            *service = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsFaultVerb(std::string_view verb) {
+    for (const char* fault :
+         {"stall", "delay", "withhold", "eeprom", "restart", "take", "silence", "faults", "clear"}) {
+        if (verb == fault) return true;
+    }
+    return false;
+}
+
+// A fault command (IsFaultVerb holds for its verb); false when its arguments
+// do not parse.
+bool ParseFault(const std::vector<std::string_view>& words, FaultCommand* f, std::string* error) {
+    const std::string_view verb = words[0];
+    const std::size_t args = words.size() - 1;
+    constexpr std::uint64_t kMaxMs = 3'600'000;
+    std::uint64_t value = 0;
+    std::string reason;
+    if (verb == "faults" || verb == "clear") {
+        f->kind = verb == "faults" ? FaultCommand::Kind::kList : FaultCommand::Kind::kClear;
+        if (args == 0) return true;
+        return Fail(error, std::string(verb) + " takes no arguments");
+    }
+    if (verb == "restart") {
+        f->kind = FaultCommand::Kind::kRestart;
+        if (args == 0) return true;
+        return Fail(error, "restart takes no arguments");
+    }
+    if (verb == "stall") {
+        f->kind = FaultCommand::Kind::kStall;
+        if (args == 2 && (words[1] == "all" || (Number(words[1], 0x7FFFFFFF, &value) && value != 0))) {
+            f->address = words[1] == "all" ? 0 : static_cast<std::int32_t>(value);
+            if (Number(words[2], kMaxMs, &value) && value > 0) {
+                f->ms = static_cast<std::int64_t>(value);
+                return true;
+            }
+        }
+        return Fail(error, "usage: stall ADDRESS|all MS (1 to 3600000 ms)");
+    }
+    if (verb == "delay") {
+        f->kind = FaultCommand::Kind::kDelay;
+        if (args == 2 && ParseService(words[1], &f->service) && Number(words[2], kMaxMs, &value)) {
+            f->ms = static_cast<std::int64_t>(value);
+            return true;
+        }
+        return Fail(error, "usage: delay eeprom|j1939|plugin MS (0 ends it)");
+    }
+    if (verb == "withhold") {
+        f->kind = FaultCommand::Kind::kWithhold;
+        if ((args == 1 || args == 2) && ParseService(words[1], &f->service) &&
+            (args == 1 || (Number(words[2], 0x7FFFFFFF, &value) && value > 0))) {
+            f->count = args == 2 ? static_cast<std::int64_t>(value) : -1;
+            return true;
+        }
+        return Fail(error, "usage: withhold eeprom|j1939|plugin [COUNT]");
+    }
+    if (verb == "eeprom") {
+        f->kind = FaultCommand::Kind::kEepromFail;
+        static const std::pair<std::string_view, FaultCommand::Operation> kOperations[] = {
+            {"read", FaultCommand::Operation::kRead}, {"write", FaultCommand::Operation::kWrite},
+            {"save", FaultCommand::Operation::kSave}, {"off", FaultCommand::Operation::kNone}};
+        if (args == 3 && Number(words[1], 0x7FFFFFFF, &value) && value != 0 && words[2] == "fail") {
+            f->address = static_cast<std::int32_t>(value);
+            for (const auto& [word, operation] : kOperations) {
+                if (words[3] != word) continue;
+                f->operation = operation;
+                return true;
+            }
+        }
+        return Fail(error, "usage: eeprom ADDRESS fail read|write|save|off");
+    }
+    if (verb == "take" || verb == "silence") {
+        const bool take = verb == "take";
+        f->kind = take ? FaultCommand::Kind::kTake : FaultCommand::Kind::kSilence;
+        const bool shape = take ? (args == 2 || args == 3) : args == 2;
+        if (shape && ParseInterfaceName(words[1], &f->bus, &reason)) {
+            if (take && Number(words[2], 253, &value)) {
+                f->address = static_cast<std::int32_t>(value);
+                if (args == 2) return true;
+                std::string_view name = words[3];
+                const bool hex = name.size() > 2 && name[0] == '0' && (name[1] == 'x' || name[1] == 'X');
+                const std::string prefixed = "0x" + std::string(name);
+                if (!hex && Number(prefixed, ~std::uint64_t{0}, &f->name)) return true;
+                if (hex && Number(name, ~std::uint64_t{0}, &f->name)) return true;
+            } else if (!take && Number(words[2], kMaxMs, &value) && value > 0) {
+                f->ms = static_cast<std::int64_t>(value);
+                return true;
+            }
+        }
+        return Fail(error, take ? "usage: take canN ADDRESS [NAME] (address 0 to 253, NAME in hex)"
+                                : "usage: silence canN MS (1 to 3600000 ms)");
+    }
+    return Fail(error, "unknown fault");
+}
+
 }  // namespace
+
+const char* ServiceName(FaultCommand::Service service) {
+    switch (service) {
+        case FaultCommand::Service::kEeprom: return "eeprom";
+        case FaultCommand::Service::kJ1939: return "j1939";
+        case FaultCommand::Service::kPlugin: return "plugin";
+    }
+    return "?";
+}
 
 bool ParseCommand(std::string_view line, Command* command, std::string* error) {
     std::vector<std::string_view> words = Words(line);
@@ -142,6 +255,9 @@ bool ParseCommand(std::string_view line, Command* command, std::string* error) {
         c.address = static_cast<std::int32_t>(address);
     } else if (verb == "replay") {
         if (!ParseReplay(words, &c, error)) return false;
+    } else if (IsFaultVerb(verb)) {
+        if (!ParseFault(words, &c.fault, error)) return false;
+        c.kind = Command::Kind::kFault;
     } else {
         std::uint8_t bus = 0;
         std::string reason;
@@ -175,6 +291,15 @@ const char* CommandHelp() {
            "replay stop                 end the replay in progress\n"
            "replay                      the replay's file, frames sent, lines refused, position, pass\n"
            "drop ADDRESS                disconnect an application\n"
+           "stall ADDRESS|all MS        fault: the platform neither reads from nor writes to the application(s)\n"
+           "delay eeprom|j1939|plugin MS    fault: that service answers MS late (0 ends it)\n"
+           "withhold eeprom|j1939|plugin [COUNT]  fault: the next COUNT answers (default: all) never come\n"
+           "eeprom ADDRESS fail read|write|save|off  fault: that EEPROM operation fails (-5)\n"
+           "restart                     fault: every connection closed, unsaved EEPROM bytes lost\n"
+           "take canN ADDRESS [NAME]    fault: a node on the bus claims the address (NAME in hex, default 0)\n"
+           "silence canN MS             fault: the bus carries nothing for MS; frames sent are counted\n"
+           "faults                      the faults in force\n"
+           "clear                       end every fault\n"
            "help                        this list\n"
            "quit                        end the simulator\n";
 }

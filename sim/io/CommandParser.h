@@ -27,14 +27,38 @@ namespace gatewaysim {
 //   replay stop                  end the replay in progress
 //   replay                       the replay's status
 //   drop ADDRESS                 disconnect an application
+//   stall ADDRESS|all MS         faults on demand (see FaultCommand); "faults"
+//   delay SERVICE MS             lists those in force, "clear" ends them all
+//   withhold SERVICE [COUNT]
+//   eeprom ADDRESS fail read|write|save|off
+//   restart
+//   take canN ADDRESS [NAME]
+//   silence canN MS
 //   help                         the commands
 //   quit                         end the simulator (also "exit")
 //
 // Numbers are decimal or hex with "0x". Blank lines and lines starting with
 // '#' do nothing.
+// A platform fault on demand.
+struct FaultCommand {
+    enum class Kind { kStall, kDelay, kWithhold, kEepromFail, kRestart, kTake, kSilence, kList, kClear };
+    // The services whose answers can be delayed or withheld.
+    enum class Service { kEeprom, kJ1939, kPlugin };
+    // The EEPROM operation that fails; kNone ends the failure ("off").
+    enum class Operation { kNone, kRead, kWrite, kSave };
+    Kind kind = Kind::kList;
+    std::int32_t address = 0;   // stall (0: every application), eeprom; take: the J1939 address
+    std::uint8_t bus = 0;       // take, silence
+    std::int64_t ms = 0;        // stall, delay (0 ends it), silence
+    std::int64_t count = -1;    // withhold: -1 until cleared
+    Service service = Service::kEeprom;
+    Operation operation = Operation::kNone;
+    std::uint64_t name = 0;     // take
+};
+
 struct Command {
     enum class Kind { kNothing, kHelp, kList, kCan, kJ1708, kJob, kTiming, kReplay, kReplayStop, kDrop, kQuit,
-                      kJ1939, kReplayStatus };
+                      kJ1939, kReplayStatus, kFault };
     Kind kind = Kind::kNothing;
     CanFrame can;
     J1708Frame j1708;
@@ -47,6 +71,7 @@ struct Command {
     int passes = 1;              // replay: 0 until stopped
     bool skipGaps = false;       // replay
     std::vector<std::pair<std::string, std::uint8_t>> mapping;  // replay: interface name, bus
+    FaultCommand fault;          // fault
 };
 
 // The result of a command.
@@ -56,6 +81,9 @@ struct CommandReply {
 };
 
 bool ParseCommand(std::string_view line, Command* command, std::string* error);
+
+// The name of a service of FaultCommand, as the commands write it.
+const char* ServiceName(FaultCommand::Service service);
 
 // The command summary that "help" prints.
 const char* CommandHelp();

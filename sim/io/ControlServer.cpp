@@ -7,7 +7,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -51,7 +53,15 @@ bool SendAll(int fd, const std::string& text) {
 struct Client {
     int fd;
     std::string pending;
+    std::int64_t lastHeardMs;
+    bool heard = false;  // it has sent something
 };
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace
 
@@ -67,7 +77,7 @@ std::string FormatReply(const CommandReply& reply) {
     return reply.text + "ok\n";
 }
 
-int ControlServer::Start(const std::string& path) {
+int ControlServer::Start(const std::string& path, int socketMode) {
     if (listenFd_ >= 0) return -EALREADY;
     sockaddr_un address;
     socklen_t length = 0;
@@ -86,9 +96,16 @@ int ControlServer::Start(const std::string& path) {
     }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -errno;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) < 0 || ::listen(fd, 8) < 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) < 0) {
         result = -errno;
         ::close(fd);
+        return result;
+    }
+    // Nobody can connect before listen(): the mode is in place before the first client.
+    if ((socketMode >= 0 && ::chmod(path.c_str(), static_cast<mode_t>(socketMode)) < 0) || ::listen(fd, 8) < 0) {
+        result = -errno;
+        ::close(fd);
+        ::unlink(path.c_str());
         return result;
     }
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -136,16 +153,28 @@ void ControlServer::Run() {
     for (;;) {
         fds.clear();
         fds.push_back(pollfd{wakeFd_, POLLIN, 0});
-        fds.push_back(pollfd{clients.size() < kMaxClients ? listenFd_ : -1, POLLIN, 0});
-        for (const Client& c : clients) fds.push_back(pollfd{c.fd, POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        fds.push_back(pollfd{listenFd_, POLLIN, 0});
+        int timeoutMs = -1;
+        std::int64_t now = NowMs();
+        for (const Client& c : clients) {
+            fds.push_back(pollfd{c.fd, POLLIN, 0});
+            const std::int64_t left = std::max<std::int64_t>(0, c.lastHeardMs + idleTimeoutMs_ - now);
+            if (timeoutMs < 0 || left < timeoutMs) timeoutMs = static_cast<int>(left);
+        }
+        if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (fds[0].revents != 0) break;
+        now = NowMs();
         std::vector<bool> closing(clients.size(), false);
         for (std::size_t i = 0; i < clients.size(); ++i) {
-            if (fds[i + 2].revents == 0) continue;
+            if (fds[i + 2].revents == 0) {
+                closing[i] = now - clients[i].lastHeardMs >= idleTimeoutMs_;
+                continue;
+            }
+            clients[i].lastHeardMs = now;
+            clients[i].heard = true;
             char buffer[1024];
             const ssize_t n = ::recv(clients[i].fd, buffer, sizeof(buffer), MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
@@ -173,10 +202,19 @@ void ControlServer::Run() {
         }
         if ((fds[1].revents & POLLIN) != 0) {
             for (;;) {
-                if (clients.size() >= kMaxClients) break;
                 const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (fd < 0) break;
-                clients.push_back(Client{fd, {}});
+                if (clients.size() >= kMaxClients) {
+                    // The idlest of those that never sent a thing go first:
+                    // an operator's client that has been used is kept.
+                    const auto idlest =
+                        std::min_element(clients.begin(), clients.end(), [](const Client& a, const Client& b) {
+                            return a.heard != b.heard ? !a.heard : a.lastHeardMs < b.lastHeardMs;
+                        });
+                    ::close(idlest->fd);
+                    clients.erase(idlest);
+                }
+                clients.push_back(Client{fd, {}, NowMs()});
             }
         }
     }

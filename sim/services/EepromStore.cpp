@@ -46,20 +46,13 @@ int WriteAll(int fd, const std::uint8_t* bytes, std::size_t length) {
 
 }  // namespace
 
-EepromStore::EepromStore(std::string path, std::size_t size)
-    : path_(std::move(path)), bytes_(size, kErasedByte) {}
+EepromStore::EepromStore(std::string path, std::size_t size, int fileMode)
+    : path_(std::move(path)), fileMode_(fileMode), bytes_(size, kErasedByte) {}
 
-int EepromStore::Load() {
+int EepromStore::ReadFile(const std::string& path, std::size_t* fileSize) {
     std::fill(bytes_.begin(), bytes_.end(), kErasedByte);
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            state_ = kBlank;
-            return 0;
-        }
-        state_ = kLoadFailed;
-        return -errno;
-    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -errno;
     struct stat status;
     int result = 0;
     if (::fstat(fd, &status) < 0) {
@@ -67,7 +60,8 @@ int EepromStore::Load() {
     } else if (!S_ISREG(status.st_mode)) {
         result = -EINVAL;
     } else {
-        const std::size_t want = std::min<std::size_t>(bytes_.size(), static_cast<std::size_t>(status.st_size));
+        *fileSize = static_cast<std::size_t>(status.st_size);
+        const std::size_t want = std::min<std::size_t>(bytes_.size(), *fileSize);
         std::size_t done = 0;
         while (done < want) {
             const ssize_t n = ::read(fd, bytes_.data() + done, want - done);
@@ -80,15 +74,40 @@ int EepromStore::Load() {
             done += static_cast<std::size_t>(n);
         }
         if (result == 0 && done != want) result = -EIO;
-        if (result == 0)
-            state_ = static_cast<std::size_t>(status.st_size) == bytes_.size() ? kSaved : kModified;
     }
     ::close(fd);
-    if (result != 0) {
-        std::fill(bytes_.begin(), bytes_.end(), kErasedByte);
-        state_ = kLoadFailed;
-    }
+    if (result != 0) std::fill(bytes_.begin(), bytes_.end(), kErasedByte);
     return result;
+}
+
+int EepromStore::Load() {
+    std::size_t fileSize = 0;
+    const int result = ReadFile(path_, &fileSize);
+    if (result == -ENOENT) {
+        state_ = kBlank;
+        return 0;
+    }
+    if (result != 0) {
+        state_ = kLoadFailed;
+        return result;
+    }
+    state_ = fileSize == bytes_.size() ? kSaved : kModified;
+    return 0;
+}
+
+int EepromStore::ReadScratch(const std::string& scratch, State state) {
+    std::size_t fileSize = 0;
+    const int result = ReadFile(scratch, &fileSize);
+    if (result == 0 && fileSize == bytes_.size()) {
+        state_ = state;
+        return 0;
+    }
+    (void)Load();
+    return result != 0 ? result : -EIO;
+}
+
+int EepromStore::WriteScratch(const std::string& scratch) const {
+    return WriteFile(scratch);
 }
 
 int EepromStore::CheckRange(std::uint32_t address, std::int32_t length) const {
@@ -114,19 +133,24 @@ int EepromStore::Write(std::uint32_t address, std::int32_t length, const std::ui
     return 0;
 }
 
-int EepromStore::Save() {
-    const std::string temporary = path_ + ".tmp";
+// Writes the memory to "<path>.tmp", flushed to the disk, and renames it over `path`.
+int EepromStore::WriteFile(const std::string& path) const {
+    const std::string temporary = path + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, static_cast<mode_t>(fileMode_));
+    if (fd < 0) return -errno;
     int result = 0;
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        result = -errno;
-    } else {
-        result = WriteAll(fd, bytes_.data(), bytes_.size());
-        if (result == 0 && ::fsync(fd) < 0) result = -errno;
-        if (::close(fd) < 0 && result == 0) result = -errno;
-        if (result == 0 && ::rename(temporary.c_str(), path_.c_str()) < 0) result = -errno;
-        if (result != 0) ::unlink(temporary.c_str());
-    }
+    // A file left by an earlier run keeps its mode through O_TRUNC: set it.
+    if (::fchmod(fd, static_cast<mode_t>(fileMode_)) < 0) result = -errno;
+    if (result == 0) result = WriteAll(fd, bytes_.data(), bytes_.size());
+    if (result == 0 && ::fsync(fd) < 0) result = -errno;
+    if (::close(fd) < 0 && result == 0) result = -errno;
+    if (result == 0 && ::rename(temporary.c_str(), path.c_str()) < 0) result = -errno;
+    if (result != 0) ::unlink(temporary.c_str());
+    return result;
+}
+
+int EepromStore::Save() {
+    int result = WriteFile(path_);
     // The rename is durable only once the folder is on the disk as well.
     if (result == 0) result = FsyncFolder(path_);
     state_ = result == 0 ? kSaved : kSaveFailed;

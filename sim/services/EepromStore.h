@@ -28,7 +28,8 @@ public:
     };
     static constexpr std::uint8_t kErasedByte = 0xFF;
 
-    EepromStore(std::string path, std::size_t size);
+    // Files are created with `fileMode` (as the umask leaves it).
+    EepromStore(std::string path, std::size_t size, int fileMode = 0600);
 
     // Reads the file, if there is one. Returns 0 or the negative errno value
     // of the failure (state kLoadFailed).
@@ -43,14 +44,29 @@ public:
     // Removes the file and blanks the memory. 0 or a negative errno value.
     int Destroy();
 
+    // The memory put aside in a scratch file, for a store that is let go with
+    // bytes not saved; not durable (the bytes were never saved). 0 or a
+    // negative errno value.
+    int WriteScratch(const std::string& scratch) const;
+    // Takes the memory back from a scratch file, with the state it had. 0 or
+    // a negative errno value (the store is then as Load leaves it).
+    int ReadScratch(const std::string& scratch, State state);
+
     State GetState() const { return state_; }
+    // A save that the platform reports failed without trying.
+    void MarkSaveFailed() { state_ = kSaveFailed; }
     std::size_t Size() const { return bytes_.size(); }
     const std::string& Path() const { return path_; }
 
 private:
     int CheckRange(std::uint32_t address, std::int32_t length) const;
+    // Reads `path` into the memory; `*fileSize` gets its size. ENOENT when
+    // it does not exist.
+    int ReadFile(const std::string& path, std::size_t* fileSize);
+    int WriteFile(const std::string& path) const;
 
     std::string path_;
+    int fileMode_;
     std::vector<std::uint8_t> bytes_;
     State state_ = kBlank;
 };

@@ -32,13 +32,22 @@ void FileSummaries::Request(const std::string& path, Done done) {
         return;
     }
     FileSummary summary;
+    bool known = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!Lookup(path, version, &summary)) {
+        known = Lookup(path, version, &summary);
+        if (!known && version.size > kInlineBytes) {
             pending_.push_back(Pending{path, std::move(done)});
             wake_.notify_one();
             return;
         }
+    }
+    if (!known) {
+        // Small: cheaper than a hand-over, and never behind a large file.
+        FileVersion read;
+        summary = SummariseFile(path, &read);
+        std::lock_guard<std::mutex> guard(lock_);
+        if (summary.result == 0 && !(read == FileVersion{})) known_[path] = Known{read, summary};
     }
     done(summary);
 }

@@ -18,10 +18,13 @@ namespace gatewaysim {
 // Summaries of the plug-in files that never hold up the buses: the worker
 // thread only looks a file's version up, and the CRC of each version of a
 // file is computed once, on this object's thread, however often it is asked
-// for.
+// for. Small files are summarised on the worker at once.
 class FileSummaries {
 public:
     using Done = std::function<void(const FileSummary&)>;
+    // Files up to this size are summarised at once on the worker thread:
+    // a small file never waits behind a large one's CRC.
+    static constexpr std::int64_t kInlineBytes = 64 * 1024;
     // Runs a task on the worker thread later (or drops it once the
     // simulator stops).
     using Post = std::function<void(std::function<void()>)>;

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -317,6 +318,22 @@ TEST(CanTools, ASocketcandBurstTakesItsWireTime) {
     ASSERT_TRUE(sim.Start({"--socketcand", std::to_string(port), "--bitrate", "unlimited", "--log", folder / "bus.log"}));
     const Burst burst = PushBurst(port, kFrames, folder / "bus.log");
     EXPECT_LT(burst.seconds, kMinimumSpanUs / 1e6);
+}
+
+TEST(CanTools, SocketcandBeyondLoopbackIsWarnedAbout) {
+    TempFolder folder;
+    const std::uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
+    Process sim;  // its standard error on its standard output, which the test reads
+    ASSERT_TRUE(sim.Start({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", GATEWAY_SIM_PATH, "--endpoint",
+                           folder / "endpoint", "--data", folder / "data", "--no-prompt", "--quiet",
+                           "--socketcand", "0.0.0.0:" + std::to_string(port)},
+                          {}));
+    const std::string warning =
+        sim.AwaitLine([](const std::string& line) { return line.find("warning") != std::string::npos; });
+    EXPECT_NE(warning.find("anyone on the network can read and drive the buses"), std::string::npos) << warning;
+    sim.Kill(SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -538,6 +539,37 @@ TEST_F(IPCClientServerTest, RegistrationFailsNegativeWithoutAnAnswer) {
     ::close(silentPeer);
     ::close(listener);
     ::unlink(path_.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(IPCClientServerTest, UnregisteredConnectionsAreCappedAndTimedOutButNeverTheRegistered) {
+    IPCServer::Limits limits;
+    limits.registrationTimeoutMs = 300;
+    limits.maxUnregistered = 4;
+    limits.socketMode = 0600;
+    server_.SetLimits(limits);
+    StartServer();
+    struct stat status {};
+    ASSERT_EQ(::stat(path_.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+
+    std::vector<int> idle;
+    for (int i = 0; i < 12; ++i) idle.push_back(RawConnect(path_));
+    // A newcomer beyond the cap registers: the longest waiting go instead.
+    IPCClient app;
+    ConnectAs(app, 42);
+    for (const int fd : idle) {
+        EXPECT_TRUE(ClosedByPeer(fd));
+        ::close(fd);
+    }
+    // Past the time-out of the idle ones, the registered one is still served.
+    EXPECT_EQ(server_.RegisteredAddresses(), std::vector<std::int32_t>{42});
+    EXPECT_EQ(server_.Write(42, *Numbered(42, 0, 0)), 0);
+    MessageBatch batch;
+    EXPECT_EQ(app.Read(batch), 1);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -131,6 +132,34 @@ TEST_F(ControlServerTest, ASecondServerOnTheSamePathIsRefused) {
     // The socket file is gone with its server; a new one may take the path.
     EXPECT_EQ(other.Start(dir_ + "/control"), 0);
     other.Stop();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ControlServerTest, IdleClientsNeitherKeepOthersOutNorStayForEver) {
+    StartSim();
+    control_ = std::make_unique<ControlServer>([this](const std::string& line) { return sim_->Execute(line); }, 2000);
+    ASSERT_EQ(control_->Start(dir_ + "/control", 0600), 0);
+    struct stat status {};
+    ASSERT_EQ(::stat((dir_ + "/control").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+
+    ControlClient used(dir_ + "/control");  // an operator's, used before the flood
+    used.Send("timing\n");
+    EXPECT_NE(used.Answer().find("ok\n"), std::string::npos);
+    std::vector<std::unique_ptr<ControlClient>> idle;
+    for (std::size_t i = 0; i < ControlServer::kMaxClients + 4; ++i)
+        idle.push_back(std::make_unique<ControlClient>(dir_ + "/control"));
+    // A newcomer beyond the cap is served at once, ahead of the idle ones.
+    ControlClient active(dir_ + "/control");
+    active.Send("timing\n");
+    EXPECT_NE(active.Answer().find("ok\n"), std::string::npos);
+    used.Send("timing\n");
+    EXPECT_NE(used.Answer().find("ok\n"), std::string::npos);
+    // The idle ones are closed, the first by the newcomers and the rest by time.
+    for (auto& client : idle) EXPECT_TRUE(client->ClosedByServer());
 }
 
 }  // namespace

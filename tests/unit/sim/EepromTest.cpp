@@ -246,12 +246,29 @@ TEST_F(EepromServiceTest, UnsavedBytesOutliveAReconnectionWhileTheSimulatorRuns)
     Ask(*first, eeprom::kCmdWrite, WriteRequest(0, {0x5A}));
     auto second = std::make_unique<RawApp>(options_.endpoint, 101);
     ASSERT_TRUE(AwaitReport("application 101 connected"));
-    Ask(*second, eeprom::kCmdWrite, WriteRequest(0, {0x6B}));
+    // Requests behind a save (which runs off the worker) wait for it and are
+    // answered in order: the write lands after the saved bytes.
+    second->Send(kCategoryCustomApp, eeprom::kCmdWrite, WriteRequest(0, {0x6B}));
+    second->Send(kCategoryCustomApp, eeprom::kCmdSave, {});
+    second->Send(kCategoryCustomApp, eeprom::kCmdWrite, WriteRequest(1, {0x7C}));
+    EXPECT_EQ(Value(*second, eeprom::kCmdState), EepromStore::kModified);
+    ASSERT_EQ(second->Of(kCategoryCustomApp, eeprom::kCmdSave + 1).size(), 1u);
+    EXPECT_EQ(ReadFile(options_.dataFolder + "/eeprom-101.bin").at(1), 0xFF);
     EXPECT_EQ(Value(*second, eeprom::kCmdSave), 0);
+    struct stat status {};
+    ASSERT_EQ(::stat((options_.dataFolder + "/eeprom-101.bin").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);  // the owner's only
     first->Close();
     second->Close();
     ASSERT_TRUE(AwaitReport("application 100 disconnected"));
     ASSERT_TRUE(AwaitReport("application 101 disconnected"));
+    // Neither store stays in memory: the saved one is read again from its
+    // file, the unsaved bytes wait on disk.
+    EXPECT_TRUE(Eventually([&] {
+        const std::string list = Run("list").text;
+        return list.find("EEPROM of application 100 (gone): not saved, put aside") != std::string::npos &&
+               list.find("EEPROMs: 0 in memory (0 bytes), 1 put aside") != std::string::npos;
+    })) << Run("list").text;
 
     RawApp& again = Connect(100);
     EXPECT_EQ(Value(again, eeprom::kCmdState), EepromStore::kModified);

@@ -133,28 +133,37 @@ TEST_F(PluginServiceTest, ASummaryIsComputedOncePerFileVersionAndHoldsUpNoBus) {
     options_.TEST_summaryComputing = [released, computed] {
         if (computed->fetch_add(1) == 0) (void)released.wait_for(std::chrono::milliseconds(kBoundMs));
     };
+    const auto writeFile = [this](const std::string& name, const Bytes& bytes) {
+        std::ofstream out(options_.pluginFolder + "/" + name, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    };
+    content_.resize(200'000, 0x5C);  // large enough for the summaries' own thread
+    writeFile("mode0.bin", content_);
+    const Bytes small(16, 0x3D);
+    writeFile("mode1.bin", small);
     StartSim();
     RawApp& app = Connect(100);
     const Bytes request{42, 0, 0, 0, 0, 0, 0, 0};
     app.Send(kCategoryCustomApp, plugin::kCmdFileStats, request);
-    // While the CRC is being computed, the simulator goes on serving.
+    // While the CRC is being computed, the simulator goes on serving, and a
+    // small file's summary does not wait for it.
     app.Sync();
-    EXPECT_TRUE(app.Of(kCategoryCustomApp, plugin::kCmdFileStatsReply).empty());
+    EXPECT_EQ(Get32(Ask(app, plugin::kCmdFileStats, Bytes{42, 0, 0, 0, 1, 0, 0, 0}), 8),
+              Crc32(small.data(), small.size()));
+    EXPECT_EQ(app.Of(kCategoryCustomApp, plugin::kCmdFileStatsReply).size(), 1u);
     release->set_value();
-    auto replies = app.AwaitCount(kCategoryCustomApp, plugin::kCmdFileStatsReply, 1);
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(Get32(replies[0].payload, 8), Crc32(content_.data(), content_.size()));
+    auto replies = app.AwaitCount(kCategoryCustomApp, plugin::kCmdFileStatsReply, 2);
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(Get32(replies[1].payload, 8), Crc32(content_.data(), content_.size()));
 
     // The same version again: answered without reading the file again.
     EXPECT_EQ(Get32(Ask(app, plugin::kCmdFileStats, request), 8), Crc32(content_.data(), content_.size()));
     EXPECT_EQ(computed->load(), 1);
     // A new version is summarised anew.
-    content_.resize(3000);
-    std::ofstream out(options_.pluginFolder + "/mode0.bin", std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(content_.data()), static_cast<std::streamsize>(content_.size()));
-    out.close();
+    content_.resize(150'000);
+    writeFile("mode0.bin", content_);
     const Bytes stats = Ask(app, plugin::kCmdFileStats, request);
-    EXPECT_EQ(Get32(stats, 4), 3000u);
+    EXPECT_EQ(Get32(stats, 4), 150'000u);
     EXPECT_EQ(Get32(stats, 8), Crc32(content_.data(), content_.size()));
     EXPECT_EQ(computed->load(), 2);
 }

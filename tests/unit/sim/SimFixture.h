@@ -27,6 +27,17 @@ namespace simtest {
 using Bytes = std::vector<std::uint8_t>;
 constexpr int kBoundMs = 10'000;  // generous: only a hang exceeds it
 
+// Polls `condition` until it holds or `timeoutMs` pass; for states that
+// announce themselves nowhere (the simulator's list, a file).
+inline bool Eventually(const std::function<bool()>& condition, int timeoutMs = kBoundMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 // One message received by an application: one child of an envelope.
 struct Received {
     std::int32_t category;

@@ -191,13 +191,15 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     ASSERT_EQ(ParseProgramOptions({}, nullptr, &o, &error), ParseOutcome::kRun);
     EXPECT_EQ(o.simulator.endpoint, "/usr/local/quarrin/share/gatrel");
     EXPECT_EQ(o.simulator.pluginFolder, "gateway-sim-data/plugin-files");
+    EXPECT_EQ(o.simulator.fileMode, 0600);  // the owner only unless the operator shares
     ASSERT_EQ(ParseProgramOptions({}, "/tmp/env", &o, &error), ParseOutcome::kRun);
     EXPECT_EQ(o.simulator.endpoint, "/tmp/env");
     ASSERT_EQ(ParseProgramOptions({"--endpoint", "/tmp/opt", "--data", "/d", "--static-ca", "1:0x80",
                                    "--static-ca", "2:17:0xA000000000000001", "--eeprom-size", "100",
                                    "--log", "-", "--control", "/c", "--replay", "r.log", "--replay-fast",
                                    "--no-prompt", "--quiet", "--socketcand", "29536", "--j1708-log", "j.log",
-                                   "--bitrate", "500", "--bitrate", "3:1000", "--bitrate", "4:unlimited"},
+                                   "--bitrate", "500", "--bitrate", "3:1000", "--bitrate", "4:unlimited",
+                                   "--file-mode", "0640", "--script", "s"},
                                   "/tmp/env", &o, &error),
               ParseOutcome::kRun)
         << error;
@@ -215,6 +217,8 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     EXPECT_EQ(o.socketcandPort, 29536);
     EXPECT_EQ(o.simulator.j1708LogPath, "j.log");
     EXPECT_EQ(o.simulator.bitrates, (std::array<std::uint32_t, 5>{500000, 500000, 500000, 1000000, 0}));
+    EXPECT_EQ(o.simulator.fileMode, 0640);
+    EXPECT_EQ(o.scriptPath, "s");
 
     ASSERT_EQ(ParseProgramOptions({"--log-append", "b.log", "--silence", "timing", "--silence", "replay",
                                    "--timing-tolerance", "2.5"},
@@ -234,7 +238,8 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
                                                {"--socketcand", "a host:1"}, {"--socketcand", "0"}, {"--log", ""},
                                                {"--bitrate", "300"}, {"--bitrate", "5:250"},
                                                {"--log", "a", "--log-append", "b"}, {"--silence", "all"},
-                                               {"--timing-tolerance", "0"}, {"--bitrate", "Unlimited"}}) {
+                                               {"--timing-tolerance", "0"}, {"--bitrate", "Unlimited"},
+                                               {"--file-mode", "0800"}, {"--file-mode", "1777"}, {"--file-mode", "rw"}}) {
         EXPECT_EQ(ParseProgramOptions(bad, nullptr, &o, &error), ParseOutcome::kError) << bad[0];
         EXPECT_FALSE(error.empty());
     }
