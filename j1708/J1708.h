@@ -86,8 +86,11 @@ public:
     std::int32_t Init(const J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
                       const J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount);
     std::int32_t SendMessage(std::int32_t index);
-    // Sends one row and restarts its cycle: 0, or -22 for a null row.
+    // Sends one row and, once it is written, restarts its cycle: the write's
+    // result, or -22 for a null row.
     std::int32_t SendMessage(J1708TransmitTableEntry* row);
+    // Writes one row without touching its cycle.
+    std::int32_t WriteRow(J1708TransmitTableEntry& row);
     std::int32_t SendMessage(const J1708Types::J1708Message* message);
     std::int32_t UpdateMessageData(std::int32_t index, const unsigned char* data, unsigned char length);
     void RegisterReceiveAllMessages(J1708Types::J1708ReceiveCallback callback, void* context);

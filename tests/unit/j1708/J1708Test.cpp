@@ -402,7 +402,7 @@ protected:
     J1708ReceiveTableEntry receive[1] = {};
 };
 
-TEST_F(J1708Component, ACyclicRowIsSentUpTo2MsEarlyAndCountsTowardsTheNextPass) {
+TEST_F(J1708Component, ACyclicRowIsSentUpTo2MsEarlyAndKeepsItsPhase) {
     const unsigned char data[2] = {0xD1, 0xD2};
     J1708TransmitTableEntry transmit[2] = {{nullptr, 0, 1, 0, 0}, {data, 2, 0x82, 1000, 6}};
     ASSERT_EQ(j1708.Init(receive, 0, transmit, 2), 0);
@@ -416,9 +416,9 @@ TEST_F(J1708Component, ACyclicRowIsSentUpTo2MsEarlyAndCountsTowardsTheNextPass) 
     clock.Advance(397);
     EXPECT_EQ(j1708.Service(), 3);
     EXPECT_EQ(LastSent(1), t);
-    clock.Advance(1);  // 2 ms left: sent now
-    EXPECT_EQ(j1708.Service(), 1000);
-    EXPECT_EQ(LastSent(1), t + 998);
+    clock.Advance(1);  // 2 ms left: sent now, and next due a period after it was due
+    EXPECT_EQ(j1708.Service(), 1002);
+    EXPECT_EQ(LastSent(1), t + 1000);
     // A send on request restarts the cycle.
     clock.Advance(500);
     ASSERT_EQ(j1708.SendMessage(1), 0);

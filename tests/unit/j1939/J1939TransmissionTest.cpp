@@ -110,8 +110,8 @@ TEST_F(J1939Transmission, CyclicRowsAreSentUpTo2MsEarlyAndNegativePeriodsOnEvery
     EXPECT_EQ(j1939.Service(), 60);
     clock.Advance(57);
     EXPECT_EQ(j1939.Service(), 3);
-    clock.Advance(1);  // 2 ms left: sent now
-    EXPECT_EQ(j1939.Service(), 150);
+    clock.Advance(1);  // 2 ms left: sent now; next due a period after it was due
+    EXPECT_EQ(j1939.Service(), 152);
 
     EXPECT_EQ(SentCount(), before + 6);
     std::vector<std::uint8_t> payloads;
@@ -128,7 +128,7 @@ TEST_F(J1939Transmission, ASendOnRequestRestartsTheCycle) {
     clock.Advance(97);
     EXPECT_EQ(j1939.Service(), 3);  // not yet: the cycle began with the send on request
     clock.Advance(1);
-    EXPECT_EQ(j1939.Service(), 100);  // sent with 2 ms left
+    EXPECT_EQ(j1939.Service(), 102);  // sent with 2 ms left; the cycle keeps its phase
     EXPECT_EQ(Sends().size(), 3u);
     // Once a stop is requested, no cyclic row goes out.
     stopRequested = true;
