@@ -66,6 +66,27 @@ TEST_F(CANTransmit, FreeStandingFramesNeedNoInterface) {
     EXPECT_EQ(sdk.CANSendMessage(nullptr), -22);
 }
 
+// Frames the bus cannot carry, and buses that do not exist, are refused
+// without anything being sent.
+TEST_F(CANTransmit, FramesAndBusesOutOfRangeAreRefusedAndNothingIsSent) {
+    const CANMessage refused[] = {
+        {CANBus(9), 0x100, Standard, 1, {1}},       {CANBus(-1), 0x100, Standard, 1, {1}},
+        {CANBus(5), 0x100, Standard, 1, {1}},       {CANBus(1), 0x800, Standard, 1, {1}},
+        {CANBus(1), 0x800, FrameType(7), 1, {1}},   {CANBus(1), 0x20000000, Extended, 1, {1}},
+    };
+    for (CANMessage message : refused) EXPECT_EQ(sdk.CANSendMessage(&message), -22);
+    CANMessage tooLong{CANBus(1), 0x100, Standard, 9, {1}};
+    EXPECT_EQ(sdk.CANSendMessage(&tooLong), -7);
+    EXPECT_EQ(sdk.CANRegisterReceiveAllMessages(CANBus(9), Standard, &Deliveries::Callback, nullptr), -22);
+    CANTransmitTableEntry wide[1] = {{payload, 1, 0x800, Standard, 10}};
+    EXPECT_EQ(sdk.CANInit(CANBus(3), receive, 0, wide, 1), -22);
+    EXPECT_EQ(sdk.CANInit(CANBus(9), receive, 0, transmit, 0), -22);
+    // The widest identifiers of each format go out.
+    CANMessage widest{CANBus(1), 0x1FFFFFFF, Extended, 0, {}};
+    EXPECT_EQ(sdk.CANSendMessage(&widest), 0);
+    EXPECT_EQ(NextFrame(), FrameBytes(0x1FFFFFFF, 1, 1, {}));
+}
+
 TEST_F(CANTransmit, UpdatesReplaceThePayloadOfLaterSends) {
     const unsigned char two[2] = {0x21, 0x22};
     const unsigned char six[6] = {0x61, 0x62, 0x63, 0x64, 0x65, 0x66};
@@ -168,6 +189,50 @@ TEST_F(CANCyclic, TheEarliestRowDecidesAcrossInterfacesAndHugePeriodsDoNotOverfl
     EXPECT_EQ(can.Service(), 5);
     clock.Advance(5);
     EXPECT_EQ(can.Service(), 50);
+}
+
+// A 1 ms row on another bus makes the passes run every millisecond; the
+// 10 ms row still goes out once per period, and after a stall once, not once
+// per cycle it missed.
+TEST_F(CANCyclic, ARowKeepsItsRateBesideAFasterOneAndSkipsMissedCycles) {
+    CANTransmitTableEntry tenMs[1] = {{payload, 1, 0x10, Standard, 10}};
+    CANTransmitTableEntry oneMs[1] = {{payload, 1, 0x20, Standard, 1}};
+    ASSERT_EQ(can.Create(CANBus(1), receive, 0, tenMs, 1), 1);
+    ASSERT_EQ(can.Create(CANBus(2), receive, 0, oneMs, 1), 2);
+    const auto count = [&](std::uint8_t identifier) {
+        return std::count_if(sink.sent.begin(), sink.sent.end(),
+                             [&](const auto& each) { return each.payload.at(0) == identifier; });
+    };
+    clock.Advance(5'000);
+    std::int64_t wait = can.Service();  // both rows' first send
+    sink.sent.clear();
+    const std::int64_t end = clock.NowMs() + 1'000;
+    while (clock.NowMs() < end) {
+        ASSERT_GE(wait, 1);
+        clock.Advance(std::min(wait, end - clock.NowMs()));
+        wait = can.Service();
+    }
+    EXPECT_EQ(count(0x10), 100);
+    EXPECT_EQ(count(0x20), 1'000);
+
+    sink.sent.clear();
+    clock.Advance(55);
+    EXPECT_LE(can.Service(), 10);
+    EXPECT_EQ(count(0x10), 1);
+    EXPECT_EQ(count(0x20), 1);
+}
+
+// A send that could not be written returns the write's result and leaves
+// the row's cycle as it was.
+TEST_F(CANCyclic, AFailedWriteIsReportedAndRestartsNoCycle) {
+    CANTransmitTableEntry rows[1] = {{payload, 1, 0x10, Standard, 1000}};
+    ASSERT_EQ(can.Create(CANBus(1), receive, 0, rows, 1), 1);
+    sink.result = -32;
+    clock.Advance(500);
+    EXPECT_EQ(can.SendMessage(1, 0), -32);
+    EXPECT_EQ(LastSent(0), 0);
+    CANMessage message{CANBus(1), 0x10, Standard, 1, {1}};
+    EXPECT_EQ(can.SendMessage(&message), -32);
 }
 
 // Through the service loop: a row with a short period is sent every period,

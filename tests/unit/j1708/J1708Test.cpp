@@ -452,6 +452,20 @@ TEST_F(J1708Component, NothingIsSentWithoutCyclicRowsOnceStoppedOrAfterShutdown)
     EXPECT_EQ(Commands(), (std::vector<std::int32_t>{3, 4}));
 }
 
+// A write that fails is reported, and a row it did not send keeps its cycle.
+TEST_F(J1708Component, AFailedWriteIsReported) {
+    J1708TransmitTableEntry transmit[1] = {{nullptr, 0, 0x82, 1000, 6}};
+    ASSERT_EQ(j1708.Init(receive, 0, transmit, 1), 0);
+    EXPECT_EQ(j1708.Service(), 1000);
+    sink.result = -32;
+    clock.Advance(400);
+    EXPECT_EQ(j1708.SendMessage(0), -32);
+    EXPECT_EQ(j1708.Service(), 600);
+    J1708Message message{};
+    message.Mid = 0x82;
+    EXPECT_EQ(j1708.SendMessage(&message), -32);
+}
+
 TEST_F(J1708Component, NegativePeriodIsSentOnEveryPass) {
     J1708TransmitTableEntry transmit[2] = {{nullptr, 0, 1, -5, 0}, {nullptr, 0, 2, 50, 0}};
     ASSERT_EQ(j1708.Init(receive, 0, transmit, 2), 0);

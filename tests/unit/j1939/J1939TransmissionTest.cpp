@@ -56,6 +56,8 @@ TEST_F(J1939Transmission, MessagesGoOutOnlyFromOwnCAsAndAtMost1785Bytes) {
     message.Bus = CANBus1;
     message.SourceAddress = 0x81;
     EXPECT_EQ(j1939.SendMessage(&message), -1);
+    message.Bus = static_cast<CustomApplication::CoreTypes::CANBus>(9);  // no such bus
+    EXPECT_EQ(j1939.SendMessage(&message), -22);
 
     EXPECT_EQ(SentCount(), before + 1);
     const auto sends = Sends();
@@ -97,6 +99,20 @@ TEST_F(J1939Transmission, UpdatesReplaceThePayloadOfLaterSends) {
     EXPECT_EQ(PayloadOf(sends[1]), (Bytes{7, 6, 5}));
     EXPECT_EQ(PayloadOf(sends[2]), (Bytes{7, 6, 5}));
     EXPECT_EQ(PayloadOf(sends[3]), longest);
+}
+
+// A write that fails is reported, and a row it did not send keeps its cycle.
+TEST_F(J1939Transmission, AFailedWriteIsReported) {
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 100)}), 1);
+    EXPECT_EQ(j1939.Service(), 100);
+    wire.result = -32;
+    clock.Advance(50);
+    EXPECT_EQ(j1939.SendMessage(1, 0), -32);
+    EXPECT_EQ(j1939.Service(), 50);
+    J1939Message message{};
+    message.Bus = CANBus1;
+    message.SourceAddress = 0x80;
+    EXPECT_EQ(j1939.SendMessage(&message), -32);
 }
 
 TEST_F(J1939Transmission, CyclicRowsAreSentUpTo2MsEarlyAndNegativePeriodsOnEveryPass) {
