@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <memory>
 
 #include "ManualResetEvent.h"
@@ -36,7 +36,7 @@ private:
     Mutex lock_;
     // Taken by a caller, or handed over to a waiter: held while anyone waits.
     bool busy_ GUARDED_BY(lock_) = false;
-    std::deque<std::shared_ptr<Waiter>> waiting_ GUARDED_BY(lock_);
+    std::list<std::shared_ptr<Waiter>> waiting_ GUARDED_BY(lock_);
 };
 
 }  // namespace Internal
