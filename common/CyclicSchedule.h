@@ -1,16 +1,17 @@
 // Thread rule: one schedule belongs to one pass of the service thread.
 //
 // The cyclic transmission rule, the same on every bus. A row with a positive
-// period is due `period` ms after the start of its cycle, and goes out once
-// less than kEarlySendMs of that time remain (less than its period, for a
-// period below that). The cycle a cyclic send begins starts when the row was
-// due, not when it went out: a row sent a little early or late keeps its
-// phase, so its long-run rate is its period however often the passes run. A
-// row more than half a period late skips the cycles it missed and starts
-// afresh: no catch-up burst. A send on request and a row's first send start
-// the cycle when they happen. A row with a negative period goes out on every
-// pass, a row with period 0 only on request. A pass ends its sends once a
-// stop is requested.
+// period is due `period` ms after the start of its cycle, and goes out on the
+// first pass at or after that tick (so at most within the millisecond before
+// its due time). The cycle a cyclic send begins starts when the row was due,
+// not when it went out: a row sent a little late keeps its phase, so its
+// long-run rate is its period however often the passes run, and rows of
+// other periods beside it never make its intervals alternate. A row more
+// than half a period late skips the cycles it missed and starts afresh: no
+// catch-up burst. A send on request and a row's first send start the cycle
+// when they happen. A row with a negative period goes out on every pass, a
+// row with period 0 only on request. A pass ends its sends once a stop is
+// requested.
 #pragma once
 
 #include <algorithm>
@@ -24,8 +25,6 @@ namespace CustomApplication {
 
 // What a bus service returns when it has nothing scheduled.
 constexpr std::int64_t kNothingScheduled = 2147483647;
-// A cyclic row goes out once less than this many milliseconds remain.
-constexpr std::int64_t kEarlySendMs = 3;
 
 class CyclicSchedule {
 public:
@@ -61,14 +60,13 @@ private:
             return true;
         }
         // Both ticks are non-negative, so the difference cannot overflow; it
-        // is negative when the cycle starts a little ahead (an early send) or
-        // another thread sent the row since `now` was read.
-        const std::int64_t elapsed = now - start;
-        if (Remaining(period, elapsed) >= std::min(kEarlySendMs, period)) {
-            next_ = std::min(next_, Remaining(period, elapsed));
+        // is negative when another thread sent the row since `now` was read.
+        const std::int64_t remaining = Remaining(period, now - start);
+        if (remaining > 0) {
+            next_ = std::min(next_, remaining);
             return false;
         }
-        const std::int64_t late = elapsed - period;  // negative when early
+        const std::int64_t late = -remaining;
         if (start == 0 || late > period / 2) {
             *nextStart = now;  // first send, or cycles missed: start afresh
         } else {

@@ -125,24 +125,24 @@ protected:
     const unsigned char payload[1] = {1};
 };
 
-TEST_F(CANCyclic, ARowGoesOutUpTo2MsEarlyAndKeepsItsPhase) {
+TEST_F(CANCyclic, ARowGoesOutWhenDueAndKeepsItsPhase) {
     CANTransmitTableEntry rows[2] = {{payload, 1, 0x10, Standard, 1000}, {payload, 1, 0x11, Standard, 0}};
     ASSERT_EQ(can.Create(CANBus(1), receive, 0, rows, 2), 1);
-    // Never sent, the row falls due at tick Period - 2 = 998.
+    // Never sent, the row falls due at tick Period = 1000.
     EXPECT_EQ(can.Service(), 1000);
     EXPECT_EQ(LastSent(0), 0);
-    clock.Advance(997);
-    EXPECT_EQ(can.Service(), 3);
+    clock.Advance(999);
+    EXPECT_EQ(can.Service(), 1);
     EXPECT_TRUE(Sent().empty());
     clock.Advance(1);
-    EXPECT_EQ(can.Service(), 1000);  // sent at 998: the next is a period away
-    EXPECT_EQ(LastSent(0), 998);
+    EXPECT_EQ(can.Service(), 1000);  // sent: the next is a period away
+    EXPECT_EQ(LastSent(0), 1000);
     EXPECT_EQ(LastSent(1), 0);  // Period 0: on request only
     clock.Advance(600);
     EXPECT_EQ(can.Service(), 400);
-    clock.Advance(398);
-    EXPECT_EQ(can.Service(), 1002);  // 2 ms left is less than 3: sent
-    EXPECT_EQ(LastSent(0), 998 + 1000);  // the next cycle counts from when it was due
+    clock.Advance(403);
+    EXPECT_EQ(can.Service(), 997);  // sent 3 ms late: the next is due a period after this one was
+    EXPECT_EQ(LastSent(0), 2000);
     const auto frame = std::make_pair(std::int32_t{4}, FrameBytes(0x10, 0, 1, {1}));
     EXPECT_EQ(Sent(), (std::vector<std::pair<std::int32_t, Bytes>>{frame, frame}));
 }

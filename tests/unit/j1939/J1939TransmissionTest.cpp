@@ -115,7 +115,7 @@ TEST_F(J1939Transmission, AFailedWriteIsReported) {
     EXPECT_EQ(j1939.SendMessage(&message), -32);
 }
 
-TEST_F(J1939Transmission, CyclicRowsAreSentUpTo2MsEarlyAndNegativePeriodsOnEveryPass) {
+TEST_F(J1939Transmission, CyclicRowsAreSentWhenDueAndNegativePeriodsOnEveryPass) {
     EXPECT_EQ(j1939.Service(), kNothingScheduled);
     ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 150), TxRow({2}, 0xFEF2, 0), TxRow({3}, 0xFEF3, -1)}),
               1);
@@ -124,10 +124,10 @@ TEST_F(J1939Transmission, CyclicRowsAreSentUpTo2MsEarlyAndNegativePeriodsOnEvery
     EXPECT_EQ(j1939.Service(), 150);
     clock.Advance(90);
     EXPECT_EQ(j1939.Service(), 60);
-    clock.Advance(57);
-    EXPECT_EQ(j1939.Service(), 3);
-    clock.Advance(1);  // 2 ms left: sent now; next due a period after it was due
-    EXPECT_EQ(j1939.Service(), 152);
+    clock.Advance(59);
+    EXPECT_EQ(j1939.Service(), 1);
+    clock.Advance(1);  // due now
+    EXPECT_EQ(j1939.Service(), 150);
 
     EXPECT_EQ(SentCount(), before + 6);
     std::vector<std::uint8_t> payloads;
@@ -141,10 +141,10 @@ TEST_F(J1939Transmission, ASendOnRequestRestartsTheCycle) {
     clock.Advance(60);
     ASSERT_EQ(j1939.SendMessage(1, 0), 0);
     EXPECT_EQ(j1939.Service(), 100);
-    clock.Advance(97);
-    EXPECT_EQ(j1939.Service(), 3);  // not yet: the cycle began with the send on request
+    clock.Advance(99);
+    EXPECT_EQ(j1939.Service(), 1);  // not yet: the cycle began with the send on request
     clock.Advance(1);
-    EXPECT_EQ(j1939.Service(), 102);  // sent with 2 ms left; the cycle keeps its phase
+    EXPECT_EQ(j1939.Service(), 100);  // sent when due
     EXPECT_EQ(Sends().size(), 3u);
     // Once a stop is requested, no cyclic row goes out.
     stopRequested = true;
