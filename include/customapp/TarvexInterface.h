@@ -333,7 +333,8 @@ public:
     // application. Each operation sends one request and blocks the calling
     // thread until the platform answers, at most 500 ms in all, the wait for
     // its turn included while an EEPROM operation of another thread is in
-    // flight (operations of several threads run one after the other). No
+    // flight (operations of several threads run one after the other, first
+    // come, first served). No
     // callback is involved. Called on the listener thread (from a receive
     // callback) an operation cannot receive its answer: it fails with its
     // time-out result after 500 ms, or at once while another thread's
