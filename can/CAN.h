@@ -57,7 +57,9 @@ public:
         std::unique_ptr<unsigned char[]> DataCopy GUARDED_BY(DataLock);  // at least Length bytes while HasData
         bool HasData GUARDED_BY(DataLock) = false;
         Mutex DataLock;
-        // Ticks of the last successful send; 0 before the first.
+        // Start of the row's current cycle (see CyclicSchedule.h): the tick
+        // of its last send on request, or when its last cyclic send was due;
+        // 0 before the first.
         std::atomic<std::int64_t> LastSentTicks{0};
     };
 

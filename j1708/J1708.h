@@ -49,6 +49,8 @@ public:
         std::uint8_t Priority = 0;
         std::unique_ptr<std::uint8_t[]> DataCopy GUARDED_BY(DataLock);  // at least Length bytes while HasData
         Mutex DataLock;
+        // Start of the row's current cycle (see CyclicSchedule.h); 0 until
+        // the first send.
         std::atomic<std::int64_t> LastSentTicks{0};
         bool HasData GUARDED_BY(DataLock) = false;
     };

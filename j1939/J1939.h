@@ -60,7 +60,8 @@ public:
         std::int64_t Period = 0;  // 0 on request only; otherwise also cyclic (negative: every pass)
         std::uint8_t Priority = 0;
         std::uint8_t DestinationAddress = 0;
-        // Time of the last send; 0 until the first, so a cyclic row is due at once.
+        // Start of the row's current cycle (see CyclicSchedule.h); 0 until
+        // the first send, so a cyclic row is due at once.
         std::atomic<std::int64_t> LastSentTicks{0};
 
         Mutex DataLock;
