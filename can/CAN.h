@@ -57,7 +57,9 @@ public:
         std::unique_ptr<unsigned char[]> DataCopy GUARDED_BY(DataLock);  // at least Length bytes while HasData
         bool HasData GUARDED_BY(DataLock) = false;
         Mutex DataLock;
-        // Ticks of the last successful send; 0 before the first.
+        // Start of the row's current cycle (see CyclicSchedule.h): the tick
+        // of its last send on request, or when its last cyclic send was due;
+        // 0 before the first.
         std::atomic<std::int64_t> LastSentTicks{0};
     };
 
@@ -102,9 +104,12 @@ public:
     bool DoesInterfaceExist(CoreTypes::CANBus bus) const;
     // Sends row `index` of interface `uid`: 0, or -2 when there is no such row.
     std::int32_t SendMessage(std::int32_t uid, std::int32_t index);
-    // Sends one row on `bus` and restarts its cycle: 0, or -22 for a null row.
+    // Sends one row on `bus` and, once it is written, restarts its cycle:
+    // the write's result, or -22 for a null row.
     std::int32_t SendMessage(CANTransmitTableEntry* row, CoreTypes::CANBus bus);
-    // Writes one frame (command 4): 0, or -22 for a null message.
+    // Writes one frame (command 4): the write's result; -22 for a null
+    // message, a bus outside 0 to 4 or an identifier wider than its format
+    // (11 or 29 bits); -7 for a Length above 8. Nothing is sent when refused.
     std::int32_t SendMessage(const CANTypes::CANMessage* message);
     std::int32_t UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
                                    unsigned char length);
@@ -132,7 +137,15 @@ public:
     // The interface with `uid`, or null.
     std::shared_ptr<CANInterface> InterfaceFromUid(std::int32_t uid) const;
 
+    // Whether `identifier` fits a frame of `type` (29 bits for Extended, 11
+    // for any other type, which goes out as a standard frame).
+    static bool IdentifierFits(std::uint32_t identifier, CANTypes::FrameType type) {
+        return identifier <= (type == CANTypes::Extended ? 0x1FFFFFFFu : 0x7FFu);
+    }
+
 private:
+    // Writes one row on `bus` without touching its cycle.
+    std::int32_t WriteRow(CANTransmitTableEntry& row, CoreTypes::CANBus bus);
     // The interface on `bus` within `interfaces`, or null.
     static const CANInterface* OnBus(const InterfaceList* interfaces, CoreTypes::CANBus bus);
 

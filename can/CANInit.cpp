@@ -33,6 +33,7 @@ std::int32_t CopyTables(CAN::CANInterface& created, const CANTypes::CANReceiveTa
         const CANTypes::CANTransmitTableEntry& given = transmitTable[j];
         if (given.Length > kMaxPayload) return kTooLong;
         if (given.Length > 0 && given.Data == nullptr) return kInvalidArgument;
+        if (!CAN::IdentifierFits(given.Identifier, given.Type)) return kInvalidArgument;
         auto row = std::unique_ptr<CAN::CANTransmitTableEntry>(new (std::nothrow) CAN::CANTransmitTableEntry());
         if (!row) return kOutOfMemory;
         row->Data = given.Data;
@@ -51,7 +52,7 @@ std::int32_t CAN::Create(CoreTypes::CANBus bus, const CANTypes::CANReceiveTableE
                         std::int32_t receiveCount, const CANTypes::CANTransmitTableEntry* transmitTable,
                         std::int32_t transmitCount) {
     if (receiveTable == nullptr || transmitTable == nullptr) return kInvalidArgument;
-    if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return kInvalidArgument;
+    if (!IsBus(bus)) return kInvalidArgument;
     // The claim makes the existence test and the final append one step
     // against any other Create for this bus.
     if (!ClaimBus(bus)) return kExists;

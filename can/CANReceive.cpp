@@ -66,7 +66,7 @@ void CAN::Deliver(const PlatformServices::CANIPC::Message* record, CoreTypes::CA
 
 std::int32_t CAN::RegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
                                              CANTypes::CANReceiveCallback callback, void* context) {
-    if (callback == nullptr) return kInvalidArgument;
+    if (callback == nullptr || !IsBus(bus)) return kInvalidArgument;
     if (!DoesInterfaceExist(bus)) return kNoInterface;
     const std::int32_t added = AddReceiveAllFilter(ReceiveAllFilter{bus, type, callback, context});
     if (added != 0) return added;

@@ -11,9 +11,7 @@ std::int64_t CAN::Service() {
     if (!interfaces) return schedule.Next();
     for (const auto& each : *interfaces) {
         for (const auto& row : each->TransmitTable) {
-            if (schedule.Due(row->Period, row->LastSentTicks.load(std::memory_order_relaxed))) {
-                (void)SendMessage(row.get(), each->Bus);
-            }
+            schedule.Visit(*row, [&] { return WriteRow(*row, each->Bus); });
         }
     }
     return schedule.Next();

@@ -35,32 +35,35 @@ std::int32_t CAN::SendMessage(std::int32_t uid, std::int32_t index) {
 
 std::int32_t CAN::SendMessage(CANTransmitTableEntry* row, CoreTypes::CANBus bus) {
     if (row == nullptr) return kInvalidArgument;
-    CANTypes::CANMessage message{};
-    message.Bus = bus;
-    message.Identifier = row->Identifier;
-    message.Type = row->Type;
-    ReadPayload(*row, [&](const unsigned char* data, std::size_t length) {
-        message.Length = static_cast<unsigned char>(std::min<std::size_t>(length, kMaxPayload));
-        if (message.Length > 0) std::memcpy(message.Data, data, message.Length);
-    });
-    const std::int32_t result = SendMessage(&message);
+    const std::int32_t result = WriteRow(*row, bus);
     if (result == 0) MarkSent(*row);
     return result;
 }
 
+std::int32_t CAN::WriteRow(CANTransmitTableEntry& row, CoreTypes::CANBus bus) {
+    CANTypes::CANMessage message{};
+    message.Bus = bus;
+    message.Identifier = row.Identifier;
+    message.Type = row.Type;
+    ReadPayload(row, [&](const unsigned char* data, std::size_t length) {
+        message.Length = static_cast<unsigned char>(std::min<std::size_t>(length, kMaxPayload));
+        if (message.Length > 0) std::memcpy(message.Data, data, message.Length);
+    });
+    return SendMessage(&message);
+}
+
 std::int32_t CAN::SendMessage(const CANTypes::CANMessage* message) {
     if (message == nullptr) return kInvalidArgument;
+    if (!IsBus(message->Bus) || !IdentifierFits(message->Identifier, message->Type)) return kInvalidArgument;
+    if (message->Length > kMaxPayload) return kTooLong;
     PlatformServices::CANIPC::Message record{};
     record.Identifier = message->Identifier;
     record.Extended = message->Type == CANTypes::Extended ? 1 : 0;
     record.Bus = ToIPCBus(message->Bus);
-    record.Length = std::min(message->Length, kMaxPayload);
+    record.Length = message->Length;
     std::memcpy(record.Data, message->Data, record.Length);
-    // The write's result is not examined: a lost frame cannot be told apart
-    // from one the bus dropped.
-    (void)sink_.Send(PlatformServices::CANIPC::kCategory, PlatformServices::CANIPC::kAddress,
-                     PlatformServices::CANIPC::kSendFrame, &record, sizeof record);
-    return 0;
+    return sink_.Send(PlatformServices::CANIPC::kCategory, PlatformServices::CANIPC::kAddress,
+                      PlatformServices::CANIPC::kSendFrame, &record, sizeof record);
 }
 
 std::int32_t CAN::UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,

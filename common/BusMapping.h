@@ -11,8 +11,13 @@
 namespace CustomApplication {
 namespace Internal {
 
+// Whether `bus` names one of the buses 0 to 4. A bus given by the
+// application is checked with this first, and refused when it does not.
+inline bool IsBus(CoreTypes::CANBus bus) { return bus >= CoreTypes::CANBus0 && bus <= CoreTypes::CANBus4; }
+
 // Buses 1 to 4 keep their number; bus 0 and any value outside the
-// enumeration become the platform's bus 0.
+// enumeration become the platform's bus 0 (only values that passed IsBus
+// reach it from the application).
 inline std::uint8_t ToIPCBus(CoreTypes::CANBus bus) {
     switch (bus) {
         case CoreTypes::CANBus1:

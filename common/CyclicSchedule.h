@@ -1,14 +1,23 @@
 // Thread rule: one schedule belongs to one pass of the service thread.
 //
-// The cyclic transmission rule, the same on every bus: a row with a positive
-// period goes out once less than kEarlySendMs of its period remain, a row
-// with a negative period on every pass, a row with period 0 only on request.
-// A pass ends its sends once a stop is requested.
+// The cyclic transmission rule, the same on every bus. A row with a positive
+// period is due `period` ms after the start of its cycle, and goes out on the
+// first pass at or after that tick (so at most within the millisecond before
+// its due time). The cycle a cyclic send begins starts when the row was due,
+// not when it went out: a row sent a little late keeps its phase, so its
+// long-run rate is its period however often the passes run, and rows of
+// other periods beside it never make its intervals alternate. A row more
+// than half a period late skips the cycles it missed and starts afresh: no
+// catch-up burst. A send on request and a row's first send start the cycle
+// when they happen. A row with a negative period goes out on every pass, a
+// row with period 0 only on request. A pass ends its sends once a stop is
+// requested.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <limits>
 
 #include "Helper.h"
 
@@ -16,38 +25,65 @@ namespace CustomApplication {
 
 // What a bus service returns when it has nothing scheduled.
 constexpr std::int64_t kNothingScheduled = 2147483647;
-// A cyclic row goes out once less than this many milliseconds remain.
-constexpr std::int64_t kEarlySendMs = 3;
 
 class CyclicSchedule {
 public:
     explicit CyclicSchedule(const std::atomic<bool>& stopRequested) : stopRequested_(stopRequested) {}
 
-    // Whether a row of `period` last sent at `lastSentTicks` (0: never) is
-    // to be sent now. The caller sends each row found due; the pass's wait
-    // then counts the row as sent now.
-    bool Due(std::int64_t period, std::int64_t lastSentTicks) {
-        if (period == 0 || stopRequested_.load(std::memory_order_acquire)) return false;
-        // Sent on every pass; takes no part in the wait.
-        if (period < 0) return true;
-        const std::int64_t now = PlatformServices::Helper::GetTicks();
-        // Another thread may have sent the row since `now` was read: count
-        // that as sent just now. Both values are non-negative, so neither
-        // difference can overflow.
-        const std::int64_t elapsed = std::max<std::int64_t>(0, now - lastSentTicks);
-        const std::int64_t remaining = elapsed >= period ? 0 : period - elapsed;
-        if (remaining < kEarlySendMs) {
-            next_ = std::min(next_, period);
-            return true;
-        }
-        next_ = std::min(next_, remaining);
-        return false;
+    // Sends `row` through `write()` when it is due, after moving the row's
+    // cycle start (its LastSentTicks) on; the cycle moves on whatever the
+    // write's result, so a write that fails skips that cycle. Rows of every
+    // bus have `Period` and `LastSentTicks` (0: never sent).
+    template <typename Row, typename Write>
+    void Visit(Row& row, Write&& write) {
+        std::int64_t start = 0;
+        if (!Due(row.Period, row.LastSentTicks.load(std::memory_order_relaxed), &start)) return;
+        // Stored before the write: a send on request that follows it on
+        // another thread restarts the cycle as it should.
+        row.LastSentTicks.store(start, std::memory_order_relaxed);
+        (void)write();
     }
 
     // Milliseconds until the next row is due, or kNothingScheduled.
     std::int64_t Next() const { return next_; }
 
 private:
+    // Whether a row of `period` whose cycle started at `start` (0: never
+    // sent) is to be sent now; if so, `*nextStart` is the start of the
+    // cycle its send begins.
+    bool Due(std::int64_t period, std::int64_t start, std::int64_t* nextStart) {
+        if (period == 0 || stopRequested_.load(std::memory_order_acquire)) return false;
+        const std::int64_t now = PlatformServices::Helper::GetTicks();
+        // Sent on every pass; takes no part in the wait.
+        if (period < 0) {
+            *nextStart = now;
+            return true;
+        }
+        // Both ticks are non-negative, so the difference cannot overflow; it
+        // is negative when another thread sent the row since `now` was read.
+        const std::int64_t remaining = Remaining(period, now - start);
+        if (remaining > 0) {
+            next_ = std::min(next_, remaining);
+            return false;
+        }
+        const std::int64_t late = -remaining;
+        if (start == 0 || late > period / 2) {
+            *nextStart = now;  // first send, or cycles missed: start afresh
+        } else {
+            *nextStart = start + period;
+        }
+        next_ = std::min(next_, Remaining(period, now - *nextStart));
+        return true;
+    }
+
+    // `period` - `elapsed`, held at the largest value instead of overflowing.
+    static std::int64_t Remaining(std::int64_t period, std::int64_t elapsed) {
+        if (elapsed < 0 && period > std::numeric_limits<std::int64_t>::max() + elapsed) {
+            return std::numeric_limits<std::int64_t>::max();
+        }
+        return period - elapsed;
+    }
+
     const std::atomic<bool>& stopRequested_;
     std::int64_t next_ = kNothingScheduled;
 };

@@ -6,7 +6,7 @@
 //   <integer> Length GUARDED_BY(DataLock);
 //   std::unique_ptr<unsigned char[]> DataCopy GUARDED_BY(DataLock);
 //   bool HasData GUARDED_BY(DataLock);
-//   std::atomic<std::int64_t> LastSentTicks;
+//   std::atomic<std::int64_t> LastSentTicks;  // the cycle's start
 // DataCopy holds at least Length bytes while HasData; a row without data
 // sends an empty payload.
 #pragma once

@@ -32,6 +32,10 @@ void TarvexInterfacePrivate::RunListener() {
         const int read = client->Read(batch);
         const bool starved = read == -ENOMEM && batch.empty();
         for (auto& message : batch) {
+            // A callback of the message before may have begun Shutdown (or
+            // destroyed the instance, whose deletion then waits for this
+            // thread): the rest of the batch is not dispatched.
+            if (stopRequested.load(std::memory_order_acquire)) break;
             if (message) DispatchMessage(*message);
         }
         client->Recycle(batch);

@@ -66,7 +66,7 @@ std::int32_t TarvexInterfacePrivate::Init(const ServiceProviders* table, SDKMode
     providers = *table;
     providersSet = true;
     if (sdkMode == PluginMode) {
-        plugin = new (std::nothrow) Plugin(sink, [this] { return PluginId(); });
+        plugin = new (std::nothrow) Plugin(sink, [this] { return PluginId(); }, stopRequested);
         if (plugin == nullptr) return kOutOfMemory;
     }
     return 0;

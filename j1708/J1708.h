@@ -49,6 +49,8 @@ public:
         std::uint8_t Priority = 0;
         std::unique_ptr<std::uint8_t[]> DataCopy GUARDED_BY(DataLock);  // at least Length bytes while HasData
         Mutex DataLock;
+        // Start of the row's current cycle (see CyclicSchedule.h); 0 until
+        // the first send.
         std::atomic<std::int64_t> LastSentTicks{0};
         bool HasData GUARDED_BY(DataLock) = false;
     };
@@ -86,8 +88,11 @@ public:
     std::int32_t Init(const J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
                       const J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount);
     std::int32_t SendMessage(std::int32_t index);
-    // Sends one row and restarts its cycle: 0, or -22 for a null row.
+    // Sends one row and, once it is written, restarts its cycle: the write's
+    // result, or -22 for a null row.
     std::int32_t SendMessage(J1708TransmitTableEntry* row);
+    // Writes one row without touching its cycle.
+    std::int32_t WriteRow(J1708TransmitTableEntry& row);
     std::int32_t SendMessage(const J1708Types::J1708Message* message);
     std::int32_t UpdateMessageData(std::int32_t index, const unsigned char* data, unsigned char length);
     void RegisterReceiveAllMessages(J1708Types::J1708ReceiveCallback callback, void* context);

@@ -22,14 +22,18 @@ std::int32_t J1708::SendMessage(std::int32_t index) {
 
 std::int32_t J1708::SendMessage(J1708TransmitTableEntry* row) {
     if (row == nullptr) return kInvalidArgument;
-    PlatformServices::J1708::J1708Message record;
-    ReadPayload(*row, [&](const unsigned char* data, std::size_t length) {
-        PlatformServices::J1708::EncodeRow(row->Mid, row->Priority, data, static_cast<std::uint8_t>(length), record);
-    });
-    (void)PlatformServices::J1708IPC::SendJ1708Message(&record, sink_);
+    const std::int32_t result = WriteRow(*row);
     // Restarts the row's cycle, also for a send on request.
-    MarkSent(*row);
-    return 0;
+    if (result == 0) MarkSent(*row);
+    return result;
+}
+
+std::int32_t J1708::WriteRow(J1708TransmitTableEntry& row) {
+    PlatformServices::J1708::J1708Message record;
+    ReadPayload(row, [&](const unsigned char* data, std::size_t length) {
+        PlatformServices::J1708::EncodeRow(row.Mid, row.Priority, data, static_cast<std::uint8_t>(length), record);
+    });
+    return PlatformServices::J1708IPC::SendJ1708Message(&record, sink_);
 }
 
 std::int32_t J1708::SendMessage(const J1708Types::J1708Message* message) {
@@ -37,8 +41,7 @@ std::int32_t J1708::SendMessage(const J1708Types::J1708Message* message) {
     if (message->Length > PlatformServices::J1708::kMaxSentDataBytes) return kTooLong;
     PlatformServices::J1708::J1708Message record;
     PlatformServices::J1708::EncodeMessage(*message, record);
-    (void)PlatformServices::J1708IPC::SendJ1708Message(&record, sink_);
-    return 0;
+    return PlatformServices::J1708IPC::SendJ1708Message(&record, sink_);
 }
 
 std::int32_t J1708::UpdateMessageData(std::int32_t index, const unsigned char* data,
@@ -56,9 +59,7 @@ std::int64_t J1708::Service() {
     const std::shared_ptr<const Tables> tables = tables_.Current();
     if (!tables) return schedule.Next();
     for (const auto& entry : tables->TransmitTable) {
-        if (schedule.Due(entry->Period, entry->LastSentTicks.load(std::memory_order_relaxed))) {
-            SendMessage(entry.get());
-        }
+        schedule.Visit(*entry, [&] { return WriteRow(*entry); });
     }
     return schedule.Next();
 }

@@ -60,7 +60,8 @@ public:
         std::int64_t Period = 0;  // 0 on request only; otherwise also cyclic (negative: every pass)
         std::uint8_t Priority = 0;
         std::uint8_t DestinationAddress = 0;
-        // Time of the last send; 0 until the first, so a cyclic row is due at once.
+        // Start of the row's current cycle (see CyclicSchedule.h); 0 until
+        // the first send, so a cyclic row is due at once.
         std::atomic<std::int64_t> LastSentTicks{0};
 
         Mutex DataLock;
@@ -153,9 +154,11 @@ public:
     bool DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const;
     std::int32_t GetSourceAddressFromCA(std::int32_t uid, unsigned char* address) const;
     std::int32_t SendMessage(std::int32_t uid, std::int32_t index);
-    // Sends one row from `address` on `bus` and restarts its cycle: 0, or
-    // -22 for a null row.
+    // Sends one row from `address` on `bus` and, once it is written,
+    // restarts its cycle: the write's result, or -22 for a null row.
     std::int32_t SendMessage(J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address);
+    // Writes one row from `address` on `bus` without touching its cycle.
+    std::int32_t WriteRow(J1939TransmitTableEntry& row, CoreTypes::CANBus bus, unsigned char address);
     std::int32_t SendMessage(const J1939Types::J1939Message* message);
     std::int32_t UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
                                    std::int32_t length);

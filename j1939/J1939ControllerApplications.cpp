@@ -94,7 +94,7 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
                           const J1939Types::J1939ReceiveTableEntry* receiveTable, int receiveCount,
                           const J1939Types::J1939TransmitTableEntry* transmitTable, int transmitCount, bool attach) {
     if (receiveTable == nullptr || transmitTable == nullptr) return kInvalidArgument;
-    if (bus < CoreTypes::CANBus0 || bus > CoreTypes::CANBus4) return kInvalidArgument;
+    if (!IsBus(bus)) return kInvalidArgument;
     if (!attach && (name == nullptr || address == 254 || address == 255)) return kInvalidArgument;
 
     // One creation at a time from here to the publication: the existence
@@ -120,13 +120,14 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
     // A request that could not be built for want of memory never reaches the
     // platform: the call fails with -12 at once instead of waiting in vain.
     // Other failed writes show as a missing answer.
+    bool creationSent = false;
     const auto send = [&]() -> std::int32_t {
         if (!attach) {
             if (IPC::CreateInterfaceManager(ipcBus, sink_) == -ENOMEM) return kOutOfMemory;
             IPC::J1939NameIPC nameRecord = NameRecord(*name);
-            if (IPC::CreateControllerApplication(ipcBus, address, &nameRecord, sink_) == -ENOMEM) {
-                return kOutOfMemory;
-            }
+            const int created = IPC::CreateControllerApplication(ipcBus, address, &nameRecord, sink_);
+            if (created == -ENOMEM) return kOutOfMemory;
+            creationSent = created == 0;
         }
         return IPC::GetCurrentCAList(sink_, attach) == -ENOMEM ? kOutOfMemory : 0;
     };
@@ -136,9 +137,16 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
     const auto answers = [attach, bus, address](const CAListReply& reply) {
         return attach ? reply.StaticList : !reply.StaticList && reply.Holds(bus, address);
     };
+    // A creation that fails once its request went out withdraws it: the
+    // platform may have made the CA (and claimed its address) all the same,
+    // and the application could neither use nor remove it.
+    const auto failed = [&](std::int32_t result) {
+        if (creationSent) (void)IPC::RemoveControllerApplication(ipcBus, address, sink_);
+        return result;
+    };
     CAListReply reply;
     const std::int32_t answered = caListExchange_.Await(turn, deadline, answers, send, sink_, &reply);
-    if (answered != 0) return answered;
+    if (answered != 0) return failed(answered);
 
     if (attach) {
         if (!reply.First(bus, &ca->Address)) return kUnexpectedReply;
@@ -150,7 +158,7 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
 
     // The subscriptions count as writes that the shutdown waits for, so that
     // they never reach the platform after its withdrawals.
-    if (!BeginWrite()) return kNotAllowed;
+    if (!BeginWrite()) return failed(kNotAllowed);
     const std::int32_t uid = Publish(ca);
     if (uid > 0) {
         // A list that came after the answer, before the publication, found
@@ -164,7 +172,7 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
         LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
     }
     EndWrite();
-    return uid == 0 ? kNotAllowed : uid;
+    return uid == 0 ? failed(kNotAllowed) : uid;
 }
 
 void J1939::LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe) {

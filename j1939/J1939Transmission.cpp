@@ -35,27 +35,31 @@ std::int32_t J1939::SendMessage(std::int32_t uid, std::int32_t index) {
 
 std::int32_t J1939::SendMessage(J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address) {
     if (row == nullptr) return kInvalidArgument;
+    const std::int32_t result = WriteRow(*row, bus, address);
+    // Taken after the write: the row's next cycle starts now.
+    if (result == 0) MarkSent(*row);
+    return result;
+}
+
+std::int32_t J1939::WriteRow(J1939TransmitTableEntry& row, CoreTypes::CANBus bus, unsigned char address) {
     IPC::J1939SendMessageIPC record;  // the payload bytes beyond Length are never read
     record.Bus = ToIPCBus(bus);
     record.SourceAddress = address;
-    record.DestinationAddress = row->DestinationAddress;
-    record.Priority = row->Priority;
-    record.PGN = row->PGN;
+    record.DestinationAddress = row.DestinationAddress;
+    record.Priority = row.Priority;
+    record.PGN = row.PGN;
     std::memset(record.Reserved1, 0, sizeof record.Reserved1);
     record.Zero = 0;
     std::memset(record.Reserved2, 0, sizeof record.Reserved2);
-    ReadPayload(*row, [&](const unsigned char* data, std::size_t length) {
+    ReadPayload(row, [&](const unsigned char* data, std::size_t length) {
         record.Length = static_cast<std::uint16_t>(length);
         if (length > 0) std::memcpy(record.Data, data, length);
     });
-    (void)IPC::SendMessage(&record, sink_);
-    // Taken after the write: the row's next cycle starts now.
-    MarkSent(*row);
-    return 0;
+    return IPC::SendMessage(&record, sink_);
 }
 
 std::int32_t J1939::SendMessage(const J1939Types::J1939Message* message) {
-    if (message == nullptr) return kInvalidArgument;
+    if (message == nullptr || !IsBus(message->Bus)) return kInvalidArgument;
     WriteScope write(*this);
     if (!write.Open()) return kNoInterface;  // shut down: no CA is left
     const std::int32_t sender = SenderState(message->Bus, message->SourceAddress);
@@ -71,8 +75,7 @@ std::int32_t J1939::SendMessage(const J1939Types::J1939Message* message) {
     std::memset(record.Reserved2, 0, sizeof record.Reserved2);
     record.Length = std::min<std::uint16_t>(message->Length, static_cast<std::uint16_t>(IPC::kMaxData));
     std::memcpy(record.Data, message->Data, record.Length);
-    (void)IPC::SendMessage(&record, sink_);
-    return 0;
+    return IPC::SendMessage(&record, sink_);
 }
 
 std::int32_t J1939::UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
@@ -94,9 +97,7 @@ std::int64_t J1939::Service() {
     for (const auto& ca : *list) {
         if (!ca || ca->Lost.load(std::memory_order_acquire)) continue;  // it may send nothing more
         for (const auto& row : ca->TransmitTable) {
-            if (row && schedule.Due(row->Period, row->LastSentTicks.load(std::memory_order_relaxed))) {
-                SendMessage(row.get(), ca->Bus, ca->Address);
-            }
+            if (row) schedule.Visit(*row, [&] { return WriteRow(*row, ca->Bus, ca->Address); });
         }
     }
     return schedule.Next();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Helper.h"
 #include "common/BusMapping.h"
 #include "common/RequestExchange.h"
 #include "common/Result.h"
@@ -14,6 +15,8 @@ namespace {
 constexpr std::int32_t kCategory = 22;
 constexpr std::int32_t kAddress = 22;
 constexpr std::int32_t kTimeoutMs = 800;
+// How long the answer to a summary query that went unanswered may still come.
+constexpr std::int64_t kUnansweredSummaryMs = 10'000;
 
 enum Command : std::int32_t { Progress = 14, FileStats = 15, FileData = 17 };
 
@@ -66,8 +69,14 @@ std::int32_t Plugin::Query(std::int32_t command, const void* request, std::size_
     const std::int32_t outcome = exchange_.Exchange(
         kTimeoutMs,
         [kind, value0](const Reply& r) { return r.kind == kind && (kind != KindData || r.data.Value0 == value0); },
-        [&] {
-            (void)sink_.Send(kCategory, kAddress, command, request, length);
+        [&]() -> std::int32_t {
+            // Summary replies say nothing of the query they answer: while an
+            // earlier one may still be answered, no reply could be told from
+            // its answer, so no query goes out.
+            if (kind == KindStats && !MarkSummaryInFlight()) return kAlready;
+            if (sink_.Send(kCategory, kAddress, command, request, length) != 0 && kind == KindStats) {
+                unansweredSummarySince_.store(0, std::memory_order_release);  // nothing went out
+            }
             return 0;
         },
         sink_, &reply);
@@ -81,6 +90,14 @@ std::int32_t Plugin::Query(std::int32_t command, const void* request, std::size_
         result = reply.dataResult;
     }
     return 0;
+}
+
+bool Plugin::MarkSummaryInFlight() {
+    const std::int64_t now = PlatformServices::Helper::GetTicks();
+    const std::int64_t since = unansweredSummarySince_.load(std::memory_order_acquire);
+    if (since != 0 && now - since < kUnansweredSummaryMs) return false;
+    unansweredSummarySince_.store(now != 0 ? now : 1, std::memory_order_release);
+    return true;
 }
 
 std::int32_t Plugin::GetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode) {
@@ -126,7 +143,7 @@ void Plugin::HandleMessage(std::int32_t command, const std::uint8_t* data, std::
                 notifier = jobStartNotifier_;
                 context = jobStartContext_;
             }
-            if (notifier == nullptr) return;
+            if (notifier == nullptr || stopRequested_.load(std::memory_order_acquire)) return;
             PluginTypes::JobInfo info{};
             info.CommsMode = IPCCommsModeToSDK(data[4]);  // low byte of the word at 4
             info.Bus = ToSDKBus(data[8]);
@@ -140,6 +157,9 @@ void Plugin::HandleMessage(std::int32_t command, const std::uint8_t* data, std::
             reply.kind = KindStats;
             reply.stats.Value0 = Read<std::uint32_t>(data + 4);
             reply.stats.Value1 = Read<std::uint32_t>(data + 8);
+            // The one summary query that went out is answered, whether its
+            // caller still waits or not.
+            unansweredSummarySince_.store(0, std::memory_order_release);
             (void)exchange_.Offer(reply);
             return;
         }

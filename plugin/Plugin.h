@@ -6,6 +6,7 @@
 // is held across a callback or a write, and they are never held together.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -24,9 +25,11 @@ namespace Internal {
 class Plugin {
 public:
     // `sink` carries the requests and outlives this object; `pluginId`
-    // gives the host's plug-in identifier (0 when it gives none).
-    Plugin(MessageSink& sink, std::function<std::int32_t()> pluginId)
-        : sink_(sink), pluginId_(std::move(pluginId)) {}
+    // gives the host's plug-in identifier (0 when it gives none);
+    // `stopRequested`, which outlives this object too, is set once Shutdown
+    // has begun, and from then on no notifier starts.
+    Plugin(MessageSink& sink, std::function<std::int32_t()> pluginId, const std::atomic<bool>& stopRequested)
+        : sink_(sink), pluginId_(std::move(pluginId)), stopRequested_(stopRequested) {}
     Plugin(const Plugin&) = delete;
     Plugin& operator=(const Plugin&) = delete;
 
@@ -70,8 +73,16 @@ private:
     std::int32_t Query(std::int32_t command, const void* request, std::size_t length, Kind kind,
                        PluginTypes::FileStats* stats, PluginTypes::FileData* data, std::int32_t& result);
 
+    // Marks a summary query as sent; false while an earlier one may still
+    // be answered. Called with the exchange's turn held.
+    bool MarkSummaryInFlight();
+
     MessageSink& sink_;
     const std::function<std::int32_t()> pluginId_;
+    const std::atomic<bool>& stopRequested_;
+    // Tick at which the summary query now unanswered went out, or 0: set by
+    // the query that holds the turn, cleared by the summary reply.
+    std::atomic<std::int64_t> unansweredSummarySince_{0};
     RequestExchange<Reply> exchange_;
 
     // The registration, written and read as one pair.

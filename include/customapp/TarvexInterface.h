@@ -66,8 +66,10 @@ public:
     // message that cannot be written within 500 ms costs the connection, and
     // later writes fail at once. It waits for a callback under way on the
     // listener thread (see the thread rule above).
-    // Idempotent; no callback of this instance starts after it returned
-    // (one running on the listener thread that called it excepted).
+    // Idempotent; once it has begun, no callback, job-start notifier or
+    // messageDispatchBegin of this instance starts, also for the rest of a
+    // batch of messages under way (a message already being dispatched still
+    // ends with messageDispatchEnd).
     void Shutdown();
 
     // The version of this interface: 2. Needs no Init.
@@ -126,8 +128,9 @@ public:
     // positive Period are also sent every Period ms by the service thread;
     // rows with a negative Period on every pass of it.
     // Results: the uid; -13 CAN not allowed in this SDK mode; -22 a null
-    // table pointer, `bus` outside 0 to 4, or a transmit row with a Length
-    // above 0 and a null Data; -17 `bus` already has an interface (also one
+    // table pointer, `bus` outside 0 to 4, a transmit row with a Length
+    // above 0 and a null Data, or a transmit row whose Identifier does not
+    // fit its format (11 bits for a standard frame, 29 for Extended); -17 `bus` already has an interface (also one
     // being set up at this moment); -12 out of memory; -114 two receive rows
     // share an identifier; -7 a transmit row's Length is above 8. A failed
     // call leaves nothing behind and uses no uid.
@@ -136,17 +139,25 @@ public:
                          std::int32_t transmitCount);
 
     // Sends row `index` (0-based, in the table given to CANInit) of interface
-    // `uid` now, with its current payload. The row's cycle restarts: its next
-    // cyclic send is a full Period later.
+    // `uid` now, with its current payload. Once written, the row's cycle
+    // restarts: its next cyclic send is a full Period later. (A cyclic row
+    // keeps its phase: each cycle counts from when the row was due, so it may
+    // go out up to 2 ms early but averages one send per Period; a row more
+    // than half a Period late skips the cycles it missed.)
     // Results: 0 (the frame was written); -13 CAN not allowed in this SDK
     // mode, or before Init or after Shutdown; -2 no interface `uid` or
-    // `index` outside its transmit table.
+    // `index` outside its transmit table; otherwise the negative result of
+    // the failed write (nothing was sent, the cycle is unchanged).
     std::int32_t CANSendMessage(std::int32_t uid, std::int32_t index);
 
     // Sends one frame on `message->Bus`, which need not have an interface.
-    // A Length above 8 sends 8 bytes; a Type other than Extended sends a
-    // standard frame. The message is read only during the call.
-    // Results: 0; -13 CAN not allowed in this SDK mode; -22 `message` is null.
+    // A Type other than Extended sends a standard frame. The message is read
+    // only during the call. A refused frame is not sent.
+    // Results: 0 (the frame was written); -13 CAN not allowed in this SDK
+    // mode; -22 `message` is null, its Bus is outside 0 to 4, or its
+    // Identifier does not fit its format (11 bits for a standard frame, 29
+    // for Extended); -7 its Length is above 8; otherwise the negative result
+    // of the failed write.
     std::int32_t CANSendMessage(CANTypes::CANMessage* message);
 
     // Replaces the payload of row `index` of interface `uid` with `length`
@@ -165,8 +176,8 @@ public:
     // frame of that bus and format that no receive row with a callback took,
     // and asks the platform for every frame of the bus. It stays registered
     // for the life of the instance. Needs no SDK-mode permission.
-    // Results: 0; -22 `callback` is null; -1 `bus` has no interface (CANInit
-    // first); -114 a callback for this bus and type is registered already;
+    // Results: 0; -22 `callback` is null or `bus` is outside 0 to 4; -1
+    // `bus` has no interface (CANInit first); -114 a callback for this bus and type is registered already;
     // -12 out of memory.
     std::int32_t CANRegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
                                                CANTypes::CANReceiveCallback callback, void* context);
@@ -210,7 +221,9 @@ public:
     // soon as it happens, when the platform connection is lost or shut down);
     // -131 the platform answered within 500 ms, but with no list that holds
     // the CA (returned at the end of the 500 ms). A failure leaves nothing
-    // behind.
+    // behind: once the creation request went out, a failure also asks the
+    // platform to remove a CA of this bus and address, which it may have
+    // made all the same.
     std::int32_t J1939CreateCA(CoreTypes::CANBus bus, unsigned char address, const J1939Types::J1939Name* name,
                                J1939Types::J1939ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
                                J1939Types::J1939TransmitTableEntry* transmitTable, std::int32_t transmitCount);
@@ -236,7 +249,8 @@ public:
     // request; it keeps its uid and its receive rows.
     // Results: 0 (the message was written); -13 J1939 not allowed in this SDK
     // mode; -2 no CA with that uid, or `index` outside its transmit table;
-    // -99 the CA lost its address.
+    // -99 the CA lost its address; otherwise the negative result of the
+    // failed write (the row's cycle is then unchanged).
     std::int32_t J1939SendMessage(std::int32_t uid, std::int32_t index);
     // Sends one message; its SourceAddress must be the address of one of
     // this instance's CAs on its Bus. A Length above 1785 sends 1785 bytes.
@@ -249,9 +263,11 @@ public:
     // node at the destination, for one), and a message that the platform
     // dropped because 32 messages of that CA to that destination were
     // waiting already.
-    // Results: 0; -13 J1939 not allowed in this SDK mode; -22 `message` is
-    // null; -1 no CA of this instance has that bus and address; -99 the CAs
-    // of this instance there lost their address (see above).
+    // Results: 0 (the message was written); -13 J1939 not allowed in this
+    // SDK mode; -22 `message` is null or its Bus is outside 0 to 4; -1 no CA
+    // of this instance has that bus and address; -99 the CAs of this instance
+    // there lost their address (see above); otherwise the negative result of
+    // the failed write.
     std::int32_t J1939SendMessage(J1939Types::J1939Message* message);
     // Replaces the payload of row `index` of CA `uid` with `length` bytes of
     // `data`; the next requested or cyclic send carries it. Nothing is sent.
@@ -300,14 +316,17 @@ public:
     // its cycle: a cyclic row is next sent a full Period later.
     // Results: 0 (the message was handed to the platform); -13 refused in
     // this mode, or before Init or after Shutdown; -2 no such row (also
-    // before J1708Init).
+    // before J1708Init); otherwise the negative result of the failed write
+    // (the row's cycle is then unchanged).
     std::int32_t J1708SendMessage(std::int32_t index);
 
     // Sends one message of `message->Length` data bytes after the MID, with
     // `message->Priority`; the Checksum field is not read. The message is
     // read only during the call. Needs no J1708Init.
-    // Results: 0; -13 refused in this mode; -22 `message` is null; -7 a
-    // Length above 19, which no frame on the bus can carry (nothing is sent).
+    // Results: 0 (the message was handed to the platform); -13 refused in
+    // this mode; -22 `message` is null; -7 a Length above 19, which no frame
+    // on the bus can carry (nothing is sent); otherwise the negative result
+    // of the failed write.
     std::int32_t J1708SendMessage(J1708Types::J1708Message* message);
 
     // Replaces the data of transmit row `index` with `length` bytes copied
@@ -332,7 +351,8 @@ public:
     // application. Each operation sends one request and blocks the calling
     // thread until the platform answers, at most 500 ms in all, the wait for
     // its turn included while an EEPROM operation of another thread is in
-    // flight (operations of several threads run one after the other). No
+    // flight (operations of several threads run one after the other, first
+    // come, first served). No
     // callback is involved. Called on the listener thread (from a receive
     // callback) an operation cannot receive its answer: it fails with its
     // time-out result after 500 ms, or at once while another thread's
@@ -399,12 +419,17 @@ public:
     // only an answer of its kind (a block: one whose Value0 is the `value0`
     // asked for, the offset); any other answer, such as one that comes after
     // its own query timed out, is passed over, and a query that got only such
-    // answers fails at the end of its 800 ms with -131. Once the platform
-    // connection is lost, a query returns -110 at once, and one waiting for
-    // its answer (also across Shutdown) then stops waiting; a query begun
-    // after Shutdown is refused with -13.
+    // answers fails at the end of its 800 ms with -131. A summary answer
+    // names no query: while the answer to a summary query that went
+    // unanswered may still come (until it comes, at most 10 s after that
+    // query was sent), a summary query is refused at once with -114 and
+    // sends nothing, rather than be given the other query's values. Once
+    // the platform connection is lost, a query returns -110 at once, and one
+    // waiting for its answer (also across Shutdown) then stops waiting; a
+    // query begun after Shutdown is refused with -13.
     // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
-    // answer in time; -131 only answers to other requests came.
+    // answer in time; -131 only answers to other requests came; -114 an
+    // earlier summary query's answer may still come.
     std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
 
     // Fills the caller's `data` with a block of the file of `mode`, addressed

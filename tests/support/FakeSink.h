@@ -27,11 +27,14 @@ public:
                         bytes != nullptr ? std::vector<std::uint8_t>(bytes, bytes + length)
                                          : std::vector<std::uint8_t>{}});
         if (onSend) onSend(Sent(sent.back()));
-        return 0;
+        return result;
     }
     bool Connected() const override { return true; }
 
     std::vector<Sent> sent;
+    // What every Send returns (the request is recorded all the same): a
+    // test's stand-in for a failed write.
+    int result = 0;
     // Runs after each request is recorded, on the sending thread: a test's
     // stand-in for the platform's answer.
     std::function<void(const Sent&)> onSend;

@@ -59,11 +59,32 @@ TEST_F(CANTransmit, FreeStandingFramesNeedNoInterface) {
     CANMessage message{CANBus(4), 0x1ABCDEF0, Extended, 2, {9, 8, 7, 6, 5, 4, 3, 2}};
     EXPECT_EQ(sdk.CANSendMessage(&message), 0);
     EXPECT_EQ(NextFrame(), FrameBytes(0x1ABCDEF0, 1, 4, {9, 8}));
-    // Length above 8 sends 8; Type 7 is standard; an unknown bus is bus 0.
-    message = CANMessage{CANBus(5), 0x123, FrameType(7), 200, {1, 2, 3, 4, 5, 6, 7, 8}};
+    // Type 7 is standard.
+    message = CANMessage{CANBus(0), 0x7FF, FrameType(7), 8, {1, 2, 3, 4, 5, 6, 7, 8}};
     EXPECT_EQ(sdk.CANSendMessage(&message), 0);
-    EXPECT_EQ(NextFrame(), FrameBytes(0x123, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(NextFrame(), FrameBytes(0x7FF, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(sdk.CANSendMessage(nullptr), -22);
+}
+
+// Frames the bus cannot carry, and buses that do not exist, are refused
+// without anything being sent.
+TEST_F(CANTransmit, FramesAndBusesOutOfRangeAreRefusedAndNothingIsSent) {
+    const CANMessage refused[] = {
+        {CANBus(9), 0x100, Standard, 1, {1}},       {CANBus(-1), 0x100, Standard, 1, {1}},
+        {CANBus(5), 0x100, Standard, 1, {1}},       {CANBus(1), 0x800, Standard, 1, {1}},
+        {CANBus(1), 0x800, FrameType(7), 1, {1}},   {CANBus(1), 0x20000000, Extended, 1, {1}},
+    };
+    for (CANMessage message : refused) EXPECT_EQ(sdk.CANSendMessage(&message), -22);
+    CANMessage tooLong{CANBus(1), 0x100, Standard, 9, {1}};
+    EXPECT_EQ(sdk.CANSendMessage(&tooLong), -7);
+    EXPECT_EQ(sdk.CANRegisterReceiveAllMessages(CANBus(9), Standard, &Deliveries::Callback, nullptr), -22);
+    CANTransmitTableEntry wide[1] = {{payload, 1, 0x800, Standard, 10}};
+    EXPECT_EQ(sdk.CANInit(CANBus(3), receive, 0, wide, 1), -22);
+    EXPECT_EQ(sdk.CANInit(CANBus(9), receive, 0, transmit, 0), -22);
+    // The widest identifiers of each format go out.
+    CANMessage widest{CANBus(1), 0x1FFFFFFF, Extended, 0, {}};
+    EXPECT_EQ(sdk.CANSendMessage(&widest), 0);
+    EXPECT_EQ(NextFrame(), FrameBytes(0x1FFFFFFF, 1, 1, {}));
 }
 
 TEST_F(CANTransmit, UpdatesReplaceThePayloadOfLaterSends) {
@@ -104,24 +125,24 @@ protected:
     const unsigned char payload[1] = {1};
 };
 
-TEST_F(CANCyclic, ARowGoesOutUpTo2MsEarlyAndEveryPeriodAfter) {
+TEST_F(CANCyclic, ARowGoesOutWhenDueAndKeepsItsPhase) {
     CANTransmitTableEntry rows[2] = {{payload, 1, 0x10, Standard, 1000}, {payload, 1, 0x11, Standard, 0}};
     ASSERT_EQ(can.Create(CANBus(1), receive, 0, rows, 2), 1);
-    // Never sent, the row falls due at tick Period - 2 = 998.
+    // Never sent, the row falls due at tick Period = 1000.
     EXPECT_EQ(can.Service(), 1000);
     EXPECT_EQ(LastSent(0), 0);
-    clock.Advance(997);
-    EXPECT_EQ(can.Service(), 3);
+    clock.Advance(999);
+    EXPECT_EQ(can.Service(), 1);
     EXPECT_TRUE(Sent().empty());
     clock.Advance(1);
-    EXPECT_EQ(can.Service(), 1000);  // sent at 998: the next is a period away
-    EXPECT_EQ(LastSent(0), 998);
+    EXPECT_EQ(can.Service(), 1000);  // sent: the next is a period away
+    EXPECT_EQ(LastSent(0), 1000);
     EXPECT_EQ(LastSent(1), 0);  // Period 0: on request only
     clock.Advance(600);
     EXPECT_EQ(can.Service(), 400);
-    clock.Advance(398);
-    EXPECT_EQ(can.Service(), 1000);  // 2 ms left is less than 3: sent
-    EXPECT_EQ(LastSent(0), 998 + 998);
+    clock.Advance(403);
+    EXPECT_EQ(can.Service(), 997);  // sent 3 ms late: the next is due a period after this one was
+    EXPECT_EQ(LastSent(0), 2000);
     const auto frame = std::make_pair(std::int32_t{4}, FrameBytes(0x10, 0, 1, {1}));
     EXPECT_EQ(Sent(), (std::vector<std::pair<std::int32_t, Bytes>>{frame, frame}));
 }
@@ -168,6 +189,50 @@ TEST_F(CANCyclic, TheEarliestRowDecidesAcrossInterfacesAndHugePeriodsDoNotOverfl
     EXPECT_EQ(can.Service(), 5);
     clock.Advance(5);
     EXPECT_EQ(can.Service(), 50);
+}
+
+// A 1 ms row on another bus makes the passes run every millisecond; the
+// 10 ms row still goes out once per period, and after a stall once, not once
+// per cycle it missed.
+TEST_F(CANCyclic, ARowKeepsItsRateBesideAFasterOneAndSkipsMissedCycles) {
+    CANTransmitTableEntry tenMs[1] = {{payload, 1, 0x10, Standard, 10}};
+    CANTransmitTableEntry oneMs[1] = {{payload, 1, 0x20, Standard, 1}};
+    ASSERT_EQ(can.Create(CANBus(1), receive, 0, tenMs, 1), 1);
+    ASSERT_EQ(can.Create(CANBus(2), receive, 0, oneMs, 1), 2);
+    const auto count = [&](std::uint8_t identifier) {
+        return std::count_if(sink.sent.begin(), sink.sent.end(),
+                             [&](const auto& each) { return each.payload.at(0) == identifier; });
+    };
+    clock.Advance(5'000);
+    std::int64_t wait = can.Service();  // both rows' first send
+    sink.sent.clear();
+    const std::int64_t end = clock.NowMs() + 1'000;
+    while (clock.NowMs() < end) {
+        ASSERT_GE(wait, 1);
+        clock.Advance(std::min(wait, end - clock.NowMs()));
+        wait = can.Service();
+    }
+    EXPECT_EQ(count(0x10), 100);
+    EXPECT_EQ(count(0x20), 1'000);
+
+    sink.sent.clear();
+    clock.Advance(55);
+    EXPECT_LE(can.Service(), 10);
+    EXPECT_EQ(count(0x10), 1);
+    EXPECT_EQ(count(0x20), 1);
+}
+
+// A send that could not be written returns the write's result and leaves
+// the row's cycle as it was.
+TEST_F(CANCyclic, AFailedWriteIsReportedAndRestartsNoCycle) {
+    CANTransmitTableEntry rows[1] = {{payload, 1, 0x10, Standard, 1000}};
+    ASSERT_EQ(can.Create(CANBus(1), receive, 0, rows, 1), 1);
+    sink.result = -32;
+    clock.Advance(500);
+    EXPECT_EQ(can.SendMessage(1, 0), -32);
+    EXPECT_EQ(LastSent(0), 0);
+    CANMessage message{CANBus(1), 0x10, Standard, 1, {1}};
+    EXPECT_EQ(can.SendMessage(&message), -32);
 }
 
 // Through the service loop: a row with a short period is sent every period,

@@ -233,6 +233,33 @@ TEST_F(EEPROM, TheTimeOutBoundsTheWaitForTheTurnToo) {
     EXPECT_EQ(platform.Messages().size(), 1u);  // the second never got to send
 }
 
+// Turns are first come, first served: a thread that asks again at once
+// queues behind one that was already waiting.
+TEST_F(EEPROM, AWaitingRequestGoesBeforeTheNextOfTheThreadThatHeldTheTurn) {
+    Start();
+    auto first = std::async(std::launch::async, [&] {
+        const std::int32_t saved = sdk.EEPROMSave();
+        return saved != 0 ? saved : sdk.EEPROMDestroy();
+    });
+    ASSERT_TRUE(platform.AwaitMessages(1));
+    unsigned char buffer[4] = {};
+    auto second = std::async(std::launch::async, [&] { return sdk.EEPROMRead(4, buffer, 4); });
+    ASSERT_TRUE(clock.AwaitWaits(3, 3));  // the service loop, the save, the read's turn
+    // Each request is answered as it comes, whatever its order.
+    for (std::size_t count = 1; count <= 3; ++count) {
+        ASSERT_TRUE(platform.AwaitMessages(count));
+        const std::int32_t command = Requests().back().command;
+        ASSERT_EQ(platform.Send(kAddress, 22, command + 1, command == 1 ? ReadReply(4, 4, 0, 0x40) : Value(0), 22), 0);
+    }
+    EXPECT_EQ(second.get(), 0);
+    EXPECT_EQ(first.get(), 0);
+    const auto requests = Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].command, 7);
+    EXPECT_EQ(requests[1].command, 1);
+    EXPECT_EQ(requests[2].command, 9);
+}
+
 // A reply that arrived is returned, also when the platform closes the
 // connection right after it.
 TEST_F(EEPROM, AReplyFollowedByTheConnectionsEndIsReturned) {

@@ -402,7 +402,7 @@ protected:
     J1708ReceiveTableEntry receive[1] = {};
 };
 
-TEST_F(J1708Component, ACyclicRowIsSentUpTo2MsEarlyAndCountsTowardsTheNextPass) {
+TEST_F(J1708Component, ACyclicRowIsSentWhenDueAndKeepsItsPhase) {
     const unsigned char data[2] = {0xD1, 0xD2};
     J1708TransmitTableEntry transmit[2] = {{nullptr, 0, 1, 0, 0}, {data, 2, 0x82, 1000, 6}};
     ASSERT_EQ(j1708.Init(receive, 0, transmit, 2), 0);
@@ -413,12 +413,12 @@ TEST_F(J1708Component, ACyclicRowIsSentUpTo2MsEarlyAndCountsTowardsTheNextPass) 
     EXPECT_EQ(LastSent(0), 0);  // rows without a period are never sent cyclically
     clock.Advance(600);
     EXPECT_EQ(j1708.Service(), 400);
-    clock.Advance(397);
-    EXPECT_EQ(j1708.Service(), 3);
+    clock.Advance(399);
+    EXPECT_EQ(j1708.Service(), 1);
     EXPECT_EQ(LastSent(1), t);
-    clock.Advance(1);  // 2 ms left: sent now
-    EXPECT_EQ(j1708.Service(), 1000);
-    EXPECT_EQ(LastSent(1), t + 998);
+    clock.Advance(4);  // 3 ms late: sent now, and next due a period after it was due
+    EXPECT_EQ(j1708.Service(), 997);
+    EXPECT_EQ(LastSent(1), t + 1000);
     // A send on request restarts the cycle.
     clock.Advance(500);
     ASSERT_EQ(j1708.SendMessage(1), 0);
@@ -450,6 +450,20 @@ TEST_F(J1708Component, NothingIsSentWithoutCyclicRowsOnceStoppedOrAfterShutdown)
     const unsigned char data[1] = {1};
     EXPECT_EQ(j1708.UpdateMessageData(0, data, 1), -2);
     EXPECT_EQ(Commands(), (std::vector<std::int32_t>{3, 4}));
+}
+
+// A write that fails is reported, and a row it did not send keeps its cycle.
+TEST_F(J1708Component, AFailedWriteIsReported) {
+    J1708TransmitTableEntry transmit[1] = {{nullptr, 0, 0x82, 1000, 6}};
+    ASSERT_EQ(j1708.Init(receive, 0, transmit, 1), 0);
+    EXPECT_EQ(j1708.Service(), 1000);
+    sink.result = -32;
+    clock.Advance(400);
+    EXPECT_EQ(j1708.SendMessage(0), -32);
+    EXPECT_EQ(j1708.Service(), 600);
+    J1708Message message{};
+    message.Mid = 0x82;
+    EXPECT_EQ(j1708.SendMessage(&message), -32);
 }
 
 TEST_F(J1708Component, NegativePeriodIsSentOnEveryPass) {

@@ -82,8 +82,9 @@ TEST_F(J1939Creation, AnswersWithoutTheCAGive131) {
     clock.Advance(500);
     EXPECT_EQ(creation.get(), -131);
     EXPECT_EQ(Attach(CANBus1, {Row(0, 0xFEF1, 0, sink.Context(1))}), -131);
-    // Nothing was subscribed and no uid was used.
-    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 0}));
+    // Nothing was subscribed and no uid was used; the failed creation was
+    // withdrawn (7), the failed attach was not.
+    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 7, 0}));
     EXPECT_EQ(j1939.ControllerApplications()->size(), 0u);
     SetAnswers([](Answers& a) { a.reportCreated = true; });
     EXPECT_EQ(Create(CANBus1, 0x80), 1);
@@ -107,7 +108,10 @@ TEST_F(J1939Creation, MalformedListReplyKeepsTheListAndAnswersNothing) {
     EXPECT_EQ(j1939.PlatformCAList(true).size(), 1u);
 }
 
-TEST_F(J1939Creation, NoAnswerTimesOutAfter500MsWithNothingLeftBehind) {
+// The platform may have made the CA without answering in time: the
+// creation withdraws it, so that no CA holds the address unknown to the
+// application.
+TEST_F(J1939Creation, NoAnswerTimesOutAfter500MsAndWithdrawsTheCreation) {
     SetAnswers([](Answers& a) { a.answer = false; });
     auto creation = std::async(std::launch::async, [&] { return Create(CANBus1, 0x80, {Row(0, 1, 0, nullptr)}); });
     ASSERT_TRUE(clock.AwaitWaits(1));
@@ -116,7 +120,8 @@ TEST_F(J1939Creation, NoAnswerTimesOutAfter500MsWithNothingLeftBehind) {
     EXPECT_EQ(creation.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     clock.Advance(1);
     EXPECT_EQ(creation.get(), -110);
-    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0}));
+    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 7}));
+    EXPECT_EQ(Sent().back().payload, (Bytes{1, 0x80}));
     EXPECT_EQ(j1939.ControllerApplications()->size(), 0u);
     SetAnswers([](Answers& a) { a.answer = true; });
     EXPECT_EQ(Create(CANBus1, 0x80), 1);

@@ -44,7 +44,9 @@ TEST_F(J1939Facade, CreationOnTheListenerThreadTimesOutWithoutDeadlock) {
     clock.Advance(500);
     ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(result.get(), -110);
-    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 1, 6, 0}));
+    // The creation it asked for is withdrawn (7).
+    ASSERT_TRUE(platform.AwaitMessages(8));
+    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 1, 6, 0, 7}));
     // The late reply to the callback's request is handled once the listener
     // is free (three messages, two hooks each); after it, a creation on an
     // application thread gets its own answer.
@@ -67,7 +69,9 @@ TEST_F(J1939Facade, CreationOnTheListenerThreadWhileAnotherWaitsSendsNothingAndT
     EXPECT_EQ(result.get(), -110);
     clock.Advance(500);
     EXPECT_EQ(waiting.get(), -110);
-    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 1, 6, 0}));
+    // Only the creation that went out is withdrawn.
+    ASSERT_TRUE(platform.AwaitMessages(8));
+    EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 1, 6, 0, 7}));
 }
 
 TEST_F(J1939Facade, TheServiceLoopWakesForRowsFasterThanItsBound) {

@@ -53,13 +53,13 @@ TEST_F(J1939Shutdown, NothingIsLeftToAddressAfterwards) {
     EXPECT_EQ(j1939.RegisterReceiveAllMessages(1, nullptr, nullptr), -2);
     unsigned char address = 0;
     EXPECT_EQ(j1939.GetSourceAddressFromCA(1, &address), -2);
-    // A creation is asked for, but never published.
+    // A creation is asked for, never published, and withdrawn.
     EXPECT_EQ(Create(CANBus1, 0x81, {Row(0, 0xFEF1, 0, sink.Context(2))}), -13);
-    EXPECT_EQ(SentCommands().back(), 0);
+    EXPECT_EQ(SentCommands().back(), 7);
     // A record that still arrives reaches nobody.
     Deliver(ReceivedRecord(1, 0x20, 0xff, 0xFEF1, {1}));
     EXPECT_TRUE(sink.Tags().empty());
-    EXPECT_EQ(SentCount(), after + 3);
+    EXPECT_EQ(SentCount(), after + 4);
     // A CA still held by a reader outlives the list; its payload is gone.
     CustomApplication::MutexLock guard(held->TransmitTable.at(0)->DataLock);
     EXPECT_FALSE(held->TransmitTable.at(0)->HasData);

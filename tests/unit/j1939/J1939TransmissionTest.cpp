@@ -56,6 +56,8 @@ TEST_F(J1939Transmission, MessagesGoOutOnlyFromOwnCAsAndAtMost1785Bytes) {
     message.Bus = CANBus1;
     message.SourceAddress = 0x81;
     EXPECT_EQ(j1939.SendMessage(&message), -1);
+    message.Bus = static_cast<CustomApplication::CoreTypes::CANBus>(9);  // no such bus
+    EXPECT_EQ(j1939.SendMessage(&message), -22);
 
     EXPECT_EQ(SentCount(), before + 1);
     const auto sends = Sends();
@@ -125,7 +127,21 @@ TEST_F(J1939Transmission, UpdatesReplaceThePayloadOfLaterSends) {
     EXPECT_EQ(PayloadOf(sends[3]), longest);
 }
 
-TEST_F(J1939Transmission, CyclicRowsAreSentUpTo2MsEarlyAndNegativePeriodsOnEveryPass) {
+// A write that fails is reported, and a row it did not send keeps its cycle.
+TEST_F(J1939Transmission, AFailedWriteIsReported) {
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 100)}), 1);
+    EXPECT_EQ(j1939.Service(), 100);
+    wire.result = -32;
+    clock.Advance(50);
+    EXPECT_EQ(j1939.SendMessage(1, 0), -32);
+    EXPECT_EQ(j1939.Service(), 50);
+    J1939Message message{};
+    message.Bus = CANBus1;
+    message.SourceAddress = 0x80;
+    EXPECT_EQ(j1939.SendMessage(&message), -32);
+}
+
+TEST_F(J1939Transmission, CyclicRowsAreSentWhenDueAndNegativePeriodsOnEveryPass) {
     EXPECT_EQ(j1939.Service(), kNothingScheduled);
     ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 150), TxRow({2}, 0xFEF2, 0), TxRow({3}, 0xFEF3, -1)}),
               1);
@@ -134,9 +150,9 @@ TEST_F(J1939Transmission, CyclicRowsAreSentUpTo2MsEarlyAndNegativePeriodsOnEvery
     EXPECT_EQ(j1939.Service(), 150);
     clock.Advance(90);
     EXPECT_EQ(j1939.Service(), 60);
-    clock.Advance(57);
-    EXPECT_EQ(j1939.Service(), 3);
-    clock.Advance(1);  // 2 ms left: sent now
+    clock.Advance(59);
+    EXPECT_EQ(j1939.Service(), 1);
+    clock.Advance(1);  // due now
     EXPECT_EQ(j1939.Service(), 150);
 
     EXPECT_EQ(SentCount(), before + 6);
@@ -151,10 +167,10 @@ TEST_F(J1939Transmission, ASendOnRequestRestartsTheCycle) {
     clock.Advance(60);
     ASSERT_EQ(j1939.SendMessage(1, 0), 0);
     EXPECT_EQ(j1939.Service(), 100);
-    clock.Advance(97);
-    EXPECT_EQ(j1939.Service(), 3);  // not yet: the cycle began with the send on request
+    clock.Advance(99);
+    EXPECT_EQ(j1939.Service(), 1);  // not yet: the cycle began with the send on request
     clock.Advance(1);
-    EXPECT_EQ(j1939.Service(), 100);  // sent with 2 ms left
+    EXPECT_EQ(j1939.Service(), 100);  // sent when due
     EXPECT_EQ(Sends().size(), 3u);
     // Once a stop is requested, no cyclic row goes out.
     stopRequested = true;

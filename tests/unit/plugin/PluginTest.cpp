@@ -8,8 +8,14 @@
 #include <mutex>
 
 #include "CoreFixture.h"
+#include "can/CANIPC.h"
 
+using CustomApplication::CANTypes::CANReceiveTableEntry;
+using CustomApplication::CANTypes::CANTransmitTableEntry;
+using CustomApplication::CANTypes::FrameType;
+using CustomApplication::CANTypes::Standard;
 using CustomApplication::CoreTypes::CANBus;
+using CustomApplication::TarvexInterface;
 using CustomApplication::PluginTypes::FileData;
 using CustomApplication::PluginTypes::FileMode;
 using CustomApplication::PluginTypes::FileStats;
@@ -201,6 +207,39 @@ TEST_F(Plugin, OnlyTheReplyThatAnswersTheQueryEndsItsWait) {
     EXPECT_EQ(data.Value1, 9u);
 }
 
+// Summary replies say nothing of the query they answer: while the answer to
+// one that timed out may still come, the next is refused rather than given
+// that answer; the late answer lets queries go out again, and so does a
+// 10 s wait for one that never comes.
+TEST_F(Plugin, ALateSummaryIsNeverReturnedForAnotherQuery) {
+    Start();
+    FileStats stats{};
+    const auto unanswered = [&](std::size_t messages, std::size_t waits) {
+        auto query = std::async(std::launch::async, [&] { return sdk.PluginGetFileStats(&stats, FileMode(0)); });
+        EXPECT_TRUE(platform.AwaitMessages(messages));
+        EXPECT_TRUE(clock.AwaitWaits(waits, 2));  // the service loop's and the query's
+        clock.Advance(800);
+        return query.get();
+    };
+    ASSERT_EQ(unanswered(1, 2), -110);
+    EXPECT_EQ(sdk.PluginGetFileStats(&stats, FileMode(1)), -114);
+    ASSERT_EQ(platform.Send(kAddress, 22, 16, StatsReply(5, 6), 22), 0);  // mode 0's, late
+    ASSERT_TRUE(host.AwaitEvents(2));
+    Answer(16, StatsReply(7, 8));
+    EXPECT_EQ(sdk.PluginGetFileStats(&stats, FileMode(1)), 0);
+    EXPECT_EQ(stats.Value0, 7u);
+    EXPECT_EQ(stats.Value1, 8u);
+
+    platform.SetObserver(nullptr);
+    ASSERT_EQ(unanswered(3, clock.WaitsBegun().size() + 1), -110);
+    EXPECT_EQ(sdk.PluginGetFileStats(&stats, FileMode(1)), -114);
+    clock.Advance(10'000 - 800);
+    Answer(16, StatsReply(9, 10));
+    EXPECT_EQ(sdk.PluginGetFileStats(&stats, FileMode(1)), 0);
+    EXPECT_EQ(stats.Value0, 9u);
+    EXPECT_EQ(platform.Messages().size(), 4u);  // the refused queries sent nothing
+}
+
 class PluginReplyLength : public Plugin, public ::testing::WithParamInterface<std::size_t> {};
 
 TEST_P(PluginReplyLength, SummaryRepliesOfAnotherLengthAreIgnored) {
@@ -248,6 +287,53 @@ TEST_F(Plugin, JobStartNotificationsReachTheRegisteredNotifier) {
     Notify(JobStart(1, 2, 2));
     ASSERT_TRUE(other.Await(1));
     EXPECT_EQ(jobs.Infos().size(), 3u);
+}
+
+// A CAN callback that destroys its instance ends the batch it came in: the
+// job start behind its frame reaches neither the dispatch hooks nor the
+// notifier, whose context the callback freed (under AddressSanitizer a call
+// would be a use after free).
+std::atomic<int> lateNotifications{0};
+
+struct Doomed {
+    TarvexInterface* app;
+    int* notifierContext;
+};
+
+void DestroyTheInstance(void* context, CANBus, unsigned int, FrameType, const unsigned char*, unsigned char) {
+    auto* doomed = static_cast<Doomed*>(context);
+    delete doomed->app;
+    delete doomed->notifierContext;
+}
+
+void CountLateNotification(void* context, const JobInfo*) {
+    ++*static_cast<int*>(context);
+    ++lateNotifications;
+}
+
+TEST_F(Plugin, NothingOfABatchIsDispatchedOnceACallbackDestroyedTheInstance) {
+    auto* app = new TarvexInterface;
+    ASSERT_EQ(app->Init(kAddress, host.Table(), 1), 0);
+    ASSERT_TRUE(platform.AwaitClient(kAddress));
+    Doomed doomed{app, new int(0)};
+    CANReceiveTableEntry receive[1] = {{0x100, 0x7FF, Standard, &DestroyTheInstance, &doomed}};
+    CANTransmitTableEntry transmit[1] = {};
+    ASSERT_EQ(app->CANInit(CANBus(1), receive, 1, transmit, 0), 1);
+    app->PluginRegisterJobStartNotifier(&CountLateNotification, doomed.notifierContext);
+
+    PlatformServices::CANIPC::Message frame{};
+    frame.Identifier = 0x100;
+    frame.Bus = 1;
+    const auto* record = reinterpret_cast<const std::uint8_t*>(&frame);
+    Bytes batch = TestPlatform::Frame(10, 1, Bytes(record, record + sizeof frame));
+    const Bytes job = TestPlatform::Frame(22, 13, JobStart(1, 1, 1), 22);
+    batch.insert(batch.end(), job.begin(), job.end());
+    ASSERT_EQ(platform.SendRaw(kAddress, batch), 0);
+    // The instance is deleted once its listener has left its loop (the
+    // fixture's own instance stays).
+    ASSERT_TRUE(CustomApplication::TEST_AwaitLiveCount(1, 10'000));
+    EXPECT_EQ(lateNotifications.load(), 0);
+    EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin", "end"}));
 }
 
 }  // namespace
