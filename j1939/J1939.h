@@ -179,7 +179,7 @@ public:
     // For a connection made anew after the platform lost the old one: asks
     // the platform again for each CA it created (same bus, address and
     // NAME; an attached CA is the platform's own) and sends its
-    // subscriptions again. Waits for no answer; nothing once closed. Called
+    // subscriptions again, its catch-all's included. Waits for no answer; nothing once closed. Called
     // by the listener thread.
     void Replay();
 

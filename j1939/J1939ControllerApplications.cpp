@@ -172,6 +172,7 @@ void J1939::Replay() {
             (void)IPC::CreateControllerApplication(ipcBus, ca->Address, &nameRecord, sink_);
         }
         LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
+        if (ca->ReceiveAll()) (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribeAll, 0, 0, sink_, false);
     }
 }
 
