@@ -88,10 +88,10 @@ int IPCClient::Reconnect(const char* path, std::int32_t address) {
     const int fresh = Dial(path, false);
     if (fresh < 0) return fresh;
     {
-        // No frame of the old stream is under way once the lock is ours (on a
+        // No frame of the old stream is under way once the turn is ours (on a
         // lost connection a writer fails at once), so none can continue on
         // the new socket.
-        std::lock_guard<std::timed_mutex> guard(writeLock_);
+        const WriteTurn turn(*this, std::chrono::steady_clock::time_point::max());
         const int replaced = ::dup3(fresh, old, O_CLOEXEC);
         const int error = errno;
         ::close(fresh);
@@ -117,6 +117,28 @@ int IPCClient::Reconnect(const char* path, std::int32_t address) {
         return -EPIPE;
     }
     return 0;
+}
+
+IPCClient::WriteTurn::WriteTurn(IPCClient& client, std::chrono::steady_clock::time_point deadline)
+    : client_(client) {
+    std::unique_lock<std::mutex> lock(client_.writeLock_);
+    const auto free = [this] { return !client_.writing_; };
+    if (deadline == std::chrono::steady_clock::time_point::max()) {
+        client_.writeDone_.wait(lock, free);
+        held_ = true;
+    } else {
+        held_ = client_.writeDone_.wait_until(lock, deadline, free);
+    }
+    if (held_) client_.writing_ = true;
+}
+
+IPCClient::WriteTurn::~WriteTurn() {
+    if (!held_) return;
+    {
+        std::lock_guard<std::mutex> lock(client_.writeLock_);
+        client_.writing_ = false;
+    }
+    client_.writeDone_.notify_one();
 }
 
 int IPCClient::TEST_SetSendBuffer(int bytes) {
@@ -322,10 +344,10 @@ int IPCClient::SendFrame(const std::vector<std::uint8_t>& frame, bool requireAct
     const Steady::time_point deadline =
         std::min(Steady::now() + std::chrono::milliseconds(kWriteTimeoutMs),
                  Steady::time_point(std::chrono::nanoseconds(writesEnd_.load(std::memory_order_acquire))));
-    std::unique_lock<std::timed_mutex> guard(writeLock_, std::defer_lock);
     // A writer ahead that is finishing a frame for a slow platform holds the
-    // lock for longer than this one may wait.
-    if (!guard.try_lock_until(deadline)) return -EAGAIN;
+    // turn for longer than this one may wait.
+    const WriteTurn turn(*this, deadline);
+    if (!turn.Held()) return -EAGAIN;
     if (shutdown_.load()) return -EPIPE;
     if (requireActive && !IsActive()) return -ENOTCONN;
     const int fd = fd_.load();

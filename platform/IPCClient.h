@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -128,7 +130,24 @@ private:
     std::atomic<std::uint32_t> connections_{0};
     // Steady-clock nanoseconds beyond which no write waits (BoundWrites).
     std::atomic<std::int64_t> writesEnd_{INT64_MAX};
-    std::timed_mutex writeLock_;  // held across a frame's sending, so frames never interleave
+    // The turn to write, held across a frame's sending so that frames never
+    // interleave; a writer waits for it until a deadline. (A flag under a
+    // plain mutex: the lock itself is never held across a send.)
+    class WriteTurn {
+    public:
+        WriteTurn(IPCClient& client, std::chrono::steady_clock::time_point deadline);
+        ~WriteTurn();
+        WriteTurn(const WriteTurn&) = delete;
+        WriteTurn& operator=(const WriteTurn&) = delete;
+        bool Held() const { return held_; }
+
+    private:
+        IPCClient& client_;
+        bool held_;
+    };
+    std::mutex writeLock_;
+    std::condition_variable writeDone_;
+    bool writing_ = false;  // guarded by writeLock_
     std::vector<std::uint8_t> rx_;   // bytes received, not yet parsed
     std::size_t rxStart_ = 0;        // first unparsed byte in rx_
     std::size_t rxEnd_ = 0;          // end of the received bytes in rx_
