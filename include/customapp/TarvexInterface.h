@@ -26,11 +26,13 @@
 // stays; a message that went out in part is always finished, so the stream
 // is never corrupted. Cyclic rows that could not go out are not made up for:
 // a row goes out once when it can, then keeps its period. When the platform
-// closes the connection or goes away, every operation that would send
-// returns -107 at once (a request waiting for an answer ends with -107), and
-// GetConnectionState reports it. The listener thread then connects anew about
-// every 200 ms; once the platform accepts again (restarted), it registers the
-// same IPC address and restores, with no action by the application, every
+// closes the connection or goes away, every send and every request returns
+// -107 at once (a request waiting for an answer ends with -107), and
+// GetConnectionState reports it; a registration made meanwhile (CANInit,
+// J1708Init, a catch-all) is kept and reaches the platform with the rest.
+// The listener thread then connects anew about every 200 ms; once the
+// platform accepts again (restarted), it registers the same IPC address and
+// restores, with no action by the application, every
 // CAN interface's subscriptions and catch-alls, every CA (asked for again on
 // the same bus and address with the same NAME; an attached CA is the
 // platform's own) with its subscriptions, and the J1708 subscription. Cyclic
