@@ -128,6 +128,12 @@ public:
     // the catch-all registration of its bus and format. Any thread.
     void Receive(const PlatformServices::CANIPC::Message* record);
 
+    // Sends every subscription of this instance again (the receive rows of
+    // each interface, and one per bus with a catch-all), for a connection
+    // made anew after the platform lost the old one. Nothing once a stop is
+    // requested. Called by the listener thread.
+    void Replay();
+
     // One pass of the service thread: sends the cyclic rows that are due and
     // returns milliseconds to the next one, or kNothingScheduled.
     std::int64_t Service();

@@ -105,6 +105,24 @@ void CAN::LinkReceiveTableToPlatform(const ReceiveTableMap* table, std::uint8_t 
     }
 }
 
+void CAN::Replay() {
+    if (Stopping()) return;
+    const InterfaceSnapshot list = interfaces_.Current();
+    if (!list) return;
+    unsigned catchAllBuses = 0;  // bit per bus
+    {
+        MutexLock guard(receiveAllLock_);
+        for (const ReceiveAllFilter& filter : receiveAllFilters_) catchAllBuses |= 1u << filter.Bus;
+    }
+    for (const auto& created : *list) {
+        LinkReceiveTableToPlatform(&created->ReceiveTable, ToIPCBus(created->Bus), true);
+        if ((catchAllBuses & (1u << created->Bus)) == 0) continue;
+        PlatformServices::CANIPC::AddSubscriptionData everything{};
+        everything.Bus = ToIPCBus(created->Bus);
+        (void)PlatformServices::CANIPC::AddSubscription(&everything, sink_);
+    }
+}
+
 void CAN::Shutdown() {
     (void)PlatformServices::CANIPC::RemoveSubscription(sink_);
     // The interfaces, their rows and payloads are released as soon as no

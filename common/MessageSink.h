@@ -23,6 +23,9 @@ public:
     // Whether the platform connection is up; a request that waits for an
     // answer fails at once without it.
     [[nodiscard]] virtual bool Connected() const = 0;
+    // Counts the connections made: changes each time the connection is made
+    // anew, so a request sent over an earlier one knows its answer is lost.
+    [[nodiscard]] virtual std::uint32_t Connection() const { return 0; }
     // Whether the caller runs on the thread that receives the platform's
     // answers, where it can get none while it waits.
     [[nodiscard]] virtual bool OnReceivingThread() const { return false; }
@@ -48,6 +51,7 @@ public:
         return SendThroughClient(client_, category, address, command, data, length);
     }
     bool Connected() const override { return client_ != nullptr && client_->IsActive(); }
+    std::uint32_t Connection() const override { return client_ != nullptr ? client_->Connections() : 0; }
 
 private:
     PlatformServices::IPCClient* const client_;

@@ -25,7 +25,9 @@ namespace Internal {
 // after its caller gave up, or one of another command) is dropped and wakes
 // nobody; a call that saw only such replies until its deadline fails with
 // kUnexpectedReply (the platform answered, but not what was asked), one that
-// saw none with kTimedOut. A caller's time-out bounds its whole call, the
+// saw none with kTimedOut, one without a connection (lost before the
+// request or during the wait) with kNotConnected at once. A caller's
+// time-out bounds its whole call, the
 // wait for its turn included, and a reply that has arrived is returned even
 // when the connection is lost right after it.
 template <typename Reply>
@@ -78,9 +80,9 @@ public:
     // that `answers` accepts. 0 with the reply copied to `*reply`; what
     // `send` returns when that is not 0; kUnexpectedReply when only replies
     // that `answers` refused came in time; kTimedOut when none came in time
-    // or, without one, once the sink's connection is gone (at once when it
-    // is gone before the send, without the turn, or when the turn came only
-    // at the deadline: nothing is sent then).
+    // (at once without the turn, or when the turn came only at the deadline:
+    // nothing is sent then); kNotConnected, without a reply, once the sink's
+    // connection is gone (at once when it is gone before the send).
     template <typename Send>
     std::int32_t Await(const Turn& turn, std::int64_t deadline, Answers answers, Send&& send, const MessageSink& sink,
                        Reply* reply) {
@@ -91,9 +93,11 @@ public:
             answered_ = false;
             passedOver_ = false;
         }
-        std::int32_t outcome = kTimedOut;
+        // The connection the request goes over: its answer comes over it or never.
+        const std::uint32_t connection = sink.Connection();
+        std::int32_t outcome = sink.Connected() ? kTimedOut : kNotConnected;
         // A turn that came only at the deadline sends nothing.
-        if (sink.Connected() && deadline > PlatformServices::Helper::GetTicks()) outcome = send();
+        if (outcome == kTimedOut && deadline > PlatformServices::Helper::GetTicks()) outcome = send();
         if (outcome == 0) {
             outcome = kTimedOut;
             for (;;) {
@@ -102,13 +106,17 @@ public:
                 arrived_.Reset();
                 // The connection's state is read before the look: a reply
                 // dispatched before the connection ended is then seen.
-                const bool connected = sink.Connected();
+                const bool connected = sink.Connected() && sink.Connection() == connection;
                 if (Take(reply)) {
                     outcome = 0;
                     break;
                 }
+                if (!connected) {
+                    outcome = kNotConnected;
+                    break;
+                }
                 const std::int64_t left = deadline - PlatformServices::Helper::GetTicks();
-                if (!connected || left <= 0) break;
+                if (left <= 0) break;
                 arrived_.WaitOne(static_cast<std::int32_t>(left));
             }
         }
@@ -122,7 +130,7 @@ public:
     std::int32_t Exchange(std::int32_t timeoutMs, Answers answers, Send&& send, const MessageSink& sink,
                           Reply* reply) {
         const std::int64_t deadline = Deadline(timeoutMs);
-        if (!sink.Connected()) return kTimedOut;
+        if (!sink.Connected()) return kNotConnected;
         const Turn turn(*this, deadline, sink.OnReceivingThread());
         return Await(turn, deadline, std::move(answers), send, sink, reply);
     }

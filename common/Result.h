@@ -2,7 +2,9 @@
 //
 // The result codes of the library's operations. The facade returns them as
 // plain ints, with the same values as before: 0 for success, otherwise the
-// negative errno value whose meaning is closest.
+// negative errno value whose meaning is closest. The public list of every
+// code an application can get, with its meaning, is CoreTypes::ResultCode;
+// TarvexInterface::ResultCodeText names each.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +20,9 @@ enum Result : std::int32_t {
     kNotFound = -2,
     // -E2BIG: a row's length is above the bus's maximum.
     kTooLong = -7,
+    // -EAGAIN: the platform did not take the message within the write's
+    // bound (it is held up); nothing was sent, the connection stays.
+    kPlatformBusy = -11,
     // -ENOMEM: an allocation failed.
     kOutOfMemory = -12,
     // -EACCES: the service is not allowed in this mode, or the instance was
@@ -29,7 +34,10 @@ enum Result : std::int32_t {
     kInvalidArgument = -22,
     // -EADDRNOTAVAIL: the CA lost its address to another on the bus.
     kAddressLost = -99,
-    // -ETIMEDOUT: no answer in time, or no connection to get one over.
+    // -ENOTCONN: the connection to the platform is lost; nothing was sent.
+    // The library reconnects by itself.
+    kNotConnected = -107,
+    // -ETIMEDOUT: the platform did not answer in time.
     kTimedOut = -110,
     // -EALREADY: already called or registered, or two rows share a key.
     kAlready = -114,

@@ -28,7 +28,22 @@ void TarvexInterfacePrivate::RunListener() {
     PlatformServices::IPCClient* client = connection->client;
     // The batch and its messages are reused: once grown, a pass allocates nothing.
     PlatformServices::MessageBatch batch;
-    while (!stopRequested.load(std::memory_order_acquire) && client->IsActive()) {
+    bool lost = false;
+    while (!stopRequested.load(std::memory_order_acquire)) {
+        if (!client->IsActive()) {
+            // The platform closed the connection, went away or broke the
+            // stream: no answer can come over it, so the requests waiting for
+            // one fail now. Then a new connection is tried every
+            // kReconnectPauseMs until one is made or Shutdown begins.
+            if (!lost) WakeRequestWaiters();
+            lost = true;
+            if (Reconnect()) {
+                lost = false;
+            } else {
+                reconnectWakeEvent.WaitOne(kReconnectPauseMs);
+            }
+            continue;
+        }
         const int read = client->Read(batch);
         const bool starved = read == -ENOMEM && batch.empty();
         for (auto& message : batch) {
@@ -44,10 +59,18 @@ void TarvexInterfacePrivate::RunListener() {
         if (starved) std::this_thread::sleep_for(kOutOfMemoryPause);
     }
     can.ResetListenerView();
-    // Left because the platform is gone: no answer can come any more. (Left
-    // for a Shutdown with the connection still up, Shutdown wakes them once
-    // it has closed the connection.)
+    // Left for a Shutdown, which wakes the waiters once it has closed the
+    // connection; with the connection already gone, they are woken here too.
     if (!client->IsActive()) WakeRequestWaiters();
+}
+
+bool TarvexInterfacePrivate::Reconnect() {
+    if (connection->client->Reconnect(kPlatformEndpoint, ipcAddress) != 0) return false;
+    // The CAs first: the J1939 subscriptions belong to them.
+    j1939.Replay();
+    can.Replay();
+    j1708.Replay();
+    return true;
 }
 
 void TarvexInterfacePrivate::WakeRequestWaiters() {

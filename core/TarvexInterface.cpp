@@ -51,4 +51,8 @@ void TarvexInterface::Shutdown() {
     if (d != nullptr) d->Shutdown();
 }
 
+std::int32_t TarvexInterface::GetConnectionState() {
+    return d != nullptr ? d->ConnectionState() : CoreTypes::ConnectionClosed;
+}
+
 }  // namespace CustomApplication

@@ -128,6 +128,12 @@ void TarvexInterfacePrivate::AwaitWorkersRecorded() {
 void TarvexInterfacePrivate::Shutdown() {
     if (!stopRequested.exchange(true)) {
         serviceWakeEvent.Set();
+        reconnectWakeEvent.Set();
+        // The withdrawals below must not hold Shutdown up for a platform
+        // that has stopped reading.
+        if (connection != nullptr && connection->client != nullptr) {
+            connection->client->BoundWrites(kShutdownWritesMs);
+        }
         J1939Shutdown();
         J1708Shutdown();
         CANShutdown();

@@ -38,6 +38,11 @@ constexpr const char* kPlatformEndpoint = "/usr/local/quarrin/share/gatrel";
 constexpr std::size_t kWorkerStackBytes = 64 * 1024;
 // Longest wait of the service loop between two passes, in milliseconds.
 constexpr std::int32_t kServiceMaxWaitMs = 200;
+// Pause between two attempts to reconnect to the platform, in milliseconds.
+constexpr std::int32_t kReconnectPauseMs = 200;
+// How long Shutdown's withdrawals may wait for a platform that has stopped
+// reading, in milliseconds, all together.
+constexpr std::int32_t kShutdownWritesMs = 300;
 
 class TarvexInterfacePrivate {
 public:
@@ -113,6 +118,11 @@ public:
     bool PlatformConnected() const {
         PlatformServices::IPCClient* client = Client();
         return client != nullptr && client->IsActive();
+    }
+    // The connection's state for the application (CoreTypes::ConnectionState).
+    std::int32_t ConnectionState() const {
+        if (!Running()) return CoreTypes::ConnectionClosed;
+        return PlatformConnected() ? CoreTypes::ConnectionUp : CoreTypes::ConnectionLost;
     }
     // Where the bus operations send their requests: this instance's
     // connection (nothing is sent before Connect).
@@ -279,6 +289,8 @@ public:
     std::atomic<bool> stopRequested{false};
     std::int32_t ipcAddress = 0;
     PlatformServices::ManualResetEvent serviceWakeEvent;
+    // Set by Shutdown: ends the listener's pause between reconnections.
+    PlatformServices::ManualResetEvent reconnectWakeEvent;
     SDKMode sdkMode = ApplicationMode;
     ServiceProviders providers{};
 
@@ -292,6 +304,10 @@ private:
             return SendThroughClient(owner.Client(), category, address, command, data, length);
         }
         bool Connected() const override { return owner.PlatformConnected(); }
+        std::uint32_t Connection() const override {
+            PlatformServices::IPCClient* client = owner.Client();
+            return client != nullptr ? client->Connections() : 0;
+        }
         bool OnReceivingThread() const override { return owner.OnListenerThread(); }
 
     private:
@@ -312,6 +328,10 @@ private:
     enum class JoinState { Running, Joining, Joined };
 
     void RunListener();
+    // One attempt to connect anew after the connection was lost: registers
+    // the IPC address again and has each component send again what the
+    // application registered. Whether the connection is up again.
+    bool Reconnect();
     // Ends the waits of requests for the platform's answer once no answer
     // can come; each waiter then finds the connection gone.
     void WakeRequestWaiters();

@@ -13,6 +13,7 @@ TEST_InstanceState TEST_State(TarvexInterface& facade) {
     state.hasPrivateParts = true;
     state.connectionMade = d->connection != nullptr;
     state.clientActive = d->PlatformConnected();
+    state.reconnections = d->Client() != nullptr ? d->Client()->Connections() : 0;
     state.listenerStarted = state.connectionMade && d->connection->listenerStarted;
     state.serviceStarted = state.connectionMade && d->connection->serviceStarted;
     state.stopRequested = d->stopRequested.load();

@@ -31,6 +31,7 @@ struct TEST_InstanceState {
     bool hasPrivateParts = false;  // false when constructing them ran out of memory
     bool connectionMade = false;   // Init got as far as creating the connection
     bool clientActive = false;     // the connection to the platform is up
+    std::uint32_t reconnections = 0;  // connections made anew after one was lost
     bool listenerStarted = false;
     bool serviceStarted = false;
     bool stopRequested = false;

@@ -40,10 +40,9 @@ std::int32_t VirtualEEPROM::Exchange(std::int32_t command, const void* request, 
     const std::int32_t outcome = exchange_.Exchange(
         kTimeoutMs,
         [kind, addressed, address](const Reply& r) { return r.kind == kind && (!addressed || r.address == address); },
-        [&] {
-            (void)sink_.Send(kCategory, kAddress, command, request, requestLength);
-            return 0;
-        },
+        // A request the platform did not take (held up, or the connection
+        // lost) fails the call at once with the write's result.
+        [&] { return sink_.Send(kCategory, kAddress, command, request, requestLength); },
         sink_, &reply);
     if (outcome != 0) return outcome;
     result = reply.result;

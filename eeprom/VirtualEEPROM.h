@@ -59,8 +59,9 @@ private:
     // answers it: one of its kind and, for a read or write, its address.
     // 0 with `result` set from the reply (and, for a read whose reply
     // reported success, up to `capacity` data bytes copied to `readInto`);
-    // otherwise the exchange's result (-110, or -131 when only replies that
-    // answer something else came).
+    // otherwise the exchange's result (-110, -131 when only replies that
+    // answer something else came, -107 without a connection) or the failed
+    // write's (-11: the platform did not take the request).
     std::int32_t Exchange(std::int32_t command, const void* request, std::size_t requestLength, Kind kind,
                           std::int32_t& result, unsigned char* readInto = nullptr, std::int32_t capacity = 0);
 

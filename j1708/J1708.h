@@ -104,6 +104,11 @@ public:
     // Delivers one received frame whose Frame bytes are all present.
     void Receive(const PlatformServices::J1708::J1708Message* record);
 
+    // Sends the subscription again once the tables are registered, for a
+    // connection made anew after the platform lost the old one. Nothing once
+    // a stop is requested. Called by the listener thread.
+    void Replay();
+
     // One pass of the service thread: sends the cyclic rows that are due and
     // returns milliseconds to the next one, or kNothingScheduled.
     std::int64_t Service();

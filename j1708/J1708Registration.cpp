@@ -78,6 +78,11 @@ std::int32_t J1708::Init(const J1708Types::J1708ReceiveTableEntry* receiveTable,
     return 0;
 }
 
+void J1708::Replay() {
+    if (Stopping() || !Snapshot()) return;
+    (void)PlatformServices::J1708IPC::ReceiveSubscribe(sink_);
+}
+
 void J1708::Shutdown() {
     (void)PlatformServices::J1708IPC::ReceiveUnsubscribe(sink_);
     // A delivery or send under way keeps the rows it uses until it ends;

@@ -84,6 +84,8 @@ public:
         CoreTypes::CANBus Bus = CoreTypes::CANBus0;
         std::uint8_t Address = 0;
         std::int32_t Uid = 0;
+        // Created with this NAME, or (when Attached) the platform's own CA.
+        J1939Types::J1939Name Name{};
         bool Attached = false;  // the platform's configured CA, not one of this instance's claims
         // Set once the platform's list of the CAs present no longer holds
         // the CA (another won its address); never cleared.
@@ -181,6 +183,13 @@ public:
     // Ends a creation's wait for the platform's list, to look at its
     // connection again.
     void WakeWaiter() { caListExchange_.Wake(); }
+
+    // For a connection made anew after the platform lost the old one: asks
+    // the platform again for each CA it created (same bus, address and
+    // NAME; an attached CA is the platform's own) and sends its
+    // subscriptions again, its catch-all's included. Waits for no answer; nothing once closed. Called
+    // by the listener thread.
+    void Replay();
 
     // One pass of the service thread: sends the cyclic rows that are due and
     // returns milliseconds to the next one, or kNothingScheduled.

@@ -150,8 +150,10 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
 
     if (attach) {
         if (!reply.First(bus, &ca->Address)) return kUnexpectedReply;
+        ca->Attached = true;
     } else {
         ca->Address = address;
+        ca->Name = *name;
     }
     ca->Bus = bus;
     ca->Attached = attach;
@@ -173,6 +175,25 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
     }
     EndWrite();
     return uid == 0 ? failed(kNotAllowed) : uid;
+}
+
+void J1939::Replay() {
+    // A write, like a creation's: the shutdown's removals come after it.
+    const WriteScope write(*this);
+    if (!write.Open()) return;
+    const CASnapshot list = ControllerApplications();
+    for (const auto& ca : *list) {
+        if (!ca) continue;
+        const unsigned char ipcBus = ToIPCBus(ca->Bus);
+        // A CA that lost its address has lost it for good: it claims nothing again.
+        if (!ca->Attached && !ca->Lost.load()) {
+            (void)IPC::CreateInterfaceManager(ipcBus, sink_);
+            IPC::J1939NameIPC nameRecord = NameRecord(ca->Name);
+            (void)IPC::CreateControllerApplication(ipcBus, ca->Address, &nameRecord, sink_);
+        }
+        LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
+        if (ca->ReceiveAll()) (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribeAll, 0, 0, sink_, false);
+    }
 }
 
 void J1939::LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe) {

@@ -1,10 +1,12 @@
 #include "IPCClient.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -27,16 +29,13 @@ IPCClient::~IPCClient() {
     if (fd >= 0) ::close(fd);
 }
 
-int IPCClient::Connect(const char* path) {
-    if (fd_.load() >= 0) return -EISCONN;
-    if (shutdown_.load()) return -EPIPE;
-
+int IPCClient::Dial(const char* path, bool wait) {
     sockaddr_un address;
     socklen_t addressLength = 0;
     const int filled = detail::FillUnixAddress(ResolveEndpoint(path), address, addressLength);
     if (filled < 0) return filled;
 
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
     if (fd < 0) return -errno;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), addressLength) < 0) {
         int error = errno;
@@ -55,6 +54,20 @@ int IPCClient::Connect(const char* path) {
             return -error;
         }
     }
+    // Every later send and receive waits in poll; the socket itself blocks.
+    if (!wait && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+        const int error = errno;
+        ::close(fd);
+        return -error;
+    }
+    return fd;
+}
+
+int IPCClient::Connect(const char* path) {
+    if (fd_.load() >= 0) return -EISCONN;
+    if (shutdown_.load()) return -EPIPE;
+    const int fd = Dial(path, true);
+    if (fd < 0) return fd;
 
     fd_.store(fd);
     active_.store(true, std::memory_order_release);
@@ -66,16 +79,98 @@ int IPCClient::Connect(const char* path) {
     return 0;
 }
 
+int IPCClient::Reconnect(const char* path, std::int32_t address) {
+    if (shutdown_.load()) return -EPIPE;
+    if (IsActive()) return -EISCONN;
+    const int old = fd_.load();
+    if (old < 0) return -ENOTCONN;
+    // Without waiting: a platform whose backlog is full is tried again later.
+    const int fresh = Dial(path, false);
+    if (fresh < 0) return fresh;
+    {
+        // No frame of the old stream is under way once the turn is ours (on a
+        // lost connection a writer fails at once), so none can continue on
+        // the new socket.
+        const WriteTurn turn(*this, std::chrono::steady_clock::time_point::max());
+        const int replaced = ::dup3(fresh, old, O_CLOEXEC);
+        const int error = errno;
+        ::close(fresh);
+        if (replaced < 0) return -error;
+    }
+    rxStart_ = rxEnd_ = 0;
+    // A Shutdown that ran before the socket was replaced did not see it.
+    if (shutdown_.load()) {
+        ::shutdown(old, SHUT_RDWR);
+        return -EPIPE;
+    }
+    const int registered = Register(address);
+    if (registered <= 0) {
+        Lose();
+        return registered < 0 ? registered : -EPROTO;
+    }
+    // Counted before it shows as active: a request sent over the old
+    // connection then never takes the new one for its own.
+    connections_.fetch_add(1, std::memory_order_acq_rel);
+    active_.store(true, std::memory_order_release);
+    if (shutdown_.load()) {
+        Lose();
+        return -EPIPE;
+    }
+    return 0;
+}
+
+IPCClient::WriteTurn::WriteTurn(IPCClient& client, std::chrono::steady_clock::time_point deadline)
+    : client_(client) {
+    std::unique_lock<std::mutex> lock(client_.writeLock_);
+    const auto free = [this] { return !client_.writing_; };
+    if (deadline == std::chrono::steady_clock::time_point::max()) {
+        client_.writeDone_.wait(lock, free);
+        held_ = true;
+    } else {
+        held_ = client_.writeDone_.wait_until(lock, deadline, free);
+    }
+    if (held_) client_.writing_ = true;
+}
+
+IPCClient::WriteTurn::~WriteTurn() {
+    if (!held_) return;
+    {
+        std::lock_guard<std::mutex> lock(client_.writeLock_);
+        client_.writing_ = false;
+    }
+    client_.writeDone_.notify_one();
+}
+
+int IPCClient::TEST_SetSendBuffer(int bytes) {
+    return ::setsockopt(fd_.load(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0 ? 0 : -errno;
+}
+
+void IPCClient::BoundWrites(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(end.time_since_epoch()).count();
+    if (ns < writesEnd_.load()) writesEnd_.store(ns, std::memory_order_release);
+}
+
+void IPCClient::Lose() {
+    active_.store(false, std::memory_order_release);
+    ::shutdown(fd_.load(), SHUT_RDWR);
+}
+
 // Out of memory anywhere in the exchange (encoding the request, growing the
 // receive buffer, decoding a frame) ends it with -ENOMEM; the bytes received
 // stay buffered.
-int IPCClient::RegisterAddress(std::int32_t address) try {
+int IPCClient::RegisterAddress(std::int32_t address) {
     if (fd_.load() < 0) return -ENOTCONN;
     if (shutdown_.load()) return -EPIPE;
+    return Register(address);
+}
 
+int IPCClient::Register(std::int32_t address) try {
     QRVMessage request(QRVMessage::kTypeRegister, address, 0);
     request.SetSourceAddress(address);
-    const int written = Write(request);
+    std::vector<std::uint8_t> frame;
+    if (request.Serialize(frame) == 0) return -EMSGSIZE;
+    const int written = SendFrame(frame, false);
     if (written < 0) return written;
 
     using Steady = std::chrono::steady_clock;
@@ -93,8 +188,7 @@ int IPCClient::RegisterAddress(std::int32_t address) try {
                 QRVMessage::ParseFrame(rx.Data() + scanned, rx.Size() - scanned, &message, &used);
             if (parsed == QRVMessage::ParseResult::kIncomplete) break;
             if (parsed == QRVMessage::ParseResult::kMalformed) {
-                active_.store(false, std::memory_order_release);
-                ::shutdown(fd_.load(), SHUT_RDWR);  // the stream is lost: let the server know
+                Lose();  // the stream is lost: let the server know
                 return -EPROTO;
             }
             if (message->GetMessageType() != QRVMessage::kTypeRegisterAck) {
@@ -216,8 +310,7 @@ int IPCClient::Read(MessageBatch& batch) try {
         if (taken < 0) {
             // The stream cannot be resynchronised: end the connection, so that
             // the server too sees it gone.
-            active_.store(false, std::memory_order_release);
-            ::shutdown(fd_.load(), SHUT_RDWR);
+            Lose();
             return taken;
         }
         if (shutdown_.load()) return 0;
@@ -233,8 +326,7 @@ int IPCClient::Read(MessageBatch& batch) try {
 
 int IPCClient::Write(const QRVMessage& message) {
     if (shutdown_.load()) return -EPIPE;
-    const int fd = fd_.load();
-    if (fd < 0) return -ENOTCONN;
+    if (fd_.load() < 0 || !IsActive()) return -ENOTCONN;
 
     // One buffer per writing thread: no allocation per message once it has grown.
     std::vector<std::uint8_t> own;
@@ -244,18 +336,37 @@ int IPCClient::Write(const QRVMessage& message) {
     } catch (const std::bad_alloc&) {
         return -ENOMEM;  // the buffer could not grow to the frame
     }
+    return SendFrame(frame, true);
+}
 
-    std::lock_guard<std::mutex> guard(writeLock_);
-    // Once the connection is lost (a frame may have been cut short), nothing may follow.
-    if (!IsActive()) return -EPIPE;
-    const int result = detail::SendAll(fd, frame.data(), frame.size(), kWriteTimeoutMs, nullptr);
-    if (result != 0) {
-        // A platform that stopped reading, or a frame cut short: the stream
-        // cannot go on. Ending it wakes the reader and tells the platform.
-        active_.store(false, std::memory_order_release);
-        ::shutdown(fd, SHUT_RDWR);
+int IPCClient::SendFrame(const std::vector<std::uint8_t>& frame, bool requireActive) {
+    using Steady = std::chrono::steady_clock;
+    const Steady::time_point deadline =
+        std::min(Steady::now() + std::chrono::milliseconds(kWriteTimeoutMs),
+                 Steady::time_point(std::chrono::nanoseconds(writesEnd_.load(std::memory_order_acquire))));
+    // A writer ahead that is finishing a frame for a slow platform holds the
+    // turn for longer than this one may wait.
+    const WriteTurn turn(*this, deadline);
+    if (!turn.Held()) return -EAGAIN;
+    if (shutdown_.load()) return -EPIPE;
+    if (requireActive && !IsActive()) return -ENOTCONN;
+    const int fd = fd_.load();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
+    std::size_t sent = 0;
+    int result = detail::SendAll(fd, frame.data(), frame.size(), left > 0 ? static_cast<int>(left) : 0, &sent);
+    // Nothing went out: the stream is whole and the connection stays.
+    if (result == -ETIMEDOUT && sent == 0) return -EAGAIN;
+    if (result == -ETIMEDOUT) {
+        // Part of the frame went out: the rest must follow, or the stream is
+        // lost. Shutdown ends this wait at once (the send then fails).
+        std::size_t rest = 0;
+        result = detail::SendAll(fd, frame.data() + sent, frame.size() - sent, kFinishTimeoutMs, &rest);
     }
-    return result;
+    if (result == 0) return 0;
+    // A platform that has gone, or a frame cut short: the stream cannot go
+    // on. Ending it wakes the reader and tells the platform.
+    Lose();
+    return shutdown_.load() ? -EPIPE : -ENOTCONN;
 }
 
 void IPCClient::Shutdown() {

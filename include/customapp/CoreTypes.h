@@ -19,19 +19,51 @@ enum CANBus : std::int32_t {
     CANBusUnknown = 5,
 };
 
-// Result codes: 0 for success, otherwise a negated Linux errno value.
+// Result codes: 0 for success, otherwise a negated Linux errno value. Every
+// code an operation of this library can return is listed here;
+// TarvexInterface::ResultCodeText names each. (Operations that return a uid,
+// a count or a state return it as a positive value instead of Success.)
 enum ResultCode : std::int32_t {
     Success = 0,
     NotPermitted = -1,          // EPERM: the bus interface or CA was not set up by this application
-    NoEntry = -2,               // ENOENT: no table or entry with that identifier or index
+    NoEntry = -2,               // ENOENT: no table or entry with that identifier or index; from Init:
+                                // no platform endpoint at that path
     TooBig = -7,                // E2BIG: an entry's data is longer than the bus or table accepts
+    PlatformBusy = -11,         // EAGAIN: the platform did not take the message within 500 ms (it is
+                                // held up); nothing was sent and the connection stays
     OutOfMemory = -12,          // ENOMEM
-    AccessDenied = -13,         // EACCES: refused in the current SDK mode
+    AccessDenied = -13,         // EACCES: refused in the current SDK mode; from Init: the endpoint
+                                // may not be opened
+    BadAddress = -14,           // EFAULT: the platform refused an EEPROM range outside its store
     AlreadyExists = -17,        // EEXIST
     InvalidArgument = -22,      // EINVAL: null pointer or value out of range
-    TimedOut = -110,            // ETIMEDOUT: no answer in time, or a semaphore wait ran out
+    BrokenPipe = -32,           // EPIPE: from Init: the connection ended during the registration
+    NameTooLong = -36,          // ENAMETOOLONG: from Init: the endpoint path is too long
+    ProtocolError = -71,        // EPROTO: from Init: the platform answered the registration otherwise
+    AddressInUse = -98,         // EADDRINUSE: from Init: another application holds that IPC address
+    AddressLost = -99,          // EADDRNOTAVAIL: the J1939 CA lost its address to another CA or node;
+                                // its messages are no longer sent
+    ConnectionReset = -104,     // ECONNRESET: from Init: the platform closed the connection
+    NotConnected = -107,        // ENOTCONN: the connection to the platform is lost; nothing was sent.
+                                // The library reconnects by itself (see GetConnectionState)
+    TimedOut = -110,            // ETIMEDOUT: the platform did not answer in time, or a semaphore wait
+                                // ran out
+    ConnectionRefused = -111,   // ECONNREFUSED: from Init: nothing accepts at the platform endpoint
     AlreadyInitialised = -114,  // EALREADY
     NotRecoverable = -131,      // ENOTRECOVERABLE: the platform reported failure or answered otherwise
+};
+
+// The connection to the platform, as TarvexInterface::GetConnectionState
+// reports it.
+enum ConnectionState : std::int32_t {
+    // Before a successful Init, and once Shutdown has begun.
+    ConnectionClosed = 0,
+    // Connected and registered: operations reach the platform.
+    ConnectionUp = 1,
+    // The platform closed the connection or went away. Operations that would
+    // send return -107 at once; the library connects anew by itself, about
+    // every 200 ms, and restores what the application registered.
+    ConnectionLost = 2,
 };
 
 // A task handed to the host's scheduler: (task argument, value from the host).

@@ -18,6 +18,27 @@
 // operations) is refused before a successful Init and once Shutdown has
 // begun: it returns -13 (EEPROMGetState: 5; the plug-in operations without a
 // result do nothing), sends nothing, changes nothing and uses no uid.
+//
+// The platform connection. A platform that is held up (it stops reading for
+// a while) costs only the messages it could not take: a message that cannot
+// start going out within 500 ms is given up (an operation that sends it
+// returns -11 or, for a request, fails with it at once) and the connection
+// stays; a message that went out in part is always finished, so the stream
+// is never corrupted. Cyclic rows that could not go out are not made up for:
+// a row goes out once when it can, then keeps its period. When the platform
+// closes the connection or goes away, every send and every request returns
+// -107 at once (a request waiting for an answer ends with -107), and
+// GetConnectionState reports it; a registration made meanwhile (CANInit,
+// J1708Init, a catch-all) is kept and reaches the platform with the rest.
+// The listener thread then connects anew about every 200 ms; once the
+// platform accepts again (restarted), it registers the same IPC address and
+// restores, with no action by the application, every
+// CAN interface's subscriptions and catch-alls, every CA (asked for again on
+// the same bus and address with the same NAME; an attached CA is the
+// platform's own) with its subscriptions, and the J1708 subscription. Cyclic
+// rows go out again from the next service pass. The virtual EEPROM is the
+// platform's: it holds what the platform saved. Init itself still succeeds
+// only once per process.
 #pragma once
 
 #include <cstdint>
@@ -62,10 +83,11 @@ public:
     // Stops the instance: withdraws the bus subscriptions, closes the
     // platform connection and joins both worker threads (a worker thread
     // calling it is not joined by itself; the join happens at destruction).
-    // Returns in bounded time also when the platform has stopped reading: a
-    // message that cannot be written within 500 ms costs the connection, and
-    // later writes fail at once. It waits for a callback under way on the
-    // listener thread (see the thread rule above).
+    // Returns in bounded time (well under a second) also when the platform
+    // has stopped reading: its withdrawals are given up once they could not
+    // be written within 300 ms all together, and a message under way is cut
+    // short. It waits for a callback under way on the listener thread (see
+    // the thread rule above).
     // Idempotent; once it has begun, no callback, job-start notifier or
     // messageDispatchBegin of this instance starts, also for the rest of a
     // batch of messages under way (a message already being dispatched still
@@ -74,6 +96,19 @@ public:
 
     // The version of this interface: 2. Needs no Init.
     std::int32_t GetSDKVersion();
+
+    // The state of the platform connection, a CoreTypes::ConnectionState:
+    // 0 before a successful Init and once Shutdown has begun, 1 connected,
+    // 2 lost (the library is connecting anew; see the thread rule above).
+    // Any thread; never waits.
+    std::int32_t GetConnectionState();
+
+    // The name and meaning of result code `code`, such as "TimedOut: the
+    // platform did not answer in time" for -110 (see CoreTypes::ResultCode).
+    // A value above 0 is named as a uid, count or state; a negative value
+    // this library never returns as "Unknown". The text is static: never
+    // null, never to be freed. Any thread; needs no Init.
+    static const char* ResultCodeText(std::int32_t code);
 
     // --- Host services. They forward to the table given to Init, on the
     // caller's thread; before a successful table copy, or for an entry the
@@ -217,8 +252,9 @@ public:
     // null Data and a Length above 0; -17 a CA of this instance has this bus
     // and address already; -114 two receive rows share PGN and
     // SourceAddress; -7 a transmit row's Length is above 1785; -12 out of
-    // memory; -110 no answer from the platform within 500 ms (at once, or as
-    // soon as it happens, when the platform connection is lost or shut down);
+    // memory; -110 no answer from the platform within 500 ms; -107 the
+    // platform connection is lost (at once, or as soon as it happens while
+    // the call waits; also once shut down);
     // -131 the platform answered within 500 ms, but with no list that holds
     // the CA (returned at the end of the 500 ms). A failure leaves nothing
     // behind: once the creation request went out, a failure also asks the
@@ -361,10 +397,11 @@ public:
     // write: for its address); any other answer, such as one that comes
     // after its own operation timed out, is passed over, and an operation
     // that got only such answers fails at the end of its 500 ms with -131
-    // (EEPROMGetState: 5). Once the platform connection is lost, an
-    // operation fails with its time-out result at once, and one waiting for
-    // its answer (also across Shutdown) then stops waiting; an operation
-    // begun after Shutdown is refused with -13.
+    // (EEPROMGetState: 5). An operation whose request the platform did not
+    // take within 500 ms (held up) fails with -11 at once. Once the platform
+    // connection is lost, an operation fails with -107 at once, and one
+    // waiting for its answer (also across Shutdown) then stops waiting with
+    // -107; an operation begun after Shutdown is refused with -13.
     // Allowed in application mode (mode 0) only.
 
     // Reads `length` bytes at `address` into `data`, which the caller owns
@@ -372,14 +409,16 @@ public:
     // never more than `length` nor more than the platform's answer holds.
     // Results: the platform's result (0 success; `data` is written only
     // then); -13 refused in this mode; -22 `data` is null; -110 no answer in
-    // time; -131 only answers to other requests came.
+    // time; -131 only answers to other requests came;
+    // -11 the platform did not take the request; -107 the connection is lost.
     std::int32_t EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length);
 
     // Writes `length` bytes (0 to 1024) from `data` at `address`; `data` is
     // read only during the call.
     // Results: the platform's result (0 success); -13 refused in this mode;
     // -22 `data` is null or `length` is outside 0 to 1024; -110 no answer in
-    // time; -131 only answers to other requests came.
+    // time; -131 only answers to other requests came;
+    // -11 the platform did not take the request; -107 the connection is lost.
     std::int32_t EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length);
 
     // The platform's state code of the virtual EEPROM, 0 to 5. The state 5 is
@@ -390,12 +429,14 @@ public:
 
     // Asks the platform to save the virtual EEPROM.
     // Results: the platform's result (0 success); -13 refused in this mode;
-    // -110 no answer in time; -131 only answers to other requests came.
+    // -110 no answer in time; -131 only answers to other requests came; -11
+    // the platform did not take the request; -107 the connection is lost.
     std::int32_t EEPROMSave();
 
     // Asks the platform to destroy the virtual EEPROM.
     // Results: the platform's result (0 success); -13 refused in this mode;
-    // -110 no answer in time; -131 only answers to other requests came.
+    // -110 no answer in time; -131 only answers to other requests came; -11
+    // the platform did not take the request; -107 the connection is lost.
     std::int32_t EEPROMDestroy();
 
     // --- Plug-in jobs ---
@@ -424,12 +465,13 @@ public:
     // unanswered may still come (until it comes, at most 10 s after that
     // query was sent), a summary query is refused at once with -114 and
     // sends nothing, rather than be given the other query's values. Once
-    // the platform connection is lost, a query returns -110 at once, and one
-    // waiting for its answer (also across Shutdown) then stops waiting; a
-    // query begun after Shutdown is refused with -13.
+    // the platform connection is lost, a query returns -107 at once, and one
+    // waiting for its answer (also across Shutdown) then stops waiting with
+    // -107; a query begun after Shutdown is refused with -13.
     // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
     // answer in time; -131 only answers to other requests came; -114 an
-    // earlier summary query's answer may still come.
+    // earlier summary query's answer may still come; -107 the connection is
+    // lost.
     std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
 
     // Fills the caller's `data` with a block of the file of `mode`, addressed
@@ -439,7 +481,8 @@ public:
     // Results: the platform's result for the block, unchanged (also when
     // negative), with `data` filled; -13 not in plug-in mode; -22 `data` is
     // null; -110 no answer in time; -131 only answers to other requests
-    // came (in these four cases `data` is left untouched).
+    // came; -107 the connection is lost (in these five cases `data` is left
+    // untouched).
     std::int32_t PluginGetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
                                    std::uint32_t value1, std::uint32_t value2);
 

@@ -30,6 +30,7 @@ template <typename E>
 TEST(PublicEnumerations, AreFixed32BitValues) {
     EXPECT_TRUE(IsFixed32<CoreTypes::CANBus>("CoreTypes::CANBus"));
     EXPECT_TRUE(IsFixed32<CoreTypes::ResultCode>("CoreTypes::ResultCode"));
+    EXPECT_TRUE(IsFixed32<CoreTypes::ConnectionState>("CoreTypes::ConnectionState"));
     EXPECT_TRUE(IsFixed32<CANTypes::FrameType>("CANTypes::FrameType"));
     EXPECT_TRUE(IsFixed32<PluginTypes::FileMode>("PluginTypes::FileMode"));
     EXPECT_TRUE(IsFixed32<PluginTypes::OperationState>("PluginTypes::OperationState"));
@@ -55,8 +56,15 @@ TEST(PublicEnumerations, KeepTheirValues) {
         {CoreTypes::Success, 0},          {CoreTypes::NotPermitted, -1},       {CoreTypes::NoEntry, -2},
         {CoreTypes::TooBig, -7},          {CoreTypes::OutOfMemory, -12},       {CoreTypes::AccessDenied, -13},
         {CoreTypes::AlreadyExists, -17},  {CoreTypes::InvalidArgument, -22},   {CoreTypes::TimedOut, -110},
-        {CoreTypes::AlreadyInitialised, -114}, {CoreTypes::NotRecoverable, -131}};
+        {CoreTypes::AlreadyInitialised, -114}, {CoreTypes::NotRecoverable, -131},
+        {CoreTypes::PlatformBusy, -11},   {CoreTypes::BadAddress, -14},        {CoreTypes::BrokenPipe, -32},
+        {CoreTypes::NameTooLong, -36},    {CoreTypes::ProtocolError, -71},     {CoreTypes::AddressInUse, -98},
+        {CoreTypes::AddressLost, -99},    {CoreTypes::ConnectionReset, -104}, {CoreTypes::NotConnected, -107},
+        {CoreTypes::ConnectionRefused, -111}};
     for (const auto& code : codes) EXPECT_EQ(static_cast<std::int32_t>(code.first), code.second);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionClosed), 0);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionUp), 1);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionLost), 2);
 }
 
 // The callback types, exactly as the interface gives their signatures.

@@ -107,8 +107,8 @@ TEST_F(Faults, ARestartClosesEveryConnectionAndKeepsOnlyWhatWasSaved) {
     EXPECT_EQ(again.Quit(), 0);
 }
 
-// Needs the library to reconnect to a restarted platform.
-TEST_F(Faults, DISABLED_AnApplicationReconnectsAfterARestart) {
+// The library connects anew by itself and registers again after a restart.
+TEST_F(Faults, AnApplicationReconnectsAfterARestart) {
     Peer app(sim.Endpoint(), 126);
     ASSERT_EQ(app.InitResult(), 0);
     EXPECT_EQ(app.Run("ee-write 0 0102"), "0");

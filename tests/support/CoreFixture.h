@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include <customapp/TarvexInterface.h>
 
@@ -23,6 +25,17 @@ protected:
     CoreFixture() : scopedClock(clock) {}
 
     CustomApplication::TEST_InstanceState State() { return CustomApplication::TEST_State(sdk); }
+    // Whether the library has connected anew `count` times and is connected,
+    // moving the clock on for its pauses between attempts (bounded wait).
+    bool AwaitReconnections(std::uint32_t count) {
+        for (int step = 0; step < 500; ++step) {
+            const auto state = State();
+            if (state.reconnections == count && state.clientActive) return true;
+            clock.Advance(50);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
     std::int32_t InitApp(std::int32_t mode = 0) { return sdk.Init(kAddress, host.Table(), mode); }
 
     FakeClock clock;

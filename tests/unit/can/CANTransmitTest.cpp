@@ -147,6 +147,39 @@ TEST_F(CANCyclic, ARowGoesOutWhenDueAndKeepsItsPhase) {
     EXPECT_EQ(Sent(), (std::vector<std::pair<std::int32_t, Bytes>>{frame, frame}));
 }
 
+TEST_F(CANCyclic, CyclesMissedWhileNothingCouldBeSentAreNotMadeUp) {
+    CANTransmitTableEntry rows[1] = {{payload, 1, 0x10, Standard, 10}};
+    ASSERT_EQ(can.Create(CANBus(1), receive, 0, rows, 1), 1);
+    // A second without a pass (the platform held up): one frame, no burst.
+    clock.Advance(1000);
+    for (int pass = 0; pass < 3; ++pass) (void)can.Service();
+    EXPECT_EQ(Sent().size(), 1u);
+    clock.Advance(10);
+    (void)can.Service();
+    EXPECT_EQ(Sent().size(), 2u);
+}
+
+// After a new connection: every receive row and one catch-all per bus
+// again, and nothing once stopped.
+TEST_F(CANCyclic, ReplaySendsEverySubscriptionAgain) {
+    CANReceiveTableEntry rows[2] = {{0x200, 0x7FF, Standard, nullptr, nullptr},
+                                    {0x100, 0x700, Standard, nullptr, nullptr}};
+    CANTransmitTableEntry none[1] = {};
+    ASSERT_EQ(can.Create(CANBus(1), rows, 2, none, 0), 1);
+    ASSERT_EQ(can.Create(CANBus(3), rows, 0, none, 0), 2);
+    const auto callback = [](void*, CANBus, std::uint32_t, FrameType, const unsigned char*, unsigned char) {};
+    ASSERT_EQ(can.RegisterReceiveAllMessages(CANBus(3), Standard, callback, nullptr), 0);
+    ASSERT_EQ(can.RegisterReceiveAllMessages(CANBus(3), Extended, callback, nullptr), 0);
+    sink.sent.clear();
+    can.Replay();
+    EXPECT_EQ(Sent(), (std::vector<std::pair<std::int32_t, Bytes>>{{2, SubscriptionBytes(1, 0x100, 0x700)},
+                                                                   {2, SubscriptionBytes(1, 0x200, 0x7FF)},
+                                                                   {2, SubscriptionBytes(3, 0, 0)}}));
+    stop = true;
+    can.Replay();
+    EXPECT_EQ(Sent().size(), 3u);
+}
+
 TEST_F(CANCyclic, AnImmediateSendRestartsTheCycle) {
     CANTransmitTableEntry rows[1] = {{payload, 1, 0x10, Standard, 1000}};
     ASSERT_EQ(can.Create(CANBus(1), receive, 0, rows, 1), 1);

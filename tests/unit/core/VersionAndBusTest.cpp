@@ -6,6 +6,7 @@
 
 #include "CoreFixture.h"
 #include "common/BusMapping.h"
+#include "common/Result.h"
 
 using CustomApplication::CustomApplicationInterfaceLibrary;
 using CustomApplication::TarvexInterface;
@@ -14,6 +15,18 @@ using CustomApplication::Internal::ToSDKBus;
 using namespace CustomApplication::CoreTypes;
 
 namespace {
+
+// Every code the library's components return has a name, as the public list has.
+TEST(ResultCodes, EveryCodeOfTheLibraryIsNamed) {
+    EXPECT_STREQ(TarvexInterface::ResultCodeText(-110), "TimedOut: the platform did not answer in time");
+    using namespace CustomApplication;
+    for (const std::int32_t code : {kOk, kNoInterface, kNotFound, kTooLong, kPlatformBusy, kOutOfMemory, kNotAllowed,
+                                    kExists, kInvalidArgument, kAddressLost, kNotConnected, kTimedOut, kAlready, kUnexpectedReply}) {
+        EXPECT_NE(std::strncmp(TarvexInterface::ResultCodeText(code), "Unknown:", 8), 0) << code;
+    }
+    EXPECT_EQ(std::strncmp(TarvexInterface::ResultCodeText(-5), "Unknown:", 8), 0);
+    EXPECT_EQ(std::strncmp(TarvexInterface::ResultCodeText(3), "Value:", 6), 0);
+}
 
 TEST(Version, RecordOfThisLibrary) {
     PlatformServices::Helper::VersionInfo* info = nullptr;

@@ -89,7 +89,7 @@ TEST(VirtualEEPROMComponent, WithoutAConnectionNothingIsSentAndTheCallFailsAtOnc
     FakeSink sink;
     sink.connected = false;
     VirtualEEPROM eeprom(sink);
-    EXPECT_EQ(eeprom.Save(), -110);
+    EXPECT_EQ(eeprom.Save(), -107);
     EXPECT_EQ(eeprom.GetState(), VirtualEEPROM::kStateUnknown);
     EXPECT_TRUE(sink.sent.empty());
 }

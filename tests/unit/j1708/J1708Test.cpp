@@ -466,6 +466,16 @@ TEST_F(J1708Component, AFailedWriteIsReported) {
     EXPECT_EQ(j1708.SendMessage(&message), -32);
 }
 
+TEST_F(J1708Component, ReplaySubscribesAgainOnlyWhileTheTablesAreRegistered) {
+    J1708TransmitTableEntry none[1] = {};
+    j1708.Replay();  // before Init: nothing to restore
+    ASSERT_EQ(j1708.Init(receive, 0, none, 0), 0);
+    j1708.Replay();
+    j1708.Shutdown();
+    j1708.Replay();
+    EXPECT_EQ(Commands(), (std::vector<std::int32_t>{3, 3, 4}));
+}
+
 TEST_F(J1708Component, NegativePeriodIsSentOnEveryPass) {
     J1708TransmitTableEntry transmit[2] = {{nullptr, 0, 1, -5, 0}, {nullptr, 0, 2, 50, 0}};
     ASSERT_EQ(j1708.Init(receive, 0, transmit, 2), 0);
