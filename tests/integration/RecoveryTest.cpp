@@ -133,7 +133,7 @@ TEST(Recovery, ARestartedSimulatorGetsTheApplicationBackAsItWas) {
     ASSERT_TRUE(Eventually([&] { return app.sdk.GetConnectionState() == CoreTypes::ConnectionUp; }));
     ASSERT_TRUE(sim->AwaitList([](const std::string& list) {
         const std::string mine = SectionOf(list, 100);
-        return Contains(mine, "CAN subscription can1") && Contains(mine, "J1939 CA can2 address 128") &&
+        return Contains(mine, "CAN subscription can1") && Contains(mine, "J1939 CA can2 address 80") &&
                Contains(mine, "J1939 subscription can2 all");
     })) << sim->Command("list");
 
