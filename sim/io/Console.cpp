@@ -24,12 +24,12 @@ namespace {
 // libedit keeps one line editor per process: the console that runs it (its
 // thread alone touches it).
 Console* editingConsole = nullptr;
-#endif
 
 void Drain(int fd) {
     std::uint64_t count;
     (void)!::read(fd, &count, sizeof(count));
 }
+#endif
 
 void Signal(int fd) {
     const std::uint64_t one = 1;

@@ -65,7 +65,7 @@ private:
     int wakeFd_ = -1;   // Stop
     int printFd_ = -1;  // lines queued by Print
     bool prompt_ = false;
-    bool inputEnded_ = false;  // console thread
+    [[maybe_unused]] bool inputEnded_ = false;  // console thread; with line editing only
     std::thread thread_;
     std::mutex lock_;
     std::condition_variable room_;
