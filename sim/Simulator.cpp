@@ -501,7 +501,7 @@ void Simulator::Transmit(const CanFrame& frame, const Origin& origin, std::int64
     CanBus& bus = buses_[frame.bus];
     if (faults_.Any() && faults_.Refuses(frame.bus, nowUs)) {
         // A silent bus carries nothing; the sender's place in its queue is free.
-        if (bus.Bitrate() != BusLoad::kUnlimited) ReleaseQueued(origin);
+        if (bus.Bitrate() != BusLoad::kUnlimited) ReleaseQueued(origin, frame.bus);
         return;
     }
     if (bus.Bitrate() == BusLoad::kUnlimited) {
@@ -520,7 +520,7 @@ void Simulator::Transmit(const CanFrame& frame, const Origin& origin, std::int64
                 (void)server_.PauseReading(origin.address);
             break;
         case CanBus::Offered::kDropped: {
-            ReleaseQueued(origin);
+            ReleaseQueued(origin, frame.bus);
             const CanSender sender = CanSender::Of(frame, origin);
             if (droppedReported_.insert(sender).second)
                 Report("can" + std::to_string(frame.bus) + ": the transmit queue of " + sender.Text() +
@@ -585,13 +585,13 @@ std::int64_t Simulator::AdvanceBuses() {
     return due;
 }
 
-void Simulator::ReleaseQueued(const Origin& origin) {
+void Simulator::ReleaseQueued(const Origin& origin, std::uint8_t bus) {
     if (origin.kind != Origin::Kind::kTool && origin.kind != Origin::Kind::kReplay) return;
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(queuedLock_);
         if (origin.kind == Origin::Kind::kReplay) {
-            if (replayQueued_ > 0) --replayQueued_;
+            if (bus < kCanBusCount && replayQueued_[bus] > 0) --replayQueued_[bus];
             wake = replayWaiting_ > 0;
         } else {
             const auto it = toolQueued_.find(origin.address);
@@ -612,7 +612,7 @@ void Simulator::NoteLogFailure() {
 
 void Simulator::Carry(const CanFrame& frame, const Origin& origin, std::int64_t timingUs, std::int64_t startUs,
                       std::int64_t endUs, std::int64_t wallUs) {
-    if (load_.Bitrate(frame.bus) != BusLoad::kUnlimited) ReleaseQueued(origin);
+    if (load_.Bitrate(frame.bus) != BusLoad::kUnlimited) ReleaseQueued(origin, frame.bus);
     if (log_.IsOpen() || options_.busTap) {
         if (wallUs < 0) wallUs = WallClockUs();
         log_.Write(wallUs, frame);
@@ -671,21 +671,29 @@ void Simulator::Post(std::function<void()> task) {
 
 bool Simulator::Replay(ReplayBatch& batch) {
     // The replay is a sender like any other: on a bus with a bit rate its
-    // frames wait in a transmit queue, and it waits while a batch would take
-    // that queue past its depth.
-    std::size_t limited = 0;
-    for (const ReplayedFrame& frame : batch)
+    // frames wait in its transmit queue there, and it waits while a batch
+    // would take one of those queues past its depth.
+    std::array<std::size_t, kCanBusCount> limited{};
+    bool any = false;
+    for (const ReplayedFrame& frame : batch) {
         if (frame.entry.kind == LogEntry::Kind::kCan && frame.entry.can.bus < kCanBusCount &&
-            options_.bitrates[frame.entry.can.bus] != BusLoad::kUnlimited)
-            ++limited;
-    if (limited > 0) {
+            options_.bitrates[frame.entry.can.bus] != BusLoad::kUnlimited) {
+            ++limited[frame.entry.can.bus];
+            any = true;
+        }
+    }
+    if (any) {
+        const auto overruns = [&] {
+            for (std::size_t bus = 0; bus < kCanBusCount; ++bus)
+                if (replayQueued_[bus] > 0 && replayQueued_[bus] + limited[bus] > CanBus::kQueueDepth) return true;
+            return false;
+        };
         std::unique_lock<std::mutex> guard(queuedLock_);
         ++replayWaiting_;
-        while (replayQueued_ > 0 && replayQueued_ + limited > CanBus::kQueueDepth && !replayStopping_)
-            queuedFreed_.wait_for(guard, std::chrono::milliseconds(100));
+        while (overruns() && !replayStopping_) queuedFreed_.wait_for(guard, std::chrono::milliseconds(100));
         --replayWaiting_;
         if (replayStopping_) return false;
-        replayQueued_ += limited;
+        for (std::size_t bus = 0; bus < kCanBusCount; ++bus) replayQueued_[bus] += limited[bus];
     }
     return queue_.Push([this, frames = std::move(batch)]() mutable {
         const Origin origin{Origin::Kind::kReplay, 0};

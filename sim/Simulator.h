@@ -207,7 +207,7 @@ private:
                std::int64_t endUs, std::int64_t wallUs);
     // A frame of a tool or the replay has left its transmit queue: room for
     // the next.
-    void ReleaseQueued(const Origin& origin);
+    void ReleaseQueued(const Origin& origin, std::uint8_t bus);
     // Hands a batch of replayed frames to the worker.
     bool Replay(ReplayBatch& batch);
     Reply StartReplay(const Command& command);
@@ -231,13 +231,13 @@ private:
     bool started_ = false;
     Replayer replayer_;
 
-    // Frames of the CAN tools (by connection) and of the replay handed to
-    // the worker and not yet carried: each may have at most
+    // Frames of the CAN tools (by connection) and of the replay (by bus)
+    // handed to the worker and not yet carried: each may have at most
     // CanBus::kQueueDepth on the way, so that they are paced by the bus.
     std::mutex queuedLock_;
     std::condition_variable queuedFreed_;
     std::map<std::int32_t, std::size_t> toolQueued_;
-    std::size_t replayQueued_ = 0;
+    std::array<std::size_t, kCanBusCount> replayQueued_{};  // per bus
     int replayWaiting_ = 0;
     bool replayStopping_ = false;
 

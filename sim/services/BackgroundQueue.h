@@ -2,6 +2,10 @@
 // owner's thread, never from a task.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -38,6 +42,10 @@ public:
 
 private:
     void Loop() {
+        // Behind the worker for the processor too: a disk's worth of copying
+        // must not take a core from the buses (Linux gives each thread its
+        // own nice value).
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kNice);
         for (;;) {
             std::function<void()> task;
             {
@@ -50,6 +58,8 @@ private:
             task();
         }
     }
+
+    static constexpr int kNice = 19;
 
     std::mutex lock_;  // guards tasks_ and stopping_
     std::condition_variable wake_;
