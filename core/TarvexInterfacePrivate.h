@@ -164,7 +164,7 @@ public:
     std::int64_t J1708Service() { return j1708.Service(); }
     std::int64_t CANService() { return can.Service(); }
     // The service loop's wait for one pass, given the three services' results.
-    static std::int32_t ServiceWait(std::int64_t j1939, std::int64_t j1708, std::int64_t can);
+    static std::int32_t ServiceWait(std::int64_t j1939, std::int64_t j1708, std::int64_t can, std::int64_t elapsedMs);
 
     // Bus shutdowns, called by Shutdown in this order.
     void J1939Shutdown() { j1939.Shutdown(); }

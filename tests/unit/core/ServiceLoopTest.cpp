@@ -21,6 +21,10 @@ TEST(ServiceWait, SmallestNonNegativeResultUpTo200) {
     // Only the low 32 bits count: 2^32 + 5 waits 5, 2^31 reads as negative.
     EXPECT_EQ(TEST_ServiceWait((std::int64_t{1} << 32) + 5, none, none), 5);
     EXPECT_EQ(TEST_ServiceWait(std::int64_t{1} << 31, none, none), 200);
+    // Ticks that passed during the pass are taken off the wait.
+    EXPECT_EQ(TEST_ServiceWait(none, 5, 3, 1), 2);
+    EXPECT_EQ(TEST_ServiceWait(none, 5, 3, 4), 0);
+    EXPECT_EQ(TEST_ServiceWait(none, none, none, 2), 198);
 }
 
 class ServiceLoop : public CoreFixture {};
