@@ -12,10 +12,15 @@ namespace gatewaysim {
 // One virtual EEPROM: a block of bytes of a fixed size, kept in memory and
 // saved to one file on request.
 //
-// Saving is durable: the bytes go to "<file>.tmp", which is flushed to the
-// disk and then renamed over the file, and the folder is flushed too. A crash
-// at any moment leaves either the old or the new file whole; a left-over
-// temporary file is never read.
+// Saving is durable, and a crash at any moment leaves either the old or the
+// new bytes whole. A save that changed a small part of the memory writes
+// only the pages it changed: first to "<file>.journal" (flushed to the disk,
+// with a checksum), then into the file (flushed too). A journal that is whole
+// is applied again when the file is loaded, so a save cut short between the
+// two is completed; a torn one is ignored, the file was not touched yet. Any
+// other save writes the whole memory to "<file>.tmp", flushes it and renames
+// it over the file (the journal is removed first), and flushes the folder; a
+// left-over temporary file is never read.
 class EepromStore {
 public:
     // State codes, as the EEPROM state request answers them.
@@ -64,11 +69,22 @@ private:
     // it does not exist.
     int ReadFile(const std::string& path, std::size_t* fileSize);
     int WriteFile(const std::string& path) const;
+    // Writes the changed pages through the journal into the file.
+    int SaveChangedPages();
+    // Applies a whole journal to the memory; a torn or foreign one is left alone.
+    void ApplyJournal();
+    void MarkChanged(std::size_t first, std::size_t end);
+    void ForgetChanges(bool fileInStep);
 
     std::string path_;
     int fileMode_;
     std::vector<std::uint8_t> bytes_;
     State state_ = kBlank;
+    // Pages written since the file last held the memory; meaningful only
+    // while fileInStep_ (the file holds the memory but for these pages).
+    std::vector<bool> changed_;
+    std::size_t changedPages_ = 0;
+    bool fileInStep_ = false;
 };
 
 }  // namespace gatewaysim

@@ -94,6 +94,60 @@ TEST_F(EepromStoreTest, AFailedSaveKeepsTheOldFileAndSaysSo) {
     EXPECT_EQ(ReadFile(path_), second);
 }
 
+// A small change goes through the journal into the file in place; a save
+// cut short after the journal reached the disk is completed when the file
+// is loaded, and a torn journal leaves the file's bytes.
+TEST_F(EepromStoreTest, ASmallChangeIsSavedInPlaceAndACutShortSaveIsCompletedOnLoad) {
+    constexpr std::size_t kSize = 64 * 1024;
+    EepromStore store(path_, kSize);
+    ASSERT_EQ(store.Load(), 0);
+    const Bytes first(1024, 0x11);
+    ASSERT_EQ(store.Write(0, 1024, first.data()), 0);
+    ASSERT_EQ(store.Save(), 0);
+    const Bytes before = ReadFile(path_);
+    struct stat wholeSave;
+    ASSERT_EQ(::stat(path_.c_str(), &wholeSave), 0);
+
+    const Bytes second(1024, 0x22);
+    ASSERT_EQ(store.Write(40'000, 1024, second.data()), 0);  // crosses a page boundary
+    ASSERT_EQ(store.Save(), 0);
+    EXPECT_EQ(store.GetState(), EepromStore::kSaved);
+    Bytes after = before;
+    std::copy(second.begin(), second.end(), after.begin() + 40'000);
+    EXPECT_EQ(ReadFile(path_), after);
+    struct stat inPlace;
+    ASSERT_EQ(::stat(path_.c_str(), &inPlace), 0);
+    EXPECT_EQ(inPlace.st_ino, wholeSave.st_ino);  // not written anew
+    EXPECT_LT(ReadFile(path_ + ".journal").size(), 3 * 4096u);
+
+    // The journal on the disk, the file not yet touched.
+    WriteFile(path_, before);
+    EepromStore completed(path_, kSize);
+    ASSERT_EQ(completed.Load(), 0);
+    EXPECT_EQ(completed.GetState(), EepromStore::kSaved);
+    Bytes memory(1024);
+    ASSERT_EQ(completed.Read(40'000, 1024, memory.data()), 0);
+    EXPECT_EQ(memory, second);
+    ASSERT_EQ(completed.Save(), 0);
+    EXPECT_EQ(ReadFile(path_), after);
+
+    Bytes torn = ReadFile(path_ + ".journal");
+    torn.resize(torn.size() - 100);
+    WriteFile(path_ + ".journal", torn);
+    WriteFile(path_, before);
+    EepromStore ignored(path_, kSize);
+    ASSERT_EQ(ignored.Load(), 0);
+    ASSERT_EQ(ignored.Read(40'000, 1024, memory.data()), 0);
+    EXPECT_EQ(memory, Bytes(1024, 0xFF));
+
+    // A larger change writes the whole file again; the journal goes with the old one.
+    const Bytes most(1024, 0x33);
+    for (std::uint32_t at = 0; at < kSize; at += 1024) ASSERT_EQ(ignored.Write(at, 1024, most.data()), 0);
+    ASSERT_EQ(ignored.Save(), 0);
+    EXPECT_EQ(ReadFile(path_), Bytes(kSize, 0x33));
+    EXPECT_FALSE(Exists(path_ + ".journal"));
+}
+
 TEST_F(EepromStoreTest, FilesOfAnotherSizeOrUnreadableOnesAreHandled) {
     WriteFile(path_, Bytes{9, 9});
     EepromStore larger(path_, 4);
