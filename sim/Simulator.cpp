@@ -700,12 +700,12 @@ bool Simulator::Replay(ReplayBatch& batch) {
         const std::int64_t now = MonotonicUs();
         for (const ReplayedFrame& frame : frames) {
             if (frame.entry.kind == LogEntry::Kind::kCan) {
-                // The timing check goes by the log's own time stamps. A bus
-                // without a bit rate counts the load by the time each frame
-                // was due (now in a fast replay); on the others the wire does.
-                const bool unlimited = frame.entry.can.bus < kCanBusCount &&
-                                       options_.bitrates[frame.entry.can.bus] == BusLoad::kUnlimited;
-                Transmit(frame.entry.can, origin, frame.entry.timeUs, unlimited && frame.dueUs > 0 ? frame.dueUs : now);
+                // The timing check goes by the log's own time stamps. Each
+                // frame enters its bus at the time it was due (now in a fast
+                // replay), also when its batch came early or the worker late:
+                // a hold-up of the worker is not stretched by the wire into
+                // a backlog that a busy bus takes long to clear.
+                Transmit(frame.entry.can, origin, frame.entry.timeUs, frame.dueUs > 0 ? frame.dueUs : now);
             } else if (frame.entry.kind == LogEntry::Kind::kJ1708) {
                 PutOnJ1708(frame.entry.j1708, origin);
             }
@@ -840,7 +840,15 @@ Simulator::Reply Simulator::ReplayStatus() const {
                   static_cast<unsigned long long>(s.refused), static_cast<double>(s.positionUs) / 1e6, s.pass,
                   s.passes == 0 ? " (until stopped)" : (" of " + std::to_string(s.passes)).c_str(),
                   s.running ? "" : ", ended");
-    return Reply{true, "file " + s.path + "\n" + text};
+    std::string reply = "file " + s.path + "\n" + text;
+    if (s.startUs > 0) {
+        // For those who time what the replay caused: the log's first frame
+        // was due then, each other one its log time later.
+        std::snprintf(text, sizeof(text), "started at %lld.%06lld s of the monotonic clock\n",
+                      static_cast<long long>(s.startUs / 1'000'000), static_cast<long long>(s.startUs % 1'000'000));
+        reply += text;
+    }
+    return Reply{true, reply};
 }
 
 namespace {

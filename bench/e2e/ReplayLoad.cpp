@@ -5,8 +5,9 @@
 // through ten extended identifiers (so every identifier is exactly periodic);
 // each frame carries its bus's sequence number and its time in the log.
 // Every application checks that it gets each bus's frames once and in order
-// and measures how long after its due time (the moment the replay was asked
-// for plus the frame's time in the log) each frame reached its callback.
+// and measures how long after its due time (the replay's start, as the
+// command `replay` tells it, plus the frame's time in the log) each frame reached its
+// callback.
 //
 //   customapp_replayload [--seconds S] [--rate FRAMES_PER_S] [--apps N] [--bitrate KBITS] [--sim PATH]
 //
@@ -68,7 +69,7 @@ pid_t simulatorPid = -1;
 
 // What the harness tells the applications once the replay was asked for.
 struct Schedule {
-    std::int64_t askedUs = 0;   // when the replay command went out
+    std::int64_t startUs = 0;   // when the log's first frame was due
     std::int64_t logEndUs = 0;  // the last frame's time in the log, from the first
     std::uint32_t framesPerBus[kBuses] = {};
 };
@@ -137,7 +138,7 @@ struct Receiver {
     Schedule schedule;
     if (!ReadAll(in, &schedule, sizeof schedule, 600'000)) _exit(7);
     // Wait (bounded) until every frame came or the log is long over.
-    const std::int64_t deadline = schedule.askedUs + schedule.logEndUs + 30'000'000;
+    const std::int64_t deadline = schedule.startUs + schedule.logEndUs + 30'000'000;
     for (;;) {
         bool complete = true;
         {
@@ -154,8 +155,8 @@ struct Receiver {
             if (receiver.next[bus] < schedule.framesPerBus[bus])
                 result.lost += schedule.framesPerBus[bus] - receiver.next[bus];
         for (const std::int64_t arrival : receiver.arrivals) {
-            // arrival = reception - offset; the frame was due at askedUs + offset.
-            const std::int64_t late = std::max<std::int64_t>(0, arrival - schedule.askedUs);
+            // arrival = reception - offset; the frame was due at startUs + offset.
+            const std::int64_t late = std::max<std::int64_t>(0, arrival - schedule.startUs);
             ++result.lateness[std::min<std::size_t>(static_cast<std::size_t>(late / kBucketUs), kBuckets - 1)];
         }
         if (!WriteAll(out, &result, sizeof result)) _exit(8);
@@ -235,18 +236,27 @@ int main(int argc, char** argv) {
     // return: give them the time that the full-load run gives its senders.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const double cpuStart = bench::CpuSeconds(sim);
-    schedule.askedUs = NowUs();
+    const std::int64_t askedUs = NowUs();
     const std::string answer = bench::ControlCommand(control, "replay " + log);
     if (answer.find("error") != std::string::npos) {
         std::fprintf(stderr, "customapp_replayload: replay refused: %s", answer.c_str());
         ok = false;
     }
+    // Due times count from the replay's start as the simulator tells it (the
+    // same monotonic clock); the control socket's round trip before it is
+    // shown apart.
+    const std::string status = bench::ControlCommand(control, "replay");
+    const std::size_t started = status.find("started at ");
+    schedule.startUs = started == std::string::npos
+                           ? askedUs
+                           : static_cast<std::int64_t>(std::strtod(status.c_str() + started + 11, nullptr) * 1e6 + 0.5);
+    if (started == std::string::npos) std::fprintf(stderr, "customapp_replayload: no start in: %s", status.c_str());
     for (const bench::AppProcess& a : apps) WriteAll(a.in, &schedule, sizeof schedule);
     // The simulator's CPU over the log's span.
     std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
-        std::chrono::microseconds(schedule.askedUs + schedule.logEndUs)));
+        std::chrono::microseconds(schedule.startUs + schedule.logEndUs)));
     const double cpu = bench::CpuSeconds(sim) - cpuStart;
-    const double spanS = double(NowUs() - schedule.askedUs) / 1e6;
+    const double spanS = double(NowUs() - schedule.startUs) / 1e6;
 
     std::vector<std::uint64_t> histogram(kBuckets, 0);
     Result total;
@@ -281,6 +291,8 @@ int main(int argc, char** argv) {
     std::printf("frames received: %" PRIu64 " of %" PRIu64 "; lost %" PRIu64 ", out of order or twice %" PRIu64
                 ", unknown %" PRIu64 "\n",
                 total.received, expected, total.lost, total.disordered, total.unexpected);
+    std::printf("replay started %.0f us after it was asked for (the control socket's round trip and the start)\n",
+                double(schedule.startUs - askedUs));
     std::printf("after due time: median %.0f us, p99 %.0f us, p99.9 %.0f us, max %.0f us%s\n",
                 bench::Percentile(histogram, samples, 0.5) * kBucketUs,
                 bench::Percentile(histogram, samples, 0.99) * kBucketUs,

@@ -135,6 +135,7 @@ int Replayer::Start(const ReplayRequest& request) {
     frames_ = 0;
     refused_ = 0;
     positionUs_ = 0;
+    startUs_ = 0;
     pass_ = 0;
     try {
         thread_ = std::thread(&Replayer::Run, this, fd, request);
@@ -181,6 +182,7 @@ Replayer::Status Replayer::GetStatus() const {
     s.frames = frames_.load();
     s.refused = refused_.load();
     s.positionUs = positionUs_.load();
+    s.startUs = startUs_.load();
     s.pass = pass_.load();
     return s;
 }
@@ -254,6 +256,7 @@ void Replayer::Run(int fd, ReplayRequest request) {
     int readError = 0;
     int pass = 0;
     std::int64_t passStartUs = SteadyUs();
+    startUs_ = passStartUs;
     while (!ended && (request.passes == 0 || pass < request.passes)) {
         ++pass;
         pass_ = pass;

@@ -57,6 +57,7 @@ public:
         std::uint64_t frames = 0;    // handed over
         std::uint64_t refused = 0;   // lines that did not parse
         std::int64_t positionUs = 0; // log time of the latest frame since the first of its pass
+        std::int64_t startUs = 0;    // monotonic clock when the log's first frame was due (0: not yet)
         int pass = 0;                // 1 for the first
         int passes = 1;              // 0: until stopped
         std::vector<std::string> errors;  // the first reports of the replay (refused lines, gaps)
@@ -125,6 +126,7 @@ private:
     std::atomic<std::uint64_t> frames_{0};
     std::atomic<std::uint64_t> refused_{0};
     std::atomic<std::int64_t> positionUs_{0};
+    std::atomic<std::int64_t> startUs_{0};
     std::atomic<int> pass_{0};
 };
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <fstream>
 #include <cstdio>
+#include <cstdlib>
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -108,6 +109,12 @@ TEST_F(ReplayAndLogTest, LoopsMapsInterfacesAndTellsItsStatus) {
               "(5.000100) can2 002#02\n"  // not mapped: skipped
               "(5.000200) vcan7 003#03\n"
               "(5.000300) vcan7 zzz\n");
+    const auto monotonicUs = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    const std::int64_t askedUs = monotonicUs();
     ASSERT_TRUE(Run("replay " + path + " fast loop=2 vcan7=can2").ok);
     ASSERT_TRUE(AwaitReport("replay of " + path + ": 4 frames, 2 lines refused, 2 passes"));
     EXPECT_EQ(app.AwaitCount(kCategoryCan, can::kCmdReceived, 4).size(), 4u);
@@ -118,6 +125,12 @@ TEST_F(ReplayAndLogTest, LoopsMapsInterfacesAndTellsItsStatus) {
     EXPECT_NE(status.text.find("4 frames sent, 2 lines refused, at 0.000 s of the log, pass 2 of 2, ended"),
               std::string::npos)
         << status.text;
+    // The start on the monotonic clock, for those who time what a replay caused.
+    const std::size_t started = status.text.find("started at ");
+    ASSERT_NE(started, std::string::npos) << status.text;
+    const double startUs = std::strtod(status.text.c_str() + started + 11, nullptr) * 1e6;
+    EXPECT_GE(startUs, static_cast<double>(askedUs) - 1);
+    EXPECT_LE(startUs, static_cast<double>(monotonicUs()));
 
     // Until stopped: the position moves on within each pass.
     ASSERT_TRUE(Run("replay " + path + " loop vcan7=can2").ok);
