@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -184,9 +185,20 @@ int main(int argc, char** argv) {
                          options.socketcandHost.c_str(), static_cast<unsigned>(socketcand.Port()));
     }
     if (!options.scriptPath.empty()) {
-        // The scenario's verdict is the program's: it ends when the file does.
+        // The scenario's verdict is the program's: it ends when the file
+        // does, or at once on SIGINT or SIGTERM.
+        std::atomic<bool> ended{false};
+        std::thread stopper([&signals, &scenario, &ended] {
+            int signal = 0;
+            sigwait(&signals, &signal);
+            if (!ended.load()) scenario.Stop();
+        });
         const int verdict = scenario.Run(options.scriptPath, options.simulator.endpoint,
                                           [&simulator](const std::string& line) { return simulator.Execute(line); });
+        ended = true;
+        // The thread may still be waiting: wake it with a signal of its set.
+        pthread_kill(stopper.native_handle(), SIGTERM);
+        stopper.join();
         control.Stop();
         socketcand.Stop();
         simulator.Stop();

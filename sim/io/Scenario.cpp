@@ -297,12 +297,36 @@ bool Scenario::Start(const std::vector<std::string>& argv, const std::string& fo
     return true;
 }
 
+void Scenario::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopping_ = true;
+    }
+    arrived_.notify_all();
+}
+
+bool Scenario::Stopping() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return stopping_;
+}
+
+bool Scenario::Pause(std::int64_t untilUs) {
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+        if (stopping_) return false;
+        const std::int64_t left = untilUs - NowUs();
+        if (left <= 0) return true;
+        arrived_.wait_for(guard, std::chrono::microseconds(left), [&] { return stopping_; });
+    }
+}
+
 bool Scenario::AwaitFrames(std::uint64_t from, std::int64_t untilUs,
                            const std::function<bool(const std::vector<Seen>&)>& done) {
     std::vector<Seen> fresh;
     std::uint64_t taken = from;
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
+        if (stopping_) return false;
         // Numbers are consecutive: the frames not handed over yet are the
         // tail of the queue.
         fresh.clear();
@@ -313,7 +337,7 @@ bool Scenario::AwaitFrames(std::uint64_t from, std::int64_t untilUs,
         if (done(fresh)) return true;
         const std::int64_t left = untilUs - NowUs();
         if (left <= 0) return false;
-        arrived_.wait_for(guard, std::chrono::microseconds(left), [&] { return next_ != taken; });
+        arrived_.wait_for(guard, std::chrono::microseconds(left), [&] { return next_ != taken || stopping_; });
     }
 }
 
@@ -352,15 +376,14 @@ bool Scenario::Perform(const Statement& s, const std::string& folder, const std:
             Verdict(false, s.line, s.text, "could not be started");
             return false;
         case Statement::Kind::kWait:
-            std::this_thread::sleep_for(std::chrono::milliseconds(s.ms));
-            return true;
+            return Pause(untilUs);
         case Statement::Kind::kWaitConnected:
         case Statement::Kind::kConnected:
         case Statement::Kind::kGone: {
             const bool want = s.kind != Statement::Kind::kGone;
             bool is = Connected(execute, s.address);
             while (is != want && NowUs() < untilUs) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                if (!Pause(std::min(untilUs, NowUs() + 20'000))) return false;
                 is = Connected(execute, s.address);
             }
             if (s.kind == Statement::Kind::kWaitConnected && is) return true;
@@ -381,6 +404,7 @@ bool Scenario::Perform(const Statement& s, const std::string& folder, const std:
                 return once && count > 0;
             };
             AwaitFrames(mark_, untilUs, counted);
+            if (Stopping()) return false;
             const bool passed = once ? count > 0 : count == static_cast<std::size_t>(s.times);
             Verdict(passed, s.line, s.text,
                     count == 0 ? "none seen" : std::to_string(count) + " seen, the first " + first);
@@ -398,6 +422,7 @@ bool Scenario::Perform(const Statement& s, const std::string& folder, const std:
                 }
                 return false;
             });
+            if (Stopping()) return false;
             Verdict(first.empty(), s.line, s.text, first.empty() ? "none seen" : "seen " + first);
             return first.empty();
         }
@@ -409,6 +434,7 @@ bool Scenario::Perform(const Statement& s, const std::string& folder, const std:
                 }
                 return false;
             });
+            if (Stopping()) return false;
             if (times.size() < 2) {
                 Verdict(false, s.line, s.text, std::to_string(times.size()) + " frames seen");
                 return false;
@@ -448,6 +474,11 @@ int Scenario::Run(const std::string& path, const std::string& endpoint, Execute 
     }
     for (const Statement& statement : statements) {
         Perform(statement, folder, endpoint, execute);
+        if (Stopping()) {
+            out_ << "stopped at line " << statement.line << ": " << passed_ << " passed, " << failed_ << " failed"
+                 << std::endl;
+            return 3;
+        }
         if (statement.kind != Statement::Kind::kCommand && statement.kind != Statement::Kind::kStart &&
             statement.kind != Statement::Kind::kWait && statement.kind != Statement::Kind::kWaitConnected) {
             // The next "within" counts what comes after this expectation.

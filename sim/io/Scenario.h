@@ -1,6 +1,6 @@
 // Thread rule: Observe is called from the simulator's worker (through its bus
-// tap) and is synchronised; everything else runs on the one thread that runs
-// the scenario.
+// tap) and Stop from any thread; both are synchronised. Everything else runs
+// on the one thread that runs the scenario.
 #pragma once
 
 #include <sys/types.h>
@@ -40,8 +40,12 @@ public:
     void Observe(const CanFrame& frame, const Origin& origin);
     // Runs the file; applications started get `endpoint` in the endpoint
     // variable. 0 when no expectation failed, 1 when one did, 2 when the file
-    // cannot be read or a line does not parse (nothing is run then).
+    // cannot be read or a line does not parse (nothing is run then), 3 when
+    // it was stopped before its end.
     int Run(const std::string& path, const std::string& endpoint, Execute execute);
+    // Ends a run at once: the statement under way ends without a verdict and
+    // no other one runs.
+    void Stop();
 
 private:
     struct Seen {
@@ -60,14 +64,18 @@ private:
     bool AwaitFrames(std::uint64_t from, std::int64_t untilUs,
                      const std::function<bool(const std::vector<Seen>&)>& done);
     bool Connected(const Execute& execute, std::int32_t address) const;
+    // Waits until `untilUs` unless the run is stopped; false once it is.
+    bool Pause(std::int64_t untilUs);
+    bool Stopping();
     void Verdict(bool passed, int line, const std::string& text, const std::string& saw);
 
     std::ostream& out_;
-    std::mutex lock_;  // guards frames_ and next_
+    std::mutex lock_;  // guards frames_, next_ and stopping_
     std::condition_variable arrived_;
     std::deque<Seen> frames_;
     std::uint64_t next_ = 0;   // the number of the next frame
     std::uint64_t mark_ = 0;   // frames from here on count for "within" and "times"
+    bool stopping_ = false;
     int passed_ = 0;
     int failed_ = 0;
     std::vector<pid_t> started_;

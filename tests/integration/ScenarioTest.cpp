@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
 
 #include <fstream>
 
@@ -72,6 +73,22 @@ TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
     EXPECT_EQ(RunScript(temp, script, &lines), 2);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("line 2: an identifier has 3 or 8 hex digits"), std::string::npos) << lines[0];
+}
+
+TEST(Scenario, ASignalEndsTheRunAtOnce) {
+    TempFolder temp;
+    const std::string script = temp / "long.scenario";
+    std::ofstream(script) << "can2 123#01\nexpect can can2 123 within 1000\nwait 60000\nexpect gone 300\n";
+    Process sim;
+    ASSERT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
+                           "--script", script},
+                          {}));
+    ASSERT_FALSE(sim.AwaitLine([](const std::string& line) { return line.rfind("PASS line 2", 0) == 0; }).empty());
+    sim.Kill(SIGTERM);
+    EXPECT_EQ(sim.Wait(5'000), 3);
+    const std::vector<std::string> lines = sim.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "stopped at line 3: 1 passed, 0 failed");
 }
 
 }  // namespace
