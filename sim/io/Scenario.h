@@ -56,6 +56,8 @@ private:
     };
     struct Statement;
     bool Parse(const std::string& line, int number, Statement* statement, std::string* error) const;
+    // Runs one statement and gives its verdict; false when the run was
+    // stopped before the statement ended (no verdict then).
     bool Perform(const Statement& statement, const std::string& folder, const std::string& endpoint,
                  const Execute& execute);
     bool Start(const std::vector<std::string>& argv, const std::string& folder, const std::string& endpoint);
