@@ -103,7 +103,11 @@ Simulator::Simulator(SimulatorOptions options)
                 std::any_of(options_.bitrates.begin(), options_.bitrates.end(),
                             [](std::uint32_t bitrate) { return bitrate != BusLoad::kUnlimited; })
                     ? CanBus::kQueueDepth
-                    : Replayer::kMaxBatch),
+                    : Replayer::kMaxBatch,
+                std::none_of(options_.bitrates.begin(), options_.bitrates.end(),
+                             [](std::uint32_t bitrate) { return bitrate == BusLoad::kUnlimited; })
+                    ? Replayer::kGatherOnWiresUs
+                    : Replayer::kGatherUs),
       timing_(options_.timingTolerancePercent / 100.0),
       can_(*this),
       j1939_(*this, J1939Transport::Options{options_.tpPacketGapMs}),
@@ -707,7 +711,13 @@ bool Simulator::Replay(ReplayBatch& batch) {
                 // a backlog that a busy bus takes long to clear.
                 Transmit(frame.entry.can, origin, frame.entry.timeUs, frame.dueUs > 0 ? frame.dueUs : now);
             } else if (frame.entry.kind == LogEntry::Kind::kJ1708) {
-                PutOnJ1708(frame.entry.j1708, origin);
+                // No wire times a J1708 frame: one that came early waits for its time.
+                if (frame.dueUs > now) {
+                    timers_.emplace(frame.dueUs,
+                                    [this, j1708 = frame.entry.j1708, origin] { PutOnJ1708(j1708, origin); });
+                } else {
+                    PutOnJ1708(frame.entry.j1708, origin);
+                }
             }
             if (queuedBytes_ >= kFlushBytes) Flush();
         }

@@ -337,7 +337,7 @@ void Replayer::Run(int fd, ReplayRequest request) {
             ReplayedFrame frame{entry, 0};
             if (!request.fast) {
                 frame.dueUs = passStartUs + offsetUs;
-                if (frame.dueUs > SteadyUs() + kGatherUs) {
+                if (frame.dueUs > SteadyUs() + gatherUs_) {
                     // What is due goes out before the wait.
                     if (!HandOver(&batch)) {
                         ended = true;

@@ -67,17 +67,23 @@ public:
 
     static constexpr std::size_t kMaxLineBytes = 4096;
     static constexpr int kReportedErrors = 10;
-    // Frames due within this long are handed over with those due now.
+    // Frames due within this long are handed over with those due now: they
+    // reach their buses at once, a little early.
     static constexpr std::int64_t kGatherUs = 200;
+    // The same when every bus has a bit rate: a frame then waits in its
+    // bus's transmit queue until it is due, so batches may come earlier and
+    // the replay wakes less often.
+    static constexpr std::int64_t kGatherOnWiresUs = 1000;
     static constexpr std::size_t kMaxBatch = 1024;
     // Batches handed over and not yet recycled, at most.
     static constexpr std::size_t kBatchesInFlight = 8;
     static constexpr std::int64_t kLongGapUs = 10'000'000;
 
-    // `maxBatch`: frames in one batch at most (1 to kMaxBatch).
-    Replayer(Sink sink, Reporter reporter, std::size_t maxBatch = kMaxBatch)
+    // `maxBatch`: frames in one batch at most (1 to kMaxBatch); `gatherUs`:
+    // how far ahead of its due time a frame may be handed over.
+    Replayer(Sink sink, Reporter reporter, std::size_t maxBatch = kMaxBatch, std::int64_t gatherUs = kGatherUs)
         : sink_(std::move(sink)), report_(std::move(reporter)),
-          maxBatch_(maxBatch == 0 || maxBatch > kMaxBatch ? kMaxBatch : maxBatch) {}
+          maxBatch_(maxBatch == 0 || maxBatch > kMaxBatch ? kMaxBatch : maxBatch), gatherUs_(gatherUs) {}
     ~Replayer() { Stop(); }
     Replayer(const Replayer&) = delete;
     Replayer& operator=(const Replayer&) = delete;
@@ -111,6 +117,7 @@ private:
     Sink sink_;
     Reporter report_;
     const std::size_t maxBatch_;
+    const std::int64_t gatherUs_;
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
     std::thread thread_;
