@@ -15,7 +15,7 @@ jobs=$(nproc)
 if ((jobs > 2)); then jobs=2; fi
 # The demo configures this tree without the tests; the benchmarks need them.
 cmake --preset release -DCUSTOMAPP_BUILD_TESTS=ON >/dev/null
-cmake --build --preset release -j "${jobs}" --target customapp_e2e customapp_bench customapp_fullload customapp_replayload >/dev/null
+cmake --build --preset release -j "${jobs}" --target customapp_e2e customapp_bench customapp_fullload customapp_replayload customapp_wakeprobe >/dev/null
 
 echo "=== machine"
 echo "nproc: $(nproc)"
@@ -40,6 +40,8 @@ else
     echo "python3-can is not installed (apt-get install python3-can); comparison skipped"
 fi
 
+echo "=== the machine's wake-ups (every timing figure includes them)"
+build/release/bench/customapp_wakeprobe 10
 echo "=== receive paths by table size, record encoding and decoding (time per item, median of 5)"
 build/release/bench/customapp_bench --benchmark_filter='BM_CANReceive|BM_ParseFrame|BM_Serialize|BM_J1939|BM_J1708' --benchmark_repetitions=5 \
     --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '_median|^Benchmark|^-'
