@@ -158,18 +158,23 @@ void EepromStore::ApplyJournal() {
     // Never more than a whole memory's pages with their indexes.
     const std::size_t pages = changed_.size();
     const std::size_t limit = kJournalHeaderBytes + pages * 4 + bytes_.size() + 4;
-    std::vector<std::uint8_t> journal(limit + 1);
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0 ||
+        static_cast<std::size_t>(status.st_size) > limit ||
+        static_cast<std::size_t>(status.st_size) < kJournalHeaderBytes + 4) {
+        ::close(fd);
+        return;
+    }
+    std::vector<std::uint8_t> journal(static_cast<std::size_t>(status.st_size));
     std::size_t length = 0;
-    for (;;) {
+    while (length < journal.size()) {
         const ssize_t n = ::read(fd, journal.data() + length, journal.size() - length);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         length += static_cast<std::size_t>(n);
-        if (length == journal.size()) break;
     }
     ::close(fd);
-    if (length > limit || length < kJournalHeaderBytes + 4) return;
-    journal.resize(length);
+    if (length != journal.size()) return;
     std::uint32_t crc = 0;
     std::memcpy(&crc, journal.data() + length - 4, 4);
     if (Crc(journal.data(), length - 4) != crc || std::memcmp(journal.data(), kJournalMagic, 8) != 0) return;
