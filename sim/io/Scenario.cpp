@@ -312,12 +312,9 @@ bool Scenario::Stopping() {
 
 bool Scenario::Pause(std::int64_t untilUs) {
     std::unique_lock<std::mutex> guard(lock_);
-    for (;;) {
-        if (stopping_) return false;
-        const std::int64_t left = untilUs - NowUs();
-        if (left <= 0) return true;
-        arrived_.wait_for(guard, std::chrono::microseconds(left), [&] { return stopping_; });
-    }
+    const std::int64_t left = untilUs - NowUs();
+    if (left > 0) arrived_.wait_for(guard, std::chrono::microseconds(left), [&] { return stopping_; });
+    return !stopping_;
 }
 
 bool Scenario::AwaitFrames(std::uint64_t from, std::int64_t untilUs,

@@ -61,6 +61,22 @@ int FsyncFolder(const std::string& path) {
     return result;
 }
 
+// Reads exactly `length` bytes: 0, a negative errno value, or -EIO when the
+// file ends first.
+int ReadAll(int fd, std::uint8_t* bytes, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::read(fd, bytes + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -errno;
+        }
+        if (n == 0) return -EIO;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
 // Writes all of `bytes` at `offset`, or at the file's position when it is negative.
 int WriteAll(int fd, const std::uint8_t* bytes, std::size_t length, off_t offset = -1) {
     std::size_t done = 0;
@@ -113,19 +129,7 @@ int EepromStore::ReadFile(const std::string& path, std::size_t* fileSize) {
         result = -EINVAL;
     } else {
         *fileSize = static_cast<std::size_t>(status.st_size);
-        const std::size_t want = std::min<std::size_t>(bytes_.size(), *fileSize);
-        std::size_t done = 0;
-        while (done < want) {
-            const ssize_t n = ::read(fd, bytes_.data() + done, want - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                result = -errno;
-                break;
-            }
-            if (n == 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        if (result == 0 && done != want) result = -EIO;
+        result = ReadAll(fd, bytes_.data(), std::min<std::size_t>(bytes_.size(), *fileSize));
     }
     ::close(fd);
     if (result != 0) std::fill(bytes_.begin(), bytes_.end(), kErasedByte);
@@ -166,15 +170,10 @@ void EepromStore::ApplyJournal() {
         return;
     }
     std::vector<std::uint8_t> journal(static_cast<std::size_t>(status.st_size));
-    std::size_t length = 0;
-    while (length < journal.size()) {
-        const ssize_t n = ::read(fd, journal.data() + length, journal.size() - length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        length += static_cast<std::size_t>(n);
-    }
+    const int read = ReadAll(fd, journal.data(), journal.size());
     ::close(fd);
-    if (length != journal.size()) return;
+    if (read != 0) return;
+    const std::size_t length = journal.size();
     std::uint32_t crc = 0;
     std::memcpy(&crc, journal.data() + length - 4, 4);
     if (Crc(journal.data(), length - 4) != crc || std::memcmp(journal.data(), kJournalMagic, 8) != 0) return;
