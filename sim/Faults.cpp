@@ -149,6 +149,12 @@ bool Faults::Refuses(std::uint8_t bus, std::int64_t nowUs) {
     return false;
 }
 
+void Faults::CountRefused(std::uint8_t bus, std::uint64_t frames) {
+    for (Entry& entry : entries_) {
+        if (entry.fault.kind == FaultCommand::Kind::kSilence && entry.fault.bus == bus) entry.refused += frames;
+    }
+}
+
 std::int64_t Faults::Expire(std::int64_t nowUs, Ended* ended) {
     std::int64_t next = -1;
     for (std::size_t i = entries_.size(); i-- > 0;) {

@@ -45,6 +45,8 @@ public:
     bool Withholds(Service service);
     // True when `bus` is silenced (and counts the frame refused).
     bool Refuses(std::uint8_t bus, std::int64_t nowUs);
+    // Counts frames that waited on `bus` when its silence began: refused too.
+    void CountRefused(std::uint8_t bus, std::uint64_t frames);
 
     // Ends the faults whose time is up; the time (monotonic microseconds) of
     // the next end, or -1.

@@ -571,22 +571,24 @@ std::int64_t Simulator::AdvanceBuses() {
             if (next >= 0 && (due < 0 || next < due)) due = next;
         }
     }
-    if (carried && !heldBack_.empty()) {
-        for (auto it = heldBack_.begin(); it != heldBack_.end();) {
-            const Origin raw{Origin::Kind::kApplication, *it};
-            const Origin hosted{Origin::Kind::kJ1939, *it};
-            const bool full = std::any_of(buses_.begin(), buses_.end(), [&](const CanBus& bus) {
-                return bus.HoldsBack(raw) || bus.HoldsBack(hosted);
-            });
-            if (full) {
-                ++it;
-            } else {
-                (void)server_.ResumeReading(*it);
-                it = heldBack_.erase(it);
-            }
+    if (carried) ResumeHeldBack();
+    return due;
+}
+
+void Simulator::ResumeHeldBack() {
+    for (auto it = heldBack_.begin(); it != heldBack_.end();) {
+        const Origin raw{Origin::Kind::kApplication, *it};
+        const Origin hosted{Origin::Kind::kJ1939, *it};
+        const bool full = std::any_of(buses_.begin(), buses_.end(), [&](const CanBus& bus) {
+            return bus.HoldsBack(raw) || bus.HoldsBack(hosted);
+        });
+        if (full) {
+            ++it;
+        } else {
+            (void)server_.ResumeReading(*it);
+            it = heldBack_.erase(it);
         }
     }
-    return due;
 }
 
 void Simulator::ReleaseQueued(const Origin& origin, std::uint8_t bus) {

@@ -200,6 +200,11 @@ private:
     // Runs the buses with a bit rate up to now and carries the frames that
     // finished. When the next frame ends, or -1.
     std::int64_t AdvanceBuses();
+    // Reads again from the held-back applications whose queues have room.
+    void ResumeHeldBack();
+    // A silence begins on `bus`: what waits there, or is on the wire, is
+    // refused like the frames offered during the silence.
+    void SilenceBus(std::uint8_t bus);
     // A frame that occupied its bus from `startUs` to `endUs` (monotonic;
     // equal on an unlimited bus), at `wallUs` on the wall clock (-1: now):
     // the log, the timing check, the subscribers.

@@ -70,6 +70,10 @@ Simulator::Reply Simulator::ApplyFault(const FaultCommand& fault) {
             start();
             eeprom_.SetFailure(fault.address, EepromFailure(fault.operation));
             break;
+        case FaultCommand::Kind::kSilence:
+            start();
+            SilenceBus(fault.bus);
+            break;
         case FaultCommand::Kind::kTake:
             start();
             PutOnBus(AddressClaim(fault.bus, static_cast<std::uint8_t>(fault.address), fault.name),
@@ -84,6 +88,19 @@ Simulator::Reply Simulator::ApplyFault(const FaultCommand& fault) {
     faultsDueUs_ = faults_.Expire(now, &ended);
     FaultsEnded(ended);
     return Reply{};
+}
+
+void Simulator::SilenceBus(std::uint8_t bus) {
+    if (bus >= kCanBusCount || buses_[bus].Bitrate() == BusLoad::kUnlimited) return;
+    // What ended before now was on the wire before the silence.
+    (void)AdvanceBuses();
+    std::uint64_t refused = 0;
+    buses_[bus].Discard(MonotonicUs(), [&](const CanFrame&, const Origin& origin) {
+        ++refused;
+        ReleaseQueued(origin, bus);
+    });
+    faults_.CountRefused(bus, refused);
+    ResumeHeldBack();
 }
 
 void Simulator::FaultsEnded(const Faults::Ended& ended) {

@@ -201,6 +201,23 @@ std::int64_t CanBus::NextDueUs() const {
     return std::max(freeUs_, EarliestOfferUs());
 }
 
+void CanBus::Discard(std::int64_t nowUs, const std::function<void(const CanFrame&, const Origin&)>& discarded) {
+    if (busy_) {
+        busy_ = false;
+        ++onWireQueue_->state.dropped;
+        discarded(onWire_.frame, onWire_.origin);
+    }
+    onWireQueue_ = nullptr;
+    for (auto& [sender, queue] : queues_) {
+        for (const Pending& pending : queue.frames) discarded(pending.frame, pending.origin);
+        queue.state.dropped += queue.frames.size();
+        queue.frames.clear();
+        queue.state.queued = 0;
+    }
+    waiting_ = 0;
+    freeUs_ = std::max(freeUs_, nowUs);
+}
+
 std::int64_t CanBus::EarliestOfferUs() const {
     std::int64_t earliest = -1;
     for (const auto& [sender, queue] : queues_) {

@@ -101,6 +101,12 @@ public:
     // When the frame on the wire ends, or when the next waiting frame would
     // start if the bus is free; -1 when nothing waits.
     std::int64_t NextDueUs() const;
+    // Takes every frame off the bus at `nowUs`, as a bus that goes silent:
+    // the one on the wire is cut short (none receives it) and the waiting
+    // ones never go. Each is handed to `discarded` (counted as dropped by its
+    // sender); the bus is free from `nowUs`. Run Advance up to `nowUs` first
+    // so that the frames that ended before are carried.
+    void Discard(std::int64_t nowUs, const std::function<void(const CanFrame&, const Origin&)>& discarded);
 
     // True when a queue of `origin` is full: of the application, or of any
     // of the CAs hosted for it (kJ1939).

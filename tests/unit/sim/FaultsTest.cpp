@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "SimFixture.h"
 
 namespace {
@@ -46,6 +50,45 @@ TEST_F(FaultsTest, EachFaultIsReportedWhenItStartsAndEnds) {
     ASSERT_TRUE(Run("clear").ok);
     EXPECT_TRUE(AwaitReport("fault ended: plugin answers 200 ms late"));
     EXPECT_EQ(Run("faults").text, "no fault in force\n");
+}
+
+// A silent bus carries nothing from the moment the silence begins: the
+// frames already waiting for the wire are refused and counted with the rest.
+TEST_F(FaultsTest, ASilenceRefusesTheFramesWaitingForTheBus) {
+    options_.bitrates[1] = 250000;
+    StartSim();
+    RawApp& listener = Connect(100);
+    Bytes all(can::kSubscriptionBytes, 0);
+    all[0] = 1;
+    listener.Send(kCategoryCan, can::kCmdSubscribe, all);
+    listener.Sync();
+    // Four senders, 60 frames each: about 120 ms of wire at 250 kbit/s.
+    constexpr std::size_t kSenders = 4, kFrames = 60;
+    std::vector<RawApp*> senders;
+    for (std::size_t i = 0; i < kSenders; ++i) senders.push_back(&Connect(101 + static_cast<std::int32_t>(i)));
+    for (RawApp* sender : senders) {
+        for (std::size_t n = 0; n < kFrames; ++n) {
+            Bytes frame(can::kFrameRecordBytes, 0);
+            Put32(frame, 0, 0x100 + static_cast<std::uint32_t>(n));
+            frame[5] = 1;
+            frame[7] = 8;
+            sender->Send(kCategoryCan, can::kCmdSend, frame);
+        }
+    }
+    for (RawApp* sender : senders) sender->Sync();
+    ASSERT_TRUE(Run("silence can1 60000").ok);
+    const std::string listed = Run("faults").text;
+    const std::size_t at = listed.find("left, ");
+    ASSERT_NE(at, std::string::npos) << listed;
+    const unsigned long refused = std::stoul(listed.substr(at + 6));
+    listener.Sync();
+    const std::size_t received = listener.Of(kCategoryCan, can::kCmdReceived).size();
+    EXPECT_GT(refused, 0u) << listed;
+    EXPECT_EQ(received + refused, kSenders * kFrames) << listed;
+    // Nothing more comes while the silence lasts.
+    ASSERT_TRUE(Run("can1 7FF#01").ok);
+    listener.Sync();
+    EXPECT_EQ(listener.Of(kCategoryCan, can::kCmdReceived).size(), received);
 }
 
 }  // namespace
