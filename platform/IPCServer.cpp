@@ -99,6 +99,10 @@ void IPCServer::SetConnectionHandler(ConnectionHandler handler) {
     onConnection_ = std::move(handler);
 }
 
+void IPCServer::SetRefusalHandler(RefusalHandler handler) {
+    onRefusal_ = std::move(handler);
+}
+
 int IPCServer::Start(const std::string& path, Threading threading) {
     if (serving_ || listenFd_ >= 0) return -EALREADY;
     if (path.find('\0') != std::string::npos) return -EINVAL;
@@ -437,6 +441,7 @@ void IPCServer::HandleRegistration(const std::shared_ptr<Connection>& connection
         connection->address = address;
         byAddress_[address] = connection;
     }
+    if (result <= 0 && onRefusal_) onRefusal_(address, result);
     QRVMessage ack(QRVMessage::kTypeRegisterAck, result, address);
     ack.SetSourceAddress(serverAddress_);
     std::vector<std::uint8_t> frame;

@@ -33,6 +33,9 @@ public:
     using MessageViewHandler = std::function<void(std::int32_t sourceAddress, QRVMessage& message)>;
     // An application registered (`connected` true) or its connection ended.
     using ConnectionHandler = std::function<void(std::int32_t address, bool connected)>;
+    // A registration refused: the address asked for and the (negative) result
+    // sent to the application, e.g. -EADDRINUSE for an address in use.
+    using RefusalHandler = std::function<void(std::int32_t address, std::int32_t result)>;
 
     // Who runs the I/O: a thread of the server's own, or the owner, through
     // Serve, beside its other work.
@@ -48,6 +51,7 @@ public:
     void SetMessageHandler(MessageHandler handler);
     void SetMessageViewHandler(MessageViewHandler handler);
     void SetConnectionHandler(ConnectionHandler handler);
+    void SetRefusalHandler(RefusalHandler handler);
 
     // What a server open to untrusted local clients holds them to. Every
     // connection that has not registered is closed once `registrationTimeoutMs`
@@ -151,6 +155,7 @@ private:
     MessageHandler onMessage_;
     MessageViewHandler onMessageView_;
     ConnectionHandler onConnection_;
+    RefusalHandler onRefusal_;
     Limits limits_;
 
     // I/O thread only (the thread calling Serve, when driven).

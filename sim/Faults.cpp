@@ -119,6 +119,12 @@ bool Faults::Stalls(std::int32_t address, std::int64_t nowUs) const {
     return entry != nullptr && nowUs < entry->untilUs;
 }
 
+bool Faults::StallsOne(std::int32_t address, std::int64_t nowUs) const {
+    const Entry* entry =
+        Find(FaultCommand::Kind::kStall, [address](const FaultCommand& f) { return f.address == address; });
+    return entry != nullptr && nowUs < entry->untilUs;
+}
+
 std::int64_t Faults::DelayUs(Service service) const {
     const Entry* entry =
         Find(FaultCommand::Kind::kDelay, [service](const FaultCommand& f) { return f.service == service; });

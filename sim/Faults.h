@@ -39,6 +39,8 @@ public:
 
     bool Stalls(std::int32_t address, std::int64_t nowUs) const;
     bool StallsAll(std::int64_t nowUs) const { return Stalls(0, nowUs); }
+    // A stall of that application itself (not of every one) is in force.
+    bool StallsOne(std::int32_t address, std::int64_t nowUs) const;
     // The delay of an answer of `service` in microseconds (0: none).
     std::int64_t DelayUs(Service service) const;
     // True when an answer of `service` is to be withheld (and counts it).

@@ -224,6 +224,11 @@ int Simulator::Start(std::string* error) {
             Gone(address);
         }
     });
+    server_.SetRefusalHandler([this](std::int32_t address, std::int32_t result) {
+        if (result != -EADDRINUSE || !refusedReported_.insert(address).second) return;
+        Report("application " + std::to_string(address) +
+               ": a second connection refused (-98): another application holds the address");
+    });
     PlatformServices::IPCServer::Limits limits;
     limits.registrationTimeoutMs = options_.registrationTimeoutMs;
     limits.maxUnregistered = options_.maxUnregistered;
@@ -363,11 +368,19 @@ void Simulator::Flush() {
 
 void Simulator::Joined(std::int32_t address) {
     dropping_.erase(address);
-    applications_[address] = Application{MonotonicUs() / 1000, 0, Outbox()};
+    applications_[address] = Application{MonotonicUs() / 1000, 0, Outbox(), Held()};
+    // A stall holds for whichever connection has the address.
+    if (faults_.Any() && faults_.StallsOne(address, MonotonicUs())) (void)server_.PauseReading(address);
     // Rows of an earlier connection at this address are no guide to this one.
     timing_.Forget(SenderOf(Origin{Origin::Kind::kApplication, address}).id);
     timing_.Forget(SenderOf(Origin{Origin::Kind::kJ1939, address}).id);
     Report("application " + std::to_string(address) + " connected");
+    const bool platforms = address == kAddressJ1939 || address == kAddressCustomApp || address == kAddressCan;
+    if ((platforms || address > 253) && avoidedReported_.insert(address).second)
+        Report("application " + std::to_string(address) + ": " +
+               (platforms ? "the platform's services use this address"
+                          : std::string("the platform's addresses end at 253")) +
+               "; take one from 1 to 253 other than 13 and 22");
 }
 
 void Simulator::Gone(std::int32_t address) {
@@ -469,9 +482,50 @@ void Simulator::Queue(std::int32_t address, std::int32_t category, std::int32_t 
     if (Dropping(address)) return;
     const auto app = applications_.find(address);
     if (app == applications_.end()) return;
+    if (faults_.Any() && faults_.Stalls(address, MonotonicUs())) {
+        Hold(address, app->second, category, command, data, length);
+        return;
+    }
     queuedBytes_ += QRVMessage::SerializeEnvelope(app->second.out.bytes, category, address, ServiceAddress(category),
                                                   command, data, length);
     if (flushDueUs_ < 0) flushDueUs_ = lastFlushUs_ + kFlushIntervalUs;
+}
+
+void Simulator::Hold(std::int32_t address, Application& app, std::int32_t category, std::int32_t command,
+                     const std::uint8_t* data, std::size_t length) {
+    Held& held = app.held;
+    if (QRVMessage::SerializeEnvelope(held.bytes, category, address, ServiceAddress(category), command, data,
+                                      length) == 0)
+        return;
+    ++held.messages;
+    // The oldest go first, as from a full receive queue; the newest stays.
+    while (held.messages > 1 &&
+           (held.messages > options_.stallHeldMessages || held.bytes.size() - held.start > options_.stallHeldBytes)) {
+        held.start += QRVMessage::kLengthPrefixBytes + GetU32(held.bytes.data() + held.start);
+        --held.messages;
+        ++held.dropped;
+    }
+    if (held.start > held.bytes.size() / 2) {
+        held.bytes.erase(held.bytes.begin(), held.bytes.begin() + static_cast<std::ptrdiff_t>(held.start));
+        held.start = 0;
+    }
+}
+
+void Simulator::ReleaseHeld(std::int32_t address) {
+    const std::int64_t now = MonotonicUs();
+    for (auto& [each, app] : applications_) {
+        if (address != 0 && each != address) continue;
+        if (faults_.Any() && faults_.Stalls(each, now)) continue;  // another stall still holds it
+        Held held = std::move(app.held);
+        app.held = Held();
+        if (held.dropped > 0)
+            Report("application " + std::to_string(each) + ": " + std::to_string(held.dropped) +
+                   " messages to it dropped during the stall, the oldest first");
+        if (held.messages == 0 || Dropping(each)) continue;
+        app.out.bytes.insert(app.out.bytes.end(), held.bytes.begin() + static_cast<std::ptrdiff_t>(held.start),
+                             held.bytes.end());
+        queuedBytes_ += held.bytes.size() - held.start;
+    }
 }
 
 void Simulator::Report(const std::string& line) {

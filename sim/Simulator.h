@@ -93,6 +93,11 @@ struct SimulatorOptions {
     // maxUnregistered wait (a newcomer is never refused).
     int registrationTimeoutMs = 3000;
     std::size_t maxUnregistered = 64;
+    // What waits for a stalled application at most, in messages and in
+    // bytes; beyond either, its oldest messages are dropped (and counted), as
+    // a full receive queue on the gateway would drop them.
+    std::size_t stallHeldMessages = 65536;
+    std::size_t stallHeldBytes = 4 * 1024 * 1024;
     // Test hook: called off the worker thread before a plug-in file's CRC is
     // computed.
     std::function<void()> TEST_summaryComputing;
@@ -186,6 +191,13 @@ private:
     // Queues one message for an application (Send, after the faults).
     void Queue(std::int32_t address, std::int32_t category, std::int32_t command, const std::uint8_t* data,
                std::size_t length);
+    struct Application;
+    // Keeps a message for a stalled application, within the bounds of the options.
+    void Hold(std::int32_t address, Application& app, std::int32_t category, std::int32_t command,
+              const std::uint8_t* data, std::size_t length);
+    // A stall has ended: what was held for the applications it stalled (and
+    // no other stall holds) goes to their outboxes.
+    void ReleaseHeld(std::int32_t address);
     // Writes every outbox as far as the sockets take it and drops the
     // applications that stopped reading.
     void Flush();
@@ -272,13 +284,26 @@ private:
         std::uint64_t connection = 0;    // the server's name of the connection written to
         std::int64_t stalledSinceUs = 0; // 0, or when its socket last took nothing
     };
+    // What went to an application while it was stalled: whole messages from
+    // `start` on, the oldest first.
+    struct Held {
+        std::vector<std::uint8_t> bytes;
+        std::size_t start = 0;
+        std::size_t messages = 0;
+        std::uint64_t dropped = 0;
+    };
     struct Application {
         std::int64_t connectedMs = 0;
         std::uint64_t messages = 0;
         Outbox out;
+        Held held;
     };
     std::map<std::int32_t, Application> applications_;
     std::set<std::int32_t> dropping_;  // disconnected by us, their end not yet reported
+    // Addresses reported as refused for being in use, and as ones to avoid:
+    // each is reported once.
+    std::set<std::int32_t> refusedReported_;
+    std::set<std::int32_t> avoidedReported_;
     // Asked for every message and delivery: nearly always none is dropping.
     bool Dropping(std::int32_t address) const { return !dropping_.empty() && dropping_.count(address) != 0; }
     std::size_t queuedBytes_ = 0;      // in outboxes since the last flush

@@ -106,6 +106,7 @@ void Simulator::SilenceBus(std::uint8_t bus) {
 void Simulator::FaultsEnded(const Faults::Ended& ended) {
     for (const std::int32_t address : ended.stalls) {
         if (address != 0) (void)server_.ResumeReading(address);
+        ReleaseHeld(address);
     }
     // What waited for the stalled applications goes out now.
     if (!ended.stalls.empty()) flushDueUs_ = 0;

@@ -52,6 +52,20 @@ bool Fail(std::string* error, const std::string& reason) {
     return false;
 }
 
+// A bus word of a command: exactly "can" and a digit. Other names (eth0,
+// x4, cna0) are no bus, whatever digit they end in.
+bool ParseBusWord(std::string_view word, std::uint8_t* bus, std::string* error) {
+    if (word.size() != 4 || word.substr(0, 3) != "can" || word[3] < '0' || word[3] > '9')
+        return Fail(error, "a bus is named can0 to can4");
+    if (word[3] > '4') return Fail(error, "the simulator has buses 0 to 4");
+    *bus = static_cast<std::uint8_t>(word[3] - '0');
+    return true;
+}
+
+constexpr const char* kCommandList =
+    "the commands: canN, cansend, j1708, job, list, apps, timing, j1939, replay, drop, stall, delay, withhold, "
+    "eeprom, restart, take, silence, faults, clear, help, quit, exit (help explains them)";
+
 constexpr const char* kReplayUsage =
     "usage: replay FILE [fast] [loop[=N]] [skip-gaps] [NAME=canN ...] | replay stop | replay";
 
@@ -85,7 +99,7 @@ bool ParseReplay(const std::vector<std::string_view>& words, Command* c, std::st
             std::uint8_t bus = 0;
             std::string reason;
             const std::string_view target = word.substr(equals + 1);
-            if (target.size() != 4 || target.substr(0, 3) != "can" || !ParseInterfaceName(target, &bus, &reason))
+            if (!ParseBusWord(target, &bus, &reason))
                 return Fail(error, "a mapping is NAME=canN, N 0 to 4 ('" + std::string(word) + "')");
             c->mapping.emplace_back(std::string(word.substr(0, equals)), bus);
         } else {
@@ -179,7 +193,7 @@ bool ParseFault(const std::vector<std::string_view>& words, FaultCommand* f, std
         const bool take = verb == "take";
         f->kind = take ? FaultCommand::Kind::kTake : FaultCommand::Kind::kSilence;
         const bool shape = take ? (args == 2 || args == 3) : args == 2;
-        if (shape && ParseInterfaceName(words[1], &f->bus, &reason)) {
+        if (shape && ParseBusWord(words[1], &f->bus, &reason)) {
             if (take && Number(words[2], 253, &value)) {
                 f->address = static_cast<std::int32_t>(value);
                 if (args == 2) return true;
@@ -261,8 +275,10 @@ bool ParseCommand(std::string_view line, Command* command, std::string* error) {
     } else {
         std::uint8_t bus = 0;
         std::string reason;
-        if (!ParseInterfaceName(verb, &bus, &reason))
-            return Fail(error, "unknown command '" + std::string(verb) + "' (try help)");
+        if (verb.size() == 4 && verb.substr(0, 3) == "can" && verb[3] >= '5' && verb[3] <= '9')
+            return Fail(error, "the simulator has buses 0 to 4");
+        if (!ParseBusWord(verb, &bus, &reason))
+            return Fail(error, "unknown command '" + std::string(verb) + "'; " + kCommandList);
         if (args != 1) return Fail(error, "usage: canN ID#DATA");
         c.kind = Command::Kind::kCan;
         c.can.bus = bus;

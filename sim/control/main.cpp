@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ProductVersion.h"
+#include "control/CommandParser.h"
 #include "control/ControlClient.h"
 
 namespace {
@@ -110,6 +111,15 @@ int main(int argc, char** argv) {
     } else if (!positional.empty()) {
         socket = positional[0];
         first = 1;
+        // A command where the socket belongs: no socket was given at all.
+        gatewaysim::Command command;
+        std::string ignored;
+        struct stat status;
+        if (::stat(socket.c_str(), &status) != 0 && gatewaysim::ParseCommand(socket, &command, &ignored) &&
+            command.kind != gatewaysim::Command::Kind::kNothing)
+            return BadUsage("no control socket given: '" + socket +
+                            "' is a command; give the socket that gateway-sim --control made as the first "
+                            "argument, or set " + kSocketVariable + " to it");
     } else {
         return BadUsage(std::string("no control socket given (as the first argument or in ") + kSocketVariable + ")");
     }

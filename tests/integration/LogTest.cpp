@@ -185,6 +185,12 @@ TEST(Control, TheClientGetsTheAnswersWithItsOwnPathsAndTellsFailuresByItsExitCod
     EXPECT_EQ(RunClient(folder, "--timeout 1s '" + socket + "' list", "", &out), 2);
     EXPECT_NE(out.find("--timeout takes milliseconds, 1 to 600000, not '1s'"), std::string::npos) << out;
     EXPECT_EQ(RunClient(folder, "", "GATEWAY_SIM_CONTROL=", &out), 2);
+    // A command with no socket before it is told as a missing socket.
+    EXPECT_EQ(RunClient(folder, "list", "GATEWAY_SIM_CONTROL=", &out), 2) << out;
+    EXPECT_NE(out.find("no control socket given: 'list' is a command"), std::string::npos) << out;
+    // A word ending in a digit is no bus.
+    EXPECT_EQ(RunClient(folder, "'" + socket + "' 'eth0 123#AA'", "", &out), 1) << out;
+    EXPECT_NE(out.find("unknown command 'eth0'"), std::string::npos) << out;
     EXPECT_EQ(RunClient(folder, "-t 100 '" + (folder / "nothing") + "' list", "", &out), 3);
 }
 

@@ -48,6 +48,26 @@ protected:
     }
 };
 
+// Mistakes of address are told once per address: a duplicate refused with
+// -98, and the addresses the platform's services use or that lie above 253.
+TEST_F(RobustnessTest, MistakesOfAddressAreReportedOncePerAddress) {
+    StartSim();
+    Connect(100);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        PlatformServices::IPCClient second;
+        ASSERT_EQ(second.Connect(options_.endpoint.c_str()), 0);
+        EXPECT_EQ(second.RegisterAddress(100), -98);
+    }
+    EXPECT_TRUE(AwaitReport("application 100: a second connection refused (-98)"));
+    Connect(254);
+    Connect(300);
+    EXPECT_TRUE(AwaitReport("application 254: the platform's services use this address"));
+    EXPECT_TRUE(AwaitReport("application 300: the platform's addresses end at 253"));
+    Connect(101).Sync();  // every report of the refusals is in by now
+    EXPECT_EQ(CountReports("second connection refused"), 1u);
+    EXPECT_EQ(CountReports("application 101:"), 0u);
+}
+
 TEST_F(RobustnessTest, AMalformedMessageCostsItsSenderTheConnectionAndNothingElse) {
     StartSim();
     RawApp& good = Connect(100);

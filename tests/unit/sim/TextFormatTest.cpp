@@ -183,6 +183,15 @@ TEST(CommandParserTest, ReadsEveryCommand) {
                              "replay a vcan0=can5", "replay a vcan0=eth1", "replay a =can1", "cansend", "drop", "drop 0x80000000", "j1708"}) {
         EXPECT_FALSE(ParseCommand(junk, &c, &error)) << junk;
     }
+    // Only canN names a bus: other words ending in a digit are unknown
+    // commands, answered with the list of commands.
+    for (const char* other : {"eth0 123#AA", "x4 125#CC", "cna0 100#01", "CAN1 1#01", "vcan0 1#01"}) {
+        EXPECT_FALSE(ParseCommand(other, &c, &error)) << other;
+        EXPECT_NE(error.find("unknown command"), std::string::npos) << other << ": " << error;
+        EXPECT_NE(error.find("silence"), std::string::npos) << other << ": " << error;
+    }
+    EXPECT_FALSE(ParseCommand("silence eth1 100", &c, &error));
+    EXPECT_FALSE(ParseCommand("take x2 10", &c, &error));
 }
 
 TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
