@@ -99,10 +99,13 @@ Simulator::Simulator(SimulatorOptions options)
       queue_(kQueueCapacity, [this] { server_.Wake(); }),
       replayer_([this](ReplayBatch& batch) { return Replay(batch); },
                 [this](const std::string& line) { Report(kReportReplay, line); },
-                // On a bus with a bit rate a batch fits in the replay's transmit queue.
+                // On a bus with a bit rate a batch is half the replay's
+                // transmit queue: the next one is handed over while the other
+                // half keeps the bus busy, so that a fast replay never lets
+                // the bus fall idle between batches.
                 std::any_of(options_.bitrates.begin(), options_.bitrates.end(),
                             [](std::uint32_t bitrate) { return bitrate != BusLoad::kUnlimited; })
-                    ? CanBus::kQueueDepth
+                    ? CanBus::kQueueDepth / 2
                     : Replayer::kMaxBatch,
                 std::none_of(options_.bitrates.begin(), options_.bitrates.end(),
                              [](std::uint32_t bitrate) { return bitrate == BusLoad::kUnlimited; })
@@ -181,7 +184,7 @@ int Simulator::Start(std::string* error) {
     }
     int result = 0;
     if (!options_.logPath.empty()) {
-        result = log_.Open(options_.logPath, options_.logAppend);
+        result = log_.Open(options_.logPath, options_.logAppend, options_.fileMode);
         if (result == -EEXIST) {
             undo();
             if (error)
@@ -195,7 +198,7 @@ int Simulator::Start(std::string* error) {
         }
     }
     if (!options_.j1708LogPath.empty()) {
-        result = j1708Log_.Open(options_.j1708LogPath, options_.j1708LogAppend);
+        result = j1708Log_.Open(options_.j1708LogPath, options_.j1708LogAppend, options_.fileMode);
         if (result != 0) {
             undo();
             if (result == -EEXIST && error) {
@@ -392,6 +395,8 @@ void Simulator::Gone(std::int32_t address) {
     j1708_.Drop(address);
     eeprom_.Drop(address);
     plugin_.Drop(address);
+    timing_.Forget(SenderOf(Origin{Origin::Kind::kApplication, address}).id);
+    timing_.Forget(SenderOf(Origin{Origin::Kind::kJ1939, address}).id);
     Report("application " + std::to_string(address) + " disconnected");
 }
 
@@ -589,42 +594,25 @@ void Simulator::Transmit(const CanFrame& frame, const Origin& origin, std::int64
 }
 
 std::int64_t Simulator::AdvanceBuses() {
-    std::int64_t now = -1;
-    std::int64_t wallOffset = 0;
+    if (std::none_of(buses_.begin(), buses_.end(), [](const CanBus& bus) { return bus.NextDueUs() >= 0; }))
+        return -1;
+    const std::int64_t now = MonotonicUs();
+    // The wire's times go to the wall clock at one offset, so that their
+    // spacing is the wire's; it follows the wall clock when that has moved
+    // (set or slewed) by more than kWallResyncUs.
+    const std::int64_t sampled = WallClockUs() - now;
+    if (!wallOffsetKnown_ || std::llabs(sampled - wallOffsetUs_) > kWallResyncUs) {
+        wallOffsetUs_ = sampled;
+        wallOffsetKnown_ = true;
+    }
+    const std::int64_t wallOffset = wallOffsetUs_;
     bool carried = false;
-    std::int64_t due = -1;
-    const auto carry = [&](const CanBus::Finished& f) {
+    // Every bus's frames that ended by now, in the order they ended: the log
+    // and the applications see time go forward across the buses.
+    const std::int64_t due = AdvanceInWireOrder(buses_, now, &finished_, [&](const CanBus::Finished& f) {
         carried = true;
         Carry(f.frame, f.origin, f.timingUs >= 0 ? f.timingUs : f.endUs, f.startUs, f.endUs, f.endUs + wallOffset);
-    };
-    for (CanBus& bus : buses_) {
-        std::int64_t next = bus.NextDueUs();
-        if (next < 0) continue;
-        if (now < 0) {
-            now = MonotonicUs();
-            // The wire's times go to the wall clock at one offset, so that
-            // their spacing is the wire's; it follows the wall clock when
-            // that has moved (set or slewed) by more than kWallResyncUs.
-            const std::int64_t sampled = WallClockUs() - now;
-            if (!wallOffsetKnown_ || std::llabs(sampled - wallOffsetUs_) > kWallResyncUs) {
-                wallOffsetUs_ = sampled;
-                wallOffsetKnown_ = true;
-            }
-            wallOffset = wallOffsetUs_;
-        }
-        if (next <= now) {
-            bus.Advance(now, carry);
-            next = bus.NextDueUs();
-        }
-        if (next >= 0 && (due < 0 || next < due)) due = next;
-    }
-    if (carried) {
-        // What was carried may have made a sender queue a frame on another bus.
-        for (const CanBus& bus : buses_) {
-            const std::int64_t next = bus.NextDueUs();
-            if (next >= 0 && (due < 0 || next < due)) due = next;
-        }
-    }
+    });
     if (carried) ResumeHeldBack();
     return due;
 }
@@ -680,12 +668,21 @@ void Simulator::Carry(const CanFrame& frame, const Origin& origin, std::int64_t 
         if (options_.busTap) options_.busTap(frame, origin, wallUs);
     }
     TimingChecker::Drift drift;
-    if (load_.Observe(frame.bus, startUs, endUs)) CheckDemand(frame.bus);
+    if (load_.Observe(frame.bus, startUs, endUs)) {
+        // Once a second of the bus: the rows that stopped ask nothing of it any more.
+        (void)timing_.Expire(endUs);
+        CheckDemand(frame.bus);
+    }
     // Transport packets come in bursts of sessions, never in a period.
-    if (!IsTransportFrame(frame) &&
-        timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame),
-                        SenderOf(origin)) &&
-        !Silenced(kReportTiming)) {
+    const bool drifted = !IsTransportFrame(frame) &&
+                         timing_.Observe(frame.bus, frame.extended, frame.id, timingUs, &drift, CanFrameBits(frame),
+                                         SenderOf(origin), endUs);
+    if (!timingFullReported_ && timing_.Untracked() > 0) {
+        timingFullReported_ = true;
+        Report(kReportTiming, "timing: more than " + std::to_string(TimingChecker::kMaxTracked) +
+                                  " rows; the frames of further ones are counted, not followed");
+    }
+    if (drifted && !Silenced(kReportTiming)) {
         char text[192];
         std::snprintf(text, sizeof(text), "timing: can%u %s from %s interval %.1f ms, period %.1f ms (%+.1f%%)",
                       frame.bus, FormatCanFrame(frame).substr(0, frame.extended ? 8 : 3).c_str(),

@@ -85,8 +85,8 @@ struct SimulatorOptions {
     // Sees every CAN frame on a bus with its origin and wall-clock time, on
     // the worker; it must not block.
     std::function<void(const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs)> busTap;
-    // Mode of the EEPROM files and of the endpoint socket: owner-only unless
-    // the operator shares them.
+    // Mode of the EEPROM files, of the logs it creates and of the endpoint
+    // socket: owner-only unless the operator shares them.
     int fileMode = 0600;
     // A connection to the endpoint that has not registered within this time
     // is closed; of those waiting, the oldest goes once more than
@@ -262,10 +262,12 @@ private:
     LogWriter log_;
     LogWriter j1708Log_;
     bool logFailureReported_ = false;
+    bool timingFullReported_ = false;  // reported: the timing check follows no more rows
     TimingChecker timing_;
     BusLoad load_;
     std::array<bool, kCanBusCount> overbooked_{};  // reported: cyclic frames ask for more than the bus
     std::vector<CanBus> buses_;                    // by number
+    std::vector<CanBus::Finished> finished_;       // frames that ended in one step of the buses
     std::set<std::int32_t> heldBack_;              // applications not read while their transmit queue is full
     std::set<CanSender> droppedReported_;          // senders whose lost frames were reported
     std::int64_t wallOffsetUs_ = 0;                // wall clock minus monotonic clock for the wire's times

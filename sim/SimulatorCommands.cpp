@@ -177,6 +177,7 @@ Simulator::Reply Simulator::J1939Network() const {
 Simulator::Reply Simulator::Timing() {
     Reply reply;
     const std::int64_t now = MonotonicUs();
+    (void)timing_.Expire(now);
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
         char line[192];
         if (load_.Bitrate(bus) == BusLoad::kUnlimited) {
@@ -202,6 +203,9 @@ Simulator::Reply Simulator::Timing() {
     }
     const std::vector<TimingChecker::Entry> entries = timing_.Entries();
     if (entries.empty()) reply.text += "no frames seen\n";
+    if (timing_.Untracked() > 0)
+        reply.text += std::to_string(timing_.Untracked()) + " frames of rows beyond " +
+                      std::to_string(TimingChecker::kMaxTracked) + " not followed\n";
     for (const TimingChecker::Entry& e : entries) {
         CanFrame frame;
         frame.extended = e.extended;

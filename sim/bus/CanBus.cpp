@@ -246,4 +246,25 @@ std::vector<CanBus::SenderState> CanBus::Senders() const {
     return states;
 }
 
+std::int64_t AdvanceInWireOrder(std::vector<CanBus>& buses, std::int64_t nowUs,
+                                std::vector<CanBus::Finished>* scratch,
+                                const std::function<void(const CanBus::Finished&)>& finished) {
+    scratch->clear();
+    for (CanBus& bus : buses) {
+        const std::int64_t next = bus.NextDueUs();
+        if (next >= 0 && next <= nowUs)
+            bus.Advance(nowUs, [scratch](const CanBus::Finished& f) { scratch->push_back(f); });
+    }
+    // Each bus's frames are in order already; stable, so ties keep the bus order.
+    std::stable_sort(scratch->begin(), scratch->end(),
+                     [](const CanBus::Finished& a, const CanBus::Finished& b) { return a.endUs < b.endUs; });
+    for (const CanBus::Finished& f : *scratch) finished(f);
+    std::int64_t due = -1;
+    for (const CanBus& bus : buses) {
+        const std::int64_t next = bus.NextDueUs();
+        if (next >= 0 && (due < 0 || next < due)) due = next;
+    }
+    return due;
+}
+
 }  // namespace gatewaysim

@@ -147,4 +147,14 @@ private:
     std::int64_t freeUs_ = 0;  // when the last frame's interframe space ended
 };
 
+// Runs every bus up to `nowUs` and hands over the frames that ended by then
+// on all of them in the order they ended on the wire (of frames that ended
+// at the same microsecond, the lower bus first), so that what sees every bus
+// (a log) sees time go forward. `scratch` holds them meanwhile (its capacity
+// is kept for the next call). `finished` may offer frames: they contend from
+// `nowUs` on. When the next frame on any bus ends or may start, or -1.
+std::int64_t AdvanceInWireOrder(std::vector<CanBus>& buses, std::int64_t nowUs,
+                                std::vector<CanBus::Finished>* scratch,
+                                const std::function<void(const CanBus::Finished&)>& finished);
+
 }  // namespace gatewaysim

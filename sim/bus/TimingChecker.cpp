@@ -19,7 +19,7 @@ bool TimingChecker::Within(std::int64_t interval, std::int64_t period) const {
 }
 
 bool TimingChecker::Observe(std::uint8_t bus, bool extended, std::uint32_t id, std::int64_t timeUs,
-                            Drift* drift, std::uint32_t bits, Sender sender) {
+                            Drift* drift, std::uint32_t bits, Sender sender, std::int64_t seenUs) {
     const TimingChecker::Key key{FrameKey(bus, extended, id), sender.id};
     auto it = states_.find(key);
     if (it == states_.end()) {
@@ -32,6 +32,7 @@ bool TimingChecker::Observe(std::uint8_t bus, bool extended, std::uint32_t id, s
     State& s = it->second;
     ++s.frames;
     s.bits = bits;
+    s.seenUs = seenUs >= 0 ? seenUs : timeUs;
     if (s.frames == 1) {
         s.lastUs = timeUs;
         return false;
@@ -48,9 +49,12 @@ bool TimingChecker::Observe(std::uint8_t bus, bool extended, std::uint32_t id, s
     if (s.periodUs == 0) {
         if (s.candidateCount > 0 && Within(interval, s.candidateUs)) {
             s.candidateUs = (s.candidateUs * s.candidateCount + interval) / (s.candidateCount + 1);
-            if (++s.candidateCount >= kAgreeingIntervals) s.periodUs = s.candidateUs;
+            s.candidateSpanUs += interval;
+            if (++s.candidateCount >= kAgreeingIntervals && s.candidateSpanUs >= kSettledRunUs)
+                s.periodUs = s.candidateUs;
         } else {
             s.candidateUs = interval;
+            s.candidateSpanUs = interval;
             s.candidateCount = 1;
         }
         return false;
@@ -73,6 +77,7 @@ bool TimingChecker::Observe(std::uint8_t bus, bool extended, std::uint32_t id, s
     if (++s.consecutiveDrifts >= kDriftsBeforeRelearning) {
         s.periodUs = 0;
         s.candidateUs = interval;
+        s.candidateSpanUs = interval;
         s.candidateCount = 1;
         s.consecutiveDrifts = 0;
     }
@@ -87,6 +92,22 @@ void TimingChecker::Forget(std::uint32_t sender) {
             ++it;
         }
     }
+}
+
+std::size_t TimingChecker::Expire(std::int64_t nowUs) {
+    std::size_t forgotten = 0;
+    for (auto it = states_.begin(); it != states_.end();) {
+        const State& s = it->second;
+        const std::int64_t quietUs =
+            s.periodUs > 0 ? std::max(kStoppedPeriods * s.periodUs, kStoppedUs) : kIdleUs;
+        if (nowUs - s.seenUs > quietUs) {
+            it = states_.erase(it);
+            ++forgotten;
+        } else {
+            ++it;
+        }
+    }
+    return forgotten;
 }
 
 std::vector<TimingChecker::Entry> TimingChecker::Entries() const {

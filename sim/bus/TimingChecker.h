@@ -23,11 +23,15 @@ struct TimingSender {
 // Each sender's frames are followed apart (two senders of one identifier
 // are two rows), and a sender's rows are forgotten when it goes (an
 // application that reconnects starts afresh). A frame (bus, format,
-// identifier, sender) counts as cyclic once three intervals in
-// a row agree within the tolerance; their mean is its period. From then on
-// every interval outside the tolerance is a drift. After three drifts in a
-// row the period is learnt anew (the sender changed its rate, or stopped
-// being cyclic). Frames that never settle into a period are not reported.
+// identifier, sender) counts as cyclic once a settled run of intervals
+// agrees within the tolerance: at least three intervals in a row, spanning
+// at least kSettledRunUs, so that a burst (frames held up and sent back to
+// back, a one-off flood) is never taken for a period; their mean is its
+// period. From then on every interval outside the tolerance is a drift.
+// After three drifts in a row the period is learnt anew (the sender changed
+// its rate, or stopped being cyclic). Frames that never settle into a period
+// are not reported. A row that stopped (nothing for four periods, and at
+// least kStoppedUs; a row without a period: kIdleUs) is forgotten by Expire.
 class TimingChecker {
 public:
     struct Drift {
@@ -51,6 +55,10 @@ public:
     };
 
     static constexpr int kAgreeingIntervals = 3;
+    static constexpr std::int64_t kSettledRunUs = 250'000;
+    static constexpr int kStoppedPeriods = 4;
+    static constexpr std::int64_t kStoppedUs = 2'000'000;
+    static constexpr std::int64_t kIdleUs = 10'000'000;
     static constexpr int kDriftsBeforeRelearning = 3;
     // Identifiers tracked at most; further ones are counted, not followed.
     static constexpr std::size_t kMaxTracked = 65536;
@@ -65,11 +73,14 @@ public:
 
     // Records one frame of `bits` bits seen at `timeUs` (any monotonic
     // microsecond count). True, with `*drift` filled, when the frame drifted
-    // from its period.
+    // from its period. `seenUs`: the moment it was seen on the clock that
+    // Expire is given, when `timeUs` counts on another (a log's); -1: `timeUs`.
     bool Observe(std::uint8_t bus, bool extended, std::uint32_t id, std::int64_t timeUs, Drift* drift,
-                 std::uint32_t bits = 0, Sender sender = Sender());
+                 std::uint32_t bits = 0, Sender sender = Sender(), std::int64_t seenUs = -1);
     // Forgets the rows of `sender`.
     void Forget(std::uint32_t sender);
+    // Forgets the rows that stopped by `nowUs` (the clock of `seenUs`); how many.
+    std::size_t Expire(std::int64_t nowUs);
     // Bits per second that the cyclic frames of `bus` ask for: the sum of
     // their bits over their periods.
     double CyclicBitsPerSecond(std::uint8_t bus) const;
@@ -83,7 +94,9 @@ private:
     struct State {
         std::int64_t lastUs = 0;
         std::int64_t periodUs = 0;
+        std::int64_t seenUs = 0;
         std::int64_t candidateUs = 0;
+        std::int64_t candidateSpanUs = 0;  // the time the agreeing run covers
         int candidateCount = 0;
         int consecutiveDrifts = 0;
         std::uint64_t frames = 0;

@@ -14,11 +14,22 @@ LogWriter::~LogWriter() {
     Close();
 }
 
-int LogWriter::Open(const std::string& path, bool append) {
+int LogWriter::Open(const std::string& path, bool append, int mode) {
     Close();
     int fd = STDOUT_FILENO;
     if (path != "-") {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+        const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY;
+        fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, static_cast<mode_t>(mode));
+        if (fd >= 0) {
+            if (::fchmod(fd, static_cast<mode_t>(mode)) < 0) {
+                const int code = -errno;
+                ::close(fd);
+                ::unlink(path.c_str());
+                return code;
+            }
+        } else if (errno == EEXIST) {
+            fd = ::open(path.c_str(), flags);
+        }
         if (fd < 0) return errno != 0 ? -errno : -EIO;
     }
     struct stat status;

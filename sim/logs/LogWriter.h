@@ -28,8 +28,9 @@ public:
 
     // Opens `path` for writing; "-" is standard output. A regular file that
     // exists and is not empty is refused (-EEXIST) unless `append`, which
-    // adds to it. 0, or a negative errno value.
-    int Open(const std::string& path, bool append = false);
+    // adds to it. A file it creates gets `mode` exactly (whatever the umask);
+    // one that exists keeps its own. 0, or a negative errno value.
+    int Open(const std::string& path, bool append = false, int mode = 0600);
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
     // Lines for standard output go to `sink` instead (the console, which

@@ -186,4 +186,42 @@ TEST(CanBusTest, AFullQueueHoldsBackItsSenderOnly) {
     EXPECT_LE(bus.Senders().size(), CanBus::kTrackedSenders);
 }
 
+// Frames of several buses come out of one step in the order they ended on
+// the wire, whatever bus carried them; a silence takes every frame off a bus.
+TEST(CanBusTest, BusesAdvancedTogetherHandOverInWireOrderAndASilenceEmptiesOne) {
+    std::vector<CanBus> buses;
+    buses.emplace_back(250000);
+    buses.emplace_back(1000000);
+    const Origin app{Origin::Kind::kApplication, 1};
+    for (std::uint8_t bus = 0; bus < 2; ++bus) {
+        for (int i = 0; i < 20; ++i) {
+            CanFrame f = Frame(0x100, false, {static_cast<std::uint8_t>(i), 0, 0, 0, 0, 0, 0, 0});
+            f.bus = bus;
+            (void)buses[bus].Offer(f, app, 0);
+        }
+    }
+    std::vector<CanBus::Finished> scratch;
+    std::vector<CanBus::Finished> seen;
+    const std::int64_t due = gatewaysim::AdvanceInWireOrder(
+        buses, 5000, &scratch, [&](const CanBus::Finished& f) { seen.push_back(f); });
+    ASSERT_GT(seen.size(), 20u);
+    bool both = false;
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_LE(seen[i - 1].endUs, seen[i].endUs) << i;
+        both = both || seen[i].frame.bus != seen[i - 1].frame.bus;
+    }
+    EXPECT_TRUE(both);
+    EXPECT_GT(due, 5000);
+
+    // The rest of bus 0, the frame on its wire included, never goes.
+    std::size_t discarded = 0;
+    buses[0].Discard(5000, [&](const CanFrame&, const Origin&) { ++discarded; });
+    std::size_t carried0 = 0;
+    for (const CanBus::Finished& f : seen) carried0 += f.frame.bus == 0 ? 1 : 0;
+    EXPECT_EQ(carried0 + discarded, 20u);
+    EXPECT_EQ(buses[0].Waiting(), 0u);
+    EXPECT_EQ(buses[0].NextDueUs(), -1);
+    EXPECT_FALSE(buses[0].HoldsBack(app));
+}
+
 }  // namespace

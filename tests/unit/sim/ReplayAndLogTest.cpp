@@ -177,11 +177,28 @@ TEST_F(ReplayAndLogTest, ALogIsNeverEmptiedUnasked) {
     EXPECT_NE(error.find("exists and is not empty (--log-append "), std::string::npos) << error;
     EXPECT_EQ(Lines(options_.logPath).size(), 1u);
 
+    ASSERT_EQ(::chmod(options_.logPath.c_str(), 0644), 0);
     options_.logAppend = true;
     StartSim();
     ASSERT_TRUE(Run("can0 002#02").ok);
     sim_->Stop();
     EXPECT_EQ(Lines(options_.logPath).size(), 2u);
+    struct stat status {};
+    ASSERT_EQ(::stat(options_.logPath.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);  // a log appended to keeps its mode
+
+    // The logs it creates take the file mode, whatever the umask.
+    for (const int mode : {0600, 0660}) {
+        options_.fileMode = mode;
+        options_.logPath = dir_ + "/can-" + std::to_string(mode) + ".log";
+        options_.j1708LogPath = dir_ + "/j1708-" + std::to_string(mode) + ".log";
+        StartSim();
+        sim_->Stop();
+        for (const std::string& path : {options_.logPath, options_.j1708LogPath}) {
+            ASSERT_EQ(::stat(path.c_str(), &status), 0) << path;
+            EXPECT_EQ(status.st_mode & 07777, static_cast<mode_t>(mode)) << path;
+        }
+    }
 }
 
 TEST_F(ReplayAndLogTest, ALineThatCannotBeWrittenWholeIsTakenBack) {
@@ -295,6 +312,31 @@ TEST_F(ReplayAndLogTest, AFastReplayIsPacedByTheWire) {
     ExpectDrainedWithinDepth(Run("timing").text, "replay", kFrames);
 }
 
+// A fast replay keeps its bus busy: each batch is handed over while the
+// one before still waits for the wire, so no frame waits for an idle bus.
+TEST_F(ReplayAndLogTest, AFastReplayKeepsItsBusBusy) {
+    options_.bitrates[2] = 250000;
+    TapBuses();
+    StartSim();
+    constexpr int kFrames = 1000;
+    std::string text;
+    for (int i = 0; i < kFrames; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof(line), "(1.000000) can2 123#%02X%02X000000000000\n", i >> 8, i & 0xFF);
+        text += line;
+    }
+    const std::string path = dir_ + "/fast.log";
+    WriteText(path, text);
+    ASSERT_TRUE(Run("replay " + path + " fast").ok);
+    const std::vector<Carried> carried = AwaitCarried(kFrames);
+    ASSERT_EQ(carried.size(), static_cast<std::size_t>(kFrames));
+    const CanBus wire(250000);
+    int idle = 0;  // times the bus was free with a frame of the replay still to come
+    for (int i = 1; i < kFrames; ++i)
+        idle += carried[i].wallUs - carried[i - 1].wallUs > wire.WireTimeUs(CanWireBits(carried[i].frame)) ? 1 : 0;
+    EXPECT_LE(idle, 2);  // a rare hold-up of a loaded machine at most
+}
+
 TEST_F(ReplayAndLogTest, DriftingCyclicFramesAreReported) {
     options_.bitrates[1] = 250000;
     TapBuses();
@@ -334,10 +376,11 @@ TEST_F(ReplayAndLogTest, CyclicFramesAskingForMoreThanTheBusAreReported) {
     options_.bitrates[3] = 1000000;
     TapBuses();
     StartSim();
-    // An 8-byte extended frame (160 bits) every 0.5 ms: 320 kbit/s, on a
-    // 250 kbit/s and on a 1 Mbit/s bus.
+    // An 8-byte extended frame (160 bits) every 0.5 ms for 300 ms (a settled
+    // run): 320 kbit/s, on a 250 kbit/s and on a 1 Mbit/s bus.
+    constexpr int kFrames = 600;
     std::string text;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < kFrames; ++i) {
         char line[96];
         std::snprintf(line, sizeof(line), "(1.%06d) can2 18FEF100#0102030405060708\n(1.%06d) can3 18FEF100#0102030405060708\n",
                       i * 500, i * 500);
@@ -347,7 +390,7 @@ TEST_F(ReplayAndLogTest, CyclicFramesAskingForMoreThanTheBusAreReported) {
     WriteText(path, text);
     ASSERT_TRUE(Run("replay " + path + " fast").ok);
     ASSERT_TRUE(AwaitReport("replay of " + path));
-    ASSERT_EQ(AwaitCarried(16).size(), 16u);
+    ASSERT_EQ(AwaitCarried(2 * kFrames).size(), 2u * kFrames);
     const std::string listing = Run("timing").text;
     EXPECT_NE(listing.find("can2 250 kbit/s: load "), std::string::npos) << listing;
     EXPECT_NE(listing.find("cyclic frames ask for 128.0%, more than the bus can carry\n"), std::string::npos)

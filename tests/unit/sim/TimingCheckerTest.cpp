@@ -61,7 +61,7 @@ TEST(TimingCheckerTest, IrregularFramesAreNotReportedAndARateChangeIsLearnt) {
 
 TEST(TimingCheckerTest, FramesAreKeptApartByBusAndFormat) {
     TimingChecker checker;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 14; ++i) {
         EXPECT_FALSE(checker.Observe(0, false, 0x100, i * 100 * kMs, nullptr));
         EXPECT_FALSE(checker.Observe(1, false, 0x100, i * 50 * kMs, nullptr));
         EXPECT_FALSE(checker.Observe(0, true, 0x100, i * 20 * kMs, nullptr));
@@ -75,7 +75,40 @@ TEST(TimingCheckerTest, FramesAreKeptApartByBusAndFormat) {
     EXPECT_EQ(entries[2].bus, 1);
     EXPECT_EQ(entries[2].periodUs, 50 * kMs);
     // Equal timestamps (a coarse log) tell nothing and report nothing.
-    EXPECT_FALSE(checker.Observe(0, false, 0x100, 400 * kMs, nullptr));
+    EXPECT_FALSE(checker.Observe(0, false, 0x100, 1300 * kMs, nullptr));
+}
+
+// A period is learnt from a settled run only: frames held up and sent back
+// to back, or a one-off flood, are no period. Rows that stopped are
+// forgotten, and ask nothing of their bus any more.
+TEST(TimingCheckerTest, BurstsTeachNoPeriodAndStoppedRowsAreForgotten) {
+    TimingChecker checker;
+    std::vector<std::int64_t> times;
+    for (int i = 0; i <= 5; ++i) times.push_back(i * 100);
+    EXPECT_TRUE(Feed(checker, times).empty());
+    ASSERT_EQ(checker.Entries()[0].periodUs, 100 * kMs);
+    // A stall holds the sender up; 20 frames come 0.5 ms apart, then the
+    // period resumes.
+    TimingChecker::Drift d;
+    std::int64_t t = 3000 * kMs;
+    for (int i = 0; i < 20; ++i, t += 500) checker.Observe(0, false, 0x100, t, &d);
+    for (int i = 0; i < 10; ++i, t += 100 * kMs) {
+        if (checker.Observe(0, false, 0x100, t, &d)) {
+            EXPECT_NE(d.periodUs, 500) << i;
+        }
+    }
+    EXPECT_EQ(checker.Entries()[0].periodUs, 100 * kMs);
+
+    // A flood of 300 frames 0.5 ms apart on another identifier, then nothing.
+    for (int i = 0; i < 300; ++i, t += 500) checker.Observe(0, true, 0x18FEF100, t, nullptr, 160);
+    EXPECT_EQ(checker.Entries().back().periodUs, 0);
+    EXPECT_EQ(checker.CyclicBitsPerSecond(0), 0.0);
+    // Both rows stop: each is forgotten once it has been quiet long enough.
+    EXPECT_EQ(checker.Expire(t), 0u);
+    EXPECT_EQ(checker.Expire(t + TimingChecker::kStoppedUs), 1u);  // the cyclic row
+    EXPECT_EQ(checker.Entries().size(), 1u);
+    EXPECT_EQ(checker.Expire(t + TimingChecker::kIdleUs), 1u);
+    EXPECT_TRUE(checker.Entries().empty());
 }
 
 TEST(TimingCheckerTest, SendersAreFollowedApartAndForgottenWhenTheyGo) {
