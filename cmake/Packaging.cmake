@@ -59,7 +59,7 @@ set(CUSTOMAPP_SDK_PACKAGE "customapp-sdk-${CUSTOMAPP_PACKAGE_ARCH}")
 # Documentation, in share/doc/PACKAGE of the prefix (a Debian package of the
 # cross SDK moves it to /usr/share/doc: cmake/CPackMoveDocs.cmake).
 set(CUSTOMAPP_SDK_DOC "${CMAKE_INSTALL_DATADIR}/doc/${CUSTOMAPP_SDK_PACKAGE}")
-install(FILES README.md cmake/copyright DESTINATION ${CUSTOMAPP_SDK_DOC} COMPONENT sdk)
+install(FILES README.md cmake/copyright platform/WIRE_FORMAT.md DESTINATION ${CUSTOMAPP_SDK_DOC} COMPONENT sdk)
 # The examples with their stand-in host and the CMake project that builds
 # them against the SDK (the repository's own examples/CMakeLists.txt is not
 # for users).
@@ -99,7 +99,20 @@ set(CPACK_COMPONENT_SIMULATOR_DESCRIPTION "Simulator of the in-vehicle gateway's
 gateway-sim serves the gateway's platform services (CAN, J1939, J1708,
 virtual EEPROM, plug-in jobs) on a PC, for applications built against
 libcustomapp.so; gateway-sim-control sends it operator commands.")
+# Stripped binaries, as on a gateway's flash: a Debian package's debug
+# information goes into a companion package NAME-dbgsym (.ddeb, files under
+# /usr/lib/debug/.build-id found by the binaries' build-id); the archives are
+# stripped (cmake/CPackPerGenerator.cmake). The tools are the toolchain's, so
+# that a cross build splits the target's binaries.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+if(CMAKE_OBJCOPY)
+    set(CPACK_OBJCOPY_EXECUTABLE "${CMAKE_OBJCOPY}")
+endif()
+if(CMAKE_READELF)
+    set(CPACK_READELF_EXECUTABLE "${CMAKE_READELF}")
+endif()
 set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/CPackMoveDocs.cmake")
+set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/CPackLdconfigTrigger.cmake")
 set(CPACK_CUSTOMAPP_SDK_DOC "${CUSTOMAPP_SDK_DOC}")
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/CPackPerGenerator.cmake")
 include(CPack)

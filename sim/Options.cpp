@@ -190,7 +190,7 @@ struct CommandLine {
             ->type_name("[HOST:]PORT")
             ->check(socketcand);
         app.add_option("--file-mode", fileMode,
-                       "mode of the EEPROM files and of the endpoint and control sockets, in octal (default: 600, "
+                       "mode of the EEPROM files, the logs it creates and the endpoint and control sockets, in octal (default: 600, "
                        "the owner only)")
             ->type_name("MODE")
             ->check(CLI::Validator(
