@@ -57,6 +57,12 @@ for file in /usr/bin/gateway-sim /usr/bin/gateway-sim-control /usr/share/man/man
     [[ -e ${file} ]] || fail "${file} was not installed"
 done
 if dpkg -L "${packages[@]}" | grep -qx -e /opt -e /usr/local; then fail "a package owns /opt or /usr/local"; fi
+# Stripped, with the debug information in the -dbgsym companions.
+for binary in /usr/bin/gateway-sim /usr/bin/gateway-sim-control /usr/arm-linux-gnueabihf/lib/libcustomapp.so.2; do
+    if readelf -S "${binary}" | grep -q '\.debug_info'; then fail "${binary} is not stripped"; fi
+done
+ls "${native}"/gateway-sim-dbgsym_*.ddeb "${arm}/${sdk_package}"-dbgsym_*.ddeb >/dev/null 2>&1 ||
+    fail "no -dbgsym package was made"
 
 cmake -S "/usr/share/doc/${sdk_package}/examples/consumer" -B "${work}/app" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE=/usr/arm-linux-gnueabihf/share/customapp/arm-linux-gnueabihf.cmake >/dev/null
@@ -99,6 +105,11 @@ if grep -qi "warning" "${work}/remove.log"; then
     cat "${work}/remove.log"
     fail "dpkg -r warned"
 fi
+# Removed whole: nothing stays in state rc until a purge.
+for package in "${packages[@]}"; do
+    ! dpkg-query -W -f='${Status}' "${package}" 2>/dev/null | grep -q "config-files" ||
+        fail "${package} stays in state rc after dpkg -r"
+done
 for left in /usr/bin/gateway-sim /usr/arm-linux-gnueabihf/share/customapp "/usr/share/doc/${sdk_package}" \
     /usr/arm-linux-gnueabihf/include/customapp; do
     [[ ! -e ${left} ]] || fail "${left} is left after dpkg -r"
