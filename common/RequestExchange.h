@@ -51,7 +51,7 @@ struct AnyRequest {
 // answer could not be told from an owed one's is refused with kAlready and
 // not sent. `Request` says what its answer carries:
 //   static constexpr std::size_t kKinds;   // kinds of request, for the counts
-//   std::size_t KindIndex() const;              // below kKinds
+//   std::size_t KindIndex() const;         // below kKinds
 //   bool Answers(const Reply&) const;      // the reply is this request's answer
 //   bool Confusable(const Request&) const; // one reply could answer both
 template <typename Reply, typename Request = AnyRequest<Reply>>
@@ -214,8 +214,13 @@ private:
         }
         MutexLock guard(lock_);
         answers_ = Answers();
-        // Under the same lock as the end of the wait: an answer that comes
-        // from now on finds the request owed.
+        // The answer may have come between the last look and this lock: it
+        // is still this request's. Otherwise, under the same lock as the end
+        // of the wait, an answer that comes from now on finds the request owed.
+        if (outcome == kTimedOut && answered_) {
+            *reply = reply_;
+            outcome = 0;
+        }
         if (owed != nullptr && sent && outcome == kTimedOut) Owe(*owed, connection, sentAt);
         return outcome == kTimedOut && passedOver_ ? kUnexpectedReply : outcome;
     }
