@@ -12,6 +12,14 @@
 // callback under way on the listener thread has returned. So never call them
 // while holding a lock that a callback of this instance takes: the callback
 // would wait for the lock and Shutdown for the callback, for ever.
+// How long a call blocks at most: an operation that sends one message, 500
+// ms (the platform held up; then -11, nothing sent); one that sends a
+// message per row or subscription, 500 ms per message it sends; an EEPROM
+// operation, 500 ms in all; a plug-in file query, 800 ms in all;
+// J1939CreateCA and J1939AttachToPlatformCA, 1.5 s (see there); Shutdown,
+// well under a second. A request the platform does not take fails with -11
+// at once; the wait for another thread's request of the same kind counts
+// within the request's bound.
 // Every operation that needs the platform (the CAN, J1939 and J1708
 // operations except the catch-all registrations of CAN and J1708 and
 // J1939GetSourceAddressFromCA, the EEPROM operations and the plug-in
