@@ -4,6 +4,8 @@
 // copy a reply, never across a send or a wait.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -16,6 +18,16 @@
 
 namespace CustomApplication {
 namespace Internal {
+
+// A request whose answer nothing can be told from: every reply of its
+// exchange may answer it, and no two such requests can be told apart.
+template <typename Reply>
+struct AnyRequest {
+    static constexpr std::size_t kKinds = 1;
+    std::size_t KindIndex() const { return 0; }
+    bool Answers(const Reply&) const { return true; }
+    bool Confusable(const AnyRequest&) const { return true; }
+};
 
 // The one request-and-reply exchange with the platform: one request of a
 // kind in flight at a time, and the reply that answers it. The platform's
@@ -30,9 +42,26 @@ namespace Internal {
 // time-out bounds its whole call, the
 // wait for its turn included, and a reply that has arrived is returned even
 // when the connection is lost right after it.
-template <typename Reply>
+//
+// A request sent with its `Request` (Exchange with a request) is also
+// remembered once its caller gave up without an answer, as owed, until that
+// answer comes, the connection is made anew (no answer crosses into another
+// connection) or kOwedMs have passed: the late answer is then recognised,
+// dropped and counted by the kind of its request, and a later request whose
+// answer could not be told from an owed one's is refused with kAlready and
+// not sent. `Request` says what its answer carries:
+//   static constexpr std::size_t kKinds;   // kinds of request, for the counts
+//   std::size_t KindIndex() const;         // below kKinds
+//   bool Answers(const Reply&) const;      // the reply is this request's answer
+//   bool Confusable(const Request&) const; // one reply could answer both
+template <typename Reply, typename Request = AnyRequest<Reply>>
 class RequestExchange {
 public:
+    // How long the answer to a request whose caller gave up may still come.
+    static constexpr std::int64_t kOwedMs = 10'000;
+    // Requests remembered as owed at most; beyond, the oldest is forgotten.
+    static constexpr std::size_t kOwedCapacity = 32;
+
     // The caller's test of a reply: a reference to a callable that lives on
     // the caller's stack for the whole call (so no allocation, which on the
     // 32-bit target a std::function holding a few captures would make).
@@ -86,6 +115,67 @@ public:
     template <typename Send>
     std::int32_t Await(const Turn& turn, std::int64_t deadline, Answers answers, Send&& send, const MessageSink& sink,
                        Reply* reply) {
+        return Run(turn, deadline, std::move(answers), send, sink, reply, nullptr);
+    }
+
+    // Takes a turn, then as Await, all within `timeoutMs`.
+    template <typename Send>
+    std::int32_t Exchange(std::int32_t timeoutMs, Answers answers, Send&& send, const MessageSink& sink,
+                          Reply* reply) {
+        const std::int64_t deadline = Deadline(timeoutMs);
+        if (!sink.Connected()) return kNotConnected;
+        const Turn turn(*this, deadline, sink.OnReceivingThread());
+        return Await(turn, deadline, std::move(answers), send, sink, reply);
+    }
+
+    // As Exchange above, for `request`, which answers say they answer: a
+    // request that could be given an owed request's answer is refused with
+    // kAlready, nothing sent; one whose caller gives up after its send
+    // (kTimedOut, kUnexpectedReply) is owed from then on.
+    template <typename Send>
+    std::int32_t Exchange(std::int32_t timeoutMs, const Request& request, Send&& send, const MessageSink& sink,
+                          Reply* reply) {
+        const std::int64_t deadline = Deadline(timeoutMs);
+        if (!sink.Connected()) return kNotConnected;
+        const Turn turn(*this, deadline, sink.OnReceivingThread());
+        if (!turn.Held()) return kTimedOut;
+        if (Owes(request, sink.Connection())) return kAlready;
+        const auto answers = [&request](const Reply& r) { return request.Answers(r); };
+        return Run(turn, deadline, answers, send, sink, reply, &request);
+    }
+
+    // A reply from the platform: kept, and its caller woken, when it answers
+    // the request in flight; otherwise dropped. Returns whether it was kept.
+    bool Offer(const Reply& reply) {
+        {
+            MutexLock guard(lock_);
+            const bool waiting = answers_ && !answered_;
+            if (!waiting || !answers_(reply)) {
+                if (!DropOwed(reply) && waiting) passedOver_ = true;
+                return false;
+            }
+            reply_ = reply;
+            answered_ = true;
+        }
+        arrived_.Set();
+        return true;
+    }
+
+    // Wakes a caller that waits, to look at its connection again.
+    void Wake() { arrived_.Set(); }
+
+    // Answers dropped because their request's caller had given up, by kind.
+    std::uint64_t LateAnswers(std::size_t kind) const {
+        MutexLock guard(lock_);
+        return kind < Request::kKinds ? lateAnswers_[kind] : 0;
+    }
+
+private:
+    // Await, and with `owed` the request that is owed once its caller gives
+    // up after sending it.
+    template <typename Send>
+    std::int32_t Run(const Turn& turn, std::int64_t deadline, Answers answers, Send& send, const MessageSink& sink,
+                     Reply* reply, const Request* owed) {
         if (!turn.Held()) return kTimedOut;
         {
             MutexLock guard(lock_);
@@ -98,7 +188,9 @@ public:
         std::int32_t outcome = sink.Connected() ? kTimedOut : kNotConnected;
         // A turn that came only at the deadline sends nothing.
         if (outcome == kTimedOut && deadline > PlatformServices::Helper::GetTicks()) outcome = send();
-        if (outcome == 0) {
+        const bool sent = outcome == 0;
+        const std::int64_t sentAt = PlatformServices::Helper::GetTicks();
+        if (sent) {
             outcome = kTimedOut;
             for (;;) {
                 // Reset before looking: a reply or a loss of the connection
@@ -122,40 +214,62 @@ public:
         }
         MutexLock guard(lock_);
         answers_ = Answers();
+        // The answer may have come between the last look and this lock: it
+        // is still this request's. Otherwise, under the same lock as the end
+        // of the wait, an answer that comes from now on finds the request owed.
+        if (outcome == kTimedOut && answered_) {
+            *reply = reply_;
+            outcome = 0;
+        }
+        if (owed != nullptr && sent && outcome == kTimedOut) Owe(*owed, connection, sentAt);
         return outcome == kTimedOut && passedOver_ ? kUnexpectedReply : outcome;
     }
 
-    // Takes a turn, then as Await, all within `timeoutMs`.
-    template <typename Send>
-    std::int32_t Exchange(std::int32_t timeoutMs, Answers answers, Send&& send, const MessageSink& sink,
-                          Reply* reply) {
-        const std::int64_t deadline = Deadline(timeoutMs);
-        if (!sink.Connected()) return kNotConnected;
-        const Turn turn(*this, deadline, sink.OnReceivingThread());
-        return Await(turn, deadline, std::move(answers), send, sink, reply);
+    struct Owed {
+        Request request;
+        std::uint32_t connection;
+        std::int64_t sentAt;
+    };
+
+    void Owe(const Request& request, std::uint32_t connection, std::int64_t sentAt) EXCLUSIVE_LOCKS_REQUIRED(lock_) {
+        if (owedCount_ == kOwedCapacity) Forget(0);
+        owed_[owedCount_++] = Owed{request, connection, sentAt};
     }
 
-    // A reply from the platform: kept, and its caller woken, when it answers
-    // the request in flight; otherwise dropped. Returns whether it was kept.
-    bool Offer(const Reply& reply) {
-        {
-            MutexLock guard(lock_);
-            if (!answers_ || answered_) return false;
-            if (!answers_(reply)) {
-                passedOver_ = true;
-                return false;
+    void Forget(std::size_t index) EXCLUSIVE_LOCKS_REQUIRED(lock_) {
+        for (std::size_t i = index + 1; i < owedCount_; ++i) owed_[i - 1] = owed_[i];
+        --owedCount_;
+    }
+
+    // Forgets what can no longer be answered (sent over another connection,
+    // or longer ago than kOwedMs); then whether a reply to `request` could
+    // be taken for an owed one's.
+    bool Owes(const Request& request, std::uint32_t connection) {
+        const std::int64_t now = PlatformServices::Helper::GetTicks();
+        MutexLock guard(lock_);
+        bool owes = false;
+        for (std::size_t i = owedCount_; i-- > 0;) {
+            if (owed_[i].connection != connection || now - owed_[i].sentAt >= kOwedMs) {
+                Forget(i);
+            } else if (request.Confusable(owed_[i].request)) {
+                owes = true;
             }
-            reply_ = reply;
-            answered_ = true;
         }
-        arrived_.Set();
-        return true;
+        return owes;
     }
 
-    // Wakes a caller that waits, to look at its connection again.
-    void Wake() { arrived_.Set(); }
+    // A reply that answers an owed request: dropped, counted, the request no
+    // longer owed.
+    bool DropOwed(const Reply& reply) EXCLUSIVE_LOCKS_REQUIRED(lock_) {
+        for (std::size_t i = 0; i < owedCount_; ++i) {
+            if (!owed_[i].request.Answers(reply)) continue;
+            ++lateAnswers_[owed_[i].request.KindIndex()];
+            Forget(i);
+            return true;
+        }
+        return false;
+    }
 
-private:
     bool Take(Reply* reply) {
         MutexLock guard(lock_);
         if (!answered_) return false;
@@ -165,11 +279,14 @@ private:
 
     RequestTurn turn_;
     PlatformServices::ManualResetEvent arrived_;
-    Mutex lock_;
+    mutable Mutex lock_;
     Answers answers_ GUARDED_BY(lock_);  // set while a request is in flight
     bool answered_ GUARDED_BY(lock_) = false;
     bool passedOver_ GUARDED_BY(lock_) = false;  // a reply came that answered nothing
     Reply reply_ GUARDED_BY(lock_){};
+    std::array<Owed, kOwedCapacity> owed_ GUARDED_BY(lock_){};
+    std::size_t owedCount_ GUARDED_BY(lock_) = 0;
+    std::array<std::uint64_t, Request::kKinds> lateAnswers_ GUARDED_BY(lock_){};
 };
 
 }  // namespace Internal

@@ -30,27 +30,23 @@ std::int32_t ReadInt(const std::uint8_t* bytes) {
 
 std::int32_t VirtualEEPROM::Exchange(std::int32_t command, const void* request, std::size_t requestLength,
                                      Kind kind, std::int32_t& result, unsigned char* readInto,
-                                     std::int32_t capacity) {
-    // Replies carry no request identifier: a read or write is answered by a
-    // reply of its kind for its address, the others by one of their kind.
-    const bool addressed = kind == KindRead || kind == KindWrite;
-    std::uint32_t address = 0;
-    if (addressed) std::memcpy(&address, request, sizeof address);
+                                     std::int32_t length) {
+    Request asked;
+    asked.kind = kind;
+    if (asked.Addressed()) std::memcpy(&asked.address, request, sizeof asked.address);
     Reply reply;
     const std::int32_t outcome = exchange_.Exchange(
-        kTimeoutMs,
-        [kind, addressed, address](const Reply& r) { return r.kind == kind && (!addressed || r.address == address); },
+        kTimeoutMs, asked,
         // A request the platform did not take (held up, or the connection
         // lost) fails the call at once with the write's result.
-        [&] { return sink_.Send(kCategory, kAddress, command, request, requestLength); },
-        sink_, &reply);
+        [&] { return sink_.Send(kCategory, kAddress, command, request, requestLength); }, sink_, &reply);
     if (outcome != 0) return outcome;
     result = reply.result;
-    if (readInto != nullptr && result == 0) {
-        const std::int64_t count =
-            std::min<std::int64_t>({reply.length, capacity, static_cast<std::int64_t>(kDataBytes)});
-        if (count > 0) std::memcpy(readInto, reply.data, static_cast<std::size_t>(count));
-    }
+    // A success must be for every byte asked for: a shorter (or longer)
+    // count is not what was asked, and nothing of it is returned.
+    const bool whole = reply.length == length && length >= 0 && length <= static_cast<std::int32_t>(kDataBytes);
+    if (asked.Addressed() && result == 0 && !whole) result = kUnexpectedReply;
+    if (readInto != nullptr && result == 0) std::memcpy(readInto, reply.data, static_cast<std::size_t>(length));
     return 0;
 }
 
@@ -72,7 +68,7 @@ std::int32_t VirtualEEPROM::Write(std::uint32_t address, const unsigned char* da
     std::memcpy(request + 4, &length, 4);
     std::memcpy(request + kWriteHeaderBytes, data, static_cast<std::size_t>(length));
     std::int32_t result = 0;
-    const std::int32_t outcome = Exchange(Command::Write, request, sizeof request, KindWrite, result);
+    const std::int32_t outcome = Exchange(Command::Write, request, sizeof request, KindWrite, result, nullptr, length);
     return outcome != 0 ? outcome : result;
 }
 

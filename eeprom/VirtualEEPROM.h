@@ -42,6 +42,12 @@ public:
     // connection gone.
     void WakeWaiter() { exchange_.Wake(); }
 
+    // Answers dropped because their operation had given up (read, write,
+    // state, save, destroy: kinds 0 to 4).
+    std::uint64_t LateAnswers(std::int32_t kind) const {
+        return kind < 0 ? 0 : exchange_.LateAnswers(static_cast<std::size_t>(kind));
+    }
+
 private:
     // What each reply answers.
     enum Kind : std::int32_t { KindNone = -1, KindRead, KindWrite, KindState, KindSave, KindDestroy };
@@ -55,18 +61,38 @@ private:
         std::uint8_t data[kDataBytes] = {};  // a successful read reply's data
     };
 
+    // What a reply can tell of the request it answers: its operation and,
+    // for a read or write, the address. (The count it carries is that of a
+    // successful operation only, so it cannot tell two requests for one
+    // address apart; it is checked on the answer instead.)
+    struct Request {
+        static constexpr std::size_t kKinds = 5;
+        Kind kind = KindNone;
+        std::uint32_t address = 0;
+        bool Addressed() const { return kind == KindRead || kind == KindWrite; }
+        std::size_t KindIndex() const { return static_cast<std::size_t>(kind); }
+        bool Answers(const Reply& reply) const {
+            return reply.kind == kind && (!Addressed() || reply.address == address);
+        }
+        bool Confusable(const Request& other) const {
+            return other.kind == kind && (!Addressed() || other.address == address);
+        }
+    };
+
     // Takes the turn, sends the request and waits for the reply that
-    // answers it: one of its kind and, for a read or write, its address.
-    // 0 with `result` set from the reply (and, for a read whose reply
-    // reported success, up to `capacity` data bytes copied to `readInto`);
+    // answers it. 0 with `result` set from the reply (and, for a read whose
+    // reply reported success, `length` data bytes copied to `readInto`);
     // otherwise the exchange's result (-110, -131 when only replies that
-    // answer something else came, -107 without a connection) or the failed
-    // write's (-11: the platform did not take the request).
+    // answer something else came, -107 without a connection, -114 while an
+    // earlier request's answer could still be taken for this one's) or the
+    // failed write's (-11: the platform did not take the request). A read
+    // or write answered as successful with another count than `length`
+    // gives -131 as `result`.
     std::int32_t Exchange(std::int32_t command, const void* request, std::size_t requestLength, Kind kind,
-                          std::int32_t& result, unsigned char* readInto = nullptr, std::int32_t capacity = 0);
+                          std::int32_t& result, unsigned char* readInto = nullptr, std::int32_t length = 0);
 
     MessageSink& sink_;
-    RequestExchange<Reply> exchange_;
+    RequestExchange<Reply, Request> exchange_;
 };
 
 }  // namespace Internal

@@ -48,6 +48,8 @@ std::int32_t CopyTransmitTable(J1939::J1939ControllerApplication& ca,
         if (source.Length > static_cast<std::int32_t>(IPC::kMaxData)) return kTooLong;
         // A negative length, or bytes to copy from nowhere, cannot be a payload.
         if (source.Length < 0 || (source.Length > 0 && source.Data == nullptr)) return kInvalidArgument;
+        // A row the platform would refuse at every send.
+        if (!IPC::SendableHeader(source.PGN, source.Priority)) return kInvalidArgument;
         auto row = std::make_unique<J1939::J1939TransmitTableEntry>();
         row->Data = source.Data;
         row->PGN = source.PGN;
@@ -117,19 +119,25 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
     // waits, whose answer cannot come until this callback returns) nothing
     // is sent and the call fails at once.
     const unsigned char ipcBus = ToIPCBus(bus);
-    // A request that could not be built for want of memory never reaches the
-    // platform: the call fails with -12 at once instead of waiting in vain.
-    // Other failed writes show as a missing answer.
+    // A request that was not written (not built for want of memory, not
+    // taken by a platform that is held up, no connection) ends the call at
+    // once with the write's result, and nothing after it is sent: the call
+    // never waits in vain for an answer to a request the platform never got,
+    // nor adds one write's bound to another's. No write starts once the
+    // call's time is up (-11: the platform takes its requests too slowly).
     bool creationSent = false;
     const auto send = [&]() -> std::int32_t {
+        const auto late = [deadline] { return PlatformServices::Helper::GetTicks() >= deadline; };
         if (!attach) {
-            if (IPC::CreateInterfaceManager(ipcBus, sink_) == -ENOMEM) return kOutOfMemory;
+            if (const int made = IPC::CreateInterfaceManager(ipcBus, sink_); made != 0) return made;
+            if (late()) return kPlatformBusy;
             IPC::J1939NameIPC nameRecord = NameRecord(*name);
-            const int created = IPC::CreateControllerApplication(ipcBus, address, &nameRecord, sink_);
-            if (created == -ENOMEM) return kOutOfMemory;
-            creationSent = created == 0;
+            if (const int created = IPC::CreateControllerApplication(ipcBus, address, &nameRecord, sink_); created != 0)
+                return created;
+            creationSent = true;
+            if (late()) return kPlatformBusy;
         }
-        return IPC::GetCurrentCAList(sink_, attach) == -ENOMEM ? kOutOfMemory : 0;
+        return IPC::GetCurrentCAList(sink_, attach);
     };
     // A creation is answered by a current list that holds its CA (a list
     // that does not, such as one that comes late for an earlier creation, is

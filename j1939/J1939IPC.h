@@ -35,6 +35,13 @@ constexpr std::int32_t kRequestStaticCAList = 12;
 
 // Largest payload of a J1939 message.
 constexpr std::size_t kMaxData = 1785;
+// The largest PGN (18 bits) and priority (3 bits) the platform sends; it
+// refuses a message with more.
+constexpr std::uint32_t kMaxPGN = 0x3FFFF;
+constexpr std::uint8_t kMaxPriority = 7;
+inline bool SendableHeader(std::uint32_t pgn, std::uint8_t priority) {
+    return pgn <= kMaxPGN && priority <= kMaxPriority;
+}
 
 // What a subscription selects.
 enum J1939SubscriptionModesIPC : std::uint32_t {

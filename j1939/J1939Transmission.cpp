@@ -60,6 +60,7 @@ std::int32_t J1939::WriteRow(J1939TransmitTableEntry& row, CoreTypes::CANBus bus
 
 std::int32_t J1939::SendMessage(const J1939Types::J1939Message* message) {
     if (message == nullptr || !IsBus(message->Bus)) return kInvalidArgument;
+    if (!IPC::SendableHeader(message->PGN, message->Priority)) return kInvalidArgument;
     WriteScope write(*this);
     if (!write.Open()) return kNoInterface;  // shut down: no CA is left
     const std::int32_t sender = SenderState(message->Bus, message->SourceAddress);

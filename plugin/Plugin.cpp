@@ -15,8 +15,6 @@ namespace {
 constexpr std::int32_t kCategory = 22;
 constexpr std::int32_t kAddress = 22;
 constexpr std::int32_t kTimeoutMs = 800;
-// How long the answer to a summary query that went unanswered may still come.
-constexpr std::int64_t kUnansweredSummaryMs = 10'000;
 
 enum Command : std::int32_t { Progress = 14, FileStats = 15, FileData = 17 };
 
@@ -58,28 +56,12 @@ void Plugin::ReportJobProgress(PluginTypes::OperationState state, std::uint8_t p
     (void)sink_.Send(kCategory, kAddress, Progress, report, sizeof report);
 }
 
-std::int32_t Plugin::Query(std::int32_t command, const void* request, std::size_t length, Kind kind,
+std::int32_t Plugin::Query(std::int32_t command, const void* request, std::size_t length, const Request& asked,
                            PluginTypes::FileStats* stats, PluginTypes::FileData* data, std::int32_t& result) {
-    // Replies carry no request identifier: a summary is answered by a summary
-    // reply, a block by a content reply that serves the block asked for (its
-    // first value, the offset).
-    std::uint32_t value0 = 0;
-    if (kind == KindData) std::memcpy(&value0, static_cast<const std::uint8_t*>(request) + 8, sizeof value0);
     Reply reply;
     const std::int32_t outcome = exchange_.Exchange(
-        kTimeoutMs,
-        [kind, value0](const Reply& r) { return r.kind == kind && (kind != KindData || r.data.Value0 == value0); },
-        [&]() -> std::int32_t {
-            // Summary replies say nothing of the query they answer: while an
-            // earlier one may still be answered, no reply could be told from
-            // its answer, so no query goes out.
-            if (kind == KindStats && !MarkSummaryInFlight()) return kAlready;
-            if (sink_.Send(kCategory, kAddress, command, request, length) != 0 && kind == KindStats) {
-                unansweredSummarySince_.store(0, std::memory_order_release);  // nothing went out
-            }
-            return 0;
-        },
-        sink_, &reply);
+        kTimeoutMs, asked, [&] { return sink_.Send(kCategory, kAddress, command, request, length); }, sink_,
+        &reply);
     if (outcome != 0) return outcome;
     if (stats != nullptr) *stats = reply.stats;
     if (data != nullptr) {
@@ -92,22 +74,16 @@ std::int32_t Plugin::Query(std::int32_t command, const void* request, std::size_
     return 0;
 }
 
-bool Plugin::MarkSummaryInFlight() {
-    const std::int64_t now = PlatformServices::Helper::GetTicks();
-    const std::int64_t since = unansweredSummarySince_.load(std::memory_order_acquire);
-    if (since != 0 && now - since < kUnansweredSummaryMs) return false;
-    unansweredSummarySince_.store(now != 0 ? now : 1, std::memory_order_release);
-    return true;
-}
-
 std::int32_t Plugin::GetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode) {
     if (stats == nullptr) return kInvalidArgument;
     std::uint8_t request[8] = {};
     const std::int32_t id = pluginId_();
     Put(request, &id, 4);
     request[4] = SDKFileModeToIPC(mode);
+    Request asked;
+    asked.kind = KindStats;
     std::int32_t unused = 0;
-    return Query(FileStats, request, sizeof request, KindStats, stats, nullptr, unused);
+    return Query(FileStats, request, sizeof request, asked, stats, nullptr, unused);
 }
 
 std::int32_t Plugin::GetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
@@ -120,8 +96,12 @@ std::int32_t Plugin::GetFileData(PluginTypes::FileData* data, PluginTypes::FileM
     Put(request + 8, &value0, 4);
     Put(request + 12, &value1, 4);
     Put(request + 16, &value2, 4);
+    Request asked;
+    asked.kind = KindData;
+    asked.mode = request[4];
+    asked.offset = value0;
     std::int32_t result = 0;
-    const std::int32_t outcome = Query(FileData, request, sizeof request, KindData, nullptr, data, result);
+    const std::int32_t outcome = Query(FileData, request, sizeof request, asked, nullptr, data, result);
     return outcome != 0 ? outcome : result;
 }
 
@@ -157,9 +137,6 @@ void Plugin::HandleMessage(std::int32_t command, const std::uint8_t* data, std::
             reply.kind = KindStats;
             reply.stats.Value0 = Read<std::uint32_t>(data + 4);
             reply.stats.Value1 = Read<std::uint32_t>(data + 8);
-            // The one summary query that went out is answered, whether its
-            // caller still waits or not.
-            unansweredSummarySince_.store(0, std::memory_order_release);
             (void)exchange_.Offer(reply);
             return;
         }
@@ -167,6 +144,7 @@ void Plugin::HandleMessage(std::int32_t command, const std::uint8_t* data, std::
             if (length != kDataReplyBytes) return;
             Reply reply;
             reply.kind = KindData;
+            reply.mode = data[8];
             reply.data.Value0 = Read<std::uint32_t>(data + 12);
             reply.data.Value1 = Read<std::uint32_t>(data + 16);
             reply.data.Length = std::min(Read<std::uint32_t>(data + 20), PluginTypes::MaxFileDataLength);

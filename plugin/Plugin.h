@@ -46,6 +46,10 @@ public:
     void HandleMessage(std::int32_t command, const std::uint8_t* data, std::size_t length);
     // Ends the wait of a query once no answer can come.
     void WakeWaiter() { exchange_.Wake(); }
+    // Answers dropped because their query had given up (summary 0, block 1).
+    std::uint64_t LateAnswers(std::int32_t kind) const {
+        return kind < 0 ? 0 : exchange_.LateAnswers(static_cast<std::size_t>(kind));
+    }
 
     // File mode to the request's file-mode byte: 0 and 1 as they are, any
     // other value 2.
@@ -60,30 +64,43 @@ private:
     // One reply of the plug-in service.
     struct Reply {
         Kind kind = KindStats;
+        std::uint8_t mode = 0;           // a content reply: the file-mode byte it serves
         PluginTypes::FileStats stats{};  // a summary reply
         PluginTypes::FileData data{};    // a content reply
         std::int32_t dataResult = 0;     // a content reply
     };
 
+    // What a reply can tell of the query it answers: a content reply carries
+    // the file mode and the offset (the first request value) it serves, a
+    // summary reply nothing, so no two summary queries can be told apart.
+    struct Request {
+        static constexpr std::size_t kKinds = 2;
+        Kind kind = KindStats;
+        std::uint8_t mode = 0;
+        std::uint32_t offset = 0;
+        std::size_t KindIndex() const { return static_cast<std::size_t>(kind); }
+        bool Answers(const Reply& reply) const {
+            return reply.kind == kind && (kind != KindData || (reply.mode == mode && reply.data.Value0 == offset));
+        }
+        bool Confusable(const Request& other) const {
+            return other.kind == kind && (kind != KindData || (other.mode == mode && other.offset == offset));
+        }
+    };
+
     // Takes the turn, sends the request, waits for the reply that answers it
     // and copies it out: 0 with the summary copied to `stats`, or the
     // content to `data` and its result to `result`; otherwise the exchange's
-    // result (-110, or -131 when only replies that answer something else
-    // came).
-    std::int32_t Query(std::int32_t command, const void* request, std::size_t length, Kind kind,
+    // result (-110; -131 when only replies that answer something else came;
+    // -114 while an earlier query's answer could still be taken for this
+    // one's; -107 without a connection) or the failed write's (-11: the
+    // platform did not take the request).
+    std::int32_t Query(std::int32_t command, const void* request, std::size_t length, const Request& asked,
                        PluginTypes::FileStats* stats, PluginTypes::FileData* data, std::int32_t& result);
-
-    // Marks a summary query as sent; false while an earlier one may still
-    // be answered. Called with the exchange's turn held.
-    bool MarkSummaryInFlight();
 
     MessageSink& sink_;
     const std::function<std::int32_t()> pluginId_;
     const std::atomic<bool>& stopRequested_;
-    // Tick at which the summary query now unanswered went out, or 0: set by
-    // the query that holds the turn, cleared by the summary reply.
-    std::atomic<std::int64_t> unansweredSummarySince_{0};
-    RequestExchange<Reply> exchange_;
+    RequestExchange<Reply, Request> exchange_;
 
     // The registration, written and read as one pair.
     Mutex notifierLock_;

@@ -27,7 +27,10 @@ enum ResultCode : std::int32_t {
     Success = 0,
     NotPermitted = -1,          // EPERM: the bus interface or CA was not set up by this application
     NoEntry = -2,               // ENOENT: no table or entry with that identifier or index; from Init:
-                                // no platform endpoint at that path
+                                // no platform endpoint at that path; from a plug-in file query: the
+                                // platform has no such file
+    IOError = -5,               // EIO: the platform's store failed the operation (an EEPROM read,
+                                // write or save; a plug-in file read)
     TooBig = -7,                // E2BIG: an entry's data is longer than the bus or table accepts
     PlatformBusy = -11,         // EAGAIN: the platform did not take the message within 500 ms (it is
                                 // held up); nothing was sent and the connection stays
@@ -35,8 +38,12 @@ enum ResultCode : std::int32_t {
     AccessDenied = -13,         // EACCES: refused in the current SDK mode; from Init: the endpoint
                                 // may not be opened
     BadAddress = -14,           // EFAULT: the platform refused an EEPROM range outside its store
+    Busy = -16,                 // EBUSY: the platform refused the request: too many of this
+                                // application's requests wait there already
     AlreadyExists = -17,        // EEXIST
     InvalidArgument = -22,      // EINVAL: null pointer or value out of range
+    FileTooBig = -27,           // EFBIG: from a plug-in file query: the file is too large to serve
+    NoSpace = -28,              // ENOSPC: the platform's storage is full (an EEPROM save)
     BrokenPipe = -32,           // EPIPE: from Init: the connection ended during the registration
     NameTooLong = -36,          // ENAMETOOLONG: from Init: the endpoint path is too long
     ProtocolError = -71,        // EPROTO: from Init: the platform answered the registration otherwise
@@ -49,8 +56,10 @@ enum ResultCode : std::int32_t {
     TimedOut = -110,            // ETIMEDOUT: the platform did not answer in time, or a semaphore wait
                                 // ran out
     ConnectionRefused = -111,   // ECONNREFUSED: from Init: nothing accepts at the platform endpoint
-    AlreadyInitialised = -114,  // EALREADY
+    AlreadyInitialised = -114,  // EALREADY; from a request that waits for an answer: an earlier
+                                // request's answer, which could not be told from this one's, may still come
     NotRecoverable = -131,      // ENOTRECOVERABLE: the platform reported failure or answered otherwise
+                                // (another kind of answer, or a success for other than was asked)
 };
 
 // The connection to the platform, as TarvexInterface::GetConnectionState

@@ -12,6 +12,14 @@
 // callback under way on the listener thread has returned. So never call them
 // while holding a lock that a callback of this instance takes: the callback
 // would wait for the lock and Shutdown for the callback, for ever.
+// How long a call blocks at most: an operation that sends one message, 500
+// ms (the platform held up; then -11, nothing sent); one that sends a
+// message per row or subscription, 500 ms per message it sends; an EEPROM
+// operation, 500 ms in all; a plug-in file query, 800 ms in all;
+// J1939CreateCA and J1939AttachToPlatformCA, 1.5 s (see there); Shutdown,
+// well under a second. A request the platform does not take fails with -11
+// at once; the wait for another thread's request of the same kind counts
+// within the request's bound.
 // Every operation that needs the platform (the CAN, J1939 and J1708
 // operations except the catch-all registrations of CAN and J1708 and
 // J1939GetSourceAddressFromCA, the EEPROM operations and the plug-in
@@ -233,7 +241,12 @@ public:
     // Asks the platform to create a CA with `name` claiming `address` on
     // `bus` (0 to 4) and waits up to 500 ms for the platform to report it
     // present; the 500 ms bound the whole call, the wait for another
-    // creation of this instance included. Only a list that holds the CA
+    // creation of this instance included, except that a message that began
+    // to go out before they ran out may take its own 500 ms bound, and the
+    // withdrawal of a creation that went out (see below) another 500 ms: the
+    // call blocks 1.5 s at the very most. A request the platform does not
+    // take (held up) ends the call at once with -11 and nothing after it is
+    // sent, so a platform that takes nothing fails it after 500 ms. Only a list that holds the CA
     // answers it (a list that comes late for an earlier creation is passed
     // over). Receive rows select messages to this CA or to the global
     // address 255: mode 0 by PGN, 1 by source address, 2 by both (other modes
@@ -248,11 +261,13 @@ public:
     // Results: the uid (1 or more); -13 J1939 not allowed in this SDK mode,
     // or the instance was shut down during the call; -22 a null table pointer
     // (also with a count of 0), a bus outside 0 to 4, a null `name`,
-    // `address` 254 or 255, a transmit row with a negative Length or with a
-    // null Data and a Length above 0; -17 a CA of this instance has this bus
+    // `address` 254 or 255, a transmit row with a negative Length, with a
+    // null Data and a Length above 0, with a Priority above 7 or a PGN
+    // beyond 18 bits (above 0x3FFFF, which the platform never sends); -17 a CA of this instance has this bus
     // and address already; -114 two receive rows share PGN and
     // SourceAddress; -7 a transmit row's Length is above 1785; -12 out of
-    // memory; -110 no answer from the platform within 500 ms; -107 the
+    // memory; -110 no answer from the platform within 500 ms; -11 the
+    // platform did not take a request in time (held up); -107 the
     // platform connection is lost (at once, or as soon as it happens while
     // the call waits; also once shut down);
     // -131 the platform answered within 500 ms, but with no list that holds
@@ -300,7 +315,8 @@ public:
     // dropped because 32 messages of that CA to that destination were
     // waiting already.
     // Results: 0 (the message was written); -13 J1939 not allowed in this
-    // SDK mode; -22 `message` is null or its Bus is outside 0 to 4; -1 no CA
+    // SDK mode; -22 `message` is null, its Bus is outside 0 to 4, its
+    // Priority above 7 or its PGN beyond 18 bits (nothing is sent); -1 no CA
     // of this instance has that bus and address; -99 the CAs of this instance
     // there lost their address (see above); otherwise the negative result of
     // the failed write.
@@ -394,49 +410,61 @@ public:
     // time-out result after 500 ms, or at once while another thread's
     // operation is in flight. The platform's answers carry no request
     // identifier: an operation takes only an answer of its kind (a read or
-    // write: for its address); any other answer, such as one that comes
-    // after its own operation timed out, is passed over, and an operation
-    // that got only such answers fails at the end of its 500 ms with -131
-    // (EEPROMGetState: 5). An operation whose request the platform did not
-    // take within 500 ms (held up) fails with -11 at once. Once the platform
+    // write: for its address); any other answer is passed over, and an
+    // operation that got only such answers fails at the end of its 500 ms
+    // with -131 (EEPROMGetState: 5). An answer that comes after its own
+    // operation gave up (-110, -131) is recognised and dropped; until it
+    // came (or the connection was made anew, or 10 s passed), an operation
+    // whose answer could not be told from it (the same kind and, for a read
+    // or write, the same address) is refused at once with -114
+    // (EEPROMGetState: 5) and sends nothing. An operation whose request the
+    // platform did not take within 500 ms (held up) fails with -11 at once. Once the platform
     // connection is lost, an operation fails with -107 at once, and one
     // waiting for its answer (also across Shutdown) then stops waiting with
     // -107; an operation begun after Shutdown is refused with -13.
     // Allowed in application mode (mode 0) only.
 
-    // Reads `length` bytes at `address` into `data`, which the caller owns
-    // and which must hold `length` bytes; at most 1024 bytes are moved, and
-    // never more than `length` nor more than the platform's answer holds.
-    // Results: the platform's result (0 success; `data` is written only
-    // then); -13 refused in this mode; -22 `data` is null; -110 no answer in
-    // time; -131 only answers to other requests came;
-    // -11 the platform did not take the request; -107 the connection is lost.
+    // Reads `length` bytes (0 to 1024) at `address` into `data`, which the
+    // caller owns and which must hold `length` bytes.
+    // Results: the platform's result (0 success, with exactly `length` bytes
+    // written to `data`, which is written only then; or its code such as -5,
+    // -14, -16); -13 refused in this mode; -22 `data` is null; -110 no answer
+    // in time; -131 only answers to other requests came, or the platform
+    // reported success for another count of bytes than `length`; -114 an
+    // earlier read of `address` that gave up may still be answered; -11 the
+    // platform did not take the request; -107 the connection is lost.
     std::int32_t EEPROMRead(std::uint32_t address, unsigned char* data, std::int32_t length);
 
     // Writes `length` bytes (0 to 1024) from `data` at `address`; `data` is
     // read only during the call.
-    // Results: the platform's result (0 success); -13 refused in this mode;
-    // -22 `data` is null or `length` is outside 0 to 1024; -110 no answer in
-    // time; -131 only answers to other requests came;
-    // -11 the platform did not take the request; -107 the connection is lost.
+    // Results: the platform's result (0 success; or its code such as -5,
+    // -14, -16); -13 refused in this mode; -22 `data` is null or `length` is
+    // outside 0 to 1024; -110 no answer in time; -131 only answers to other
+    // requests came, or the platform reported success for another count of
+    // bytes than `length`; -114 an earlier write to `address` that gave up
+    // may still be answered; -11 the platform did not take the request;
+    // -107 the connection is lost.
     std::int32_t EEPROMWrite(std::uint32_t address, const unsigned char* data, std::int32_t length);
 
     // The platform's state code of the virtual EEPROM, 0 to 5. The state 5 is
     // also returned when there is no valid state to report: refused in this
-    // mode, no answer in time, an answer of another kind or a code outside
-    // 0 to 5.
+    // mode, no answer in time, an answer of another kind, a code outside
+    // 0 to 5, or an earlier state query that gave up may still be answered.
     std::int32_t EEPROMGetState();
 
     // Asks the platform to save the virtual EEPROM.
-    // Results: the platform's result (0 success); -13 refused in this mode;
-    // -110 no answer in time; -131 only answers to other requests came; -11
-    // the platform did not take the request; -107 the connection is lost.
+    // Results: the platform's result (0 success; or its code such as -5,
+    // -28); -13 refused in this mode; -110 no answer in time; -131 only
+    // answers to other requests came; -114 an earlier save that gave up may
+    // still be answered; -11 the platform did not take the request; -107 the
+    // connection is lost.
     std::int32_t EEPROMSave();
 
     // Asks the platform to destroy the virtual EEPROM.
     // Results: the platform's result (0 success); -13 refused in this mode;
-    // -110 no answer in time; -131 only answers to other requests came; -11
-    // the platform did not take the request; -107 the connection is lost.
+    // -110 no answer in time; -131 only answers to other requests came; -114
+    // an earlier destroy that gave up may still be answered; -11 the
+    // platform did not take the request; -107 the connection is lost.
     std::int32_t EEPROMDestroy();
 
     // --- Plug-in jobs ---
@@ -457,21 +485,24 @@ public:
     // is written only on success. Called from the job-start notifier (on the
     // listener thread) the query cannot receive its answer and returns -110
     // (at once while another thread's query is in flight). A query takes
-    // only an answer of its kind (a block: one whose Value0 is the `value0`
-    // asked for, the offset); any other answer, such as one that comes after
-    // its own query timed out, is passed over, and a query that got only such
-    // answers fails at the end of its 800 ms with -131. A summary answer
-    // names no query: while the answer to a summary query that went
-    // unanswered may still come (until it comes, at most 10 s after that
-    // query was sent), a summary query is refused at once with -114 and
-    // sends nothing, rather than be given the other query's values. Once
+    // only an answer of its kind (a block: one for the file mode asked for
+    // whose Value0 is the `value0` asked for, the offset); any other answer
+    // is passed over, and a query that got only such answers fails at the
+    // end of its 800 ms with -131. An answer that comes after its own query
+    // gave up (-110, -131) is recognised and dropped; until it came (or the
+    // connection was made anew, or 10 s passed), a query whose answer could
+    // not be told from it is refused at once with -114 and sends nothing,
+    // rather than be given the other query's values: any summary query (a
+    // summary answer names no query), a block query of the same mode and
+    // offset. A query whose request the platform did not take within 500 ms
+    // (held up) fails with -11 at once. Once
     // the platform connection is lost, a query returns -107 at once, and one
     // waiting for its answer (also across Shutdown) then stops waiting with
     // -107; a query begun after Shutdown is refused with -13.
     // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
     // answer in time; -131 only answers to other requests came; -114 an
-    // earlier summary query's answer may still come; -107 the connection is
-    // lost.
+    // earlier summary query's answer may still come; -11 the platform did
+    // not take the request; -107 the connection is lost.
     std::int32_t PluginGetFileStats(PluginTypes::FileStats* stats, PluginTypes::FileMode mode);
 
     // Fills the caller's `data` with a block of the file of `mode`, addressed
@@ -479,10 +510,12 @@ public:
     // `Length` is set to the number of content bytes (at most 4096) and only
     // that many bytes of `Data` are written. Blocks as PluginGetFileStats.
     // Results: the platform's result for the block, unchanged (also when
-    // negative), with `data` filled; -13 not in plug-in mode; -22 `data` is
-    // null; -110 no answer in time; -131 only answers to other requests
-    // came; -107 the connection is lost (in these five cases `data` is left
-    // untouched).
+    // negative, such as -2, -5 or -27), with `data` filled; -13 not in
+    // plug-in mode; -22 `data` is null; -110 no answer in time; -131 only
+    // answers to other requests came; -114 an earlier query of the same
+    // mode and offset may still be answered; -11 the platform did not take
+    // the request; -107 the connection is lost (in these cases `data` is
+    // left untouched).
     std::int32_t PluginGetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
                                    std::uint32_t value1, std::uint32_t value2);
 

@@ -36,10 +36,11 @@ inline std::string HexBytes(const unsigned char* data, std::size_t length) {
 
 class LocalApp {
 public:
-    // Points the library at `endpoint` and initialises it at `address`.
-    LocalApp(const std::string& endpoint, std::int32_t address) {
+    // Points the library at `endpoint` and initialises it at `address` in
+    // `mode` (0 application, 1 plug-in).
+    LocalApp(const std::string& endpoint, std::int32_t address, std::int32_t mode = 0) {
         setenv("GATREL_ENDPOINT", endpoint.c_str(), 1);
-        init_ = sdk.Init(address, host_.Table(), 0);
+        init_ = sdk.Init(address, host_.Table(), mode);
     }
     ~LocalApp() { sdk.Shutdown(); }
 

@@ -38,7 +38,7 @@ TEST_F(J1939Transmission, RowsAreSentFromTheirCAByUidAndIndex) {
     EXPECT_EQ(SentCount(), before + 2);
 }
 
-TEST_F(J1939Transmission, MessagesGoOutOnlyFromOwnCAsAndAtMost1785Bytes) {
+TEST_F(J1939Transmission, MessagesGoOutOnlyFromOwnCAsWithValidHeadersAndAtMost1785Bytes) {
     ASSERT_EQ(Create(CANBus1, 0x80), 1);
     const std::size_t before = SentCount();
     J1939Message message{};
@@ -58,6 +58,21 @@ TEST_F(J1939Transmission, MessagesGoOutOnlyFromOwnCAsAndAtMost1785Bytes) {
     EXPECT_EQ(j1939.SendMessage(&message), -1);
     message.Bus = static_cast<CustomApplication::CoreTypes::CANBus>(9);  // no such bus
     EXPECT_EQ(j1939.SendMessage(&message), -22);
+    // A priority above 7 or a PGN beyond 18 bits, which the platform always
+    // refuses, is refused here and never sent.
+    message.Bus = CANBus1;
+    message.SourceAddress = 0x80;
+    message.Priority = 8;
+    EXPECT_EQ(j1939.SendMessage(&message), -22);
+    message.Priority = 7;
+    for (const std::uint32_t pgn : {0x40000u, 0x7FF01u}) {
+        message.PGN = pgn;
+        EXPECT_EQ(j1939.SendMessage(&message), -22) << pgn;
+    }
+    message.PGN = 0xEF00;
+    // So is a CA whose transmit rows hold them.
+    EXPECT_EQ(Create(CANBus1, 0x81, {}, {TxRow({1}, 0x40000, 100)}), -22);
+    EXPECT_EQ(Create(CANBus1, 0x81, {}, {TxRow({1}, 0xFEF1, 100, 9)}), -22);
 
     EXPECT_EQ(SentCount(), before + 1);
     const auto sends = Sends();

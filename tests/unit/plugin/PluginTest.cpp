@@ -38,9 +38,12 @@ Bytes StatsReply(std::uint32_t value0, std::uint32_t value1, std::size_t size = 
     return reply;
 }
 
-Bytes DataReply(std::int32_t result, std::uint32_t length, std::uint32_t value0 = 0, std::uint32_t value1 = 0) {
+// A content reply; it names the file-mode byte and the offset (value0) it serves.
+Bytes DataReply(std::int32_t result, std::uint32_t length, std::uint32_t value0 = 0, std::uint32_t value1 = 0,
+                std::uint8_t mode = 0) {
     Bytes reply(4120, 0);
     PutInt(reply, 4, static_cast<std::uint32_t>(result));
+    reply[8] = mode;
     PutInt(reply, 12, value0);
     PutInt(reply, 16, value1);
     PutInt(reply, 20, length);
@@ -166,7 +169,7 @@ TEST_F(Plugin, FileDataRequestAndTheBoundsOfItsContent) {
     EXPECT_TRUE(platform.Messages().empty());
 
     // A length above the block is clamped to it.
-    const Bytes big = DataReply(0, 5000, 0x10, 22);
+    const Bytes big = DataReply(0, 5000, 0x10, 22, 2);
     Answer(18, big);
     ASSERT_EQ(sdk.PluginGetFileData(&data, FileMode(7), 0x10, 0x20, 0x30), 0);
     EXPECT_EQ(data.Length, 4096u);
@@ -191,14 +194,15 @@ TEST_F(Plugin, FileDataRequestAndTheBoundsOfItsContent) {
 }
 
 // Replies carry no request number: a reply of the other kind, or a block
-// of another offset (one that comes late for an earlier query), is dropped
-// and the query goes on waiting for its own.
+// of another offset or file mode (one that comes late for an earlier query),
+// is dropped and the query goes on waiting for its own.
 TEST_F(Plugin, OnlyTheReplyThatAnswersTheQueryEndsItsWait) {
     Start();
     platform.SetObserver([this](const TestPlatform::Message& message) {
         if (message.category != 22) return;
         platform.Send(kAddress, 22, 16, StatsReply(1, 2), 22);
         platform.Send(kAddress, 22, 18, DataReply(0, 4, 0x300, 1), 22);
+        platform.Send(kAddress, 22, 18, DataReply(0, 4, 0x200, 5, 1), 22);
         platform.Send(kAddress, 22, 18, DataReply(0, 4, 0x200, 9), 22);
     });
     FileData data{};
