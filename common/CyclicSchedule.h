@@ -12,14 +12,16 @@
 // when they happen. A row with a negative period goes out on every pass, a
 // row with period 0 only on request. A pass ends its sends once a stop is
 // requested.
+//
+// Every row of a pass is judged against the same tick, the one the pass
+// began at: the time to the next due row counts from it, so the service loop
+// can wait until that absolute tick however long the pass itself took.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <limits>
-
-#include "Helper.h"
 
 namespace CustomApplication {
 
@@ -28,7 +30,10 @@ constexpr std::int64_t kNothingScheduled = 2147483647;
 
 class CyclicSchedule {
 public:
-    explicit CyclicSchedule(const std::atomic<bool>& stopRequested) : stopRequested_(stopRequested) {}
+    // `passTick`: the tick the pass began at (the service loop reads it once
+    // for all buses).
+    CyclicSchedule(const std::atomic<bool>& stopRequested, std::int64_t passTick)
+        : stopRequested_(stopRequested), now_(passTick) {}
 
     // Sends `row` through `write()` when it is due, after moving the row's
     // cycle start (its LastSentTicks) on; the cycle moves on whatever the
@@ -44,7 +49,8 @@ public:
         (void)write();
     }
 
-    // Milliseconds until the next row is due, or kNothingScheduled.
+    // Milliseconds from the pass's tick until the next row is due, or
+    // kNothingScheduled.
     std::int64_t Next() const { return next_; }
 
 private:
@@ -53,14 +59,14 @@ private:
     // cycle its send begins.
     bool Due(std::int64_t period, std::int64_t start, std::int64_t* nextStart) {
         if (period == 0 || stopRequested_.load(std::memory_order_acquire)) return false;
-        const std::int64_t now = PlatformServices::Helper::GetTicks();
+        const std::int64_t now = now_;
         // Sent on every pass; takes no part in the wait.
         if (period < 0) {
             *nextStart = now;
             return true;
         }
         // Both ticks are non-negative, so the difference cannot overflow; it
-        // is negative when another thread sent the row since `now` was read.
+        // is negative when another thread sent the row since the pass began.
         const std::int64_t remaining = Remaining(period, now - start);
         if (remaining > 0) {
             next_ = std::min(next_, remaining);
@@ -85,6 +91,7 @@ private:
     }
 
     const std::atomic<bool>& stopRequested_;
+    const std::int64_t now_;
     std::int64_t next_ = kNothingScheduled;
 };
 
