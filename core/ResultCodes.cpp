@@ -13,7 +13,9 @@ struct Described {
 // Every code an operation can return, in the order of the enumeration.
 constexpr Described kCodes[] = {
     {CoreTypes::Success, "Success: done"},
-    {CoreTypes::NotPermitted, "NotPermitted: the bus interface or CA was not set up by this application"},
+    {CoreTypes::NotPermitted,
+     "NotPermitted: the bus interface or CA was not set up by this application, or the process may not use "
+     "that real-time priority"},
     {CoreTypes::NoEntry, "NoEntry: no table or entry with that identifier or index (Init: no platform endpoint)"},
     {CoreTypes::TooBig, "TooBig: the data is longer than the bus or table accepts"},
     {CoreTypes::PlatformBusy, "PlatformBusy: the platform did not take the message in time; nothing was sent"},

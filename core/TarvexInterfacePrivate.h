@@ -124,6 +124,10 @@ public:
         if (!Running()) return CoreTypes::ConnectionClosed;
         return PlatformConnected() ? CoreTypes::ConnectionUp : CoreTypes::ConnectionLost;
     }
+    // Runs both worker threads at `priority` under SCHED_FIFO, or with 0
+    // under SCHED_OTHER; both or neither (see the facade). A Result, or a
+    // negated errno value.
+    std::int32_t SetRealTimePriority(std::int32_t priority);
     // Where the bus operations send their requests: this instance's
     // connection (nothing is sent before Connect).
     MessageSink& Sink() { return sink; }
