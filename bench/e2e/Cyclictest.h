@@ -116,8 +116,13 @@ public:
             if (n <= 0) break;  // the end of its output
             text.append(buffer, static_cast<std::size_t>(n));
         }
+        // The end of its output comes a moment before its exit.
         int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) != pid_) {
+        pid_t ended = 0;
+        while ((ended = ::waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+            ::poll(nullptr, 0, 10);
+        }
+        if (ended != pid_) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, &status, 0);
             pid_ = -1;
