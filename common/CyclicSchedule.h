@@ -13,15 +13,17 @@
 // row with period 0 only on request. A pass ends its sends once a stop is
 // requested.
 //
-// Every row of a pass is judged against the same tick, the one the pass
-// began at: the time to the next due row counts from it, so the service loop
-// can wait until that absolute tick however long the pass itself took.
+// Each row is judged at the tick it is visited; the time to the next due
+// row counts from the tick the pass began at, so that the service loop can
+// wait until that absolute tick however long the pass itself took.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <limits>
+
+#include "Helper.h"
 
 namespace CustomApplication {
 
@@ -33,7 +35,7 @@ public:
     // `passTick`: the tick the pass began at (the service loop reads it once
     // for all buses).
     CyclicSchedule(const std::atomic<bool>& stopRequested, std::int64_t passTick)
-        : stopRequested_(stopRequested), now_(passTick) {}
+        : stopRequested_(stopRequested), passTick_(passTick) {}
 
     // Sends `row` through `write()` when it is due, after moving the row's
     // cycle start (its LastSentTicks) on; the cycle moves on whatever the
@@ -59,17 +61,17 @@ private:
     // cycle its send begins.
     bool Due(std::int64_t period, std::int64_t start, std::int64_t* nextStart) {
         if (period == 0 || stopRequested_.load(std::memory_order_acquire)) return false;
-        const std::int64_t now = now_;
+        const std::int64_t now = PlatformServices::Helper::GetTicks();
         // Sent on every pass; takes no part in the wait.
         if (period < 0) {
             *nextStart = now;
             return true;
         }
         // Both ticks are non-negative, so the difference cannot overflow; it
-        // is negative when another thread sent the row since the pass began.
+        // is negative when another thread sent the row since `now` was read.
         const std::int64_t remaining = Remaining(period, now - start);
         if (remaining > 0) {
-            next_ = std::min(next_, remaining);
+            DueIn(remaining, now);
             return false;
         }
         const std::int64_t late = -remaining;
@@ -78,8 +80,16 @@ private:
         } else {
             *nextStart = start + period;
         }
-        next_ = std::min(next_, Remaining(period, now - *nextStart));
+        DueIn(Remaining(period, now - *nextStart), now);
         return true;
+    }
+
+    // Counts a row due `remaining` ms after `now` from the pass's tick.
+    void DueIn(std::int64_t remaining, std::int64_t now) {
+        const std::int64_t passed = now - passTick_;  // the pass's own length so far
+        const std::int64_t latest = std::numeric_limits<std::int64_t>::max();
+        const std::int64_t fromPass = passed > 0 && remaining > latest - passed ? latest : remaining + passed;
+        next_ = std::min(next_, fromPass);
     }
 
     // `period` - `elapsed`, held at the largest value instead of overflowing.
@@ -91,7 +101,7 @@ private:
     }
 
     const std::atomic<bool>& stopRequested_;
-    const std::int64_t now_;
+    const std::int64_t passTick_;
     std::int64_t next_ = kNothingScheduled;
 };
 

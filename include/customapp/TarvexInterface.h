@@ -198,9 +198,10 @@ public:
     // Sends row `index` (0-based, in the table given to CANInit) of interface
     // `uid` now, with its current payload. Once written, the row's cycle
     // restarts: its next cyclic send is a full Period later. (A cyclic row
-    // keeps its phase: each cycle counts from when the row was due, so it may
-    // go out up to 2 ms early but averages one send per Period; a row more
-    // than half a Period late skips the cycles it missed.)
+    // keeps its phase: it goes out on the first service pass at or after the
+    // millisecond it is due, and each cycle counts from when the row was
+    // due, not from when it went out, so a late send does not delay the
+    // next; a row more than half a Period late skips the cycles it missed.)
     // Results: 0 (the frame was written); -13 CAN not allowed in this SDK
     // mode, or before Init or after Shutdown; -2 no interface `uid` or
     // `index` outside its transmit table; otherwise the negative result of
