@@ -134,8 +134,10 @@ public:
     // requested. Called by the listener thread.
     void Replay();
 
-    // One pass of the service thread: sends the cyclic rows that are due and
-    // returns milliseconds to the next one, or kNothingScheduled.
+    // One pass of the service thread begun at tick `passTick`: sends the
+    // cyclic rows that are due and returns the milliseconds from `passTick`
+    // to the next one, or kNothingScheduled. Without a tick: the tick now.
+    std::int64_t Service(std::int64_t passTick);
     std::int64_t Service();
     // Withdraws every subscription and releases the interfaces.
     void Shutdown();

@@ -1,12 +1,15 @@
 // Cyclic transmission, driven by the service loop.
 #include "can/CAN.h"
+#include "Helper.h"
 #include "common/CyclicSchedule.h"
 
 namespace CustomApplication {
 namespace Internal {
 
-std::int64_t CAN::Service() {
-    CyclicSchedule schedule(stopRequested_);
+std::int64_t CAN::Service() { return Service(PlatformServices::Helper::GetTicks()); }
+
+std::int64_t CAN::Service(std::int64_t passTick) {
+    CyclicSchedule schedule(stopRequested_, passTick);
     const InterfaceSnapshot interfaces = interfaces_.Current();
     if (!interfaces) return schedule.Next();
     for (const auto& each : *interfaces) {

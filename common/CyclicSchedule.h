@@ -12,6 +12,10 @@
 // when they happen. A row with a negative period goes out on every pass, a
 // row with period 0 only on request. A pass ends its sends once a stop is
 // requested.
+//
+// Each row is judged at the tick it is visited; the time to the next due
+// row counts from the tick the pass began at, so that the service loop can
+// wait until that absolute tick however long the pass itself took.
 #pragma once
 
 #include <algorithm>
@@ -28,7 +32,10 @@ constexpr std::int64_t kNothingScheduled = 2147483647;
 
 class CyclicSchedule {
 public:
-    explicit CyclicSchedule(const std::atomic<bool>& stopRequested) : stopRequested_(stopRequested) {}
+    // `passTick`: the tick the pass began at (the service loop reads it once
+    // for all buses).
+    CyclicSchedule(const std::atomic<bool>& stopRequested, std::int64_t passTick)
+        : stopRequested_(stopRequested), passTick_(passTick) {}
 
     // Sends `row` through `write()` when it is due, after moving the row's
     // cycle start (its LastSentTicks) on; the cycle moves on whatever the
@@ -44,7 +51,8 @@ public:
         (void)write();
     }
 
-    // Milliseconds until the next row is due, or kNothingScheduled.
+    // Milliseconds from the pass's tick until the next row is due, or
+    // kNothingScheduled.
     std::int64_t Next() const { return next_; }
 
 private:
@@ -63,7 +71,7 @@ private:
         // is negative when another thread sent the row since `now` was read.
         const std::int64_t remaining = Remaining(period, now - start);
         if (remaining > 0) {
-            next_ = std::min(next_, remaining);
+            DueIn(remaining, now);
             return false;
         }
         const std::int64_t late = -remaining;
@@ -72,8 +80,16 @@ private:
         } else {
             *nextStart = start + period;
         }
-        next_ = std::min(next_, Remaining(period, now - *nextStart));
+        DueIn(Remaining(period, now - *nextStart), now);
         return true;
+    }
+
+    // Counts a row due `remaining` ms after `now` from the pass's tick.
+    void DueIn(std::int64_t remaining, std::int64_t now) {
+        const std::int64_t passed = now - passTick_;  // the pass's own length so far
+        const std::int64_t latest = std::numeric_limits<std::int64_t>::max();
+        const std::int64_t fromPass = passed > 0 && remaining > latest - passed ? latest : remaining + passed;
+        next_ = std::min(next_, fromPass);
     }
 
     // `period` - `elapsed`, held at the largest value instead of overflowing.
@@ -85,6 +101,7 @@ private:
     }
 
     const std::atomic<bool>& stopRequested_;
+    const std::int64_t passTick_;
     std::int64_t next_ = kNothingScheduled;
 };
 

@@ -16,6 +16,8 @@ enum Result : std::int32_t {
     // -EPERM: the bus has no interface, or no CA of this instance has that
     // bus and address (also once shut down).
     kNoInterface = -1,
+    // -EPERM: the process may not use the scheduling asked for.
+    kNotPermitted = -1,
     // -ENOENT: no such uid or row.
     kNotFound = -2,
     // -E2BIG: a row's length is above the bus's maximum.

@@ -13,7 +13,9 @@ struct Described {
 // Every code an operation can return, in the order of the enumeration.
 constexpr Described kCodes[] = {
     {CoreTypes::Success, "Success: done"},
-    {CoreTypes::NotPermitted, "NotPermitted: the bus interface or CA was not set up by this application"},
+    {CoreTypes::NotPermitted,
+     "NotPermitted: the bus interface or CA was not set up by this application, or the process may not use "
+     "that real-time priority"},
     {CoreTypes::NoEntry, "NoEntry: no table or entry with that identifier or index (Init: no platform endpoint)"},
     {CoreTypes::IOError, "IOError: the platform's store failed the operation"},
     {CoreTypes::TooBig, "TooBig: the data is longer than the bus or table accepts"},

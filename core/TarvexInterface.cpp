@@ -55,4 +55,8 @@ std::int32_t TarvexInterface::GetConnectionState() {
     return d != nullptr ? d->ConnectionState() : CoreTypes::ConnectionClosed;
 }
 
+std::int32_t TarvexInterface::SetRealTimePriority(std::int32_t priority) {
+    return d != nullptr ? d->SetRealTimePriority(priority) : kNotAllowed;
+}
+
 }  // namespace CustomApplication

@@ -124,6 +124,10 @@ public:
         if (!Running()) return CoreTypes::ConnectionClosed;
         return PlatformConnected() ? CoreTypes::ConnectionUp : CoreTypes::ConnectionLost;
     }
+    // Runs both worker threads at `priority` under SCHED_FIFO, or with 0
+    // under SCHED_OTHER; both or neither (see the facade). A Result, or a
+    // negated errno value.
+    std::int32_t SetRealTimePriority(std::int32_t priority);
     // Where the bus operations send their requests: this instance's
     // connection (nothing is sent before Connect).
     MessageSink& Sink() { return sink; }
@@ -158,13 +162,15 @@ public:
         if (plugin != nullptr) plugin->HandleMessage(child.GetCommand(), child.GetData(), child.GetLength());
     }
 
-    // Bus services: send what is due, return milliseconds to the next due
-    // transmission or kNothingScheduled.
-    std::int64_t J1939Service() { return j1939.Service(); }
-    std::int64_t J1708Service() { return j1708.Service(); }
-    std::int64_t CANService() { return can.Service(); }
-    // The service loop's wait for one pass, given the three services' results.
-    static std::int32_t ServiceWait(std::int64_t j1939, std::int64_t j1708, std::int64_t can, std::int64_t elapsedMs);
+    // Bus services: send what is due at the pass's tick, return milliseconds
+    // from that tick to the next due transmission or kNothingScheduled.
+    std::int64_t J1939Service(std::int64_t passTick) { return j1939.Service(passTick); }
+    std::int64_t J1708Service(std::int64_t passTick) { return j1708.Service(passTick); }
+    std::int64_t CANService(std::int64_t passTick) { return can.Service(passTick); }
+    // The service loop's wait for one pass, given the three services'
+    // results: the smallest that is not negative in its low 32 bits, at most
+    // kServiceMaxWaitMs. The loop waits until the pass's tick plus this.
+    static std::int32_t ServiceWait(std::int64_t j1939, std::int64_t j1708, std::int64_t can);
 
     // Bus shutdowns, called by Shutdown in this order.
     void J1939Shutdown() { j1939.Shutdown(); }

@@ -51,8 +51,8 @@ void TEST_Dispatch(TarvexInterface& facade, PlatformServices::QRVMessage& envelo
     if (d != nullptr) d->DispatchMessage(envelope);
 }
 
-std::int32_t TEST_ServiceWait(std::int64_t j1939, std::int64_t j1708, std::int64_t can, std::int64_t elapsedMs) {
-    return TarvexInterfacePrivate::ServiceWait(j1939, j1708, can, elapsedMs);
+std::int32_t TEST_ServiceWait(std::int64_t j1939, std::int64_t j1708, std::int64_t can) {
+    return TarvexInterfacePrivate::ServiceWait(j1939, j1708, can);
 }
 
 }  // namespace CustomApplication

@@ -76,6 +76,6 @@ Internal::CAN& TEST_CAN(TarvexInterface& facade);
 void TEST_Dispatch(TarvexInterface& facade, PlatformServices::QRVMessage& envelope);
 
 // The service loop's wait for one pass, given the three bus services' results.
-std::int32_t TEST_ServiceWait(std::int64_t j1939, std::int64_t j1708, std::int64_t can, std::int64_t elapsedMs = 0);
+std::int32_t TEST_ServiceWait(std::int64_t j1939, std::int64_t j1708, std::int64_t can);
 
 }  // namespace CustomApplication

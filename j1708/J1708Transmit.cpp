@@ -54,8 +54,10 @@ std::int32_t J1708::UpdateMessageData(std::int32_t index, const unsigned char* d
     return UpdatePayload(row, data, length);
 }
 
-std::int64_t J1708::Service() {
-    CyclicSchedule schedule(stopRequested_);
+std::int64_t J1708::Service() { return Service(PlatformServices::Helper::GetTicks()); }
+
+std::int64_t J1708::Service(std::int64_t passTick) {
+    CyclicSchedule schedule(stopRequested_, passTick);
     const std::shared_ptr<const Tables> tables = tables_.Current();
     if (!tables) return schedule.Next();
     for (const auto& entry : tables->TransmitTable) {

@@ -191,8 +191,10 @@ public:
     // by the listener thread.
     void Replay();
 
-    // One pass of the service thread: sends the cyclic rows that are due and
-    // returns milliseconds to the next one, or kNothingScheduled.
+    // One pass of the service thread begun at tick `passTick`: sends the
+    // cyclic rows that are due and returns the milliseconds from `passTick`
+    // to the next one, or kNothingScheduled. Without a tick: the tick now.
+    std::int64_t Service(std::int64_t passTick);
     std::int64_t Service();
     // Closes the subsystem, waits for the writes under way, withdraws every
     // subscription and removes every CA from the platform.

@@ -90,8 +90,10 @@ std::int32_t J1939::UpdateMessageData(std::int32_t uid, std::int32_t index, cons
     return UpdatePayload(row, data, static_cast<std::size_t>(length));
 }
 
-std::int64_t J1939::Service() {
-    CyclicSchedule schedule(stopRequested_);
+std::int64_t J1939::Service() { return Service(PlatformServices::Helper::GetTicks()); }
+
+std::int64_t J1939::Service(std::int64_t passTick) {
+    CyclicSchedule schedule(stopRequested_, passTick);
     WriteScope write(*this);
     if (!write.Open()) return schedule.Next();
     const CASnapshot list = ControllerApplications();

@@ -30,6 +30,9 @@ public:
             while (!ready()) cv.wait(lock);
             return true;
         }
+        // An absolute time on the monotonic clock (the condition variable
+        // waits with pthread_cond_clockwait on CLOCK_MONOTONIC): the wait
+        // ends at that time however late it began.
         const Steady::time_point deadline{std::chrono::milliseconds(deadlineMs)};
         while (!ready()) {
             if (cv.wait_until(lock, deadline) == std::cv_status::timeout) return ready();

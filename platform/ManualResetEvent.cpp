@@ -29,4 +29,12 @@ int ManualResetEvent::WaitOne(std::int32_t timeoutMs) {
     return clock.WaitUntil(cv_, lock, deadline, [this] { return set_; }) ? 0 : 1;
 }
 
+int ManualResetEvent::WaitUntil(std::int64_t deadlineTicks) {
+    Helper::Clock& clock = Helper::CurrentClock();
+    std::unique_lock<std::mutex> lock(lock_);
+    if (set_) return 0;
+    if (clock.NowMs() >= deadlineTicks) return 1;
+    return clock.WaitUntil(cv_, lock, deadlineTicks, [this] { return set_; }) ? 0 : 1;
+}
+
 }  // namespace PlatformServices

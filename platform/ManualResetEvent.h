@@ -24,6 +24,10 @@ public:
     // `timeoutMs` milliseconds passed first. A time-out of 0 or less only
     // tests the event.
     int WaitOne(std::int32_t timeoutMs);
+    // 0 once the event is signalled, 1 once the tick clock reached
+    // `deadlineTicks` first (at once when it already has). The deadline is
+    // absolute: however late the call begins, the wait ends at that tick.
+    int WaitUntil(std::int64_t deadlineTicks);
 
 private:
     mutable std::mutex lock_;

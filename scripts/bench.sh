@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Builds the release preset and prints every figure of BENCHMARKS.md in one
-# run: the machine, the end-to-end harness (bench/e2e), python-can's virtual
-# bus for comparison (needs Debian's python3-can), and the receive-table
-# micro-benchmarks. Arguments go to the harness (customapp_e2e --help-less:
-# --frames N, --cyclic-seconds S, --idle-seconds S, --repeats R). The
+# First installs what the machine lacks (scripts/deps.sh bench). Then builds
+# the release preset and prints every figure of BENCHMARKS.md in one run: the
+# machine, the end-to-end harness (bench/e2e), python-can's virtual bus for
+# comparison, and the receive-table micro-benchmarks. Arguments go to the
+# harness (customapp_e2e --help-less: --frames N, --cyclic-seconds S,
+# --idle-seconds S, --repeats R). The cyclic rows are timed twice beside
+# cyclictest, which measures the machine's own wake-up latency for as long
+# and under the same policy: with the library's threads under the ordinary
+# policy, then at real-time priority BENCH_RT_PRIORITY (default 50; 0 skips
+# it; needs CAP_SYS_NICE, as root). The
 # simulator's full-load run (bench/e2e/FullLoad.cpp) lasts FULLLOAD_SECONDS
 # (default 60); the replay runs (bench/e2e/ReplayLoad.cpp) last
 # REPLAY_SECONDS of log each (default 30), at REPLAY_BITRATE kbit/s (default
 # 1000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/deps.sh bench
 
 jobs=$(nproc)
 if ((jobs > 2)); then jobs=2; fi
@@ -22,9 +28,16 @@ echo "nproc: $(nproc)"
 lscpu | grep -E '^(Model name|CPU\(s\)|Thread\(s\) per core|Hypervisor vendor|Virtualization type)' || true
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-echo "=== end to end"
-e2e=$(build/release/bench/customapp_e2e "$@")
+echo "=== end to end (cyclic rows beside cyclictest, ordinary policy)"
+e2e=$(build/release/bench/customapp_e2e --cyclictest 1 "$@")
 echo "${e2e}"
+rt=${BENCH_RT_PRIORITY:-50}
+if ((rt > 0)); then
+    echo "=== cyclic rows beside cyclictest, library threads and cyclictest at SCHED_FIFO ${rt}"
+    # The same length as the run above (its --cyclic-seconds, if given).
+    build/release/bench/customapp_e2e --cyclic-only 1 --cyclictest 1 --realtime "${rt}" "$@" ||
+        echo "real-time run skipped (run as root, or with CAP_SYS_NICE, for it)"
+fi
 
 echo "=== python-can virtual bus"
 # -P: the repository's can/ folder must not shadow the package.

@@ -6,6 +6,10 @@
 #                              after it need (the native build, nc)
 #     scripts/deps.sh check    what scripts/check.sh needs (every preset,
 #                              the cross build, qemu-user, clang, packaging)
+#     scripts/deps.sh bench    what scripts/bench.sh needs (the release build
+#                              with its benchmarks, python-can for the
+#                              comparison, rt-tests' cyclictest for the
+#                              machine's wake-up latency)
 #
 # As root it runs apt-get; otherwise it prints the apt-get line to run and
 # exits with status 1. Nothing is printed when nothing is missing.
@@ -15,12 +19,14 @@ demo=(cmake ninja-build g++ pkg-config zlib1g-dev libcli11-dev libedit-dev help2
 check=("${demo[@]}" libgtest-dev libgmock-dev googletest libbenchmark-dev binutils dpkg-dev
     g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user clang-14 libclang-rt-14-dev
     python3-can can-utils)
+bench=("${demo[@]}" libgtest-dev libgmock-dev libbenchmark-dev python3-can rt-tests)
 
 case "${1:-}" in
     demo) packages=("${demo[@]}") ;;
     check) packages=("${check[@]}") ;;
+    bench) packages=("${bench[@]}") ;;
     *)
-        echo "usage: $0 demo|check" >&2
+        echo "usage: $0 demo|check|bench" >&2
         exit 2
         ;;
 esac

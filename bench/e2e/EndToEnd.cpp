@@ -13,11 +13,20 @@
 // this process plays the platform.
 //
 //   customapp_e2e [--frames N] [--cyclic-seconds S] [--idle-seconds S] [--repeats R]
+//                 [--throughput-only 0|1] [--cyclic-only 0|1] [--realtime P] [--cyclictest 0|1]
+//
+// --realtime P runs the cyclic application's library threads
+// (SetRealTimePriority) and the platform's reading thread under SCHED_FIFO
+// at P; --cyclictest 1 runs cyclictest beside the cyclic rows, for as long
+// and under the same policy, and sets the machine's wake-up latency next to
+// each period's figures.
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <dirent.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -34,6 +43,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -42,6 +52,7 @@
 
 #include <customapp/TarvexInterface.h>
 
+#include "Cyclictest.h"
 #include "IPCServer.h"
 #include "QRVMessage.h"
 #include "can/CANIPC.h"
@@ -366,6 +377,7 @@ struct LatencyResult {
 
 struct LoadResult {
     int ok;
+    int priorityResult;  // what SetRealTimePriority returned, when asked
     double cpuPerSecond;      // CPU seconds per second of the application process
     double wakeupsPerSecond;  // voluntary context switches of the library's threads
     double involuntaryPerSecond;
@@ -420,6 +432,9 @@ struct Options {
     double idleSeconds = 3;
     int repeats = 3;
     bool throughputOnly = false;
+    bool cyclicOnly = false;
+    int realtime = 0;  // SCHED_FIFO priority of the cyclic run, 0: the ordinary policy
+    bool cyclictest = false;
 };
 
 // Bytes per second of a plain reader taking `stream` over a Unix-domain
@@ -519,14 +534,37 @@ constexpr std::int64_t kPeriods[] = {10, 20, 50, 100, 1000};
 constexpr int kBuses = 5;
 constexpr int kRowsPerBus = 20;
 
+// Puts the calling thread under SCHED_FIFO at `priority`, or under the
+// ordinary policy with 0. Whether the system allowed it.
+bool ScheduleThisThread(int priority) {
+    sched_param param{};
+    param.sched_priority = priority;
+    return pthread_setschedparam(pthread_self(), priority > 0 ? SCHED_FIFO : SCHED_OTHER, &param) == 0;
+}
+
 // 100 cyclic rows on five buses; the platform times every frame they send.
-LoadResult Cyclic(double seconds, std::map<std::int64_t, std::vector<double>>* deviationsMs) {
+// At a real-time `priority`, the application's library threads and the
+// platform's reading thread (which takes the times) run at it. With
+// `machine`, cyclictest runs beside the rows under the same policy.
+LoadResult Cyclic(double seconds, int priority, std::map<std::int64_t, std::vector<double>>* deviationsMs,
+                  bench::WakeLatency* machine) {
+    // The platform's I/O thread takes this thread's policy when it is made.
+    if (priority > 0 && !ScheduleThisThread(priority)) {
+        LoadResult refused{};
+        refused.priorityResult = -1;
+        return refused;
+    }
     Platform platform;
+    if (priority > 0 && !ScheduleThisThread(0)) Fail("back to the ordinary policy");
     const double warmSeconds = 1.0;
     auto app = Child<LoadResult>::Start([&](LoadResult& result) {
         static CustomApplication::CoreTypes::ServiceProviders host{};
         TarvexInterface sdk;
         if (sdk.Init(kAppAddress, &host, 0) != 0) return;
+        if (priority > 0) {
+            result.priorityResult = sdk.SetRealTimePriority(priority);
+            if (result.priorityResult != 0) return;
+        }
         static unsigned char payload[8] = {1, 2, 3, 4, 5, 6, 7, 8};
         for (int bus = 0; bus < kBuses; ++bus) {
             CANTransmitTableEntry rows[kRowsPerBus];
@@ -549,8 +587,17 @@ LoadResult Cyclic(double seconds, std::map<std::int64_t, std::vector<double>>* d
         platform.sent.clear();
         platform.recordSends = true;
     }
+    // As long as the rows are timed; waking as often as the shortest period.
+    std::unique_ptr<bench::Cyclictest> cyclictest;
+    if (machine != nullptr) {
+        const int span = std::max(1, static_cast<int>(seconds - warmSeconds + 0.5));
+        cyclictest = std::make_unique<bench::Cyclictest>(span, static_cast<int>(kPeriods[0]) * 1000, priority);
+    }
     LoadResult result{};
-    if (!app.Wait(&result, static_cast<int>(seconds * 1000) + 30'000) || result.ok != 1) Fail("cyclic run failed");
+    if (!app.Wait(&result, static_cast<int>(seconds * 1000) + 30'000)) Fail("cyclic run failed");
+    if (result.priorityResult != 0) return result;
+    if (result.ok != 1) Fail("cyclic run failed");
+    if (cyclictest) *machine = cyclictest->Finish(10'000);
     std::lock_guard<std::mutex> guard(platform.lock);
     platform.recordSends = false;
     for (const auto& [key, times] : platform.sent) {
@@ -581,31 +628,8 @@ LoadResult Idle(double seconds) {
     return result;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        const double value = std::atof(argv[i + 1]);
-        if (name == "--frames" && value >= 1000) {
-            options.frames = static_cast<std::size_t>(value);
-        } else if (name == "--cyclic-seconds" && value >= 3) {
-            options.cyclicSeconds = value;
-        } else if (name == "--idle-seconds" && value >= 1) {
-            options.idleSeconds = value;
-        } else if (name == "--repeats" && value >= 1 && value <= 50) {
-            options.repeats = static_cast<int>(value);
-        } else if (name == "--throughput-only" && (value == 0 || value == 1)) {
-            options.throughputOnly = value == 1;
-        } else {
-            std::fprintf(stderr, "usage: %s [--frames N>=1000] [--cyclic-seconds S>=3] [--idle-seconds S>=1] [--repeats 1..50] [--throughput-only 0|1]\n",
-                         argv[0]);
-            return 2;
-        }
-    }
-    ::signal(SIGPIPE, SIG_IGN);
-
+// The transport's ceiling and the library's throughput, taking turns.
+void Throughputs(const Options& options) {
     const std::size_t frameBytes = FrameBytes(kRxIdentifier, 0).size();
     const std::vector<std::uint8_t> stream = Stream(options.frames);
     std::printf("frame: %zu bytes on the wire (CAN record in one envelope); stream of %zu frames\n", frameBytes,
@@ -650,31 +674,107 @@ int main(int argc, char** argv) {
     std::printf("CPU per frame, library listener thread:          %12.1f ns (median of %d), %.3f of the reader's "
                 "rate\n",
                 listenerNs, options.repeats, readerNs / listenerNs);
-    if (options.throughputOnly) return 0;
+}
 
-    const LatencyResult latency = Latency(options.latencyFrames);
-    std::printf("latency, platform write to callback (%zu frames): median %.1f us, p99 %.1f us, max %.1f us\n",
-                options.latencyFrames, latency.medianUs, latency.p99Us, latency.maxUs);
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const double value = std::atof(argv[i + 1]);
+        if (name == "--frames" && value >= 1000) {
+            options.frames = static_cast<std::size_t>(value);
+        } else if (name == "--cyclic-seconds" && value >= 3) {
+            options.cyclicSeconds = value;
+        } else if (name == "--idle-seconds" && value >= 1) {
+            options.idleSeconds = value;
+        } else if (name == "--repeats" && value >= 1 && value <= 50) {
+            options.repeats = static_cast<int>(value);
+        } else if (name == "--throughput-only" && (value == 0 || value == 1)) {
+            options.throughputOnly = value == 1;
+        } else if (name == "--cyclic-only" && (value == 0 || value == 1)) {
+            options.cyclicOnly = value == 1;
+        } else if (name == "--realtime" && value >= 0 && value <= 99) {
+            options.realtime = static_cast<int>(value);
+        } else if (name == "--cyclictest" && (value == 0 || value == 1)) {
+            options.cyclictest = value == 1;
+        } else {
+            std::fprintf(stderr,
+                         "usage: %s [--frames N>=1000] [--cyclic-seconds S>=3] [--idle-seconds S>=1] [--repeats 1..50] "
+                         "[--throughput-only 0|1] [--cyclic-only 0|1] [--realtime 0..99] [--cyclictest 0|1]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+
+    if (!options.cyclicOnly) {
+        Throughputs(options);
+        if (options.throughputOnly) return 0;
+        const LatencyResult latency = Latency(options.latencyFrames);
+        std::printf("latency, platform write to callback (%zu frames): median %.1f us, p99 %.1f us, max %.1f us\n",
+                    options.latencyFrames, latency.medianUs, latency.p99Us, latency.maxUs);
+    }
 
     std::map<std::int64_t, std::vector<double>> deviations;
-    const LoadResult cyclic = Cyclic(options.cyclicSeconds, &deviations);
-    std::printf("cyclic rows, 100 on five buses, %.0f s; interval minus period, measured by the platform:\n",
-                options.cyclicSeconds);
+    bench::WakeLatency machine;
+    const LoadResult cyclic =
+        Cyclic(options.cyclicSeconds, options.realtime, &deviations, options.cyclictest ? &machine : nullptr);
+    const std::string policy =
+        options.realtime > 0 ? "SCHED_FIFO " + std::to_string(options.realtime) : std::string("SCHED_OTHER");
+    if (cyclic.priorityResult != 0) {
+        std::printf("cyclic rows at %s: skipped, the process may not use that priority (SetRealTimePriority %d; "
+                    "it needs CAP_SYS_NICE or ulimit -r %d)\n",
+                    policy.c_str(), cyclic.priorityResult, options.realtime);
+        return options.cyclicOnly ? 3 : 0;
+    }
+    std::printf("cyclic rows, 100 on five buses, %.0f s, library threads %s; interval minus period, measured by "
+                "the platform:\n",
+                options.cyclicSeconds, policy.c_str());
+    if (options.cyclictest) {
+        if (machine.ok) {
+            std::printf("  machine wake-up latency (cyclictest, %s, every %lld ms, %llu wake-ups): p50 %.3f ms, "
+                        "p99 %.3f ms, max %.3f ms\n",
+                        policy.c_str(), static_cast<long long>(kPeriods[0]),
+                        static_cast<unsigned long long>(machine.samples), machine.p50Ms, machine.p99Ms,
+                        machine.maxMs);
+        } else {
+            std::printf("  machine wake-up latency: none (%s)\n", machine.error.c_str());
+        }
+    }
+    bool goalMet = machine.ok;
     for (const std::int64_t period : kPeriods) {
         const auto& d = deviations[period];
         std::vector<double> magnitude(d.size());
         std::transform(d.begin(), d.end(), magnitude.begin(), [](double x) { return x < 0 ? -x : x; });
+        const double p50 = Percentile(magnitude, 0.5);
+        const double p99 = Percentile(magnitude, 0.99);
         std::printf("  %4lld ms: %6zu intervals; deviation median %+.3f ms, 1st/99th percentile %+.3f/%+.3f ms; "
-                    "|deviation| median %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                    "|deviation| median %.3f ms, p99 %.3f ms, max %.3f ms",
                     static_cast<long long>(period), d.size(), Percentile(d, 0.5), Percentile(d, 0.01),
-                    Percentile(d, 0.99), Percentile(magnitude, 0.5), Percentile(magnitude, 0.99),
-                    Percentile(magnitude, 1.0));
+                    Percentile(d, 0.99), p50, p99, Percentile(magnitude, 1.0));
+        if (machine.ok) {
+            // The goal: p99 within the machine's p99 wake-up latency plus
+            // 0.2 ms, median within 0.1 ms.
+            const bool tailMet = p99 <= machine.p99Ms + 0.2;
+            const bool medianMet = p50 <= 0.1;
+            goalMet = goalMet && tailMet && medianMet;
+            std::printf("; p99 - machine p99 %+.3f ms (goal +0.2): %s, median (goal 0.1): %s",
+                        p99 - machine.p99Ms, tailMet ? "met" : "NOT met", medianMet ? "met" : "NOT met");
+        }
+        std::printf("\n");
+    }
+    if (machine.ok) {
+        std::printf("  goal (|deviation| p99 <= machine p99 + 0.2 ms and median <= 0.1 ms at every period): %s\n",
+                    goalMet ? "met" : "NOT met");
     }
     std::printf("CPU with 100 cyclic rows on five buses:           %12.4f s per s (%.2f %% of one core)\n",
                 cyclic.cpuPerSecond, cyclic.cpuPerSecond * 100);
     std::printf("  library threads: %.1f voluntary, %.1f involuntary context switches per s\n",
                 cyclic.wakeupsPerSecond, cyclic.involuntaryPerSecond);
 
+    if (options.cyclicOnly) return 0;
     const LoadResult idle = Idle(options.idleSeconds);
     std::printf("idle (one receive row, no traffic), %.0f s:         %12.1f wake-ups/s (voluntary context switches "
                 "of the library's threads), %.1f involuntary/s, CPU %.5f s per s\n",

@@ -25,7 +25,8 @@ enum CANBus : std::int32_t {
 // a count or a state return it as a positive value instead of Success.)
 enum ResultCode : std::int32_t {
     Success = 0,
-    NotPermitted = -1,          // EPERM: the bus interface or CA was not set up by this application
+    NotPermitted = -1,          // EPERM: the bus interface or CA was not set up by this application;
+                                // SetRealTimePriority: the process may not use that priority
     NoEntry = -2,               // ENOENT: no table or entry with that identifier or index; from Init:
                                 // no platform endpoint at that path; from a plug-in file query: the
                                 // platform has no such file

@@ -7,7 +7,8 @@
 // instance is then torn down once the callback has returned.
 // Both worker threads run with a 64 KiB stack: receive callbacks, the
 // job-start notifier and the host's dispatch hooks must keep their stack use
-// (large local arrays, deep recursion) well below that.
+// (large local arrays, deep recursion) well below that. They run under the
+// ordinary scheduling policy unless SetRealTimePriority asks for more.
 // Shutdown and the destructor, called on an application thread, wait until a
 // callback under way on the listener thread has returned. So never call them
 // while holding a lock that a callback of this instance takes: the callback
@@ -111,6 +112,27 @@ public:
     // Any thread; never waits.
     std::int32_t GetConnectionState();
 
+    // Runs the library's two threads, the listener (every receive callback,
+    // the job-start notifier, the host's dispatch hooks) and the service
+    // thread (cyclic rows), at real-time priority `priority` under the
+    // first-in, first-out policy (SCHED_FIFO, 1 to 99; the higher runs
+    // first), so that the machine's other work delays them no more than it
+    // must; 0 puts both back under the ordinary time-sharing policy. Both
+    // threads change, or neither does. The process needs the right to it: on
+    // a PC the capability CAP_SYS_NICE (root, or `setcap cap_sys_nice+ep` on
+    // the program), or a real-time limit (RLIMIT_RTPRIO, `ulimit -r`) of at
+    // least `priority`; on the gateway, the application host grants it to
+    // the applications it starts, or not. At a real-time priority a callback
+    // that runs long keeps every ordinary thread of the machine off its core
+    // meanwhile: keep callbacks short. The setting lasts until the next call
+    // or Shutdown; it does not change the application's own threads.
+    // Any thread, a callback included; never waits for the platform.
+    // Results: 0; -22 `priority` outside 0 to 99; -13 before a successful
+    // Init or once Shutdown has begun; -1 the system refused it (the process
+    // may not use that priority). Whenever the result is not 0, nothing
+    // changed.
+    std::int32_t SetRealTimePriority(std::int32_t priority);
+
     // The name and meaning of result code `code`, such as "TimedOut: the
     // platform did not answer in time" for -110 (see CoreTypes::ResultCode).
     // A value above 0 is named as a uid, count or state; a negative value
@@ -184,9 +206,10 @@ public:
     // Sends row `index` (0-based, in the table given to CANInit) of interface
     // `uid` now, with its current payload. Once written, the row's cycle
     // restarts: its next cyclic send is a full Period later. (A cyclic row
-    // keeps its phase: each cycle counts from when the row was due, so it may
-    // go out up to 2 ms early but averages one send per Period; a row more
-    // than half a Period late skips the cycles it missed.)
+    // keeps its phase: it goes out on the first service pass at or after the
+    // millisecond it is due, and each cycle counts from when the row was
+    // due, not from when it went out, so a late send does not delay the
+    // next; a row more than half a Period late skips the cycles it missed.)
     // Results: 0 (the frame was written); -13 CAN not allowed in this SDK
     // mode, or before Init or after Shutdown; -2 no interface `uid` or
     // `index` outside its transmit table; otherwise the negative result of

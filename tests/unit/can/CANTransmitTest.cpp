@@ -145,6 +145,11 @@ TEST_F(CANCyclic, ARowGoesOutWhenDueAndKeepsItsPhase) {
     EXPECT_EQ(LastSent(0), 2000);
     const auto frame = std::make_pair(std::int32_t{4}, FrameBytes(0x10, 0, 1, {1}));
     EXPECT_EQ(Sent(), (std::vector<std::pair<std::int32_t, Bytes>>{frame, frame}));
+    // The time to the next row counts from the tick the pass began at (here
+    // 5 ms before this bus's turn), so that the loop's wait ends on the due
+    // tick itself.
+    clock.Advance(100);
+    EXPECT_EQ(can.Service(clock.NowMs() - 5), 902);
 }
 
 TEST_F(CANCyclic, CyclesMissedWhileNothingCouldBeSentAreNotMadeUp) {

@@ -61,8 +61,15 @@ TEST(ManualResetEventTest, TimesOutOnTheInstalledClock) {
     EXPECT_EQ(Helper::GetTicks(), 5'000'000'000LL);
     EXPECT_EQ(event.WaitOne(250), 1);
     EXPECT_EQ(event.WaitOne(0), 1);  // no timed wait
+    // An absolute deadline is kept as given, however late the wait begins;
+    // one already reached ends at once.
+    EXPECT_EQ(event.WaitUntil(5'000'000'007LL), 1);
+    EXPECT_EQ(event.WaitUntil(5'000'000'000LL), 1);
+    event.Set();
+    EXPECT_EQ(event.WaitUntil(5'000'000'000LL), 0);
+    event.Reset();
     Helper::InstallClock(nullptr);
-    EXPECT_EQ(clock.deadlines, std::vector<std::int64_t>{5'000'000'250LL});
+    EXPECT_EQ(clock.deadlines, (std::vector<std::int64_t>{5'000'000'250LL, 5'000'000'007LL}));
 
     const std::int64_t before = Helper::GetTicks();
     EXPECT_NE(before, 5'000'000'000LL);
