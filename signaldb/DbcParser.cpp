@@ -46,6 +46,14 @@ class DbcParser {
     void SkipSpace() {
         while (!AtEnd() && (IsBlank(Peek()) || Peek() == '\n')) Advance();
     }
+    struct Mark {
+        std::size_t pos, line, lineStart;
+    };
+    Mark Here() const { return Mark{pos_, line_, lineStart_}; }
+    [[noreturn]] void FailAt(const Mark& mark, const std::string& expected) {
+        pos_ = mark.pos, line_ = mark.line, lineStart_ = mark.lineStart;
+        Fail(expected);
+    }
     [[noreturn]] void Fail(const std::string& expected) {
         error_->line = static_cast<int>(line_);
         error_->column = static_cast<int>(pos_ - lineStart_ + 1);
@@ -355,8 +363,10 @@ void DbcParser::SignalLine() {
     Expect(':');
     s.startBit = Unsigned32("the start bit");
     Expect('|');
+    SkipSpace();
+    const Mark lengthMark = Here();
     s.length = Unsigned32("the signal length");
-    if (s.length < 1 || s.length > 64) Fail("a signal length of 1 to 64 bits");
+    if (s.length < 1 || s.length > 64) FailAt(lengthMark, "a signal length of 1 to 64 bits");
     Expect('@');
     SkipSpace();
     if (Peek() == '1') {
