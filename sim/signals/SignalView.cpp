@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 #include "j1939/J1939Codec.h"
 
 namespace gatewaysim {

@@ -10,7 +10,7 @@
 
 #include "ProductVersion.h"
 #include "SignalDatabase.h"
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 #include "signals/SignalView.h"
 
 namespace {
