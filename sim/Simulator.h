@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -32,6 +33,7 @@
 #include "logs/Replayer.h"
 #include "services/ServiceHost.h"
 #include "bus/TimingChecker.h"
+#include "signals/SignalView.h"
 
 namespace gatewaysim {
 
@@ -93,6 +95,9 @@ struct SimulatorOptions {
     // maxUnregistered wait (a newcomer is never refused).
     int registrationTimeoutMs = 3000;
     std::size_t maxUnregistered = 64;
+    // The signal databases of --dbc, for the decoded views (watch, decode);
+    // none: those commands are refused and nothing is decoded.
+    std::shared_ptr<const signaldb::BusDatabases> signalDatabases;
     // Test hook: called off the worker thread before a plug-in file's CRC is
     // computed.
     std::function<void()> TEST_summaryComputing;
@@ -222,6 +227,10 @@ private:
     Reply List() const;
     Reply Timing();
     Reply J1939Network() const;
+    // watch, unwatch, decode (worker).
+    Reply SignalCommand(const Command& command);
+    // A line of the decoded views on standard output.
+    void PrintDecoded(const std::string& line);
 
     SimulatorOptions options_;
     std::mutex reportLock_;
@@ -253,6 +262,7 @@ private:
     std::set<CanSender> droppedReported_;          // senders whose lost frames were reported
     std::int64_t wallOffsetUs_ = 0;                // wall clock minus monotonic clock for the wire's times
     bool wallOffsetKnown_ = false;
+    std::unique_ptr<SignalMonitor> signals_;  // with signal databases only
     CanService can_;
     J1939Service j1939_;
     J1708Service j1708_;
