@@ -91,8 +91,10 @@ struct Signal {
     // Parses a physical value written as a decimal number or as one of the
     // signal's value names.
     std::optional<double> ParseValue(std::string_view text) const;
-    // The start value's physical value (0 raw when the file gives none).
-    double StartPhysical() const { return ToPhysical(startRaw ? ToRawBits(*startRaw) : 0); }
+    // The start value's raw bits (0 when the file gives none) and its
+    // physical value.
+    std::uint64_t StartRawBits() const { return startRaw ? ToRawBits(*startRaw) : 0; }
+    double StartPhysical() const { return ToPhysical(StartRawBits()); }
 
     // Digits after the decimal point that the factor and offset give a
     // physical value (0.125 -> 3); -1 for float and double signals.
