@@ -71,8 +71,7 @@ struct Signal {
     // GenSigStartValue: a raw value, as the attribute is written.
     std::optional<double> startRaw;
 
-    // The bit positions the signal occupies, as a little-endian bit number
-    // (bit 0 = LSB of byte 0): the lowest and one past the highest byte used.
+    // The bytes the signal occupies: the first, and one past the last.
     std::size_t FirstByte() const { return firstByte_; }
     std::size_t EndByte() const { return endByte_; }
 
@@ -107,7 +106,9 @@ struct Signal {
     // False (nothing written) when the payload is too short.
     bool Insert(std::uint64_t raw, std::uint8_t* payload, std::size_t size) const;
 
-    // Internal: set up by the parser once the signal is complete.
+    // Computes what the accessors above derive from the fields (the bytes,
+    // the resolution). The parser calls it; a signal built by hand calls it
+    // after setting its fields.
     void Prepare();
 
   private:
