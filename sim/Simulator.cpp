@@ -118,6 +118,10 @@ Simulator::Simulator(SimulatorOptions options)
       eeprom_(*this, options_.dataFolder, options_.eepromSize, options_.fileMode),
       plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing),
       faults_([this](const std::string& line) { Report(line); }) {
+    if (options_.signalDatabases) {
+        signals_ = std::make_unique<SignalMonitor>(*options_.signalDatabases,
+                                                   [this](const std::string& line) { PrintDecoded(line); });
+    }
     buses_.reserve(kCanBusCount);
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
         load_.SetBitrate(bus, options_.bitrates[bus]);
@@ -667,6 +671,7 @@ void Simulator::Carry(const CanFrame& frame, const Origin& origin, std::int64_t 
         NoteLogFailure();
         if (options_.busTap) options_.busTap(frame, origin, wallUs);
     }
+    if (signals_ && signals_->Active()) signals_->OnFrame(wallUs < 0 ? WallClockUs() : wallUs, frame);
     TimingChecker::Drift drift;
     if (load_.Observe(frame.bus, startUs, endUs)) {
         // Once a second of the bus: the rows that stopped ask nothing of it any more.

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -32,6 +33,7 @@
 #include "logs/Replayer.h"
 #include "services/ServiceHost.h"
 #include "bus/TimingChecker.h"
+#include "signals/SignalView.h"
 
 namespace gatewaysim {
 
@@ -98,6 +100,9 @@ struct SimulatorOptions {
     // a full receive queue on the gateway would drop them.
     std::size_t stallHeldMessages = 65536;
     std::size_t stallHeldBytes = 4 * 1024 * 1024;
+    // The signal databases of --dbc, for the decoded views (watch, decode);
+    // none: those commands are refused and nothing is decoded.
+    std::shared_ptr<const signaldb::BusDatabases> signalDatabases;
     // Test hook: called off the worker thread before a plug-in file's CRC is
     // computed.
     std::function<void()> TEST_summaryComputing;
@@ -239,6 +244,10 @@ private:
     Reply List() const;
     Reply Timing();
     Reply J1939Network() const;
+    // watch, unwatch, decode (worker).
+    Reply SignalCommand(const Command& command);
+    // A line of the decoded views on standard output.
+    void PrintDecoded(const std::string& line);
 
     SimulatorOptions options_;
     std::mutex reportLock_;
@@ -272,6 +281,7 @@ private:
     std::set<CanSender> droppedReported_;          // senders whose lost frames were reported
     std::int64_t wallOffsetUs_ = 0;                // wall clock minus monotonic clock for the wire's times
     bool wallOffsetKnown_ = false;
+    std::unique_ptr<SignalMonitor> signals_;  // with signal databases only
     CanService can_;
     J1939Service j1939_;
     J1708Service j1708_;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -113,6 +114,14 @@ int main(int argc, char** argv) {
             scenario.Observe(frame, origin);
             if (tools) tools(frame, origin, wallTimeUs);
         };
+    }
+    if (!options.dbcs.empty()) {
+        auto databases = std::make_shared<signaldb::BusDatabases>();
+        if (!LoadSignalDatabases(options.dbcs, databases.get(), &error)) {
+            std::cerr << "gateway-sim: " << error << '\n';
+            return 1;
+        }
+        options.simulator.signalDatabases = std::move(databases);
     }
     Simulator simulator(options.simulator);
     running = &simulator;

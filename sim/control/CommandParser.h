@@ -34,6 +34,9 @@ namespace gatewaysim {
 //   restart
 //   take canN ADDRESS [NAME]
 //   silence canN MS
+//   watch [MESSAGE.SIGNAL ...]   print each change of these signals (none: list them)
+//   unwatch [MESSAGE.SIGNAL ...] stop watching these (none: every one)
+//   decode [on|off]              decoded frames on standard output (none: toggle)
 //   help                         the commands
 //   quit                         end the simulator (also "exit")
 //
@@ -58,7 +61,7 @@ struct FaultCommand {
 
 struct Command {
     enum class Kind { kNothing, kHelp, kList, kCan, kJ1708, kJob, kTiming, kReplay, kReplayStop, kDrop, kQuit,
-                      kJ1939, kReplayStatus, kFault };
+                      kJ1939, kReplayStatus, kFault, kWatch, kUnwatch, kDecode };
     Kind kind = Kind::kNothing;
     CanFrame can;
     J1708Frame j1708;
@@ -72,6 +75,8 @@ struct Command {
     bool skipGaps = false;       // replay
     std::vector<std::pair<std::string, std::uint8_t>> mapping;  // replay: interface name, bus
     FaultCommand fault;          // fault
+    std::vector<std::string> signals;  // watch, unwatch: MESSAGE.SIGNAL names
+    std::string state;                 // decode: "on", "off" or "" (toggle)
 };
 
 // The result of a command.
