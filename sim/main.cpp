@@ -23,7 +23,7 @@
 #include "Options.h"
 #include "ProductVersion.h"
 #include "Simulator.h"
-#include "io/Scenario.h"
+#include "scenario/Scenario.h"
 #include "io/SocketcandServer.h"
 
 #include <arpa/inet.h>
@@ -104,9 +104,11 @@ int main(int argc, char** argv) {
         };
     }
 
-    // A scenario sees every frame beside the CAN tools.
+    // A scenario sees every frame beside the CAN tools. It is read first: a
+    // run that cannot start creates nothing.
     Scenario scenario(std::cout);
     if (!options.scriptPath.empty()) {
+        if (const int loaded = scenario.Load(options.scriptPath); loaded != 0) return loaded;
         options.prompt = false;
         options.simulator.busTap = [&scenario, tools = options.simulator.busTap](
                                        const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs) {
@@ -193,7 +195,7 @@ int main(int argc, char** argv) {
             sigwait(&signals, &signal);
             if (!ended.load()) scenario.Stop();
         });
-        const int verdict = scenario.Run(options.scriptPath, options.simulator.endpoint,
+        const int verdict = scenario.Run(options.simulator.endpoint,
                                           [&simulator](const std::string& line) { return simulator.Execute(line); });
         ended = true;
         // The thread may still be waiting: wake it with a signal of its set.
