@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -109,6 +110,14 @@ int main(int argc, char** argv) {
     Scenario scenario(std::cout);
     if (!options.scriptPath.empty()) {
         if (const int loaded = scenario.Load(options.scriptPath); loaded != 0) return loaded;
+        if (options.listCases) {
+            for (const std::string& name : scenario.Cases()) std::cout << name << '\n';
+            return 0;
+        }
+        if (!options.scriptCase.empty() && !scenario.SelectCase(options.scriptCase)) {
+            std::cout << options.scriptPath << ": no case named " << options.scriptCase << std::endl;
+            return 2;
+        }
         options.prompt = false;
         options.simulator.busTap = [&scenario, tools = options.simulator.busTap](
                                        const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs) {
@@ -195,9 +204,17 @@ int main(int argc, char** argv) {
             sigwait(&signals, &signal);
             if (!ended.load()) scenario.Stop();
         });
-        const int verdict = scenario.Run(options.simulator.endpoint,
+        int verdict = scenario.Run(options.simulator.endpoint,
                                           [&simulator](const std::string& line) { return simulator.Execute(line); });
         ended = true;
+        if (!options.junitPath.empty()) {
+            std::ofstream junit(options.junitPath, std::ios::trunc);
+            junit << JunitXml(options.scriptPath, scenario.Results());
+            if (!junit.flush()) {
+                std::cerr << "gateway-sim: " << options.junitPath << " cannot be written" << std::endl;
+                if (verdict == 0) verdict = 2;
+            }
+        }
         // The thread may still be waiting: wake it with a signal of its set.
         pthread_kill(stopper.native_handle(), SIGTERM);
         stopper.join();

@@ -1,5 +1,6 @@
 #include "scenario/Parser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <functional>
@@ -178,13 +179,47 @@ bool ParseStatement(const std::string& text, Statement* s, std::string* error) {
         s->argv = w.Rest();
         return !s->argv.empty() || Fail(error, "usage: start PROGRAM [ARGUMENTS]");
     }
+    if (first == "every") {
+        const std::string usage = "usage: every MS canN FRAME [for MS]";
+        s->kind = Statement::Kind::kEvery;
+        if (!Ms(w.Next(), &s->everyMs) || s->everyMs == 0) return Fail(error, usage);
+        const std::string bus = w.Next();
+        s->command = bus + " " + w.Next();
+        Command command;
+        std::string reason;
+        if (!ParseCommand(s->command, &command, &reason) || command.kind != Command::Kind::kCan)
+            return Fail(error, (reason.empty() ? "a CAN frame" : reason) + "; " + usage);
+        if (w.Done()) return true;
+        return Window(w, "for", s, error, usage);
+    }
+    if (first == "stop" && w.Take("every")) {
+        s->kind = Statement::Kind::kStopEvery;
+        if (w.Done()) return true;
+        const std::string bus = w.Next();
+        s->command = bus + " " + w.Next();
+        return w.Done() || Fail(error, "usage: stop every [canN FRAME]");
+    }
     if (first == "stop") {
         s->kind = Statement::Kind::kStop;
         s->argv = w.Rest();
         return s->argv.size() == 1 || Fail(error, "usage: stop PROGRAM");
     }
     if (first == "wait") {
-        const std::string usage = "usage: wait MS | wait connected ADDRESS [MS]";
+        const std::string usage = "usage: wait MS | wait connected ADDRESS [MS] | wait subscribed ADDRESS canN ID [MS]";
+        if (w.Take("subscribed")) {
+            const std::string subscribedUsage = "usage: wait subscribed ADDRESS canN ID [MS]";
+            s->kind = Statement::Kind::kWaitSubscribed;
+            s->ms = kDefaultWaitMs;
+            if (!Address(w.Next(), &s->address) || !Bus(w, s, error, subscribedUsage)) return Fail(error, subscribedUsage);
+            const std::string id = w.Next();
+            std::uint64_t value = 0;
+            if ((id.size() != 3 && id.size() != 8) || !ParseHex(id, id.size() == 3 ? 0x7FF : 0x1FFFFFFF, &value))
+                return Fail(error, "an identifier has 3 or 8 hex digits; " + subscribedUsage);
+            s->id = static_cast<std::uint32_t>(value);
+            s->extended = id.size() == 8;
+            if ((!w.Done() && !Ms(w.Next(), &s->ms)) || !w.Done()) return Fail(error, subscribedUsage);
+            return true;
+        }
         if (w.Take("connected")) {
             s->kind = Statement::Kind::kWaitConnected;
             s->ms = kDefaultWaitMs;
@@ -221,6 +256,10 @@ bool Statement::IsExpectation() const {
         case Kind::kStop:
         case Kind::kWait:
         case Kind::kWaitConnected:
+        case Kind::kWaitSubscribed:
+        case Kind::kEvery:
+        case Kind::kStopEvery:
+        case Kind::kCase:
             return false;
         default:
             return true;
@@ -285,10 +324,13 @@ bool ParseNumber(const std::string& text, std::int64_t max, std::int64_t* value)
     return *value <= max;
 }
 
-std::vector<Statement> ParseScenario(std::istream& in, std::vector<ParseError>* errors) {
-    std::vector<Statement> statements;
+Script ParseScenario(std::istream& in, std::vector<ParseError>* errors) {
+    Script script;
+    // The block being read: null outside blocks.
+    Block* block = nullptr;
     std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
+    int number = 0;
+    for (number = 1; std::getline(in, line); ++number) {
         std::size_t first = 0;
         while (first < line.size() && Blank(line[first])) ++first;
         std::size_t last = line.size();
@@ -297,14 +339,51 @@ std::vector<Statement> ParseScenario(std::istream& in, std::vector<ParseError>* 
         Statement statement;
         statement.line = number;
         statement.text = line.substr(first, last - first);
+        std::vector<std::string> words;
         std::string reason;
+        if (SplitWords(statement.text, &words, &reason) && !words.empty() &&
+            (words[0] == "case" || words[0] == "setup" || words[0] == "teardown" || words[0] == "end")) {
+            const std::string& word = words[0];
+            if (word == "end") {
+                if (words.size() != 1) reason = "usage: end";
+                else if (block == nullptr) reason = "end without case, setup or teardown";
+                else block = nullptr;
+            } else if (block != nullptr) {
+                reason = "a block is ended with end before " + word + " (block of line " + std::to_string(block->line) + ")";
+            } else if (word == "case") {
+                const bool taken = std::any_of(script.cases.begin(), script.cases.end(),
+                                               [&](const Block& b) { return words.size() == 2 && b.name == words[1]; });
+                if (words.size() != 2) {
+                    reason = "usage: case NAME (one word) ... end";
+                } else if (taken) {
+                    reason = "a case named " + words[1] + " is there already";
+                } else {
+                    statement.kind = Statement::Kind::kCase;
+                    statement.block = script.cases.size();
+                    script.cases.push_back(Block{words[1], number, {}});
+                    script.statements.push_back(statement);
+                    block = &script.cases.back();
+                }
+            } else {
+                Block& target = word == "setup" ? script.setup : script.teardown;
+                if (words.size() != 1) reason = "usage: " + word + " ... end";
+                else if (target.line != 0) reason = "a file has one " + word + " block";
+                else {
+                    target = Block{word, number, {}};
+                    block = &target;
+                }
+            }
+            if (!reason.empty()) errors->push_back(ParseError{number, reason});
+            continue;
+        }
         if (!ParseStatement(statement.text, &statement, &reason)) {
             errors->push_back(ParseError{number, reason});
             continue;
         }
-        statements.push_back(std::move(statement));
+        (block != nullptr ? block->statements : script.statements).push_back(std::move(statement));
     }
-    return statements;
+    if (block != nullptr) errors->push_back(ParseError{block->line, "the " + block->name + " block has no end"});
+    return script;
 }
 
 }  // namespace gatewaysim

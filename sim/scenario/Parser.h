@@ -29,6 +29,10 @@ struct Statement {
         kGone,           // expect gone ADDRESS [within MS]
         kExit,           // expect exit PROGRAM [CODE] [within MS]
         kRunning,        // expect running PROGRAM
+        kWaitSubscribed, // wait subscribed ADDRESS canN ID [MS]
+        kEvery,          // every MS canN FRAME [for MS]
+        kStopEvery,      // stop every [canN FRAME]
+        kCase,           // case NAME ... end: the test case `block`
     };
     Kind kind = Kind::kCommand;
     int line = 0;
@@ -50,9 +54,34 @@ struct Statement {
     std::int64_t tolerancePercent = 0;
     // exit: -1 for any exit status
     int exitCode = -1;
+    // every: the frame sent (an operator command), its period; `ms` is how
+    // long (0: until the end or `stop every`). wait subscribed: `id`.
+    std::string command;
+    std::int64_t everyMs = 0;
+    std::uint32_t id = 0;
+    bool extended = false;
+    // case: the index of its block in Script::cases
+    std::size_t block = 0;
 
     // True for the statements that give a verdict line.
     bool IsExpectation() const;
+};
+
+// Statements in a block: a test case (`case NAME` ... `end`), or the
+// `setup` / `teardown` run around each case.
+struct Block {
+    std::string name;
+    int line = 0;
+    std::vector<Statement> statements;
+};
+
+// A whole file: the statements outside blocks in their order, a kCase
+// statement standing where each case was written.
+struct Script {
+    std::vector<Statement> statements;
+    Block setup;
+    Block teardown;
+    std::vector<Block> cases;
 };
 
 struct ParseError {
@@ -62,8 +91,8 @@ struct ParseError {
 
 // Parses a whole file: every line that is not blank or a comment is a
 // statement. Every parse error is reported, each with its line; the
-// statements are of use only when there is none.
-std::vector<Statement> ParseScenario(std::istream& in, std::vector<ParseError>* errors);
+// script is of use only when there is none.
+Script ParseScenario(std::istream& in, std::vector<ParseError>* errors);
 
 // Splits a line into words as a shell does: blanks separate words (every
 // whitespace character is a blank), double and single quotes group, a

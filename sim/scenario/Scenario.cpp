@@ -107,16 +107,33 @@ int Scenario::Load(const std::string& path) {
         out_ << path << ": cannot be read" << std::endl;
         return 2;
     }
+    path_ = path;
     const std::size_t slash = path.rfind('/');
     folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     std::vector<ParseError> errors;
-    statements_ = ParseScenario(file, &errors);
+    script_ = ParseScenario(file, &errors);
     if (file.bad()) {
         out_ << path << ": cannot be read" << std::endl;
         return 2;
     }
     for (const ParseError& error : errors) out_ << path << ": line " << error.line << ": " << error.reason << std::endl;
     return errors.empty() ? 0 : 2;
+}
+
+std::vector<std::string> Scenario::Cases() const {
+    std::vector<std::string> names;
+    for (const Block& block : script_.cases) names.push_back(block.name);
+    return names;
+}
+
+bool Scenario::SelectCase(const std::string& name) {
+    for (const Block& block : script_.cases) {
+        if (block.name == name) {
+            selected_ = name;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool Scenario::Start(const Statement& s, const std::string& endpoint, std::string* reason) {
@@ -283,8 +300,38 @@ bool Scenario::Connected(const Execute& execute, std::int32_t address) const {
 
 void Scenario::Report(bool passed, int line, const std::string& text, const std::string& saw) {
     (passed ? passed_ : failed_) += 1;
-    out_ << (passed ? "PASS" : "FAIL") << " line " << line << ": " << text << ": " << saw << std::endl;
-    if (hook_) hook_(Verdict{line, text, passed, saw});
+    const std::string printed =
+        std::string(passed ? "PASS" : "FAIL") + " line " + std::to_string(line) + ": " + text + ": " + saw;
+    out_ << printed << std::endl;
+    std::string caseName;
+    if (current_ < results_.size()) {
+        CaseResult& result = results_[current_];
+        (passed ? result.passed : result.failed) += 1;
+        if (!passed) result.failures.push_back(printed);
+        if (current_ != 0) caseName = result.name;
+    }
+    if (hook_) hook_(Verdict{line, text, passed, saw, caseName});
+}
+
+bool Scenario::Subscribed(const Execute& execute, const Statement& s) const {
+    // The application's block of "list": its CAN subscriptions, one a line.
+    const std::string text = execute("list").text;
+    const std::string head = "application " + std::to_string(s.address) + ": connected";
+    std::size_t at = text.find(head);
+    if (at == std::string::npos) return false;
+    at = text.find('\n', at);
+    while (at != std::string::npos && text.compare(at + 1, 2, "  ") == 0) {
+        const std::size_t end = text.find('\n', at + 1);
+        const std::string line = text.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        unsigned bus = 0;
+        unsigned id = 0;
+        unsigned mask = 0;
+        if (std::sscanf(line.c_str(), "  CAN subscription can%u id %X mask %X", &bus, &id, &mask) == 3 &&
+            bus == s.bus && (s.id & mask) == (id & mask))
+            return true;
+        at = end;
+    }
+    return false;
 }
 
 void Scenario::ReportUnexpectedExits() {
@@ -332,6 +379,32 @@ bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Ex
         }
         case Statement::Kind::kWait:
             return Pause(NowUs() + s.ms * 1000);
+        case Statement::Kind::kWaitSubscribed: {
+            const std::int64_t until = NowUs() + s.ms * 1000;
+            bool is = Subscribed(execute, s);
+            while (!is && NowUs() < until) {
+                if (!Pause(std::min(until, NowUs() + 20'000))) return false;
+                is = Subscribed(execute, s);
+            }
+            if (!is) Report(false, s.line, s.text, "not subscribed after " + std::to_string(s.ms) + " ms");
+            return true;
+        }
+        case Statement::Kind::kEvery: {
+            if (!stimulus_) stimulus_ = std::make_unique<Stimulus>([execute](const std::string& command) {
+                execute(command);
+            });
+            const auto now = Stimulus::Clock::now();
+            stimulus_->Every(s.command, std::chrono::milliseconds(s.everyMs),
+                             s.ms > 0 ? now + std::chrono::milliseconds(s.ms) : Stimulus::Clock::time_point::max());
+            return true;
+        }
+        case Statement::Kind::kStopEvery:
+            // Without a frame it ends whatever runs, which may be nothing.
+            if ((!stimulus_ || !stimulus_->Stop(s.command)) && !s.command.empty())
+                Report(false, s.line, s.text, "no such frame is sent every period");
+            return true;
+        case Statement::Kind::kCase:
+            return true;  // run by RunAll
         case Statement::Kind::kWaitConnected:
         case Statement::Kind::kConnected:
         case Statement::Kind::kGone: {
@@ -498,18 +571,47 @@ int Scenario::Run(const std::string& path, const std::string& endpoint, Execute 
     return loaded != 0 ? loaded : Run(endpoint, std::move(execute));
 }
 
+
 int Scenario::Run(const std::string& endpoint, Execute execute) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         windowFrom_ = next_;
         windowUs_ = NowUs();
     }
-    for (const Statement& statement : statements_) {
-        if (Stopping() || !Perform(statement, endpoint, execute)) {
-            out_ << "stopped at line " << statement.line << ": " << passed_ << " passed, " << failed_ << " failed"
-                 << std::endl;
-            return 3;
+    const std::size_t slash = path_.rfind('/');
+    results_.assign(1, CaseResult{});
+    results_[0].name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    current_ = 0;
+    const std::int64_t startUs = NowUs();
+    int line = 0;
+    const bool completed = RunAll(script_.statements, endpoint, execute, &line);
+    if (completed) ReportUnexpectedExits();
+    if (stimulus_) stimulus_->Stop("");
+    results_[0].seconds = double(NowUs() - startUs) / 1e6;
+    results_[0].stopped = !completed && current_ == 0;
+    // Outside cases, a result only where there were verdicts.
+    if (!script_.cases.empty() && results_[0].passed + results_[0].failed == 0 && !results_[0].stopped)
+        results_.erase(results_.begin());
+    if (!completed) {
+        out_ << "stopped at line " << line << ": " << passed_ << " passed, " << failed_ << " failed" << std::endl;
+        return 3;
+    }
+    out_ << passed_ << " passed, " << failed_ << " failed" << std::endl;
+    return failed_ == 0 ? 0 : 1;
+}
+
+bool Scenario::RunAll(const std::vector<Statement>& statements, const std::string& endpoint,
+                      const Execute& execute, int* line) {
+    for (const Statement& statement : statements) {
+        *line = statement.line;
+        if (Stopping()) return false;
+        if (statement.kind == Statement::Kind::kCase) {
+            const Block& block = script_.cases[statement.block];
+            if (!selected_.empty() && block.name != selected_) continue;
+            if (!RunCase(block, endpoint, execute, line)) return false;
+            continue;
         }
+        if (!Perform(statement, endpoint, execute)) return false;
         if (statement.kind != Statement::Kind::kCommand) {
             // The next window starts here: the commands that follow are its
             // stimulus, what came before is not counted.
@@ -518,9 +620,26 @@ int Scenario::Run(const std::string& endpoint, Execute execute) {
             windowUs_ = NowUs();
         }
     }
-    ReportUnexpectedExits();
-    out_ << passed_ << " passed, " << failed_ << " failed" << std::endl;
-    return failed_ == 0 ? 0 : 1;
+    return true;
+}
+
+bool Scenario::RunCase(const Block& block, const std::string& endpoint, const Execute& execute, int* line) {
+    results_.push_back(CaseResult{});
+    current_ = results_.size() - 1;
+    results_[current_].name = block.name;
+    const std::int64_t startUs = NowUs();
+    const bool completed = RunAll(script_.setup.statements, endpoint, execute, line) &&
+                           RunAll(block.statements, endpoint, execute, line) &&
+                           RunAll(script_.teardown.statements, endpoint, execute, line);
+    CaseResult& result = results_[current_];
+    result.seconds = double(NowUs() - startUs) / 1e6;
+    result.stopped = !completed;
+    if (completed) {
+        out_ << "case " << block.name << ": " << (result.failed == 0 ? "PASS" : "FAIL") << ", " << result.passed
+             << " passed, " << result.failed << " failed" << std::endl;
+        current_ = 0;
+    }
+    return completed;
 }
 
 }  // namespace gatewaysim

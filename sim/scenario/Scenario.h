@@ -19,6 +19,8 @@
 #include "io/CommandParser.h"
 #include "scenario/Matcher.h"
 #include "scenario/Parser.h"
+#include "scenario/Report.h"
+#include "scenario/Stimulus.h"
 
 namespace gatewaysim {
 
@@ -30,13 +32,7 @@ namespace gatewaysim {
 class Scenario {
 public:
     using Execute = std::function<CommandReply(const std::string& line)>;
-    // One verdict as it is printed; `passed` false for a FAIL line.
-    struct Verdict {
-        int line = 0;
-        std::string text;
-        bool passed = false;
-        std::string saw;
-    };
+    using Verdict = ScenarioVerdict;
     using VerdictHook = std::function<void(const Verdict&)>;
     // Frames kept for the expectations; older ones are forgotten.
     static constexpr std::size_t kMaxFrames = 100'000;
@@ -53,6 +49,14 @@ public:
     // Reads and parses the file: 0, or 2 after printing why (the file cannot
     // be read, or every line that does not parse with what it should be).
     [[nodiscard]] int Load(const std::string& path);
+    // The names of the file's test cases, in their order.
+    std::vector<std::string> Cases() const;
+    // Runs only the case `name` (and the statements outside cases); false
+    // when there is no such case.
+    [[nodiscard]] bool SelectCase(const std::string& name);
+    // The verdict of every case run (one named after the file for what is
+    // outside cases, when it holds expectations), for a report.
+    const std::vector<CaseResult>& Results() const { return results_; }
     // Sees every frame put on a bus.
     void Observe(const CanFrame& frame, const Origin& origin);
     // Runs the file loaded; applications started get `endpoint` in the
@@ -88,6 +92,12 @@ private:
     // Runs one statement and gives its verdict; false when the run was
     // stopped before the statement ended (no verdict then).
     bool Perform(const Statement& statement, const std::string& endpoint, const Execute& execute);
+    // Runs statements in order; false when the run was stopped (`line` is
+    // then the line it stopped at).
+    bool RunAll(const std::vector<Statement>& statements, const std::string& endpoint, const Execute& execute,
+                int* line);
+    bool RunCase(const Block& block, const std::string& endpoint, const Execute& execute, int* line);
+    bool Subscribed(const Execute& execute, const Statement& statement) const;
     // Starts PROGRAM; false with the reason when it cannot be.
     bool Start(const Statement& statement, const std::string& endpoint, std::string* reason);
     // Notes the applications that have ended.
@@ -110,7 +120,11 @@ private:
     std::ostream& out_;
     VerdictHook hook_;
     std::string folder_ = ".";
-    std::vector<Statement> statements_;
+    std::string path_;
+    Script script_;
+    std::string selected_;            // the one case to run; empty: all
+    std::vector<CaseResult> results_;
+    std::size_t current_ = 0;         // the result the verdicts go to
     std::mutex lock_;  // guards frames_, next_, assembler_ and stopping_
     std::condition_variable arrived_;
     std::deque<Seen> frames_;
@@ -124,6 +138,7 @@ private:
     int passed_ = 0;
     int failed_ = 0;
     std::vector<Child> children_;
+    std::unique_ptr<Stimulus> stimulus_;  // made with the first "every"
 };
 
 }  // namespace gatewaysim

@@ -92,7 +92,7 @@ TEST(ScenarioParser, WordsNumbersAndEveryError) {
         "expect period can1 123 100 tolerance 10% over 50\n"
         "frobnicate\n");
     std::vector<ParseError> errors;
-    const std::vector<Statement> statements = ParseScenario(file, &errors);
+    const std::vector<Statement> statements = ParseScenario(file, &errors).statements;
     ASSERT_EQ(statements.size(), 2u);
     EXPECT_EQ(statements[0].pgn, 0xEE00u);
     EXPECT_EQ(statements[0].source, 0x17);
