@@ -18,14 +18,14 @@
 #include <thread>
 #include <vector>
 
-#include "io/Console.h"
-#include "io/ControlServer.h"
+#include "control/Console.h"
+#include "control/ControlServer.h"
 #include "IPCClient.h"
 #include "Options.h"
 #include "ProductVersion.h"
 #include "Simulator.h"
 #include "scenario/Scenario.h"
-#include "io/SocketcandServer.h"
+#include "socketcand/SocketcandServer.h"
 
 #include <arpa/inet.h>
 

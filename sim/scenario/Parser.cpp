@@ -6,8 +6,8 @@
 #include <functional>
 #include <map>
 
-#include "io/CandumpFormat.h"
-#include "io/CommandParser.h"
+#include "logs/CandumpFormat.h"
+#include "control/CommandParser.h"
 
 namespace gatewaysim {
 

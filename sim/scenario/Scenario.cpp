@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "IPCClient.h"
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 
 namespace gatewaysim {
 

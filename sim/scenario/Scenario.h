@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "bus/Frames.h"
-#include "io/CommandParser.h"
+#include "control/CommandParser.h"
 #include "scenario/Matcher.h"
 #include "scenario/Parser.h"
 #include "scenario/Report.h"
