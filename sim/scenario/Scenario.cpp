@@ -346,7 +346,19 @@ void Scenario::ReportUnexpectedExits() {
 }
 
 bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Execute& execute) {
-    const std::int64_t startUs = windowUs_;
+    // `within` (and `times`) windows open where the last statement that is
+    // not an operator command ended, so that what the commands just before
+    // put on the bus counts; `for` and `over` windows open at their own
+    // line, once those commands (a silence, a cyclic frame) are in force.
+    const bool ownLine = s.kind == Statement::Kind::kNoCan || s.kind == Statement::Kind::kNoJ1939 ||
+                         s.kind == Statement::Kind::kPeriod;
+    std::uint64_t windowFrom = windowFrom_;
+    std::int64_t startUs = windowUs_;
+    if (ownLine) {
+        std::lock_guard<std::mutex> guard(lock_);
+        windowFrom = next_;
+        startUs = NowUs();
+    }
     const std::int64_t untilUs = startUs + s.ms * 1000;
     // Times are given from the start of the expectation's window.
     const auto at = [startUs](std::int64_t us) { return " at " + std::to_string((us - startUs) / 1000) + " ms"; };
@@ -478,7 +490,7 @@ bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Ex
                 }
                 return once && count > 0;
             };
-            AwaitFrames(windowFrom_, untilUs, counted);
+            AwaitFrames(windowFrom, untilUs, counted);
             if (Stopping()) return false;
             const bool passed = once ? count > 0 : count == static_cast<std::size_t>(s.times);
             std::string saw = count == 0 ? "none seen" : std::to_string(count) + " seen, the first " + first;
@@ -491,7 +503,7 @@ bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Ex
         case Statement::Kind::kNoJ1939: {
             std::string first;
             const bool j1939 = s.kind == Statement::Kind::kNoJ1939;
-            AwaitFrames(windowFrom_, untilUs, [&](const std::vector<Seen>& seen) {
+            AwaitFrames(windowFrom, untilUs, [&](const std::vector<Seen>& seen) {
                 for (const Seen& frame : seen) {
                     if (frame.frame.bus != s.bus) continue;
                     const bool byApplication = frame.origin.kind == Origin::Kind::kApplication ||
@@ -519,7 +531,7 @@ bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Ex
         }
         case Statement::Kind::kPeriod: {
             std::vector<std::int64_t> times;
-            AwaitFrames(windowFrom_, untilUs, [&](const std::vector<Seen>& seen) {
+            AwaitFrames(windowFrom, untilUs, [&](const std::vector<Seen>& seen) {
                 for (const Seen& frame : seen) {
                     if (frame.frame.bus == s.bus && s.frame.Matches(frame.frame)) times.push_back(frame.us);
                 }

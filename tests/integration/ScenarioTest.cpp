@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -92,6 +93,76 @@ TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
     EXPECT_EQ(RunScript(temp, script, &lines), 2);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("line 2: an identifier has 3 or 8 hex digits"), std::string::npos) << lines[0];
+}
+
+// The examples fail, on the line named, against copies of vehicle_app
+// broken on purpose: one that stops after 1 s, one that never connects, one
+// that ends with status 3.
+TEST(Scenario, TheExamplesFailAgainstBrokenCopies) {
+    struct Broken {
+        const char* scenario;
+        const char* run;  // what the broken copy runs instead
+        int line;         // the first FAIL line
+    };
+    const Broken copies[] = {
+        {"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 7},      // expect period
+        {"vehicle_app_silent_bus.scenario", "exit 1", 5},            // wait connected
+        {"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 23},  // expect exit
+    };
+    for (const Broken& broken : copies) {
+        TempFolder temp;
+        std::ofstream(temp / "vehicle_app") << "#!/bin/sh\nreal=" << VEHICLE_APP_PATH << "\n" << broken.run << "\n";
+        ASSERT_EQ(::chmod((temp / "vehicle_app").c_str(), 0755), 0);
+        const char* inherited = std::getenv("PATH");
+        Process sim;
+        ASSERT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
+                               "--script", std::string(EXAMPLE_SCENARIOS_DIR) + "/" + broken.scenario},
+                              {"PATH=" + temp / "" + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
+        EXPECT_EQ(sim.Wait(30'000), 1) << broken.scenario;
+        std::string first;
+        for (const std::string& line : sim.Lines()) {
+            if (line.rfind("FAIL", 0) == 0 && first.empty()) first = line;
+        }
+        EXPECT_EQ(first.rfind("FAIL line " + std::to_string(broken.line) + ": ", 0), 0u)
+            << broken.scenario << ": " << first;
+    }
+}
+
+// Cases give their own verdicts, in JUnit XML too; --list names them and
+// --case runs one.
+TEST(Scenario, CasesForCI) {
+    TempFolder temp;
+    const std::string script = temp / "cases.scenario";
+    std::ofstream(script) << "setup\ncan1 100#01\nend\n"
+                             "case good\nexpect can can1 100#01 within 500\nend\n"
+                             "case bad\nexpect can can1 200 within 100\nend\n";
+    Process list;
+    ASSERT_TRUE(list.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--script", script, "--list"}, {}));
+    EXPECT_EQ(list.Wait(10'000), 0);
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{"good", "bad"}));
+
+    Process sim;
+    ASSERT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
+                           "--script", script, "--junit", temp / "report.xml"},
+                          {}));
+    EXPECT_EQ(sim.Wait(30'000), 1);
+    const std::vector<std::string> lines = sim.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "case good: PASS, 1 passed, 0 failed"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "case bad: FAIL, 0 passed, 1 failed"), lines.end());
+    std::stringstream xml;
+    xml << std::ifstream(temp / "report.xml").rdbuf();
+    EXPECT_NE(xml.str().find("tests=\"2\" failures=\"1\""), std::string::npos) << xml.str();
+    EXPECT_NE(xml.str().find("<testcase name=\"good\" classname=\"" + script + "\" time=\""), std::string::npos);
+    EXPECT_NE(xml.str().find("<failure message=\"FAIL line 8: expect can can1 200 within 100: none seen"),
+              std::string::npos)
+        << xml.str();
+
+    Process one;
+    ASSERT_TRUE(one.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
+                           "--script", script, "--case", "good"},
+                          {}));
+    EXPECT_EQ(one.Wait(30'000), 0);
+    EXPECT_EQ(one.Lines().back(), "1 passed, 0 failed");
 }
 
 // Behaviours that are missing must not pass: each line named below fails.
