@@ -154,6 +154,15 @@ bool ParseRunning(Words& w, Statement* s, std::string* error) {
     return (!s->argv[0].empty() && w.Done()) || Fail(error, "usage: expect running PROGRAM");
 }
 
+bool ParseOutput(Words& w, Statement* s, std::string* error) {
+    const std::string usage = "usage: expect output PROGRAM TEXT [within MS] (TEXT quoted when it has blanks)";
+    s->argv = {w.Next()};
+    s->command = w.Next();
+    if (s->argv[0].empty() || s->command.empty()) return Fail(error, usage);
+    if (w.Done()) return true;
+    return Window(w, "within", s, error, usage);
+}
+
 const std::map<std::string, std::pair<Statement::Kind, StatementParser>>& Expectations() {
     static const std::map<std::string, std::pair<Statement::Kind, StatementParser>> table = {
         {"can", {Statement::Kind::kCan, ParseCanExpectation}},
@@ -165,6 +174,7 @@ const std::map<std::string, std::pair<Statement::Kind, StatementParser>>& Expect
         {"gone", {Statement::Kind::kGone, ParsePresence}},
         {"exit", {Statement::Kind::kExit, ParseExit}},
         {"running", {Statement::Kind::kRunning, ParseRunning}},
+        {"output", {Statement::Kind::kOutput, ParseOutput}},
     };
     return table;
 }

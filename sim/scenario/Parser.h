@@ -29,6 +29,7 @@ struct Statement {
         kGone,           // expect gone ADDRESS [within MS]
         kExit,           // expect exit PROGRAM [CODE] [within MS]
         kRunning,        // expect running PROGRAM
+        kOutput,         // expect output PROGRAM TEXT [within MS]
         kWaitSubscribed, // wait subscribed ADDRESS canN ID [MS]
         kEvery,          // every MS canN FRAME [for MS]
         kStopEvery,      // stop every [canN FRAME]
@@ -56,7 +57,7 @@ struct Statement {
     int exitCode = -1;
     // every: the frame sent (an operator command), its period; `ms` is how
     // long (0: until the end or `stop every`). wait subscribed: `id`.
-    std::string command;
+    std::string command;            // every, stop every; output: the TEXT
     std::int64_t everyMs = 0;
     std::uint32_t id = 0;
     bool extended = false;

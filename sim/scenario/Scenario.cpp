@@ -1,6 +1,7 @@
 #include "scenario/Scenario.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,6 +88,43 @@ Scenario::~Scenario() {
         if (!child.exited) ::kill(child.pid, SIGTERM);
     }
     for (Child& child : children_) End(&child);
+    readersEnding_ = true;
+    for (std::thread& reader : readers_) reader.join();
+}
+
+void Scenario::ReadOutput(int fd, std::size_t child) {
+    std::string partial;
+    char buffer[4096];
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, 100);
+        if (polled < 0 && errno != EINTR) break;
+        if (polled <= 0) {
+            // A program it started may keep the pipe open: not waited for.
+            if (readersEnding_) break;
+            continue;
+        }
+        const ssize_t got = ::read(fd, buffer, sizeof(buffer));
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got <= 0) break;
+        ssize_t written = ::write(STDERR_FILENO, buffer, static_cast<std::size_t>(got));
+        (void)written;
+        partial.append(buffer, static_cast<std::size_t>(got));
+        std::vector<std::string> lines;
+        for (std::size_t end; (end = partial.find('\n')) != std::string::npos; partial.erase(0, end + 1))
+            lines.push_back(partial.substr(0, end));
+        if (partial.size() > 4096) lines.push_back(std::move(partial)), partial.clear();
+        if (lines.empty()) continue;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            for (std::string& line : lines) {
+                printed_.push_back(Printed{child, NowUs(), std::move(line)});
+                if (printed_.size() > kMaxFrames) printed_.pop_front();
+            }
+        }
+        arrived_.notify_all();
+    }
+    ::close(fd);
 }
 
 void Scenario::Observe(const CanFrame& frame, const Origin& origin) {
@@ -159,18 +197,25 @@ bool Scenario::Start(const Statement& s, const std::string& endpoint, std::strin
     }
     environment.push_back(variable.data());
     environment.push_back(nullptr);
-    // The child tells why exec failed through a pipe that exec closes.
+    // The child tells why exec failed through a pipe that exec closes; what
+    // it prints comes through another.
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
         *reason = std::strerror(errno);
+        return false;
+    }
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+        *reason = std::strerror(errno);
+        ::close(report[0]);
+        ::close(report[1]);
         return false;
     }
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) {
         *reason = std::strerror(errno);
-        ::close(report[0]);
-        ::close(report[1]);
+        for (const int fd : {report[0], report[1], output[0], output[1]}) ::close(fd);
         return false;
     }
     if (pid == 0) {
@@ -185,7 +230,10 @@ bool Scenario::Start(const Statement& s, const std::string& endpoint, std::strin
         for (int signal = 1; signal < NSIG; ++signal) {
             if (signal != SIGKILL && signal != SIGSTOP) sigaction(signal, &initial, nullptr);
         }
-        ::dup2(STDERR_FILENO, STDOUT_FILENO);  // the verdict lines alone on standard output
+        // The verdict lines alone on standard output: the application's
+        // output is read by the scenario and goes on to standard error.
+        ::dup2(output[1], STDOUT_FILENO);
+        ::dup2(output[1], STDERR_FILENO);
         ::execvpe(args[0], args.data(), environment.data());
         const int error = errno;
         ssize_t written = ::write(report[1], &error, sizeof(error));
@@ -193,6 +241,7 @@ bool Scenario::Start(const Statement& s, const std::string& endpoint, std::strin
         _exit(127);
     }
     ::close(report[1]);
+    ::close(output[1]);
     int error = 0;
     ssize_t got;
     do {
@@ -207,10 +256,13 @@ bool Scenario::Start(const Statement& s, const std::string& endpoint, std::strin
     child.startUs = NowUs();
     if (got == static_cast<ssize_t>(sizeof(error))) {
         ::waitpid(pid, nullptr, 0);
+        ::close(output[0]);
         *reason = std::string("cannot be started: ") + std::strerror(error);
         return false;
     }
+    child.id = children_.size();
     children_.push_back(child);
+    readers_.emplace_back([this, fd = output[0], id = child.id] { ReadOutput(fd, id); });
     return true;
 }
 
@@ -429,6 +481,37 @@ bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Ex
             }
             if (s.kind == Statement::Kind::kWaitConnected && is) return true;
             Report(is == want, s.line, s.text, std::string(is ? "connected" : "not connected") + at(NowUs()));
+            return true;
+        }
+        case Statement::Kind::kOutput: {
+            Child* child = Find(s.argv[0]);
+            if (child == nullptr) {
+                Report(false, s.line, s.text, "no such program was started");
+                return true;
+            }
+            const std::size_t id = child->id;
+            std::string seen;
+            std::string last;
+            {
+                std::unique_lock<std::mutex> guard(lock_);
+                const auto found = [&] {
+                    for (const Printed& line : printed_) {
+                        if (line.child != id || line.us < startUs) continue;
+                        if (line.text.find(s.command) != std::string::npos) {
+                            seen = "\"" + line.text + "\"" + at(line.us);
+                            return true;
+                        }
+                        last = line.text;
+                    }
+                    return stopping_;
+                };
+                const std::int64_t left = untilUs - NowUs();
+                if (!found() && left > 0)
+                    arrived_.wait_for(guard, std::chrono::microseconds(left), found);
+                if (stopping_) return false;
+            }
+            Report(!seen.empty(), s.line, s.text,
+                   !seen.empty() ? seen : last.empty() ? "nothing printed" : "not printed; the last line \"" + last + "\"");
             return true;
         }
         case Statement::Kind::kExit:

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bus/Frames.h"
@@ -88,7 +90,16 @@ private:
         int status = 0;
         std::int64_t exitUs = 0;
         bool accounted = false;  // its end was expected, stopped or reported
+        std::size_t id = 0;      // its place in children_
     };
+    // A line an application printed.
+    struct Printed {
+        std::size_t child;
+        std::int64_t us;
+        std::string text;
+    };
+    // Forwards what the child prints to standard error and keeps its lines.
+    void ReadOutput(int fd, std::size_t child);
     // Runs one statement and gives its verdict; false when the run was
     // stopped before the statement ended (no verdict then).
     bool Perform(const Statement& statement, const std::string& endpoint, const Execute& execute);
@@ -139,6 +150,9 @@ private:
     int failed_ = 0;
     std::vector<Child> children_;
     std::unique_ptr<Stimulus> stimulus_;  // made with the first "every"
+    std::deque<Printed> printed_;         // guarded by lock_; the latest kMaxFrames lines
+    std::atomic<bool> readersEnding_{false};
+    std::vector<std::thread> readers_;    // one per application started
 };
 
 }  // namespace gatewaysim

@@ -107,7 +107,7 @@ TEST(Scenario, TheExamplesFailAgainstBrokenCopies) {
     const Broken copies[] = {
         {"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 7},      // expect period
         {"vehicle_app_silent_bus.scenario", "exit 1", 5},            // wait connected
-        {"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 23},  // expect exit
+        {"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 25},  // expect exit
     };
     for (const Broken& broken : copies) {
         TempFolder temp;
@@ -215,7 +215,8 @@ TEST(Scenario, ApplicationsAreWatched) {
     EXPECT_EQ(RunText(temp,
                       "start ./no-such-app\n"
                       "start false\n"
-                      "start sh -c \"exit 3\"\n"
+                      "start sh -c \"echo 'hello there'; exit 3\"\n"
+                      "expect output sh \"hello there\" within 5000\n"
                       "expect exit sh 3 within 5000\n"
                       "start ./app.sh " + temp / "ended\n" +
                       "expect running ./app.sh\n"
@@ -228,18 +229,21 @@ TEST(Scenario, ApplicationsAreWatched) {
               1);
     EXPECT_EQ(LineOf(lines, 1).rfind("FAIL line 1: start ./no-such-app: cannot be started: ", 0), 0u)
         << LineOf(lines, 1);
-    EXPECT_EQ(LineOf(lines, 4), "PASS line 4: expect exit sh 3 within 5000: exited with status 3");
-    EXPECT_EQ(LineOf(lines, 6).rfind("PASS", 0), 0u) << LineOf(lines, 6);
-    EXPECT_EQ(LineOf(lines, 7), "PASS line 7: expect exit false within 5000: exited with status 1");
-    EXPECT_EQ(LineOf(lines, 8), "FAIL line 8: expect exit false 0: exited with status 1");
+    EXPECT_EQ(LineOf(lines, 4).rfind("PASS line 4: expect output sh \"hello there\" within 5000: \"hello there\" at ", 0),
+              0u)
+        << LineOf(lines, 4);
+    EXPECT_EQ(LineOf(lines, 5), "PASS line 5: expect exit sh 3 within 5000: exited with status 3");
+    EXPECT_EQ(LineOf(lines, 7).rfind("PASS", 0), 0u) << LineOf(lines, 7);
+    EXPECT_EQ(LineOf(lines, 8), "PASS line 8: expect exit false within 5000: exited with status 1");
+    EXPECT_EQ(LineOf(lines, 9), "FAIL line 9: expect exit false 0: exited with status 1");
     // At once, not after a default wait.
-    const std::string connected = LineOf(lines, 10);
-    ASSERT_EQ(connected.rfind("FAIL line 10: expect connected 7: not connected at ", 0), 0u) << connected;
+    const std::string connected = LineOf(lines, 11);
+    ASSERT_EQ(connected.rfind("FAIL line 11: expect connected 7: not connected at ", 0), 0u) << connected;
     EXPECT_LT(std::stoi(connected.substr(connected.rfind(" at ") + 4)), 5000);
     // true ended on its own before the scenario did.
-    EXPECT_EQ(LineOf(lines, 9).rfind("FAIL line 9: start true: exited with status 0 after ", 0), 0u)
-        << LineOf(lines, 9);
-    EXPECT_EQ(lines.back(), "3 passed, 4 failed");
+    EXPECT_EQ(LineOf(lines, 10).rfind("FAIL line 10: start true: exited with status 0 after ", 0), 0u)
+        << LineOf(lines, 10);
+    EXPECT_EQ(lines.back(), "4 passed, 4 failed");
     std::ifstream ended(temp / "ended");
     std::string word;
     EXPECT_TRUE(ended >> word) << "the application's SIGTERM handler did not run";
