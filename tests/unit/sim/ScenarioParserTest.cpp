@@ -6,6 +6,7 @@
 
 #include "scenario/Matcher.h"
 #include "scenario/Parser.h"
+#include "scenario/Report.h"
 
 namespace gatewaysim {
 namespace {
@@ -103,6 +104,22 @@ TEST(ScenarioParser, WordsNumbersAndEveryError) {
     EXPECT_NE(errors[0].reason.find("usage: expect can canN FRAME"), std::string::npos) << errors[0].reason;
     EXPECT_EQ(errors[1].line, 5);
     EXPECT_EQ(errors[2].line, 6);
+}
+
+TEST(ScenarioReport, JunitXmlEscapesWhatTheLinesHold) {
+    CaseResult good;
+    good.name = "good";
+    good.passed = 2;
+    CaseResult bad;
+    bad.name = "bad";
+    bad.failed = 1;
+    bad.failures = {"FAIL line 3: expect output app \"<a & b>\"\x01: nothing printed"};
+    const std::string xml = JunitXml("x.scenario", {good, bad});
+    EXPECT_NE(xml.find("tests=\"2\" failures=\"1\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<testcase name=\"good\" classname=\"x.scenario\" time=\"0.000\"/>"), std::string::npos);
+    EXPECT_NE(xml.find("message=\"FAIL line 3: expect output app &quot;&lt;a &amp; b&gt;&quot;?: nothing printed\""),
+              std::string::npos)
+        << xml;
 }
 
 }  // namespace
