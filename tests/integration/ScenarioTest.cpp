@@ -97,7 +97,7 @@ TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
 
 // The examples fail, on the line named, against copies of vehicle_app
 // broken on purpose: one that stops after 1 s, one that never connects, one
-// that ends with status 3.
+// that ends with status 3, one that prints nothing.
 TEST(Scenario, TheExamplesFailAgainstBrokenCopies) {
     struct Broken {
         const char* scenario;
@@ -108,6 +108,7 @@ TEST(Scenario, TheExamplesFailAgainstBrokenCopies) {
         {"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 7},      // expect period
         {"vehicle_app_silent_bus.scenario", "exit 1", 5},            // wait connected
         {"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 25},  // expect exit
+        {"vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 17},  // expect output
     };
     for (const Broken& broken : copies) {
         TempFolder temp;
