@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
     Scenario scenario(std::cout);
     if (!options.scriptPath.empty()) {
         if (const int loaded = scenario.Load(options.scriptPath); loaded != 0) return loaded;
+        scenario.SetDataFolder(options.simulator.dataFolder);
         if (options.listCases) {
             for (const std::string& name : scenario.Cases()) std::cout << name << '\n';
             return 0;

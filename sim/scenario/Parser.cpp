@@ -163,6 +163,18 @@ bool ParseOutput(Words& w, Statement* s, std::string* error) {
     return Window(w, "within", s, error, usage);
 }
 
+bool ParseEeprom(Words& w, Statement* s, std::string* error) {
+    const std::string usage = "usage: expect eeprom ADDRESS OFFSET HEX saved [within MS]";
+    std::string reason;
+    if (!Address(w.Next(), &s->address) || !ParseNumber(w.Next(), 0x7FFFFFFF, &s->offset)) return Fail(error, usage);
+    if (!DataPattern::Parse(w.Next(), 1024, &s->data, &reason)) return Fail(error, reason + "; " + usage);
+    // What is on disk only: the bytes the platform holds unsaved are not
+    // within a scenario's reach.
+    if (!w.Take("saved")) return Fail(error, "only saved bytes can be checked; " + usage);
+    if (w.Done()) return true;
+    return Window(w, "within", s, error, usage);
+}
+
 const std::map<std::string, std::pair<Statement::Kind, StatementParser>>& Expectations() {
     static const std::map<std::string, std::pair<Statement::Kind, StatementParser>> table = {
         {"can", {Statement::Kind::kCan, ParseCanExpectation}},
@@ -175,6 +187,7 @@ const std::map<std::string, std::pair<Statement::Kind, StatementParser>>& Expect
         {"exit", {Statement::Kind::kExit, ParseExit}},
         {"running", {Statement::Kind::kRunning, ParseRunning}},
         {"output", {Statement::Kind::kOutput, ParseOutput}},
+        {"eeprom", {Statement::Kind::kEeprom, ParseEeprom}},
     };
     return table;
 }

@@ -30,6 +30,7 @@ struct Statement {
         kExit,           // expect exit PROGRAM [CODE] [within MS]
         kRunning,        // expect running PROGRAM
         kOutput,         // expect output PROGRAM TEXT [within MS]
+        kEeprom,         // expect eeprom ADDRESS OFFSET HEX saved [within MS]
         kWaitSubscribed, // wait subscribed ADDRESS canN ID [MS]
         kEvery,          // every MS canN FRAME [for MS]
         kStopEvery,      // stop every [canN FRAME]
@@ -61,6 +62,8 @@ struct Statement {
     std::int64_t everyMs = 0;
     std::uint32_t id = 0;
     bool extended = false;
+    // eeprom: the offset (`data` holds the bytes)
+    std::int64_t offset = 0;
     // case: the index of its block in Script::cases
     std::size_t block = 0;
 

@@ -514,6 +514,34 @@ bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Ex
                    !seen.empty() ? seen : last.empty() ? "nothing printed" : "not printed; the last line \"" + last + "\"");
             return true;
         }
+        case Statement::Kind::kEeprom: {
+            const std::string path = dataFolder_ + "/eeprom-" + std::to_string(s.address) + ".bin";
+            const std::size_t length = s.data.value.size();
+            std::string saw;
+            for (;;) {
+                std::vector<std::uint8_t> bytes(length);
+                std::ifstream file(path, std::ios::binary);
+                file.seekg(s.offset);
+                file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
+                const std::size_t got = file ? length : static_cast<std::size_t>(std::max<std::streamsize>(0, file.gcount()));
+                if (!std::ifstream(path)) {
+                    saw = "no saved EEPROM " + path;
+                } else if (got < length) {
+                    saw = "the saved EEPROM ends before";
+                } else {
+                    saw.clear();
+                    for (const std::uint8_t byte : bytes) saw += Hex2(byte);
+                    if (s.data.Matches(bytes.data(), length)) {
+                        Report(true, s.line, s.text, saw + at(NowUs()));
+                        return true;
+                    }
+                }
+                if (NowUs() >= untilUs) break;
+                if (!Pause(std::min(untilUs, NowUs() + 20'000))) return false;
+            }
+            Report(false, s.line, s.text, saw);
+            return true;
+        }
         case Statement::Kind::kExit:
         case Statement::Kind::kRunning: {
             Reap();

@@ -48,6 +48,8 @@ public:
     // Called with every verdict, on the thread that runs the scenario, after
     // its line is printed. Set before Run.
     void SetVerdictHook(VerdictHook hook) { hook_ = std::move(hook); }
+    // The simulator's data folder, where saved EEPROMs are ("eeprom-ADDRESS.bin").
+    void SetDataFolder(std::string folder) { dataFolder_ = std::move(folder); }
     // Reads and parses the file: 0, or 2 after printing why (the file cannot
     // be read, or every line that does not parse with what it should be).
     [[nodiscard]] int Load(const std::string& path);
@@ -131,6 +133,7 @@ private:
     std::ostream& out_;
     VerdictHook hook_;
     std::string folder_ = ".";
+    std::string dataFolder_ = ".";
     std::string path_;
     Script script_;
     std::string selected_;            // the one case to run; empty: all

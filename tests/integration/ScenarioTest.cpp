@@ -107,8 +107,8 @@ TEST(Scenario, TheExamplesFailAgainstBrokenCopies) {
     const Broken copies[] = {
         {"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 7},      // expect period
         {"vehicle_app_silent_bus.scenario", "exit 1", 5},            // wait connected
-        {"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 25},  // expect exit
-        {"vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 17},  // expect output
+        {"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 29},  // expect exit
+        {"vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 21},  // expect output
     };
     for (const Broken& broken : copies) {
         TempFolder temp;
