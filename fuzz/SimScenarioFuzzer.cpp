@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const gatewaysim::Statement& statement : statements) {
             if (statement.text.empty()) __builtin_trap();
             if (statement.frame.data.value.size() != statement.frame.data.mask.size()) __builtin_trap();
-            if (statement.frame.data.value.size() > 8 || statement.data.value.size() > 1785) __builtin_trap();
+            if (statement.frame.data.value.size() > 8 || statement.j1939.data.value.size() > 1785 ||
+                statement.data.value.size() > 1024) __builtin_trap();
             if (statement.kind == gatewaysim::Statement::Kind::kCase && statement.block >= script.cases.size())
                 __builtin_trap();
         }

@@ -141,6 +141,12 @@ bool FramePattern::Matches(const CanFrame& frame) const {
     return data.Matches(frame.data, frame.length);
 }
 
+bool J1939Pattern::Matches(const J1939Message& message) const {
+    return message.pgn == pgn && (source < 0 || message.source == source) &&
+           (destination < 0 || message.destination == destination) &&
+           data.Matches(message.data.data(), message.data.size());
+}
+
 bool J1939Assembler::Feed(const CanFrame& frame, J1939Message* message) {
     if (!frame.extended || frame.remote) return false;
     const J1939Header header = DecomposeId(frame.id);

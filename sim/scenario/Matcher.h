@@ -51,6 +51,17 @@ struct J1939Message {
     std::vector<std::uint8_t> data;
 };
 
+// A J1939 message pattern: its PGN, optionally its source, destination and
+// bytes.
+struct J1939Pattern {
+    std::uint32_t pgn = 0;
+    int source = -1;       // -1: any
+    int destination = -1;  // -1: any
+    DataPattern data;
+
+    bool Matches(const J1939Message& message) const;
+};
+
 // Follows the transport sessions of every bus (broadcast and connection
 // mode) and tells when a frame completes a message: a frame that is not
 // transport is a message of its own; a long message is complete with its

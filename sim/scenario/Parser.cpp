@@ -94,15 +94,15 @@ bool ParseJ1939Expectation(Words& w, Statement* s, std::string* error) {
     if (!Bus(w, s, error, usage)) return false;
     std::uint64_t hex = 0;
     if (!ParseHex(w.Next(), 0x3FFFF, &hex)) return Fail(error, "a PGN is hex, 0 to 3FFFF; " + usage);
-    s->pgn = static_cast<std::uint32_t>(hex);
+    s->j1939.pgn = static_cast<std::uint32_t>(hex);
     for (;;) {
         if (w.Peek() == "from" || w.Peek() == "to") {
             const bool from = w.Next() == "from";
             if (!ParseHex(w.Next(), 0xFF, &hex)) return Fail(error, "a J1939 address is hex, 00 to FF; " + usage);
-            (from ? s->source : s->destination) = static_cast<int>(hex);
+            (from ? s->j1939.source : s->j1939.destination) = static_cast<int>(hex);
         } else if (w.Take("data")) {
             std::string reason;
-            if (!DataPattern::Parse(w.Next(), 1785, &s->data, &reason)) return Fail(error, reason + "; " + usage);
+            if (!DataPattern::Parse(w.Next(), 1785, &s->j1939.data, &reason)) return Fail(error, reason + "; " + usage);
         } else {
             break;
         }

@@ -46,11 +46,8 @@ struct Statement {
     std::uint8_t bus = 0;
     FramePattern frame;             // can, no can, period
     std::int64_t times = -1;        // -1: at least once
-    // j1939, no j1939
-    std::uint32_t pgn = 0;
-    int source = -1;
-    int destination = -1;
-    DataPattern data;
+    J1939Pattern j1939;             // j1939, no j1939
+    DataPattern data;               // eeprom
     // period
     std::int64_t periodMs = 0;
     std::int64_t tolerancePercent = 0;

@@ -586,10 +586,8 @@ bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Ex
                     const bool sender = !s.fromApplication || (byApplication && frame.origin.address == s.address);
                     if (j1939) {
                         const J1939Message* m = frame.message.get();
-                        sameId = m != nullptr && m->pgn == s.pgn;
-                        matches = sameId && sender && (s.source < 0 || m->source == s.source) &&
-                                  (s.destination < 0 || m->destination == s.destination) &&
-                                  s.data.Matches(m->data.data(), m->data.size());
+                        sameId = m != nullptr && m->pgn == s.j1939.pgn;
+                        matches = sameId && sender && s.j1939.Matches(*m);
                     } else {
                         sameId = s.frame.SameIdentifier(frame.frame);
                         matches = sender && s.frame.Matches(frame.frame);
@@ -622,10 +620,7 @@ bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Ex
                     if (s.fromApplication && (!byApplication || frame.origin.address != s.address)) continue;
                     if (j1939) {
                         const J1939Message* m = frame.message.get();
-                        if (m == nullptr || m->pgn != s.pgn || (s.source >= 0 && m->source != s.source) ||
-                            (s.destination >= 0 && m->destination != s.destination) ||
-                            !s.data.Matches(m->data.data(), m->data.size()))
-                            continue;
+                        if (m == nullptr || !s.j1939.Matches(*m)) continue;
                         first = Describe(*m) + at(frame.us);
                         return true;
                     }

@@ -95,8 +95,8 @@ TEST(ScenarioParser, WordsNumbersAndEveryError) {
     std::vector<ParseError> errors;
     const std::vector<Statement> statements = ParseScenario(file, &errors).statements;
     ASSERT_EQ(statements.size(), 2u);
-    EXPECT_EQ(statements[0].pgn, 0xEE00u);
-    EXPECT_EQ(statements[0].source, 0x17);
+    EXPECT_EQ(statements[0].j1939.pgn, 0xEE00u);
+    EXPECT_EQ(statements[0].j1939.source, 0x17);
     EXPECT_EQ(statements[0].ms, 16);
     EXPECT_EQ(statements[1].ms, 0);  // at once
     ASSERT_EQ(errors.size(), 3u);
