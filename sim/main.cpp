@@ -219,6 +219,8 @@ int main(int argc, char** argv) {
         // The thread may still be waiting: wake it with a signal of its set.
         pthread_kill(stopper.native_handle(), SIGTERM);
         stopper.join();
+        // The applications end while the platform still serves them.
+        scenario.EndApplications();
         control.Stop();
         socketcand.Stop();
         simulator.Stop();

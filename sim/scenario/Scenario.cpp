@@ -84,12 +84,17 @@ private:
 }  // namespace
 
 Scenario::~Scenario() {
+    EndApplications();
+    readersEnding_ = true;
+    for (std::thread& reader : readers_) reader.join();
+}
+
+void Scenario::EndApplications() {
+    // All are asked at once; each then gets its 2 s from then.
     for (Child& child : children_) {
         if (!child.exited) ::kill(child.pid, SIGTERM);
     }
     for (Child& child : children_) End(&child);
-    readersEnding_ = true;
-    for (std::thread& reader : readers_) reader.join();
 }
 
 void Scenario::ReadOutput(int fd, std::size_t child) {

@@ -72,6 +72,10 @@ public:
     // Ends a run at once: the statement under way ends without a verdict and
     // no other one runs.
     void Stop();
+    // Ends the applications it started (SIGTERM, SIGKILL after 2 s), on the
+    // thread that ran it; to be called while the simulator still serves, so
+    // that what they do on shutdown (saving an EEPROM) reaches it.
+    void EndApplications();
 
 private:
     struct Seen {

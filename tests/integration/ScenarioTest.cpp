@@ -209,7 +209,8 @@ TEST(Scenario, MissingBehaviourFails) {
 TEST(Scenario, ApplicationsAreWatched) {
     TempFolder temp;
     const std::string app = temp / "app.sh";
-    std::ofstream(app) << "#!/bin/sh\ntrap 'echo ended > \"$1\"; exit 0' TERM\n"
+    std::ofstream(app) << "#!/bin/sh\ntrap 'echo ended > \"$1\"; [ -e \"$GATREL_ENDPOINT\" ] && echo served >> \"$1\"; "
+                          "exit 0' TERM\n"
                           "while :; do sleep 0.05; done\n";
     ASSERT_EQ(::chmod(app.c_str(), 0755), 0);
     std::vector<std::string> lines;
@@ -249,6 +250,7 @@ TEST(Scenario, ApplicationsAreWatched) {
     std::string word;
     EXPECT_TRUE(ended >> word) << "the application's SIGTERM handler did not run";
     EXPECT_EQ(word, "ended");
+    EXPECT_TRUE(ended >> word && word == "served") << "the platform was gone when the application was asked to end";
 }
 
 // Every blank is a blank; every parse error is reported in one run; a run
