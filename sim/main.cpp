@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -105,9 +106,20 @@ int main(int argc, char** argv) {
         };
     }
 
-    // A scenario sees every frame beside the CAN tools.
+    // A scenario sees every frame beside the CAN tools. It is read first: a
+    // run that cannot start creates nothing.
     Scenario scenario(std::cout);
     if (!options.scriptPath.empty()) {
+        if (const int loaded = scenario.Load(options.scriptPath); loaded != 0) return loaded;
+        scenario.SetDataFolder(options.simulator.dataFolder);
+        if (options.listCases) {
+            for (const std::string& name : scenario.Cases()) std::cout << name << '\n';
+            return 0;
+        }
+        if (!options.scriptCase.empty() && !scenario.SelectCase(options.scriptCase)) {
+            std::cout << options.scriptPath << ": no case named " << options.scriptCase << std::endl;
+            return 2;
+        }
         options.prompt = false;
         options.simulator.busTap = [&scenario, tools = options.simulator.busTap](
                                        const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs) {
@@ -202,12 +214,22 @@ int main(int argc, char** argv) {
             sigwait(&signals, &signal);
             if (!ended.load()) scenario.Stop();
         });
-        const int verdict = scenario.Run(options.scriptPath, options.simulator.endpoint,
+        int verdict = scenario.Run(options.simulator.endpoint,
                                           [&simulator](const std::string& line) { return simulator.Execute(line); });
         ended = true;
+        if (!options.junitPath.empty()) {
+            std::ofstream junit(options.junitPath, std::ios::trunc);
+            junit << JunitXml(options.scriptPath, scenario.Results());
+            if (!junit.flush()) {
+                std::cerr << "gateway-sim: " << options.junitPath << " cannot be written" << std::endl;
+                if (verdict == 0) verdict = 2;
+            }
+        }
         // The thread may still be waiting: wake it with a signal of its set.
         pthread_kill(stopper.native_handle(), SIGTERM);
         stopper.join();
+        // The applications end while the platform still serves them.
+        scenario.EndApplications();
         control.Stop();
         socketcand.Stop();
         simulator.Stop();
