@@ -32,6 +32,7 @@
 #include "io/Replayer.h"
 #include "services/ServiceHost.h"
 #include "bus/TimingChecker.h"
+#include "vehicle/Vehicle.h"
 
 namespace gatewaysim {
 
@@ -258,6 +259,32 @@ private:
     J1708Service j1708_;
     EepromService eeprom_;
     PluginService plugin_;
+    // The simulated nodes' way to the J1939 network, the clock and the reports.
+    class NodeLink final : public Vehicle::Link {
+    public:
+        NodeLink(J1939Service& j1939, ServiceHost& host) : j1939_(j1939), host_(host) {}
+        std::int64_t NowUs() override;
+        void Report(const std::string& line) override { host_.Report(line); }
+        bool Claim(std::int32_t owner, std::uint8_t bus, std::uint8_t address, std::uint64_t name) override {
+            return j1939_.ClaimForNode(owner, bus, address, name);
+        }
+        void Release(std::int32_t owner, std::uint8_t bus, std::uint8_t address) override {
+            j1939_.ReleaseNode(owner, bus, address);
+        }
+        bool Holds(std::int32_t owner, std::uint8_t bus, std::uint8_t address) const override {
+            return j1939_.NodeHolds(owner, bus, address);
+        }
+        bool Send(std::int32_t owner, std::uint8_t bus, const J1939Header& header, const std::uint8_t* data,
+                  std::size_t length) override {
+            return j1939_.SendFromNode(owner, bus, header, data, length);
+        }
+
+    private:
+        J1939Service& j1939_;
+        ServiceHost& host_;
+    };
+    NodeLink nodeLink_;
+    Vehicle vehicle_;
     // What waits to be written to one application: whole frames, of which
     // the first `sent` bytes went out. All of an application's frames of one
     // pass of the worker go out in one write.

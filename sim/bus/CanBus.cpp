@@ -106,7 +106,9 @@ std::string CanSender::Text() const {
         case Origin::Kind::kApplication: return "application " + std::to_string(address);
         case Origin::Kind::kJ1939:
             return "CA " + std::to_string(unit) +
-                   (address < 0 ? " of the platform" : " of application " + std::to_string(address));
+                   (address < -1  ? " of simulated node " + std::to_string(-2 - address)
+                    : address < 0 ? " of the platform"
+                                  : " of application " + std::to_string(address));
         case Origin::Kind::kTool: return "socketcand client " + std::to_string(address);
         case Origin::Kind::kReplay: return "replay";
         case Origin::Kind::kOperator: break;

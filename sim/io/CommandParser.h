@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bus/Frames.h"
+#include "vehicle/NodeCommand.h"
 
 namespace gatewaysim {
 
@@ -34,6 +35,7 @@ namespace gatewaysim {
 //   restart
 //   take canN ADDRESS [NAME]
 //   silence canN MS
+//   node, nodes, set, ramp, pause, resume, ident, dtc   simulated ECUs (see NodeCommand)
 //   help                         the commands
 //   quit                         end the simulator (also "exit")
 //
@@ -58,7 +60,7 @@ struct FaultCommand {
 
 struct Command {
     enum class Kind { kNothing, kHelp, kList, kCan, kJ1708, kJob, kTiming, kReplay, kReplayStop, kDrop, kQuit,
-                      kJ1939, kReplayStatus, kFault };
+                      kJ1939, kReplayStatus, kFault, kNode };
     Kind kind = Kind::kNothing;
     CanFrame can;
     J1708Frame j1708;
@@ -72,6 +74,7 @@ struct Command {
     bool skipGaps = false;       // replay
     std::vector<std::pair<std::string, std::uint8_t>> mapping;  // replay: interface name, bus
     FaultCommand fault;          // fault
+    NodeCommand node;            // node
 };
 
 // The result of a command.
