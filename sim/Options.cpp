@@ -180,6 +180,11 @@ struct CommandLine {
                        "exit with 0 when none failed, 1 when one did, 2 when the file is wrong")
             ->type_name("FILE")
             ->check(notEmpty);
+        app.add_option("--nodes", o->nodesPath,
+                       "simulated ECUs from FILE: node, set, ramp, ident, dtc and pause lines, run in order at "
+                       "start")
+            ->type_name("FILE")
+            ->check(notEmpty);
         app.add_flag("--replay-fast", o->replayFast, "replay as fast as possible instead of with the log's timing");
         app.add_option("--control", o->controlPath, "serve operator commands on a Unix socket at PATH")
             ->type_name("PATH")

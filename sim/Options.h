@@ -15,6 +15,7 @@ struct ProgramOptions {
     std::string controlPath;  // empty: no control socket
     std::string replayPath;   // empty: no replay at start
     std::string scriptPath;   // empty: no scenario; else run it and exit with its verdict
+    std::string nodesPath;    // empty: no simulated nodes at start; else a file of node commands
     bool replayFast = false;
     bool prompt = true;       // read commands from standard input
     bool quiet = false;       // no report lines on standard error

@@ -117,7 +117,7 @@ Simulator::Simulator(SimulatorOptions options)
       eeprom_(*this, options_.dataFolder, options_.eepromSize, options_.fileMode),
       plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing),
       nodeLink_(j1939_, *this),
-      vehicle_(nodeLink_),
+      vehicle_(nodeLink_, options_.nodeDatabases),
       faults_([this](const std::string& line) { Report(line); }) {
     buses_.reserve(kCanBusCount);
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {

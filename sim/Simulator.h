@@ -94,6 +94,9 @@ struct SimulatorOptions {
     // maxUnregistered wait (a newcomer is never refused).
     int registrationTimeoutMs = 3000;
     std::size_t maxUnregistered = 64;
+    // The signal databases of the simulated nodes: for one bus (0 to 4), or
+    // for every bus (-1).
+    Vehicle::Databases nodeDatabases;
     // Test hook: called off the worker thread before a plug-in file's CRC is
     // computed.
     std::function<void()> TEST_summaryComputing;
@@ -277,6 +280,9 @@ private:
         bool Send(std::int32_t owner, std::uint8_t bus, const J1939Header& header, const std::uint8_t* data,
                   std::size_t length) override {
             return j1939_.SendFromNode(owner, bus, header, data, length);
+        }
+        void SendFrame(std::int32_t owner, const CanFrame& frame) override {
+            host_.PutOnBus(frame, Origin{Origin::Kind::kJ1939, owner});
         }
 
     private:

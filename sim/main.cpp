@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "io/Console.h"
+#include "vehicle/NodeCommand.h"
 #include "io/ControlServer.h"
 #include "IPCClient.h"
 #include "Options.h"
@@ -114,11 +115,29 @@ int main(int argc, char** argv) {
             if (tools) tools(frame, origin, wallTimeUs);
         };
     }
+    // A nodes file is read whole before anything starts: a wrong line is
+    // an error of the command line.
+    std::vector<NodeLine> nodes;
+    if (!options.nodesPath.empty() && !ReadNodesFile(options.nodesPath, &nodes, &error)) {
+        std::cerr << "gateway-sim: " << error << '\n';
+        return 2;
+    }
     Simulator simulator(options.simulator);
     running = &simulator;
     if (simulator.Start(&error) != 0) {
         std::cerr << "gateway-sim: " << error << '\n';
         return 1;
+    }
+    for (const NodeLine& line : nodes) {
+        Command command;
+        command.kind = Command::Kind::kNode;
+        command.node = line.command;
+        const CommandReply reply = simulator.Execute(command);
+        if (!reply.ok) {
+            std::cerr << "gateway-sim: " << options.nodesPath << ":" << line.number << ": " << reply.text << '\n';
+            simulator.Stop();
+            return 1;
+        }
     }
     if (!options.socketcandHost.empty()) {
         in_addr host{};

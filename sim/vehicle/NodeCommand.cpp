@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 namespace gatewaysim {
 
@@ -200,6 +202,40 @@ bool ParseNodeCommand(std::string_view line, const std::vector<std::string_view>
         return Fail(error, "not a node command");
     }
     *command = c;
+    return true;
+}
+
+bool ReadNodesFile(const std::string& path, std::vector<NodeLine>* lines, std::string* error) {
+    std::ifstream in(path);
+    if (!in) return Fail(error, path + ": " + std::strerror(errno != 0 ? errno : ENOENT));
+    lines->clear();
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        std::vector<std::string_view> words;
+        const std::string_view text(line);
+        for (std::size_t i = 0; i < text.size();) {
+            while (i < text.size() && std::strchr(" \t\r\n", text[i]) != nullptr) ++i;
+            const std::size_t start = i;
+            while (i < text.size() && std::strchr(" \t\r\n", text[i]) == nullptr) ++i;
+            if (i > start) words.push_back(text.substr(start, i - start));
+        }
+        if (words.empty() || words[0][0] == '#') continue;
+        NodeLine parsed;
+        parsed.number = number;
+        std::string reason;
+        if (!IsNodeVerb(words[0]) || words[0] == "nodes") {
+            reason = "not a node command: " + std::string(words[0]);
+        } else if (!ParseNodeCommand(text, words, &parsed.command, &reason)) {
+            // reason set
+        } else {
+            lines->push_back(std::move(parsed));
+            continue;
+        }
+        return Fail(error, path + ":" + std::to_string(number) + ": " + reason);
+    }
+    if (in.bad()) return Fail(error, path + ": read error");
     return true;
 }
 

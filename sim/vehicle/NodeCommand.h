@@ -59,4 +59,15 @@ bool IsNodeVerb(std::string_view verb);
 bool ParseNodeCommand(std::string_view line, const std::vector<std::string_view>& words, NodeCommand* command,
                       std::string* error);
 
+// One line of a nodes file, with its number.
+struct NodeLine {
+    int number = 0;
+    NodeCommand command;
+};
+
+// Reads a file of node commands (blank lines and lines starting with '#'
+// do nothing). False, with "FILE:LINE: reason" or the file's error in
+// `*error`, when it cannot be read or a line is not a node command.
+bool ReadNodesFile(const std::string& path, std::vector<NodeLine>* lines, std::string* error);
+
 }  // namespace gatewaysim

@@ -136,10 +136,34 @@ bool Vehicle::Execute(const NodeCommand& command, std::string* text) {
         case NodeCommand::Kind::kDtcClear:
             (void)Deactivate(index);
             return true;
-        case NodeCommand::Kind::kSet:
-        case NodeCommand::Kind::kRamp:
-            *text = "node " + node->name + " has no message " + command.message;
-            return false;
+        case NodeCommand::Kind::kSet: {
+            std::size_t message = 0;
+            const signaldb::Signal* signal = nullptr;
+            if (!FindSignal(*node, command, &message, &signal, text)) return false;
+            const std::optional<double> value = signal->ParseValue(command.value);
+            if (!value) {
+                *text = command.value + " is neither a number nor a value name of " + signal->name;
+                return false;
+            }
+            auto& ramps = node->ramps;
+            ramps.erase(std::remove_if(ramps.begin(), ramps.end(), [&](const Ramp& r) { return r.signal == signal; }),
+                        ramps.end());
+            Message& m = node->messages[message];
+            (void)signaldb::EncodeSignal(*m.dbc, *signal, *value, m.data.data(), m.data.size());
+            return true;
+        }
+        case NodeCommand::Kind::kRamp: {
+            std::size_t message = 0;
+            const signaldb::Signal* signal = nullptr;
+            if (!FindSignal(*node, command, &message, &signal, text)) return false;
+            auto& ramps = node->ramps;
+            ramps.erase(std::remove_if(ramps.begin(), ramps.end(), [&](const Ramp& r) { return r.signal == signal; }),
+                        ramps.end());
+            ramps.push_back(Ramp{message, signal, command.from, command.to, link_.NowUs(), command.ms * 1000});
+            Message& m = node->messages[message];
+            (void)signaldb::EncodeSignal(*m.dbc, *signal, command.from, m.data.data(), m.data.size());
+            return true;
+        }
         case NodeCommand::Kind::kNode:
         case NodeCommand::Kind::kNodes:
             break;
@@ -157,10 +181,6 @@ bool Vehicle::AddNode(const NodeCommand& command, std::string* text) {
         *text = "at most " + std::to_string(kMaxNodes) + " nodes";
         return false;
     }
-    if (!command.dbcNode.empty()) {
-        *text = "node " + command.node + ": no signal database has a node " + command.dbcNode;
-        return false;
-    }
     auto node = std::make_unique<Node>();
     node->name = command.node;
     node->owner = CaTable::kFirstNode - static_cast<std::int32_t>(nodes_.size());
@@ -169,6 +189,7 @@ bool Vehicle::AddNode(const NodeCommand& command, std::string* text) {
     // Without a NAME: identity number bus * 256 + address, every other field 0.
     node->caName = command.hasName ? command.name : (static_cast<std::uint64_t>(command.bus) << 8) | command.address;
     node->dbcNode = command.dbcNode;
+    if (!node->dbcNode.empty() && !LoadMessages(*node, text)) return false;
     nodes_.push_back(std::move(node));
     Start(nodes_.size() - 1);
     return true;
@@ -235,8 +256,10 @@ std::int64_t Vehicle::Poll(std::int64_t nowUs) {
             node.lastChangeDm1Us = nowUs;
             (void)SendDm1(node);
         } else {
-            const Message& m = node.messages[static_cast<std::size_t>(due.slot)];
-            (void)link_.Send(node.owner, node.bus, m.header, m.data.data(), m.data.size());
+            const auto index = static_cast<std::size_t>(due.slot);
+            if (!node.ramps.empty()) Advance(node, index, nowUs);
+            const Message& m = node.messages[index];
+            (void)Transmit(node, m);
             // The next one keeps the cycle; one that fell far behind (the
             // worker was held up) starts again from now.
             const std::int64_t next = due.us + m.cycleUs;
@@ -278,7 +301,7 @@ bool Vehicle::Payload(const Node& node, std::uint32_t pgn, std::uint8_t* priorit
         }
     }
     for (const Message& m : node.messages) {
-        if (m.header.pgn == pgn) {
+        if (m.j1939 && m.header.pgn == pgn) {
             *priority = m.header.priority;
             *data = m.data;
             return true;
@@ -314,6 +337,11 @@ void Vehicle::Answer(Node& node, std::size_t index, std::uint32_t pgn, std::uint
         if (!global) Acknowledge(node, 0, requester, pgn);
         return;
     }
+    if (!node.ramps.empty()) {
+        for (std::size_t i = 0; i < node.messages.size(); ++i) {
+            if (node.messages[i].j1939 && node.messages[i].header.pgn == pgn) Advance(node, i, link_.NowUs());
+        }
+    }
     std::uint8_t priority = 6;
     std::vector<std::uint8_t> data;
     if (Payload(node, pgn, &priority, &data)) {
@@ -336,6 +364,90 @@ void Vehicle::Acknowledge(Node& node, std::uint8_t control, std::uint8_t request
     (void)SendMessage(node, kPgnAcknowledgement, 6, j1939::kGlobalAddress, data);
 }
 
+bool Vehicle::LoadMessages(Node& node, std::string* text) const {
+    // The bus's own databases first, then those for every bus; a message
+    // name found once is not taken again.
+    bool found = false;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& [bus, db] : databases_) {
+            if (pass == 0 ? bus != node.bus : bus >= 0) continue;
+            if (db->FindNode(node.dbcNode) == nullptr) continue;
+            found = true;
+            for (const signaldb::Message& dbc : db->messages()) {
+                if (dbc.transmitter != node.dbcNode) continue;
+                if (std::any_of(node.messages.begin(), node.messages.end(),
+                                [&](const Message& m) { return m.dbc->name == dbc.name; }))
+                    continue;
+                if (dbc.length > tp::kMaxMessage || (!dbc.extended && dbc.length > 8)) {
+                    link_.Report("node " + node.name + ": message " + dbc.name + " of " +
+                                 std::to_string(dbc.length) + " bytes is left out: too long for its frame");
+                    continue;
+                }
+                Message m;
+                m.dbc = &dbc;
+                m.j1939 = dbc.extended;
+                m.id = dbc.id;
+                if (m.j1939) {
+                    m.header = DecomposeId(dbc.id);
+                    m.header.source = node.address;
+                }
+                m.data = signaldb::InitialPayload(dbc);
+                m.cycleUs = dbc.cycleTimeMs ? static_cast<std::int64_t>(*dbc.cycleTimeMs) * 1000 : 0;
+                node.messages.push_back(std::move(m));
+            }
+        }
+    }
+    if (!found) {
+        *text = "no signal database" + std::string(databases_.empty() ? " is loaded" : " of can" + std::to_string(node.bus) + " has a node " + node.dbcNode);
+        return false;
+    }
+    return true;
+}
+
+bool Vehicle::FindSignal(Node& node, const NodeCommand& command, std::size_t* message,
+                         const signaldb::Signal** signal, std::string* text) const {
+    for (std::size_t i = 0; i < node.messages.size(); ++i) {
+        if (node.messages[i].dbc->name != command.message) continue;
+        *message = i;
+        *signal = node.messages[i].dbc->FindSignal(command.signal);
+        if (*signal == nullptr) {
+            *text = "message " + command.message + " has no signal " + command.signal;
+            return false;
+        }
+        return true;
+    }
+    *text = "node " + node.name + " sends no message " + command.message;
+    return false;
+}
+
+void Vehicle::Advance(Node& node, std::size_t message, std::int64_t nowUs) {
+    Message& m = node.messages[message];
+    for (auto it = node.ramps.begin(); it != node.ramps.end();) {
+        if (it->message != message) {
+            ++it;
+            continue;
+        }
+        const std::int64_t elapsed = nowUs - it->startUs;
+        const bool done = elapsed >= it->durationUs;
+        const double value =
+            done ? it->to
+                 : it->from + (it->to - it->from) * static_cast<double>(elapsed) / static_cast<double>(it->durationUs);
+        (void)signaldb::EncodeSignal(*m.dbc, *it->signal, value, m.data.data(), m.data.size());
+        it = done ? node.ramps.erase(it) : std::next(it);
+    }
+}
+
+bool Vehicle::Transmit(Node& node, const Message& m) {
+    if (m.j1939) return link_.Send(node.owner, node.bus, m.header, m.data.data(), m.data.size());
+    CanFrame frame;
+    frame.bus = node.bus;
+    frame.id = m.id;
+    frame.length = static_cast<std::uint8_t>(m.data.size());
+    std::copy(m.data.begin(), m.data.end(), frame.data);
+    link_.SendFrame(node.owner, frame);
+    return true;
+}
+
 std::string Vehicle::Describe() const {
     if (nodes_.empty()) return "no nodes\n";
     std::string out;
@@ -349,7 +461,7 @@ std::string Vehicle::Describe() const {
                Hex(node.caName, 16) + (node.dbcNode.empty() ? "" : " from " + node.dbcNode) + ": " + state + "\n";
         out += "  sends DM1 every 1000 ms";
         for (const Message& m : node.messages) {
-            out += ", " + m.name + " (PGN " + Hex(m.header.pgn, 4) + ", " +
+            out += ", " + m.dbc->name + (m.j1939 ? " (PGN " + Hex(m.header.pgn, 4) : " (ID " + Hex(m.id, 3)) + ", " +
                    (m.cycleUs > 0 ? "every " + std::to_string(m.cycleUs / 1000) + " ms" : "on request") + ")";
         }
         out += "\n";

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "SignalDatabase.h"
 #include "bus/Frames.h"
 #include "j1939/J1939Codec.h"
 #include "j1939/J1939Service.h"
@@ -27,6 +28,13 @@ namespace gatewaysim {
 // one gets nothing. A request for DM11 (PGN 65235) moves its active DTCs to
 // the previously active ones (DM2) and, when addressed to it, is
 // acknowledged.
+//
+// A node made `from` a node of a signal database sends that node's
+// messages: every GenMsgCycleTime (on request only without one), with the
+// signals at their start values until `set` or `ramp` changes them. An
+// extended message goes as a J1939 message from the node's address (its
+// identifier's priority, PGN and, for PDU1, destination; by transport when
+// longer than 8 bytes); a standard one as its frame.
 class Vehicle final : public J1939Service::NodeListener {
 public:
     // What the nodes need of the simulator around them.
@@ -41,7 +49,11 @@ public:
         virtual bool Holds(std::int32_t owner, std::uint8_t bus, std::uint8_t address) const = 0;
         virtual bool Send(std::int32_t owner, std::uint8_t bus, const J1939Header& header,
                           const std::uint8_t* data, std::size_t length) = 0;
+        // A frame of the node that is not a J1939 message (a standard one).
+        virtual void SendFrame(std::int32_t owner, const CanFrame& frame) = 0;
     };
+    // The signal databases: for one bus (0 to 4), or for every bus (-1).
+    using Databases = std::vector<std::pair<int, std::shared_ptr<const signaldb::Database>>>;
 
     static constexpr std::size_t kMaxNodes = 253;
     static constexpr std::int64_t kDm1PeriodUs = 1'000'000;
@@ -52,7 +64,7 @@ public:
     static constexpr std::uint32_t kPgnDm2 = 65227;
     static constexpr std::uint32_t kPgnDm11 = 65235;
 
-    explicit Vehicle(Link& link) : link_(link) {}
+    explicit Vehicle(Link& link, Databases databases = {}) : link_(link), databases_(std::move(databases)) {}
 
     // Runs one command; its output (or the reason of a failure) in `*text`.
     bool Execute(const NodeCommand& command, std::string* text);
@@ -68,10 +80,21 @@ public:
 private:
     // A message the node sends every `cycleUs` (0: on request only).
     struct Message {
-        std::string name;
+        const signaldb::Message* dbc = nullptr;
+        bool j1939 = true;    // false: a standard frame with `id`
+        std::uint32_t id = 0;
         J1939Header header;
         std::vector<std::uint8_t> data;
         std::int64_t cycleUs = 0;
+    };
+    // A signal on its way from one value to another.
+    struct Ramp {
+        std::size_t message;
+        const signaldb::Signal* signal;
+        double from;
+        double to;
+        std::int64_t startUs;
+        std::int64_t durationUs;
     };
     struct Node {
         std::string name;
@@ -84,6 +107,7 @@ private:
         bool claimed = false;  // its last claim succeeded
         std::uint32_t generation = 0;  // schedules of an earlier start are stale
         std::vector<Message> messages;
+        std::vector<Ramp> ramps;
         std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> idents;  // PGN, payload
         std::vector<Dtc> active;
         std::vector<Dtc> previous;
@@ -117,8 +141,18 @@ private:
     void Answer(Node& node, std::size_t index, std::uint32_t pgn, std::uint8_t requester, bool global);
     void Acknowledge(Node& node, std::uint8_t control, std::uint8_t requester, std::uint32_t pgn);
     std::string Describe() const;
+    // The node's messages from the databases of its bus; false with the
+    // reason when no database has the node.
+    bool LoadMessages(Node& node, std::string* text) const;
+    // Brings a message's ramping signals to their values at `nowUs`.
+    void Advance(Node& node, std::size_t message, std::int64_t nowUs);
+    bool Transmit(Node& node, const Message& message);
+    // The node's message and signal a set or ramp names.
+    bool FindSignal(Node& node, const NodeCommand& command, std::size_t* message, const signaldb::Signal** signal,
+                    std::string* text) const;
 
     Link& link_;
+    const Databases databases_;
     std::vector<std::unique_ptr<Node>> nodes_;  // by index; the owner is kFirstNode - index
     std::priority_queue<Due, std::vector<Due>, std::greater<Due>> schedule_;
 };
