@@ -17,15 +17,15 @@
 #include <thread>
 #include <vector>
 
-#include "io/Console.h"
+#include "control/Console.h"
 #include "vehicle/NodeCommand.h"
-#include "io/ControlServer.h"
+#include "control/ControlServer.h"
 #include "IPCClient.h"
 #include "Options.h"
 #include "ProductVersion.h"
 #include "Simulator.h"
-#include "io/Scenario.h"
-#include "io/SocketcandServer.h"
+#include "scenario/Scenario.h"
+#include "socketcand/SocketcandServer.h"
 
 #include <arpa/inet.h>
 
