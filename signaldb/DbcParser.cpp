@@ -525,6 +525,7 @@ void DbcParser::ValueType() {
     EndOfStatement();
     if (Signal* s = SignalOf(MessageById(id, false), name)) {
         s->valueType = type == 1 ? ValueType::kFloat : type == 2 ? ValueType::kDouble : ValueType::kInteger;
+        s->Prepare();
     }
 }
 

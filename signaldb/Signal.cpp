@@ -16,7 +16,47 @@ constexpr std::uint64_t Mask(std::uint32_t bits) {
 
 }  // namespace
 
+namespace {
+
+// The digits after the point that a scale written in decimal needs.
+int DecimalsOf(double x) {
+    x = std::fabs(x);
+    for (int d = 0; d <= 15; ++d) {
+        const double scaled = x * std::pow(10.0, d);
+        if (std::fabs(scaled - std::round(scaled)) <= 1e-9 * std::max(1.0, scaled)) return d;
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::string FormatDecimal(double value, int decimals) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char buffer[400];  // the longest fixed form of a double is 300-odd characters
+    std::to_chars_result result;
+    if (decimals >= 0) {
+        result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+    } else {
+        result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    }
+    if (result.ec != std::errc()) return "nan";
+    std::string text(buffer, result.ptr);
+    if (text.find('.') != std::string::npos) {
+        while (text.back() == '0') text.pop_back();
+        if (text.back() == '.') text.pop_back();
+    }
+    if (text == "-0") text = "0";
+    return text;
+}
+
 void Signal::Prepare() {
+    if (valueType != ValueType::kInteger) {
+        decimals_ = -1;
+    } else {
+        const int f = DecimalsOf(factor), o = DecimalsOf(offset);
+        decimals_ = f < 0 || o < 0 ? -1 : std::max(f, o);
+    }
     if (length == 0) {
         firstByte_ = endByte_ = startBit / 8;
         return;

@@ -94,6 +94,10 @@ struct Signal {
     // The start value's physical value (0 raw when the file gives none).
     double StartPhysical() const { return ToPhysical(startRaw ? ToRawBits(*startRaw) : 0); }
 
+    // Digits after the decimal point that the factor and offset give a
+    // physical value (0.125 -> 3); -1 for float and double signals.
+    int Decimals() const { return decimals_; }
+
     // Reads the signal's raw bits from a payload of `size` bytes. False when
     // the payload is too short to carry it.
     bool Extract(const std::uint8_t* payload, std::size_t size, std::uint64_t* raw) const;
@@ -108,7 +112,7 @@ struct Signal {
     std::uint64_t ToRawBits(double rawNumber) const;
     std::size_t firstByte_ = 0;
     std::size_t endByte_ = 0;
-    std::uint32_t lsbPosition_ = 0;  // the LSB as a little-endian bit number for Intel
+    int decimals_ = 0;
 };
 
 struct Message {
@@ -209,6 +213,17 @@ std::vector<std::uint8_t> InitialPayload(const Message& message);
 // the payload is too short.
 bool EncodeSignal(const Message& message, const Signal& signal, double physical, std::uint8_t* payload,
                   std::size_t size);
+
+// A number as a plain decimal, never with an exponent: with `decimals` >= 0
+// rounded to that many digits after the point and trailing zeros dropped,
+// else as few digits as read back to the same double. "812.5", "-3",
+// "0.000125"; "nan", "inf", "-inf".
+std::string FormatDecimal(double value, int decimals = -1);
+// A signal's physical value as a plain decimal at the signal's resolution
+// (3342 * 0.1 is "334.2", not the double's "334.20000000000005").
+inline std::string FormatPhysical(const Signal& signal, double physical) {
+    return FormatDecimal(physical, signal.Decimals());
+}
 
 // Databases for the buses: a file for every bus or for one.
 class BusDatabases {
