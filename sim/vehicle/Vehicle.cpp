@@ -198,6 +198,7 @@ bool Vehicle::AddNode(const NodeCommand& command, std::string* text) {
 void Vehicle::Start(std::size_t index) {
     Node& node = *nodes_[index];
     ++node.generation;
+    node.changeDm1Due = false;  // a change DM1 of the earlier start is stale
     node.claimed = link_.Claim(node.owner, node.bus, node.address, node.caName);
     if (!node.claimed) {
         link_.Report("node " + node.name + ": lost the contest for can" + std::to_string(node.bus) + " address " +
@@ -249,9 +250,14 @@ std::int64_t Vehicle::Poll(std::int64_t nowUs) {
         if (due.slot == kSlotChangeDm1) node.changeDm1Due = false;
         // A node that lost its address stays silent; its schedule ends.
         if (!Active(node)) continue;
+        // The next one keeps the cycle; one that fell a whole period behind
+        // (the worker was held up) starts again from now, without a burst.
+        const auto next = [&](std::int64_t period) {
+            return due.us + 2 * period < nowUs ? nowUs + period : due.us + period;
+        };
         if (due.slot == kSlotDm1) {
             (void)SendDm1(node);
-            Schedule(due.us + kDm1PeriodUs, due.node, kSlotDm1);
+            Schedule(next(kDm1PeriodUs), due.node, kSlotDm1);
         } else if (due.slot == kSlotChangeDm1) {
             node.lastChangeDm1Us = nowUs;
             (void)SendDm1(node);
@@ -260,10 +266,7 @@ std::int64_t Vehicle::Poll(std::int64_t nowUs) {
             if (!node.ramps.empty()) Advance(node, index, nowUs);
             const Message& m = node.messages[index];
             (void)Transmit(node, m);
-            // The next one keeps the cycle; one that fell far behind (the
-            // worker was held up) starts again from now.
-            const std::int64_t next = due.us + m.cycleUs;
-            Schedule(next + m.cycleUs < nowUs ? nowUs : next, due.node, due.slot);
+            Schedule(next(m.cycleUs), due.node, due.slot);
         }
     }
     return schedule_.empty() ? -1 : schedule_.top().us;
