@@ -90,6 +90,18 @@ SEEDS = {
     },
 }
 
+# DBC text: the test suite's file with every feature, and small pieces.
+with open(os.path.join(HERE, '..', 'tests', 'unit', 'signaldb', 'data', 'vehicle.dbc'), 'rb') as dbc:
+    SEEDS['signaldb'] = {
+        'vehicle': dbc.read(),
+        'mux_motorola': b'BU_: A B\nBO_ 1280 D: 8 A\n SG_ P M : 0|8@1+ (1,0) [0|255] "" B\n'
+                        b' SG_ T m1 : 15|12@0- (0.5,-10) [0|0] "degC" B\n SG_ W : 7|64@0+ (1,0) [0|0] "" B\n'
+                        b'VAL_ 1280 P 1 "One" ;\n',
+        'j1939_long': b'BO_ 2566852608 L: 1785 A\n SG_ X : 14271|16@0- (0.1,0) [0|0] "" B\n'
+                      b'BA_DEF_ BO_ "VFrameFormat" ENUM "StandardCAN","ExtendedCAN","reserved","J1939PG";\n'
+                      b'BA_ "VFrameFormat" BO_ 2566852608 3;\nSIG_VALTYPE_ 2566852608 X : 1;\n',
+    }
+
 for target, seeds in SEEDS.items():
     folder = os.path.join(HERE, 'corpus', target)
     os.makedirs(folder, exist_ok=True)

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (their own project in fuzz/) and runs
-# each for FUZZ_SECONDS (default 25: ten targets and the build stay within
-# about seven minutes) from its seed corpus, after replaying
+# each for FUZZ_SECONDS (default 25: twelve targets and the build stay within
+# about eight minutes) from its seed corpus, after replaying
 # the inputs kept in fuzz/regressions/. Prints the executions per target.
 # FUZZ_TARGETS="wire_format can_receive" runs a subset.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-25}
-read -r -a targets <<<"${FUZZ_TARGETS:-wire_format can_receive j1939_receive j1708_receive eeprom_reply plugin_ipc socketcand sim_command sim_log_line sim_control sim_requests}"
+read -r -a targets <<<"${FUZZ_TARGETS:-wire_format can_receive j1939_receive j1708_receive eeprom_reply plugin_ipc socketcand sim_command sim_log_line sim_control sim_requests signaldb}"
 build=build/fuzz
 compiler=${FUZZ_CXX:-clang++-14}
 

@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "ProductVersion.h"
+#include "SignalDatabase.h"
 #include "socketcand/SocketcandServer.h"
 
 namespace gatewaysim {
@@ -204,6 +205,19 @@ struct CommandLine {
                     return ParseFileMode(value, &mode) ? std::string() : "takes an octal mode from 0 to 777";
                 },
                 "", "file mode"));
+        const CLI::Validator dbc(
+            [](std::string& value) {
+                int bus = 0;
+                std::string path, error;
+                return signaldb::BusDatabases::ParseSpec(value, &bus, &path, &error) ? std::string() : error;
+            },
+            "", "DBC file");
+        app.add_option("--dbc", o->dbcs,
+                       "a DBC file of signals for every bus, or for bus N only (repeatable): frames and signals "
+                       "by name at the prompt (watch, decode)")
+            ->type_name("[canN:]FILE")
+            ->allow_extra_args(false)
+            ->check(dbc);
         app.add_flag("--no-prompt", noPrompt, "do not read commands from standard input");
         app.add_flag("--quiet", o->quiet, "do not print reports on standard error");
         app.add_option("--silence", silenced,

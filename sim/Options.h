@@ -21,6 +21,7 @@ struct ProgramOptions {
     bool quiet = false;       // no report lines on standard error
     std::string socketcandHost;  // empty: the buses are not served over socketcand
     std::uint16_t socketcandPort = 0;
+    std::vector<std::string> dbcs;  // --dbc "[canN:]FILE", in the order given
 };
 
 enum class ParseOutcome { kRun, kHelp, kVersion, kError };

@@ -119,6 +119,10 @@ Simulator::Simulator(SimulatorOptions options)
       nodeLink_(j1939_, *this),
       vehicle_(nodeLink_, options_.nodeDatabases),
       faults_([this](const std::string& line) { Report(line); }) {
+    if (options_.signalDatabases) {
+        signals_ = std::make_unique<SignalMonitor>(*options_.signalDatabases,
+                                                   [this](const std::string& line) { PrintDecoded(line); });
+    }
     buses_.reserve(kCanBusCount);
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
         load_.SetBitrate(bus, options_.bitrates[bus]);
@@ -632,6 +636,7 @@ void Simulator::Carry(const CanFrame& frame, const Origin& origin, std::int64_t 
         NoteLogFailure();
         if (options_.busTap) options_.busTap(frame, origin, wallUs);
     }
+    if (signals_ && signals_->Active()) signals_->OnFrame(wallUs < 0 ? WallClockUs() : wallUs, frame);
     TimingChecker::Drift drift;
     if (load_.Observe(frame.bus, startUs, endUs)) CheckDemand(frame.bus);
     // Transport packets come in bursts of sessions, never in a period.

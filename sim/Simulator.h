@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -33,6 +34,7 @@
 #include "services/ServiceHost.h"
 #include "bus/TimingChecker.h"
 #include "vehicle/Vehicle.h"
+#include "signals/SignalView.h"
 
 namespace gatewaysim {
 
@@ -97,6 +99,9 @@ struct SimulatorOptions {
     // The signal databases of the simulated nodes: for one bus (0 to 4), or
     // for every bus (-1).
     Vehicle::Databases nodeDatabases;
+    // The signal databases of --dbc, for the decoded views (watch, decode);
+    // none: those commands are refused and nothing is decoded.
+    std::shared_ptr<const signaldb::BusDatabases> signalDatabases;
     // Test hook: called off the worker thread before a plug-in file's CRC is
     // computed.
     std::function<void()> TEST_summaryComputing;
@@ -226,6 +231,10 @@ private:
     Reply List() const;
     Reply Timing();
     Reply J1939Network() const;
+    // watch, unwatch, decode (worker).
+    Reply SignalCommand(const Command& command);
+    // A line of the decoded views on standard output.
+    void PrintDecoded(const std::string& line);
 
     SimulatorOptions options_;
     std::mutex reportLock_;
@@ -257,6 +266,7 @@ private:
     std::set<CanSender> droppedReported_;          // senders whose lost frames were reported
     std::int64_t wallOffsetUs_ = 0;                // wall clock minus monotonic clock for the wire's times
     bool wallOffsetKnown_ = false;
+    std::unique_ptr<SignalMonitor> signals_;  // with signal databases only
     CanService can_;
     J1939Service j1939_;
     J1708Service j1708_;

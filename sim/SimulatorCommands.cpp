@@ -95,8 +95,35 @@ Simulator::Reply Simulator::Execute(const Command& command) {
                 reply.ok = vehicle_.Execute(node, &reply.text);
                 return reply;
             });
+        case Command::Kind::kWatch:
+        case Command::Kind::kUnwatch:
+        case Command::Kind::kDecode:
+            if (!options_.signalDatabases) return Reply{false, "no signal database (start the simulator with --dbc FILE)"};
+            return OnWorker([this, command] { return SignalCommand(command); });
     }
     return Reply{false, "unknown command"};
+}
+
+Simulator::Reply Simulator::SignalCommand(const Command& command) {
+    Reply reply;
+    if (command.kind == Command::Kind::kWatch) {
+        reply.ok = signals_->Watch(command.signals, &reply.text);
+    } else if (command.kind == Command::Kind::kUnwatch) {
+        reply.ok = signals_->Unwatch(command.signals, &reply.text);
+    } else {
+        reply.ok = signals_->Decode(command.state, &reply.text);
+    }
+    return reply;
+}
+
+void Simulator::PrintDecoded(const std::string& line) {
+    if (options_.standardOutput) {
+        options_.standardOutput(line);
+    } else {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
 }
 
 Simulator::Reply Simulator::StartReplay(const Command& command) {

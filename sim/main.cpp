@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -121,6 +122,28 @@ int main(int argc, char** argv) {
     if (!options.nodesPath.empty() && !ReadNodesFile(options.nodesPath, &nodes, &error)) {
         std::cerr << "gateway-sim: " << error << '\n';
         return 2;
+    }
+    // Each signal database is read once: the decoded views find frames'
+    // messages in them, the simulated nodes take their messages from them.
+    if (!options.dbcs.empty()) {
+        auto databases = std::make_shared<signaldb::BusDatabases>();
+        for (const std::string& spec : options.dbcs) {
+            int bus = signaldb::BusDatabases::kAllBuses;
+            std::string path;
+            if (!signaldb::BusDatabases::ParseSpec(spec, &bus, &path, &error)) {
+                std::cerr << "gateway-sim: --dbc " << spec << ": " << error << '\n';
+                return 1;
+            }
+            auto db = std::make_shared<signaldb::Database>();
+            signaldb::ParseError parseError;
+            if (!signaldb::LoadDbcFile(path, db.get(), &parseError)) {
+                std::cerr << "gateway-sim: " << parseError.ToString() << '\n';
+                return 1;
+            }
+            databases->Add(bus, db);
+            options.simulator.nodeDatabases.emplace_back(bus, std::move(db));
+        }
+        options.simulator.signalDatabases = std::move(databases);
     }
     Simulator simulator(options.simulator);
     running = &simulator;

@@ -258,6 +258,13 @@ bool ParseCommand(std::string_view line, Command* command, std::string* error) {
     } else if (IsNodeVerb(verb)) {
         if (!ParseNodeCommand(line, words, &c.node, error)) return false;
         c.kind = Command::Kind::kNode;
+    } else if (verb == "watch" || verb == "unwatch") {
+        c.kind = verb == "watch" ? Command::Kind::kWatch : Command::Kind::kUnwatch;
+        for (std::size_t i = 1; i < words.size(); ++i) c.signals.emplace_back(words[i]);
+    } else if (verb == "decode") {
+        if (args > 1 || (args == 1 && words[1] != "on" && words[1] != "off")) return Fail(error, "usage: decode [on|off]");
+        c.kind = Command::Kind::kDecode;
+        if (args == 1) c.state = std::string(words[1]);
     } else if (IsFaultVerb(verb)) {
         if (!ParseFault(words, &c.fault, error)) return false;
         c.kind = Command::Kind::kFault;
@@ -313,6 +320,9 @@ const char* CommandHelp() {
            "                            an active DTC of the node (its DM1)\n"
            "dtc NODE clear              the node's active DTCs become previously active (DM2)\n"
            "clear                       end every fault\n"
+           "watch [MESSAGE.SIGNAL ...]  print each change of these signals (with --dbc); none: list them\n"
+           "unwatch [MESSAGE.SIGNAL ...]  stop watching these signals; none: every one\n"
+           "decode [on|off]             decoded frames on standard output (with --dbc); none: toggle\n"
            "help                        this list\n"
            "quit                        end the simulator\n";
 }

@@ -36,6 +36,9 @@ namespace gatewaysim {
 //   take canN ADDRESS [NAME]
 //   silence canN MS
 //   node, nodes, set, ramp, pause, resume, ident, dtc   simulated ECUs (see NodeCommand)
+//   watch [MESSAGE.SIGNAL ...]   print each change of these signals (none: list them)
+//   unwatch [MESSAGE.SIGNAL ...] stop watching these (none: every one)
+//   decode [on|off]              decoded frames on standard output (none: toggle)
 //   help                         the commands
 //   quit                         end the simulator (also "exit")
 //
@@ -60,7 +63,7 @@ struct FaultCommand {
 
 struct Command {
     enum class Kind { kNothing, kHelp, kList, kCan, kJ1708, kJob, kTiming, kReplay, kReplayStop, kDrop, kQuit,
-                      kJ1939, kReplayStatus, kFault, kNode };
+                      kJ1939, kReplayStatus, kFault, kWatch, kUnwatch, kDecode, kNode };
     Kind kind = Kind::kNothing;
     CanFrame can;
     J1708Frame j1708;
@@ -75,6 +78,8 @@ struct Command {
     std::vector<std::pair<std::string, std::uint8_t>> mapping;  // replay: interface name, bus
     FaultCommand fault;          // fault
     NodeCommand node;            // node
+    std::vector<std::string> signals;  // watch, unwatch: MESSAGE.SIGNAL names
+    std::string state;                 // decode: "on", "off" or "" (toggle)
 };
 
 // The result of a command.

@@ -1,5 +1,6 @@
 #include "signals/SignalView.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -277,6 +278,88 @@ void SignalWatch::OnMessage(const DecodedMessage& decoded, std::vector<std::stri
             break;
         }
     }
+}
+
+bool LoadSignalDatabases(const std::vector<std::string>& specs, signaldb::BusDatabases* databases,
+                         std::string* error) {
+    for (const auto& spec : specs) {
+        int bus = 0;
+        std::string path;
+        if (!signaldb::BusDatabases::ParseSpec(spec, &bus, &path, error)) {
+            *error = "--dbc " + spec + ": " + *error;
+            return false;
+        }
+        auto db = std::make_shared<signaldb::Database>();
+        signaldb::ParseError parseError;
+        if (!signaldb::LoadDbcFile(path, db.get(), &parseError)) {
+            *error = parseError.ToString();
+            return false;
+        }
+        databases->Add(bus, std::move(db));
+    }
+    return true;
+}
+
+SignalMonitor::SignalMonitor(const signaldb::BusDatabases& databases, std::function<void(const std::string&)> print)
+    : databases_(databases), print_(std::move(print)), decoder_(databases) {}
+
+void SignalMonitor::OnFrame(std::int64_t wallTimeUs, const CanFrame& frame) {
+    if (!Active()) return;
+    decoder_.OnFrame(wallTimeUs, frame, [this](const DecodedMessage& decoded) {
+        if (decode_) print_(FormatMessageLine(decoded) + " :: " + FormatSignals(decoded, true));
+        if (!watch_.empty()) {
+            lines_.clear();
+            watch_.OnMessage(decoded, &lines_);
+            for (const auto& line : lines_) print_(line);
+        }
+    });
+}
+
+bool SignalMonitor::Watch(const std::vector<std::string>& names, std::string* text) {
+    text->clear();
+    if (names.empty()) {
+        for (const auto& name : watch_.Names()) *text += name + "\n";
+        if (text->empty()) *text = "no signal is watched\n";
+        return true;
+    }
+    // Every name is checked before any is added.
+    SignalWatch check;
+    for (const auto& name : names) {
+        if (!check.Add(name, databases_, text)) return false;
+    }
+    for (const auto& name : names) watch_.Add(name, databases_, text);
+    text->clear();
+    return true;
+}
+
+bool SignalMonitor::Unwatch(const std::vector<std::string>& names, std::string* text) {
+    text->clear();
+    if (names.empty()) {
+        watch_.Clear();
+        return true;
+    }
+    const std::vector<std::string> watched = watch_.Names();
+    for (const auto& name : names) {
+        if (std::find(watched.begin(), watched.end(), name) == watched.end()) {
+            *text = name + " is not watched";
+            return false;
+        }
+    }
+    for (const auto& name : names) watch_.Remove(name);
+    return true;
+}
+
+bool SignalMonitor::Decode(const std::string& state, std::string* text) {
+    if (state.empty()) {
+        decode_ = !decode_;
+    } else if (state == "on" || state == "off") {
+        decode_ = state == "on";
+    } else {
+        *text = "usage: decode [on|off]";
+        return false;
+    }
+    *text = decode_ ? "decoded frames on\n" : "decoded frames off\n";
+    return true;
 }
 
 }  // namespace gatewaysim

@@ -117,4 +117,40 @@ class SignalWatch {
     std::map<std::tuple<std::uint8_t, std::uint32_t, bool, const signaldb::Signal*>, double> last_;
 };
 
+// Reads "[canN:]FILE" specifications into databases. False, with the
+// reason (the file, line, column and what was expected), for the first that
+// fails.
+bool LoadSignalDatabases(const std::vector<std::string>& specs, signaldb::BusDatabases* databases,
+                         std::string* error);
+
+// The simulator's decoded views of its buses: watched signals and decoded
+// log lines, printed through `print` as frames are carried. The databases
+// must outlive it.
+class SignalMonitor {
+  public:
+    SignalMonitor(const signaldb::BusDatabases& databases, std::function<void(const std::string&)> print);
+
+    // Whether any frame needs decoding (a signal watched, or decode on).
+    bool Active() const { return decode_ || !watch_.empty(); }
+    // A frame carried at `wallTimeUs` (microseconds since the epoch).
+    void OnFrame(std::int64_t wallTimeUs, const CanFrame& frame);
+
+    // The commands. Each returns its output lines (each ending in '\n'), or
+    // false with the reason in `*text`.
+    // watch: the watched signals; watch NAME...: adds them (all or none).
+    bool Watch(const std::vector<std::string>& names, std::string* text);
+    // unwatch: ends every watch; unwatch NAME...: those.
+    bool Unwatch(const std::vector<std::string>& names, std::string* text);
+    // decode: toggles; decode on|off.
+    bool Decode(const std::string& state, std::string* text);
+
+  private:
+    const signaldb::BusDatabases& databases_;
+    std::function<void(const std::string&)> print_;
+    FrameDecoder decoder_;
+    SignalWatch watch_;
+    bool decode_ = false;
+    std::vector<std::string> lines_;
+};
+
 }  // namespace gatewaysim

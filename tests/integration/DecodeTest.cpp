@@ -84,5 +84,63 @@ TEST(Decode, LogsOfEveryFlavourDecodeToSignalsAndCsv) {
     EXPECT_EQ(status, 1);
 }
 
+bool Has(const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; }
+
+TEST(Decode, TheSimulatorWatchesSignalsAndDecodesFramesOnItsBuses) {
+    TempFolder folder;
+    Simulator sim(folder);
+    ASSERT_TRUE(sim.Start({"--dbc", "can1:" + kDbc, "--bitrate", "unlimited"}));
+    EXPECT_EQ(sim.Command("watch EEC1.EngineSpeed Diagnostics.OilTemp"), "");
+    EXPECT_EQ(sim.Command("watch"), "EEC1.EngineSpeed\nDiagnostics.OilTemp\n");
+
+    sim.Command("can1 0CF00400#F1FF7D0032FFFFFF");
+    sim.Command("can1 18F00431#F1FF7D0032FFFFFF");  // another sender of the PGN: its own value
+    sim.Command("can1 0CF00400#F1FF7D0032FFFFFF");  // no change: no line
+    sim.Command("can0 0CF00400#F1FF7D0033FFFFFF");  // no file for can0
+    sim.Command("can1 500#02A00A1E00000000");       // OilTemp not selected by the multiplexor
+    sim.Command("can1 0CF00400#F1FF7D0033FFFFFF");
+    const auto watched = sim.Proc().AwaitLines([](const std::string& l) { return Has(l, " = "); }, 3);
+    ASSERT_EQ(watched.size(), 3u);
+    EXPECT_TRUE(Has(watched[0], ") can1 EEC1.EngineSpeed = 1600 rpm")) << watched[0];
+    EXPECT_TRUE(Has(watched[1], ") can1 EEC1.EngineSpeed = 1600 rpm")) << watched[1];
+    EXPECT_TRUE(Has(watched[2], ") can1 EEC1.EngineSpeed = 1632 rpm (was 1600 rpm)")) << watched[2];
+
+    // A name the files lack is refused and changes nothing.
+    gatewaysim::ControlClient client;
+    ASSERT_EQ(client.Connect(folder / "control"), 0);
+    std::string output;
+    EXPECT_FALSE(client.Execute("watch EEC1.EngineSpeed EEC1.NoSuchSignal", &output));
+    EXPECT_TRUE(Has(output, "no signal NoSuchSignal")) << output;
+    EXPECT_FALSE(client.Execute("unwatch CCVS1.WheelBasedVehicleSpeed", &output));
+    EXPECT_EQ(sim.Command("watch"), "EEC1.EngineSpeed\nDiagnostics.OilTemp\n");
+
+    EXPECT_EQ(sim.Command("unwatch"), "");
+    EXPECT_EQ(sim.Command("decode"), "decoded frames on\n");
+    sim.Command("can1 123#0123456789ABCDEF");
+    const std::string decoded = sim.Proc().AwaitLine([](const std::string& l) { return Has(l, "BrakeStatus("); });
+    EXPECT_TRUE(Has(decoded, ") can1 123#0123456789ABCDEF :: BrakeStatus(Pressure: 29.1 bar, Angle: 162.5 deg, "
+                             "PadWear: 618 %, Gear: 13, Slip: -65 %)"))
+        << decoded;
+    EXPECT_EQ(sim.Command("decode off"), "decoded frames off\n");
+    EXPECT_EQ(sim.Stop(), 0);
+
+    // Without --dbc the commands are refused; a malformed file stops the start.
+    TempFolder plain;
+    Simulator without(plain);
+    ASSERT_TRUE(without.Start());
+    gatewaysim::ControlClient other;
+    ASSERT_EQ(other.Connect(plain / "control"), 0);
+    EXPECT_FALSE(other.Execute("decode", &output));
+    EXPECT_TRUE(Has(output, "--dbc")) << output;
+    {
+        std::ofstream bad(folder / "bad.dbc");
+        bad << "BO_ 100 M: 8 A\n SG_ S : 0|8@1+ (1,0) [0|1 \"\" A\n";
+    }
+    TempFolder third;
+    Simulator refused(third);
+    EXPECT_FALSE(refused.Start({"--dbc", folder / "bad.dbc"}));
+    EXPECT_EQ(refused.Proc().Wait(), 1);
+}
+
 }  // namespace
 }  // namespace integration
