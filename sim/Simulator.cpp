@@ -273,11 +273,11 @@ void Simulator::Stop() {
 void Simulator::Run() {
     std::vector<Event> batch;
     for (;;) {
-        // The J1939 network's timed work (transport pacing and time-outs)
-        // runs between events.
         // The simulated nodes' cyclic messages go first, so that the
         // network's pacing counts what they started.
         const std::int64_t nodesDueUs = vehicle_.Empty() ? -1 : vehicle_.Poll(MonotonicUs());
+        // The J1939 network's timed work (transport pacing and time-outs)
+        // runs between events.
         const std::int64_t j1939DueMs = j1939_.Poll();
         // The buses carry what finished by now. The next frame's end is a
         // moment to wake for, as precisely as the clock allows, unless output

@@ -31,7 +31,7 @@ public:
     static constexpr std::int32_t kFirstNode = -2;
 
     struct Ca {
-        std::int32_t owner = kPlatform;  // application address, kPlatform or kBus
+        std::int32_t owner = kPlatform;  // application address, kPlatform, kBus or a simulated node
         std::uint8_t bus = 0;
         std::uint8_t address = 0;
         std::uint64_t name = 0;

@@ -113,15 +113,14 @@ void J1939Service::HandleCreate(std::int32_t source, const std::uint8_t* data, s
         return;
     }
     const std::uint64_t name = PackName(NameFromRecord(data + 4));
-    const CaTable::Outcome outcome = ClaimFor(source, "application " + std::to_string(source), bus, address, name);
-    (void)outcome;
+    (void)ClaimFor(source, "application " + std::to_string(source), bus, address, name);
 }
 
-CaTable::Outcome J1939Service::ClaimFor(std::int32_t source, const std::string& who, std::uint8_t bus,
+CaTable::Outcome J1939Service::ClaimFor(std::int32_t owner, const std::string& who, std::uint8_t bus,
                                         std::uint8_t address, std::uint64_t name) {
-    const CaTable::Outcome outcome = cas_.Claim(source, bus, address, name);
+    const CaTable::Outcome outcome = cas_.Claim(owner, bus, address, name);
     if (outcome.claimed) NoteClaim(bus, address);
-    AnnounceClaim(source, bus, address, name, outcome.claimed);
+    AnnounceClaim(owner, bus, address, name, outcome.claimed);
     const std::string where = "can" + std::to_string(bus) + " address " + Hex(address, 2);
     if (outcome.claimed && outcome.displaced && outcome.loser.owner == CaTable::kBus) {
         // Only its claim on the wire told of that node: if it is there it
