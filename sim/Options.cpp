@@ -191,6 +191,11 @@ struct CommandLine {
             ->check(notEmpty)
             ->needs(script);
         app.add_flag("--list", o->listCases, "with --script, print the scenario's cases and exit")->needs(script);
+        app.add_option("--nodes", o->nodesPath,
+                       "simulated ECUs from FILE: node, set, ramp, ident, dtc and pause lines, run in order at "
+                       "start")
+            ->type_name("FILE")
+            ->check(notEmpty);
         app.add_flag("--replay-fast", o->replayFast, "replay as fast as possible instead of with the log's timing");
         app.add_option("--control", o->controlPath, "serve operator commands on a Unix socket at PATH")
             ->type_name("PATH")

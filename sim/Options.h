@@ -18,6 +18,7 @@ struct ProgramOptions {
     std::string junitPath;    // the scenario's cases as JUnit XML; empty: none
     std::string scriptCase;   // the one case of the scenario to run; empty: all
     bool listCases = false;   // print the scenario's cases and exit
+    std::string nodesPath;    // empty: no simulated nodes at start; else a file of node commands
     bool replayFast = false;
     bool prompt = true;       // read commands from standard input
     bool quiet = false;       // no report lines on standard error

@@ -21,6 +21,8 @@ namespace gatewaysim {
 
 using PlatformServices::QRVMessage;
 
+std::int64_t Simulator::NodeLink::NowUs() { return MonotonicUs(); }
+
 std::int64_t MonotonicUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -117,6 +119,8 @@ Simulator::Simulator(SimulatorOptions options)
       j1708_(*this),
       eeprom_(*this, options_.dataFolder, options_.eepromSize, options_.fileMode),
       plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing),
+      nodeLink_(j1939_, *this),
+      vehicle_(nodeLink_, options_.nodeDatabases),
       faults_([this](const std::string& line) { Report(line); }) {
     if (options_.signalDatabases) {
         signals_ = std::make_unique<SignalMonitor>(*options_.signalDatabases,
@@ -216,6 +220,7 @@ int Simulator::Start(std::string* error) {
     log_.SetStandardOutputSink(options_.standardOutput);
     j1708Log_.SetStandardOutputSink(options_.standardOutput);
     // The platform's own CAs are on the buses before any application.
+    j1939_.SetNodeListener(&vehicle_);
     j1939_.AddStaticCas(options_.staticCas);
 
     // The worker runs the server's I/O beside the services: what applications
@@ -276,6 +281,9 @@ void Simulator::Stop() {
 void Simulator::Run() {
     std::vector<Event> batch;
     for (;;) {
+        // The simulated nodes' cyclic messages go first, so that the
+        // network's pacing counts what they started.
+        const std::int64_t nodesDueUs = vehicle_.Empty() ? -1 : vehicle_.Poll(MonotonicUs());
         // The J1939 network's timed work (transport pacing and time-outs)
         // runs between events.
         const std::int64_t j1939DueMs = j1939_.Poll();
@@ -289,6 +297,7 @@ void Simulator::Run() {
         if (retryDueUs_ >= 0 && (dueUs < 0 || retryDueUs_ < dueUs)) dueUs = retryDueUs_;
         if (faultsDueUs_ >= 0 && (dueUs < 0 || faultsDueUs_ < dueUs)) dueUs = faultsDueUs_;
         if (!timers_.empty() && (dueUs < 0 || timers_.begin()->first < dueUs)) dueUs = timers_.begin()->first;
+        if (nodesDueUs >= 0 && (dueUs < 0 || nodesDueUs < dueUs)) dueUs = nodesDueUs;
         if (busDueUs >= 0 && flushDueUs_ < 0 && (dueUs < 0 || busDueUs < dueUs)) dueUs = busDueUs;
         std::int64_t waitUs = dueUs < 0 ? -1 : std::max<std::int64_t>(0, dueUs - MonotonicUs());
         if (j1939DueMs >= 0 && (waitUs < 0 || j1939DueMs * 1000 < waitUs)) waitUs = j1939DueMs * 1000;
@@ -539,7 +548,7 @@ void Simulator::ReleaseHeld(std::int32_t address) {
 
 void Simulator::Report(const std::string& line) {
     ReportClass kind = kReportOther;
-    if (line.compare(0, 6, "J1939:") == 0) {
+    if (line.compare(0, 6, "J1939:") == 0 || line.compare(0, 5, "node ") == 0) {
         kind = kReportJ1939;
     } else if (line.compare(0, 12, "application ") == 0) {
         kind = kReportApplications;
@@ -713,7 +722,9 @@ std::string Simulator::SenderText(std::uint32_t sender) {
     switch (static_cast<Origin::Kind>(sender >> 24)) {
         case Origin::Kind::kApplication: return "application " + address;
         case Origin::Kind::kJ1939:
-            return (sender & 0xFFFFFF) == 0xFFFFFF ? "the platform's static CA" : "application " + address + " (J1939)";
+            if ((sender & 0xFFFFFF) == 0xFFFFFF) return "the platform's static CA";
+            if ((sender & 0x800000) != 0) return "simulated node " + std::to_string(0xFFFFFE - (sender & 0xFFFFFF));
+            return "application " + address + " (J1939)";
         case Origin::Kind::kOperator: return "the operator";
         case Origin::Kind::kReplay: return "the replay";
         case Origin::Kind::kTool: return "CAN tool " + address;

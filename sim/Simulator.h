@@ -33,6 +33,7 @@
 #include "logs/Replayer.h"
 #include "services/ServiceHost.h"
 #include "bus/TimingChecker.h"
+#include "vehicle/Vehicle.h"
 #include "signals/SignalView.h"
 
 namespace gatewaysim {
@@ -100,6 +101,9 @@ struct SimulatorOptions {
     // a full receive queue on the gateway would drop them.
     std::size_t stallHeldMessages = 65536;
     std::size_t stallHeldBytes = 4 * 1024 * 1024;
+    // The signal databases of the simulated nodes: for one bus (0 to 4), or
+    // for every bus (-1).
+    Vehicle::Databases nodeDatabases;
     // The signal databases of --dbc, for the decoded views (watch, decode);
     // none: those commands are refused and nothing is decoded.
     std::shared_ptr<const signaldb::BusDatabases> signalDatabases;
@@ -287,6 +291,35 @@ private:
     J1708Service j1708_;
     EepromService eeprom_;
     PluginService plugin_;
+    // The simulated nodes' way to the J1939 network, the clock and the reports.
+    class NodeLink final : public Vehicle::Link {
+    public:
+        NodeLink(J1939Service& j1939, ServiceHost& host) : j1939_(j1939), host_(host) {}
+        std::int64_t NowUs() override;
+        void Report(const std::string& line) override { host_.Report(line); }
+        bool Claim(std::int32_t owner, std::uint8_t bus, std::uint8_t address, std::uint64_t name) override {
+            return j1939_.ClaimForNode(owner, bus, address, name);
+        }
+        void Release(std::int32_t owner, std::uint8_t bus, std::uint8_t address) override {
+            j1939_.ReleaseNode(owner, bus, address);
+        }
+        bool Holds(std::int32_t owner, std::uint8_t bus, std::uint8_t address) const override {
+            return j1939_.NodeHolds(owner, bus, address);
+        }
+        bool Send(std::int32_t owner, std::uint8_t bus, const J1939Header& header, const std::uint8_t* data,
+                  std::size_t length) override {
+            return j1939_.SendFromNode(owner, bus, header, data, length);
+        }
+        void SendFrame(std::int32_t owner, const CanFrame& frame) override {
+            host_.PutOnBus(frame, Origin{Origin::Kind::kJ1939, owner});
+        }
+
+    private:
+        J1939Service& j1939_;
+        ServiceHost& host_;
+    };
+    NodeLink nodeLink_;
+    Vehicle vehicle_;
     // What waits to be written to one application: whole frames, of which
     // the first `sent` bytes went out. All of an application's frames of one
     // pass of the worker go out in one write.

@@ -89,6 +89,12 @@ Simulator::Reply Simulator::Execute(const Command& command) {
             return Reply{};
         case Command::Kind::kFault:
             return OnWorker([this, fault = command.fault] { return ApplyFault(fault); });
+        case Command::Kind::kNode:
+            return OnWorker([this, node = command.node] {
+                Reply reply;
+                reply.ok = vehicle_.Execute(node, &reply.text);
+                return reply;
+            });
         case Command::Kind::kWatch:
         case Command::Kind::kUnwatch:
         case Command::Kind::kDecode:

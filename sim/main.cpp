@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "control/Console.h"
+#include "vehicle/NodeCommand.h"
 #include "control/ControlServer.h"
 #include "IPCClient.h"
 #include "Options.h"
@@ -127,11 +128,32 @@ int main(int argc, char** argv) {
             if (tools) tools(frame, origin, wallTimeUs);
         };
     }
+    // A nodes file is read whole before anything starts: a wrong line is
+    // an error of the command line.
+    std::vector<NodeLine> nodes;
+    if (!options.nodesPath.empty() && !ReadNodesFile(options.nodesPath, &nodes, &error)) {
+        std::cerr << "gateway-sim: " << error << '\n';
+        return 2;
+    }
+    // Each signal database is read once: the decoded views find frames'
+    // messages in them, the simulated nodes take their messages from them.
     if (!options.dbcs.empty()) {
         auto databases = std::make_shared<signaldb::BusDatabases>();
-        if (!LoadSignalDatabases(options.dbcs, databases.get(), &error)) {
-            std::cerr << "gateway-sim: " << error << '\n';
-            return 1;
+        for (const std::string& spec : options.dbcs) {
+            int bus = signaldb::BusDatabases::kAllBuses;
+            std::string path;
+            if (!signaldb::BusDatabases::ParseSpec(spec, &bus, &path, &error)) {
+                std::cerr << "gateway-sim: --dbc " << spec << ": " << error << '\n';
+                return 1;
+            }
+            auto db = std::make_shared<signaldb::Database>();
+            signaldb::ParseError parseError;
+            if (!signaldb::LoadDbcFile(path, db.get(), &parseError)) {
+                std::cerr << "gateway-sim: " << parseError.ToString() << '\n';
+                return 1;
+            }
+            databases->Add(bus, db);
+            options.simulator.nodeDatabases.emplace_back(bus, std::move(db));
         }
         options.simulator.signalDatabases = std::move(databases);
     }
@@ -140,6 +162,17 @@ int main(int argc, char** argv) {
     if (simulator.Start(&error) != 0) {
         std::cerr << "gateway-sim: " << error << '\n';
         return 1;
+    }
+    for (const NodeLine& line : nodes) {
+        Command command;
+        command.kind = Command::Kind::kNode;
+        command.node = line.command;
+        const CommandReply reply = simulator.Execute(command);
+        if (!reply.ok) {
+            std::cerr << "gateway-sim: " << options.nodesPath << ":" << line.number << ": " << reply.text << '\n';
+            simulator.Stop();
+            return 1;
+        }
     }
     if (!options.socketcandHost.empty()) {
         in_addr host{};

@@ -10,7 +10,11 @@
 // callback.
 //
 //   customapp_replayload [--seconds S] [--rate FRAMES_PER_S] [--apps N] [--bitrate KBITS] [--sim PATH]
+//                        [--dbc FILE --nodes FILE]
 //
+// With --nodes (and the --dbc its nodes take their messages from) the
+// simulator also plays those ECUs, whose frames share the buses with the
+// replay; the applications count them as unknown.
 // Prints the figures; the exit status is 0 when every frame reached every
 // application once and in order, 1 otherwise.
 #include <signal.h>
@@ -56,6 +60,8 @@ struct Settings {
     int apps = 8;
     std::string bitrate = "1000";
     std::string sim = GATEWAY_SIM_PATH;
+    std::string dbc;    // empty: none
+    std::string nodes;  // empty: no simulated nodes
 };
 
 // The simulator, once started: a failed run does not leave it behind.
@@ -200,9 +206,12 @@ int main(int argc, char** argv) {
         else if (key == "--apps") s.apps = std::atoi(argv[i + 1]);
         else if (key == "--bitrate") s.bitrate = argv[i + 1];
         else if (key == "--sim") s.sim = argv[i + 1];
+        else if (key == "--dbc") s.dbc = argv[i + 1];
+        else if (key == "--nodes") s.nodes = argv[i + 1];
         else {
             std::fprintf(stderr,
-                         "usage: %s [--seconds S] [--rate FRAMES_PER_S] [--apps N] [--bitrate KBITS] [--sim PATH]\n",
+                         "usage: %s [--seconds S] [--rate FRAMES_PER_S] [--apps N] [--bitrate KBITS] [--sim PATH] "
+                         "[--dbc FILE --nodes FILE]\n",
                          argv[0]);
             return 2;
         }
@@ -220,10 +229,11 @@ int main(int argc, char** argv) {
     Schedule schedule;
     const std::uint64_t frames = WriteLog(log, s, &schedule);
 
-    const pid_t sim = bench::StartSimulator(s.sim,
-                                            {"--endpoint", endpoint, "--data", data, "--control", control,
-                                             "--bitrate", s.bitrate, "--no-prompt", "--quiet"},
-                                            control);
+    std::vector<std::string> simArgs{"--endpoint", endpoint, "--data", data, "--control", control,
+                                     "--bitrate", s.bitrate, "--no-prompt", "--quiet"};
+    if (!s.dbc.empty()) simArgs.insert(simArgs.end(), {"--dbc", s.dbc});
+    if (!s.nodes.empty()) simArgs.insert(simArgs.end(), {"--nodes", s.nodes});
+    const pid_t sim = bench::StartSimulator(s.sim, simArgs, control);
     if (sim < 0) Fail("the simulator did not start");
     simulatorPid = sim;
     ::setenv(PlatformServices::kEndpointEnvVar, endpoint.c_str(), 1);

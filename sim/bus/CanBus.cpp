@@ -110,7 +110,9 @@ std::string CanSender::Text() const {
             char source[4];
             std::snprintf(source, sizeof(source), "%02X", static_cast<unsigned>(unit) & 0xFFu);
             return std::string("CA ") + source +
-                   (address < 0 ? " of the platform" : " of application " + std::to_string(address));
+                   (address < -1  ? " of simulated node " + std::to_string(-2 - address)
+                    : address < 0 ? " of the platform"
+                                  : " of application " + std::to_string(address));
         }
         case Origin::Kind::kTool: return "socketcand client " + std::to_string(address);
         case Origin::Kind::kReplay: return "replay";

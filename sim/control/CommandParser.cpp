@@ -272,6 +272,9 @@ bool ParseCommand(std::string_view line, Command* command, std::string* error) {
         c.address = static_cast<std::int32_t>(address);
     } else if (verb == "replay") {
         if (!ParseReplay(words, &c, error)) return false;
+    } else if (IsNodeVerb(verb)) {
+        if (!ParseNodeCommand(line, words, &c.node, error)) return false;
+        c.kind = Command::Kind::kNode;
     } else if (verb == "watch" || verb == "unwatch") {
         c.kind = verb == "watch" ? Command::Kind::kWatch : Command::Kind::kUnwatch;
         for (std::size_t i = 1; i < words.size(); ++i) c.signals.emplace_back(words[i]);
@@ -325,6 +328,16 @@ const char* CommandHelp() {
            "take canN ADDRESS [NAME]    fault: a node on the bus claims the address (NAME in hex, default 0)\n"
            "silence canN MS             fault: the bus carries nothing for MS; frames sent are counted\n"
            "faults                      the faults in force\n"
+           "node NAME canN address SA [name HEX-NAME] [from DBC-NODE]\n"
+           "                            a simulated ECU: claims SA (hex), sends DM1, answers requests\n"
+           "nodes                       the simulated ECUs, their addresses, messages and state\n"
+           "set NODE.MESSAGE.SIGNAL VALUE   a node's signal (physical or named value) from now on\n"
+           "ramp NODE.MESSAGE.SIGNAL FROM TO over MS   a node's signal from FROM to TO in MS\n"
+           "pause NODE / resume NODE    take a node off the bus and back (it claims its address again)\n"
+           "ident NODE vin|software|component TEXT  what the node answers to requests for them\n"
+           "dtc NODE add SPN FMI [count N] [lamp mil|red|amber|protect [flash]] ...\n"
+           "                            an active DTC of the node (its DM1)\n"
+           "dtc NODE clear              the node's active DTCs become previously active (DM2)\n"
            "clear                       end every fault\n"
            "watch [MESSAGE.SIGNAL ...]  print each change of these signals (with --dbc); none: list them\n"
            "unwatch [MESSAGE.SIGNAL ...]  stop watching these signals; none: every one\n"

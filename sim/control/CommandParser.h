@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bus/Frames.h"
+#include "vehicle/NodeCommand.h"
 
 namespace gatewaysim {
 
@@ -34,6 +35,7 @@ namespace gatewaysim {
 //   restart
 //   take canN ADDRESS [NAME]
 //   silence canN MS
+//   node, nodes, set, ramp, pause, resume, ident, dtc   simulated ECUs (see NodeCommand)
 //   watch [MESSAGE.SIGNAL ...]   print each change of these signals (none: list them)
 //   unwatch [MESSAGE.SIGNAL ...] stop watching these (none: every one)
 //   decode [on|off]              decoded frames on standard output (none: toggle)
@@ -61,7 +63,7 @@ struct FaultCommand {
 
 struct Command {
     enum class Kind { kNothing, kHelp, kList, kCan, kJ1708, kJob, kTiming, kReplay, kReplayStop, kDrop, kQuit,
-                      kJ1939, kReplayStatus, kFault, kWatch, kUnwatch, kDecode };
+                      kJ1939, kReplayStatus, kFault, kWatch, kUnwatch, kDecode, kNode };
     Kind kind = Kind::kNothing;
     CanFrame can;
     J1708Frame j1708;
@@ -75,6 +77,7 @@ struct Command {
     bool skipGaps = false;       // replay
     std::vector<std::pair<std::string, std::uint8_t>> mapping;  // replay: interface name, bus
     FaultCommand fault;          // fault
+    NodeCommand node;            // node
     std::vector<std::string> signals;  // watch, unwatch: MESSAGE.SIGNAL names
     std::string state;                 // decode: "on", "off" or "" (toggle)
 };

@@ -27,9 +27,11 @@ public:
     static constexpr std::int32_t kPlatform = 0;
     // Owner of the nodes whose claims came from the bus.
     static constexpr std::int32_t kBus = -1;
+    // Owners at or below: the simulator's own ECUs (simulated nodes).
+    static constexpr std::int32_t kFirstNode = -2;
 
     struct Ca {
-        std::int32_t owner = kPlatform;  // application address, kPlatform or kBus
+        std::int32_t owner = kPlatform;  // application address, kPlatform, kBus or a simulated node
         std::uint8_t bus = 0;
         std::uint8_t address = 0;
         std::uint64_t name = 0;

@@ -20,9 +20,10 @@ Origin J1939Service::OriginOf(std::int32_t owner) {
     return Origin{Origin::Kind::kJ1939, owner == CaTable::kPlatform ? -1 : owner};
 }
 
-std::string J1939Service::OwnerText(std::int32_t owner) {
+std::string J1939Service::OwnerText(std::int32_t owner) const {
     if (owner == CaTable::kPlatform) return "the platform's static CA";
     if (owner == CaTable::kBus) return "a node on the bus";
+    if (owner <= CaTable::kFirstNode) return nodes_ != nullptr ? nodes_->NodeText(owner) : "a simulated node";
     return "a CA of application " + std::to_string(owner);
 }
 
@@ -151,9 +152,10 @@ std::vector<std::string> J1939Service::DescribeNetwork() const {
         lines.push_back("can" + std::to_string(bus) + " addresses:");
         for (const CaTable::Ca& ca : cas) {
             const NameFields f = UnpackName(ca.name);
-            const std::string owner = ca.owner == CaTable::kPlatform ? "platform (static CA)"
-                                      : ca.owner == CaTable::kBus    ? "bus"
-                                                                     : "application " + std::to_string(ca.owner);
+            const std::string owner = ca.owner == CaTable::kPlatform   ? "platform (static CA)"
+                                      : ca.owner == CaTable::kBus      ? "bus"
+                                      : ca.owner <= CaTable::kFirstNode ? OwnerText(ca.owner)
+                                                                       : "application " + std::to_string(ca.owner);
             lines.push_back("  " + (ca.holds ? Hex(ca.address, 2) : "- (lost " + Hex(ca.address, 2) + ")") +
                             " NAME " + Hex(ca.name, 16) + " " + owner + ": identity " +
                             std::to_string(f.identityNumber) + ", manufacturer " + std::to_string(f.manufacturerCode) +

@@ -113,27 +113,57 @@ void J1939Service::HandleCreate(std::int32_t source, const std::uint8_t* data, s
         return;
     }
     const std::uint64_t name = PackName(NameFromRecord(data + 4));
-    const CaTable::Outcome outcome = cas_.Claim(source, bus, address, name);
+    (void)ClaimFor(source, "application " + std::to_string(source), bus, address, name);
+}
+
+CaTable::Outcome J1939Service::ClaimFor(std::int32_t owner, const std::string& who, std::uint8_t bus,
+                                        std::uint8_t address, std::uint64_t name) {
+    const CaTable::Outcome outcome = cas_.Claim(owner, bus, address, name);
     if (outcome.claimed) NoteClaim(bus, address);
-    AnnounceClaim(source, bus, address, name, outcome.claimed);
+    AnnounceClaim(owner, bus, address, name, outcome.claimed);
     const std::string where = "can" + std::to_string(bus) + " address " + Hex(address, 2);
     if (outcome.claimed && outcome.displaced && outcome.loser.owner == CaTable::kBus) {
         // Only its claim on the wire told of that node: if it is there it
         // defends the address within 250 ms, and the new CA loses it then.
-        host_.Report("J1939: application " + std::to_string(source) + " (NAME " + Hex(name, 16) + ") claims " +
+        host_.Report("J1939: " + who + " (NAME " + Hex(name, 16) + ") claims " +
                      where + ", last claimed from the bus by NAME " + Hex(outcome.loser.name, 16));
     } else if (outcome.claimed && outcome.displaced) {
-        host_.Report("J1939: application " + std::to_string(source) + " (NAME " + Hex(name, 16) + ") took " +
+        host_.Report("J1939: " + who + " (NAME " + Hex(name, 16) + ") took " +
                      where + " from " + OwnerText(outcome.loser.owner) + " (NAME " + Hex(outcome.loser.name, 16) + ")");
         AnnounceClaim(outcome.loser.owner, bus, address, outcome.loser.name, false);
         transport_.DropSource(bus, address, "the CA lost its address");
         SendCAsPresent(outcome.loser.owner);
     } else if (!outcome.claimed) {
         const CaTable::Ca* holder = cas_.HolderOf(bus, address);
-        host_.Report("J1939: application " + std::to_string(source) + " (NAME " + Hex(name, 16) +
+        host_.Report("J1939: " + who + " (NAME " + Hex(name, 16) +
                      ") lost the contest for " + where + " (held by NAME " +
                      Hex(holder != nullptr ? holder->name : 0, 16) + ")");
     }
+    return outcome;
+}
+
+bool J1939Service::ClaimForNode(std::int32_t owner, std::uint8_t bus, std::uint8_t address, std::uint64_t name) {
+    if (owner > CaTable::kFirstNode || bus >= kCanBusCount || address >= j1939::kNullAddress) return false;
+    return ClaimFor(owner, OwnerText(owner), bus, address, name).claimed;
+}
+
+void J1939Service::ReleaseNode(std::int32_t owner, std::uint8_t bus, std::uint8_t address) {
+    if (owner > CaTable::kFirstNode) return;
+    if (cas_.Holds(owner, bus, address)) transport_.DropSource(bus, address, "its node left the bus");
+    CaTable::Reclaims reclaims;
+    if (cas_.Remove(owner, bus, address, &reclaims)) AnnounceReclaims(reclaims);
+}
+
+bool J1939Service::SendFromNode(std::int32_t owner, std::uint8_t bus, const J1939Header& header,
+                                const std::uint8_t* data, std::size_t length) {
+    if (owner > CaTable::kFirstNode || bus >= kCanBusCount || !cas_.Holds(owner, bus, header.source)) return false;
+    return transport_.Send(owner, bus, header, data, length, NotBefore(bus, header.source));
+}
+
+std::int64_t J1939Service::NotBefore(std::uint8_t bus, std::uint8_t address) const {
+    const auto claimed = claimedUs_.find({bus, address});
+    if (claimed != claimedUs_.end() && address >= 128 && address <= 247) return claimed->second + kClaimWaitMs * 1000;
+    return 0;
 }
 
 void J1939Service::HandleRemove(std::int32_t source, const std::uint8_t* data, std::size_t length) {
@@ -216,11 +246,7 @@ void J1939Service::HandleSend(std::int32_t source, const std::uint8_t* data, std
     }
     // A CA that claimed an arbitrary address (128 to 247) sends on it only
     // 250 ms after its claim; what it sends before waits.
-    std::int64_t notBefore = 0;
-    const auto claimed = claimedUs_.find({bus, header.source});
-    if (claimed != claimedUs_.end() && header.source >= 128 && header.source <= 247)
-        notBefore = claimed->second + kClaimWaitMs * 1000;
-    transport_.Send(source, bus, header, data + j1939::kSendHeaderBytes, count, notBefore);
+    transport_.Send(source, bus, header, data + j1939::kSendHeaderBytes, count, NotBefore(bus, header.source));
 }
 
 void J1939Service::DeliverMessage(std::uint8_t bus, const J1939Header& header, const std::uint8_t* data,
@@ -255,6 +281,7 @@ void J1939Service::DeliverMessage(std::uint8_t bus, const J1939Header& header, c
         }
         host_.Send(address, kCategoryJ1939, j1939::kCmdReceived, record.data(), record.size());
     }
+    if (nodes_ != nullptr) nodes_->OnMessage(bus, header, data, length, origin);
 }
 
 void J1939Service::AnnounceClaim(std::int32_t owner, std::uint8_t bus, std::uint8_t address,

@@ -32,8 +32,38 @@ public:
         std::uint64_t name = 0;
     };
 
+    // The simulator's own ECUs (simulated nodes): CAs of owners at or below
+    // CaTable::kFirstNode, which claim, send and hear like any node.
+    class NodeListener {
+    public:
+        virtual ~NodeListener() = default;
+        // Every whole J1939 message on a bus: single frames and completed
+        // transport sessions, whoever sent them.
+        virtual void OnMessage(std::uint8_t bus, const J1939Header& header, const std::uint8_t* data,
+                               std::size_t length, const Origin& origin) = 0;
+        // How the reports name the node of `owner`.
+        virtual std::string NodeText(std::int32_t owner) const = 0;
+    };
+
     explicit J1939Service(ServiceHost& host, J1939Transport::Options transport = {})
         : host_(host), transport_(*this, transport) {}
+
+    // At most one; null: none (the nodes hear nothing).
+    void SetNodeListener(NodeListener* listener) { nodes_ = listener; }
+    // Claims (bus, address) for the node of `owner` and announces it, as an
+    // application's CA does; true when the node holds the address.
+    bool ClaimForNode(std::int32_t owner, std::uint8_t bus, std::uint8_t address, std::uint64_t name);
+    // The node leaves the bus without a word: its sessions end, its address
+    // is free.
+    void ReleaseNode(std::int32_t owner, std::uint8_t bus, std::uint8_t address);
+    bool NodeHolds(std::int32_t owner, std::uint8_t bus, std::uint8_t address) const {
+        return cas_.Holds(owner, bus, address);
+    }
+    // Sends a message of the node's CA at `header.source` (by transport
+    // when longer than 8 bytes); false when the node does not hold that
+    // address or the message was dropped (reported).
+    bool SendFromNode(std::int32_t owner, std::uint8_t bus, const J1939Header& header, const std::uint8_t* data,
+                      std::size_t length);
 
     // Claims the addresses of the platform's static CAs. Called once, before
     // any application is served.
@@ -70,6 +100,13 @@ private:
     void Refuse(std::int32_t source, std::int32_t command, const std::string& reason);
     void HandleRequest(std::int32_t source, const std::uint8_t* data, std::size_t length);
     void HandleCreate(std::int32_t source, const std::uint8_t* data, std::size_t length);
+    // Claims an address for a CA of `owner` (`who` in the reports),
+    // announces it and settles the contest.
+    CaTable::Outcome ClaimFor(std::int32_t owner, const std::string& who, std::uint8_t bus, std::uint8_t address,
+                              std::uint64_t name);
+    // When a CA at (bus, address) may send: 250 ms after claiming an
+    // arbitrary address (128 to 247), otherwise at once (0).
+    std::int64_t NotBefore(std::uint8_t bus, std::uint8_t address) const;
     void HandleRemove(std::int32_t source, const std::uint8_t* data, std::size_t length);
     void HandleSubscription(std::int32_t source, std::int32_t command, const std::uint8_t* data,
                             std::size_t length);
@@ -88,7 +125,7 @@ private:
     void AnnounceReclaims(const CaTable::Reclaims& reclaims);
     bool IsStatic(std::uint8_t bus, std::uint8_t address) const;
     static Origin OriginOf(std::int32_t owner);
-    static std::string OwnerText(std::int32_t owner);
+    std::string OwnerText(std::int32_t owner) const;
     static std::string Hex(std::uint64_t value, int digits);
     void NoteClaim(std::uint8_t bus, std::uint8_t address);
     // Tells an application that a CA of it lost its address: its list of
@@ -114,6 +151,7 @@ private:
     std::set<std::pair<std::int32_t, std::uint8_t>> managers_;  // (application, bus)
     std::map<std::pair<std::uint8_t, std::uint8_t>, std::int64_t> claimedUs_;  // (bus, address): when claimed
     std::minstd_rand jitter_;
+    NodeListener* nodes_ = nullptr;
     J1939Transport transport_;
 };
 
