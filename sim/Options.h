@@ -20,6 +20,8 @@ struct ProgramOptions {
     bool quiet = false;       // no report lines on standard error
     std::string socketcandHost;  // empty: the buses are not served over socketcand
     std::uint16_t socketcandPort = 0;
+    std::string eventsPath;   // empty: no events file
+    std::string reportPath;   // empty: no report at exit
 };
 
 enum class ParseOutcome { kRun, kHelp, kVersion, kError };

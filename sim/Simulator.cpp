@@ -114,7 +114,10 @@ Simulator::Simulator(SimulatorOptions options)
       j1708_(*this),
       eeprom_(*this, options_.dataFolder, options_.eepromSize, options_.fileMode),
       plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing),
-      faults_([this](const std::string& line) { Report(line); }) {
+      faults_([this](const std::string& line) {
+          FaultEvent(line);
+          Report(line);
+      }) {
     buses_.reserve(kCanBusCount);
     for (std::uint8_t bus = 0; bus < kCanBusCount; ++bus) {
         load_.SetBitrate(bus, options_.bitrates[bus]);
@@ -368,6 +371,7 @@ void Simulator::Joined(std::int32_t address) {
     timing_.Forget(SenderOf(Origin{Origin::Kind::kApplication, address}).id);
     timing_.Forget(SenderOf(Origin{Origin::Kind::kJ1939, address}).id);
     Report("application " + std::to_string(address) + " connected");
+    Note("application-connected", "application " + std::to_string(address));
 }
 
 void Simulator::Gone(std::int32_t address) {
@@ -380,6 +384,7 @@ void Simulator::Gone(std::int32_t address) {
     eeprom_.Drop(address);
     plugin_.Drop(address);
     Report("application " + std::to_string(address) + " disconnected");
+    Note("application-gone", "application " + std::to_string(address));
 }
 
 void Simulator::DropApplication(std::int32_t address, const std::string& reason) {
@@ -494,6 +499,41 @@ void Simulator::Report(ReportClass kind, const std::string& line) {
     } else {
         std::cerr << line << '\n';
     }
+}
+
+void Simulator::Note(const std::string& kind, const std::string& detail) {
+    if (!options_.event) return;
+    report::Event event;
+    event.timeUs = WallClockUs();
+    event.kind = kind;
+    event.detail = detail;
+    options_.event(event);
+}
+
+void Simulator::FaultEvent(const std::string& line) {
+    if (!options_.event) return;
+    static const std::string started = "fault started: ";
+    static const std::string ended = "fault ended: ";
+    report::Event event;
+    event.timeUs = WallClockUs();
+    if (line.compare(0, started.size(), started) == 0) {
+        event.kind = "fault-started";
+        event.detail = line.substr(started.size());
+    } else if (line.compare(0, ended.size(), ended) == 0) {
+        event.kind = "fault-ended";
+        event.detail = line.substr(ended.size());
+        // A silence ends with "; N frames refused".
+        static const std::string refused = " frames refused";
+        if (event.detail.size() > refused.size() &&
+            event.detail.compare(event.detail.size() - refused.size(), refused.size(), refused) == 0) {
+            const std::size_t number = event.detail.rfind(' ', event.detail.size() - refused.size() - 1);
+            if (number != std::string::npos)
+                event.refused = std::strtoull(event.detail.c_str() + number + 1, nullptr, 10);
+        }
+    } else {
+        return;
+    }
+    options_.event(event);
 }
 
 void Simulator::PutOnBus(const CanFrame& frame, const Origin& origin) {

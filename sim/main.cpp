@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "EventLog.h"
+#include "HtmlReport.h"
 #include "io/Console.h"
 #include "io/ControlServer.h"
 #include "IPCClient.h"
@@ -76,6 +78,38 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+
+    // The run's events, kept when a file or the report at exit wants them.
+    EventLog events;
+    if (!options.eventsPath.empty() && events.Open(options.eventsPath, &error) != 0) {
+        std::cerr << "gateway-sim: " << error << '\n';
+        return 1;
+    }
+    if (!options.eventsPath.empty() || !options.reportPath.empty())
+        options.simulator.event = [&events](const report::Event& event) { events.Record(event); };
+    // Once the simulator stopped (its log closed): the report, when asked
+    // for. A report that cannot be written fails a run that had not failed.
+    const auto finish = [&options, &events](int code, const std::string& verdict) {
+        if (events.WriteFailures() != 0)
+            std::cerr << "gateway-sim: " << events.WriteFailures() << " events could not be written to "
+                      << options.eventsPath << '\n';
+        if (options.reportPath.empty()) return code;
+        report::ReportFiles files;
+        files.logPath = options.simulator.logPath;
+        files.outPath = options.reportPath;
+        files.verdict = verdict;
+        files.extraEvents.events = events.Events();
+        report::SummaryOptions summary;
+        summary.bitrates = options.simulator.bitrates;
+        summary.tolerance = options.simulator.timingTolerancePercent / 100.0;
+        std::string reason;
+        if (report::WriteReportFile(files, summary, &reason) != 0) {
+            std::cerr << "gateway-sim: " << reason << '\n';
+            return code == 0 ? 1 : code;
+        }
+        if (!options.quiet) std::cerr << "gateway-sim: report written to " << options.reportPath << '\n';
+        return code;
+    };
 
     QuitSignal quit;
     options.simulator.onQuit = [&quit] { quit.Set(); };
@@ -202,7 +236,14 @@ int main(int argc, char** argv) {
         control.Stop();
         socketcand.Stop();
         simulator.Stop();
-        return verdict;
+        const char* const outcome = verdict == 0 ? "pass" : verdict == 1 ? "fail" : "error";
+        report::Event event;
+        event.timeUs = WallClockUs();
+        event.kind = "scenario";
+        event.detail = options.scriptPath;
+        event.verdict = outcome;
+        events.Record(event);
+        return finish(verdict, outcome);
     }
     // Started in the background, the simulator leaves the terminal to the
     // shell: reading it would stop the simulator, its prompt would land in
@@ -224,5 +265,5 @@ int main(int argc, char** argv) {
     control.Stop();
     socketcand.Stop();
     simulator.Stop();
-    return 0;
+    return finish(0, "");
 }
