@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/CommandParser.h"
+#include "control/CommandParser.h"
 #include "SimFrames.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

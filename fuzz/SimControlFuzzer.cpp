@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "io/ControlServer.h"
+#include "control/ControlServer.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 
 namespace fuzzrig {
 

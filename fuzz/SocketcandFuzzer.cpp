@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "io/SocketcandProtocol.h"
+#include "socketcand/SocketcandProtocol.h"
 
 using namespace gatewaysim;
 

@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "bus/CanBus.h"
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 
 namespace gatewaysim {
 namespace report {

@@ -8,7 +8,7 @@
 
 #include "HtmlReport.h"
 #include "ProductVersion.h"
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 
 int main(int argc, char** argv) {
     using namespace gatewaysim;

@@ -7,7 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "ProductVersion.h"
-#include "io/SocketcandServer.h"
+#include "socketcand/SocketcandServer.h"
 
 namespace gatewaysim {
 

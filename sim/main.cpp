@@ -19,14 +19,14 @@
 
 #include "EventLog.h"
 #include "HtmlReport.h"
-#include "io/Console.h"
-#include "io/ControlServer.h"
+#include "control/Console.h"
+#include "control/ControlServer.h"
 #include "IPCClient.h"
 #include "Options.h"
 #include "ProductVersion.h"
 #include "Simulator.h"
-#include "io/Scenario.h"
-#include "io/SocketcandServer.h"
+#include "scenario/Scenario.h"
+#include "socketcand/SocketcandServer.h"
 
 #include <arpa/inet.h>
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "bus/Frames.h"
-#include "services/Wire.h"
 
 namespace gatewaysim {
 

@@ -5,6 +5,9 @@
 
 namespace gatewaysim {
 
+// Buses 0 to 4 carry CAN; the single J1708 bus has no number.
+constexpr int kCanBusCount = 5;
+
 // One classic CAN frame on one of the simulated buses.
 struct CanFrame {
     std::uint8_t bus = 0;        // 0 to 4

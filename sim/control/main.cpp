@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ProductVersion.h"
-#include "io/ControlClient.h"
+#include "control/ControlClient.h"
 
 namespace {
 

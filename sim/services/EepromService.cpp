@@ -166,7 +166,7 @@ void EepromService::Serve(std::int32_t source, Slot& slot, std::int32_t command,
                 const std::uint32_t address = GetU32(data);
                 const std::int32_t count = GetI32(data + 4);
                 PutU32(reply, address);
-                if (Fails(source, read ? FaultCommand::Operation::kRead : FaultCommand::Operation::kWrite)) {
+                if (Fails(source, read ? Failure::kRead : Failure::kWrite)) {
                     result = -EIO;
                 } else {
                     result = read ? store.Read(address, count, reply + 12) : store.Write(address, count, data + 8);
@@ -191,7 +191,7 @@ void EepromService::Serve(std::int32_t source, Slot& slot, std::int32_t command,
                 return;
             }
             const bool save = command == eeprom::kCmdSave;
-            if (save && Fails(source, FaultCommand::Operation::kSave)) {
+            if (save && Fails(source, Failure::kSave)) {
                 store.MarkSaveFailed();
                 ReplyValue(source, command, -EIO);
                 return;
@@ -213,14 +213,14 @@ void EepromService::Serve(std::int32_t source, Slot& slot, std::int32_t command,
     }
 }
 
-bool EepromService::Fails(std::int32_t address, FaultCommand::Operation operation) const {
+bool EepromService::Fails(std::int32_t address, Failure operation) const {
     if (failures_.empty()) return false;
     const auto it = failures_.find(address);
     return it != failures_.end() && it->second == operation;
 }
 
-void EepromService::SetFailure(std::int32_t address, FaultCommand::Operation operation) {
-    if (operation == FaultCommand::Operation::kNone) {
+void EepromService::SetFailure(std::int32_t address, Failure operation) {
+    if (operation == Failure::kNone) {
         failures_.erase(address);
     } else {
         failures_[address] = operation;

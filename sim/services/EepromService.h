@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "io/CommandParser.h"
 #include "services/BackgroundQueue.h"
 #include "services/EepromStore.h"
 #include "services/ServiceHost.h"
@@ -49,9 +48,11 @@ public:
     // An application has gone: its store is let go (see above).
     void Drop(std::int32_t address);
     std::vector<std::string> Describe(std::int32_t address) const;
+    // The operation that fails on demand; kNone: none.
+    enum class Failure { kNone, kRead, kWrite, kSave };
     // Makes one operation of `address` fail with -EIO, as a failing EEPROM
     // would (kNone: none fails). A failed save leaves the state "save failed".
-    void SetFailure(std::int32_t address, FaultCommand::Operation operation);
+    void SetFailure(std::int32_t address, Failure operation);
     // The platform restarts: every application is taken for gone, and what
     // was not saved is lost.
     void Restart();
@@ -93,7 +94,7 @@ private:
     // go once its application has gone and nothing waits.
     void Continue(std::int32_t address);
     void Release(std::int32_t address, Slot& slot);
-    bool Fails(std::int32_t address, FaultCommand::Operation operation) const;
+    bool Fails(std::int32_t address, Failure operation) const;
     void ReplyValue(std::int32_t source, std::int32_t command, std::int32_t value);
 
     ServiceHost& host_;
@@ -101,7 +102,7 @@ private:
     std::size_t size_;
     int fileMode_;
     std::map<std::int32_t, Slot> slots_;
-    std::map<std::int32_t, FaultCommand::Operation> failures_;
+    std::map<std::int32_t, Failure> failures_;
     std::unique_ptr<BackgroundQueue> files_;
 };
 

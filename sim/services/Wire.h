@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bus/Frames.h"
+
 namespace gatewaysim {
 
 // IPC categories served by the simulator, and the address each service
@@ -18,9 +20,6 @@ constexpr std::int32_t kAddressCan = 254;
 constexpr std::int32_t kAddressJ1939 = 13;
 constexpr std::int32_t kAddressJ1708 = 254;
 constexpr std::int32_t kAddressCustomApp = 22;
-
-// Buses 0 to 4 carry CAN; the single J1708 bus has no number.
-constexpr int kCanBusCount = 5;
 
 // Payloads are byte images in little-endian order. These helpers read and
 // write them without alignment assumptions.

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "io/ControlClient.h"
+#include "control/ControlClient.h"
 
 namespace integration {
 

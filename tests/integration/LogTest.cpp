@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 #include "Harness.h"
 #include "LocalApp.h"
 

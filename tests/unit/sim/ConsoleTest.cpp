@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "io/Console.h"
+#include "control/Console.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "io/ControlServer.h"
+#include "control/ControlServer.h"
 #include "SimFixture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 #include "j1939/J1939Transport.h"
 
 namespace {

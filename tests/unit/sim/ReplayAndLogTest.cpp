@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 
 #include "bus/CanBus.h"
-#include "io/CandumpFormat.h"
-#include "io/LogWriter.h"
+#include "logs/CandumpFormat.h"
+#include "logs/LogWriter.h"
 #include "SimFixture.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "io/SocketcandServer.h"
+#include "socketcand/SocketcandServer.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "io/CandumpFormat.h"
-#include "io/CommandParser.h"
+#include "logs/CandumpFormat.h"
+#include "control/CommandParser.h"
 #include "Options.h"
 
 namespace {

@@ -1,8 +1,8 @@
-#include "io/CommandParser.h"
+#include "control/CommandParser.h"
 
 #include <vector>
 
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 
 namespace gatewaysim {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <utility>
 
-#include "io/CommandParser.h"
+#include "control/CommandParser.h"
 
 namespace gatewaysim {
 

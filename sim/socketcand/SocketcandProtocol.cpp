@@ -1,4 +1,4 @@
-#include "io/SocketcandProtocol.h"
+#include "socketcand/SocketcandProtocol.h"
 
 #include <cstdio>
 #include <vector>

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "io/CommandParser.h"
+#include "control/CommandParser.h"
 
 namespace gatewaysim {
 

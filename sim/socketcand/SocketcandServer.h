@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "bus/Frames.h"
-#include "io/SocketcandProtocol.h"
+#include "socketcand/SocketcandProtocol.h"
 
 namespace gatewaysim {
 

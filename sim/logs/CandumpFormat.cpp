@@ -1,4 +1,4 @@
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 
 #include <cstdio>
 

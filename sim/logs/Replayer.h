@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 
 namespace gatewaysim {
 

@@ -1,4 +1,4 @@
-#include "io/ControlClient.h"
+#include "control/ControlClient.h"
 
 #include <poll.h>
 #include <sys/socket.h>

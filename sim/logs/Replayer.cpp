@@ -1,4 +1,4 @@
-#include "io/Replayer.h"
+#include "logs/Replayer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

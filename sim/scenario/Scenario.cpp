@@ -1,4 +1,4 @@
-#include "io/Scenario.h"
+#include "scenario/Scenario.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "IPCClient.h"
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 #include "j1939/J1939Codec.h"
 
 namespace gatewaysim {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bus/Frames.h"
-#include "io/CommandParser.h"
+#include "control/CommandParser.h"
 
 namespace gatewaysim {
 

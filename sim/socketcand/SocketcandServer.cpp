@@ -1,4 +1,4 @@
-#include "io/SocketcandServer.h"
+#include "socketcand/SocketcandServer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

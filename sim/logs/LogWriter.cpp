@@ -1,4 +1,4 @@
-#include "io/LogWriter.h"
+#include "logs/LogWriter.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "io/CandumpFormat.h"
+#include "logs/CandumpFormat.h"
 
 namespace gatewaysim {
 

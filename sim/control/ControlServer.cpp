@@ -1,4 +1,4 @@
-#include "io/ControlServer.h"
+#include "control/ControlServer.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -1,4 +1,4 @@
-#include "io/Console.h"
+#include "control/Console.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -14,7 +14,7 @@
 #include <editline/readline.h>
 #endif
 
-#include "io/ControlServer.h"
+#include "control/ControlServer.h"
 
 namespace gatewaysim {
 
