@@ -94,7 +94,12 @@
     return Math.max(320, Math.min(1200, (holder.parentNode.clientWidth || 1000) - 10));
   }
   // A time axis that is never empty: one point gets a second around it.
+  // Events before the first frame or after the last widen it.
   function timeRange(u, min, max) {
+    for (const event of data.events) {
+      min = Math.min(min, event.t);
+      max = Math.max(max, event.t);
+    }
     if (min === max) return [min - 1, max + 1];
     return [min, max];
   }
