@@ -5,7 +5,8 @@
 #              the documentation and the example applications with their
 #              stand-in host and, from a cross build, the toolchain file that
 #              builds applications for the target against the SDK;
-#   simulator  gateway-sim and gateway-sim-control with their manual pages,
+#   simulator  gateway-sim, gateway-sim-control and gateway-sim-decode with
+#              their manual pages,
 #              for the PC.
 # A cross build packs the SDK only: its simulator would not run on the PC.
 # The Debian packages install under /usr (the cross SDK under the cross
@@ -98,7 +99,8 @@ pkg-config file, its documentation and example applications.")
 set(CPACK_COMPONENT_SIMULATOR_DESCRIPTION "Simulator of the in-vehicle gateway's platform services
 gateway-sim serves the gateway's platform services (CAN, J1939, J1708,
 virtual EEPROM, plug-in jobs) on a PC, for applications built against
-libcustomapp.so; gateway-sim-control sends it operator commands.")
+libcustomapp.so; gateway-sim-control sends it operator commands;
+gateway-sim-decode decodes candump logs with DBC files.")
 set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/CPackMoveDocs.cmake")
 set(CPACK_CUSTOMAPP_SDK_DOC "${CUSTOMAPP_SDK_DOC}")
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/CPackPerGenerator.cmake")

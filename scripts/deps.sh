@@ -14,7 +14,7 @@ set -euo pipefail
 demo=(cmake ninja-build g++ pkg-config zlib1g-dev libcli11-dev nlohmann-json3-dev libedit-dev help2man netcat-openbsd)
 check=("${demo[@]}" libgtest-dev libgmock-dev googletest libbenchmark-dev binutils dpkg-dev
     g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user clang-14 libclang-rt-14-dev
-    python3-can can-utils chromium)
+    python3-can python3-canmatrix can-utils chromium)
 
 case "${1:-}" in
     demo) packages=("${demo[@]}") ;;

@@ -50,8 +50,9 @@ installed=1
 dpkg -i "${debs[@]}" >"${work}/install.log" 2>&1 || { cat "${work}/install.log"; fail "dpkg -i"; }
 
 # What the packages put where a user looks for it.
-for file in /usr/bin/gateway-sim /usr/bin/gateway-sim-control /usr/share/man/man1/gateway-sim.1.gz \
-    /usr/share/man/man1/gateway-sim-control.1.gz /usr/share/doc/gateway-sim/copyright \
+for file in /usr/bin/gateway-sim /usr/bin/gateway-sim-control /usr/bin/gateway-sim-decode \
+    /usr/share/man/man1/gateway-sim.1.gz /usr/share/man/man1/gateway-sim-control.1.gz \
+    /usr/share/man/man1/gateway-sim-decode.1.gz /usr/share/doc/gateway-sim/copyright \
     "/usr/share/doc/${sdk_package}/copyright" "/usr/share/doc/${sdk_package}/examples/host/ExampleHost.cpp" \
     /usr/arm-linux-gnueabihf/lib/libcustomapp.so.2; do
     [[ -e ${file} ]] || fail "${file} was not installed"
