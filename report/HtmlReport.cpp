@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ReportAssets.h"
+#include "SignalDatabase.h"
 
 namespace gatewaysim {
 namespace report {
@@ -107,6 +108,22 @@ json PageData(const ReportInput& input) {
                                t.histogram});
     }
     data["ids"] = std::move(identifiers);
+
+    json signals = json::array();
+    for (const SignalSeries& series : summary.signals) {
+        const ReducedPoints points =
+            ReducePoints(series.points, originUs, summary.firstUs, summary.lastUs, input.buckets);
+        json x = json::array();
+        for (const double value : points.x) x.push_back(Round(value, 6));
+        signals.push_back({{"name", "can" + std::to_string(series.bus) + " " + series.message + "." + series.signal},
+                           {"unit", series.unit},
+                           {"count", series.points.size()},
+                           {"reduced", points.x.size() < series.points.size()},
+                           {"x", std::move(x)},
+                           {"y", points.y}});
+    }
+    data["signals"] = std::move(signals);
+    data["decoding"] = input.decoding;
     return data;
 }
 
@@ -156,7 +173,23 @@ int WriteReportFile(const ReportFiles& files, const SummaryOptions& options, std
     input.title = files.logPath;
     input.tolerance = options.tolerance;
     input.verdict = files.verdict;
-    input.summary = SummariseLog(log, options);
+    signaldb::BusDatabases databases;
+    for (const std::string& spec : files.dbcs) {
+        int bus = signaldb::BusDatabases::kAllBuses;
+        std::string path;
+        if (!signaldb::BusDatabases::ParseSpec(spec, &bus, &path, error)) return 1;
+        auto database = std::make_shared<signaldb::Database>();
+        signaldb::ParseError failure;
+        if (!signaldb::LoadDbcFile(path, database.get(), &failure)) {
+            *error = failure.ToString();
+            return 1;
+        }
+        databases.Add(bus, std::move(database));
+        input.decoding.push_back(spec);
+    }
+    SummaryOptions withDatabases = options;
+    if (!databases.empty()) withDatabases.databases = &databases;
+    input.summary = SummariseLog(log, withDatabases);
     if (log.bad()) {
         *error = "cannot read the log " + files.logPath;
         return 1;

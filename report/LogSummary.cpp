@@ -6,6 +6,7 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "SignalDatabase.h"
 #include "bus/CanBus.h"
 #include "logs/CandumpFormat.h"
 
@@ -73,6 +74,8 @@ LogSummary SummariseLog(std::istream& in, const SummaryOptions& options) {
     for (const std::uint32_t rate : options.bitrates) buses.emplace_back(rate);
     std::map<std::tuple<int, bool, std::uint32_t>, Accumulator> accumulators;
     std::array<std::unordered_map<std::int64_t, std::int64_t>, kCanBuses> busy;
+    std::map<std::tuple<int, const signaldb::Message*, const signaldb::Signal*>, std::size_t> signalIndex;
+    std::vector<signaldb::DecodedSignal> decoded;
     std::string line;
     std::string error;
     std::uint64_t number = 0;
@@ -105,7 +108,27 @@ LogSummary SummariseLog(std::istream& in, const SummaryOptions& options) {
         accumulator.times.push_back(entry.timeUs);
         accumulator.wireBits += bits;
         busy[frame.bus][FloorDiv(entry.timeUs, kLoadBinUs)] += buses[frame.bus].WireTimeUs(bits);
+        if (options.databases == nullptr || frame.remote) continue;
+        const signaldb::Message* message = options.databases->Find(frame.bus, frame.id, frame.extended);
+        if (message == nullptr) continue;
+        signaldb::Decode(*message, frame.data, frame.length, &decoded);
+        for (const signaldb::DecodedSignal& value : decoded) {
+            const auto [at, added] =
+                signalIndex.emplace(std::make_tuple(int{frame.bus}, message, value.signal), summary.signals.size());
+            if (added) {
+                SignalSeries series;
+                series.bus = frame.bus;
+                series.message = message->name;
+                series.signal = value.signal->name;
+                series.unit = value.signal->unit;
+                summary.signals.push_back(std::move(series));
+            }
+            summary.signals[at->second].points.emplace_back(entry.timeUs, value.physical);
+        }
     }
+    std::sort(summary.signals.begin(), summary.signals.end(), [](const SignalSeries& a, const SignalSeries& b) {
+        return std::tie(a.bus, a.message, a.signal) < std::tie(b.bus, b.message, b.signal);
+    });
 
     if (summary.lines > 0)
         summary.loadBins = FloorDiv(summary.lastUs, kLoadBinUs) - FloorDiv(summary.firstUs, kLoadBinUs) + 1;
@@ -134,6 +157,49 @@ LogSummary SummariseLog(std::istream& in, const SummaryOptions& options) {
         summary.identifiers.push_back(std::move(timing));
     }
     return summary;
+}
+
+ReducedPoints ReducePoints(std::vector<std::pair<std::int64_t, double>> points, std::int64_t originUs,
+                           std::int64_t fromUs, std::int64_t toUs, std::int64_t buckets) {
+    ReducedPoints out;
+    std::stable_sort(points.begin(), points.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    const auto x = [originUs](std::int64_t us) { return static_cast<double>(us - originUs) / 1e6; };
+    buckets = std::max<std::int64_t>(1, buckets);
+    if (static_cast<std::int64_t>(points.size()) <= 2 * buckets || toUs <= fromUs) {
+        for (const auto& [us, value] : points) {
+            out.x.push_back(x(us));
+            out.y.push_back(value);
+        }
+        return out;
+    }
+    const double span = static_cast<double>(toUs - fromUs) + 1.0;
+    std::size_t i = 0;
+    while (i < points.size()) {
+        // One bucket: its lowest and its highest point, in time order.
+        const auto bucket = static_cast<std::int64_t>(static_cast<double>(points[i].first - fromUs) / span *
+                                                      static_cast<double>(buckets));
+        std::size_t low = i;
+        std::size_t high = i;
+        std::size_t j = i + 1;
+        for (; j < points.size(); ++j) {
+            const auto next = static_cast<std::int64_t>(static_cast<double>(points[j].first - fromUs) / span *
+                                                        static_cast<double>(buckets));
+            if (next != bucket) break;
+            if (points[j].second < points[low].second) low = j;
+            if (points[j].second > points[high].second) high = j;
+        }
+        const std::size_t first = std::min(low, high);
+        const std::size_t second = std::max(low, high);
+        out.x.push_back(x(points[first].first));
+        out.y.push_back(points[first].second);
+        if (second != first) {
+            out.x.push_back(x(points[second].first));
+            out.y.push_back(points[second].second);
+        }
+        i = j;
+    }
+    return out;
 }
 
 ReducedSeries ReduceSparse(const std::vector<std::vector<std::pair<std::int64_t, double>>>& series,

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+namespace signaldb {
+class BusDatabases;
+}
+
 namespace gatewaysim {
 namespace report {
 
@@ -25,6 +29,17 @@ struct SummaryOptions {
     double tolerance = 0.10;
     // Intervals in an identifier's histogram (plus one for those beyond).
     int histogramBins = 40;
+    // Frames of the messages these know are decoded into signals (null: none).
+    const signaldb::BusDatabases* databases = nullptr;
+};
+
+// One decoded signal of one message on one bus over time.
+struct SignalSeries {
+    int bus = 0;
+    std::string message;
+    std::string signal;
+    std::string unit;
+    std::vector<std::pair<std::int64_t, double>> points;  // (time in microseconds, physical value), as logged
 };
 
 // The timing of one identifier on one bus. Times in microseconds.
@@ -61,12 +76,23 @@ struct LogSummary {
     std::array<double, kCanBuses> peakLoad{};     // percent, of the busiest bin
     std::array<std::int64_t, kCanBuses> peakBin{};
     std::vector<IdentifierTiming> identifiers;   // by bus, then identifier
+    std::vector<SignalSeries> signals;           // by bus, message, then signal
 };
 
 // Reads a log in the simulator's format (candump's log lines, J1708 lines
 // as the simulator writes them) and summarises it. A line that cannot be read
 // is counted and skipped.
 LogSummary SummariseLog(std::istream& in, const SummaryOptions& options);
+
+// A time series reduced for drawing: cut into at most `buckets` equal spans
+// of [fromUs, toUs], each drawn as its lowest and its highest point in their
+// order; without reduction every point. x in seconds from `originUs`.
+struct ReducedPoints {
+    std::vector<double> x;
+    std::vector<double> y;
+};
+ReducedPoints ReducePoints(std::vector<std::pair<std::int64_t, double>> points, std::int64_t originUs,
+                           std::int64_t fromUs, std::int64_t toUs, std::int64_t buckets);
 
 // A series reduced for drawing: at most `buckets` buckets of equal width,
 // each drawn as its minimum and its maximum, so that no extreme is lost.

@@ -21,6 +21,9 @@ int main(int argc, char** argv) {
     files.outPath = "report.html";
     app.add_option("LOG", files.logPath, "the bus log (candump log lines; J1708 lines as gateway-sim writes them)")
         ->required();
+    app.add_option("--dbc", files.dbcs,
+                   "[canN:]FILE, a signal database whose messages are decoded into signals over time (repeatable; "
+                   "without canN: for every bus)");
     app.add_option("--events", files.eventsPath, "the events gateway-sim wrote with --events");
     app.add_option("-o,--output", files.outPath, "the report to write (default report.html)");
     app.add_option("--bitrate", bitrates,

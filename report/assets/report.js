@@ -86,6 +86,7 @@
           holder.dataset.drawn = '1';
           holder.dataset.series = u.series.slice(1).map((s) => s.label).join('|');
           holder.dataset.points = String(u.data[0].length);
+          holder.dataset.max = u.data.slice(1).map((d) => d.reduce((m, v) => (v == null || v <= m ? m : v), -Infinity)).join('|');
         }],
       },
     };
@@ -205,6 +206,44 @@
     }, [x, counts], holder);
   }
 
+  // --- decoded signals -------------------------------------------------------
+  let signalChart = null;
+  function drawSignal(holder, series) {
+    if (signalChart) signalChart.destroy();
+    holder.textContent = '';
+    const label = series.name + (series.unit ? ' [' + series.unit + ']' : '');
+    signalChart = new uPlot({
+      width: chartWidth(holder), height: 260,
+      series: [{ label: 's' }, { label: label, stroke: looks[0].stroke, width: 1.5, points: { show: series.x.length < 200 } }],
+      scales: { x: { time: false, range: timeRange } },
+      axes: [{ label: 'seconds since the first frame' }, { label: series.unit || 'value' }],
+      plugins: [markers(), drawnMark(holder)],
+    }, [series.x, series.y], holder);
+  }
+  if (data.signals.length || data.decoding.length) {
+    const signals = section('signals', 'Decoded signals');
+    signals.append(el('p', { text: 'Decoded with ' + data.decoding.join(', ') + '. ' +
+      (data.signals.length ? 'Choose a signal; a long one is drawn as the lowest and the highest value of each pixel column.'
+        : 'No frame of the log is a message of these databases.') }));
+    if (data.signals.length) {
+      const choice = el('select', { id: 'signal-choice', 'aria-label': 'signal' });
+      data.signals.forEach((series, i) => {
+        choice.append(el('option', { value: String(i), text: series.name + (series.unit ? ' [' + series.unit + ']' : '') +
+          ' (' + series.count + ' values)' }));
+      });
+      const holder = el('div', { id: 'chart-signal', class: 'chart' });
+      signals.append(choice, holder);
+      choice.addEventListener('change', () => drawSignal(holder, data.signals[Number(choice.value)]));
+      charts.push(() => {
+        const wanted = new URLSearchParams(location.hash.slice(1)).get('signal');
+        const index = wanted ? data.signals.findIndex((series) => series.name === wanted) : 0;
+        if (index < 0) window.reportErrors.push('no signal ' + wanted);
+        choice.value = String(Math.max(0, index));
+        drawSignal(holder, data.signals[Math.max(0, index)]);
+      });
+    }
+  }
+
   // --- events ----------------------------------------------------------------
   const events = section('events', 'Events');
   events.append(data.events.length ? table(['Mark', 'Time s', 'Event', 'Detail', 'Verdict'],
@@ -216,11 +255,13 @@
   document.body.append(errors);
   try {
     charts.forEach((make) => make());
-    const wanted = /^#open=(.+)$/.exec(decodeURIComponent(location.hash));
+    // "#open=can0:321&signal=can1 EEC1.EngineSpeed" opens an identifier's
+    // histogram and chooses a signal at load.
+    const wanted = new URLSearchParams(location.hash.slice(1)).get('open');
     if (wanted) {
-      const r = data.ids.find((r) => busName(r[0]) + ':' + idText(r[0], r[1], r[2]) === wanted[1]);
+      const r = data.ids.find((r) => busName(r[0]) + ':' + idText(r[0], r[1], r[2]) === wanted);
       if (r) openHistogram(r);
-      else window.reportErrors.push('no identifier ' + wanted[1]);
+      else window.reportErrors.push('no identifier ' + wanted);
     }
   } catch (e) {
     window.reportErrors.push(String(e && e.stack || e));

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -155,12 +156,15 @@ TEST(Report, AScenarioRunShowsItsFramesPeriodAndFault) {
 }
 
 // Runs gateway-sim-report on `lines` and opens the page.
-std::string ReportOf(const TempFolder& temp, const std::string& name, const std::string& lines) {
+std::string ReportOf(const TempFolder& temp, const std::string& name, const std::string& lines,
+                     const std::vector<std::string>& options = {}, const std::string& fragment = "") {
     std::ofstream(temp / (name + ".log")) << lines;
+    std::vector<std::string> argv = {GATEWAY_SIM_REPORT_PATH, temp / (name + ".log"), "-o", temp / (name + ".html")};
+    argv.insert(argv.end(), options.begin(), options.end());
     Process report;
-    EXPECT_TRUE(report.Start({GATEWAY_SIM_REPORT_PATH, temp / (name + ".log"), "-o", temp / (name + ".html")}, {}));
+    EXPECT_TRUE(report.Start(argv, {}));
     EXPECT_EQ(report.Wait(30'000), 0);
-    return OpenPage(temp, temp / (name + ".html"), "");
+    return OpenPage(temp, temp / (name + ".html"), fragment);
 }
 
 TEST(Report, AnEmptyLogOneFrameAndAnHourOfSilence) {
@@ -194,6 +198,30 @@ TEST(Report, AnEmptyLogOneFrameAndAnHourOfSilence) {
     EXPECT_EQ(row[2], "4");
     EXPECT_EQ(row[3], "10.000");
     EXPECT_EQ(row[6], "3600000.000");
+}
+
+TEST(Report, DecodedSignalsKeepTheirExtremes) {
+    TempFolder temp;
+    // EEC1's engine speed (0.125 rpm a bit, bytes 3 and 4) every 10 ms for
+    // 50 s, rising from 1000 rpm, once 8000 rpm: more values than the chart
+    // has columns.
+    std::ostringstream log;
+    for (int i = 0; i < 5000; ++i) {
+        const int raw = i == 2345 ? 64000 : 8000 + i;
+        char line[80];
+        std::snprintf(line, sizeof line, "(%d.%02d0000) can1 0CF00400#000000%02X%02X000000\n", 1700000000 + i / 100,
+                      i % 100, raw & 0xFF, raw >> 8);
+        log << line;
+    }
+    const std::string page = ReportOf(temp, "signals", log.str(), {"--dbc", "can1:" SIGNAL_DATABASE_PATH},
+                                       "#signal=can1%20EEC1.EngineSpeed");
+    ExpectSound(page);
+    const std::string chart = TagWith(page, "id=\"chart-signal\"");
+    EXPECT_EQ(Attribute(chart, "data-drawn"), "1") << chart;
+    EXPECT_EQ(Attribute(chart, "data-series"), "can1 EEC1.EngineSpeed [rpm]");
+    EXPECT_LE(std::stoi(Attribute(chart, "data-points")), 4000);
+    EXPECT_EQ(Attribute(chart, "data-max"), "8000");
+    EXPECT_NE(page.find("can1 EEC1.ActualEnginePercentTorque"), std::string::npos);  // selectable too
 }
 
 }  // namespace
