@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-25}
-read -r -a targets <<<"${FUZZ_TARGETS:-wire_format can_receive j1939_receive j1708_receive eeprom_reply plugin_ipc socketcand sim_command sim_log_line sim_control sim_requests}"
+read -r -a targets <<<"${FUZZ_TARGETS:-wire_format can_receive j1939_receive j1708_receive eeprom_reply plugin_ipc socketcand sim_command sim_log_line sim_control sim_requests sim_scenario}"
 build=build/fuzz
 compiler=${FUZZ_CXX:-clang++-14}
 

@@ -175,11 +175,21 @@ struct CommandLine {
         app.add_option("--replay", o->replayPath, "replay a candump log into the buses at start")
             ->type_name("FILE")
             ->check(notEmpty);
-        app.add_option("--script", o->scriptPath,
-                       "run the scenario FILE (commands, waits, expectations), print a line per expectation and "
-                       "exit with 0 when none failed, 1 when one did, 2 when the file is wrong")
+        CLI::Option* script =
+            app.add_option("--script", o->scriptPath,
+                           "run the scenario FILE (commands, waits, expectations), print a line per expectation and "
+                           "exit with 0 when none failed, 1 when one did, 2 when the file is wrong, 3 when stopped")
+                ->type_name("FILE")
+                ->check(notEmpty);
+        app.add_option("--junit", o->junitPath, "with --script, write the verdict of each case as JUnit XML to FILE")
             ->type_name("FILE")
-            ->check(notEmpty);
+            ->check(notEmpty)
+            ->needs(script);
+        app.add_option("--case", o->scriptCase, "with --script, run only the case NAME")
+            ->type_name("NAME")
+            ->check(notEmpty)
+            ->needs(script);
+        app.add_flag("--list", o->listCases, "with --script, print the scenario's cases and exit")->needs(script);
         app.add_option("--events", o->eventsPath,
                        "write the run's events (faults, applications connected and gone, address claims lost, "
                        "the scenario's expectations) to FILE, one JSON object a line, timed on the log's clock")

@@ -15,6 +15,9 @@ struct ProgramOptions {
     std::string controlPath;  // empty: no control socket
     std::string replayPath;   // empty: no replay at start
     std::string scriptPath;   // empty: no scenario; else run it and exit with its verdict
+    std::string junitPath;    // the scenario's cases as JUnit XML; empty: none
+    std::string scriptCase;   // the one case of the scenario to run; empty: all
+    bool listCases = false;   // print the scenario's cases and exit
     bool replayFast = false;
     bool prompt = true;       // read commands from standard input
     bool quiet = false;       // no report lines on standard error

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -138,9 +139,19 @@ int main(int argc, char** argv) {
         };
     }
 
-    // A scenario sees every frame beside the CAN tools.
+    // A scenario sees every frame beside the CAN tools. It is read first: a
+    // run that cannot start creates nothing.
     Scenario scenario(std::cout);
     if (!options.scriptPath.empty()) {
+        if (const int loaded = scenario.Load(options.scriptPath); loaded != 0) return loaded;
+        if (options.listCases) {
+            for (const std::string& name : scenario.Cases()) std::cout << name << '\n';
+            return 0;
+        }
+        if (!options.scriptCase.empty() && !scenario.SelectCase(options.scriptCase)) {
+            std::cout << options.scriptPath << ": no case named " << options.scriptCase << std::endl;
+            return 2;
+        }
         options.prompt = false;
         options.simulator.busTap = [&scenario, tools = options.simulator.busTap](
                                        const CanFrame& frame, const Origin& origin, std::int64_t wallTimeUs) {
@@ -227,16 +238,36 @@ int main(int argc, char** argv) {
             sigwait(&signals, &signal);
             if (!ended.load()) scenario.Stop();
         });
-        const int verdict = scenario.Run(options.scriptPath, options.simulator.endpoint,
-                                          [&simulator](const std::string& line) { return simulator.Execute(line); });
+        if (options.simulator.event) {
+            // Each expectation's verdict is an event, timed when it was given.
+            scenario.SetVerdictHook([&events](const Scenario::Verdict& verdict) {
+                report::Event event;
+                event.timeUs = WallClockUs();
+                event.kind = "expectation";
+                event.detail = (verdict.caseName.empty() ? "" : verdict.caseName + ": ") + "line " +
+                               std::to_string(verdict.line) + ": " + verdict.text + ": " + verdict.saw;
+                event.verdict = verdict.passed ? "pass" : "fail";
+                events.Record(event);
+            });
+        }
+        int verdict = scenario.Run(options.simulator.endpoint,
+                                   [&simulator](const std::string& line) { return simulator.Execute(line); });
         ended = true;
+        if (!options.junitPath.empty()) {
+            std::ofstream junit(options.junitPath, std::ios::trunc);
+            junit << JunitXml(options.scriptPath, scenario.Results());
+            if (!junit.flush()) {
+                std::cerr << "gateway-sim: " << options.junitPath << " cannot be written" << std::endl;
+                if (verdict == 0) verdict = 2;
+            }
+        }
         // The thread may still be waiting: wake it with a signal of its set.
         pthread_kill(stopper.native_handle(), SIGTERM);
         stopper.join();
         control.Stop();
         socketcand.Stop();
         simulator.Stop();
-        const char* const outcome = verdict == 0 ? "pass" : verdict == 1 ? "fail" : "error";
+        const char* const outcome = verdict == 0 ? "pass" : verdict == 1 ? "fail" : verdict == 3 ? "stopped" : "error";
         report::Event event;
         event.timeUs = WallClockUs();
         event.kind = "scenario";

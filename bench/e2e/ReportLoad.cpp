@@ -8,6 +8,7 @@
 //   customapp_reportload [--frames N] [--report PATH] [--chromium PATH] [--keep]
 //
 // The exit status is 0 when the report was written and drawn without error.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,14 @@ struct Settings {
     std::string chromium = "/usr/bin/chromium";
     bool keep = false;
 };
+
+// Processor time (user and system) of the children waited for so far.
+double ChildrenCpuSeconds() {
+    rusage usage {};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -94,6 +103,7 @@ int main(int argc, char** argv) {
     std::printf("log: %ld frames, 5 buses, 200 identifiers, %.1f MB\n", settings.frames,
                 static_cast<double>(logStat.st_size) / 1e6);
 
+    double cpu = ChildrenCpuSeconds();
     auto start = std::chrono::steady_clock::now();
     const std::string write = "'" + settings.report + "' '" + log + "' -o '" + page + "'";
     const int written = std::system(write.c_str());
@@ -103,7 +113,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gateway-sim-report failed\n");
         return 1;
     }
-    std::printf("report written in %.2f s, %.2f MB\n", writeSeconds, static_cast<double>(pageStat.st_size) / 1e6);
+    std::printf("report written in %.2f s (%.2f s of processor time), %.2f MB\n", writeSeconds,
+                ChildrenCpuSeconds() - cpu, static_cast<double>(pageStat.st_size) / 1e6);
+    cpu = ChildrenCpuSeconds();
 
     start = std::chrono::steady_clock::now();
     const std::string open = "'" + settings.chromium + "' --headless --no-sandbox --disable-gpu --log-level=3 " +
@@ -125,8 +137,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the browser did not draw the report\n");
         return 1;
     }
-    std::printf("charts drawn %ld ms after loading began; the browser's whole run %.2f s; %s\n",
-                std::atol(tag.c_str() + drawn + 15), browserSeconds, clean ? "no page error" : "PAGE ERRORS");
+    std::printf("charts drawn %ld ms after loading began; the browser's whole run %.2f s (%.2f s of processor "
+                "time in all its processes); %s\n",
+                std::atol(tag.c_str() + drawn + 15), browserSeconds, ChildrenCpuSeconds() - cpu,
+                clean ? "no page error" : "PAGE ERRORS");
     if (!settings.keep) {
         std::remove(log.c_str());
         std::remove(page.c_str());

@@ -1,6 +1,7 @@
 #include "bus/CanBus.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <tuple>
 
@@ -105,8 +106,12 @@ std::string CanSender::Text() const {
     switch (kind) {
         case Origin::Kind::kApplication: return "application " + std::to_string(address);
         case Origin::Kind::kJ1939:
-            return "CA " + std::to_string(unit) +
+        {
+            char source[4];
+            std::snprintf(source, sizeof(source), "%02X", static_cast<unsigned>(unit) & 0xFFu);
+            return std::string("CA ") + source +
                    (address < 0 ? " of the platform" : " of application " + std::to_string(address));
+        }
         case Origin::Kind::kTool: return "socketcand client " + std::to_string(address);
         case Origin::Kind::kReplay: return "replay";
         case Origin::Kind::kOperator: break;

@@ -180,7 +180,10 @@ bool ParseFault(const std::vector<std::string_view>& words, FaultCommand* f, std
         f->kind = take ? FaultCommand::Kind::kTake : FaultCommand::Kind::kSilence;
         const bool shape = take ? (args == 2 || args == 3) : args == 2;
         if (shape && ParseInterfaceName(words[1], &f->bus, &reason)) {
-            if (take && Number(words[2], 253, &value)) {
+            // A J1939 address is hex, with or without "0x", as everywhere.
+            const std::string_view address = words[2];
+            const bool hexAddress = address.size() > 2 && address[0] == '0' && (address[1] == 'x' || address[1] == 'X');
+            if (take && Number(hexAddress ? std::string(address) : "0x" + std::string(address), 253, &value)) {
                 f->address = static_cast<std::int32_t>(value);
                 if (args == 2) return true;
                 std::string_view name = words[3];
@@ -193,7 +196,7 @@ bool ParseFault(const std::vector<std::string_view>& words, FaultCommand* f, std
                 return true;
             }
         }
-        return Fail(error, take ? "usage: take canN ADDRESS [NAME] (address 0 to 253, NAME in hex)"
+        return Fail(error, take ? "usage: take canN ADDRESS [NAME] (ADDRESS 00 to FD and NAME in hex)"
                                 : "usage: silence canN MS (1 to 3600000 ms)");
     }
     return Fail(error, "unknown fault");

@@ -6,24 +6,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "IPCClient.h"
 #include "logs/CandumpFormat.h"
-#include "j1939/J1939Codec.h"
 
 namespace gatewaysim {
 
 namespace {
 
-constexpr int kDefaultWaitMs = 10'000;
-constexpr int kEndMs = 2'000;  // an application started gets this long to end on SIGTERM
+constexpr int kEndMs = 2'000;       // an application gets this long to end on SIGTERM
+constexpr int kNearlyShown = 3;     // frames of the identifier a FAIL line shows
 
 std::int64_t NowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -31,248 +31,122 @@ std::int64_t NowUs() {
         .count();
 }
 
-bool Hex(const std::string& text, std::uint64_t max, std::uint64_t* value) {
-    if (text.empty() || text.size() > 16 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-        return false;
-    *value = std::strtoull(text.c_str(), nullptr, 16);
-    return *value <= max;
+std::string Describe(const CanFrame& frame) { return "can" + std::to_string(frame.bus) + " " + FormatCanFrame(frame); }
+
+std::string Hex2(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof(text), "%02X", value & 0xFFu);
+    return text;
 }
 
-bool Decimal(const std::string& text, std::int64_t max, std::int64_t* value) {
-    if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    *value = std::strtoll(text.c_str(), nullptr, 10);
-    return *value <= max;
+std::string Describe(const J1939Message& message) {
+    char head[64];
+    std::snprintf(head, sizeof(head), "PGN %X from %02X to %02X", message.pgn, message.source, message.destination);
+    std::string text = head;
+    text += " data ";
+    const std::size_t shown = std::min<std::size_t>(message.data.size(), 16);
+    for (std::size_t i = 0; i < shown; ++i) text += Hex2(message.data[i]);
+    if (shown < message.data.size()) text += "... (" + std::to_string(message.data.size()) + " bytes)";
+    return text;
 }
 
-// The J1939 message a frame carries or announces: a single frame, or the
-// first frame (BAM or RTS) of a transport session with the PGN it announces.
-bool J1939Of(const CanFrame& frame, J1939Header* header) {
-    if (!frame.extended || frame.remote) return false;
-    *header = DecomposeId(frame.id);
-    const std::uint32_t pf = (header->pgn >> 8) & 0xFF;
-    if (pf == 0xEB) return false;  // transport data
-    if (pf == 0xEC && frame.length == 8 && (frame.data[0] == 0x20 || frame.data[0] == 0x10)) {
-        header->pgn = frame.data[5] | (frame.data[6] << 8) | ((frame.data[7] & 0x03) << 16);
+std::string ExitStatus(int status) {
+    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    return "ended";
+}
+
+bool SameProgram(const std::string& started, const std::string& name) {
+    if (started == name) return true;
+    const std::size_t slash = started.rfind('/');
+    return name.find('/') == std::string::npos && slash != std::string::npos && started.substr(slash + 1) == name;
+}
+
+// Keeps the last frames that nearly matched, for the FAIL line.
+class Nearly {
+public:
+    void Add(std::string text) {
+        seen_.push_back(std::move(text));
+        if (seen_.size() > kNearlyShown) seen_.erase(seen_.begin());
     }
-    return true;
-}
+    std::string Text(const std::string& none) const {
+        if (seen_.empty()) return none;
+        std::string text = "nearest: ";
+        for (std::size_t i = 0; i < seen_.size(); ++i) text += (i ? ", " : "") + seen_[i];
+        return text;
+    }
 
-std::string Describe(const CanFrame& frame) {
-    return "can" + std::to_string(frame.bus) + " " + FormatCanFrame(frame);
-}
+private:
+    std::vector<std::string> seen_;
+};
 
 }  // namespace
 
-struct Scenario::Statement {
-    enum class Kind { kCommand, kStart, kWait, kWaitConnected, kCan, kNoCan, kJ1939, kNoJ1939, kPeriod, kConnected,
-                      kGone };
-    Kind kind = Kind::kCommand;
-    int line = 0;
-    std::string text;
-    std::vector<std::string> argv;  // start
-    std::int64_t ms = kDefaultWaitMs;
-    std::int32_t address = 0;       // wait connected, connected, gone; a frame's sender when `from` is set
-    // A CAN frame: bus, identifier (bits under `idMask` must equal `id`), data
-    // bytes (-1: any), `anyTail` for more bytes of any value.
-    std::uint8_t bus = 0;
-    bool extended = false;
-    std::uint32_t id = 0;
-    std::uint32_t idMask = 0;
-    bool anyData = true;
-    bool anyTail = false;
-    std::vector<int> data;
-    std::int64_t times = -1;        // -1: at least once
-    bool fromApplication = false;
-    // A J1939 message.
-    std::uint32_t pgn = 0;
-    int source = -1;
-    int destination = -1;
-    // A period.
-    std::int64_t periodMs = 0;
-    std::int64_t tolerancePercent = 0;
-
-    bool Matches(const Seen& seen) const {
-        const CanFrame& f = seen.frame;
-        if (f.bus != bus) return false;
-        const bool byApplication =
-            seen.origin.kind == Origin::Kind::kApplication || seen.origin.kind == Origin::Kind::kJ1939;
-        if (fromApplication && (!byApplication || seen.origin.address != address)) return false;
-        if (kind == Kind::kJ1939 || kind == Kind::kNoJ1939) {
-            J1939Header header;
-            if (!J1939Of(f, &header) || header.pgn != pgn) return false;
-            return (source < 0 || header.source == source) && (destination < 0 || header.destination == destination);
-        }
-        if (f.extended != extended || (f.id & idMask) != id) return false;
-        if (anyData) return true;
-        if (anyTail ? f.length < data.size() : f.length != data.size()) return false;
-        for (std::size_t i = 0; i < data.size(); ++i) {
-            if (data[i] >= 0 && f.data[i] != data[i]) return false;
-        }
-        return true;
-    }
-};
-
 Scenario::~Scenario() {
-    for (const pid_t pid : started_) ::kill(pid, SIGTERM);
-    const std::int64_t until = NowUs() + std::int64_t{kEndMs} * 1000;
-    for (const pid_t pid : started_) {
-        while (::waitpid(pid, nullptr, WNOHANG) == 0) {
-            if (NowUs() >= until) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, nullptr, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+    for (Child& child : children_) {
+        if (!child.exited) ::kill(child.pid, SIGTERM);
     }
+    for (Child& child : children_) End(&child);
 }
 
 void Scenario::Observe(const CanFrame& frame, const Origin& origin) {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        frames_.push_back(Seen{next_++, NowUs(), frame, origin});
+        J1939Message message;
+        std::shared_ptr<const J1939Message> completed;
+        if (assembler_.Feed(frame, &message)) completed = std::make_shared<const J1939Message>(std::move(message));
+        frames_.push_back(Seen{next_++, NowUs(), frame, origin, std::move(completed)});
         if (frames_.size() > kMaxFrames) frames_.pop_front();
     }
     arrived_.notify_all();
 }
 
-bool Scenario::Parse(const std::string& line, int number, Statement* s, std::string* error) const {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;) words.push_back(word);
-    s->line = number;
-    s->text = line;
-    const auto fail = [&](const std::string& usage) {
-        *error = "line " + std::to_string(number) + ": " + usage;
-        return false;
-    };
-    std::int64_t value = 0;
-    std::uint64_t hex = 0;
-    if (words[0] == "start") {
-        if (words.size() < 2) return fail("usage: start PROGRAM [ARGUMENTS]");
-        s->kind = Statement::Kind::kStart;
-        s->argv.assign(words.begin() + 1, words.end());
-        return true;
+int Scenario::Load(const std::string& path) {
+    std::ifstream file(path);
+    if (!file) {
+        out_ << path << ": cannot be read" << std::endl;
+        return 2;
     }
-    if (words[0] == "wait") {
-        if (words.size() == 2 && Decimal(words[1], 3'600'000, &s->ms)) {
-            s->kind = Statement::Kind::kWait;
-            return true;
-        }
-        if ((words.size() == 3 || words.size() == 4) && words[1] == "connected" &&
-            Decimal(words[2], 0x7FFFFFFF, &value) && (words.size() == 3 || Decimal(words[3], 3'600'000, &s->ms))) {
-            s->kind = Statement::Kind::kWaitConnected;
-            s->address = static_cast<std::int32_t>(value);
-            return true;
-        }
-        return fail("usage: wait MS | wait connected ADDRESS [MS]");
+    path_ = path;
+    const std::size_t slash = path.rfind('/');
+    folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::vector<ParseError> errors;
+    script_ = ParseScenario(file, &errors);
+    if (file.bad()) {
+        out_ << path << ": cannot be read" << std::endl;
+        return 2;
     }
-    if (words[0] != "expect") {
-        Command command;
-        std::string reason;
-        if (!ParseCommand(line, &command, &reason)) return fail(reason);
-        s->kind = Statement::Kind::kCommand;
-        return true;
-    }
-    // expect [no] can|j1939 ... | expect period ... | expect connected|gone ADDRESS [within MS]
-    std::size_t at = 1;
-    const auto next = [&]() -> std::string { return at < words.size() ? words[at++] : std::string(); };
-    std::string what = next();
-    const bool no = what == "no";
-    if (no) what = next();
-    if (!no && (what == "connected" || what == "gone")) {
-        s->kind = what == "connected" ? Statement::Kind::kConnected : Statement::Kind::kGone;
-        if (!Decimal(next(), 0x7FFFFFFF, &value)) return fail("usage: expect connected|gone ADDRESS [within MS]");
-        s->address = static_cast<std::int32_t>(value);
-    } else if (what == "can" || what == "j1939" || (!no && what == "period")) {
-        std::string reason;
-        if (!ParseInterfaceName(next(), &s->bus, &reason)) return fail("a bus is can0 to can4");
-        if (what == "j1939") {
-            s->kind = no ? Statement::Kind::kNoJ1939 : Statement::Kind::kJ1939;
-            if (!Hex(next(), 0x3FFFF, &hex)) return fail("usage: expect [no] j1939 canN PGN [from SA] [to DA] ...");
-            s->pgn = static_cast<std::uint32_t>(hex);
-            while (at < words.size() && (words[at] == "from" || words[at] == "to")) {
-                const bool from = words[at++] == "from";
-                if (!Hex(next(), 255, &hex)) return fail("a J1939 address is 00 to FF in hex");
-                (from ? s->source : s->destination) = static_cast<int>(hex);
-            }
-        } else {
-            // ID[#DATA]: 3 hex digits standard, 8 extended; 'x' any digit;
-            // ".." any byte; a final "*" any further bytes.
-            s->kind = what == "period" ? Statement::Kind::kPeriod
-                      : no               ? Statement::Kind::kNoCan
-                                         : Statement::Kind::kCan;
-            const std::string frame = next();
-            const std::size_t hash = frame.find('#');
-            const std::string idText = frame.substr(0, hash);
-            if (idText.size() != 3 && idText.size() != 8) return fail("an identifier has 3 or 8 hex digits");
-            s->extended = idText.size() == 8;
-            for (const char c : idText) {
-                s->id <<= 4;
-                s->idMask <<= 4;
-                if (c == 'x' || c == 'X') continue;
-                if (!Hex(std::string(1, c), 15, &hex)) return fail("an identifier has 3 or 8 hex digits ('x': any)");
-                s->id |= static_cast<std::uint32_t>(hex);
-                s->idMask |= 0xF;
-            }
-            if (hash != std::string::npos) {
-                std::string bytes = frame.substr(hash + 1);
-                s->anyData = false;
-                if (!bytes.empty() && bytes.back() == '*') {
-                    s->anyTail = true;
-                    bytes.pop_back();
-                }
-                if (bytes.size() % 2 != 0 || bytes.size() > 16) return fail("data is up to 8 bytes in hex ('..': any)");
-                for (std::size_t i = 0; i < bytes.size(); i += 2) {
-                    const std::string byte = bytes.substr(i, 2);
-                    if (byte == "..") {
-                        s->data.push_back(-1);
-                    } else if (Hex(byte, 255, &hex)) {
-                        s->data.push_back(static_cast<int>(hex));
-                    } else {
-                        return fail("data is up to 8 bytes in hex ('..': any)");
-                    }
-                }
-            }
-            if (what == "period") {
-                if (!Decimal(next(), 3'600'000, &s->periodMs) || s->periodMs == 0 || next() != "tolerance")
-                    return fail("usage: expect period canN ID MS tolerance PERCENT over MS");
-                std::string percent = next();
-                if (!percent.empty() && percent.back() == '%') percent.pop_back();
-                if (!Decimal(percent, 100, &s->tolerancePercent) || next() != "over" ||
-                    !Decimal(next(), 3'600'000, &s->ms))
-                    return fail("usage: expect period canN ID MS tolerance PERCENT over MS");
-                return at == words.size() || fail("unexpected '" + words[at] + "'");
-            }
-        }
-        if (at < words.size() && words[at] == "from") {
-            ++at;
-            if (!Decimal(next(), 0x7FFFFFFF, &value)) return fail("from takes an application's address");
-            s->fromApplication = true;
-            s->address = static_cast<std::int32_t>(value);
-        }
-        if (!no && at < words.size() && words[at] == "times") {
-            ++at;
-            if (!Decimal(next(), 1'000'000, &s->times)) return fail("times takes a count");
-        }
-    } else {
-        return fail("usage: expect [no] can|j1939 ..., expect period ..., expect connected|gone ADDRESS");
-    }
-    const std::string window = next();
-    if (window.empty() && (s->kind == Statement::Kind::kConnected || s->kind == Statement::Kind::kGone)) return true;
-    const bool needsFor = no;
-    if (window != (needsFor ? "for" : "within") || !Decimal(next(), 3'600'000, &s->ms))
-        return fail(needsFor ? "an expectation that nothing comes ends with: for MS"
-                             : "an expectation ends with: within MS");
-    return at == words.size() || fail("unexpected '" + words[at] + "'");
+    for (const ParseError& error : errors) out_ << path << ": line " << error.line << ": " << error.reason << std::endl;
+    return errors.empty() ? 0 : 2;
 }
 
-bool Scenario::Start(const std::vector<std::string>& argv, const std::string& folder, const std::string& endpoint) {
-    std::string program = argv[0];
-    if (program.find('/') != std::string::npos && program[0] != '/') program = folder + "/" + program;
+std::vector<std::string> Scenario::Cases() const {
+    std::vector<std::string> names;
+    for (const Block& block : script_.cases) names.push_back(block.name);
+    return names;
+}
+
+bool Scenario::SelectCase(const std::string& name) {
+    for (const Block& block : script_.cases) {
+        if (block.name == name) {
+            selected_ = name;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Scenario::Start(const Statement& s, const std::string& endpoint, std::string* reason) {
+    // PROGRAM, and arguments, with a '/' that are relative: from the
+    // scenario's folder.
+    std::vector<std::string> copies(s.argv);
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        std::string& arg = copies[i];
+        const bool relative = i == 0 ? arg.find('/') != std::string::npos && arg[0] != '/'
+                                     : arg.rfind("./", 0) == 0 || arg.rfind("../", 0) == 0;
+        if (relative) arg = folder_ + "/" + arg;
+    }
     std::vector<char*> args;
-    std::vector<std::string> copies(argv);
-    copies[0] = program;
     for (std::string& arg : copies) args.push_back(arg.data());
     args.push_back(nullptr);
     // The environment is made before the fork: the child of a threaded
@@ -285,16 +159,96 @@ bool Scenario::Start(const std::vector<std::string>& argv, const std::string& fo
     }
     environment.push_back(variable.data());
     environment.push_back(nullptr);
+    // The child tells why exec failed through a pipe that exec closes.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
     std::fflush(nullptr);
     const pid_t pid = ::fork();
-    if (pid < 0) return false;
+    if (pid < 0) {
+        *reason = std::strerror(errno);
+        ::close(report[0]);
+        ::close(report[1]);
+        return false;
+    }
     if (pid == 0) {
+        // The simulator blocks and ignores signals for itself: the
+        // application gets the defaults, so that its own handlers run.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        struct sigaction initial {};
+        initial.sa_handler = SIG_DFL;
+        sigemptyset(&initial.sa_mask);
+        for (int signal = 1; signal < NSIG; ++signal) {
+            if (signal != SIGKILL && signal != SIGSTOP) sigaction(signal, &initial, nullptr);
+        }
         ::dup2(STDERR_FILENO, STDOUT_FILENO);  // the verdict lines alone on standard output
         ::execvpe(args[0], args.data(), environment.data());
+        const int error = errno;
+        ssize_t written = ::write(report[1], &error, sizeof(error));
+        (void)written;
         _exit(127);
     }
-    started_.push_back(pid);
+    ::close(report[1]);
+    int error = 0;
+    ssize_t got;
+    do {
+        got = ::read(report[0], &error, sizeof(error));
+    } while (got < 0 && errno == EINTR);
+    ::close(report[0]);
+    Child child;
+    child.name = s.argv[0];
+    child.line = s.line;
+    child.text = s.text;
+    child.pid = pid;
+    child.startUs = NowUs();
+    if (got == static_cast<ssize_t>(sizeof(error))) {
+        ::waitpid(pid, nullptr, 0);
+        *reason = std::string("cannot be started: ") + std::strerror(error);
+        return false;
+    }
+    children_.push_back(child);
     return true;
+}
+
+void Scenario::Reap() {
+    for (Child& child : children_) {
+        if (child.exited) continue;
+        int status = 0;
+        if (::waitpid(child.pid, &status, WNOHANG) == child.pid) {
+            child.exited = true;
+            child.status = status;
+            child.exitUs = NowUs();
+        }
+    }
+}
+
+Scenario::Child* Scenario::Find(const std::string& name) {
+    for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
+        if (SameProgram(it->name, name)) return &*it;
+    }
+    return nullptr;
+}
+
+void Scenario::End(Child* child) {
+    if (child->exited) return;
+    ::kill(child->pid, SIGTERM);
+    const std::int64_t until = NowUs() + std::int64_t{kEndMs} * 1000;
+    int status = 0;
+    while (::waitpid(child->pid, &status, WNOHANG) == 0) {
+        if (NowUs() >= until) {
+            ::kill(child->pid, SIGKILL);
+            ::waitpid(child->pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    child->exited = true;
+    child->status = status;
+    child->exitUs = NowUs();
 }
 
 void Scenario::Stop() {
@@ -328,8 +282,9 @@ bool Scenario::AwaitFrames(std::uint64_t from, std::int64_t untilUs,
         // tail of the queue.
         fresh.clear();
         const std::uint64_t oldest = frames_.empty() ? next_ : frames_.front().number;
-        for (std::size_t i = taken > oldest ? static_cast<std::size_t>(taken - oldest) : 0; i < frames_.size(); ++i)
-            fresh.push_back(frames_[i]);
+        for (std::size_t i = taken > oldest ? static_cast<std::size_t>(taken - oldest) : 0; i < frames_.size(); ++i) {
+            if (frames_[i].us <= untilUs) fresh.push_back(frames_[i]);
+        }
         taken = next_;
         if (done(fresh)) return true;
         const std::int64_t left = untilUs - NowUs();
@@ -343,104 +298,280 @@ bool Scenario::Connected(const Execute& execute, std::int32_t address) const {
     return reply.text.find("application " + std::to_string(address) + ": connected") != std::string::npos;
 }
 
-void Scenario::Verdict(bool passed, int line, const std::string& text, const std::string& saw) {
+void Scenario::Report(bool passed, int line, const std::string& text, const std::string& saw) {
     (passed ? passed_ : failed_) += 1;
-    out_ << (passed ? "PASS" : "FAIL") << " line " << line << ": " << text << ": " << saw << std::endl;
+    const std::string printed =
+        std::string(passed ? "PASS" : "FAIL") + " line " + std::to_string(line) + ": " + text + ": " + saw;
+    out_ << printed << std::endl;
+    std::string caseName;
+    if (current_ < results_.size()) {
+        CaseResult& result = results_[current_];
+        (passed ? result.passed : result.failed) += 1;
+        if (!passed) result.failures.push_back(printed);
+        if (current_ != 0) caseName = result.name;
+    }
+    if (hook_) hook_(Verdict{line, text, passed, saw, caseName});
 }
 
-bool Scenario::Perform(const Statement& s, const std::string& folder, const std::string& endpoint,
-                       const Execute& execute) {
-    const std::int64_t startUs = NowUs();
-    const std::int64_t untilUs = startUs + s.ms * 1000;
-    std::uint64_t lineStart;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        lineStart = next_;
+bool Scenario::Subscribed(const Execute& execute, const Statement& s) const {
+    // The application's block of "list": its CAN subscriptions, one a line.
+    const std::string text = execute("list").text;
+    const std::string head = "application " + std::to_string(s.address) + ": connected";
+    std::size_t at = text.find(head);
+    if (at == std::string::npos) return false;
+    at = text.find('\n', at);
+    while (at != std::string::npos && text.compare(at + 1, 2, "  ") == 0) {
+        const std::size_t end = text.find('\n', at + 1);
+        const std::string line = text.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        unsigned bus = 0;
+        unsigned id = 0;
+        unsigned mask = 0;
+        if (std::sscanf(line.c_str(), "  CAN subscription can%u id %X mask %X", &bus, &id, &mask) == 3 &&
+            bus == s.bus && (s.id & mask) == (id & mask))
+            return true;
+        at = end;
     }
-    // Frames that came before the line started show as at 0 ms.
-    const auto sinceMs = [startUs](std::int64_t us) {
-        return std::to_string(std::max<std::int64_t>(0, us - startUs) / 1000) + " ms";
-    };
+    return false;
+}
+
+void Scenario::ReportUnexpectedExits() {
+    Reap();
+    for (Child& child : children_) {
+        if (!child.exited || child.accounted) continue;
+        child.accounted = true;
+        Report(false, child.line, child.text,
+               ExitStatus(child.status) + " after " + std::to_string((child.exitUs - child.startUs) / 1000) +
+                   " ms, before the scenario ended");
+    }
+}
+
+bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Execute& execute) {
+    // `within` (and `times`) windows open where the last statement that is
+    // not an operator command ended, so that what the commands just before
+    // put on the bus counts; `for` and `over` windows open at their own
+    // line, once those commands (a silence, a cyclic frame) are in force.
+    const bool ownLine = s.kind == Statement::Kind::kNoCan || s.kind == Statement::Kind::kNoJ1939 ||
+                         s.kind == Statement::Kind::kPeriod;
+    std::uint64_t windowFrom = windowFrom_;
+    std::int64_t startUs = windowUs_;
+    if (ownLine) {
+        std::lock_guard<std::mutex> guard(lock_);
+        windowFrom = next_;
+        startUs = NowUs();
+    }
+    const std::int64_t untilUs = startUs + s.ms * 1000;
+    // Times are given from the start of the expectation's window.
+    const auto at = [startUs](std::int64_t us) { return " at " + std::to_string((us - startUs) / 1000) + " ms"; };
     switch (s.kind) {
         case Statement::Kind::kCommand: {
             const CommandReply reply = execute(s.text);
-            if (reply.ok) return true;
-            Verdict(false, s.line, s.text, "the command failed: " + reply.text);
+            if (!reply.ok) Report(false, s.line, s.text, "the command failed: " + reply.text);
             return true;
         }
-        case Statement::Kind::kStart:
-            if (Start(s.argv, folder, endpoint)) return true;
-            Verdict(false, s.line, s.text, "could not be started");
+        case Statement::Kind::kStart: {
+            std::string reason;
+            if (!Start(s, endpoint, &reason)) Report(false, s.line, s.text, reason);
             return true;
+        }
+        case Statement::Kind::kStop: {
+            Reap();
+            Child* child = Find(s.argv[0]);
+            if (child == nullptr) {
+                Report(false, s.line, s.text, "no such program was started");
+                return true;
+            }
+            if (child->exited) {
+                child->accounted = true;
+                Report(false, s.line, s.text, "it had " + ExitStatus(child->status));
+                return true;
+            }
+            End(child);
+            child->accounted = true;
+            return true;
+        }
         case Statement::Kind::kWait:
-            return Pause(untilUs);
+            return Pause(NowUs() + s.ms * 1000);
+        case Statement::Kind::kWaitSubscribed: {
+            const std::int64_t until = NowUs() + s.ms * 1000;
+            bool is = Subscribed(execute, s);
+            while (!is && NowUs() < until) {
+                if (!Pause(std::min(until, NowUs() + 20'000))) return false;
+                is = Subscribed(execute, s);
+            }
+            if (!is) Report(false, s.line, s.text, "not subscribed after " + std::to_string(s.ms) + " ms");
+            return true;
+        }
+        case Statement::Kind::kEvery: {
+            if (!stimulus_) stimulus_ = std::make_unique<Stimulus>([execute](const std::string& command) {
+                execute(command);
+            });
+            const auto now = Stimulus::Clock::now();
+            stimulus_->Every(s.command, std::chrono::milliseconds(s.everyMs),
+                             s.ms > 0 ? now + std::chrono::milliseconds(s.ms) : Stimulus::Clock::time_point::max());
+            return true;
+        }
+        case Statement::Kind::kStopEvery:
+            // Without a frame it ends whatever runs, which may be nothing.
+            if ((!stimulus_ || !stimulus_->Stop(s.command)) && !s.command.empty())
+                Report(false, s.line, s.text, "no such frame is sent every period");
+            return true;
+        case Statement::Kind::kCase:
+            return true;  // run by RunAll
         case Statement::Kind::kWaitConnected:
         case Statement::Kind::kConnected:
         case Statement::Kind::kGone: {
             const bool want = s.kind != Statement::Kind::kGone;
+            const std::int64_t until = s.kind == Statement::Kind::kWaitConnected ? NowUs() + s.ms * 1000 : untilUs;
             bool is = Connected(execute, s.address);
-            while (is != want && NowUs() < untilUs) {
-                if (!Pause(std::min(untilUs, NowUs() + 20'000))) return false;
+            while (is != want && NowUs() < until) {
+                if (!Pause(std::min(until, NowUs() + 20'000))) return false;
                 is = Connected(execute, s.address);
             }
             if (s.kind == Statement::Kind::kWaitConnected && is) return true;
-            Verdict(is == want, s.line, s.text,
-                    std::string(is ? "connected" : "not connected") + " after " + sinceMs(NowUs()));
+            Report(is == want, s.line, s.text, std::string(is ? "connected" : "not connected") + at(NowUs()));
+            return true;
+        }
+        case Statement::Kind::kExit:
+        case Statement::Kind::kRunning: {
+            Reap();
+            Child* child = Find(s.argv[0]);
+            if (child == nullptr) {
+                Report(false, s.line, s.text, "no such program was started");
+                return true;
+            }
+            if (s.kind == Statement::Kind::kRunning) {
+                if (child->exited) child->accounted = true;
+                Report(!child->exited, s.line, s.text, child->exited ? "it has " + ExitStatus(child->status) : "running");
+                return true;
+            }
+            while (!child->exited && NowUs() < untilUs) {
+                if (!Pause(std::min(untilUs, NowUs() + 10'000))) return false;
+                Reap();
+            }
+            if (!child->exited) {
+                Report(false, s.line, s.text, "still running");
+                return true;
+            }
+            child->accounted = true;
+            const bool passed =
+                s.exitCode < 0 || (WIFEXITED(child->status) && WEXITSTATUS(child->status) == s.exitCode);
+            Report(passed, s.line, s.text, ExitStatus(child->status));
             return true;
         }
         case Statement::Kind::kCan:
         case Statement::Kind::kJ1939: {
             std::size_t count = 0;
             std::string first;
+            Nearly nearly;
+            const bool j1939 = s.kind == Statement::Kind::kJ1939;
             const bool once = s.times < 0;
             const auto counted = [&](const std::vector<Seen>& seen) {
                 for (const Seen& frame : seen) {
-                    if (!s.Matches(frame)) continue;
-                    if (count++ == 0) first = Describe(frame.frame) + " at " + sinceMs(frame.us);
+                    bool sameId = false;
+                    bool matches = false;
+                    if (frame.frame.bus != s.bus) continue;
+                    const bool byApplication = frame.origin.kind == Origin::Kind::kApplication ||
+                                               frame.origin.kind == Origin::Kind::kJ1939;
+                    const bool sender = !s.fromApplication || (byApplication && frame.origin.address == s.address);
+                    if (j1939) {
+                        const J1939Message* m = frame.message.get();
+                        sameId = m != nullptr && m->pgn == s.pgn;
+                        matches = sameId && sender && (s.source < 0 || m->source == s.source) &&
+                                  (s.destination < 0 || m->destination == s.destination) &&
+                                  s.data.Matches(m->data.data(), m->data.size());
+                    } else {
+                        sameId = s.frame.SameIdentifier(frame.frame);
+                        matches = sender && s.frame.Matches(frame.frame);
+                    }
+                    if (!sameId) continue;
+                    const std::string text = (j1939 ? Describe(*frame.message) : Describe(frame.frame)) + at(frame.us);
+                    if (matches && count++ == 0) first = text;
+                    if (!matches) nearly.Add(text);
                 }
                 return once && count > 0;
             };
-            AwaitFrames(mark_, untilUs, counted);
+            AwaitFrames(windowFrom, untilUs, counted);
             if (Stopping()) return false;
             const bool passed = once ? count > 0 : count == static_cast<std::size_t>(s.times);
-            Verdict(passed, s.line, s.text,
-                    count == 0 ? "none seen" : std::to_string(count) + " seen, the first " + first);
+            std::string saw = count == 0 ? "none seen" : std::to_string(count) + " seen, the first " + first;
+            if (!passed && count == 0)
+                saw += "; " + nearly.Text(j1939 ? "no message of that PGN" : "no frame of that identifier");
+            Report(passed, s.line, s.text, saw);
             return true;
         }
         case Statement::Kind::kNoCan:
         case Statement::Kind::kNoJ1939: {
             std::string first;
-            AwaitFrames(lineStart, untilUs, [&](const std::vector<Seen>& seen) {
+            const bool j1939 = s.kind == Statement::Kind::kNoJ1939;
+            AwaitFrames(windowFrom, untilUs, [&](const std::vector<Seen>& seen) {
                 for (const Seen& frame : seen) {
-                    if (s.Matches(frame)) {
-                        first = Describe(frame.frame) + " at " + sinceMs(frame.us);
+                    if (frame.frame.bus != s.bus) continue;
+                    const bool byApplication = frame.origin.kind == Origin::Kind::kApplication ||
+                                               frame.origin.kind == Origin::Kind::kJ1939;
+                    if (s.fromApplication && (!byApplication || frame.origin.address != s.address)) continue;
+                    if (j1939) {
+                        const J1939Message* m = frame.message.get();
+                        if (m == nullptr || m->pgn != s.pgn || (s.source >= 0 && m->source != s.source) ||
+                            (s.destination >= 0 && m->destination != s.destination) ||
+                            !s.data.Matches(m->data.data(), m->data.size()))
+                            continue;
+                        first = Describe(*m) + at(frame.us);
+                        return true;
+                    }
+                    if (s.frame.Matches(frame.frame)) {
+                        first = Describe(frame.frame) + at(frame.us);
                         return true;
                     }
                 }
                 return false;
             });
             if (Stopping()) return false;
-            Verdict(first.empty(), s.line, s.text, first.empty() ? "none seen" : "seen " + first);
+            Report(first.empty(), s.line, s.text, first.empty() ? "none seen" : "seen " + first);
             return true;
         }
         case Statement::Kind::kPeriod: {
             std::vector<std::int64_t> times;
-            AwaitFrames(lineStart, untilUs, [&](const std::vector<Seen>& seen) {
+            AwaitFrames(windowFrom, untilUs, [&](const std::vector<Seen>& seen) {
                 for (const Seen& frame : seen) {
-                    if (s.Matches(frame)) times.push_back(frame.us);
+                    if (frame.frame.bus == s.bus && s.frame.Matches(frame.frame)) times.push_back(frame.us);
                 }
                 return false;
             });
             if (Stopping()) return false;
+            // The window must be covered: enough frames, none missing at its
+            // start, end or between, and the mean on the period.
+            const double period = double(s.periodMs);
+            const double tolerance = double(s.tolerancePercent) / 100.0;
+            const double window = double(s.ms);
+            const auto fewest = static_cast<std::size_t>(std::floor(window / (period * (1.0 + tolerance))));
+            const std::size_t most =
+                tolerance >= 1.0 ? SIZE_MAX : static_cast<std::size_t>(std::floor(window / (period * (1.0 - tolerance)))) + 1;
             if (times.size() < 2) {
-                Verdict(false, s.line, s.text, std::to_string(times.size()) + " frames seen");
+                Report(false, s.line, s.text,
+                       std::to_string(times.size()) + " frames seen (" + std::to_string(std::max<std::size_t>(fewest, 2)) +
+                           " at least)");
                 return true;
             }
+            double worst = 0;
+            std::int64_t worstEndUs = times.front();
+            std::int64_t previous = startUs;
+            for (std::size_t i = 0; i <= times.size(); ++i) {
+                const std::int64_t end = i < times.size() ? times[i] : untilUs;
+                if (double(end - previous) / 1000.0 > worst) {
+                    worst = double(end - previous) / 1000.0;
+                    worstEndUs = end;
+                }
+                previous = end;
+            }
             const double mean = double(times.back() - times.front()) / double(times.size() - 1) / 1000.0;
-            const bool passed = std::abs(mean - double(s.periodMs)) <= double(s.periodMs * s.tolerancePercent) / 100.0;
-            char saw[128];
-            std::snprintf(saw, sizeof(saw), "%zu frames, mean period %.1f ms", times.size(), mean);
-            Verdict(passed, s.line, s.text, saw);
+            const bool passed = std::abs(mean - period) <= period * tolerance &&
+                                worst <= period * (1.0 + tolerance) && times.size() >= fewest &&
+                                times.size() <= most;
+            char saw[200];
+            std::snprintf(saw, sizeof(saw), "%zu frames (%zu to %s expected), mean period %.1f ms, worst gap %.1f ms to %lld ms",
+                          times.size(), fewest, most == SIZE_MAX ? "any" : std::to_string(most).c_str(), mean, worst,
+                          static_cast<long long>((worstEndUs - startUs) / 1000));
+            Report(passed, s.line, s.text, saw);
             return true;
         }
     }
@@ -448,42 +579,79 @@ bool Scenario::Perform(const Statement& s, const std::string& folder, const std:
 }
 
 int Scenario::Run(const std::string& path, const std::string& endpoint, Execute execute) {
-    std::ifstream file(path);
-    if (!file) {
-        out_ << path << ": cannot be read" << std::endl;
-        return 2;
+    const int loaded = Load(path);
+    return loaded != 0 ? loaded : Run(endpoint, std::move(execute));
+}
+
+
+int Scenario::Run(const std::string& endpoint, Execute execute) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        windowFrom_ = next_;
+        windowUs_ = NowUs();
     }
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-    std::vector<Statement> statements;
-    std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
-        const std::size_t first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos || line[first] == '#') continue;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
-        Statement statement;
-        std::string error;
-        if (!Parse(line.substr(first), number, &statement, &error)) {
-            out_ << path << ": " << error << std::endl;
-            return 2;
-        }
-        statements.push_back(std::move(statement));
-    }
-    for (const Statement& statement : statements) {
-        if (Stopping() || !Perform(statement, folder, endpoint, execute)) {
-            out_ << "stopped at line " << statement.line << ": " << passed_ << " passed, " << failed_ << " failed"
-                 << std::endl;
-            return 3;
-        }
-        if (statement.kind != Statement::Kind::kCommand && statement.kind != Statement::Kind::kStart &&
-            statement.kind != Statement::Kind::kWait && statement.kind != Statement::Kind::kWaitConnected) {
-            // The next "within" counts what comes after this expectation.
-            std::lock_guard<std::mutex> guard(lock_);
-            mark_ = next_;
-        }
+    const std::size_t slash = path_.rfind('/');
+    results_.assign(1, CaseResult{});
+    results_[0].name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    current_ = 0;
+    const std::int64_t startUs = NowUs();
+    int line = 0;
+    const bool completed = RunAll(script_.statements, endpoint, execute, &line);
+    if (completed) ReportUnexpectedExits();
+    if (stimulus_) stimulus_->Stop("");
+    results_[0].seconds = double(NowUs() - startUs) / 1e6;
+    results_[0].stopped = !completed && current_ == 0;
+    // Outside cases, a result only where there were verdicts.
+    if (!script_.cases.empty() && results_[0].passed + results_[0].failed == 0 && !results_[0].stopped)
+        results_.erase(results_.begin());
+    if (!completed) {
+        out_ << "stopped at line " << line << ": " << passed_ << " passed, " << failed_ << " failed" << std::endl;
+        return 3;
     }
     out_ << passed_ << " passed, " << failed_ << " failed" << std::endl;
     return failed_ == 0 ? 0 : 1;
+}
+
+bool Scenario::RunAll(const std::vector<Statement>& statements, const std::string& endpoint,
+                      const Execute& execute, int* line) {
+    for (const Statement& statement : statements) {
+        *line = statement.line;
+        if (Stopping()) return false;
+        if (statement.kind == Statement::Kind::kCase) {
+            const Block& block = script_.cases[statement.block];
+            if (!selected_.empty() && block.name != selected_) continue;
+            if (!RunCase(block, endpoint, execute, line)) return false;
+            continue;
+        }
+        if (!Perform(statement, endpoint, execute)) return false;
+        if (statement.kind != Statement::Kind::kCommand) {
+            // The next window starts here: the commands that follow are its
+            // stimulus, what came before is not counted.
+            std::lock_guard<std::mutex> guard(lock_);
+            windowFrom_ = next_;
+            windowUs_ = NowUs();
+        }
+    }
+    return true;
+}
+
+bool Scenario::RunCase(const Block& block, const std::string& endpoint, const Execute& execute, int* line) {
+    results_.push_back(CaseResult{});
+    current_ = results_.size() - 1;
+    results_[current_].name = block.name;
+    const std::int64_t startUs = NowUs();
+    const bool completed = RunAll(script_.setup.statements, endpoint, execute, line) &&
+                           RunAll(block.statements, endpoint, execute, line) &&
+                           RunAll(script_.teardown.statements, endpoint, execute, line);
+    CaseResult& result = results_[current_];
+    result.seconds = double(NowUs() - startUs) / 1e6;
+    result.stopped = !completed;
+    if (completed) {
+        out_ << "case " << block.name << ": " << (result.failed == 0 ? "PASS" : "FAIL") << ", " << result.passed
+             << " passed, " << result.failed << " failed" << std::endl;
+        current_ = 0;
+    }
+    return completed;
 }
 
 }  // namespace gatewaysim

@@ -270,6 +270,12 @@ void EepromService::Release(std::int32_t address, Slot& slot) {
             return result;
         },
         [this, state](std::int32_t source, Slot& back, int result) {
+            if (back.forget) {
+                // The platform restarted while the bytes were on their way
+                // to the scratch file: they are lost like every unsaved byte.
+                if (result == 0) files_->Run([scratch = ScratchOf(source)] { ::unlink(scratch.c_str()); });
+                return;
+            }
             if (result == 0) {
                 back.putAside = true;
                 back.asideState = state;

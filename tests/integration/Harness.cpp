@@ -129,7 +129,11 @@ void Process::Read() {
     for (;;) {
         const ssize_t got = read(output_, buffer, sizeof(buffer));
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        if (got <= 0) {
+            std::lock_guard<std::mutex> guard(lock_);
+            outputEnded_ = true;
+            break;
+        }
         {
             std::lock_guard<std::mutex> guard(lock_);
             partial_.append(buffer, static_cast<std::size_t>(got));
@@ -141,6 +145,7 @@ void Process::Read() {
         }
         changed_.notify_all();
     }
+    changed_.notify_all();
 }
 
 bool Process::Running() {
@@ -173,9 +178,13 @@ int Process::Wait(int timeoutMs) {
         close(pidfd);
         if (ready <= 0) return -1;
         Running();
-        return status_;
+    } else {
+        Eventually([this] { return !Running(); }, timeoutMs);
     }
-    Eventually([this] { return !Running(); }, timeoutMs);
+    // The lines it printed last may still be on their way to the reader; an
+    // application it left behind may hold the output open, hence the bound.
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, std::chrono::milliseconds(2'000), [this] { return outputEnded_; });
     return status_;
 }
 

@@ -54,7 +54,8 @@ public:
     pid_t Pid() const { return pid_; }
     bool Running();
     void Kill(int signal);
-    // Waits for the end; its exit code, 128 + signal, or -1 on a time-out.
+    // Waits for the end, and for the lines it printed to be read; its exit
+    // code, 128 + signal, or -1 on a time-out.
     int Wait(int timeoutMs = kBoundMs);
     // Closes the child's standard input.
     void CloseInput();
@@ -80,6 +81,7 @@ private:
     std::condition_variable changed_;
     std::vector<std::string> lines_;
     std::string partial_;
+    bool outputEnded_ = false;  // the reader has seen the end of the output
 };
 
 // A scriptable peer application (the integration_peer program).

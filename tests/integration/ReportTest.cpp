@@ -147,6 +147,13 @@ TEST(Report, AScenarioRunShowsItsFramesPeriodAndFault) {
     EXPECT_NEAR(std::stod(row[3]), 500.0, 50.0) << row[3];
     EXPECT_GT(std::stod(row[6]), 1500.0) << row[6];
     EXPECT_EQ(Attribute(TagWith(dom, "id=\"verdict\""), "data-verdict"), "PASS");
+    // Every expectation's verdict is a marked event.
+    std::size_t passes = 0;
+    for (const std::string& line : sim.Lines()) passes += line.rfind("PASS line", 0) == 0 ? 1 : 0;
+    std::size_t marked = 0;
+    for (std::size_t at = 0; (at = dom.find("data-kind=\"expectation\"", at)) != std::string::npos; ++at) ++marked;
+    EXPECT_GT(passes, 0u);
+    EXPECT_EQ(marked, passes);
     const std::string shown = Attribute(TagWith(dom, "data-kind=\"fault-started\""), "data-time");
     ASSERT_FALSE(shown.empty());
     EXPECT_NEAR(std::stod(shown), static_cast<double>(faultUs - firstUs) / 1e6, 1e-6);

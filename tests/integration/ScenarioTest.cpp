@@ -5,7 +5,11 @@
 #include <dirent.h>
 #include <signal.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 
 #include "Harness.h"
 
@@ -25,6 +29,22 @@ int RunScript(const TempFolder& folder, const std::string& path, std::vector<std
     const int status = sim.Wait(30'000);
     *lines = sim.Lines();
     return status;
+}
+
+// Writes `text` as a scenario in `temp` and runs it.
+int RunText(const TempFolder& temp, const std::string& text, std::vector<std::string>* lines) {
+    const std::string script = temp / "check.scenario";
+    std::ofstream(script) << text;
+    return RunScript(temp, script, lines);
+}
+
+// The verdict line of scenario line `number`, or "".
+std::string LineOf(const std::vector<std::string>& lines, int number) {
+    for (const std::string& line : lines) {
+        const std::size_t at = line.find(" line " + std::to_string(number) + ": ");
+        if (at == 4) return line;
+    }
+    return "";
 }
 
 TEST(Scenario, TheExamplesPass) {
@@ -64,7 +84,7 @@ TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
         "PASS line 3: expect can can2 18FExxAA#01..03* within 1000: 1 seen, the first can2 18FEF1AA#0102030405 at ",
         "FAIL line 4: expect can can2 123 within 200: none seen",
         "PASS line 7: expect no can can2 7FF for 200: none seen",
-        "PASS line 8: expect gone 300: not connected after ",
+        "PASS line 8: expect gone 300: not connected at ",
         "3 passed, 1 failed"};
     ASSERT_EQ(lines.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(lines[i].rfind(expected[i], 0), 0u) << lines[i];
@@ -73,6 +93,178 @@ TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
     EXPECT_EQ(RunScript(temp, script, &lines), 2);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("line 2: an identifier has 3 or 8 hex digits"), std::string::npos) << lines[0];
+}
+
+// The examples fail, on the line named, against copies of vehicle_app
+// broken on purpose: one that stops after 1 s, one that never connects, one
+// that ends with status 3.
+TEST(Scenario, TheExamplesFailAgainstBrokenCopies) {
+    struct Broken {
+        const char* scenario;
+        const char* run;  // what the broken copy runs instead
+        int line;         // the first FAIL line
+    };
+    const Broken copies[] = {
+        {"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 7},      // expect period
+        {"vehicle_app_silent_bus.scenario", "exit 1", 5},            // wait connected
+        {"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 23},  // expect exit
+    };
+    for (const Broken& broken : copies) {
+        TempFolder temp;
+        std::ofstream(temp / "vehicle_app") << "#!/bin/sh\nreal=" << VEHICLE_APP_PATH << "\n" << broken.run << "\n";
+        ASSERT_EQ(::chmod((temp / "vehicle_app").c_str(), 0755), 0);
+        const char* inherited = std::getenv("PATH");
+        Process sim;
+        ASSERT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
+                               "--script", std::string(EXAMPLE_SCENARIOS_DIR) + "/" + broken.scenario},
+                              {"PATH=" + temp / "" + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
+        EXPECT_EQ(sim.Wait(30'000), 1) << broken.scenario;
+        std::string first;
+        for (const std::string& line : sim.Lines()) {
+            if (line.rfind("FAIL", 0) == 0 && first.empty()) first = line;
+        }
+        EXPECT_EQ(first.rfind("FAIL line " + std::to_string(broken.line) + ": ", 0), 0u)
+            << broken.scenario << ": " << first;
+    }
+}
+
+// Cases give their own verdicts, in JUnit XML too; --list names them and
+// --case runs one.
+TEST(Scenario, CasesForCI) {
+    TempFolder temp;
+    const std::string script = temp / "cases.scenario";
+    std::ofstream(script) << "setup\ncan1 100#01\nend\n"
+                             "case good\nexpect can can1 100#01 within 500\nend\n"
+                             "case bad\nexpect can can1 200 within 100\nend\n";
+    Process list;
+    ASSERT_TRUE(list.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--script", script, "--list"}, {}));
+    EXPECT_EQ(list.Wait(10'000), 0);
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{"good", "bad"}));
+
+    Process sim;
+    ASSERT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
+                           "--script", script, "--junit", temp / "report.xml"},
+                          {}));
+    EXPECT_EQ(sim.Wait(30'000), 1);
+    const std::vector<std::string> lines = sim.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "case good: PASS, 1 passed, 0 failed"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "case bad: FAIL, 0 passed, 1 failed"), lines.end());
+    std::stringstream xml;
+    xml << std::ifstream(temp / "report.xml").rdbuf();
+    EXPECT_NE(xml.str().find("tests=\"2\" failures=\"1\""), std::string::npos) << xml.str();
+    EXPECT_NE(xml.str().find("<testcase name=\"good\" classname=\"" + script + "\" time=\""), std::string::npos);
+    EXPECT_NE(xml.str().find("<failure message=\"FAIL line 8: expect can can1 200 within 100: none seen"),
+              std::string::npos)
+        << xml.str();
+
+    Process one;
+    ASSERT_TRUE(one.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
+                           "--script", script, "--case", "good"},
+                          {}));
+    EXPECT_EQ(one.Wait(30'000), 0);
+    EXPECT_EQ(one.Lines().back(), "1 passed, 0 failed");
+}
+
+// Behaviours that are missing must not pass: each line named below fails.
+TEST(Scenario, MissingBehaviourFails) {
+    TempFolder temp;
+    std::vector<std::string> lines;
+    EXPECT_EQ(RunText(temp,
+                      // 1: the frames stop after 1 s, the window is 3 s
+                      "start vehicle_app 1 100\n"
+                      "wait connected 100 5000\n"
+                      "expect period can0 321 500 tolerance 20% over 3000\n"
+                      // 2: a remote frame is no data frame, and only #R matches it
+                      "can1 7DF#R8\n"
+                      "expect can can1 7DF#0000000000000000 within 300\n"
+                      "can1 7DF#R8\n"
+                      "expect can can1 7DF#R8 within 300\n"
+                      // 3: a window starts after the wait; a command just before counts
+                      "can1 123#01\n"
+                      "wait 300\n"
+                      "expect can can1 123 within 10\n"
+                      "can1 124#01\n"
+                      "expect can can1 124 within 300\n"
+                      // 6: an RTS alone is no message; a whole BAM is, with its bytes
+                      "can1 1CEC9080#10640015FF00EF00\n"
+                      "expect j1939 can1 EF00 from 80 to 90 within 300\n"
+                      "can1 18ECFF80#20090002FFCAFE00\n"
+                      "can1 18EBFF80#0111223344556677\n"
+                      "can1 18EBFF80#028899FFFFFFFFFF\n"
+                      "expect j1939 can1 FECA from 0x80 to FF data 112233445566778899 within 500\n"
+                      "expect exit vehicle_app 0 within 10000\n",
+                      &lines),
+              1);
+    for (const int line : {3, 5, 10, 14}) EXPECT_EQ(LineOf(lines, line).rfind("FAIL", 0), 0u) << line;
+    for (const int line : {7, 12, 18, 19}) EXPECT_EQ(LineOf(lines, line).rfind("PASS", 0), 0u) << LineOf(lines, line);
+    EXPECT_NE(LineOf(lines, 5).find("nearest: can1 7DF#R8 at "), std::string::npos) << LineOf(lines, 5);
+    EXPECT_NE(LineOf(lines, 10).find("no frame of that identifier"), std::string::npos) << LineOf(lines, 10);
+    EXPECT_EQ(lines.back(), "4 passed, 4 failed");
+}
+
+// Programs that cannot start or end early are reported; quoting groups
+// words; a started application gets the default signal handling, so that
+// its own SIGTERM handler runs when the scenario ends.
+TEST(Scenario, ApplicationsAreWatched) {
+    TempFolder temp;
+    const std::string app = temp / "app.sh";
+    std::ofstream(app) << "#!/bin/sh\ntrap 'echo ended > \"$1\"; exit 0' TERM\n"
+                          "while :; do sleep 0.05; done\n";
+    ASSERT_EQ(::chmod(app.c_str(), 0755), 0);
+    std::vector<std::string> lines;
+    EXPECT_EQ(RunText(temp,
+                      "start ./no-such-app\n"
+                      "start false\n"
+                      "start sh -c \"exit 3\"\n"
+                      "expect exit sh 3 within 5000\n"
+                      "start ./app.sh " + temp / "ended\n" +
+                      "expect running ./app.sh\n"
+                      "expect exit false within 5000\n"
+                      "expect exit false 0\n"
+                      "start true\n"
+                      "expect connected 7\n"
+                      "wait 500\n",
+                      &lines),
+              1);
+    EXPECT_EQ(LineOf(lines, 1).rfind("FAIL line 1: start ./no-such-app: cannot be started: ", 0), 0u)
+        << LineOf(lines, 1);
+    EXPECT_EQ(LineOf(lines, 4), "PASS line 4: expect exit sh 3 within 5000: exited with status 3");
+    EXPECT_EQ(LineOf(lines, 6).rfind("PASS", 0), 0u) << LineOf(lines, 6);
+    EXPECT_EQ(LineOf(lines, 7), "PASS line 7: expect exit false within 5000: exited with status 1");
+    EXPECT_EQ(LineOf(lines, 8), "FAIL line 8: expect exit false 0: exited with status 1");
+    // At once, not after a default wait.
+    const std::string connected = LineOf(lines, 10);
+    ASSERT_EQ(connected.rfind("FAIL line 10: expect connected 7: not connected at ", 0), 0u) << connected;
+    EXPECT_LT(std::stoi(connected.substr(connected.rfind(" at ") + 4)), 5000);
+    // true ended on its own before the scenario did.
+    EXPECT_EQ(LineOf(lines, 9).rfind("FAIL line 9: start true: exited with status 0 after ", 0), 0u)
+        << LineOf(lines, 9);
+    EXPECT_EQ(lines.back(), "3 passed, 4 failed");
+    std::ifstream ended(temp / "ended");
+    std::string word;
+    EXPECT_TRUE(ended >> word) << "the application's SIGTERM handler did not run";
+    EXPECT_EQ(word, "ended");
+}
+
+// Every blank is a blank; every parse error is reported in one run; a run
+// that cannot start creates nothing.
+TEST(Scenario, FilesThatDoNotParse) {
+    TempFolder temp;
+    std::vector<std::string> lines;
+    EXPECT_EQ(RunText(temp, "\f\n\v\n \t\f can1\t123#01 \v\nexpect\fcan can1 123 within 300\n", &lines), 0);
+    EXPECT_EQ(lines.back(), "1 passed, 0 failed");
+
+    EXPECT_EQ(RunText(temp, "wait soon\nexpect can can9 123 within 10\nstart \"unclosed\nwait 10\n", &lines), 2);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("line 1: usage: wait MS"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("line 2: a bus is can0 to can4"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("line 3: a double quote is not closed"), std::string::npos) << lines[2];
+
+    TempFolder fresh;
+    EXPECT_EQ(RunScript(fresh, fresh / "missing.scenario", &lines), 2);
+    struct stat info {};
+    EXPECT_NE(::stat((fresh / "endpoint").c_str(), &info), 0);
+    EXPECT_NE(::stat((fresh / "data").c_str(), &info), 0);
 }
 
 TEST(Scenario, ASignalEndsTheRunAtOnce) {

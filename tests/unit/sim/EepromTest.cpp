@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "services/EepromService.h"
 #include "services/EepromStore.h"
 #include "SimFixture.h"
 
@@ -332,6 +333,66 @@ TEST_F(EepromServiceTest, UnsavedBytesOutliveAReconnectionWhileTheSimulatorRuns)
     EXPECT_EQ(Value(other, eeprom::kCmdState), EepromStore::kSaved);
     reply = Ask(other, eeprom::kCmdRead, ReadRequest(0, 1));
     EXPECT_EQ(reply.at(12), 0x6B);
+}
+
+// A host whose posted tasks run when the test says, so that a restart can
+// come while a departed application's bytes are being put aside.
+class ManualHost : public ServiceHost {
+public:
+    void Send(std::int32_t, std::int32_t, std::int32_t command, const std::uint8_t* data, std::size_t length) override {
+        replies.push_back({command, Bytes(data, data + length)});
+    }
+    void Report(const std::string&) override {}
+    void PutOnBus(const CanFrame&, const Origin&) override {}
+    void PutOnJ1708(const J1708Frame&, const Origin&) override {}
+    void Post(std::function<void()> task) override {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            posted_.push_back(std::move(task));
+        }
+        arrived_.notify_all();
+    }
+    // Runs the next task posted; false if none comes in time.
+    bool RunNext() {
+        std::function<void()> task;
+        {
+            std::unique_lock<std::mutex> guard(lock_);
+            if (!arrived_.wait_for(guard, std::chrono::milliseconds(kBoundMs), [&] { return !posted_.empty(); }))
+                return false;
+            task = std::move(posted_.front());
+            posted_.erase(posted_.begin());
+        }
+        task();
+        return true;
+    }
+    std::vector<std::pair<std::int32_t, Bytes>> replies;
+
+private:
+    std::mutex lock_;
+    std::condition_variable arrived_;
+    std::vector<std::function<void()>> posted_;
+};
+
+TEST_F(EepromStoreTest, ARestartWhileUnsavedBytesArePutAsideLosesThem) {
+    ManualHost host;
+    EepromService service(host, dir_, 64);
+    Bytes write(1032, 0);
+    write[4] = 1;  // one byte at address 0
+    write[8] = 0x5A;
+    service.Handle(100, eeprom::kCmdWrite, write.data(), write.size());
+    ASSERT_TRUE(host.RunNext());  // loaded, then written
+    ASSERT_EQ(host.replies.size(), 1u);
+    service.Drop(100);             // its bytes go to the scratch file
+    service.Restart();             // while they are on their way
+    ASSERT_TRUE(host.RunNext());
+
+    Bytes read(8, 0);
+    read[4] = 1;
+    service.Handle(100, eeprom::kCmdRead, read.data(), read.size());
+    ASSERT_TRUE(host.RunNext());
+    ASSERT_EQ(host.replies.size(), 2u);
+    ASSERT_GT(host.replies[1].second.size(), 12u);
+    EXPECT_EQ(host.replies[1].second[12], 0xFF) << "a restart kept a byte that was never saved";
 }
 
 }  // namespace

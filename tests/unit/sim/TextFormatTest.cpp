@@ -174,6 +174,12 @@ TEST(CommandParserTest, ReadsEveryCommand) {
     EXPECT_EQ(c.kind, Command::Kind::kDrop);
     ASSERT_TRUE(ParseCommand("apps", &c, &error));
     EXPECT_EQ(c.kind, Command::Kind::kList);
+    // A J1939 address is hex as everywhere, with or without "0x".
+    ASSERT_TRUE(ParseCommand("take can1 90", &c, &error)) << error;
+    EXPECT_EQ(c.fault.address, 0x90);
+    ASSERT_TRUE(ParseCommand("take can1 0x17 1", &c, &error)) << error;
+    EXPECT_EQ(c.fault.address, 0x17);
+    EXPECT_FALSE(ParseCommand("take can1 FE", &c, &error));
     ASSERT_TRUE(ParseCommand("# just a note", &c, &error));
     EXPECT_EQ(c.kind, Command::Kind::kNothing);
 
