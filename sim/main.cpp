@@ -268,12 +268,14 @@ int main(int argc, char** argv) {
         socketcand.Stop();
         simulator.Stop();
         const char* const outcome = verdict == 0 ? "pass" : verdict == 1 ? "fail" : verdict == 3 ? "stopped" : "error";
-        report::Event event;
-        event.timeUs = WallClockUs();
-        event.kind = "scenario";
-        event.detail = options.scriptPath;
-        event.verdict = outcome;
-        events.Record(event);
+        if (options.simulator.event) {
+            report::Event event;
+            event.timeUs = WallClockUs();
+            event.kind = "scenario";
+            event.detail = options.scriptPath;
+            event.verdict = outcome;
+            events.Record(event);
+        }
         return finish(verdict, outcome);
     }
     // Started in the background, the simulator leaves the terminal to the

@@ -71,7 +71,9 @@
             ctx.moveTo(x, u.bbox.top);
             ctx.lineTo(x, u.bbox.top + u.bbox.height);
             ctx.stroke();
-            ctx.fillText('E' + (i + 1), x + 3, u.bbox.top + 12 * devicePixelRatio);
+            // Labels of marks close together go on three rows; a failure says so.
+            const label = 'E' + (i + 1) + (event.verdict === 'fail' ? ' FAIL' : '');
+            ctx.fillText(label, x + 3, u.bbox.top + (12 + (i % 3) * 12) * devicePixelRatio);
           });
           ctx.restore();
         }],
