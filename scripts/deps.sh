@@ -15,10 +15,10 @@
 # exits with status 1. Nothing is printed when nothing is missing.
 set -euo pipefail
 
-demo=(cmake ninja-build g++ pkg-config zlib1g-dev libcli11-dev libedit-dev help2man netcat-openbsd)
+demo=(cmake ninja-build g++ pkg-config zlib1g-dev libcli11-dev nlohmann-json3-dev libedit-dev help2man netcat-openbsd)
 check=("${demo[@]}" libgtest-dev libgmock-dev googletest libbenchmark-dev binutils dpkg-dev
     g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user clang-14 libclang-rt-14-dev
-    python3-can python3-canmatrix can-utils)
+    python3-can python3-canmatrix can-utils chromium)
 bench=("${demo[@]}" libgtest-dev libgmock-dev libbenchmark-dev python3-can rt-tests)
 
 case "${1:-}" in

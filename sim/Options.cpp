@@ -194,6 +194,14 @@ struct CommandLine {
         app.add_option("--nodes", o->nodesPath,
                        "simulated ECUs from FILE: node, set, ramp, ident, dtc and pause lines, run in order at "
                        "start")
+        app.add_option("--events", o->eventsPath,
+                       "write the run's events (faults, applications connected and gone, address claims lost, "
+                       "the scenario's expectations) to FILE, one JSON object a line, timed on the log's clock")
+            ->type_name("FILE")
+            ->check(notEmpty);
+        app.add_option("--report", o->reportPath,
+                       "at exit, write a report of the run (bus load, timing per identifier, events) to FILE as one "
+                       "HTML page; needs --log or --log-append with a file")
             ->type_name("FILE")
             ->check(notEmpty);
         app.add_flag("--replay-fast", o->replayFast, "replay as fast as possible instead of with the log's timing");
@@ -291,6 +299,10 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, const cha
     if (!line.j1708LogAppend.empty()) {
         o.simulator.j1708LogPath = line.j1708LogAppend;
         o.simulator.j1708LogAppend = true;
+    }
+    if (!o.reportPath.empty() && (o.simulator.logPath.empty() || o.simulator.logPath == "-")) {
+        if (error) *error = "--report needs the CAN log in a file (--log FILE or --log-append FILE)";
+        return ParseOutcome::kError;
     }
     for (const std::string& name : line.silenced) o.simulator.silenced |= ReportClassNamed(name);
     if (!line.fileMode.empty()) ParseFileMode(line.fileMode, &o.simulator.fileMode);

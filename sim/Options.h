@@ -25,6 +25,8 @@ struct ProgramOptions {
     std::string socketcandHost;  // empty: the buses are not served over socketcand
     std::uint16_t socketcandPort = 0;
     std::vector<std::string> dbcs;  // --dbc "[canN:]FILE", in the order given
+    std::string eventsPath;   // empty: no events file
+    std::string reportPath;   // empty: no report at exit
 };
 
 enum class ParseOutcome { kRun, kHelp, kVersion, kError };

@@ -121,7 +121,10 @@ Simulator::Simulator(SimulatorOptions options)
       plugin_(*this, options_.pluginFolder, options_.TEST_summaryComputing),
       nodeLink_(j1939_, *this),
       vehicle_(nodeLink_, options_.nodeDatabases),
-      faults_([this](const std::string& line) { Report(line); }) {
+      faults_([this](const std::string& line) {
+          FaultEvent(line);
+          Report(line);
+      }) {
     if (options_.signalDatabases) {
         signals_ = std::make_unique<SignalMonitor>(*options_.signalDatabases,
                                                    [this](const std::string& line) { PrintDecoded(line); });
@@ -397,6 +400,7 @@ void Simulator::Joined(std::int32_t address) {
                (platforms ? "the platform's services use this address"
                           : std::string("the platform's addresses end at 253")) +
                "; take one from 1 to 253 other than 13 and 22");
+    Note("application-connected", "application " + std::to_string(address));
 }
 
 void Simulator::Gone(std::int32_t address) {
@@ -411,6 +415,7 @@ void Simulator::Gone(std::int32_t address) {
     timing_.Forget(SenderOf(Origin{Origin::Kind::kApplication, address}).id);
     timing_.Forget(SenderOf(Origin{Origin::Kind::kJ1939, address}).id);
     Report("application " + std::to_string(address) + " disconnected");
+    Note("application-gone", "application " + std::to_string(address));
 }
 
 void Simulator::DropApplication(std::int32_t address, const std::string& reason) {
@@ -566,6 +571,15 @@ void Simulator::Report(ReportClass kind, const std::string& line) {
     } else {
         std::cerr << line << '\n';
     }
+}
+
+void Simulator::Note(const std::string& kind, const std::string& detail) {
+    if (!options_.event) return;
+    report::Event event;
+    event.timeUs = WallClockUs();
+    event.kind = kind;
+    event.detail = detail;
+    options_.event(event);
 }
 
 void Simulator::PutOnBus(const CanFrame& frame, const Origin& origin) {

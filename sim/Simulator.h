@@ -24,6 +24,7 @@
 #include "control/CommandParser.h"
 #include "services/EepromService.h"
 #include "EventQueue.h"
+#include "Events.h"
 #include "Faults.h"
 #include "IPCServer.h"
 #include "services/J1708Service.h"
@@ -83,6 +84,11 @@ struct SimulatorOptions {
     // How far an interval may be off a cyclic frame's period before it is a
     // drift, in percent of the period.
     double timingTolerancePercent = 100.0 * TimingChecker::kDefaultTolerance;
+    // Receives each event of the run (faults started and ended, applications
+    // connected and gone, address claims lost), timed on the log's clock,
+    // from the worker or the thread that ran a command; it must not block.
+    // Unset: no event is composed.
+    std::function<void(const report::Event&)> event;
     // Called (on the thread that ran the command) when a quit command arrives.
     std::function<void()> onQuit;
     // Sees every CAN frame on a bus with its origin and wall-clock time, on
@@ -182,6 +188,9 @@ private:
     // "application ...").
     void Report(const std::string& line) override;
     void Report(ReportClass kind, const std::string& line);
+    void Note(const std::string& kind, const std::string& detail) override;
+    // A fault's report line as an event.
+    void FaultEvent(const std::string& line);
     bool Silenced(ReportClass kind) const { return options_.quiet || (options_.silenced & kind) != 0; }
     // The timing check's name of a frame's sender.
     static TimingChecker::Sender SenderOf(const Origin& origin);

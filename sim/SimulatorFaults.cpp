@@ -2,6 +2,7 @@
 // its end undoes.
 #include "Simulator.h"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,32 @@ void Simulator::FaultsEnded(const Faults::Ended& ended) {
     for (const std::int32_t address : ended.eeproms) eeprom_.SetFailure(address, EepromService::Failure::kNone);
     for (const Faults::Node& node : ended.nodes)
         PutOnBus(AddressClaim(node.bus, 254, node.name), Origin{Origin::Kind::kOperator, 0});
+}
+
+void Simulator::FaultEvent(const std::string& line) {
+    if (!options_.event) return;
+    static const std::string started = "fault started: ";
+    static const std::string ended = "fault ended: ";
+    report::Event event;
+    event.timeUs = WallClockUs();
+    if (line.compare(0, started.size(), started) == 0) {
+        event.kind = "fault-started";
+        event.detail = line.substr(started.size());
+    } else if (line.compare(0, ended.size(), ended) == 0) {
+        event.kind = "fault-ended";
+        event.detail = line.substr(ended.size());
+        // A silence ends with "; N frames refused".
+        static const std::string refused = " frames refused";
+        if (event.detail.size() > refused.size() &&
+            event.detail.compare(event.detail.size() - refused.size(), refused.size(), refused) == 0) {
+            const std::size_t number = event.detail.rfind(' ', event.detail.size() - refused.size() - 1);
+            if (number != std::string::npos)
+                event.refused = std::strtoull(event.detail.c_str() + number + 1, nullptr, 10);
+        }
+    } else {
+        return;
+    }
+    options_.event(event);
 }
 
 }  // namespace gatewaysim

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "EventLog.h"
+#include "HtmlReport.h"
 #include "control/Console.h"
 #include "vehicle/NodeCommand.h"
 #include "control/ControlServer.h"
@@ -79,6 +81,38 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
+
+    // The run's events, kept when a file or the report at exit wants them.
+    EventLog events;
+    if (!options.eventsPath.empty() && events.Open(options.eventsPath, &error) != 0) {
+        std::cerr << "gateway-sim: " << error << '\n';
+        return 1;
+    }
+    if (!options.eventsPath.empty() || !options.reportPath.empty())
+        options.simulator.event = [&events](const report::Event& event) { events.Record(event); };
+    // Once the simulator stopped (its log closed): the report, when asked
+    // for. A report that cannot be written fails a run that had not failed.
+    const auto finish = [&options, &events](int code, const std::string& verdict) {
+        if (events.WriteFailures() != 0)
+            std::cerr << "gateway-sim: " << events.WriteFailures() << " events could not be written to "
+                      << options.eventsPath << '\n';
+        if (options.reportPath.empty()) return code;
+        report::ReportFiles files;
+        files.logPath = options.simulator.logPath;
+        files.outPath = options.reportPath;
+        files.verdict = verdict;
+        files.extraEvents.events = events.Events();
+        report::SummaryOptions summary;
+        summary.bitrates = options.simulator.bitrates;
+        summary.tolerance = options.simulator.timingTolerancePercent / 100.0;
+        std::string reason;
+        if (report::WriteReportFile(files, summary, &reason) != 0) {
+            std::cerr << "gateway-sim: " << reason << '\n';
+            return code == 0 ? 1 : code;
+        }
+        if (!options.quiet) std::cerr << "gateway-sim: report written to " << options.reportPath << '\n';
+        return code;
+    };
 
     QuitSignal quit;
     options.simulator.onQuit = [&quit] { quit.Set(); };
@@ -247,8 +281,20 @@ int main(int argc, char** argv) {
             sigwait(&signals, &signal);
             if (!ended.load()) scenario.Stop();
         });
+        if (options.simulator.event) {
+            // Each expectation's verdict is an event, timed when it was given.
+            scenario.SetVerdictHook([&events](const Scenario::Verdict& verdict) {
+                report::Event event;
+                event.timeUs = WallClockUs();
+                event.kind = "expectation";
+                event.detail = (verdict.caseName.empty() ? "" : verdict.caseName + ": ") + "line " +
+                               std::to_string(verdict.line) + ": " + verdict.text + ": " + verdict.saw;
+                event.verdict = verdict.passed ? "pass" : "fail";
+                events.Record(event);
+            });
+        }
         int verdict = scenario.Run(options.simulator.endpoint,
-                                          [&simulator](const std::string& line) { return simulator.Execute(line); });
+                                   [&simulator](const std::string& line) { return simulator.Execute(line); });
         ended = true;
         if (!options.junitPath.empty()) {
             std::ofstream junit(options.junitPath, std::ios::trunc);
@@ -266,7 +312,16 @@ int main(int argc, char** argv) {
         control.Stop();
         socketcand.Stop();
         simulator.Stop();
-        return verdict;
+        const char* const outcome = verdict == 0 ? "pass" : verdict == 1 ? "fail" : verdict == 3 ? "stopped" : "error";
+        if (options.simulator.event) {
+            report::Event event;
+            event.timeUs = WallClockUs();
+            event.kind = "scenario";
+            event.detail = options.scriptPath;
+            event.verdict = outcome;
+            events.Record(event);
+        }
+        return finish(verdict, outcome);
     }
     // Started in the background, the simulator leaves the terminal to the
     // shell: reading it would stop the simulator, its prompt would land in
@@ -288,5 +343,5 @@ int main(int argc, char** argv) {
     control.Stop();
     socketcand.Stop();
     simulator.Stop();
-    return 0;
+    return finish(0, "");
 }

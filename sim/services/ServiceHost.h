@@ -22,6 +22,12 @@ public:
                       const std::uint8_t* data, std::size_t length) = 0;
     // One line for the operator (refused requests, job progress, drift).
     virtual void Report(const std::string& line) = 0;
+    // Notes an event of the run for its events file (`kind` as listed in
+    // report/Events.h, `detail` for people). Nothing by default.
+    virtual void Note(const std::string& kind, const std::string& detail) {
+        (void)kind;
+        (void)detail;
+    }
     // Puts a frame on a CAN bus: the log, the timing check, the CAN
     // subscribers and, for extended frames, the J1939 service see it.
     virtual void PutOnBus(const CanFrame& frame, const Origin& origin) = 0;

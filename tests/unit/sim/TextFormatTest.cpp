@@ -236,7 +236,7 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     EXPECT_EQ(o.scriptPath, "s");
 
     ASSERT_EQ(ParseProgramOptions({"--log-append", "b.log", "--silence", "timing", "--silence", "replay",
-                                   "--timing-tolerance", "2.5"},
+                                   "--timing-tolerance", "2.5", "--events", "e.jsonl", "--report", "r.html"},
                                   nullptr, &o, &error),
               ParseOutcome::kRun)
         << error;
@@ -244,6 +244,8 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
     EXPECT_EQ(o.simulator.timingTolerancePercent, 2.5);
     EXPECT_EQ(o.simulator.logPath, "b.log");
     EXPECT_TRUE(o.simulator.logAppend);
+    EXPECT_EQ(o.eventsPath, "e.jsonl");
+    EXPECT_EQ(o.reportPath, "r.html");
 
     EXPECT_EQ(ParseProgramOptions({"--help"}, nullptr, &o, &error), ParseOutcome::kHelp);
     for (const std::vector<std::string>& bad :
@@ -254,7 +256,9 @@ TEST(ProgramOptionsTest, EndpointComesFromTheOptionThenTheEnvironment) {
                                                {"--bitrate", "300"}, {"--bitrate", "5:250"},
                                                {"--log", "a", "--log-append", "b"}, {"--silence", "all"},
                                                {"--timing-tolerance", "0"}, {"--bitrate", "Unlimited"},
-                                               {"--file-mode", "0800"}, {"--file-mode", "1777"}, {"--file-mode", "rw"}}) {
+                                               {"--file-mode", "0800"}, {"--file-mode", "1777"}, {"--file-mode", "rw"},
+                                               {"--report", "r.html"}, {"--report", "r.html", "--log", "-"},
+                                               {"--events", ""}}) {
         EXPECT_EQ(ParseProgramOptions(bad, nullptr, &o, &error), ParseOutcome::kError) << bad[0];
         EXPECT_FALSE(error.empty());
     }
