@@ -194,6 +194,8 @@ struct CommandLine {
         app.add_option("--nodes", o->nodesPath,
                        "simulated ECUs from FILE: node, set, ramp, ident, dtc and pause lines, run in order at "
                        "start")
+            ->type_name("FILE")
+            ->check(notEmpty);
         app.add_option("--events", o->eventsPath,
                        "write the run's events (faults, applications connected and gone, address claims lost, "
                        "the scenario's expectations) to FILE, one JSON object a line, timed on the log's clock")
