@@ -93,8 +93,8 @@ TEST_F(Answers, ASummaryQueryIsAnsweredAtOnceOnANewConnection) {
     EXPECT_EQ(app.sdk.PluginGetFileStats(&stats, FileMode(0)), -110);
     EXPECT_EQ(app.sdk.PluginGetFileStats(&stats, FileMode(0)), -114);
     sim.Command("restart");
-    ASSERT_TRUE(Eventually([&] { return app.sdk.GetConnectionState() == 1; }));
-    EXPECT_EQ(app.sdk.PluginGetFileStats(&stats, FileMode(0)), 0);
+    // Well before the owed answer's 10 s have passed.
+    EXPECT_TRUE(Eventually([&] { return app.sdk.PluginGetFileStats(&stats, FileMode(0)) == 0; }, 3000));
     EXPECT_EQ(stats.Value0, 16u);
 }
 
