@@ -105,7 +105,7 @@ TEST(Scenario, TheExamplesFailAgainstBrokenCopies) {
         int line;         // the first FAIL line
     };
     const Broken copies[] = {
-        {"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 7},      // expect period
+        {"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 8},      // expect period
         {"vehicle_app_silent_bus.scenario", "exit 1", 5},            // wait connected
         {"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 29},  // expect exit
         {"vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 21},  // expect output
