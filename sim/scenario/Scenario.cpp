@@ -403,10 +403,10 @@ void Scenario::ReportUnexpectedExits() {
 }
 
 bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Execute& execute) {
-    // `within` (and `times`) windows open where the last statement that is
-    // not an operator command ended, so that what the commands just before
-    // put on the bus counts; `for` and `over` windows open at their own
-    // line, once those commands (a silence, a cyclic frame) are in force.
+    // `within` (and `times`) windows open where the last wait or expectation
+    // ended, so that what the commands, starts and cycles just before caused
+    // counts; `for` and `over` windows open at their own line, once those
+    // (a silence, a cyclic frame) are in force.
     const bool ownLine = s.kind == Statement::Kind::kNoCan || s.kind == Statement::Kind::kNoJ1939 ||
                          s.kind == Statement::Kind::kPeriod;
     std::uint64_t windowFrom = windowFrom_;
@@ -735,9 +735,12 @@ bool Scenario::RunAll(const std::vector<Statement>& statements, const std::strin
             continue;
         }
         if (!Perform(statement, endpoint, execute)) return false;
-        if (statement.kind != Statement::Kind::kCommand) {
-            // The next window starts here: the commands that follow are its
-            // stimulus, what came before is not counted.
+        const bool wait = statement.kind == Statement::Kind::kWait ||
+                          statement.kind == Statement::Kind::kWaitConnected ||
+                          statement.kind == Statement::Kind::kWaitSubscribed;
+        if (wait || statement.IsExpectation()) {
+            // The next window starts here: the commands, starts and cycles
+            // that follow are its stimulus, what came before is not counted.
             std::lock_guard<std::mutex> guard(lock_);
             windowFrom_ = next_;
             windowUs_ = NowUs();

@@ -149,8 +149,8 @@ private:
     std::uint64_t next_ = 0;  // the number of the next frame
     J1939Assembler assembler_;
     bool stopping_ = false;
-    // The window of the next expectation: from the end of the last
-    // statement that is not an operator command.
+    // The window of the next expectation: from the end of the last wait or
+    // expectation.
     std::uint64_t windowFrom_ = 0;
     std::int64_t windowUs_ = 0;
     int passed_ = 0;

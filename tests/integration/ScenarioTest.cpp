@@ -98,36 +98,38 @@ TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
 // The examples fail, on the line named, against copies of vehicle_app
 // broken on purpose: one that stops after 1 s, one that never connects, one
 // that ends with status 3, one that prints nothing.
-TEST(Scenario, TheExamplesFailAgainstBrokenCopies) {
-    struct Broken {
-        const char* scenario;
-        const char* run;  // what the broken copy runs instead
-        int line;         // the first FAIL line
-    };
-    const Broken copies[] = {
-        {"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 7},      // expect period
-        {"vehicle_app_silent_bus.scenario", "exit 1", 5},            // wait connected
-        {"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 29},  // expect exit
-        {"vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 21},  // expect output
-    };
-    for (const Broken& broken : copies) {
-        TempFolder temp;
-        std::ofstream(temp / "vehicle_app") << "#!/bin/sh\nreal=" << VEHICLE_APP_PATH << "\n" << broken.run << "\n";
-        ASSERT_EQ(::chmod((temp / "vehicle_app").c_str(), 0755), 0);
-        const char* inherited = std::getenv("PATH");
-        Process sim;
-        ASSERT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
-                               "--script", std::string(EXAMPLE_SCENARIOS_DIR) + "/" + broken.scenario},
-                              {"PATH=" + temp / "" + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
-        EXPECT_EQ(sim.Wait(30'000), 1) << broken.scenario;
-        std::string first;
-        for (const std::string& line : sim.Lines()) {
-            if (line.rfind("FAIL", 0) == 0 && first.empty()) first = line;
-        }
-        EXPECT_EQ(first.rfind("FAIL line " + std::to_string(broken.line) + ": ", 0), 0u)
-            << broken.scenario << ": " << first;
+struct BrokenCopy {
+    const char* scenario;
+    const char* run;  // what the broken copy runs instead
+    int line;         // the first FAIL line
+};
+
+class BrokenCopies : public ::testing::TestWithParam<BrokenCopy> {};
+
+TEST_P(BrokenCopies, FailTheExampleOnTheLineNamed) {
+    const BrokenCopy& broken = GetParam();
+    TempFolder temp;
+    std::ofstream(temp / "vehicle_app") << "#!/bin/sh\nreal=" << VEHICLE_APP_PATH << "\n" << broken.run << "\n";
+    ASSERT_EQ(::chmod((temp / "vehicle_app").c_str(), 0755), 0);
+    const char* inherited = std::getenv("PATH");
+    Process sim;
+    ASSERT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
+                           "--script", std::string(EXAMPLE_SCENARIOS_DIR) + "/" + broken.scenario},
+                          {"PATH=" + temp / "" + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
+    EXPECT_EQ(sim.Wait(25'000), 1);
+    std::string first;
+    for (const std::string& line : sim.Lines()) {
+        if (line.rfind("FAIL", 0) == 0 && first.empty()) first = line;
     }
+    EXPECT_EQ(first.rfind("FAIL line " + std::to_string(broken.line) + ": ", 0), 0u) << first;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenario, BrokenCopies,
+    ::testing::Values(BrokenCopy{"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 8},           // expect period
+                      BrokenCopy{"vehicle_app_silent_bus.scenario", "exit 1", 5},                   // wait connected
+                      BrokenCopy{"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 29},     // expect exit
+                      BrokenCopy{"vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 21}));  // output
 
 // Cases give their own verdicts, in JUnit XML too; --list names them and
 // --case runs one.
