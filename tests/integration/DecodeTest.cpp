@@ -12,17 +12,20 @@ namespace {
 
 const std::string kDbc = std::string(SIGNALDB_TEST_DATA) + "/vehicle.dbc";
 
-// Runs gateway-sim-decode with `args`; its standard output and exit code.
-std::string Decode(const std::vector<std::string>& args, int* status) {
+// Runs gateway-sim-decode with `args`; its standard output (gathered in a
+// file, complete once the tool has ended) and exit code.
+std::string Decode(const TempFolder& folder, const std::vector<std::string>& args, int* status) {
+    std::string command = "exec '" + std::string(GATEWAY_SIM_DECODE_PATH) + "'";
+    for (const auto& arg : args) command += " '" + arg + "'";
+    command += " > '" + (folder / "decoded.txt") + "'";
     Process tool;
-    std::vector<std::string> argv{GATEWAY_SIM_DECODE_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    EXPECT_TRUE(tool.Start(argv, {}));
+    EXPECT_TRUE(tool.Start({"/bin/sh", "-c", command}, {}));
     tool.CloseInput();
     *status = tool.Wait();
-    std::string out;
-    for (const auto& line : tool.Lines()) out += line + "\n";
-    return out;
+    std::ifstream in(folder / "decoded.txt");
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
 }
 
 TEST(Decode, LogsOfEveryFlavourDecodeToSignalsAndCsv) {
@@ -41,7 +44,7 @@ TEST(Decode, LogsOfEveryFlavourDecodeToSignalsAndCsv) {
                "(1700000000.180000) can1 7FF#00\n";
     }
     int status = -1;
-    const std::string decoded = Decode({"--dbc", kDbc, folder / "mixed.log"}, &status);
+    const std::string decoded = Decode(folder, {"--dbc", kDbc, folder / "mixed.log"}, &status);
     EXPECT_EQ(status, 0);
     EXPECT_NE(decoded.find("(1700000000.000100) can1 0CF00400#F1FF7D0032FFFFFF ::\nEEC1(\n"
                            "    EngTorqueMode: 'AcceleratorPedal',\n    ActualEnginePercentTorque: 0 %,\n"
@@ -61,7 +64,7 @@ TEST(Decode, LogsOfEveryFlavourDecodeToSignalsAndCsv) {
     EXPECT_NE(decoded.find("TailTemp: 334.2 degC"), std::string::npos) << decoded;
     EXPECT_NE(decoded.find("\n(1700000000.180000) can1 7FF#00\n"), std::string::npos) << decoded;
 
-    const std::string csv = Decode({"--dbc", "can1:" + kDbc, "--dbc", "can0:" + kDbc, "--signals",
+    const std::string csv = Decode(folder, {"--dbc", "can1:" + kDbc, "--dbc", "can0:" + kDbc, "--signals",
                                     "EEC1.EngineSpeed,Diagnostics.FuelRate,Diagnostics.OilTemp,BrakeStatus.Angle",
                                     folder / "mixed.log"},
                                    &status);
@@ -74,13 +77,13 @@ TEST(Decode, LogsOfEveryFlavourDecodeToSignalsAndCsv) {
               "1700000000.002000,,136,,\n"
               "1700000000.170000,0,,,\n");
 
-    Decode({"--dbc", kDbc, "--signals", "EEC1.NoSuchSignal", folder / "mixed.log"}, &status);
+    Decode(folder, {"--dbc", kDbc, "--signals", "EEC1.NoSuchSignal", folder / "mixed.log"}, &status);
     EXPECT_EQ(status, 2);
     {
         std::ofstream bad(folder / "bad.dbc");
         bad << "BU_: A\nBO_ 100 M: 8 A\n SG_ S : 0|8@1+ (1,0) [0|1] \"\" A\n SG_ T : 8|8@3+ (1,0) [0|1] \"\" A\n";
     }
-    Decode({"--dbc", folder / "bad.dbc", folder / "mixed.log"}, &status);
+    Decode(folder, {"--dbc", folder / "bad.dbc", folder / "mixed.log"}, &status);
     EXPECT_EQ(status, 1);
 }
 
