@@ -64,3 +64,9 @@ build/release/bench/customapp_replayload --seconds "${REPLAY_SECONDS:-30}" --rat
 build/release/bench/customapp_replayload --seconds "${REPLAY_SECONDS:-30}" --rate 105000 \
     --bitrate "${REPLAY_BITRATE:-unlimited}" || echo "replay: frames were lost or disordered"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "=== signal decoding against canmatrix (1,000,000 frames, 200 messages)"
+if /usr/bin/python3 -P -c 'import canmatrix' 2>/dev/null; then
+    bash scripts/bench-signals.sh
+else
+    echo "python3-canmatrix is not installed (apt-get install python3-canmatrix); comparison skipped"
+fi

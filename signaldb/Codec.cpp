@@ -106,11 +106,12 @@ std::vector<std::uint8_t> InitialPayload(const Message& message) {
     std::uint64_t selector = 0;
     if (message.multiplexor >= 0) {
         const Signal& m = message.signals[static_cast<std::size_t>(message.multiplexor)];
-        selector = m.ToRaw(m.StartPhysical());
+        selector = m.StartRawBits();
     }
+    // The start values are raw: written as they are, never clamped.
     for (const Signal& s : message.signals) {
         if (s.mux == Signal::Mux::kMultiplexed && s.muxValue != selector) continue;
-        if (s.startRaw) s.Insert(s.ToRaw(s.StartPhysical()), payload.data(), payload.size());
+        if (s.startRaw) s.Insert(s.StartRawBits(), payload.data(), payload.size());
     }
     return payload;
 }

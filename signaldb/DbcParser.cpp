@@ -166,10 +166,25 @@ class DbcParser {
             Advance();
         }
     }
-    // Skips to the end of the statement: past the next ';' outside strings.
-    // A section without one (a line of its own) ends with its line.
+    // Whether the line that starts at `at` begins with a section keyword.
+    bool KeywordLine(std::size_t at) const {
+        static constexpr std::string_view kKeywords[] = {
+            "VERSION", "NS_", "BS_", "BU_", "BO_", "SG_", "CM_", "BA_DEF_", "BA_DEF_DEF_", "BA_", "VAL_",
+            "VAL_TABLE_", "SIG_VALTYPE_", "EV_", "BO_TX_BU_", "SIG_GROUP_", "SG_MUL_VAL_", "ENVVAR_DATA_",
+            "SGTYPE_", "BA_DEF_REL_", "BA_REL_", "BA_DEF_DEF_REL_", "BU_SG_REL_", "BU_EV_REL_", "BU_BO_REL_"};
+        while (at < text_.size() && IsBlank(text_[at])) ++at;
+        std::size_t end = at;
+        while (end < text_.size() && IsIdentChar(text_[end])) ++end;
+        const std::string_view word = text_.substr(at, end - at);
+        for (const auto keyword : kKeywords) {
+            if (word == keyword) return true;
+        }
+        return false;
+    }
+    // Skips to the end of the statement: past the next ';' outside strings,
+    // or to the end of its line when the next line starts another section
+    // (sections without ';' are lines of their own).
     void SkipStatement() {
-        const std::size_t start = pos_, line = line_, lineStart = lineStart_;
         bool inString = false;
         while (!AtEnd()) {
             const char c = Peek();
@@ -180,11 +195,11 @@ class DbcParser {
             } else if (c == ';' && !inString) {
                 Advance();
                 return;
+            } else if (c == '\n' && !inString && KeywordLine(pos_ + 1)) {
+                return;
             }
             Advance();
         }
-        pos_ = start, line_ = line, lineStart_ = lineStart;
-        SkipLine();
     }
     void SkipLine() {
         while (!AtEnd() && Peek() != '\n') Advance();
@@ -571,6 +586,11 @@ void DbcParser::Attribute() {
     const bool wanted = name == "GenMsgCycleTime" || name == "GenSigStartValue" || name == "VFrameFormat";
     if (!wanted) {
         SkipStatement();
+        return;
+    }
+    SkipSpace();
+    if (!IsIdentChar(Peek()) || (Peek() >= '0' && Peek() <= '9')) {
+        SkipStatement();  // the network's own value
         return;
     }
     const std::string_view kind = Identifier("BO_ or SG_");

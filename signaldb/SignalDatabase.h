@@ -71,8 +71,7 @@ struct Signal {
     // GenSigStartValue: a raw value, as the attribute is written.
     std::optional<double> startRaw;
 
-    // The bit positions the signal occupies, as a little-endian bit number
-    // (bit 0 = LSB of byte 0): the lowest and one past the highest byte used.
+    // The bytes the signal occupies: the first, and one past the last.
     std::size_t FirstByte() const { return firstByte_; }
     std::size_t EndByte() const { return endByte_; }
 
@@ -91,8 +90,10 @@ struct Signal {
     // Parses a physical value written as a decimal number or as one of the
     // signal's value names.
     std::optional<double> ParseValue(std::string_view text) const;
-    // The start value's physical value (0 raw when the file gives none).
-    double StartPhysical() const { return ToPhysical(startRaw ? ToRawBits(*startRaw) : 0); }
+    // The start value's raw bits (0 when the file gives none) and its
+    // physical value.
+    std::uint64_t StartRawBits() const { return startRaw ? ToRawBits(*startRaw) : 0; }
+    double StartPhysical() const { return ToPhysical(StartRawBits()); }
 
     // Digits after the decimal point that the factor and offset give a
     // physical value (0.125 -> 3); -1 for float and double signals.
@@ -105,7 +106,9 @@ struct Signal {
     // False (nothing written) when the payload is too short.
     bool Insert(std::uint64_t raw, std::uint8_t* payload, std::size_t size) const;
 
-    // Internal: set up by the parser once the signal is complete.
+    // Computes what the accessors above derive from the fields (the bytes,
+    // the resolution). The parser calls it; a signal built by hand calls it
+    // after setting its fields.
     void Prepare();
 
   private:

@@ -104,10 +104,11 @@ TEST(SignalDatabase, MalformedLinesNameTheirPlaceAndWhatWasExpected) {
     Database db;
     ParseError error;
     EXPECT_TRUE(ParseDbc("BO_ 1 M: 8 A\nSGTYPE_ T : 8@1+ (1,0) [0|1] \"\" 0 ;\nBA_REL_ \"x\" BU_SG_REL_ A SG_ 1 S 3;\n"
-                         "FILTER whatever\nBO_ 2 N: 8 A\n",
+                         "FILTER whatever\nBO_ 2 N: 8 A\nBA_ \"GenMsgCycleTime\" 100;\nCM_ BO_ 2 \"kept\";\n",
                          "ok.dbc", &db, &error))
         << error.ToString();
-    EXPECT_EQ(db.messages().size(), 2u);
+    ASSERT_EQ(db.messages().size(), 2u);
+    EXPECT_EQ(db.messages()[1].comment, "kept");
 }
 
 TEST(SignalDatabase, J1939MessagesMatchByPgnWhateverAddressAndPriority) {
