@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <optional>
+#include <utility>
 
 #include "j1939/CaTable.h"
 #include "services/Wire.h"

@@ -7,6 +7,7 @@
 #include <memory>
 #include <queue>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "SignalDatabase.h"
