@@ -126,8 +126,8 @@ void J1939Service::HandleCreate(std::int32_t source, const std::uint8_t* data, s
         host_.Report("J1939: application " + std::to_string(source) + " (NAME " + Hex(name, 16) + ") took " +
                      where + " from " + OwnerText(outcome.loser.owner) + " (NAME " + Hex(outcome.loser.name, 16) + ")");
         host_.Note("address-lost", where + ": " + OwnerText(outcome.loser.owner) + " (NAME " +
-                                        Hex(outcome.loser.name, 16) + ") lost it to application " +
-                                        std::to_string(source));
+                                       Hex(outcome.loser.name, 16) + ") lost it to application " +
+                                       std::to_string(source));
         AnnounceClaim(outcome.loser.owner, bus, address, outcome.loser.name, false);
         transport_.DropSource(bus, address, "the CA lost its address");
         SendCAsPresent(outcome.loser.owner);
@@ -136,8 +136,9 @@ void J1939Service::HandleCreate(std::int32_t source, const std::uint8_t* data, s
         host_.Report("J1939: application " + std::to_string(source) + " (NAME " + Hex(name, 16) +
                      ") lost the contest for " + where + " (held by NAME " +
                      Hex(holder != nullptr ? holder->name : 0, 16) + ")");
-        host_.Note("address-lost", where + ": application " + std::to_string(source) + " (NAME " + Hex(name, 16) +
-                                        ") lost the contest to NAME " + Hex(holder != nullptr ? holder->name : 0, 16));
+        host_.Note("address-lost", where + ": application " + std::to_string(source) + " (NAME " +
+                                       Hex(name, 16) + ") lost the contest to NAME " +
+                                       Hex(holder != nullptr ? holder->name : 0, 16));
     }
 }
 
