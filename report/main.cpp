@@ -24,13 +24,15 @@ int main(int argc, char** argv) {
         ->required();
     app.add_option("--dbc", files.dbcs,
                    "[canN:]FILE, a signal database whose messages are decoded into signals over "
-                   "time (repeatable; "
-                   "without canN: for every bus)");
+                   "time (repeatable; without canN: for every bus)")
+        ->allow_extra_args(false);
     app.add_option("--events", files.eventsPath, "the events gateway-sim wrote with --events");
     app.add_option("-o,--output", files.outPath, "the report to write (default report.html)");
     app.add_option(
         "--bitrate", bitrates,
-        "canN:RATE, the bit rate of a bus in bits per second for its load (default 250000 each)");
+        "canN:KBITS, the bit rate of a bus in kbit/s for its load, as gateway-sim's (default 250 "
+        "each; unlimited: no wire time)")
+        ->allow_extra_args(false);
     app.add_option("--tolerance", tolerancePercent,
                    "percent of its period by which an identifier's intervals may be off before it "
                    "drifts (default 10)")
@@ -48,13 +50,16 @@ int main(int argc, char** argv) {
         std::uint32_t rate = 0;
         try {
             if (colon == std::string::npos) throw std::invalid_argument("no ':'");
-            std::size_t used = 0;
-            const unsigned long value = std::stoul(text.substr(colon + 1), &used);
-            if (used != text.size() - colon - 1 || value == 0 || value > 10'000'000)
-                throw std::out_of_range("rate");
-            rate = static_cast<std::uint32_t>(value);
+            const std::string value = text.substr(colon + 1);
+            if (value != "unlimited") {
+                std::size_t used = 0;
+                const unsigned long kbits = std::stoul(value, &used);
+                if (used != value.size() || kbits == 0 || kbits > 10'000) throw std::out_of_range("rate");
+                rate = static_cast<std::uint32_t>(kbits * 1000);
+            }
         } catch (const std::exception&) {
-            std::cerr << "gateway-sim-report: --bitrate " << text << ": expected canN:RATE\n";
+            std::cerr << "gateway-sim-report: --bitrate " << text
+                      << ": expected canN:KBITS (1 to 10000) or canN:unlimited\n";
             return 2;
         }
         if (!ParseInterfaceName(text.substr(0, colon), &bus, &error)) {
