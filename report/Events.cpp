@@ -11,15 +11,17 @@ EventList ReadEvents(std::istream& in) {
     while (std::getline(in, line)) {
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         const nlohmann::json value = nlohmann::json::parse(line, nullptr, false);
-        if (!value.is_object() || !value.contains("timeUs") || !value["timeUs"].is_number_integer() ||
-            !value.contains("kind") || !value["kind"].is_string()) {
+        if (!value.is_object() || !value.contains("timeUs") ||
+            !value["timeUs"].is_number_integer() || !value.contains("kind") ||
+            !value["kind"].is_string()) {
             ++list.unreadable;
             continue;
         }
         Event event;
         event.timeUs = value["timeUs"].get<std::int64_t>();
         event.kind = value["kind"].get<std::string>();
-        if (value.contains("detail") && value["detail"].is_string()) event.detail = value["detail"].get<std::string>();
+        if (value.contains("detail") && value["detail"].is_string())
+            event.detail = value["detail"].get<std::string>();
         if (value.contains("verdict") && value["verdict"].is_string())
             event.verdict = value["verdict"].get<std::string>();
         if (value.contains("refused") && value["refused"].is_number_unsigned())

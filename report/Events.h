@@ -15,14 +15,14 @@ namespace report {
 
 struct Event {
     std::int64_t timeUs = 0;
-    std::string kind;     // fault-started, fault-ended, application-connected, ...
-    std::string detail;   // for people
-    std::string verdict;  // expectations and the scenario: "pass" or "fail"; else empty
+    std::string kind;           // fault-started, fault-ended, application-connected, ...
+    std::string detail;         // for people
+    std::string verdict;        // expectations and the scenario: "pass" or "fail"; else empty
     std::uint64_t refused = 0;  // fault-ended of a silence: frames the bus refused
 };
 
 struct EventList {
-    std::vector<Event> events;  // in the file's order
+    std::vector<Event> events;     // in the file's order
     std::uint64_t unreadable = 0;  // lines that are not an event: skipped
 };
 

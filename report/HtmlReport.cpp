@@ -15,7 +15,9 @@ namespace {
 
 using nlohmann::json;
 
-double Seconds(std::int64_t us) { return static_cast<double>(us) / 1e6; }
+double Seconds(std::int64_t us) {
+    return static_cast<double>(us) / 1e6;
+}
 
 // Rounded to `digits` decimals, so that the page carries no noise digits.
 double Round(double value, int digits) {
@@ -27,11 +29,20 @@ std::string EscapeHtml(const std::string& text) {
     std::string out;
     for (const char c : text) {
         switch (c) {
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '&': out += "&amp;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -42,7 +53,8 @@ json PageData(const ReportInput& input) {
     // Times on the page count from the first frame; without frames, from the
     // first event.
     std::int64_t originUs = summary.firstUs;
-    if (summary.lines == 0 && !input.events.events.empty()) originUs = input.events.events.front().timeUs;
+    if (summary.lines == 0 && !input.events.events.empty())
+        originUs = input.events.events.front().timeUs;
 
     json data;
     data["title"] = input.title;
@@ -61,7 +73,8 @@ json PageData(const ReportInput& input) {
     json events = json::array();
     for (const Event& event : input.events.events) {
         refused += event.refused;
-        if (input.verdict.empty() && event.kind == "scenario" && !event.verdict.empty()) verdict = event.verdict;
+        if (input.verdict.empty() && event.kind == "scenario" && !event.verdict.empty())
+            verdict = event.verdict;
         events.push_back({{"t", Round(Seconds(event.timeUs - originUs), 6)},
                           {"kind", event.kind},
                           {"detail", event.detail},
@@ -83,12 +96,17 @@ json PageData(const ReportInput& input) {
         std::vector<std::pair<std::int64_t, double>> load;
         load.reserve(summary.busyUs[index].size());
         for (const auto& [bin, us] : summary.busyUs[index])
-            load.emplace_back(bin, 100.0 * static_cast<double>(us) / static_cast<double>(kLoadBinUs));
+            load.emplace_back(bin,
+                              100.0 * static_cast<double>(us) / static_cast<double>(kLoadBinUs));
         series.push_back(std::move(load));
         buses.push_back(bus);
-        peaks.push_back({{"bus", bus}, {"load", Round(summary.peakLoad[index], 2)}, {"atS", Round(Seconds(summary.peakBin[index] * kLoadBinUs - shiftUs), 3)}});
+        peaks.push_back(
+            {{"bus", bus},
+             {"load", Round(summary.peakLoad[index], 2)},
+             {"atS", Round(Seconds(summary.peakBin[index] * kLoadBinUs - shiftUs), 3)}});
     }
-    const ReducedSeries reduced = ReduceSparse(series, summary.loadBins, Seconds(kLoadBinUs), input.buckets);
+    const ReducedSeries reduced =
+        ReduceSparse(series, summary.loadBins, Seconds(kLoadBinUs), input.buckets);
     json x = json::array();
     for (const double value : reduced.x) x.push_back(Round(value - Seconds(shiftUs), 4));
     json y = json::array();
@@ -97,15 +115,19 @@ json PageData(const ReportInput& input) {
         for (const double value : values) column.push_back(Round(value, 2));
         y.push_back(std::move(column));
     }
-    data["load"] = {{"buses", buses}, {"x", x}, {"y", y}, {"peaks", peaks},
-                    {"reduced", summary.loadBins > 2 * input.buckets}, {"binMs", kLoadBinUs / 1000}};
+    data["load"] = {{"buses", buses},
+                    {"x", x},
+                    {"y", y},
+                    {"peaks", peaks},
+                    {"reduced", summary.loadBins > 2 * input.buckets},
+                    {"binMs", kLoadBinUs / 1000}};
 
     json identifiers = json::array();
     for (const IdentifierTiming& t : summary.identifiers) {
-        identifiers.push_back({t.bus, t.extended, t.id, t.count, t.wireBits, Round(t.periodUs / 1000.0, 3),
-                               Round(t.jitterP50Us / 1000.0, 3), Round(t.jitterP99Us / 1000.0, 3),
-                               Round(t.longestGapUs / 1000.0, 3), t.drifting, Round(t.histogramWidthUs / 1000.0, 3),
-                               t.histogram});
+        identifiers.push_back({t.bus, t.extended, t.id, t.count, t.wireBits,
+                               Round(t.periodUs / 1000.0, 3), Round(t.jitterP50Us / 1000.0, 3),
+                               Round(t.jitterP99Us / 1000.0, 3), Round(t.longestGapUs / 1000.0, 3),
+                               t.drifting, Round(t.histogramWidthUs / 1000.0, 3), t.histogram});
     }
     data["ids"] = std::move(identifiers);
 
@@ -115,7 +137,8 @@ json PageData(const ReportInput& input) {
             ReducePoints(series.points, originUs, summary.firstUs, summary.lastUs, input.buckets);
         json x = json::array();
         for (const double value : points.x) x.push_back(Round(value, 6));
-        signals.push_back({{"name", "can" + std::to_string(series.bus) + " " + series.message + "." + series.signal},
+        signals.push_back({{"name", "can" + std::to_string(series.bus) + " " + series.message +
+                                        "." + series.signal},
                            {"unit", series.unit},
                            {"count", series.points.size()},
                            {"reduced", points.x.size() < series.points.size()},
@@ -144,20 +167,26 @@ bool WriteHtmlReport(const ReportInput& input, std::ostream& out) {
     }
     out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
         << "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-        << "<title>Bus report: " << EscapeHtml(input.title) << "</title>\n"
+        << "<title>Bus report: " << EscapeHtml(input.title)
+        << "</title>\n"
         // Errors of the page are collected from the start, for the reader
         // and for tests.
         << "<script>window.reportErrors=[];window.addEventListener('error',function(e){"
            "window.reportErrors.push(String(e.message||e));});"
-           "window.addEventListener('unhandledrejection',function(e){window.reportErrors.push(String(e.reason));});"
+           "window.addEventListener('unhandledrejection',function(e){window.reportErrors.push("
+           "String(e.reason));});"
            "</script>\n"
-        << "<style>\n" << kUplotStyle << "\n</style>\n"
-        << "<style>\n" << kPageStyle << "\n</style>\n"
+        << "<style>\n"
+        << kUplotStyle << "\n</style>\n"
+        << "<style>\n"
+        << kPageStyle << "\n</style>\n"
         << "</head>\n<body>\n<noscript>This report draws its content with JavaScript.</noscript>\n"
         << "<main id=\"report\"></main>\n"
         << "<script type=\"application/json\" id=\"report-data\">" << safe << "</script>\n"
-        << "<script>\n" << kUplotScript << "\n</script>\n"
-        << "<script>\n" << kPageScript << "\n</script>\n"
+        << "<script>\n"
+        << kUplotScript << "\n</script>\n"
+        << "<script>\n"
+        << kPageScript << "\n</script>\n"
         << "</body>\n</html>\n";
     out.flush();
     return static_cast<bool>(out);

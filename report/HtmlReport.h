@@ -16,13 +16,13 @@ namespace gatewaysim {
 namespace report {
 
 struct ReportInput {
-    std::string title;         // the log's name, as the user gave it
+    std::string title;  // the log's name, as the user gave it
     LogSummary summary;
     EventList events;
     // The scenario's verdict ("pass", "fail") when the caller knows it;
     // otherwise the last "scenario" event's, if any.
     std::string verdict;
-    double tolerance = 0.10;   // the drift tolerance used, as a share of the period
+    double tolerance = 0.10;  // the drift tolerance used, as a share of the period
     // Points per chart at most (each bucket of the reduction gives two).
     std::int64_t buckets = 2000;
     // The signal databases the signals were decoded with, as given.

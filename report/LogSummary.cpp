@@ -35,7 +35,8 @@ struct Accumulator {
     std::uint64_t wireBits = 0;
 };
 
-void Time(IdentifierTiming* timing, std::vector<std::int64_t>& times, const SummaryOptions& options) {
+void Time(IdentifierTiming* timing, std::vector<std::int64_t>& times,
+          const SummaryOptions& options) {
     timing->count = times.size();
     if (times.size() < 2) return;
     std::sort(times.begin(), times.end());
@@ -47,16 +48,19 @@ void Time(IdentifierTiming* timing, std::vector<std::int64_t>& times, const Summ
     timing->periodUs = sorted[(sorted.size() - 1) / 2];
     timing->longestGapUs = sorted.back();
     std::vector<std::int64_t> off(intervals.size());
-    for (std::size_t i = 0; i < intervals.size(); ++i) off[i] = std::llabs(intervals[i] - timing->periodUs);
+    for (std::size_t i = 0; i < intervals.size(); ++i)
+        off[i] = std::llabs(intervals[i] - timing->periodUs);
     std::sort(off.begin(), off.end());
     timing->jitterP50Us = Quantile(off, 0.50);
     timing->jitterP99Us = Quantile(off, 0.99);
     timing->drifting = timing->periodUs > 0 && intervals.size() >= 2 &&
-                       static_cast<double>(timing->jitterP99Us) > options.tolerance * static_cast<double>(timing->periodUs);
+                       static_cast<double>(timing->jitterP99Us) >
+                           options.tolerance * static_cast<double>(timing->periodUs);
     // Bins up to twice the period (or the longest interval when the period
     // is 0); what lies beyond goes to the last bin.
     const int bins = std::max(1, options.histogramBins);
-    const std::int64_t span = timing->periodUs > 0 ? 2 * timing->periodUs : std::max<std::int64_t>(1, sorted.back());
+    const std::int64_t span =
+        timing->periodUs > 0 ? 2 * timing->periodUs : std::max<std::int64_t>(1, sorted.back());
     timing->histogramWidthUs = std::max<std::int64_t>(1, (span + bins - 1) / bins);
     timing->histogram.assign(static_cast<std::size_t>(bins) + 1, 0);
     for (const std::int64_t interval : intervals) {
@@ -74,7 +78,8 @@ LogSummary SummariseLog(std::istream& in, const SummaryOptions& options) {
     for (const std::uint32_t rate : options.bitrates) buses.emplace_back(rate);
     std::map<std::tuple<int, bool, std::uint32_t>, Accumulator> accumulators;
     std::array<std::unordered_map<std::int64_t, std::int64_t>, kCanBuses> busy;
-    std::map<std::tuple<int, const signaldb::Message*, const signaldb::Signal*>, std::size_t> signalIndex;
+    std::map<std::tuple<int, const signaldb::Message*, const signaldb::Signal*>, std::size_t>
+        signalIndex;
     std::vector<signaldb::DecodedSignal> decoded;
     std::string line;
     std::string error;
@@ -84,7 +89,8 @@ LogSummary SummariseLog(std::istream& in, const SummaryOptions& options) {
         ++number;
         if (!ParseLogLine(line, &entry, &error)) {
             if (summary.unreadableSamples.size() < kUnreadableSamples)
-                summary.unreadableSamples.push_back("line " + std::to_string(number) + ": " + error);
+                summary.unreadableSamples.push_back("line " + std::to_string(number) + ": " +
+                                                    error);
             ++summary.unreadable;
             continue;
         }
@@ -109,12 +115,13 @@ LogSummary SummariseLog(std::istream& in, const SummaryOptions& options) {
         accumulator.wireBits += bits;
         busy[frame.bus][FloorDiv(entry.timeUs, kLoadBinUs)] += buses[frame.bus].WireTimeUs(bits);
         if (options.databases == nullptr || frame.remote) continue;
-        const signaldb::Message* message = options.databases->Find(frame.bus, frame.id, frame.extended);
+        const signaldb::Message* message =
+            options.databases->Find(frame.bus, frame.id, frame.extended);
         if (message == nullptr) continue;
         signaldb::Decode(*message, frame.data, frame.length, &decoded);
         for (const signaldb::DecodedSignal& value : decoded) {
-            const auto [at, added] =
-                signalIndex.emplace(std::make_tuple(int{frame.bus}, message, value.signal), summary.signals.size());
+            const auto [at, added] = signalIndex.emplace(
+                std::make_tuple(int{frame.bus}, message, value.signal), summary.signals.size());
             if (added) {
                 SignalSeries series;
                 series.bus = frame.bus;
@@ -126,17 +133,21 @@ LogSummary SummariseLog(std::istream& in, const SummaryOptions& options) {
             summary.signals[at->second].points.emplace_back(entry.timeUs, value.physical);
         }
     }
-    std::sort(summary.signals.begin(), summary.signals.end(), [](const SignalSeries& a, const SignalSeries& b) {
-        return std::tie(a.bus, a.message, a.signal) < std::tie(b.bus, b.message, b.signal);
-    });
+    std::sort(summary.signals.begin(), summary.signals.end(),
+              [](const SignalSeries& a, const SignalSeries& b) {
+                  return std::tie(a.bus, a.message, a.signal) <
+                         std::tie(b.bus, b.message, b.signal);
+              });
 
     if (summary.lines > 0)
-        summary.loadBins = FloorDiv(summary.lastUs, kLoadBinUs) - FloorDiv(summary.firstUs, kLoadBinUs) + 1;
+        summary.loadBins =
+            FloorDiv(summary.lastUs, kLoadBinUs) - FloorDiv(summary.firstUs, kLoadBinUs) + 1;
     const std::int64_t firstBin = FloorDiv(summary.firstUs, kLoadBinUs);
     for (int bus = 0; bus < kCanBuses; ++bus) {
         auto& bins = summary.busyUs[static_cast<std::size_t>(bus)];
         bins.reserve(busy[static_cast<std::size_t>(bus)].size());
-        for (const auto& [bin, us] : busy[static_cast<std::size_t>(bus)]) bins.emplace_back(bin - firstBin, us);
+        for (const auto& [bin, us] : busy[static_cast<std::size_t>(bus)])
+            bins.emplace_back(bin - firstBin, us);
         std::sort(bins.begin(), bins.end());
         for (const auto& [bin, us] : bins) {
             // A frame is counted whole in the bin it ended in, so a bin can
@@ -159,8 +170,9 @@ LogSummary SummariseLog(std::istream& in, const SummaryOptions& options) {
     return summary;
 }
 
-ReducedPoints ReducePoints(std::vector<std::pair<std::int64_t, double>> points, std::int64_t originUs,
-                           std::int64_t fromUs, std::int64_t toUs, std::int64_t buckets) {
+ReducedPoints ReducePoints(std::vector<std::pair<std::int64_t, double>> points,
+                           std::int64_t originUs, std::int64_t fromUs, std::int64_t toUs,
+                           std::int64_t buckets) {
     ReducedPoints out;
     std::stable_sort(points.begin(), points.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -177,14 +189,15 @@ ReducedPoints ReducePoints(std::vector<std::pair<std::int64_t, double>> points, 
     std::size_t i = 0;
     while (i < points.size()) {
         // One bucket: its lowest and its highest point, in time order.
-        const auto bucket = static_cast<std::int64_t>(static_cast<double>(points[i].first - fromUs) / span *
-                                                      static_cast<double>(buckets));
+        const auto bucket = static_cast<std::int64_t>(
+            static_cast<double>(points[i].first - fromUs) / span * static_cast<double>(buckets));
         std::size_t low = i;
         std::size_t high = i;
         std::size_t j = i + 1;
         for (; j < points.size(); ++j) {
-            const auto next = static_cast<std::int64_t>(static_cast<double>(points[j].first - fromUs) / span *
-                                                        static_cast<double>(buckets));
+            const auto next =
+                static_cast<std::int64_t>(static_cast<double>(points[j].first - fromUs) / span *
+                                          static_cast<double>(buckets));
             if (next != bucket) break;
             if (points[j].second < points[low].second) low = j;
             if (points[j].second > points[high].second) high = j;
@@ -211,7 +224,8 @@ ReducedSeries ReduceSparse(const std::vector<std::vector<std::pair<std::int64_t,
     if (count <= 2 * buckets) {
         // Few enough to draw every value.
         out.x.resize(static_cast<std::size_t>(count));
-        for (std::int64_t i = 0; i < count; ++i) out.x[static_cast<std::size_t>(i)] = static_cast<double>(i) * step;
+        for (std::int64_t i = 0; i < count; ++i)
+            out.x[static_cast<std::size_t>(i)] = static_cast<double>(i) * step;
         for (std::size_t s = 0; s < series.size(); ++s) {
             out.y[s].assign(static_cast<std::size_t>(count), 0.0);
             for (const auto& [index, value] : series[s])
@@ -226,7 +240,8 @@ ReducedSeries ReduceSparse(const std::vector<std::vector<std::pair<std::int64_t,
     out.x.resize(static_cast<std::size_t>(2 * used));
     for (std::int64_t b = 0; b < used; ++b) {
         out.x[static_cast<std::size_t>(2 * b)] = static_cast<double>(b * width) * step;
-        out.x[static_cast<std::size_t>(2 * b + 1)] = (static_cast<double>(b * width) + static_cast<double>(width) / 2) * step;
+        out.x[static_cast<std::size_t>(2 * b + 1)] =
+            (static_cast<double>(b * width) + static_cast<double>(width) / 2) * step;
     }
     for (std::size_t s = 0; s < series.size(); ++s) {
         std::vector<double>& y = out.y[s];

@@ -39,18 +39,19 @@ struct SignalSeries {
     std::string message;
     std::string signal;
     std::string unit;
-    std::vector<std::pair<std::int64_t, double>> points;  // (time in microseconds, physical value), as logged
+    std::vector<std::pair<std::int64_t, double>>
+        points;  // (time in microseconds, physical value), as logged
 };
 
 // The timing of one identifier on one bus. Times in microseconds.
 struct IdentifierTiming {
-    int bus = 0;            // 0 to 4; kJ1708Bus for a J1708 MID
+    int bus = 0;  // 0 to 4; kJ1708Bus for a J1708 MID
     bool extended = false;
-    std::uint32_t id = 0;   // CAN identifier or J1708 MID
+    std::uint32_t id = 0;  // CAN identifier or J1708 MID
     std::uint64_t count = 0;
-    std::uint64_t wireBits = 0;     // CAN: bits on the wire of all its frames
-    std::int64_t periodUs = 0;      // median interval; 0 with fewer than two frames
-    std::int64_t jitterP50Us = 0;   // of |interval - period|
+    std::uint64_t wireBits = 0;    // CAN: bits on the wire of all its frames
+    std::int64_t periodUs = 0;     // median interval; 0 with fewer than two frames
+    std::int64_t jitterP50Us = 0;  // of |interval - period|
     std::int64_t jitterP99Us = 0;
     std::int64_t longestGapUs = 0;  // the longest interval
     bool drifting = false;
@@ -61,11 +62,11 @@ struct IdentifierTiming {
 };
 
 struct LogSummary {
-    std::uint64_t lines = 0;           // lines with a frame
-    std::uint64_t unreadable = 0;      // lines that are neither a frame nor a comment
+    std::uint64_t lines = 0;                     // lines with a frame
+    std::uint64_t unreadable = 0;                // lines that are neither a frame nor a comment
     std::vector<std::string> unreadableSamples;  // the first few, with their line numbers
-    std::int64_t firstUs = 0;          // time of the earliest frame (0 without frames)
-    std::int64_t lastUs = 0;           // time of the latest frame
+    std::int64_t firstUs = 0;                    // time of the earliest frame (0 without frames)
+    std::int64_t lastUs = 0;                     // time of the latest frame
     std::array<std::uint64_t, kCanBuses + 1> frames{};  // per bus; [kJ1708Bus]: J1708
     std::array<std::uint32_t, kCanBuses> bitrates{};
     // Bus load: per CAN bus, the wire time of each 100 ms bin from the bin of
@@ -73,10 +74,10 @@ struct LogSummary {
     // carried anything, in bin order.
     std::int64_t loadBins = 0;  // bins from the first frame's to the last frame's
     std::array<std::vector<std::pair<std::int64_t, std::int64_t>>, kCanBuses> busyUs;
-    std::array<double, kCanBuses> peakLoad{};     // percent, of the busiest bin
+    std::array<double, kCanBuses> peakLoad{};  // percent, of the busiest bin
     std::array<std::int64_t, kCanBuses> peakBin{};
-    std::vector<IdentifierTiming> identifiers;   // by bus, then identifier
-    std::vector<SignalSeries> signals;           // by bus, message, then signal
+    std::vector<IdentifierTiming> identifiers;  // by bus, then identifier
+    std::vector<SignalSeries> signals;          // by bus, message, then signal
 };
 
 // Reads a log in the simulator's format (candump's log lines, J1708 lines
@@ -91,15 +92,16 @@ struct ReducedPoints {
     std::vector<double> x;
     std::vector<double> y;
 };
-ReducedPoints ReducePoints(std::vector<std::pair<std::int64_t, double>> points, std::int64_t originUs,
-                           std::int64_t fromUs, std::int64_t toUs, std::int64_t buckets);
+ReducedPoints ReducePoints(std::vector<std::pair<std::int64_t, double>> points,
+                           std::int64_t originUs, std::int64_t fromUs, std::int64_t toUs,
+                           std::int64_t buckets);
 
 // A series reduced for drawing: at most `buckets` buckets of equal width,
 // each drawn as its minimum and its maximum, so that no extreme is lost.
 // Without reduction, one point per value.
 struct ReducedSeries {
-    std::vector<double> x;                    // shared by all series
-    std::vector<std::vector<double>> y;       // one per input series
+    std::vector<double> x;               // shared by all series
+    std::vector<std::vector<double>> y;  // one per input series
 };
 // `series` holds, per series, (index, value) pairs sorted by index of a dense
 // range [0, count); indices not present have the value 0. x is index * step.

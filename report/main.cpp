@@ -1,7 +1,6 @@
 // gateway-sim-report: a bus log (and the simulator's events) as one HTML
 // page of charts and tables.
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 #include <string>
 #include <vector>
@@ -12,24 +11,31 @@
 
 int main(int argc, char** argv) {
     using namespace gatewaysim;
-    CLI::App app{"Writes a bus log, and the simulator's events, as one self-contained HTML report."};
+    CLI::App app{
+        "Writes a bus log, and the simulator's events, as one self-contained HTML report."};
     app.set_version_flag("--version", std::string("gateway-sim-report ") + productversion::kText);
     report::ReportFiles files;
     report::SummaryOptions options;
     std::vector<std::string> bitrates;
     double tolerancePercent = 100.0 * options.tolerance;
     files.outPath = "report.html";
-    app.add_option("LOG", files.logPath, "the bus log (candump log lines; J1708 lines as gateway-sim writes them)")
+    app.add_option("LOG", files.logPath,
+                   "the bus log (candump log lines; J1708 lines as gateway-sim writes them)")
         ->required();
     app.add_option("--dbc", files.dbcs,
-                   "[canN:]FILE, a signal database whose messages are decoded into signals over time (repeatable; "
-                   "without canN: for every bus)");
+                   "[canN:]FILE, a signal database whose messages are decoded into signals over "
+                   "time (repeatable; without canN: for every bus)")
+        ->allow_extra_args(false);
     app.add_option("--events", files.eventsPath, "the events gateway-sim wrote with --events");
     app.add_option("-o,--output", files.outPath, "the report to write (default report.html)");
-    app.add_option("--bitrate", bitrates,
-                   "canN:RATE, the bit rate of a bus in bits per second for its load (default 250000 each)");
+    app.add_option(
+        "--bitrate", bitrates,
+        "canN:KBITS, the bit rate of a bus in kbit/s for its load, as gateway-sim's (default 250 "
+        "each; unlimited: no wire time)")
+        ->allow_extra_args(false);
     app.add_option("--tolerance", tolerancePercent,
-                   "percent of its period by which an identifier's intervals may be off before it drifts (default 10)")
+                   "percent of its period by which an identifier's intervals may be off before it "
+                   "drifts (default 10)")
         ->check(CLI::PositiveNumber);
     try {
         app.parse(argc, argv);
@@ -44,12 +50,16 @@ int main(int argc, char** argv) {
         std::uint32_t rate = 0;
         try {
             if (colon == std::string::npos) throw std::invalid_argument("no ':'");
-            std::size_t used = 0;
-            const unsigned long value = std::stoul(text.substr(colon + 1), &used);
-            if (used != text.size() - colon - 1 || value == 0 || value > 10'000'000) throw std::out_of_range("rate");
-            rate = static_cast<std::uint32_t>(value);
+            const std::string value = text.substr(colon + 1);
+            if (value != "unlimited") {
+                std::size_t used = 0;
+                const unsigned long kbits = std::stoul(value, &used);
+                if (used != value.size() || kbits == 0 || kbits > 10'000) throw std::out_of_range("rate");
+                rate = static_cast<std::uint32_t>(kbits * 1000);
+            }
         } catch (const std::exception&) {
-            std::cerr << "gateway-sim-report: --bitrate " << text << ": expected canN:RATE\n";
+            std::cerr << "gateway-sim-report: --bitrate " << text
+                      << ": expected canN:KBITS (1 to 10000) or canN:unlimited\n";
             return 2;
         }
         if (!ParseInterfaceName(text.substr(0, colon), &bus, &error)) {

@@ -28,7 +28,8 @@ void EventLog::Record(const report::Event& event) {
     std::lock_guard<std::mutex> guard(lock_);
     if (kept_.size() < kMaxKept) kept_.push_back(event);
     if (file_ == nullptr) return;
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) ++writeFailures_;
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0)
+        ++writeFailures_;
 }
 
 std::vector<report::Event> EventLog::Events() const {

@@ -31,7 +31,7 @@ struct Settings {
 
 // Processor time (user and system) of the children waited for so far.
 double ChildrenCpuSeconds() {
-    rusage usage {};
+    rusage usage{};
     ::getrusage(RUSAGE_CHILDREN, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -65,7 +65,8 @@ bool WriteLog(const std::string& path, long frames) {
         const std::int64_t at = startUs + dueUs[next] + jitter(random);
         const int bus = next / kPerBus;
         std::fprintf(out, "(%" PRId64 ".%06" PRId64 ") can%d %08X#%016" PRIX64 "\n", at / 1'000'000,
-                     at % 1'000'000, bus, 0x18FE0000u + static_cast<unsigned>(next), static_cast<std::uint64_t>(n));
+                     at % 1'000'000, bus, 0x18FE0000u + static_cast<unsigned>(next),
+                     static_cast<std::uint64_t>(n));
         dueUs[next] += periodUs[next];
     }
     return std::fclose(out) == 0;
@@ -86,7 +87,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--keep") {
             settings.keep = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--frames N] [--report PATH] [--chromium PATH] [--keep]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--frames N] [--report PATH] [--chromium PATH] [--keep]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -118,18 +121,20 @@ int main(int argc, char** argv) {
     cpu = ChildrenCpuSeconds();
 
     start = std::chrono::steady_clock::now();
-    const std::string open = "'" + settings.chromium + "' --headless --no-sandbox --disable-gpu --log-level=3 " +
-                             "--user-data-dir='" + folder + "/browser' --dump-dom 'file://" + page +
-                             "' 2>/dev/null";
+    const std::string open =
+        "'" + settings.chromium + "' --headless --no-sandbox --disable-gpu --log-level=3 " +
+        "--user-data-dir='" + folder + "/browser' --dump-dom 'file://" + page + "' 2>/dev/null";
     std::FILE* browser = ::popen(open.c_str(), "r");
     std::string dom;
     char buffer[65536];
-    for (std::size_t n; browser != nullptr && (n = std::fread(buffer, 1, sizeof buffer, browser)) > 0;)
+    for (std::size_t n;
+         browser != nullptr && (n = std::fread(buffer, 1, sizeof buffer, browser)) > 0;)
         dom.append(buffer, n);
     const int closed = browser != nullptr ? ::pclose(browser) : -1;
     const double browserSeconds = Seconds(start);
     const std::size_t body = dom.find("<body");
-    const std::string tag = body == std::string::npos ? "" : dom.substr(body, dom.find('>', body) - body);
+    const std::string tag =
+        body == std::string::npos ? "" : dom.substr(body, dom.find('>', body) - body);
     const std::size_t drawn = tag.find("data-drawn-ms=\"");
     const bool ready = tag.find("data-ready=\"1\"") != std::string::npos;
     const bool clean = dom.find("<pre id=\"page-errors\"></pre>") != std::string::npos;
@@ -137,10 +142,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the browser did not draw the report\n");
         return 1;
     }
-    std::printf("charts drawn %ld ms after loading began; the browser's whole run %.2f s (%.2f s of processor "
-                "time in all its processes); %s\n",
-                std::atol(tag.c_str() + drawn + 15), browserSeconds, ChildrenCpuSeconds() - cpu,
-                clean ? "no page error" : "PAGE ERRORS");
+    std::printf(
+        "charts drawn %ld ms after loading began; the browser's whole run %.2f s (%.2f s of "
+        "processor "
+        "time in all its processes); %s\n",
+        std::atol(tag.c_str() + drawn + 15), browserSeconds, ChildrenCpuSeconds() - cpu,
+        clean ? "no page error" : "PAGE ERRORS");
     if (!settings.keep) {
         std::remove(log.c_str());
         std::remove(page.c_str());

@@ -126,9 +126,10 @@ void J1939Service::ContestClaimFromBus(std::uint8_t bus, std::uint8_t address, s
         if (outcome.claimed && outcome.displaced && outcome.loser.owner != CaTable::kBus) {
             host_.Report(claim + ": " + OwnerText(outcome.loser.owner) + " (NAME " + Hex(outcome.loser.name, 16) +
                          ") lost it and can no longer send from it");
-            host_.Note("address-lost", "can" + std::to_string(bus) + " address " + Hex(address, 2) + ": " +
-                                            OwnerText(outcome.loser.owner) + " (NAME " +
-                                            Hex(outcome.loser.name, 16) + ") lost it to NAME " + Hex(name, 16));
+            host_.Note("address-lost", "can" + std::to_string(bus) + " address " + Hex(address, 2) +
+                                           ": " + OwnerText(outcome.loser.owner) + " (NAME " +
+                                           Hex(outcome.loser.name, 16) + ") lost it to NAME " +
+                                           Hex(name, 16));
             AnnounceClaim(outcome.loser.owner, bus, address, outcome.loser.name, false);
             transport_.DropSource(bus, address, "the CA lost its address");
             SendCAsPresent(outcome.loser.owner);

@@ -2,7 +2,6 @@
 // gateway-sim-report, opened in a headless browser, and what it shows
 // compared with the log they came from.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -27,8 +26,13 @@ std::string ReadFile(const std::string& path) {
 // `screenshot`, a picture of it there too.
 std::string OpenPage(const TempFolder& folder, const std::string& page, const std::string& fragment,
                      const std::string& screenshot = "") {
-    const std::vector<std::string> common = {CHROMIUM_PATH, "--headless", "--no-sandbox", "--disable-gpu",
-                                             "--user-data-dir=" + (folder / "browser"), "--virtual-time-budget=10000", "--log-level=3",
+    const std::vector<std::string> common = {CHROMIUM_PATH,
+                                             "--headless",
+                                             "--no-sandbox",
+                                             "--disable-gpu",
+                                             "--user-data-dir=" + (folder / "browser"),
+                                             "--virtual-time-budget=10000",
+                                             "--log-level=3",
                                              "--window-size=1280,2600"};
     const std::string url = "file://" + page + fragment;
     if (!screenshot.empty()) {
@@ -78,9 +82,12 @@ std::vector<std::string> Cells(const std::string& dom, const std::string& marker
         std::string text;
         bool inTag = false;
         for (std::size_t i = at; i < close; ++i) {
-            if (dom[i] == '<') inTag = true;
-            else if (dom[i] == '>') inTag = false;
-            else if (!inTag) text += dom[i];
+            if (dom[i] == '<')
+                inTag = true;
+            else if (dom[i] == '>')
+                inTag = false;
+            else if (!inTag)
+                text += dom[i];
         }
         cells.push_back(text);
         at = close;
@@ -106,11 +113,11 @@ TEST(Report, AScenarioRunShowsItsFramesPeriodAndFault) {
     programs.erase(programs.rfind('/'));
     const char* inherited = std::getenv("PATH");
     Process sim;
-    ASSERT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
-                           "--script", std::string(EXAMPLE_SCENARIOS_DIR) + "/vehicle_app_silent_bus.scenario",
-                           "--log", temp / "run.log", "--events", temp / "run.events", "--report",
-                           temp / "run.html"},
-                          {"PATH=" + programs + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
+    ASSERT_TRUE(sim.Start(
+        {GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
+         "--script", std::string(EXAMPLE_SCENARIOS_DIR) + "/vehicle_app_silent_bus.scenario",
+         "--log", temp / "run.log", "--events", temp / "run.events", "--report", temp / "run.html"},
+        {"PATH=" + programs + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
     ASSERT_EQ(sim.Wait(60'000), 0);
 
     // The figures, as the log and the events file have them.
@@ -140,7 +147,9 @@ TEST(Report, AScenarioRunShowsItsFramesPeriodAndFault) {
     EXPECT_EQ(Attribute(histogram, "data-drawn"), "1") << histogram;
     EXPECT_EQ(Attribute(histogram, "data-series"), "can0:321 intervals");
     for (const auto& [bus, count] : frames)
-        EXPECT_EQ(Attribute(TagWith(dom, "data-bus=\"" + bus + "\""), "data-frames"), std::to_string(count)) << bus;
+        EXPECT_EQ(Attribute(TagWith(dom, "data-bus=\"" + bus + "\""), "data-frames"),
+                  std::to_string(count))
+            << bus;
     // vehicle_app sends 321 every 500 ms; the silence leaves a gap of about 2 s.
     const std::vector<std::string> row = Cells(dom, "data-key=\"can0:321\"");
     ASSERT_GE(row.size(), 7u);
@@ -151,22 +160,28 @@ TEST(Report, AScenarioRunShowsItsFramesPeriodAndFault) {
     std::size_t passes = 0;
     for (const std::string& line : sim.Lines()) passes += line.rfind("PASS line", 0) == 0 ? 1 : 0;
     std::size_t marked = 0;
-    for (std::size_t at = 0; (at = dom.find("data-kind=\"expectation\"", at)) != std::string::npos; ++at) ++marked;
+    for (std::size_t at = 0; (at = dom.find("data-kind=\"expectation\"", at)) != std::string::npos;
+         ++at)
+        ++marked;
     EXPECT_GT(passes, 0u);
     EXPECT_EQ(marked, passes);
     const std::string shown = Attribute(TagWith(dom, "data-kind=\"fault-started\""), "data-time");
     ASSERT_FALSE(shown.empty());
     EXPECT_NEAR(std::stod(shown), static_cast<double>(faultUs - firstUs) / 1e6, 1e-6);
     struct stat picture {};
-    EXPECT_EQ(::stat((std::string(REPORT_SCREENSHOT_DIR) + "/report_known_run.png").c_str(), &picture), 0);
+    EXPECT_EQ(
+        ::stat((std::string(REPORT_SCREENSHOT_DIR) + "/report_known_run.png").c_str(), &picture),
+        0);
     EXPECT_GT(picture.st_size, 10'000);
 }
 
 // Runs gateway-sim-report on `lines` and opens the page.
 std::string ReportOf(const TempFolder& temp, const std::string& name, const std::string& lines,
-                     const std::vector<std::string>& options = {}, const std::string& fragment = "") {
+                     const std::vector<std::string>& options = {},
+                     const std::string& fragment = "") {
     std::ofstream(temp / (name + ".log")) << lines;
-    std::vector<std::string> argv = {GATEWAY_SIM_REPORT_PATH, temp / (name + ".log"), "-o", temp / (name + ".html")};
+    std::vector<std::string> argv = {GATEWAY_SIM_REPORT_PATH, temp / (name + ".log"), "-o",
+                                     temp / (name + ".html")};
     argv.insert(argv.end(), options.begin(), options.end());
     Process report;
     EXPECT_TRUE(report.Start(argv, {}));
@@ -216,19 +231,21 @@ TEST(Report, DecodedSignalsKeepTheirExtremes) {
     for (int i = 0; i < 5000; ++i) {
         const int raw = i == 2345 ? 64000 : 8000 + i;
         char line[80];
-        std::snprintf(line, sizeof line, "(%d.%02d0000) can1 0CF00400#000000%02X%02X000000\n", 1700000000 + i / 100,
-                      i % 100, raw & 0xFF, raw >> 8);
+        std::snprintf(line, sizeof line, "(%d.%02d0000) can1 0CF00400#000000%02X%02X000000\n",
+                      1700000000 + i / 100, i % 100, raw & 0xFF, raw >> 8);
         log << line;
     }
-    const std::string page = ReportOf(temp, "signals", log.str(), {"--dbc", "can1:" SIGNAL_DATABASE_PATH},
-                                       "#signal=can1%20EEC1.EngineSpeed");
+    const std::string page =
+        ReportOf(temp, "signals", log.str(), {"--dbc", "can1:" SIGNAL_DATABASE_PATH},
+                 "#signal=can1%20EEC1.EngineSpeed");
     ExpectSound(page);
     const std::string chart = TagWith(page, "id=\"chart-signal\"");
     EXPECT_EQ(Attribute(chart, "data-drawn"), "1") << chart;
     EXPECT_EQ(Attribute(chart, "data-series"), "can1 EEC1.EngineSpeed [rpm]");
     EXPECT_LE(std::stoi(Attribute(chart, "data-points")), 4000);
     EXPECT_EQ(Attribute(chart, "data-max"), "8000");
-    EXPECT_NE(page.find("can1 EEC1.ActualEnginePercentTorque"), std::string::npos);  // selectable too
+    EXPECT_NE(page.find("can1 EEC1.ActualEnginePercentTorque"),
+              std::string::npos);  // selectable too
 }
 
 }  // namespace

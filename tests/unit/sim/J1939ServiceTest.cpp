@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
+#include <mutex>
 #include <utility>
 
 #include "j1939/J1939Codec.h"
@@ -141,6 +143,17 @@ TEST_F(J1939ServiceTest, IdentifiersCarryPriorityPgnAndAddresses) {
 }
 
 TEST_F(J1939ServiceTest, AContestedAddressGoesToTheLowerName) {
+    // Each loss is an event of the run too (seen until the simulator ends
+    // with the fixture).
+    struct Lost {
+        std::mutex lock;
+        std::vector<std::string> details;
+    };
+    const auto lost = std::make_shared<Lost>();
+    options_.event = [lost](const gatewaysim::report::Event& event) {
+        std::lock_guard<std::mutex> guard(lost->lock);
+        if (event.kind == "address-lost") lost->details.push_back(event.detail);
+    };
     StartSim();
     RawApp& watcher = Connect(90);
     watcher.Send(kCategoryCan, can::kCmdSubscribe, CanSubscription(1));
@@ -157,6 +170,13 @@ TEST_F(J1939ServiceTest, AContestedAddressGoesToTheLowerName) {
     EXPECT_EQ(CreateCa(late, 1, 0x80, Identity(0x1FFFFF, 0)), Pairs{});  // equal NAME: the holder keeps it
     EXPECT_TRUE(AwaitReport("application 101 (NAME 00000000001FFFFF) took can1 address 80"));
     EXPECT_TRUE(AwaitReport("application 102 (NAME 00000000001FFFFF) lost the contest for can1 address 80"));
+    {
+        std::lock_guard<std::mutex> guard(lost->lock);
+        const std::vector<std::string> expected = {
+            "can1 address 80: a CA of application 100 (NAME 1000000000000005) lost it to application 101",
+            "can1 address 80: application 102 (NAME 00000000001FFFFF) lost the contest to NAME 00000000001FFFFF"};
+        EXPECT_EQ(lost->details, expected);
+    }
     // Another address on the same bus, and the same address on another bus, are free.
     EXPECT_EQ(CreateCa(high, 1, 0x81, Identity(5, 1)), (Pairs{{1, 0x81}}));
     EXPECT_EQ(CreateCa(high, 2, 0x80, Identity(5, 1)), (Pairs{{1, 0x81}, {2, 0x80}}));

@@ -17,8 +17,9 @@ TEST(ReportSummary, TimingPerIdentifierFromALog) {
     // drifting at 10 %. 18FEF100 on can1 every 100 ms exactly.
     for (int i = 0; i < 101; ++i) {
         const long us = 1'000'000 + i * 10'000 + (i == 50 ? 8'000 : 0);
-        log << "(" << us / 1'000'000 << "." << std::string(6 - std::to_string(us % 1'000'000).size(), '0')
-            << us % 1'000'000 << ") can0 123#0102\n";
+        log << "(" << us / 1'000'000 << "."
+            << std::string(6 - std::to_string(us % 1'000'000).size(), '0') << us % 1'000'000
+            << ") can0 123#0102\n";
     }
     for (int i = 0; i < 10; ++i) log << "(2." << i << "00000) can1 18FEF100#11\n";
     log << "(2.5) j1708 80#01\nnot a frame\n# a comment\n";
