@@ -131,8 +131,7 @@ CaTable::Outcome J1939Service::ClaimFor(std::int32_t owner, const std::string& w
         host_.Report("J1939: " + who + " (NAME " + Hex(name, 16) + ") took " +
                      where + " from " + OwnerText(outcome.loser.owner) + " (NAME " + Hex(outcome.loser.name, 16) + ")");
         host_.Note("address-lost", where + ": " + OwnerText(outcome.loser.owner) + " (NAME " +
-                                       Hex(outcome.loser.name, 16) + ") lost it to application " +
-                                       std::to_string(source));
+                                       Hex(outcome.loser.name, 16) + ") lost it to " + who);
         AnnounceClaim(outcome.loser.owner, bus, address, outcome.loser.name, false);
         transport_.DropSource(bus, address, "the CA lost its address");
         SendCAsPresent(outcome.loser.owner);
@@ -141,7 +140,7 @@ CaTable::Outcome J1939Service::ClaimFor(std::int32_t owner, const std::string& w
         host_.Report("J1939: " + who + " (NAME " + Hex(name, 16) +
                      ") lost the contest for " + where + " (held by NAME " +
                      Hex(holder != nullptr ? holder->name : 0, 16) + ")");
-        host_.Note("address-lost", where + ": application " + std::to_string(source) + " (NAME " +
+        host_.Note("address-lost", where + ": " + who + " (NAME " +
                                        Hex(name, 16) + ") lost the contest to NAME " +
                                        Hex(holder != nullptr ? holder->name : 0, 16));
     }
