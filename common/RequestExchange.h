@@ -125,10 +125,14 @@ public:
         return outcome == kTimedOut && passedOver_ ? kUnexpectedReply : outcome;
     }
 
-    // Takes a turn, then as Await, all within `timeoutMs`.
+    // Takes a turn, then as Await, all within `timeoutMs`; kCalledFromCallback
+    // at once on the thread that receives the replies.
     template <typename Send>
     std::int32_t Exchange(std::int32_t timeoutMs, Answers answers, Send&& send, const MessageSink& sink,
                           Reply* reply) {
+        // On the receiving thread the answer could only come once this call
+        // has returned: it fails at once, sending nothing.
+        if (sink.OnReceivingThread()) return kCalledFromCallback;
         const std::int64_t deadline = Deadline(timeoutMs);
         if (!sink.Connected()) return kNotConnected;
         const Turn turn(*this, deadline, sink.OnReceivingThread());

@@ -65,11 +65,29 @@ void TarvexInterfacePrivate::RunListener() {
 }
 
 bool TarvexInterfacePrivate::Reconnect() {
-    if (connection->client->Reconnect(kPlatformEndpoint, ipcAddress) != 0) return false;
-    // The CAs first: the J1939 subscriptions belong to them.
-    j1939.Replay();
-    can.Replay();
-    j1708.Replay();
+    PlatformServices::IPCClient* client = connection->client;
+    // No registration runs from here until everything is sent again: one
+    // made before goes over the lost connection (and fails there) and is in
+    // what is sent again, one made after goes out after it.
+    if (!registrations.Close(kRestoreWaitMs)) return false;
+    if (client->Reconnect(kPlatformEndpoint, ipcAddress) != 0) {
+        registrations.Open();
+        return false;
+    }
+    // The CAs first: the J1939 subscriptions belong to them. Last, a
+    // question whose answer tells that the platform has all of it.
+    int restored = j1939.Replay();
+    if (restored == 0) restored = can.Replay();
+    if (restored == 0) restored = j1708.Replay();
+    if (restored == 0) restored = j1939.ConfirmRestore();
+    registrations.Open();
+    if (restored != 0) {
+        // Something the platform did not take (it is held up): it holds only
+        // part of what is registered. The connection is made anew, and all
+        // of it sent again, until one takes everything.
+        client->Drop();
+        return false;
+    }
     return true;
 }
 

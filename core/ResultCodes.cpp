@@ -23,6 +23,7 @@ constexpr Described kCodes[] = {
     {CoreTypes::AlreadyExists, "AlreadyExists: the bus or address is taken already"},
     {CoreTypes::InvalidArgument, "InvalidArgument: a null pointer or a value out of range"},
     {CoreTypes::BrokenPipe, "BrokenPipe: the connection ended while it was being set up"},
+    {CoreTypes::CalledFromCallback, "CalledFromCallback: called from a callback: would wait on itself"},
     {CoreTypes::NameTooLong, "NameTooLong: the platform endpoint's path is too long"},
     {CoreTypes::ProtocolError, "ProtocolError: the platform answered the registration otherwise"},
     {CoreTypes::AddressInUse, "AddressInUse: another application holds that IPC address"},

@@ -23,6 +23,7 @@
 #include "common/CyclicSchedule.h"
 #include "common/MessageSink.h"
 #include "common/Mutex.h"
+#include "common/RegistrationGate.h"
 #include "common/Result.h"
 #include "eeprom/VirtualEEPROM.h"
 #include "j1708/J1708.h"
@@ -40,6 +41,10 @@ constexpr std::size_t kWorkerStackBytes = 64 * 1024;
 constexpr std::int32_t kServiceMaxWaitMs = 200;
 // Pause between two attempts to reconnect to the platform, in milliseconds.
 constexpr std::int32_t kReconnectPauseMs = 200;
+// How long a registration waits for the restore of a new connection to
+// end, and the restore for the registrations under way, in milliseconds.
+constexpr std::int32_t kRegistrationWaitMs = 3000;
+constexpr std::int32_t kRestoreWaitMs = 1000;
 // How long Shutdown's withdrawals may wait for a platform that has stopped
 // reading, in milliseconds, all together.
 constexpr std::int32_t kShutdownWritesMs = 300;
@@ -120,9 +125,11 @@ public:
         return client != nullptr && client->IsActive();
     }
     // The connection's state for the application (CoreTypes::ConnectionState).
+    // Up only once a new connection has everything registered back (the
+    // platform answered after the last of it).
     std::int32_t ConnectionState() const {
         if (!Running()) return CoreTypes::ConnectionClosed;
-        return PlatformConnected() ? CoreTypes::ConnectionUp : CoreTypes::ConnectionLost;
+        return PlatformConnected() && !j1939.Restoring() ? CoreTypes::ConnectionUp : CoreTypes::ConnectionLost;
     }
     // Where the bus operations send their requests: this instance's
     // connection (nothing is sent before Connect).
@@ -298,7 +305,7 @@ private:
     // The sink over the current connection's client.
     class ConnectionSink final : public MessageSink {
     public:
-        explicit ConnectionSink(const TarvexInterfacePrivate& owner) : owner(owner) {}
+        explicit ConnectionSink(TarvexInterfacePrivate& owner) : owner(owner) {}
         int Send(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
                  std::size_t length) override {
             return SendThroughClient(owner.Client(), category, address, command, data, length);
@@ -309,11 +316,24 @@ private:
             return client != nullptr ? client->Connections() : 0;
         }
         bool OnReceivingThread() const override { return owner.OnListenerThread(); }
+        bool BeginRegistration() override {
+            // A callback never meets a restore: the listener runs both.
+            return owner.OnListenerThread() || owner.registrations.Enter(kRegistrationWaitMs);
+        }
+        void EndRegistration() override {
+            if (!owner.OnListenerThread()) owner.registrations.Leave();
+        }
+        void Resynchronise() override {
+            PlatformServices::IPCClient* client = owner.Client();
+            if (client != nullptr) client->Drop();
+        }
 
     private:
-        const TarvexInterfacePrivate& owner;
+        TarvexInterfacePrivate& owner;
     };
 
+    // Keeps the application's registrations apart from a restore.
+    Internal::RegistrationGate registrations;
     ConnectionSink sink{*this};
 
 public:

@@ -47,6 +47,31 @@ std::int32_t J1939::Publish(const std::shared_ptr<J1939ControllerApplication>& c
     return uid;  // the replaced list is released here, outside the lock
 }
 
+void J1939::Unpublish(const J1939ControllerApplication* ca) {
+    std::shared_ptr<CAList> next;
+    try {
+        next = std::make_shared<CAList>();
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    CASnapshot previous;
+    cas_.Change([&](CASnapshot& current) {
+        for (const auto& candidate : *current) {
+            if (candidate.get() != ca) next->push_back(candidate);
+        }
+        previous = std::exchange(current, std::move(next));
+    });
+}
+
+std::vector<std::int32_t> J1939::LostCAs() const {
+    std::vector<std::int32_t> lost;
+    const CASnapshot list = ControllerApplications();
+    for (const auto& ca : *list) {
+        if (ca && !ca->Attached && ca->Lost.load(std::memory_order_acquire)) lost.push_back(ca->Uid);
+    }
+    return lost;
+}
+
 J1939::CASnapshot J1939::Close() {
     auto empty = std::make_shared<const CAList>();
     return cas_.Change([&](CASnapshot& current) {
@@ -108,6 +133,7 @@ void J1939::MarkLost(const CAList& list, const std::vector<PlatformCA>& present,
 
 std::int32_t J1939::SenderState(CoreTypes::CANBus bus, unsigned char address) const {
     std::int32_t state = kNoInterface;
+    if (Restoring()) return kNotConnected;
     const CASnapshot list = ControllerApplications();
     for (const auto& ca : *list) {
         if (!ca || ca->Bus != bus || ca->Address != address) continue;

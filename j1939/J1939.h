@@ -104,7 +104,11 @@ public:
 
         // The current receive-all registration, or null before the first.
         std::shared_ptr<const ReceiveAllRegistration> ReceiveAll() const;
-        void SetReceiveAll(J1939Types::J1939ReceiveCallback callback, void* context);
+        // Returns the registration it replaced (null before the first).
+        std::shared_ptr<const ReceiveAllRegistration> SetReceiveAll(J1939Types::J1939ReceiveCallback callback,
+                                                                    void* context);
+        // Makes `registration` the current one; `registration` then holds the one it replaced.
+        void PutBackReceiveAll(std::shared_ptr<const ReceiveAllRegistration>& registration);
 
     private:
         struct KeyedRow {
@@ -166,8 +170,11 @@ public:
                                    std::int32_t length);
     std::int32_t RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J1939ReceiveCallback callback,
                                             void* context);
-    // Adds (or withdraws) one platform subscription per row of `table`.
-    void LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe);
+    // Adds (or withdraws) one platform subscription per row of `table`: 0,
+    // or the first failed write's result (adding stops there). `*sent`, when
+    // given, counts the rows written.
+    int LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe,
+                                   std::size_t* sent = nullptr);
 
     // The listener thread's entry: received messages (command 5) and the
     // platform's CA lists (replies 10 and 12) among `children`.
@@ -187,9 +194,24 @@ public:
     // For a connection made anew after the platform lost the old one: asks
     // the platform again for each CA it created (same bus, address and
     // NAME; an attached CA is the platform's own) and sends its
-    // subscriptions again, its catch-all's included. Waits for no answer; nothing once closed. Called
-    // by the listener thread.
-    void Replay();
+    // subscriptions again, its catch-all's included. Waits for no answer;
+    // nothing once closed. Called by the listener thread. From its start
+    // until the platform's answer to ConfirmRestore, the CAs send nothing
+    // (a send returns -107, as the connection is not back yet). 0, or the
+    // first failed write's result (nothing more is sent then).
+    [[nodiscard]] int Replay();
+    // Asks for the platform's list of this application's CAs after
+    // everything was sent again on a new connection. The platform handles
+    // its messages in order, so its answer tells that it has every one of
+    // them: the CAs that did not get their address back are marked lost
+    // then, and Restoring turns false. 0 or the write's result.
+    [[nodiscard]] int ConfirmRestore();
+    // Whether a restore awaits the platform's answer (at most kRestoreAnswerMs:
+    // a platform that never answers is taken to hold what it was sent).
+    bool Restoring() const { return restoring_.load(std::memory_order_acquire); }
+    static constexpr std::int64_t kRestoreAnswerMs = 2000;
+    // The uids of this instance's created CAs that are marked lost.
+    std::vector<std::int32_t> LostCAs() const;
 
     // One pass of the service thread: sends the cyclic rows that are due and
     // returns milliseconds to the next one, or kNothingScheduled.
@@ -225,6 +247,10 @@ private:
     std::int32_t Publish(const std::shared_ptr<J1939ControllerApplication>& ca);
     // Closes the subsystem and publishes the empty list; returns the list it replaced.
     CASnapshot Close();
+    // Withdraws the platform subscription of one receive row: the write's result.
+    int WithdrawRow(const J1939ReceiveTableEntry& row, unsigned char ipcBus);
+    // Takes the CA out of the list again (a creation that failed after its publication).
+    void Unpublish(const J1939ControllerApplication* ca);
     bool IsClosed() const { return closed_.load(std::memory_order_acquire); }
 
     // Writes that must reach the platform before the shutdown's withdrawals
@@ -256,6 +282,11 @@ private:
     // also sets closed_ there.
     std::int32_t nextCAUid_ = 1;
     std::atomic<bool> closed_{false};
+    // Set by Replay, cleared by the platform's answer to ConfirmRestore or
+    // once restoreDeadline_ (ticks) has passed.
+    std::atomic<bool> restoring_{false};
+    std::atomic<bool> restoreAsked_{false};
+    std::atomic<std::int64_t> restoreDeadline_{0};
 
     std::atomic<int> writesInFlight_{0};
     Mutex drainLock_;

@@ -38,6 +38,9 @@ enum ResultCode : std::int32_t {
     AlreadyExists = -17,        // EEXIST
     InvalidArgument = -22,      // EINVAL: null pointer or value out of range
     BrokenPipe = -32,           // EPIPE: from Init: the connection ended during the registration
+    CalledFromCallback = -35,   // EDEADLK: an operation that waits for the platform's answer was
+                                // called on the listener thread (from a callback), where the answer
+                                // could never be taken; nothing was sent
     NameTooLong = -36,          // ENAMETOOLONG: from Init: the endpoint path is too long
     ProtocolError = -71,        // EPROTO: from Init: the platform answered the registration otherwise
     AddressInUse = -98,         // EADDRINUSE: from Init: another application holds that IPC address

@@ -5,6 +5,12 @@
 // listener thread; cyclic transmissions go out from its service thread.
 // A callback may call Shutdown and may even destroy the instance; the
 // instance is then torn down once the callback has returned.
+// An operation that waits for the platform's answer (J1939CreateCA,
+// J1939AttachToPlatformCA, the EEPROM operations, PluginGetFileStats and
+// PluginGetFileData) cannot get it on the listener thread, which is the
+// thread that takes the answers: called from a callback it fails at once
+// with -35 and sends nothing (EEPROMGetState: 5). Hand such work to a
+// thread of the application.
 // Both worker threads run with a 64 KiB stack: receive callbacks, the
 // job-start notifier and the host's dispatch hooks must keep their stack use
 // (large local arrays, deep recursion) well below that.
@@ -252,7 +258,8 @@ public:
     // null Data and a Length above 0; -17 a CA of this instance has this bus
     // and address already; -114 two receive rows share PGN and
     // SourceAddress; -7 a transmit row's Length is above 1785; -12 out of
-    // memory; -110 no answer from the platform within 500 ms; -107 the
+    // memory; -35 called on the listener thread (from a callback), at once
+    // and sending nothing; -110 no answer from the platform within 500 ms; -107 the
     // platform connection is lost (at once, or as soon as it happens while
     // the call waits; also once shut down);
     // -131 the platform answered within 500 ms, but with no list that holds
@@ -401,7 +408,9 @@ public:
     // take within 500 ms (held up) fails with -11 at once. Once the platform
     // connection is lost, an operation fails with -107 at once, and one
     // waiting for its answer (also across Shutdown) then stops waiting with
-    // -107; an operation begun after Shutdown is refused with -13.
+    // -107; an operation begun after Shutdown is refused with -13. Called on
+    // the listener thread (from a callback) an operation fails at once with
+    // -35 (EEPROMGetState: 5) and sends nothing.
     // Allowed in application mode (mode 0) only.
 
     // Reads `length` bytes at `address` into `data`, which the caller owns
@@ -455,8 +464,8 @@ public:
     // calling thread for at most 800 ms in all, the wait for its turn
     // included while a file query of another thread is in flight. `stats`
     // is written only on success. Called from the job-start notifier (on the
-    // listener thread) the query cannot receive its answer and returns -110
-    // (at once while another thread's query is in flight). A query takes
+    // listener thread) the query could never receive its answer: it returns
+    // -35 at once and sends nothing. A query takes
     // only an answer of its kind (a block: one whose Value0 is the `value0`
     // asked for, the offset); any other answer, such as one that comes after
     // its own query timed out, is passed over, and a query that got only such
@@ -468,7 +477,8 @@ public:
     // the platform connection is lost, a query returns -107 at once, and one
     // waiting for its answer (also across Shutdown) then stops waiting with
     // -107; a query begun after Shutdown is refused with -13.
-    // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
+    // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -35 called
+    // on the listener thread; -110 no
     // answer in time; -131 only answers to other requests came; -114 an
     // earlier summary query's answer may still come; -107 the connection is
     // lost.
@@ -480,9 +490,9 @@ public:
     // that many bytes of `Data` are written. Blocks as PluginGetFileStats.
     // Results: the platform's result for the block, unchanged (also when
     // negative), with `data` filled; -13 not in plug-in mode; -22 `data` is
-    // null; -110 no answer in time; -131 only answers to other requests
-    // came; -107 the connection is lost (in these five cases `data` is left
-    // untouched).
+    // null; -35 called on the listener thread; -110 no answer in time; -131
+    // only answers to other requests came; -107 the connection is lost (in
+    // these six cases `data` is left untouched).
     std::int32_t PluginGetFileData(PluginTypes::FileData* data, PluginTypes::FileMode mode, std::uint32_t value0,
                                    std::uint32_t value1, std::uint32_t value2);
 

@@ -60,7 +60,7 @@ TEST(PublicEnumerations, KeepTheirValues) {
         {CoreTypes::PlatformBusy, -11},   {CoreTypes::BadAddress, -14},        {CoreTypes::BrokenPipe, -32},
         {CoreTypes::NameTooLong, -36},    {CoreTypes::ProtocolError, -71},     {CoreTypes::AddressInUse, -98},
         {CoreTypes::AddressLost, -99},    {CoreTypes::ConnectionReset, -104}, {CoreTypes::NotConnected, -107},
-        {CoreTypes::ConnectionRefused, -111}};
+        {CoreTypes::ConnectionRefused, -111}, {CoreTypes::CalledFromCallback, -35}};
     for (const auto& code : codes) EXPECT_EQ(static_cast<std::int32_t>(code.first), code.second);
     EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionClosed), 0);
     EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionUp), 1);
