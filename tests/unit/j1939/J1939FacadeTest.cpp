@@ -1,6 +1,7 @@
 // The J1939 operations through the facade, where the instance's threads take
 // part: the listener thread's callbacks and the service loop.
 #include <future>
+#include <thread>
 
 #include "J1939Fixture.h"
 
@@ -45,6 +46,33 @@ TEST_F(J1939Facade, CreationOnTheListenerThreadFailsAtOnceAndSendsNothing) {
     // A creation on an application thread gets its own answer; the callback's sent nothing.
     EXPECT_EQ(Create(CANBus2, 0x81), 2);
     EXPECT_EQ(SentCommands(), (std::vector<std::int32_t>{1, 6, 0, 3, 1, 6, 0}));
+}
+
+// After a reconnection the CAs are asked for again; until the platform's
+// list answers, the connection is not back and the CAs send nothing; a CA
+// the list does not hold (another took its address meanwhile) has lost it.
+TEST_F(J1939Facade, ACARecreatedOnANewConnectionLearnsItLostItsAddress) {
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 0)}), 1);
+    EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
+    SetAnswers([](Answers& a) { a.answer = false; });
+    ASSERT_EQ(platform.Server().Disconnect(kAddress), 0);
+    ASSERT_TRUE(AwaitReconnections(1));
+    // The creation again, then the question for the list.
+    const auto asked = [&] {
+        const auto commands = SentCommands();
+        return std::count(commands.begin(), commands.end(), 6) == 2 && commands.back() == 0;
+    };
+    for (int i = 0; i < 1000 && !asked(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(asked());
+    EXPECT_EQ(sdk.GetConnectionState(), 2);
+    EXPECT_EQ(sdk.J1939SendMessage(1, 0), -107);
+
+    // The list holds none of this application's CAs.
+    ASSERT_EQ(platform.Send(kAddress, 13, 10, Bytes{}), 0);
+    for (int i = 0; i < 1000 && sdk.GetConnectionState() != 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(sdk.GetConnectionState(), 1);
+    EXPECT_EQ(sdk.J1939SendMessage(1, 0), -99);
 }
 
 TEST_F(J1939Facade, TheServiceLoopWakesForRowsFasterThanItsBound) {
