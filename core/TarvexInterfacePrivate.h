@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include <customapp/CoreTypes.h>
 #include <customapp/TarvexInterface.h>
@@ -209,6 +211,9 @@ public:
     }
 
     // --- J1939 --- (the component holds the CAs; see j1939/J1939.h)
+    // --- Notices (see the facade's RegisterConnectionNotifier).
+    void RegisterConnectionNotifier(CoreTypes::ConnectionNotifier notifier, void* context);
+
     std::int32_t J1939CreateCA(CoreTypes::CANBus bus, unsigned char address, const J1939Types::J1939Name* name,
                                J1939Types::J1939ReceiveTableEntry* receiveTable, int receiveCount,
                                J1939Types::J1939TransmitTableEntry* transmitTable, int transmitCount, bool attach) {
@@ -348,6 +353,11 @@ private:
     enum class JoinState { Running, Joining, Joined };
 
     void RunListener();
+    // Tells the notifier of `notice` (listener thread; none once stopping).
+    void Notify(std::int32_t notice, std::int32_t value);
+    // After a batch or a restore: tells of a restore that completed and of
+    // the CAs whose address changed since the last look (listener thread).
+    void TellChanges();
     // One attempt to connect anew after the connection was lost: registers
     // the IPC address again and has each component send again what the
     // application registered. Whether the connection is up again.
@@ -367,6 +377,19 @@ private:
     // creation).
     void AwaitWorkersRecorded();
     static constexpr std::chrono::seconds kWorkerRecordBound{10};
+
+    // The connection notifier, replaced as one unit; the pointer is guarded.
+    struct Notifier {
+        CoreTypes::ConnectionNotifier function;
+        void* context;
+    };
+    Mutex notifierLock;
+    std::shared_ptr<const Notifier> notifier GUARDED_BY(notifierLock);
+    // The listener's own: a restore not yet told, the CAs' address changes
+    // seen, and the uids told as lost.
+    bool restoreUntold = false;
+    std::uint64_t addressChangesSeen = 0;
+    std::vector<std::int32_t> toldLost;
 
     bool providersSet = false;
     // Set once Init has connected and started both worker threads.

@@ -63,15 +63,6 @@ void J1939::Unpublish(const J1939ControllerApplication* ca) {
     });
 }
 
-std::vector<std::int32_t> J1939::LostCAs() const {
-    std::vector<std::int32_t> lost;
-    const CASnapshot list = ControllerApplications();
-    for (const auto& ca : *list) {
-        if (ca && !ca->Attached && ca->Lost.load(std::memory_order_acquire)) lost.push_back(ca->Uid);
-    }
-    return lost;
-}
-
 J1939::CASnapshot J1939::Close() {
     auto empty = std::make_shared<const CAList>();
     return cas_.Change([&](CASnapshot& current) {
@@ -126,8 +117,20 @@ void J1939::MarkLost(const CAList& list, const std::vector<PlatformCA>& present,
                      const J1939ControllerApplication* only) {
     for (const auto& ca : list) {
         if (!ca || ca->Attached || (only != nullptr && ca.get() != only)) continue;
-        if (std::find(present.begin(), present.end(), PlatformCA{ca->Bus, ca->Address}) == present.end())
-            ca->Lost.store(true, std::memory_order_release);
+        if (std::find(present.begin(), present.end(), PlatformCA{ca->Bus, ca->Address}) == present.end() &&
+            !ca->Lost.exchange(true, std::memory_order_acq_rel)) {
+            addressChanges_.fetch_add(1, std::memory_order_acq_rel);
+        }
+    }
+}
+
+void J1939::MarkRegained(const CAList& list, const std::vector<PlatformCA>& present) {
+    for (const auto& ca : list) {
+        if (!ca || ca->Attached || !ca->Lost.load(std::memory_order_acquire)) continue;
+        if (std::find(present.begin(), present.end(), PlatformCA{ca->Bus, ca->Address}) != present.end() &&
+            ca->Lost.exchange(false, std::memory_order_acq_rel)) {
+            addressChanges_.fetch_add(1, std::memory_order_acq_rel);
+        }
     }
 }
 

@@ -88,7 +88,8 @@ public:
         J1939Types::J1939Name Name{};
         bool Attached = false;  // the platform's configured CA, not one of this instance's claims
         // Set once the platform's list of the CAs present no longer holds
-        // the CA (another won its address); never cleared.
+        // the CA (another won its address); cleared by a list that holds it
+        // again.
         std::atomic<bool> Lost{false};
 
         // Builds the lookup of the rows that can deliver; called once the
@@ -195,11 +196,13 @@ public:
     // the platform again for each CA it created (same bus, address and
     // NAME; an attached CA is the platform's own) and sends its
     // subscriptions again, its catch-all's included. Waits for no answer;
-    // nothing once closed. Called by the listener thread. From its start
-    // until the platform's answer to ConfirmRestore, the CAs send nothing
-    // (a send returns -107, as the connection is not back yet). 0, or the
-    // first failed write's result (nothing more is sent then).
+    // nothing once closed. Called by the listener thread, after
+    // BeginRestore. 0, or the first failed write's result (nothing more is
+    // sent then).
     [[nodiscard]] int Replay();
+    // Called before a new connection is made: from here until the answer
+    // to ConfirmRestore the CAs send nothing and Restoring is true.
+    void BeginRestore();
     // Asks for the platform's list of this application's CAs after
     // everything was sent again on a new connection. The platform handles
     // its messages in order, so its answer tells that it has every one of
@@ -210,8 +213,9 @@ public:
     // a platform that never answers is taken to hold what it was sent).
     bool Restoring() const { return restoring_.load(std::memory_order_acquire); }
     static constexpr std::int64_t kRestoreAnswerMs = 2000;
-    // The uids of this instance's created CAs that are marked lost.
-    std::vector<std::int32_t> LostCAs() const;
+    // Counts the CAs that were marked lost or found holding their address
+    // again: changes whenever one of them does.
+    std::uint64_t AddressChanges() const { return addressChanges_.load(std::memory_order_acquire); }
 
     // One pass of the service thread: sends the cyclic rows that are due and
     // returns milliseconds to the next one, or kNothingScheduled.
@@ -264,8 +268,10 @@ private:
     void ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList);
     // Marks the created CAs of `list` (all, or the one `only`) that `present`
     // does not hold as lost.
-    static void MarkLost(const CAList& list, const std::vector<PlatformCA>& present,
-                         const J1939ControllerApplication* only = nullptr);
+    void MarkLost(const CAList& list, const std::vector<PlatformCA>& present,
+                  const J1939ControllerApplication* only = nullptr);
+    // Clears the mark of the created CAs of `list` that `present` holds again.
+    void MarkRegained(const CAList& list, const std::vector<PlatformCA>& present);
     // The CA of this instance on (bus, address): 0 when one holds its
     // address, -99 when every one there lost it, -1 when there is none.
     std::int32_t SenderState(CoreTypes::CANBus bus, unsigned char address) const;
@@ -285,6 +291,7 @@ private:
     // Set by Replay, cleared by the platform's answer to ConfirmRestore or
     // once restoreDeadline_ (ticks) has passed.
     std::atomic<bool> restoring_{false};
+    std::atomic<std::uint64_t> addressChanges_{0};
     std::atomic<bool> restoreAsked_{false};
     std::atomic<std::int64_t> restoreDeadline_{0};
 

@@ -209,8 +209,6 @@ int J1939::Replay() {
     // A write, like a creation's: the shutdown's removals come after it.
     const WriteScope write(*this);
     if (!write.Open()) return 0;
-    restoreAsked_.store(false, std::memory_order_release);
-    restoring_.store(true, std::memory_order_release);
     const CASnapshot list = ControllerApplications();
     for (const auto& ca : *list) {
         if (!ca) continue;
@@ -230,6 +228,11 @@ int J1939::Replay() {
         }
     }
     return 0;
+}
+
+void J1939::BeginRestore() {
+    restoreAsked_.store(false, std::memory_order_release);
+    restoring_.store(true, std::memory_order_release);
 }
 
 int J1939::ConfirmRestore() {
@@ -327,7 +330,9 @@ void J1939::HandleCAList(const PlatformServices::QRVMessage& child, bool staticL
     }
     // The platform names every CA of this instance that holds its address.
     if (!staticList) {
-        MarkLost(*ControllerApplications(), *reply.List);
+        const CASnapshot cas = ControllerApplications();
+        MarkLost(*cas, *reply.List);
+        MarkRegained(*cas, *reply.List);
         // The answer to a restore's question: the platform has handled
         // everything sent before it.
         if (restoreAsked_.exchange(false)) restoring_.store(false, std::memory_order_release);

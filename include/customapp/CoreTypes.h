@@ -69,6 +69,26 @@ enum ConnectionState : std::int32_t {
     ConnectionLost = 2,
 };
 
+// What TarvexInterface::RegisterConnectionNotifier tells of, with the value
+// that comes with it.
+enum ConnectionNotice : std::int32_t {
+    // The platform closed the connection or went away (value 0): the state
+    // is ConnectionLost from now on.
+    NoticeConnectionLost = 1,
+    // A new connection has everything registered back (value 0): the state
+    // is ConnectionUp again.
+    NoticeConnectionRestored = 2,
+    // A CA of this application lost its address (value: its uid); its sends
+    // return -99 from now on.
+    NoticeAddressLost = 3,
+    // The platform reports a CA that had lost its address as holding it
+    // again (value: its uid); it sends again.
+    NoticeAddressRegained = 4,
+};
+
+// Told of a ConnectionNotice: (context given with the notifier, notice, value).
+typedef void (*ConnectionNotifier)(void* context, std::int32_t notice, std::int32_t value);
+
 // A task handed to the host's scheduler: (task argument, value from the host).
 typedef void (*TaskFunction)(void* argument, std::int32_t value);
 

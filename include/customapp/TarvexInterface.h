@@ -116,6 +116,20 @@ public:
     // null, never to be freed. Any thread; needs no Init.
     static const char* ResultCodeText(std::int32_t code);
 
+    // Registers the function told of the connection and of this
+    // application's CAs (CoreTypes::ConnectionNotice): the connection lost,
+    // the connection restored (everything registered is back: the state
+    // reads 1 from then on), a CA that lost its address, a CA that regained
+    // it. `notifier` and `context` take effect together and replace an
+    // earlier registration; a null `notifier` turns notices off. May be
+    // called before Init. The notifier runs on the listener thread, as the
+    // receive callbacks do (the same rules hold: see the thread rule above),
+    // in the order the library learns of the changes; a notice that is
+    // already being delivered may still reach the previous notifier after
+    // this returns. No notice is given once Shutdown has begun. A CA's loss
+    // is told once; its uid stays valid. Any thread; never waits.
+    void RegisterConnectionNotifier(CoreTypes::ConnectionNotifier notifier, void* context);
+
     // --- Host services. They forward to the table given to Init, on the
     // caller's thread; before a successful table copy, or for an entry the
     // host left null, the forwarding operations do nothing and those with a

@@ -31,6 +31,7 @@ TEST(PublicEnumerations, AreFixed32BitValues) {
     EXPECT_TRUE(IsFixed32<CoreTypes::CANBus>("CoreTypes::CANBus"));
     EXPECT_TRUE(IsFixed32<CoreTypes::ResultCode>("CoreTypes::ResultCode"));
     EXPECT_TRUE(IsFixed32<CoreTypes::ConnectionState>("CoreTypes::ConnectionState"));
+    EXPECT_TRUE(IsFixed32<CoreTypes::ConnectionNotice>("CoreTypes::ConnectionNotice"));
     EXPECT_TRUE(IsFixed32<CANTypes::FrameType>("CANTypes::FrameType"));
     EXPECT_TRUE(IsFixed32<PluginTypes::FileMode>("PluginTypes::FileMode"));
     EXPECT_TRUE(IsFixed32<PluginTypes::OperationState>("PluginTypes::OperationState"));
@@ -65,6 +66,10 @@ TEST(PublicEnumerations, KeepTheirValues) {
     EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionClosed), 0);
     EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionUp), 1);
     EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionLost), 2);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::NoticeConnectionLost), 1);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::NoticeConnectionRestored), 2);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::NoticeAddressLost), 3);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::NoticeAddressRegained), 4);
 }
 
 // The callback types, exactly as the interface gives their signatures.
@@ -80,6 +85,7 @@ TEST(PublicCallbacks, HaveTheirExactSignatures) {
                                        const unsigned char*, unsigned char)>::value));
     EXPECT_TRUE((std::is_same<PluginTypes::JobStartNotifier, void (*)(void*, const PluginTypes::JobInfo*)>::value));
     EXPECT_TRUE((std::is_same<CoreTypes::TaskFunction, void (*)(void*, std::int32_t)>::value));
+    EXPECT_TRUE((std::is_same<CoreTypes::ConnectionNotifier, void (*)(void*, std::int32_t, std::int32_t)>::value));
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 
 #include <chrono>
 #include <future>
+#include <mutex>
+#include <utility>
+#include <vector>
 #include <string>
 
 #include "Harness.h"
@@ -26,6 +29,21 @@ std::size_t Count(const std::string& text, const std::string& part) {
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
     return count;
 }
+
+struct Notices {
+    std::mutex lock;
+    std::vector<std::pair<std::int32_t, std::int32_t>> seen;
+    static void Record(void* context, std::int32_t notice, std::int32_t value) {
+        auto* self = static_cast<Notices*>(context);
+        std::lock_guard<std::mutex> guard(self->lock);
+        self->seen.emplace_back(notice, value);
+    }
+    std::vector<std::pair<std::int32_t, std::int32_t>> Seen() {
+        std::lock_guard<std::mutex> guard(lock);
+        return seen;
+    }
+};
+using Notice = std::pair<std::int32_t, std::int32_t>;
 
 TEST(Registration, OneThePlatformDidNotTakeFailsAndLeavesNothingBehind) {
     TempFolder folder;
@@ -86,9 +104,12 @@ TEST(Registration, ANewConnectionIsUpOnlyOnceEverythingIsBack) {
     TempFolder folder;
     Simulator sim(folder);
     ASSERT_TRUE(sim.Start());
+    Notices notices;
     LocalApp app(sim.Endpoint(), 100);
     ASSERT_EQ(app.InitResult(), 0);
-    ASSERT_GT(app.CreateCa(CANBus2, 0x80, 7), 0);
+    app.sdk.RegisterConnectionNotifier(&Notices::Record, &notices);
+    const std::int32_t ca = app.CreateCa(CANBus2, 0x80, 7);
+    ASSERT_GT(ca, 0);
     CANTypes::CANReceiveTableEntry rows[3] = {{0x121, 0x7FF, CANTypes::Standard, &LocalApp::OnCan, &app},
                                               {0x122, 0x7FF, CANTypes::Standard, &LocalApp::OnCan, &app},
                                               {0x123, 0x7FF, CANTypes::Standard, &LocalApp::OnCan, &app}};
@@ -109,6 +130,15 @@ TEST(Registration, ANewConnectionIsUpOnlyOnceEverythingIsBack) {
     EXPECT_TRUE(Contains(mine, "J1939 subscription can2 all")) << mine;
     EXPECT_EQ(Count(mine, "CAN subscription can0"), 3u) << mine;
     EXPECT_EQ(Count(mine, "CAN subscription can3 id 121"), 1u) << mine;
+    ASSERT_TRUE(Eventually([&] { return notices.Seen().size() >= 2; }));
+    EXPECT_EQ(notices.Seen(), (std::vector<Notice>{{CoreTypes::NoticeConnectionLost, 0},
+                                                   {CoreTypes::NoticeConnectionRestored, 0}}));
+
+    // A node takes the CA's address: the application is told, and its sends are refused.
+    sim.Command("take can2 80");
+    ASSERT_TRUE(Eventually([&] { return notices.Seen().size() >= 3; }));
+    EXPECT_EQ(notices.Seen().back(), (Notice{CoreTypes::NoticeAddressLost, ca}));
+    EXPECT_EQ(app.SendJ1939(CANBus2, 0x80, 0xFF, 6, 0xFEF1, {2}), -99);
     app.sdk.Shutdown();
     EXPECT_EQ(sim.Stop(), 0);
 }
@@ -118,6 +148,7 @@ struct CallbackCall {
     std::promise<std::int32_t> result;
     bool done = false;
 };
+
 
 void ReadEeprom(void* context, CoreTypes::CANBus, unsigned int, CANTypes::FrameType, const unsigned char*,
                 unsigned char) {

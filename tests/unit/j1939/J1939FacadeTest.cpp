@@ -1,6 +1,7 @@
 // The J1939 operations through the facade, where the instance's threads take
 // part: the listener thread's callbacks and the service loop.
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "J1939Fixture.h"
@@ -51,7 +52,23 @@ TEST_F(J1939Facade, CreationOnTheListenerThreadFailsAtOnceAndSendsNothing) {
 // After a reconnection the CAs are asked for again; until the platform's
 // list answers, the connection is not back and the CAs send nothing; a CA
 // the list does not hold (another took its address meanwhile) has lost it.
+struct Notices {
+    std::mutex lock;
+    std::vector<std::pair<std::int32_t, std::int32_t>> seen;
+    static void Record(void* context, std::int32_t notice, std::int32_t value) {
+        auto* self = static_cast<Notices*>(context);
+        std::lock_guard<std::mutex> guard(self->lock);
+        self->seen.emplace_back(notice, value);
+    }
+    std::vector<std::pair<std::int32_t, std::int32_t>> Seen() {
+        std::lock_guard<std::mutex> guard(lock);
+        return seen;
+    }
+};
+
 TEST_F(J1939Facade, ACARecreatedOnANewConnectionLearnsItLostItsAddress) {
+    Notices notices;
+    sdk.RegisterConnectionNotifier(&Notices::Record, &notices);
     ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 0)}), 1);
     EXPECT_EQ(sdk.J1939SendMessage(1, 0), 0);
     SetAnswers([](Answers& a) { a.answer = false; });
@@ -73,6 +90,11 @@ TEST_F(J1939Facade, ACARecreatedOnANewConnectionLearnsItLostItsAddress) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(sdk.GetConnectionState(), 1);
     EXPECT_EQ(sdk.J1939SendMessage(1, 0), -99);
+    // Told of the loss, then of the CA that lost its address, then of the restore.
+    for (int i = 0; i < 1000 && notices.Seen().size() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    using Notice = std::pair<std::int32_t, std::int32_t>;
+    EXPECT_EQ(notices.Seen(), (std::vector<Notice>{{1, 0}, {3, 1}, {2, 0}}));
 }
 
 TEST_F(J1939Facade, TheServiceLoopWakesForRowsFasterThanItsBound) {
