@@ -79,6 +79,8 @@ void CAN::Unpublish(std::int32_t uid) {
         for (const auto& candidate : *current) {
             if (candidate->Uid != uid) next->push_back(candidate);
         }
+        // The uid is given again unless a later one was handed out meanwhile.
+        if (nextInterfaceUid_ == uid + 1) nextInterfaceUid_ = uid;
         previous = std::exchange(current, std::move(next));
     });
 }

@@ -59,6 +59,8 @@ void J1939::Unpublish(const J1939ControllerApplication* ca) {
         for (const auto& candidate : *current) {
             if (candidate.get() != ca) next->push_back(candidate);
         }
+        // The uid is given again unless a later one was handed out meanwhile.
+        if (nextCAUid_ == ca->Uid + 1) nextCAUid_ = ca->Uid;
         previous = std::exchange(current, std::move(next));
     });
 }

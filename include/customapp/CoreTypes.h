@@ -61,7 +61,8 @@ enum ResultCode : std::int32_t {
 enum ConnectionState : std::int32_t {
     // Before a successful Init, and once Shutdown has begun.
     ConnectionClosed = 0,
-    // Connected and registered: operations reach the platform.
+    // Connected and registered, and after a reconnection everything the
+    // application registered is back: operations reach the platform.
     ConnectionUp = 1,
     // The platform closed the connection or went away. Operations that would
     // send return -107 at once; the library connects anew by itself, about
