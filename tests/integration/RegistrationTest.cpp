@@ -135,7 +135,7 @@ TEST(Registration, ANewConnectionIsUpOnlyOnceEverythingIsBack) {
                                                    {CoreTypes::NoticeConnectionRestored, 0}}));
 
     // A node takes the CA's address: the application is told, and its sends are refused.
-    sim.Command("take can2 80");
+    sim.Command("take can2 0x80");
     ASSERT_TRUE(Eventually([&] { return notices.Seen().size() >= 3; }));
     EXPECT_EQ(notices.Seen().back(), (Notice{CoreTypes::NoticeAddressLost, ca}));
     EXPECT_EQ(app.SendJ1939(CANBus2, 0x80, 0xFF, 6, 0xFEF1, {2}), -99);
