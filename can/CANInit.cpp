@@ -96,7 +96,7 @@ std::int32_t CAN::Create(CoreTypes::CANBus bus, const CANTypes::CANReceiveTableE
     const int linked = LinkReceiveTableToPlatform(&published->ReceiveTable, ToIPCBus(bus), true, &sent);
     // A lost connection is no failure: the interface is sent again with the
     // rest once the connection is made anew.
-    if (linked == 0 || ConnectionGone(linked)) return uid;
+    if (!NotTaken(linked)) return uid;
     // The platform did not take a subscription: the call fails and leaves
     // nothing behind, neither here nor at the platform.
     Unpublish(uid);
@@ -108,14 +108,14 @@ std::int32_t CAN::Create(CoreTypes::CANBus bus, const CANTypes::CANReceiveTableE
         data.Identifier = entry.second->Identifier;
         data.Mask = entry.second->Mask;
         const int removed = PlatformServices::CANIPC::RemoveSubscription(&data, sink_);
-        if (removed != 0 && !ConnectionGone(removed)) {
+        if (NotTaken(removed)) {
             // The platform may keep what it could not be told to drop: a new
             // connection starts it from what is registered.
             sink_.Resynchronise();
             break;
         }
     }
-    return linked == -ENOMEM ? kOutOfMemory : linked;
+    return linked;
 }
 
 int CAN::LinkReceiveTableToPlatform(const ReceiveTableMap* table, std::uint8_t ipcBus, bool subscribe,
@@ -130,9 +130,10 @@ int CAN::LinkReceiveTableToPlatform(const ReceiveTableMap* table, std::uint8_t i
         const int written = subscribe ? PlatformServices::CANIPC::AddSubscription(&data, sink_)
                                       : PlatformServices::CANIPC::RemoveSubscription(&data, sink_);
         if (written != 0 && first == 0) first = written;
-        // A subscription stops at its first failure; a withdrawal tries every row.
-        if (written != 0 && subscribe) return first;
-        if (written == 0 && sent != nullptr) ++*sent;
+        // A subscription stops where the platform did not take one (the
+        // rest would not be taken either); otherwise every row is tried.
+        if (subscribe && NotTaken(written)) return written;
+        if (sent != nullptr) ++*sent;
     }
     return first;
 }

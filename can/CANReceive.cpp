@@ -78,9 +78,9 @@ std::int32_t CAN::RegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::Fr
     const int written = PlatformServices::CANIPC::AddSubscription(&everything, sink_);
     // Kept for the next connection when this one is gone; dropped again when
     // the platform did not take it.
-    if (written == 0 || ConnectionGone(written)) return 0;
+    if (!NotTaken(written)) return 0;
     RemoveReceiveAllFilter(bus, type);
-    return written == -ENOMEM ? kOutOfMemory : written;
+    return written;
 }
 
 }  // namespace Internal

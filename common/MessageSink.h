@@ -42,10 +42,11 @@ public:
     virtual void Resynchronise() {}
 };
 
-// Whether a write's result means the connection is gone (what was meant for
-// it is sent again with everything registered once it is made anew), as
-// opposed to a message the platform did not take.
-inline bool ConnectionGone(int result) { return result == -107 || result == -32; }
+// Whether a write's result means the platform did not take the message (it
+// is held up): a registration then fails. After any other failure (the
+// connection is gone, or there is none yet) a registration is kept and sent
+// again with everything registered once a connection is made.
+inline bool NotTaken(int result) { return result == -11; }
 
 // One registration's hold (see MessageSink::BeginRegistration).
 class RegistrationScope {

@@ -80,12 +80,12 @@ std::int32_t J1708::Init(const J1708Types::J1708ReceiveTableEntry* receiveTable,
     const int written = PlatformServices::J1708IPC::ReceiveSubscribe(sink_);
     // Kept for the next connection when this one is gone; taken back when
     // the platform did not take the subscription.
-    if (written == 0 || ConnectionGone(written)) return 0;
+    if (!NotTaken(written)) return 0;
     tables_.Change([&](std::shared_ptr<const Tables>& current) {
         current.reset();
         initialised_.store(false, std::memory_order_release);
     });
-    return written == -ENOMEM ? kOutOfMemory : written;
+    return written;
 }
 
 int J1708::Replay() {

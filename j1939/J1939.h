@@ -172,8 +172,9 @@ public:
     std::int32_t RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J1939ReceiveCallback callback,
                                             void* context);
     // Adds (or withdraws) one platform subscription per row of `table`: 0,
-    // or the first failed write's result (adding stops there). `*sent`, when
-    // given, counts the rows written.
+    // or the first failed write's result (adding stops at a message the
+    // platform did not take). `*sent`, when given, counts the rows before
+    // the one it stopped at.
     int LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe,
                                    std::size_t* sent = nullptr);
 

@@ -183,7 +183,7 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
         // A lost connection is no failure: the CA is sent again with the rest
         // once the connection is made anew. A subscription the platform did
         // not take fails the call, which leaves nothing behind.
-        if (linked != 0 && !ConnectionGone(linked)) {
+        if (NotTaken(linked)) {
             Unpublish(ca.get());
             std::size_t withdrawn = 0;
             bool whole = true;
@@ -191,14 +191,14 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
                 if (withdrawn++ == sent) break;
                 const J1939ReceiveTableEntry* row = entry.second.get();
                 const int removed = WithdrawRow(*row, ipcBus);
-                if (removed != 0 && !ConnectionGone(removed)) whole = false;
+                if (NotTaken(removed)) whole = false;
                 if (!whole) break;
             }
             // The platform may keep what it could not be told to drop: a new
             // connection starts it from what is registered.
             if (!whole) sink_.Resynchronise();
             EndWrite();
-            return failed(linked == -ENOMEM ? kOutOfMemory : linked);
+            return failed(linked);
         }
     }
     EndWrite();
@@ -280,9 +280,10 @@ int J1939::LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned cha
                 break;
         }
         if (written != 0 && first == 0) first = written;
-        // A subscription stops at its first failure; a withdrawal tries every row.
-        if (written != 0 && subscribe) return first;
-        if (written == 0 && sent != nullptr) ++*sent;
+        // A subscription stops where the platform did not take one (the
+        // rest would not be taken either); otherwise every row is tried.
+        if (subscribe && NotTaken(written)) return written;
+        if (sent != nullptr) ++*sent;
     }
     return first;
 }

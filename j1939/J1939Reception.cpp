@@ -105,9 +105,9 @@ std::int32_t J1939::RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J19
     const int written = IPC::SubscribeMessage(ToIPCBus(ca->Bus), IPC::SubscribeAll, 0, 0, sink_, false);
     // Kept for the next connection when this one is gone; taken back when
     // the platform did not take it.
-    if (written == 0 || ConnectionGone(written)) return 0;
+    if (!NotTaken(written)) return 0;
     ca->PutBackReceiveAll(previous);
-    return written == -ENOMEM ? kOutOfMemory : written;
+    return written;
 }
 
 }  // namespace Internal
