@@ -65,6 +65,36 @@ std::int32_t CAN::Publish(std::shared_ptr<CANInterface> created, std::shared_ptr
     return uid;
 }
 
+void CAN::Unpublish(std::int32_t uid) {
+    std::shared_ptr<InterfaceList> next;
+    try {
+        next = std::make_shared<InterfaceList>();
+        next->reserve(kBusCount);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    InterfaceSnapshot previous;
+    interfaces_.Change([&](InterfaceSnapshot& current) {
+        if (!current) return;
+        for (const auto& candidate : *current) {
+            if (candidate->Uid != uid) next->push_back(candidate);
+        }
+        // The uid is given again unless a later one was handed out meanwhile.
+        if (nextInterfaceUid_ == uid + 1) nextInterfaceUid_ = uid;
+        previous = std::exchange(current, std::move(next));
+    });
+}
+
+void CAN::RemoveReceiveAllFilter(CoreTypes::CANBus bus, CANTypes::FrameType type) {
+    MutexLock guard(receiveAllLock_);
+    for (auto it = receiveAllFilters_.begin(); it != receiveAllFilters_.end(); ++it) {
+        if (it->Bus == bus && it->Type == type) {
+            receiveAllFilters_.erase(it);
+            return;
+        }
+    }
+}
+
 std::int32_t CAN::AddReceiveAllFilter(const ReceiveAllFilter& filter) {
     MutexLock guard(receiveAllLock_);
     for (const ReceiveAllFilter& existing : receiveAllFilters_) {

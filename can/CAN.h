@@ -115,8 +115,12 @@ public:
                                    unsigned char length);
     std::int32_t RegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
                                             CANTypes::CANReceiveCallback callback, void* context);
-    // Adds (or withdraws) one platform subscription per row of `table`.
-    void LinkReceiveTableToPlatform(const ReceiveTableMap* table, std::uint8_t ipcBus, bool subscribe);
+    // Adds (or withdraws) one platform subscription per row of `table`: 0,
+    // or the first failed write's result (adding stops at a message the
+    // platform did not take). `*sent`, when given, counts the rows before
+    // the one it stopped at.
+    int LinkReceiveTableToPlatform(const ReceiveTableMap* table, std::uint8_t ipcBus, bool subscribe,
+                                   std::size_t* sent = nullptr);
 
     // The listener thread's entry: delivers the received frames (command 1)
     // among `children`; other children and records of the wrong size are
@@ -131,8 +135,9 @@ public:
     // Sends every subscription of this instance again (the receive rows of
     // each interface, and one per bus with a catch-all), for a connection
     // made anew after the platform lost the old one. Nothing once a stop is
-    // requested. Called by the listener thread.
-    void Replay();
+    // requested. Called by the listener thread. 0, or the first failed
+    // write's result (nothing more is sent then).
+    [[nodiscard]] int Replay();
 
     // One pass of the service thread begun at tick `passTick`: sends the
     // cyclic rows that are due and returns the milliseconds from `passTick`
@@ -199,6 +204,9 @@ private:
     bool ClaimBus(CoreTypes::CANBus bus);
     // Gives up a claim after a failed Create.
     void ReleaseBus(CoreTypes::CANBus bus);
+    // Takes the interface `uid` out of the list again (a Create that failed
+    // after its publication).
+    void Unpublish(std::int32_t uid);
     // Publishes the current interfaces plus `created` in `list` (an empty
     // list with room for every bus), ends the claim of its bus and hands out
     // its uid. Allocates nothing.
@@ -206,6 +214,8 @@ private:
     // Appends a catch-all registration: 0, or -114 when one for the same
     // bus and type exists.
     std::int32_t AddReceiveAllFilter(const ReceiveAllFilter& filter);
+    // Removes the catch-all registration for `bus` and `type` again.
+    void RemoveReceiveAllFilter(CoreTypes::CANBus bus, CANTypes::FrameType type);
     // Copies into `*found` the first registration for `bus` and `type`.
     bool FindReceiveAllFilter(CoreTypes::CANBus bus, CANTypes::FrameType type, ReceiveAllFilter* found) const;
 
@@ -219,7 +229,8 @@ private:
     // The interfaces as HandleMessages last saw them: the listener's own.
     CachedSnapshot listenerView_;
 
-    // Guards receiveAllFilters_, which only ever grows.
+    // Guards receiveAllFilters_, which grows but for a registration the
+    // platform did not take.
     mutable Mutex receiveAllLock_;
     std::vector<ReceiveAllFilter> receiveAllFilters_ GUARDED_BY(receiveAllLock_);
 };

@@ -1,4 +1,5 @@
 // Setting up and tearing down the CAN interfaces, and their subscriptions.
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -53,6 +54,10 @@ std::int32_t CAN::Create(CoreTypes::CANBus bus, const CANTypes::CANReceiveTableE
                         std::int32_t transmitCount) {
     if (receiveTable == nullptr || transmitTable == nullptr) return kInvalidArgument;
     if (!IsBus(bus)) return kInvalidArgument;
+    // Held until the subscriptions went out: a restore of the connection
+    // sends them again only if it comes after.
+    const RegistrationScope registration(sink_);
+    if (!registration.Held()) return kPlatformBusy;
     // The claim makes the existence test and the final append one step
     // against any other Create for this bus.
     if (!ClaimBus(bus)) return kExists;
@@ -80,47 +85,78 @@ std::int32_t CAN::Create(CoreTypes::CANBus bus, const CANTypes::CANReceiveTableE
         return result;
     }
 
-    // The interface is complete: from here on the call succeeds.
+    // The interface is complete: from here on the call succeeds unless the
+    // platform does not take its subscriptions.
     created->Bus = bus;
     // The interface is in place before its subscriptions go out, so a frame
     // the platform forwards at once finds its rows instead of being dropped.
     const std::shared_ptr<const CANInterface> published = created;
     const std::int32_t uid = Publish(std::move(created), std::move(list));
-    LinkReceiveTableToPlatform(&published->ReceiveTable, ToIPCBus(bus), true);
-    return uid;
+    std::size_t sent = 0;
+    const int linked = LinkReceiveTableToPlatform(&published->ReceiveTable, ToIPCBus(bus), true, &sent);
+    // A lost connection is no failure: the interface is sent again with the
+    // rest once the connection is made anew.
+    if (!NotTaken(linked)) return uid;
+    // The platform did not take a subscription: the call fails and leaves
+    // nothing behind, neither here nor at the platform.
+    Unpublish(uid);
+    std::size_t withdrawn = 0;
+    for (const auto& entry : published->ReceiveTable) {
+        if (withdrawn++ == sent) break;
+        PlatformServices::CANIPC::AddSubscriptionData data{};
+        data.Bus = ToIPCBus(bus);
+        data.Identifier = entry.second->Identifier;
+        data.Mask = entry.second->Mask;
+        const int removed = PlatformServices::CANIPC::RemoveSubscription(&data, sink_);
+        if (NotTaken(removed)) {
+            // The platform may keep what it could not be told to drop: a new
+            // connection starts it from what is registered.
+            sink_.Resynchronise();
+            break;
+        }
+    }
+    return linked;
 }
 
-void CAN::LinkReceiveTableToPlatform(const ReceiveTableMap* table, std::uint8_t ipcBus, bool subscribe) {
-    if (table == nullptr) return;
+int CAN::LinkReceiveTableToPlatform(const ReceiveTableMap* table, std::uint8_t ipcBus, bool subscribe,
+                                    std::size_t* sent) {
+    if (table == nullptr) return 0;
+    int first = 0;
     for (const auto& entry : *table) {
         PlatformServices::CANIPC::AddSubscriptionData data{};
         data.Bus = ipcBus;
         data.Identifier = entry.second->Identifier;
         data.Mask = entry.second->Mask;
-        if (subscribe) {
-            (void)PlatformServices::CANIPC::AddSubscription(&data, sink_);
-        } else {
-            (void)PlatformServices::CANIPC::RemoveSubscription(&data, sink_);
-        }
+        const int written = subscribe ? PlatformServices::CANIPC::AddSubscription(&data, sink_)
+                                      : PlatformServices::CANIPC::RemoveSubscription(&data, sink_);
+        if (written != 0 && first == 0) first = written;
+        // A subscription stops where the platform did not take one (the
+        // rest would not be taken either); otherwise every row is tried.
+        if (subscribe && NotTaken(written)) return written;
+        if (sent != nullptr) ++*sent;
     }
+    return first;
 }
 
-void CAN::Replay() {
-    if (Stopping()) return;
+int CAN::Replay() {
+    if (Stopping()) return 0;
     const InterfaceSnapshot list = interfaces_.Current();
-    if (!list) return;
+    if (!list) return 0;
     unsigned catchAllBuses = 0;  // bit per bus
     {
         MutexLock guard(receiveAllLock_);
         for (const ReceiveAllFilter& filter : receiveAllFilters_) catchAllBuses |= 1u << filter.Bus;
     }
     for (const auto& created : *list) {
-        LinkReceiveTableToPlatform(&created->ReceiveTable, ToIPCBus(created->Bus), true);
+        const int linked = LinkReceiveTableToPlatform(&created->ReceiveTable, ToIPCBus(created->Bus), true);
+        if (linked != 0) return linked;
         if ((catchAllBuses & (1u << created->Bus)) == 0) continue;
         PlatformServices::CANIPC::AddSubscriptionData everything{};
         everything.Bus = ToIPCBus(created->Bus);
-        (void)PlatformServices::CANIPC::AddSubscription(&everything, sink_);
+        const int added = PlatformServices::CANIPC::AddSubscription(&everything, sink_);
+        if (added != 0) return added;
     }
+    return 0;
 }
 
 void CAN::Shutdown() {

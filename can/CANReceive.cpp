@@ -1,5 +1,6 @@
 // Reception: frame records from the platform to the application's callbacks.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "can/CAN.h"
@@ -68,12 +69,18 @@ std::int32_t CAN::RegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::Fr
                                              CANTypes::CANReceiveCallback callback, void* context) {
     if (callback == nullptr || !IsBus(bus)) return kInvalidArgument;
     if (!DoesInterfaceExist(bus)) return kNoInterface;
+    const RegistrationScope registration(sink_);
+    if (!registration.Held()) return kPlatformBusy;
     const std::int32_t added = AddReceiveAllFilter(ReceiveAllFilter{bus, type, callback, context});
     if (added != 0) return added;
     PlatformServices::CANIPC::AddSubscriptionData everything{};
     everything.Bus = ToIPCBus(bus);
-    (void)PlatformServices::CANIPC::AddSubscription(&everything, sink_);
-    return 0;
+    const int written = PlatformServices::CANIPC::AddSubscription(&everything, sink_);
+    // Kept for the next connection when this one is gone; dropped again when
+    // the platform did not take it.
+    if (!NotTaken(written)) return 0;
+    RemoveReceiveAllFilter(bus, type);
+    return written;
 }
 
 }  // namespace Internal

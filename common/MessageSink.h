@@ -29,6 +29,39 @@ public:
     // Whether the caller runs on the thread that receives the platform's
     // answers, where it can get none while it waits.
     [[nodiscard]] virtual bool OnReceivingThread() const { return false; }
+    // A registration (what the platform keeps for this application: a
+    // subscription, a CA) holds off the restore of a new connection while it
+    // publishes and sends, so that it reaches each connection once. False
+    // when a restore under way did not end in time: the registration is
+    // then refused. Each true result is paired with EndRegistration.
+    [[nodiscard]] virtual bool BeginRegistration() { return true; }
+    virtual void EndRegistration() {}
+    // Ends the connection so that it is made anew and everything registered
+    // is sent again: for when the platform may hold a registration only in
+    // part, which nothing else could put right.
+    virtual void Resynchronise() {}
+};
+
+// Whether a write's result means the platform did not take the message (it
+// is held up): a registration then fails. After any other failure (the
+// connection is gone, or there is none yet) a registration is kept and sent
+// again with everything registered once a connection is made.
+inline bool NotTaken(int result) { return result == -11; }
+
+// One registration's hold (see MessageSink::BeginRegistration).
+class RegistrationScope {
+public:
+    explicit RegistrationScope(MessageSink& sink) : sink_(sink), held_(sink.BeginRegistration()) {}
+    ~RegistrationScope() {
+        if (held_) sink_.EndRegistration();
+    }
+    RegistrationScope(const RegistrationScope&) = delete;
+    RegistrationScope& operator=(const RegistrationScope&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    MessageSink& sink_;
+    const bool held_;
 };
 
 // Sends a request through `client` as MessageSink::Send describes (-22 for a

@@ -118,10 +118,14 @@ public:
         return Run(turn, deadline, std::move(answers), send, sink, reply, nullptr);
     }
 
-    // Takes a turn, then as Await, all within `timeoutMs`.
+    // Takes a turn, then as Await, all within `timeoutMs`; kCalledFromCallback
+    // at once on the thread that receives the replies.
     template <typename Send>
     std::int32_t Exchange(std::int32_t timeoutMs, Answers answers, Send&& send, const MessageSink& sink,
                           Reply* reply) {
+        // On the receiving thread the answer could only come once this call
+        // has returned: it fails at once, sending nothing.
+        if (sink.OnReceivingThread()) return kCalledFromCallback;
         const std::int64_t deadline = Deadline(timeoutMs);
         if (!sink.Connected()) return kNotConnected;
         const Turn turn(*this, deadline, sink.OnReceivingThread());
@@ -131,10 +135,12 @@ public:
     // As Exchange above, for `request`, which answers say they answer: a
     // request that could be given an owed request's answer is refused with
     // kAlready, nothing sent; one whose caller gives up after its send
-    // (kTimedOut, kUnexpectedReply) is owed from then on.
+    // (kTimedOut, kUnexpectedReply) is owed from then on; kCalledFromCallback
+    // at once on the thread that receives the replies.
     template <typename Send>
     std::int32_t Exchange(std::int32_t timeoutMs, const Request& request, Send&& send, const MessageSink& sink,
                           Reply* reply) {
+        if (sink.OnReceivingThread()) return kCalledFromCallback;
         const std::int64_t deadline = Deadline(timeoutMs);
         if (!sink.Connected()) return kNotConnected;
         const Turn turn(*this, deadline, sink.OnReceivingThread());

@@ -34,6 +34,10 @@ enum Result : std::int32_t {
     kExists = -17,
     // -EINVAL: a null pointer, a value out of range.
     kInvalidArgument = -22,
+    // -EDEADLK: a call that waits for the platform's answer was made on the
+    // listener thread (from a callback), which is the thread that would take
+    // the answer; nothing was sent.
+    kCalledFromCallback = -35,
     // -EADDRNOTAVAIL: the CA lost its address to another on the bus.
     kAddressLost = -99,
     // -ENOTCONN: the connection to the platform is lost; nothing was sent.

@@ -1,5 +1,6 @@
 #include "core/TarvexInterfacePrivate.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <new>
@@ -35,10 +36,15 @@ void TarvexInterfacePrivate::RunListener() {
             // stream: no answer can come over it, so the requests waiting for
             // one fail now. Then a new connection is tried every
             // kReconnectPauseMs until one is made or Shutdown begins.
-            if (!lost) WakeRequestWaiters();
+            if (!lost) {
+                WakeRequestWaiters();
+                restoreUntold = true;
+                Notify(CoreTypes::NoticeConnectionLost, 0);
+            }
             lost = true;
             if (Reconnect()) {
                 lost = false;
+                TellChanges();
             } else {
                 reconnectWakeEvent.WaitOne(kReconnectPauseMs);
             }
@@ -54,6 +60,7 @@ void TarvexInterfacePrivate::RunListener() {
             if (message) DispatchMessage(*message);
         }
         client->Recycle(batch);
+        TellChanges();
         // Out of memory with nothing read: the next Read would fail at once
         // again, so give the process a moment instead of spinning.
         if (starved) std::this_thread::sleep_for(kOutOfMemoryPause);
@@ -65,12 +72,86 @@ void TarvexInterfacePrivate::RunListener() {
 }
 
 bool TarvexInterfacePrivate::Reconnect() {
-    if (connection->client->Reconnect(kPlatformEndpoint, ipcAddress) != 0) return false;
-    // The CAs first: the J1939 subscriptions belong to them.
-    j1939.Replay();
-    can.Replay();
-    j1708.Replay();
+    PlatformServices::IPCClient* client = connection->client;
+    // No registration runs from here until everything is sent again: one
+    // made before goes over the lost connection (and fails there) and is in
+    // what is sent again, one made after goes out after it.
+    if (!registrations.Close(kRestoreWaitMs)) return false;
+    // Not up until the platform confirmed what is sent again below.
+    j1939.BeginRestore();
+    if (client->Reconnect(kPlatformEndpoint, ipcAddress) != 0) {
+        registrations.Open();
+        return false;
+    }
+    // The CAs first: the J1939 subscriptions belong to them. Last, a
+    // question whose answer tells that the platform has all of it.
+    int restored = j1939.Replay();
+    if (restored == 0) restored = can.Replay();
+    if (restored == 0) restored = j1708.Replay();
+    if (restored == 0) restored = j1939.ConfirmRestore();
+    registrations.Open();
+    if (restored != 0) {
+        // Something the platform did not take (it is held up): it holds only
+        // part of what is registered. The connection is made anew, and all
+        // of it sent again, until one takes everything.
+        client->Drop();
+        return false;
+    }
     return true;
+}
+
+void TarvexInterfacePrivate::RegisterConnectionNotifier(CoreTypes::ConnectionNotifier function, void* context) {
+    std::shared_ptr<const Notifier> next;
+    if (function != nullptr) {
+        try {
+            next = std::make_shared<const Notifier>(Notifier{function, context});
+        } catch (const std::bad_alloc&) {
+            next = nullptr;
+        }
+    }
+    MutexLock guard(notifierLock);
+    notifier.swap(next);
+    // The replaced notifier is released after the lock, with `next`.
+}
+
+void TarvexInterfacePrivate::Notify(std::int32_t notice, std::int32_t value) {
+    if (stopRequested.load(std::memory_order_acquire)) return;
+    std::shared_ptr<const Notifier> current;
+    {
+        MutexLock guard(notifierLock);
+        current = notifier;
+    }
+    if (current) current->function(current->context, notice, value);
+}
+
+void TarvexInterfacePrivate::TellChanges() {
+    // The CAs first: whoever hears of the restore knows which CAs it cost.
+    const std::uint64_t changes = j1939.AddressChanges();
+    if (changes != addressChangesSeen) {
+        addressChangesSeen = changes;
+        const J1939::CASnapshot cas = j1939.ControllerApplications();
+        for (const auto& ca : *cas) {
+            if (!ca || ca->Attached) continue;
+            const bool isLost = ca->Lost.load(std::memory_order_acquire);
+            const auto told = std::find(toldLost.begin(), toldLost.end(), ca->Uid);
+            if (isLost == (told != toldLost.end())) continue;
+            if (isLost) {
+                try {
+                    toldLost.push_back(ca->Uid);
+                } catch (const std::bad_alloc&) {
+                    addressChangesSeen = 0;  // looked at again after the next batch
+                    continue;
+                }
+            } else {
+                toldLost.erase(told);
+            }
+            Notify(isLost ? CoreTypes::NoticeAddressLost : CoreTypes::NoticeAddressRegained, ca->Uid);
+        }
+    }
+    if (restoreUntold && ConnectionState() == CoreTypes::ConnectionUp) {
+        restoreUntold = false;
+        Notify(CoreTypes::NoticeConnectionRestored, 0);
+    }
 }
 
 void TarvexInterfacePrivate::WakeRequestWaiters() {

@@ -29,6 +29,7 @@ constexpr Described kCodes[] = {
     {CoreTypes::FileTooBig, "FileTooBig: the platform's file is too large to serve"},
     {CoreTypes::NoSpace, "NoSpace: the platform's storage is full"},
     {CoreTypes::BrokenPipe, "BrokenPipe: the connection ended while it was being set up"},
+    {CoreTypes::CalledFromCallback, "CalledFromCallback: called from a callback: would wait on itself"},
     {CoreTypes::NameTooLong, "NameTooLong: the platform endpoint's path is too long"},
     {CoreTypes::ProtocolError, "ProtocolError: the platform answered the registration otherwise"},
     {CoreTypes::AddressInUse, "AddressInUse: another application holds that IPC address"},

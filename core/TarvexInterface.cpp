@@ -51,6 +51,10 @@ void TarvexInterface::Shutdown() {
     if (d != nullptr) d->Shutdown();
 }
 
+void TarvexInterface::RegisterConnectionNotifier(CoreTypes::ConnectionNotifier notifier, void* context) {
+    if (d != nullptr) d->RegisterConnectionNotifier(notifier, context);
+}
+
 std::int32_t TarvexInterface::GetConnectionState() {
     return d != nullptr ? d->ConnectionState() : CoreTypes::ConnectionClosed;
 }

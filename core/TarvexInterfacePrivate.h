@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include <customapp/CoreTypes.h>
 #include <customapp/TarvexInterface.h>
@@ -23,6 +25,7 @@
 #include "common/CyclicSchedule.h"
 #include "common/MessageSink.h"
 #include "common/Mutex.h"
+#include "common/RegistrationGate.h"
 #include "common/Result.h"
 #include "eeprom/VirtualEEPROM.h"
 #include "j1708/J1708.h"
@@ -40,6 +43,10 @@ constexpr std::size_t kWorkerStackBytes = 64 * 1024;
 constexpr std::int32_t kServiceMaxWaitMs = 200;
 // Pause between two attempts to reconnect to the platform, in milliseconds.
 constexpr std::int32_t kReconnectPauseMs = 200;
+// How long a registration waits for the restore of a new connection to
+// end, and the restore for the registrations under way, in milliseconds.
+constexpr std::int32_t kRegistrationWaitMs = 3000;
+constexpr std::int32_t kRestoreWaitMs = 1000;
 // How long Shutdown's withdrawals may wait for a platform that has stopped
 // reading, in milliseconds, all together.
 constexpr std::int32_t kShutdownWritesMs = 300;
@@ -120,9 +127,11 @@ public:
         return client != nullptr && client->IsActive();
     }
     // The connection's state for the application (CoreTypes::ConnectionState).
+    // Up only once a new connection has everything registered back (the
+    // platform answered after the last of it).
     std::int32_t ConnectionState() const {
         if (!Running()) return CoreTypes::ConnectionClosed;
-        return PlatformConnected() ? CoreTypes::ConnectionUp : CoreTypes::ConnectionLost;
+        return PlatformConnected() && !j1939.Restoring() ? CoreTypes::ConnectionUp : CoreTypes::ConnectionLost;
     }
     // Runs both worker threads at `priority` under SCHED_FIFO, or with 0
     // under SCHED_OTHER; both or neither (see the facade). A Result, or a
@@ -208,6 +217,9 @@ public:
     }
 
     // --- J1939 --- (the component holds the CAs; see j1939/J1939.h)
+    // --- Notices (see the facade's RegisterConnectionNotifier).
+    void RegisterConnectionNotifier(CoreTypes::ConnectionNotifier notifier, void* context);
+
     std::int32_t J1939CreateCA(CoreTypes::CANBus bus, unsigned char address, const J1939Types::J1939Name* name,
                                J1939Types::J1939ReceiveTableEntry* receiveTable, int receiveCount,
                                J1939Types::J1939TransmitTableEntry* transmitTable, int transmitCount, bool attach) {
@@ -304,7 +316,7 @@ private:
     // The sink over the current connection's client.
     class ConnectionSink final : public MessageSink {
     public:
-        explicit ConnectionSink(const TarvexInterfacePrivate& owner) : owner(owner) {}
+        explicit ConnectionSink(TarvexInterfacePrivate& owner) : owner(owner) {}
         int Send(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
                  std::size_t length) override {
             return SendThroughClient(owner.Client(), category, address, command, data, length);
@@ -315,11 +327,24 @@ private:
             return client != nullptr ? client->Connections() : 0;
         }
         bool OnReceivingThread() const override { return owner.OnListenerThread(); }
+        bool BeginRegistration() override {
+            // A callback never meets a restore: the listener runs both.
+            return owner.OnListenerThread() || owner.registrations.Enter(kRegistrationWaitMs);
+        }
+        void EndRegistration() override {
+            if (!owner.OnListenerThread()) owner.registrations.Leave();
+        }
+        void Resynchronise() override {
+            PlatformServices::IPCClient* client = owner.Client();
+            if (client != nullptr) client->Drop();
+        }
 
     private:
-        const TarvexInterfacePrivate& owner;
+        TarvexInterfacePrivate& owner;
     };
 
+    // Keeps the application's registrations apart from a restore.
+    Internal::RegistrationGate registrations;
     ConnectionSink sink{*this};
 
 public:
@@ -334,6 +359,11 @@ private:
     enum class JoinState { Running, Joining, Joined };
 
     void RunListener();
+    // Tells the notifier of `notice` (listener thread; none once stopping).
+    void Notify(std::int32_t notice, std::int32_t value);
+    // After a batch or a restore: tells of a restore that completed and of
+    // the CAs whose address changed since the last look (listener thread).
+    void TellChanges();
     // One attempt to connect anew after the connection was lost: registers
     // the IPC address again and has each component send again what the
     // application registered. Whether the connection is up again.
@@ -353,6 +383,19 @@ private:
     // creation).
     void AwaitWorkersRecorded();
     static constexpr std::chrono::seconds kWorkerRecordBound{10};
+
+    // The connection notifier, replaced as one unit; the pointer is guarded.
+    struct Notifier {
+        CoreTypes::ConnectionNotifier function;
+        void* context;
+    };
+    Mutex notifierLock;
+    std::shared_ptr<const Notifier> notifier GUARDED_BY(notifierLock);
+    // The listener's own: a restore not yet told, the CAs' address changes
+    // seen, and the uids told as lost.
+    bool restoreUntold = false;
+    std::uint64_t addressChangesSeen = 0;
+    std::vector<std::int32_t> toldLost;
 
     bool providersSet = false;
     // Set once Init has connected and started both worker threads.

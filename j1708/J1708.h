@@ -107,7 +107,8 @@ public:
     // Sends the subscription again once the tables are registered, for a
     // connection made anew after the platform lost the old one. Nothing once
     // a stop is requested. Called by the listener thread.
-    void Replay();
+    // 0, or the failed write's result.
+    [[nodiscard]] int Replay();
 
     // One pass of the service thread begun at tick `passTick`: sends the
     // cyclic rows that are due and returns the milliseconds from `passTick`

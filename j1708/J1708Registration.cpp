@@ -1,4 +1,5 @@
 // Registration of the J1708 tables and their withdrawal.
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -66,6 +67,8 @@ std::int32_t J1708::Init(const J1708Types::J1708ReceiveTableEntry* receiveTable,
     } catch (const std::bad_alloc&) {
         return kOutOfMemory;
     }
+    const RegistrationScope registration(sink_);
+    if (!registration.Held()) return kPlatformBusy;
     // Of two concurrent registrations only one is published.
     const bool published = tables_.Change([&](std::shared_ptr<const Tables>& current) {
         if (initialised_.load(std::memory_order_relaxed)) return false;
@@ -74,13 +77,20 @@ std::int32_t J1708::Init(const J1708Types::J1708ReceiveTableEntry* receiveTable,
         return true;
     });
     if (!published) return kAlready;
-    (void)PlatformServices::J1708IPC::ReceiveSubscribe(sink_);
-    return 0;
+    const int written = PlatformServices::J1708IPC::ReceiveSubscribe(sink_);
+    // Kept for the next connection when this one is gone; taken back when
+    // the platform did not take the subscription.
+    if (!NotTaken(written)) return 0;
+    tables_.Change([&](std::shared_ptr<const Tables>& current) {
+        current.reset();
+        initialised_.store(false, std::memory_order_release);
+    });
+    return written;
 }
 
-void J1708::Replay() {
-    if (Stopping() || !Snapshot()) return;
-    (void)PlatformServices::J1708IPC::ReceiveSubscribe(sink_);
+int J1708::Replay() {
+    if (Stopping() || !Snapshot()) return 0;
+    return PlatformServices::J1708IPC::ReceiveSubscribe(sink_);
 }
 
 void J1708::Shutdown() {

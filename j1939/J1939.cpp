@@ -47,6 +47,24 @@ std::int32_t J1939::Publish(const std::shared_ptr<J1939ControllerApplication>& c
     return uid;  // the replaced list is released here, outside the lock
 }
 
+void J1939::Unpublish(const J1939ControllerApplication* ca) {
+    std::shared_ptr<CAList> next;
+    try {
+        next = std::make_shared<CAList>();
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    CASnapshot previous;
+    cas_.Change([&](CASnapshot& current) {
+        for (const auto& candidate : *current) {
+            if (candidate.get() != ca) next->push_back(candidate);
+        }
+        // The uid is given again unless a later one was handed out meanwhile.
+        if (nextCAUid_ == ca->Uid + 1) nextCAUid_ = ca->Uid;
+        previous = std::exchange(current, std::move(next));
+    });
+}
+
 J1939::CASnapshot J1939::Close() {
     auto empty = std::make_shared<const CAList>();
     return cas_.Change([&](CASnapshot& current) {
@@ -101,13 +119,26 @@ void J1939::MarkLost(const CAList& list, const std::vector<PlatformCA>& present,
                      const J1939ControllerApplication* only) {
     for (const auto& ca : list) {
         if (!ca || ca->Attached || (only != nullptr && ca.get() != only)) continue;
-        if (std::find(present.begin(), present.end(), PlatformCA{ca->Bus, ca->Address}) == present.end())
-            ca->Lost.store(true, std::memory_order_release);
+        if (std::find(present.begin(), present.end(), PlatformCA{ca->Bus, ca->Address}) == present.end() &&
+            !ca->Lost.exchange(true, std::memory_order_acq_rel)) {
+            addressChanges_.fetch_add(1, std::memory_order_acq_rel);
+        }
+    }
+}
+
+void J1939::MarkRegained(const CAList& list, const std::vector<PlatformCA>& present) {
+    for (const auto& ca : list) {
+        if (!ca || ca->Attached || !ca->Lost.load(std::memory_order_acquire)) continue;
+        if (std::find(present.begin(), present.end(), PlatformCA{ca->Bus, ca->Address}) != present.end() &&
+            ca->Lost.exchange(false, std::memory_order_acq_rel)) {
+            addressChanges_.fetch_add(1, std::memory_order_acq_rel);
+        }
     }
 }
 
 std::int32_t J1939::SenderState(CoreTypes::CANBus bus, unsigned char address) const {
     std::int32_t state = kNoInterface;
+    if (Restoring()) return kNotConnected;
     const CASnapshot list = ControllerApplications();
     for (const auto& ca : *list) {
         if (!ca || ca->Bus != bus || ca->Address != address) continue;

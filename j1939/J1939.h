@@ -88,7 +88,8 @@ public:
         J1939Types::J1939Name Name{};
         bool Attached = false;  // the platform's configured CA, not one of this instance's claims
         // Set once the platform's list of the CAs present no longer holds
-        // the CA (another won its address); never cleared.
+        // the CA (another won its address); cleared by a list that holds it
+        // again.
         std::atomic<bool> Lost{false};
 
         // Builds the lookup of the rows that can deliver; called once the
@@ -104,7 +105,11 @@ public:
 
         // The current receive-all registration, or null before the first.
         std::shared_ptr<const ReceiveAllRegistration> ReceiveAll() const;
-        void SetReceiveAll(J1939Types::J1939ReceiveCallback callback, void* context);
+        // Returns the registration it replaced (null before the first).
+        std::shared_ptr<const ReceiveAllRegistration> SetReceiveAll(J1939Types::J1939ReceiveCallback callback,
+                                                                    void* context);
+        // Makes `registration` the current one; `registration` then holds the one it replaced.
+        void PutBackReceiveAll(std::shared_ptr<const ReceiveAllRegistration>& registration);
 
     private:
         struct KeyedRow {
@@ -166,8 +171,12 @@ public:
                                    std::int32_t length);
     std::int32_t RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J1939ReceiveCallback callback,
                                             void* context);
-    // Adds (or withdraws) one platform subscription per row of `table`.
-    void LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe);
+    // Adds (or withdraws) one platform subscription per row of `table`: 0,
+    // or the first failed write's result (adding stops at a message the
+    // platform did not take). `*sent`, when given, counts the rows before
+    // the one it stopped at.
+    int LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe,
+                                   std::size_t* sent = nullptr);
 
     // The listener thread's entry: received messages (command 5) and the
     // platform's CA lists (replies 10 and 12) among `children`.
@@ -187,9 +196,27 @@ public:
     // For a connection made anew after the platform lost the old one: asks
     // the platform again for each CA it created (same bus, address and
     // NAME; an attached CA is the platform's own) and sends its
-    // subscriptions again, its catch-all's included. Waits for no answer; nothing once closed. Called
-    // by the listener thread.
-    void Replay();
+    // subscriptions again, its catch-all's included. Waits for no answer;
+    // nothing once closed. Called by the listener thread, after
+    // BeginRestore. 0, or the first failed write's result (nothing more is
+    // sent then).
+    [[nodiscard]] int Replay();
+    // Called before a new connection is made: from here until the answer
+    // to ConfirmRestore the CAs send nothing and Restoring is true.
+    void BeginRestore();
+    // Asks for the platform's list of this application's CAs after
+    // everything was sent again on a new connection. The platform handles
+    // its messages in order, so its answer tells that it has every one of
+    // them: the CAs that did not get their address back are marked lost
+    // then, and Restoring turns false. 0 or the write's result.
+    [[nodiscard]] int ConfirmRestore();
+    // Whether a restore awaits the platform's answer (at most kRestoreAnswerMs:
+    // a platform that never answers is taken to hold what it was sent).
+    bool Restoring() const { return restoring_.load(std::memory_order_acquire); }
+    static constexpr std::int64_t kRestoreAnswerMs = 2000;
+    // Counts the CAs that were marked lost or found holding their address
+    // again: changes whenever one of them does.
+    std::uint64_t AddressChanges() const { return addressChanges_.load(std::memory_order_acquire); }
 
     // One pass of the service thread begun at tick `passTick`: sends the
     // cyclic rows that are due and returns the milliseconds from `passTick`
@@ -227,6 +254,10 @@ private:
     std::int32_t Publish(const std::shared_ptr<J1939ControllerApplication>& ca);
     // Closes the subsystem and publishes the empty list; returns the list it replaced.
     CASnapshot Close();
+    // Withdraws the platform subscription of one receive row: the write's result.
+    int WithdrawRow(const J1939ReceiveTableEntry& row, unsigned char ipcBus);
+    // Takes the CA out of the list again (a creation that failed after its publication).
+    void Unpublish(const J1939ControllerApplication* ca);
     bool IsClosed() const { return closed_.load(std::memory_order_acquire); }
 
     // Writes that must reach the platform before the shutdown's withdrawals
@@ -240,8 +271,10 @@ private:
     void ReplacePlatformCAList(std::vector<PlatformCA> list, bool staticList);
     // Marks the created CAs of `list` (all, or the one `only`) that `present`
     // does not hold as lost.
-    static void MarkLost(const CAList& list, const std::vector<PlatformCA>& present,
-                         const J1939ControllerApplication* only = nullptr);
+    void MarkLost(const CAList& list, const std::vector<PlatformCA>& present,
+                  const J1939ControllerApplication* only = nullptr);
+    // Clears the mark of the created CAs of `list` that `present` holds again.
+    void MarkRegained(const CAList& list, const std::vector<PlatformCA>& present);
     // The CA of this instance on (bus, address): 0 when one holds its
     // address, -99 when every one there lost it, -1 when there is none.
     std::int32_t SenderState(CoreTypes::CANBus bus, unsigned char address) const;
@@ -258,6 +291,12 @@ private:
     // also sets closed_ there.
     std::int32_t nextCAUid_ = 1;
     std::atomic<bool> closed_{false};
+    // Set by Replay, cleared by the platform's answer to ConfirmRestore or
+    // once restoreDeadline_ (ticks) has passed.
+    std::atomic<bool> restoring_{false};
+    std::atomic<std::uint64_t> addressChanges_{0};
+    std::atomic<bool> restoreAsked_{false};
+    std::atomic<std::int64_t> restoreDeadline_{0};
 
     std::atomic<int> writesInFlight_{0};
     Mutex drainLock_;

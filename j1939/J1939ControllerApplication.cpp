@@ -33,11 +33,17 @@ std::shared_ptr<const J1939::ReceiveAllRegistration> J1939::J1939ControllerAppli
     return receiveAll_;
 }
 
-void J1939::J1939ControllerApplication::SetReceiveAll(J1939Types::J1939ReceiveCallback callback, void* context) {
+std::shared_ptr<const J1939::ReceiveAllRegistration> J1939::J1939ControllerApplication::SetReceiveAll(
+    J1939Types::J1939ReceiveCallback callback, void* context) {
     auto registration = std::make_shared<const ReceiveAllRegistration>(ReceiveAllRegistration{callback, context});
+    PutBackReceiveAll(registration);
+    return registration;
+}
+
+void J1939::J1939ControllerApplication::PutBackReceiveAll(std::shared_ptr<const ReceiveAllRegistration>& registration) {
     MutexLock guard(receiveAllLock_);
     receiveAll_.swap(registration);
-    // The replaced registration is released after the lock, with `registration`.
+    // The replaced registration is released by the caller, after the lock.
 }
 
 }  // namespace Internal

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "Helper.h"
 #include "j1939/J1939.h"
 #include "common/BusMapping.h"
 #include "common/Result.h"
@@ -98,6 +99,12 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
     if (receiveTable == nullptr || transmitTable == nullptr) return kInvalidArgument;
     if (!IsBus(bus)) return kInvalidArgument;
     if (!attach && (name == nullptr || address == 254 || address == 255)) return kInvalidArgument;
+    // The platform's list could only be taken once this call has returned.
+    if (sink_.OnReceivingThread()) return kCalledFromCallback;
+    // Held until the CA and its subscriptions went out: a restore of the
+    // connection sends them again only if it comes after.
+    const RegistrationScope registration(sink_);
+    if (!registration.Held()) return kPlatformBusy;
 
     // One creation at a time from here to the publication: the existence
     // test and the platform's answer are shared. The time-out bounds the
@@ -179,52 +186,114 @@ std::int32_t J1939::Create(CoreTypes::CANBus bus, unsigned char address, const J
             present = presentCAs_;
         }
         if (present && !attach) MarkLost(*ControllerApplications(), *present, ca.get());
-        LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
+        std::size_t sent = 0;
+        const int linked = LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true, &sent);
+        // A lost connection is no failure: the CA is sent again with the rest
+        // once the connection is made anew. A subscription the platform did
+        // not take fails the call, which leaves nothing behind.
+        if (NotTaken(linked)) {
+            Unpublish(ca.get());
+            std::size_t withdrawn = 0;
+            bool whole = true;
+            for (const auto& entry : ca->ReceiveTable) {
+                if (withdrawn++ == sent) break;
+                const J1939ReceiveTableEntry* row = entry.second.get();
+                const int removed = WithdrawRow(*row, ipcBus);
+                if (NotTaken(removed)) whole = false;
+                if (!whole) break;
+            }
+            // The platform may keep what it could not be told to drop: a new
+            // connection starts it from what is registered.
+            if (!whole) sink_.Resynchronise();
+            EndWrite();
+            return failed(linked);
+        }
     }
     EndWrite();
     return uid == 0 ? failed(kNotAllowed) : uid;
 }
 
-void J1939::Replay() {
+int J1939::Replay() {
     // A write, like a creation's: the shutdown's removals come after it.
     const WriteScope write(*this);
-    if (!write.Open()) return;
+    if (!write.Open()) return 0;
     const CASnapshot list = ControllerApplications();
     for (const auto& ca : *list) {
         if (!ca) continue;
         const unsigned char ipcBus = ToIPCBus(ca->Bus);
         // A CA that lost its address has lost it for good: it claims nothing again.
         if (!ca->Attached && !ca->Lost.load()) {
-            (void)IPC::CreateInterfaceManager(ipcBus, sink_);
+            int written = IPC::CreateInterfaceManager(ipcBus, sink_);
             IPC::J1939NameIPC nameRecord = NameRecord(ca->Name);
-            (void)IPC::CreateControllerApplication(ipcBus, ca->Address, &nameRecord, sink_);
+            if (written == 0) written = IPC::CreateControllerApplication(ipcBus, ca->Address, &nameRecord, sink_);
+            if (written != 0) return written;
         }
-        LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
-        if (ca->ReceiveAll()) (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribeAll, 0, 0, sink_, false);
+        const int linked = LinkReceiveTableToPlatform(&ca->ReceiveTable, ipcBus, true);
+        if (linked != 0) return linked;
+        if (ca->ReceiveAll()) {
+            const int all = IPC::SubscribeMessage(ipcBus, IPC::SubscribeAll, 0, 0, sink_, false);
+            if (all != 0) return all;
+        }
+    }
+    return 0;
+}
+
+void J1939::BeginRestore() {
+    restoreAsked_.store(false, std::memory_order_release);
+    restoring_.store(true, std::memory_order_release);
+}
+
+int J1939::ConfirmRestore() {
+    restoreDeadline_.store(PlatformServices::Helper::GetTicks() + kRestoreAnswerMs, std::memory_order_release);
+    restoreAsked_.store(true, std::memory_order_release);
+    const int written = IPC::GetCurrentCAList(sink_, false);
+    if (written != 0) restoring_.store(false, std::memory_order_release);
+    return written;
+}
+
+int J1939::WithdrawRow(const J1939ReceiveTableEntry& row, unsigned char ipcBus) {
+    switch (row.SubscriptionMode) {
+        case 0:
+            return IPC::SubscribeMessage(ipcBus, IPC::SubscribePGN, row.PGN, 0, sink_, true);
+        case 1:
+            return IPC::SubscribeMessage(ipcBus, IPC::SubscribeSourceAddress, 0, row.SourceAddress, sink_, true);
+        case 2:
+            return IPC::SubscribeMessage(ipcBus, IPC::SubscribePGNAndSource, row.PGN, row.SourceAddress, sink_, true);
+        default:
+            return 0;
     }
 }
 
-void J1939::LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe) {
-    if (table == nullptr) return;
+int J1939::LinkReceiveTableToPlatform(const ReceiveTableMap* table, unsigned char ipcBus, bool subscribe,
+                                      std::size_t* sent) {
+    if (table == nullptr) return 0;
+    int first = 0;
     for (const auto& entry : *table) {
         const J1939ReceiveTableEntry* row = entry.second.get();
         if (row == nullptr) continue;
+        int written = 0;
         switch (row->SubscriptionMode) {
             case 0:
-                (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribePGN, row->PGN, 0, sink_, !subscribe);
+                written = IPC::SubscribeMessage(ipcBus, IPC::SubscribePGN, row->PGN, 0, sink_, !subscribe);
                 break;
             case 1:
-                (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribeSourceAddress, 0, row->SourceAddress, sink_,
-                                            !subscribe);
+                written = IPC::SubscribeMessage(ipcBus, IPC::SubscribeSourceAddress, 0, row->SourceAddress, sink_,
+                                                !subscribe);
                 break;
             case 2:
-                (void)IPC::SubscribeMessage(ipcBus, IPC::SubscribePGNAndSource, row->PGN, row->SourceAddress,
-                                            sink_, !subscribe);
+                written = IPC::SubscribeMessage(ipcBus, IPC::SubscribePGNAndSource, row->PGN, row->SourceAddress,
+                                                sink_, !subscribe);
                 break;
             default:
                 break;
         }
+        if (written != 0 && first == 0) first = written;
+        // A subscription stops where the platform did not take one (the
+        // rest would not be taken either); otherwise every row is tried.
+        if (subscribe && NotTaken(written)) return written;
+        if (sent != nullptr) ++*sent;
     }
+    return first;
 }
 
 bool J1939::DoesCAExist(CoreTypes::CANBus bus, unsigned char address) const {
@@ -269,7 +338,14 @@ void J1939::HandleCAList(const PlatformServices::QRVMessage& child, bool staticL
         return;  // the lists stay as they were; the waiting creation times out
     }
     // The platform names every CA of this instance that holds its address.
-    if (!staticList) MarkLost(*ControllerApplications(), *reply.List);
+    if (!staticList) {
+        const CASnapshot cas = ControllerApplications();
+        MarkLost(*cas, *reply.List);
+        MarkRegained(*cas, *reply.List);
+        // The answer to a restore's question: the platform has handled
+        // everything sent before it.
+        if (restoreAsked_.exchange(false)) restoring_.store(false, std::memory_order_release);
+    }
     (void)caListExchange_.Offer(reply);
 }
 

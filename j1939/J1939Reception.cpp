@@ -1,5 +1,6 @@
 // Messages from the platform: received J1939 messages and CA-list replies.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -90,13 +91,23 @@ std::int32_t J1939::RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J19
     if (!write.Open()) return kNotFound;  // shut down: no CA is left
     const auto ca = ControllerApplicationFromUid(uid);
     if (!ca) return kNotFound;
+    const RegistrationScope registration(sink_);
+    if (!registration.Held()) return kPlatformBusy;
+    std::shared_ptr<const ReceiveAllRegistration> previous;
     try {
-        ca->SetReceiveAll(callback, context);
+        previous = ca->SetReceiveAll(callback, context);
     } catch (const std::bad_alloc&) {
         return kOutOfMemory;
     }
-    (void)IPC::SubscribeMessage(ToIPCBus(ca->Bus), IPC::SubscribeAll, 0, 0, sink_, false);
-    return 0;
+    // A new callback for a CA that has one replaces it: the platform holds
+    // the subscription already.
+    if (previous) return 0;
+    const int written = IPC::SubscribeMessage(ToIPCBus(ca->Bus), IPC::SubscribeAll, 0, 0, sink_, false);
+    // Kept for the next connection when this one is gone; taken back when
+    // the platform did not take it.
+    if (!NotTaken(written)) return 0;
+    ca->PutBackReceiveAll(previous);
+    return written;
 }
 
 }  // namespace Internal

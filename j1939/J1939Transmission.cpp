@@ -30,6 +30,8 @@ std::int32_t J1939::SendMessage(std::int32_t uid, std::int32_t index) {
     if (!ca) return kNotFound;
     if (!ValidIndex(*ca, index)) return kNotFound;
     if (ca->Lost.load(std::memory_order_acquire)) return kAddressLost;
+    // Until the platform confirmed the CAs of a new connection, it may not hold this one's address yet.
+    if (Restoring()) return kNotConnected;
     return SendMessage(ca->TransmitTable[static_cast<std::size_t>(index)].get(), ca->Bus, ca->Address);
 }
 
@@ -96,6 +98,16 @@ std::int64_t J1939::Service(std::int64_t passTick) {
     CyclicSchedule schedule(stopRequested_, passTick);
     WriteScope write(*this);
     if (!write.Open()) return schedule.Next();
+    if (Restoring()) {
+        // A platform that never answers the restore's question is taken to
+        // hold what it was sent; until then the CAs send nothing.
+        if (!restoreAsked_.load(std::memory_order_acquire) ||
+            PlatformServices::Helper::GetTicks() < restoreDeadline_.load(std::memory_order_acquire)) {
+            return schedule.Next();
+        }
+        restoreAsked_.store(false, std::memory_order_release);
+        restoring_.store(false, std::memory_order_release);
+    }
     const CASnapshot list = ControllerApplications();
     for (const auto& ca : *list) {
         if (!ca || ca->Lost.load(std::memory_order_acquire)) continue;  // it may send nothing more

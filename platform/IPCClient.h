@@ -100,6 +100,12 @@ public:
     // stopped reading.
     void BoundWrites(int ms);
 
+    // Ends an active connection as if the platform had closed it: the
+    // reader sees it lost (Read returns 0) and the application connects anew.
+    void Drop() {
+        if (IsActive()) Lose();
+    }
+
     bool IsActive() const { return active_.load(std::memory_order_acquire); }
     // How many times Reconnect has succeeded.
     std::uint32_t Connections() const { return connections_.load(std::memory_order_acquire); }

@@ -46,6 +46,9 @@ enum ResultCode : std::int32_t {
     FileTooBig = -27,           // EFBIG: from a plug-in file query: the file is too large to serve
     NoSpace = -28,              // ENOSPC: the platform's storage is full (an EEPROM save)
     BrokenPipe = -32,           // EPIPE: from Init: the connection ended during the registration
+    CalledFromCallback = -35,   // EDEADLK: an operation that waits for the platform's answer was
+                                // called on the listener thread (from a callback), where the answer
+                                // could never be taken; nothing was sent
     NameTooLong = -36,          // ENAMETOOLONG: from Init: the endpoint path is too long
     ProtocolError = -71,        // EPROTO: from Init: the platform answered the registration otherwise
     AddressInUse = -98,         // EADDRINUSE: from Init: another application holds that IPC address
@@ -68,13 +71,34 @@ enum ResultCode : std::int32_t {
 enum ConnectionState : std::int32_t {
     // Before a successful Init, and once Shutdown has begun.
     ConnectionClosed = 0,
-    // Connected and registered: operations reach the platform.
+    // Connected and registered, and after a reconnection everything the
+    // application registered is back: operations reach the platform.
     ConnectionUp = 1,
     // The platform closed the connection or went away. Operations that would
     // send return -107 at once; the library connects anew by itself, about
     // every 200 ms, and restores what the application registered.
     ConnectionLost = 2,
 };
+
+// What TarvexInterface::RegisterConnectionNotifier tells of, with the value
+// that comes with it.
+enum ConnectionNotice : std::int32_t {
+    // The platform closed the connection or went away (value 0): the state
+    // is ConnectionLost from now on.
+    NoticeConnectionLost = 1,
+    // A new connection has everything registered back (value 0): the state
+    // is ConnectionUp again.
+    NoticeConnectionRestored = 2,
+    // A CA of this application lost its address (value: its uid); its sends
+    // return -99 from now on.
+    NoticeAddressLost = 3,
+    // The platform reports a CA that had lost its address as holding it
+    // again (value: its uid); it sends again.
+    NoticeAddressRegained = 4,
+};
+
+// Told of a ConnectionNotice: (context given with the notifier, notice, value).
+typedef void (*ConnectionNotifier)(void* context, std::int32_t notice, std::int32_t value);
 
 // A task handed to the host's scheduler: (task argument, value from the host).
 typedef void (*TaskFunction)(void* argument, std::int32_t value);

@@ -5,6 +5,12 @@
 // listener thread; cyclic transmissions go out from its service thread.
 // A callback may call Shutdown and may even destroy the instance; the
 // instance is then torn down once the callback has returned.
+// An operation that waits for the platform's answer (J1939CreateCA,
+// J1939AttachToPlatformCA, the EEPROM operations, PluginGetFileStats and
+// PluginGetFileData) cannot get it on the listener thread, which is the
+// thread that takes the answers: called from a callback it fails at once
+// with -35 and sends nothing (EEPROMGetState: 5). Hand such work to a
+// thread of the application.
 // Both worker threads run with a 64 KiB stack: receive callbacks, the
 // job-start notifier and the host's dispatch hooks must keep their stack use
 // (large local arrays, deep recursion) well below that. They run under the
@@ -39,13 +45,29 @@
 // -107 at once (a request waiting for an answer ends with -107), and
 // GetConnectionState reports it; a registration made meanwhile (CANInit,
 // J1708Init, a catch-all) is kept and reaches the platform with the rest.
+// A registration (CANInit, the catch-alls, J1708Init, the receive rows of
+// J1939CreateCA) whose message the held-up platform did not take fails with
+// -11 and leaves nothing behind, at the platform included (should a
+// withdrawal not go out either, the connection is made anew so that the
+// platform holds exactly what is registered).
 // The listener thread then connects anew about every 200 ms; once the
 // platform accepts again (restarted), it registers the same IPC address and
 // restores, with no action by the application, every
 // CAN interface's subscriptions and catch-alls, every CA (asked for again on
 // the same bus and address with the same NAME; an attached CA is the
 // platform's own) with its subscriptions, and the J1708 subscription. Cyclic
-// rows go out again from the next service pass. The virtual EEPROM is the
+// rows go out again from the next service pass. A message of the restore
+// that the platform does not take costs that connection, and the next one
+// restores everything again: nothing is lost, nothing is subscribed twice.
+// The restore ends with a question for the platform's list of this
+// application's CAs: its answer tells that the platform holds everything
+// sent before it (a CA that another won meanwhile is lost from then on, as
+// if it lost its address while connected). Only then does GetConnectionState
+// read 1 again (at most 2 s after the restore was sent when no answer
+// comes); until then a CA's sends return -107 and its cyclic rows wait. A
+// registration made while the restore is sent waits for it (at most 3 s,
+// then -11) and goes out once after it. RegisterConnectionNotifier tells of
+// all of this as it happens. The virtual EEPROM is the
 // platform's: it holds what the platform saved. Init itself still succeeds
 // only once per process.
 #pragma once
@@ -107,8 +129,10 @@ public:
     std::int32_t GetSDKVersion();
 
     // The state of the platform connection, a CoreTypes::ConnectionState:
-    // 0 before a successful Init and once Shutdown has begun, 1 connected,
-    // 2 lost (the library is connecting anew; see the thread rule above).
+    // 0 before a successful Init and once Shutdown has begun, 1 connected
+    // (after a reconnection: only once everything registered is back), 2
+    // lost (the library is connecting anew or restoring; see the thread rule
+    // above).
     // Any thread; never waits.
     std::int32_t GetConnectionState();
 
@@ -139,6 +163,20 @@ public:
     // this library never returns as "Unknown". The text is static: never
     // null, never to be freed. Any thread; needs no Init.
     static const char* ResultCodeText(std::int32_t code);
+
+    // Registers the function told of the connection and of this
+    // application's CAs (CoreTypes::ConnectionNotice): the connection lost,
+    // the connection restored (everything registered is back: the state
+    // reads 1 from then on), a CA that lost its address, a CA that regained
+    // it. `notifier` and `context` take effect together and replace an
+    // earlier registration; a null `notifier` turns notices off. May be
+    // called before Init. The notifier runs on the listener thread, as the
+    // receive callbacks do (the same rules hold: see the thread rule above),
+    // in the order the library learns of the changes; a notice that is
+    // already being delivered may still reach the previous notifier after
+    // this returns. No notice is given once Shutdown has begun. A CA's loss
+    // is told once; its uid stays valid. Any thread; never waits.
+    void RegisterConnectionNotifier(CoreTypes::ConnectionNotifier notifier, void* context);
 
     // --- Host services. They forward to the table given to Init, on the
     // caller's thread; before a successful table copy, or for an entry the
@@ -197,8 +235,10 @@ public:
     // above 0 and a null Data, or a transmit row whose Identifier does not
     // fit its format (11 bits for a standard frame, 29 for Extended); -17 `bus` already has an interface (also one
     // being set up at this moment); -12 out of memory; -114 two receive rows
-    // share an identifier; -7 a transmit row's Length is above 8. A failed
-    // call leaves nothing behind and uses no uid.
+    // share an identifier; -7 a transmit row's Length is above 8; -11 the
+    // platform did not take a subscription (held up), or a restore of the
+    // connection did not end within 3 s. A failed call leaves nothing behind
+    // and uses no uid.
     std::int32_t CANInit(CoreTypes::CANBus bus, CANTypes::CANReceiveTableEntry* receiveTable,
                          std::int32_t receiveCount, CANTypes::CANTransmitTableEntry* transmitTable,
                          std::int32_t transmitCount);
@@ -244,7 +284,8 @@ public:
     // for the life of the instance. Needs no SDK-mode permission.
     // Results: 0; -22 `callback` is null or `bus` is outside 0 to 4; -1
     // `bus` has no interface (CANInit first); -114 a callback for this bus and type is registered already;
-    // -12 out of memory.
+    // -12 out of memory; -11 the platform did not take the subscription
+    // (nothing is registered then).
     std::int32_t CANRegisterReceiveAllMessages(CoreTypes::CANBus bus, CANTypes::FrameType type,
                                                CANTypes::CANReceiveCallback callback, void* context);
 
@@ -289,12 +330,14 @@ public:
     // beyond 18 bits (above 0x3FFFF, which the platform never sends); -17 a CA of this instance has this bus
     // and address already; -114 two receive rows share PGN and
     // SourceAddress; -7 a transmit row's Length is above 1785; -12 out of
-    // memory; -110 no answer from the platform within 500 ms; -11 the
-    // platform did not take a request in time (held up); -107 the
+    // memory; -35 called on the listener thread (from a callback), at once
+    // and sending nothing; -110 no answer from the platform within 500 ms;
+    // -11 the platform did not take a request in time (held up); -107 the
     // platform connection is lost (at once, or as soon as it happens while
     // the call waits; also once shut down);
     // -131 the platform answered within 500 ms, but with no list that holds
-    // the CA (returned at the end of the 500 ms). A failure leaves nothing
+    // the CA (returned at the end of the 500 ms); -11 the platform did not
+    // take a receive row's subscription. A failure leaves nothing
     // behind: once the creation request went out, a failure also asks the
     // platform to remove a CA of this bus and address, which it may have
     // made all the same.
@@ -356,9 +399,10 @@ public:
     // address) that none of its receive rows delivered, and subscribes the
     // CA's bus to all messages. A second call replaces callback and context
     // together; a null callback subscribes but receives nothing. The
-    // registration lasts as long as the CA.
+    // registration lasts as long as the CA; only the first call subscribes.
     // Results: 0; -13 J1939 not allowed in this SDK mode; -2 no CA with that
-    // uid; -12 out of memory.
+    // uid; -12 out of memory; -11 the platform did not take the subscription
+    // (the earlier registration, if any, stays).
     std::int32_t J1939RegisterReceiveAllMessages(std::int32_t uid, J1939Types::J1939ReceiveCallback callback,
                                                  void* context);
 
@@ -367,7 +411,7 @@ public:
     // (mode 0), except J1708RegisterReceiveAllMessages. Receive callbacks run
     // on the listener thread, one at a time; while one runs nothing else is
     // received, and a blocking request made from it (an EEPROM operation, a
-    // file query) runs into its time-out.
+    // file query) fails at once with -35.
 
     // Registers the receive table (one row per MID) and the transmit table,
     // and subscribes to received frames. Both tables are copied, data bytes
@@ -383,7 +427,7 @@ public:
     // above 0 and a null Data; -114 already registered, or two receive rows
     // with the same MID; -7 a transmit row with a Length above 19 (a frame on
     // the bus is at most 21 bytes with its MID and checksum); -12 out of
-    // memory.
+    // memory; -11 the platform did not take the subscription.
     std::int32_t J1708Init(J1708Types::J1708ReceiveTableEntry* receiveTable, std::int32_t receiveCount,
                            J1708Types::J1708TransmitTableEntry* transmitTable, std::int32_t transmitCount);
 
@@ -444,7 +488,9 @@ public:
     // platform did not take within 500 ms (held up) fails with -11 at once. Once the platform
     // connection is lost, an operation fails with -107 at once, and one
     // waiting for its answer (also across Shutdown) then stops waiting with
-    // -107; an operation begun after Shutdown is refused with -13.
+    // -107; an operation begun after Shutdown is refused with -13. Called on
+    // the listener thread (from a callback) an operation fails at once with
+    // -35 (EEPROMGetState: 5) and sends nothing.
     // Allowed in application mode (mode 0) only.
 
     // Reads `length` bytes (0 to 1024) at `address` into `data`, which the
@@ -506,8 +552,8 @@ public:
     // calling thread for at most 800 ms in all, the wait for its turn
     // included while a file query of another thread is in flight. `stats`
     // is written only on success. Called from the job-start notifier (on the
-    // listener thread) the query cannot receive its answer and returns -110
-    // (at once while another thread's query is in flight). A query takes
+    // listener thread) the query could never receive its answer: it returns
+    // -35 at once and sends nothing. A query takes
     // only an answer of its kind (a block: one for the file mode asked for
     // whose Value0 is the `value0` asked for, the offset); any other answer
     // is passed over, and a query that got only such answers fails at the
@@ -522,7 +568,8 @@ public:
     // the platform connection is lost, a query returns -107 at once, and one
     // waiting for its answer (also across Shutdown) then stops waiting with
     // -107; a query begun after Shutdown is refused with -13.
-    // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -110 no
+    // Results: 0; -13 not in plug-in mode; -22 `stats` is null; -35 called
+    // on the listener thread; -110 no
     // answer in time; -131 only answers to other requests came; -114 an
     // earlier summary query's answer may still come; -11 the platform did
     // not take the request; -107 the connection is lost.
@@ -534,7 +581,8 @@ public:
     // that many bytes of `Data` are written. Blocks as PluginGetFileStats.
     // Results: the platform's result for the block, unchanged (also when
     // negative, such as -2, -5 or -27), with `data` filled; -13 not in
-    // plug-in mode; -22 `data` is null; -110 no answer in time; -131 only
+    // plug-in mode; -22 `data` is null; -35 called on the listener thread;
+    // -110 no answer in time; -131 only
     // answers to other requests came; -114 an earlier query of the same
     // mode and offset may still be answered; -11 the platform did not take
     // the request; -107 the connection is lost (in these cases `data` is

@@ -31,6 +31,7 @@ TEST(PublicEnumerations, AreFixed32BitValues) {
     EXPECT_TRUE(IsFixed32<CoreTypes::CANBus>("CoreTypes::CANBus"));
     EXPECT_TRUE(IsFixed32<CoreTypes::ResultCode>("CoreTypes::ResultCode"));
     EXPECT_TRUE(IsFixed32<CoreTypes::ConnectionState>("CoreTypes::ConnectionState"));
+    EXPECT_TRUE(IsFixed32<CoreTypes::ConnectionNotice>("CoreTypes::ConnectionNotice"));
     EXPECT_TRUE(IsFixed32<CANTypes::FrameType>("CANTypes::FrameType"));
     EXPECT_TRUE(IsFixed32<PluginTypes::FileMode>("PluginTypes::FileMode"));
     EXPECT_TRUE(IsFixed32<PluginTypes::OperationState>("PluginTypes::OperationState"));
@@ -61,11 +62,16 @@ TEST(PublicEnumerations, KeepTheirValues) {
         {CoreTypes::NameTooLong, -36},    {CoreTypes::ProtocolError, -71},     {CoreTypes::AddressInUse, -98},
         {CoreTypes::AddressLost, -99},    {CoreTypes::ConnectionReset, -104}, {CoreTypes::NotConnected, -107},
         {CoreTypes::ConnectionRefused, -111}, {CoreTypes::IOError, -5},  {CoreTypes::Busy, -16},
-        {CoreTypes::FileTooBig, -27},     {CoreTypes::NoSpace, -28}};
+        {CoreTypes::FileTooBig, -27},     {CoreTypes::NoSpace, -28},
+        {CoreTypes::CalledFromCallback, -35}};
     for (const auto& code : codes) EXPECT_EQ(static_cast<std::int32_t>(code.first), code.second);
     EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionClosed), 0);
     EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionUp), 1);
     EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::ConnectionLost), 2);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::NoticeConnectionLost), 1);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::NoticeConnectionRestored), 2);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::NoticeAddressLost), 3);
+    EXPECT_EQ(static_cast<std::int32_t>(CoreTypes::NoticeAddressRegained), 4);
 }
 
 // The callback types, exactly as the interface gives their signatures.
@@ -81,6 +87,7 @@ TEST(PublicCallbacks, HaveTheirExactSignatures) {
                                        const unsigned char*, unsigned char)>::value));
     EXPECT_TRUE((std::is_same<PluginTypes::JobStartNotifier, void (*)(void*, const PluginTypes::JobInfo*)>::value));
     EXPECT_TRUE((std::is_same<CoreTypes::TaskFunction, void (*)(void*, std::int32_t)>::value));
+    EXPECT_TRUE((std::is_same<CoreTypes::ConnectionNotifier, void (*)(void*, std::int32_t, std::int32_t)>::value));
 }
 
 }  // namespace

@@ -121,14 +121,7 @@ public:
 
     CustomApplication::TarvexInterface sdk;
 
-private:
-    void Add(const std::string& line) {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            received_.push_back(line);
-        }
-        changed_.notify_all();
-    }
+    // The callbacks that record what arrives; the context is the LocalApp.
     static void OnCan(void* context, CustomApplication::CoreTypes::CANBus bus, unsigned int id,
                       CustomApplication::CANTypes::FrameType type, const unsigned char* data, unsigned char length) {
         char head[64];
@@ -143,6 +136,14 @@ private:
         static_cast<LocalApp*>(context)->Add(head + HexBytes(data, length));
     }
 
+private:
+    void Add(const std::string& line) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            received_.push_back(line);
+        }
+        changed_.notify_all();
+    }
     testsupport::TestHost host_;
     std::int32_t init_ = -1;
     mutable std::mutex lock_;

@@ -176,12 +176,12 @@ TEST_F(CANCyclic, ReplaySendsEverySubscriptionAgain) {
     ASSERT_EQ(can.RegisterReceiveAllMessages(CANBus(3), Standard, callback, nullptr), 0);
     ASSERT_EQ(can.RegisterReceiveAllMessages(CANBus(3), Extended, callback, nullptr), 0);
     sink.sent.clear();
-    can.Replay();
+    (void)can.Replay();
     EXPECT_EQ(Sent(), (std::vector<std::pair<std::int32_t, Bytes>>{{2, SubscriptionBytes(1, 0x100, 0x700)},
                                                                    {2, SubscriptionBytes(1, 0x200, 0x7FF)},
                                                                    {2, SubscriptionBytes(3, 0, 0)}}));
     stop = true;
-    can.Replay();
+    (void)can.Replay();
     EXPECT_EQ(Sent().size(), 3u);
 }
 

@@ -468,11 +468,11 @@ TEST_F(J1708Component, AFailedWriteIsReported) {
 
 TEST_F(J1708Component, ReplaySubscribesAgainOnlyWhileTheTablesAreRegistered) {
     J1708TransmitTableEntry none[1] = {};
-    j1708.Replay();  // before Init: nothing to restore
+    (void)j1708.Replay();  // before Init: nothing to restore
     ASSERT_EQ(j1708.Init(receive, 0, none, 0), 0);
-    j1708.Replay();
+    (void)j1708.Replay();
     j1708.Shutdown();
-    j1708.Replay();
+    (void)j1708.Replay();
     EXPECT_EQ(Commands(), (std::vector<std::int32_t>{3, 3, 4}));
 }
 
