@@ -1,5 +1,6 @@
 #include "socketcand/SocketcandProtocol.h"
 
+#include <charconv>
 #include <cstdio>
 #include <vector>
 
@@ -32,14 +33,8 @@ std::vector<std::string_view> Words(std::string_view text) {
 bool ParseHex(std::string_view text, std::size_t maxDigits, std::uint32_t* value) {
     if (text.empty() || text.size() > maxDigits) return false;
     std::uint32_t v = 0;
-    for (const char c : text) {
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return false;
-        v = (v << 4) | static_cast<std::uint32_t>(digit);
-    }
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v, 16);
+    if (error != std::errc() || end != text.data() + text.size()) return false;
     *value = v;
     return true;
 }

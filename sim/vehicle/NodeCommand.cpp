@@ -1,6 +1,7 @@
 #include "vehicle/NodeCommand.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -23,15 +24,8 @@ bool Hex(std::string_view text, std::uint64_t max, std::uint64_t* value) {
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
     if (text.empty() || text.size() > 16) return false;
     std::uint64_t v = 0;
-    for (const char c : text) {
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return false;
-        v = (v << 4) | static_cast<std::uint64_t>(digit);
-    }
-    if (v > max) return false;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v, 16);
+    if (error != std::errc() || end != text.data() + text.size() || v > max) return false;
     *value = v;
     return true;
 }
