@@ -178,6 +178,13 @@ public:
     // is not taken: offer it again later); -1 once the simulator is stopping.
     int Inject(const CanFrame& frame, std::int32_t tool);
 
+    // What the platform holds in the EEPROM of the application at
+    // `address` now, saved or not: `length` bytes from `offset` into `*out`.
+    // 0, -EBUSY while its file is being read or written (ask again),
+    // -EFAULT past its end, -ETIMEDOUT when the worker did not answer,
+    // -ESHUTDOWN once the simulator is stopping, or a file's errno value.
+    int EepromHeld(std::int32_t address, std::size_t offset, std::size_t length, std::vector<std::uint8_t>* out);
+
     const SimulatorOptions& Options() const { return options_; }
 
 private:

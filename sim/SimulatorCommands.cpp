@@ -32,6 +32,26 @@ Simulator::Reply Simulator::OnWorker(std::function<Reply()> task) {
     }
 }
 
+int Simulator::EepromHeld(std::int32_t address, std::size_t offset, std::size_t length,
+                          std::vector<std::uint8_t>* out) {
+    auto promise = std::make_shared<std::promise<std::pair<int, std::vector<std::uint8_t>>>>();
+    auto future = promise->get_future();
+    if (!queue_.Push([this, promise, address, offset, length] {
+            std::vector<std::uint8_t> bytes;
+            const int result = eeprom_.Held(address, offset, length, &bytes);
+            promise->set_value({result, std::move(bytes)});
+        }))
+        return -ESHUTDOWN;
+    if (future.wait_for(std::chrono::milliseconds(kCommandTimeoutMs)) != std::future_status::ready) return -ETIMEDOUT;
+    try {
+        auto [result, bytes] = future.get();
+        *out = std::move(bytes);
+        return result;
+    } catch (const std::future_error&) {
+        return -ESHUTDOWN;
+    }
+}
+
 Simulator::Reply Simulator::Execute(const std::string& line) {
     Command command;
     std::string error;

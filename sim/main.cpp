@@ -293,6 +293,10 @@ int main(int argc, char** argv) {
                 events.Record(event);
             });
         }
+        scenario.SetEepromReader([&simulator](std::int32_t address, std::size_t offset, std::size_t length,
+                                              std::vector<std::uint8_t>* out) {
+            return simulator.EepromHeld(address, offset, length, out);
+        });
         int verdict = scenario.Run(options.simulator.endpoint,
                                    [&simulator](const std::string& line) { return simulator.Execute(line); });
         ended = true;

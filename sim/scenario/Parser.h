@@ -30,7 +30,7 @@ struct Statement {
         kExit,           // expect exit PROGRAM [CODE] [within MS]
         kRunning,        // expect running PROGRAM
         kOutput,         // expect output PROGRAM TEXT [within MS]
-        kEeprom,         // expect eeprom ADDRESS OFFSET HEX saved [within MS]
+        kEeprom,         // expect eeprom ADDRESS OFFSET HEX [saved] [within MS]
         kWaitSubscribed, // wait subscribed ADDRESS canN ID [MS]
         kEvery,          // every MS canN FRAME [for MS]
         kStopEvery,      // stop every [canN FRAME]
@@ -59,8 +59,10 @@ struct Statement {
     std::int64_t everyMs = 0;
     std::uint32_t id = 0;
     bool extended = false;
-    // eeprom: the offset (`data` holds the bytes)
+    // eeprom: the offset (`data` holds the bytes); saved: what is on disk,
+    // else what the platform holds
     std::int64_t offset = 0;
+    bool saved = false;
     // case: the index of its block in Script::cases
     std::size_t block = 0;
 

@@ -50,6 +50,13 @@ public:
     void SetVerdictHook(VerdictHook hook) { hook_ = std::move(hook); }
     // The simulator's data folder, where saved EEPROMs are ("eeprom-ADDRESS.bin").
     void SetDataFolder(std::string folder) { dataFolder_ = std::move(folder); }
+    // Reads what the platform holds in an application's EEPROM, saved or
+    // not: (address, offset, length, bytes) -> 0, -EBUSY to ask again, or
+    // another negative errno value. Called on the thread that runs the
+    // scenario. Set before Run; without it `expect eeprom` checks saved bytes only.
+    using EepromReader =
+        std::function<int(std::int32_t address, std::size_t offset, std::size_t length, std::vector<std::uint8_t>* out)>;
+    void SetEepromReader(EepromReader reader) { eepromReader_ = std::move(reader); }
     // Reads and parses the file: 0, or 2 after printing why (the file cannot
     // be read, or every line that does not parse with what it should be).
     [[nodiscard]] int Load(const std::string& path);
@@ -138,6 +145,7 @@ private:
     VerdictHook hook_;
     std::string folder_ = ".";
     std::string dataFolder_ = ".";
+    EepromReader eepromReader_;
     std::string path_;
     Script script_;
     std::string selected_;            // the one case to run; empty: all

@@ -297,6 +297,25 @@ std::vector<std::string> EepromService::Describe(std::int32_t address) const {
     return {};
 }
 
+int EepromService::Held(std::int32_t address, std::size_t offset, std::size_t length,
+                        std::vector<std::uint8_t>* out) const {
+    const auto it = slots_.find(address);
+    const Slot* slot = it == slots_.end() ? nullptr : &it->second;
+    if (slot != nullptr && slot->busy) return -EBUSY;
+    const auto read = [&](const EepromStore& store) {
+        if (offset > store.Size() || length > store.Size() - offset) return -EFAULT;
+        out->resize(length);
+        return store.Read(static_cast<std::uint32_t>(offset), static_cast<std::int32_t>(length), out->data());
+    };
+    // A store let go by a restart holds nothing that counts any more.
+    if (slot != nullptr && slot->store && !slot->forget) return read(*slot->store);
+    EepromStore copy(PathOf(address), size_, fileMode_);
+    const int loaded = slot != nullptr && slot->putAside ? copy.ReadScratch(ScratchOf(address), slot->asideState)
+                                                          : copy.Load();
+    if (loaded != 0) return loaded;
+    return read(copy);
+}
+
 std::vector<std::string> EepromService::DescribeHeld() const {
     std::vector<std::string> lines;
     std::size_t inMemory = 0;

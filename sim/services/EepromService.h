@@ -62,6 +62,16 @@ public:
 
     std::string PathOf(std::int32_t address) const;
 
+    // What the platform holds for the application at `address` now, saved
+    // or not: `length` bytes from `offset` of its store in memory; for an
+    // application that has gone, of what it finds when it returns (its
+    // bytes put aside, or its file; erased bytes without one). For a test
+    // bench: a store not in memory is read here, on the worker. 0, -EBUSY
+    // while a file operation of its store is under way (ask again), -EFAULT
+    // when the range reaches past the end, or the negative errno value of a
+    // file that cannot be read.
+    int Held(std::int32_t address, std::size_t offset, std::size_t length, std::vector<std::uint8_t>* out) const;
+
 private:
     struct Request {
         std::int32_t command;

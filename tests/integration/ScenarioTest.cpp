@@ -96,8 +96,7 @@ TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
 }
 
 // The examples fail, on the line named, against copies of vehicle_app
-// broken on purpose: one that stops after 1 s, one that never connects, one
-// that ends with status 3, one that prints nothing.
+// broken on purpose, one per kind of expectation.
 struct BrokenCopy {
     const char* scenario;
     const char* run;  // what the broken copy runs instead
@@ -109,14 +108,16 @@ class BrokenCopies : public ::testing::TestWithParam<BrokenCopy> {};
 TEST_P(BrokenCopies, FailTheExampleOnTheLineNamed) {
     const BrokenCopy& broken = GetParam();
     TempFolder temp;
-    std::ofstream(temp / "vehicle_app") << "#!/bin/sh\nreal=" << VEHICLE_APP_PATH << "\n" << broken.run << "\n";
+    std::ofstream(temp / "vehicle_app") << "#!/bin/sh\nreal=" << VEHICLE_APP_PATH << "\nplugin=" << PLUGIN_JOB_PATH
+                                        << "\ndata=\"$(dirname \"$GATREL_ENDPOINT\")/data\"\n"
+                                        << broken.run << "\n";
     ASSERT_EQ(::chmod((temp / "vehicle_app").c_str(), 0755), 0);
     const char* inherited = std::getenv("PATH");
     Process sim;
     ASSERT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
                            "--script", std::string(EXAMPLE_SCENARIOS_DIR) + "/" + broken.scenario},
                           {"PATH=" + temp / "" + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
-    EXPECT_EQ(sim.Wait(25'000), 1);
+    EXPECT_EQ(sim.Wait(30'000), 1);
     std::string first;
     for (const std::string& line : sim.Lines()) {
         if (line.rfind("FAIL", 0) == 0 && first.empty()) first = line;
@@ -124,9 +125,23 @@ TEST_P(BrokenCopies, FailTheExampleOnTheLineNamed) {
     EXPECT_EQ(first.rfind("FAIL line " + std::to_string(broken.line) + ": ", 0), 0u) << first;
 }
 
+// A copy that finds an old start count in its EEPROM writes a wrong one.
+constexpr const char* kStaleCount =
+    "printf '\\005\\000\\000\\000' > \"$data/eeprom-$2.bin\"; truncate -s 4096 \"$data/eeprom-$2.bin\"; "
+    "exec \"$real\" \"$@\"";
+// Another program answers at the application's address, the application at another.
+constexpr const char* kImpostor = "\"$plugin\" \"$1\" \"$2\" & exec \"$real\" \"$1\" 101";
+
 INSTANTIATE_TEST_SUITE_P(
     Scenario, BrokenCopies,
-    ::testing::Values(BrokenCopy{"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 8},           // expect period
+    ::testing::Values(BrokenCopy{"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 9},            // expect period
+                      BrokenCopy{"vehicle_app.scenario", "exec \"$plugin\" \"$1\" \"$2\"", 6},  // expect j1939
+                      BrokenCopy{"vehicle_app.scenario", "exec \"$real\" \"$1\" 101", 7},          // expect connected
+                      BrokenCopy{"vehicle_app.scenario", kImpostor, 10},                            // expect can
+                      BrokenCopy{"vehicle_app.scenario", kStaleCount, 11},                          // expect eeprom
+                      BrokenCopy{"vehicle_app_cases.scenario", kStaleCount, 11},                    // eeprom saved
+                      BrokenCopy{"vehicle_app_cases.scenario", kImpostor, 8},                       // wait subscribed
+                      BrokenCopy{"vehicle_app_cases.scenario", "\"$real\" \"$@\" & exit 0", 28},    // expect running
                       BrokenCopy{"vehicle_app_silent_bus.scenario", "exit 1", 5},                   // wait connected
                       BrokenCopy{"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 29},     // expect exit
                       BrokenCopy{"vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 21}));  // output

@@ -395,4 +395,31 @@ TEST_F(EepromStoreTest, ARestartWhileUnsavedBytesArePutAsideLosesThem) {
     EXPECT_EQ(host.replies[1].second[12], 0xFF) << "a restart kept a byte that was never saved";
 }
 
+// What a test bench reads is what the application would read back: unsaved
+// bytes in memory or put aside, none after a restart.
+TEST_F(EepromStoreTest, HeldBytesAreWhatTheApplicationWouldReadBack) {
+    ManualHost host;
+    EepromService service(host, dir_, 64);
+    Bytes held;
+    EXPECT_EQ(service.Held(100, 0, 2, &held), 0);  // nothing yet: erased
+    EXPECT_EQ(held, (Bytes{0xFF, 0xFF}));
+    Bytes write(1032, 0);
+    write[4] = 1;  // one byte at address 0
+    write[8] = 0x5A;
+    service.Handle(100, eeprom::kCmdWrite, write.data(), write.size());
+    EXPECT_EQ(service.Held(100, 0, 1, &held), -EBUSY);  // being loaded
+    ASSERT_TRUE(host.RunNext());
+    EXPECT_EQ(service.Held(100, 0, 2, &held), 0);
+    EXPECT_EQ(held, (Bytes{0x5A, 0xFF}));
+    EXPECT_EQ(service.Held(100, 63, 2, &held), -EFAULT);
+
+    service.Drop(100);
+    ASSERT_TRUE(host.RunNext());  // put aside
+    EXPECT_EQ(service.Held(100, 0, 1, &held), 0);
+    EXPECT_EQ(held, Bytes{0x5A});
+    service.Restart();
+    EXPECT_EQ(service.Held(100, 0, 1, &held), 0);
+    EXPECT_EQ(held, Bytes{0xFF});
+}
+
 }  // namespace
