@@ -53,7 +53,7 @@ public:
     // Reads what the platform holds in an application's EEPROM, saved or
     // not: (address, offset, length, bytes) -> 0, -EBUSY to ask again, or
     // another negative errno value. Called on the thread that runs the
-    // scenario. Set before Run; without it `expect eeprom` checks saved bytes only.
+    // scenario. Set before Run; without it only `expect eeprom ... saved` can pass.
     using EepromReader =
         std::function<int(std::int32_t address, std::size_t offset, std::size_t length, std::vector<std::uint8_t>* out)>;
     void SetEepromReader(EepromReader reader) { eepromReader_ = std::move(reader); }

@@ -96,8 +96,12 @@ TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
 }
 
 // The examples fail, on the line named, against copies of vehicle_app
-// broken on purpose, one per kind of expectation.
+// broken on purpose, one per kind of expectation: one that stops after 1 s,
+// one that is no J1939 application, one at another address, one that never
+// starts, one that forks into the background and ends at once, one that
+// ends with status 3, one that prints nothing, and the two below.
 struct BrokenCopy {
+    const char* kind;  // of the expectation that fails: the test's name
     const char* scenario;
     const char* run;  // what the broken copy runs instead
     int line;         // the first FAIL line
@@ -134,17 +138,18 @@ constexpr const char* kImpostor = "\"$plugin\" \"$1\" \"$2\" & exec \"$real\" \"
 
 INSTANTIATE_TEST_SUITE_P(
     Scenario, BrokenCopies,
-    ::testing::Values(BrokenCopy{"vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 9},            // expect period
-                      BrokenCopy{"vehicle_app.scenario", "exec \"$plugin\" \"$1\" \"$2\"", 6},  // expect j1939
-                      BrokenCopy{"vehicle_app.scenario", "exec \"$real\" \"$1\" 101", 7},          // expect connected
-                      BrokenCopy{"vehicle_app.scenario", kImpostor, 10},                            // expect can
-                      BrokenCopy{"vehicle_app.scenario", kStaleCount, 11},                          // expect eeprom
-                      BrokenCopy{"vehicle_app_cases.scenario", kStaleCount, 11},                    // eeprom saved
-                      BrokenCopy{"vehicle_app_cases.scenario", kImpostor, 8},                       // wait subscribed
-                      BrokenCopy{"vehicle_app_cases.scenario", "\"$real\" \"$@\" & exit 0", 28},    // expect running
-                      BrokenCopy{"vehicle_app_silent_bus.scenario", "exit 1", 5},                   // wait connected
-                      BrokenCopy{"vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 29},     // expect exit
-                      BrokenCopy{"vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 21}));  // output
+    ::testing::Values(BrokenCopy{"period", "vehicle_app.scenario", "exec \"$real\" 1 \"$2\"", 9},
+                      BrokenCopy{"j1939", "vehicle_app.scenario", "exec \"$plugin\" \"$1\" \"$2\"", 6},
+                      BrokenCopy{"connected", "vehicle_app.scenario", "exec \"$real\" \"$1\" 101", 7},
+                      BrokenCopy{"can", "vehicle_app.scenario", kImpostor, 10},
+                      BrokenCopy{"eeprom", "vehicle_app.scenario", kStaleCount, 11},
+                      BrokenCopy{"eeprom_saved", "vehicle_app_cases.scenario", kStaleCount, 11},
+                      BrokenCopy{"wait_subscribed", "vehicle_app_cases.scenario", kImpostor, 8},
+                      BrokenCopy{"running", "vehicle_app_cases.scenario", "\"$real\" \"$@\" & exit 0", 28},
+                      BrokenCopy{"wait_connected", "vehicle_app_silent_bus.scenario", "exit 1", 5},
+                      BrokenCopy{"exit", "vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 29},
+                      BrokenCopy{"output", "vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 21}),
+    [](const ::testing::TestParamInfo<BrokenCopy>& info) { return std::string(info.param.kind); });
 
 // Cases give their own verdicts, in JUnit XML too; --list names them and
 // --case runs one.
