@@ -21,11 +21,10 @@ std::vector<std::uint8_t> DiagnosticPayload(const std::vector<Dtc>& lampsFrom, c
         if (lit & order[i]) status |= static_cast<std::uint8_t>(1u << shift);
         if (!(flashing & order[i])) flash |= static_cast<std::uint8_t>(3u << shift);
     }
+    // No active DTC: SPN 0, FMI 0, count 0, then the two unused bytes.
+    if (dtcs.empty()) return {status, flash, 0, 0, 0, 0, 0xFF, 0xFF};
     std::vector<std::uint8_t> payload{status, flash};
-    if (dtcs.empty()) {
-        payload.insert(payload.end(), {0, 0, 0, 0, 0xFF, 0xFF});
-        return payload;
-    }
+    payload.reserve(2 + 4 * dtcs.size());
     for (const Dtc& dtc : dtcs) {
         payload.push_back(static_cast<std::uint8_t>(dtc.spn));
         payload.push_back(static_cast<std::uint8_t>(dtc.spn >> 8));
