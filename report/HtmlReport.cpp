@@ -203,10 +203,10 @@ int WriteReportFile(const ReportFiles& files, const SummaryOptions& options, std
     input.tolerance = options.tolerance;
     input.verdict = files.verdict;
     signaldb::BusDatabases databases;
-    for (const std::string& spec : files.dbcs) {
+    for (const std::string& busFile : files.dbcs) {
         int bus = signaldb::BusDatabases::kAllBuses;
         std::string path;
-        if (!signaldb::BusDatabases::ParseSpec(spec, &bus, &path, error)) return 1;
+        if (!signaldb::BusDatabases::ParseBusFile(busFile, &bus, &path, error)) return 1;
         auto database = std::make_shared<signaldb::Database>();
         signaldb::ParseError failure;
         if (!signaldb::LoadDbcFile(path, database.get(), &failure)) {
@@ -214,7 +214,7 @@ int WriteReportFile(const ReportFiles& files, const SummaryOptions& options, std
             return 1;
         }
         databases.Add(bus, std::move(database));
-        input.decoding.push_back(spec);
+        input.decoding.push_back(busFile);
     }
     SummaryOptions withDatabases = options;
     if (!databases.empty()) withDatabases.databases = &databases;

@@ -128,21 +128,21 @@ bool EncodeSignal(const Message& message, const Signal& signal, double physical,
     return signal.Insert(signal.ToRaw(physical), payload, size);
 }
 
-bool BusDatabases::ParseSpec(std::string_view spec, int* bus, std::string* path, std::string* error) {
+bool BusDatabases::ParseBusFile(std::string_view busFile, int* bus, std::string* path, std::string* error) {
     *bus = kAllBuses;
-    if (spec.size() > 5 && spec.substr(0, 3) == "can" && spec[3] >= '0' && spec[3] <= '9' && spec[4] == ':') {
-        if (spec[3] > '4') {
-            *error = "no bus " + std::string(spec.substr(0, 4)) + " (buses are can0 to can4)";
+    if (busFile.size() > 5 && busFile.substr(0, 3) == "can" && busFile[3] >= '0' && busFile[3] <= '9' && busFile[4] == ':') {
+        if (busFile[3] > '4') {
+            *error = "no bus " + std::string(busFile.substr(0, 4)) + " (buses are can0 to can4)";
             return false;
         }
-        *bus = spec[3] - '0';
-        spec.remove_prefix(5);
+        *bus = busFile[3] - '0';
+        busFile.remove_prefix(5);
     }
-    if (spec.empty()) {
+    if (busFile.empty()) {
         *error = "expected [canN:]FILE";
         return false;
     }
-    *path = std::string(spec);
+    *path = std::string(busFile);
     return true;
 }
 

@@ -233,7 +233,7 @@ class BusDatabases {
   public:
     static constexpr int kAllBuses = -1;
     // Parses "[canN:]FILE" (N 0 to 4). False with a reason for a bad bus.
-    static bool ParseSpec(std::string_view spec, int* bus, std::string* path, std::string* error);
+    static bool ParseBusFile(std::string_view busFile, int* bus, std::string* path, std::string* error);
 
     void Add(int bus, std::shared_ptr<const Database> db);
     bool empty() const { return entries_.empty(); }

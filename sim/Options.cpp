@@ -229,7 +229,7 @@ struct CommandLine {
             [](std::string& value) {
                 int bus = 0;
                 std::string path, error;
-                return signaldb::BusDatabases::ParseSpec(value, &bus, &path, &error) ? std::string() : error;
+                return signaldb::BusDatabases::ParseBusFile(value, &bus, &path, &error) ? std::string() : error;
             },
             "", "DBC file");
         app.add_option("--dbc", o->dbcs,

@@ -173,11 +173,11 @@ int main(int argc, char** argv) {
     // messages in them, the simulated nodes take their messages from them.
     if (!options.dbcs.empty()) {
         auto databases = std::make_shared<signaldb::BusDatabases>();
-        for (const std::string& spec : options.dbcs) {
+        for (const std::string& busFile : options.dbcs) {
             int bus = signaldb::BusDatabases::kAllBuses;
             std::string path;
-            if (!signaldb::BusDatabases::ParseSpec(spec, &bus, &path, &error)) {
-                std::cerr << "gateway-sim: --dbc " << spec << ": " << error << '\n';
+            if (!signaldb::BusDatabases::ParseBusFile(busFile, &bus, &path, &error)) {
+                std::cerr << "gateway-sim: --dbc " << busFile << ": " << error << '\n';
                 return 1;
             }
             auto db = std::make_shared<signaldb::Database>();

@@ -280,13 +280,13 @@ void SignalWatch::OnMessage(const DecodedMessage& decoded, std::vector<std::stri
     }
 }
 
-bool LoadSignalDatabases(const std::vector<std::string>& specs, signaldb::BusDatabases* databases,
+bool LoadSignalDatabases(const std::vector<std::string>& busFiles, signaldb::BusDatabases* databases,
                          std::string* error) {
-    for (const auto& spec : specs) {
+    for (const auto& busFile : busFiles) {
         int bus = 0;
         std::string path;
-        if (!signaldb::BusDatabases::ParseSpec(spec, &bus, &path, error)) {
-            *error = "--dbc " + spec + ": " + *error;
+        if (!signaldb::BusDatabases::ParseBusFile(busFile, &bus, &path, error)) {
+            *error = "--dbc " + busFile + ": " + *error;
             return false;
         }
         auto db = std::make_shared<signaldb::Database>();

@@ -120,7 +120,7 @@ class SignalWatch {
 // Reads "[canN:]FILE" specifications into databases. False, with the
 // reason (the file, line, column and what was expected), for the first that
 // fails.
-bool LoadSignalDatabases(const std::vector<std::string>& specs, signaldb::BusDatabases* databases,
+bool LoadSignalDatabases(const std::vector<std::string>& busFiles, signaldb::BusDatabases* databases,
                          std::string* error);
 
 // The simulator's decoded views of its buses: watched signals and decoded

@@ -62,11 +62,11 @@ int main(int argc, char** argv) {
     }
 
     signaldb::BusDatabases databases;
-    for (const auto& spec : args.dbcs) {
+    for (const auto& busFile : args.dbcs) {
         int bus = 0;
         std::string path, error;
-        if (!signaldb::BusDatabases::ParseSpec(spec, &bus, &path, &error)) {
-            std::cerr << "gateway-sim-decode: --dbc " << spec << ": " << error << " (try --help)\n";
+        if (!signaldb::BusDatabases::ParseBusFile(busFile, &bus, &path, &error)) {
+            std::cerr << "gateway-sim-decode: --dbc " << busFile << ": " << error << " (try --help)\n";
             return kBadUsage;
         }
         auto db = std::make_shared<signaldb::Database>();

@@ -133,12 +133,12 @@ TEST(SignalDatabase, J1939MessagesMatchByPgnWhateverAddressAndPriority) {
     EXPECT_EQ(buses.Find(1, 0x123, false)->name, "BrakeStatus");
     int bus = 0;
     std::string path, reason;
-    EXPECT_TRUE(BusDatabases::ParseSpec("can3:truck.dbc", &bus, &path, &reason));
+    EXPECT_TRUE(BusDatabases::ParseBusFile("can3:truck.dbc", &bus, &path, &reason));
     EXPECT_EQ(bus, 3);
     EXPECT_EQ(path, "truck.dbc");
-    EXPECT_TRUE(BusDatabases::ParseSpec("c:/truck.dbc", &bus, &path, &reason));
+    EXPECT_TRUE(BusDatabases::ParseBusFile("c:/truck.dbc", &bus, &path, &reason));
     EXPECT_EQ(bus, BusDatabases::kAllBuses);
-    EXPECT_FALSE(BusDatabases::ParseSpec("can7:truck.dbc", &bus, &path, &reason));
+    EXPECT_FALSE(BusDatabases::ParseBusFile("can7:truck.dbc", &bus, &path, &reason));
 }
 
 TEST(SignalDatabase, EncodesWithClampingRoundingAndNamesAndDecodesBack) {
