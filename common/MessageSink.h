@@ -2,6 +2,7 @@
 // writes through its client's own thread-safe Write.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -47,6 +48,11 @@ public:
 // connection is gone, or there is none yet) a registration is kept and sent
 // again with everything registered once a connection is made.
 inline bool NotTaken(int result) { return result == -11; }
+
+// Whether a write's result means the connection is gone: lost, or closed by
+// the instance's shutdown. A request that waits for an answer reports that
+// as kNotConnected, whatever the socket said.
+inline bool ConnectionGone(int result) { return result == -EPIPE || result == -ENOTCONN || result == -ECONNRESET; }
 
 // One registration's hold (see MessageSink::BeginRegistration).
 class RegistrationScope {

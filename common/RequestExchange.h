@@ -107,7 +107,8 @@ public:
 
     // With `turn` held: runs `send` and waits until `deadline` for a reply
     // that `answers` accepts. 0 with the reply copied to `*reply`; what
-    // `send` returns when that is not 0; kUnexpectedReply when only replies
+    // `send` returns when that is not 0 (kNotConnected for a write that found
+    // the connection gone); kUnexpectedReply when only replies
     // that `answers` refused came in time; kTimedOut when none came in time
     // (at once without the turn, or when the turn came only at the deadline:
     // nothing is sent then); kNotConnected, without a reply, once the sink's
@@ -194,6 +195,7 @@ private:
         std::int32_t outcome = sink.Connected() ? kTimedOut : kNotConnected;
         // A turn that came only at the deadline sends nothing.
         if (outcome == kTimedOut && deadline > PlatformServices::Helper::GetTicks()) outcome = send();
+        if (ConnectionGone(outcome)) outcome = kNotConnected;
         const bool sent = outcome == 0;
         const std::int64_t sentAt = PlatformServices::Helper::GetTicks();
         if (sent) {

@@ -1,5 +1,6 @@
 // Creation and attach of controller applications by the component.
 #include <algorithm>
+#include <cerrno>
 #include <future>
 #include <numeric>
 #include <thread>
@@ -125,6 +126,16 @@ TEST_F(J1939Creation, NoAnswerTimesOutAfter500MsAndWithdrawsTheCreation) {
     EXPECT_EQ(j1939.ControllerApplications()->size(), 0u);
     SetAnswers([](Answers& a) { a.answer = true; });
     EXPECT_EQ(Create(CANBus1, 0x80), 1);
+}
+
+// A write that finds the connection closed (the instance shut down under
+// the call) is a lost connection to the caller, not the socket's own code.
+TEST_F(J1939Creation, AWriteThatFindsTheConnectionClosedGives107) {
+    wire.result = -EPIPE;
+    EXPECT_EQ(Create(CANBus1, 0x80), -107);
+    wire.result = -ECONNRESET;
+    EXPECT_EQ(Attach(CANBus1), -107);
+    EXPECT_EQ(j1939.ControllerApplications()->size(), 0u);
 }
 
 TEST_F(J1939Creation, ArgumentsAreCheckedBeforeAnythingIsSent) {
