@@ -26,7 +26,10 @@ constexpr int kBoundMs = 10'000;  // generous: only a hang reaches it
 // announce themselves nowhere (a file's content, the simulator's list).
 bool Eventually(const std::function<bool()>& condition, int timeoutMs = kBoundMs);
 
-// A folder under /tmp, removed with everything in it at destruction.
+// A folder in memory (/dev/shm) where the machine has one, otherwise under
+// /tmp; removed with everything in it at destruction. In memory, the
+// simulator's synced EEPROM saves do not wait for a disk that parallel
+// builds keep busy, which would push a save past the library's 500 ms.
 class TempFolder {
 public:
     TempFolder();
