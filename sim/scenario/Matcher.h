@@ -94,14 +94,15 @@ struct DtcPattern {
     int lamp = kNoLamp;
 };
 
-// A DM1 (or DM2) payload read as J1939-73 lays it out: the lamp status
-// byte and the active DTCs. The "no active faults" entry (SPN 0, FMI 0) and
-// padding (FF FF FF FF) are no DTC. False for a payload too short to be one.
+// One DTC of a DM1 (or DM2).
 struct ActiveDtc {
     std::uint32_t spn = 0;
     std::uint8_t fmi = 0;
-    std::uint8_t count = 0;
+    std::uint8_t count = 0;  // occurrence count
 };
+// A DM1 (or DM2) payload read as J1939-73 lays it out: the lamp status
+// byte and the active DTCs. The "no active faults" entry (SPN 0, FMI 0) and
+// padding (FF FF FF FF) are no DTC. False for a payload too short to be one.
 bool ReadDiagnosticMessage(const std::vector<std::uint8_t>& payload, std::uint8_t* lamps, std::vector<ActiveDtc>* dtcs);
 // Whether lamp (DtcPattern::Lamp) is on in a lamp status byte: status 01.
 bool LampOn(std::uint8_t lamps, int lamp);
