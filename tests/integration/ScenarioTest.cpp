@@ -316,6 +316,16 @@ TEST(Scenario, FilesThatDoNotParse) {
     EXPECT_NE(lines[1].find("line 2: a bus is can0 to can4"), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find("line 3: a double quote is not closed"), std::string::npos) << lines[2];
 
+    // A signal is checked against the files of --dbc before anything runs.
+    const std::string signals = "wait 10\nexpect signal can1 EEC1.EngineSpeed > 0 within 10\n"
+                                "expect signal can1 EEC1.EngineSped > 0 within 10\n";
+    EXPECT_EQ(RunText(temp, signals, &lines), 2);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("line 2: no signal database knows EEC1.EngineSpeed"), std::string::npos) << lines[0];
+    EXPECT_EQ(RunScript(temp, temp / "check.scenario", &lines, kTruckOptions), 2);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("line 3: the message EEC1 has no signal EngineSped"), std::string::npos) << lines[0];
+
     TempFolder fresh;
     EXPECT_EQ(RunScript(fresh, fresh / "missing.scenario", &lines), 2);
     struct stat info {};
