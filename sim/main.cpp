@@ -141,10 +141,33 @@ int main(int argc, char** argv) {
         };
     }
 
+    // Each signal database is read once: the decoded views find frames'
+    // messages in them, the simulated nodes take their messages from them.
+    if (!options.dbcs.empty()) {
+        auto databases = std::make_shared<signaldb::BusDatabases>();
+        for (const std::string& busFile : options.dbcs) {
+            int bus = signaldb::BusDatabases::kAllBuses;
+            std::string path;
+            if (!signaldb::BusDatabases::ParseBusFile(busFile, &bus, &path, &error)) {
+                std::cerr << "gateway-sim: --dbc " << busFile << ": " << error << '\n';
+                return 1;
+            }
+            auto db = std::make_shared<signaldb::Database>();
+            signaldb::ParseError parseError;
+            if (!signaldb::LoadDbcFile(path, db.get(), &parseError)) {
+                std::cerr << "gateway-sim: " << parseError.ToString() << '\n';
+                return 1;
+            }
+            databases->Add(bus, db);
+            options.simulator.nodeDatabases.emplace_back(bus, std::move(db));
+        }
+        options.simulator.signalDatabases = std::move(databases);
+    }
     // A scenario sees every frame beside the CAN tools. It is read first: a
     // run that cannot start creates nothing.
     Scenario scenario(std::cout);
     if (!options.scriptPath.empty()) {
+        scenario.SetSignalDatabases(options.simulator.signalDatabases);
         if (const int loaded = scenario.Load(options.scriptPath); loaded != 0) return loaded;
         scenario.SetDataFolder(options.simulator.dataFolder);
         if (options.listCases) {
@@ -168,28 +191,6 @@ int main(int argc, char** argv) {
     if (!options.nodesPath.empty() && !ReadNodesFile(options.nodesPath, &nodes, &error)) {
         std::cerr << "gateway-sim: " << error << '\n';
         return 2;
-    }
-    // Each signal database is read once: the decoded views find frames'
-    // messages in them, the simulated nodes take their messages from them.
-    if (!options.dbcs.empty()) {
-        auto databases = std::make_shared<signaldb::BusDatabases>();
-        for (const std::string& busFile : options.dbcs) {
-            int bus = signaldb::BusDatabases::kAllBuses;
-            std::string path;
-            if (!signaldb::BusDatabases::ParseBusFile(busFile, &bus, &path, &error)) {
-                std::cerr << "gateway-sim: --dbc " << busFile << ": " << error << '\n';
-                return 1;
-            }
-            auto db = std::make_shared<signaldb::Database>();
-            signaldb::ParseError parseError;
-            if (!signaldb::LoadDbcFile(path, db.get(), &parseError)) {
-                std::cerr << "gateway-sim: " << parseError.ToString() << '\n';
-                return 1;
-            }
-            databases->Add(bus, db);
-            options.simulator.nodeDatabases.emplace_back(bus, std::move(db));
-        }
-        options.simulator.signalDatabases = std::move(databases);
     }
     Simulator simulator(options.simulator);
     running = &simulator;

@@ -1,6 +1,8 @@
 #include "scenario/Matcher.h"
 
 #include <cctype>
+#include <cmath>
+#include <utility>
 
 #include "j1939/J1939Codec.h"
 
@@ -199,6 +201,59 @@ bool J1939Assembler::Feed(const CanFrame& frame, J1939Message* message) {
     message->destination = header.destination;
     message->data.assign(frame.data, frame.data + frame.length);
     return true;
+}
+
+bool SignalCondition::ParseOp(const std::string& word, Op* op) {
+    static const std::pair<const char*, Op> ops[] = {{"==", Op::kEq}, {"!=", Op::kNe}, {"<", Op::kLt},
+                                                     {"<=", Op::kLe}, {">", Op::kGt}, {">=", Op::kGe},
+                                                     {"between", Op::kBetween}};
+    for (const auto& entry : ops) {
+        if (word == entry.first) {
+            *op = entry.second;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SignalCondition::Holds(double physical) const {
+    // -1, 0 or 1 as `physical` is below, at or above `bound` at the resolution.
+    const auto compare = [this, physical](double bound) {
+        if (std::fabs(physical - bound) < tolerance) return 0;
+        return physical < bound ? -1 : 1;
+    };
+    if (std::isnan(physical)) return op == Op::kNe;
+    switch (op) {
+        case Op::kEq: return compare(value) == 0;
+        case Op::kNe: return compare(value) != 0;
+        case Op::kLt: return compare(value) < 0;
+        case Op::kLe: return compare(value) <= 0;
+        case Op::kGt: return compare(value) > 0;
+        case Op::kGe: return compare(value) >= 0;
+        case Op::kBetween: return compare(value) >= 0 && compare(upper) <= 0;
+    }
+    return false;
+}
+
+bool ReadDiagnosticMessage(const std::vector<std::uint8_t>& payload, std::uint8_t* lamps, std::vector<ActiveDtc>* dtcs) {
+    dtcs->clear();
+    if (payload.size() < 6) return false;
+    *lamps = payload[0];
+    for (std::size_t at = 2; at + 4 <= payload.size(); at += 4) {
+        const std::uint8_t* d = payload.data() + at;
+        if (d[0] == 0xFF && d[1] == 0xFF && d[2] == 0xFF && d[3] == 0xFF) continue;  // padding
+        ActiveDtc dtc;
+        dtc.spn = d[0] | d[1] << 8 | static_cast<std::uint32_t>(d[2] >> 5) << 16;
+        dtc.fmi = d[2] & 0x1F;
+        dtc.count = d[3] & 0x7F;
+        if (dtc.spn == 0 && dtc.fmi == 0) continue;  // "no active faults"
+        dtcs->push_back(dtc);
+    }
+    return true;
+}
+
+bool LampOn(std::uint8_t lamps, int lamp) {
+    return lamp >= 0 && lamp < 4 && ((lamps >> (6 - 2 * lamp)) & 0x3) == 0x1;
 }
 
 }  // namespace gatewaysim

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "SignalDatabase.h"
 #include "bus/Frames.h"
 
 namespace gatewaysim {
@@ -61,6 +62,50 @@ struct J1939Pattern {
 
     bool Matches(const J1939Message& message) const;
 };
+
+// A condition on a signal's physical value: `OP VALUE` or `between A B`.
+// Values are compared at the signal's resolution: two values closer than
+// half its factor are equal (a float signal's: one part in a billion).
+struct SignalCondition {
+    enum class Op { kEq, kNe, kLt, kLe, kGt, kGe, kBetween };
+    std::string message;  // MESSAGE.SIGNAL as written
+    std::string signal;
+    Op op = Op::kEq;
+    std::string valueText;  // as written: a number or a value name
+    std::string upperText;  // between: B
+    // Resolved against the signal database before the run.
+    const signaldb::Message* dbcMessage = nullptr;
+    const signaldb::Signal* dbcSignal = nullptr;
+    double value = 0;
+    double upper = 0;
+    double tolerance = 0;
+
+    static bool ParseOp(const std::string& word, Op* op);
+    bool Holds(double physical) const;
+};
+
+// What `expect dtc` looks for in DM1 (PGN 65226): an active DTC, with a lamp
+// on, or the "no active faults" form.
+struct DtcPattern {
+    enum Lamp { kNoLamp = -1, kMil = 0, kRed = 1, kAmber = 2, kProtect = 3 };  // from the status byte's top
+    bool none = false;
+    std::uint32_t spn = 0;
+    std::uint8_t fmi = 0;
+    int lamp = kNoLamp;
+};
+
+// One DTC of a DM1 (or DM2).
+struct ActiveDtc {
+    std::uint32_t spn = 0;
+    std::uint8_t fmi = 0;
+    std::uint8_t count = 0;  // occurrence count
+};
+// A DM1 (or DM2) payload read as J1939-73 lays it out: the lamp status
+// byte and the active DTCs. The "no active faults" entry (SPN 0, FMI 0) and
+// padding (FF FF FF FF) are no DTC. False for a payload too short to be one.
+bool ReadDiagnosticMessage(const std::vector<std::uint8_t>& payload, std::uint8_t* lamps, std::vector<ActiveDtc>* dtcs);
+// Whether lamp (DtcPattern::Lamp) is on in a lamp status byte: status 01.
+bool LampOn(std::uint8_t lamps, int lamp);
 
 // Follows the transport sessions of every bus (broadcast and connection
 // mode) and tells when a frame completes a message: a frame that is not

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -173,6 +174,69 @@ bool ParseEeprom(Words& w, Statement* s, std::string* error) {
     return Window(w, "within", s, error, usage);
 }
 
+// An optional bus first: `canN` names one, anything else leaves any bus.
+bool OptionalBus(Words& w, Statement* s) {
+    std::string reason;
+    if (w.Peek().rfind("can", 0) != 0 || !ParseInterfaceName(w.Peek(), &s->bus, &reason)) return false;
+    w.Next();
+    s->busGiven = true;
+    return true;
+}
+
+bool From(Words& w, Statement* s, std::string* error, const std::string& usage) {
+    std::uint64_t hex = 0;
+    if (!w.Take("from")) return true;
+    if (!ParseHex(w.Next(), 0xFF, &hex)) return Fail(error, "a J1939 address is hex, 00 to FF; " + usage);
+    s->j1939.source = static_cast<int>(hex);
+    return true;
+}
+
+bool ParseSignalExpectation(Words& w, Statement* s, std::string* error) {
+    const std::string usage =
+        "usage: expect signal [canN] MESSAGE.SIGNAL ==|!=|<|<=|>|>= VALUE [from SA] within MS, or "
+        "expect signal [canN] MESSAGE.SIGNAL between A B [from SA] within MS";
+    OptionalBus(w, s);
+    const std::string name = w.Next();
+    const std::size_t dot = name.find('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name.find('.', dot + 1) != std::string::npos)
+        return Fail(error, "a signal is MESSAGE.SIGNAL; " + usage);
+    s->signal.message = name.substr(0, dot);
+    s->signal.signal = name.substr(dot + 1);
+    if (!SignalCondition::ParseOp(w.Next(), &s->signal.op)) return Fail(error, usage);
+    s->signal.valueText = w.Next();
+    if (s->signal.op == SignalCondition::Op::kBetween) s->signal.upperText = w.Next();
+    if (s->signal.valueText.empty() || (s->signal.op == SignalCondition::Op::kBetween && s->signal.upperText.empty()))
+        return Fail(error, usage);
+    if (!From(w, s, error, usage)) return false;
+    return Window(w, "within", s, error, usage);
+}
+
+bool ParseDtcExpectation(Words& w, Statement* s, std::string* error) {
+    const std::string usage =
+        "usage: expect dtc [canN] [from SA] SPN FMI [lamp mil|red|amber|protect] within MS, or "
+        "expect dtc [canN] [from SA] none within MS";
+    OptionalBus(w, s);
+    if (!From(w, s, error, usage)) return false;
+    if (w.Take("none")) {
+        s->dtc.none = true;
+        return Window(w, "within", s, error, usage);
+    }
+    std::int64_t spn = 0;
+    std::int64_t fmi = 0;
+    if (!ParseNumber(w.Next(), 524287, &spn) || !ParseNumber(w.Next(), 31, &fmi))
+        return Fail(error, "an SPN is 0 to 524287 and an FMI 0 to 31; " + usage);
+    s->dtc.spn = static_cast<std::uint32_t>(spn);
+    s->dtc.fmi = static_cast<std::uint8_t>(fmi);
+    if (w.Take("lamp")) {
+        static const char* const lamps[] = {"mil", "red", "amber", "protect"};
+        const std::string lamp = w.Next();
+        for (int i = 0; i < 4; ++i)
+            if (lamp == lamps[i]) s->dtc.lamp = i;
+        if (s->dtc.lamp == DtcPattern::kNoLamp) return Fail(error, "a lamp is mil, red, amber or protect; " + usage);
+    }
+    return Window(w, "within", s, error, usage);
+}
+
 const std::map<std::string, std::pair<Statement::Kind, StatementParser>>& Expectations() {
     static const std::map<std::string, std::pair<Statement::Kind, StatementParser>> table = {
         {"can", {Statement::Kind::kCan, ParseCanExpectation}},
@@ -186,6 +250,8 @@ const std::map<std::string, std::pair<Statement::Kind, StatementParser>>& Expect
         {"running", {Statement::Kind::kRunning, ParseRunning}},
         {"output", {Statement::Kind::kOutput, ParseOutput}},
         {"eeprom", {Statement::Kind::kEeprom, ParseEeprom}},
+        {"signal", {Statement::Kind::kSignal, ParseSignalExpectation}},
+        {"dtc", {Statement::Kind::kDtc, ParseDtcExpectation}},
     };
     return table;
 }
@@ -285,6 +351,55 @@ bool Statement::IsExpectation() const {
         default:
             return true;
     }
+}
+
+namespace {
+
+// Resolves one `expect signal`; an empty reason when it could be.
+std::string Resolve(const signaldb::BusDatabases* databases, Statement* s) {
+    SignalCondition& c = s->signal;
+    const std::string name = c.message + "." + c.signal;
+    if (databases == nullptr || databases->empty())
+        return "no signal database knows " + name + ": give one with --dbc [canN:]FILE";
+    const int bus = s->busGiven ? s->bus : signaldb::BusDatabases::kAllBuses;
+    c.dbcMessage = databases->FindByName(c.message, bus);
+    if (c.dbcMessage == nullptr)
+        return "no signal database" + (s->busGiven ? " for can" + std::to_string(s->bus) : std::string()) +
+               " has a message " + c.message;
+    c.dbcSignal = c.dbcMessage->FindSignal(c.signal);
+    if (c.dbcSignal == nullptr) return "the message " + c.message + " has no signal " + c.signal;
+    if (s->j1939.source >= 0 && !c.dbcMessage->extended)
+        return "from takes a J1939 sender; " + c.message + " is a standard frame";
+    const auto value = [&](const std::string& text, double* out) {
+        const std::optional<double> parsed = c.dbcSignal->ParseValue(text);
+        if (parsed) *out = *parsed;
+        return parsed.has_value();
+    };
+    if (!value(c.valueText, &c.value)) return "'" + c.valueText + "' is no number or value name of " + name;
+    if (c.op == SignalCondition::Op::kBetween && !value(c.upperText, &c.upper))
+        return "'" + c.upperText + "' is no number or value name of " + name;
+    if (c.op == SignalCondition::Op::kBetween && c.upper < c.value) return "between takes the lower value first";
+    c.tolerance = c.dbcSignal->valueType == signaldb::ValueType::kInteger
+                      ? std::fabs(c.dbcSignal->factor) / 2
+                      : std::max(1.0, std::fabs(c.value)) * 1e-9;
+    return "";
+}
+
+}  // namespace
+
+void ResolveSignals(Script* script, const signaldb::BusDatabases* databases, std::vector<ParseError>* errors) {
+    const auto block = [&](std::vector<Statement>& statements) {
+        for (Statement& s : statements) {
+            if (s.kind != Statement::Kind::kSignal) continue;
+            const std::string reason = Resolve(databases, &s);
+            if (!reason.empty()) errors->push_back(ParseError{s.line, reason});
+        }
+    };
+    block(script->statements);
+    block(script->setup.statements);
+    block(script->teardown.statements);
+    for (Block& c : script->cases) block(c.statements);
+    std::sort(errors->begin(), errors->end(), [](const ParseError& a, const ParseError& b) { return a.line < b.line; });
 }
 
 bool SplitWords(const std::string& line, std::vector<std::string>* words, std::string* error) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "scenario/Matcher.h"
+#include "SignalDatabase.h"
 
 namespace gatewaysim {
 
@@ -35,6 +36,8 @@ struct Statement {
         kEvery,          // every MS canN FRAME [for MS]
         kStopEvery,      // stop every [canN FRAME]
         kCase,           // case NAME ... end: the test case `block`
+        kSignal,         // expect signal [canN] MESSAGE.SIGNAL OP VALUE [from SA] within MS
+        kDtc,            // expect dtc [canN] [from SA] SPN FMI [lamp L] | none within MS
     };
     Kind kind = Kind::kCommand;
     int line = 0;
@@ -65,6 +68,10 @@ struct Statement {
     bool saved = false;
     // case: the index of its block in Script::cases
     std::size_t block = 0;
+    // signal, dtc: any bus when false (else `bus`); the sender is j1939.source
+    bool busGiven = false;
+    SignalCondition signal;  // signal
+    DtcPattern dtc;          // dtc
 
     // True for the statements that give a verdict line.
     bool IsExpectation() const;
@@ -96,6 +103,13 @@ struct ParseError {
 // statement. Every parse error is reported, each with its line; the
 // script is of use only when there is none.
 Script ParseScenario(std::istream& in, std::vector<ParseError>* errors);
+
+// Finds the message and the signal of every `expect signal` of the script
+// in the signal databases (the bus's files, or any file when the statement
+// names no bus) and reads its values, numbers or value names of the signal.
+// Each statement that cannot be resolved is an error of its line; without
+// databases every one is.
+void ResolveSignals(Script* script, const signaldb::BusDatabases* databases, std::vector<ParseError>* errors);
 
 // Splits a line into words as a shell does: blanks separate words (every
 // whitespace character is a blank), double and single quotes group, a

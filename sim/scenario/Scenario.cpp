@@ -160,6 +160,7 @@ int Scenario::Load(const std::string& path) {
         out_ << path << ": cannot be read" << std::endl;
         return 2;
     }
+    ResolveSignals(&script_, databases_.get(), &errors);
     for (const ParseError& error : errors) out_ << path << ": line " << error.line << ": " << error.reason << std::endl;
     return errors.empty() ? 0 : 2;
 }
@@ -597,6 +598,109 @@ bool Scenario::Perform(const Statement& s, const std::string& endpoint, const Ex
             const bool passed =
                 s.exitCode < 0 || (WIFEXITED(child->status) && WEXITSTATUS(child->status) == s.exitCode);
             Report(passed, s.line, s.text, ExitStatus(child->status));
+            return true;
+        }
+        case Statement::Kind::kSignal: {
+            // The message's frames, or for a J1939 message of the database
+            // (matched by PGN) the whole messages, long ones reassembled.
+            const SignalCondition& c = s.signal;
+            const signaldb::Message& message = *c.dbcMessage;
+            std::string first;
+            std::string last;
+            bool carried = false;
+            std::size_t frames = 0;
+            AwaitFrames(windowFrom, untilUs, [&](const std::vector<Seen>& seen) {
+                for (const Seen& frame : seen) {
+                    if (s.busGiven && frame.frame.bus != s.bus) continue;
+                    const std::uint8_t* data = nullptr;
+                    std::size_t size = 0;
+                    int source = -1;
+                    if (message.j1939) {
+                        const J1939Message* m = frame.message.get();
+                        if (m == nullptr || m->pgn != message.Pgn()) continue;
+                        data = m->data.data();
+                        size = m->data.size();
+                        source = m->source;
+                    } else {
+                        if (frame.frame.remote || frame.frame.extended != message.extended || frame.frame.id != message.id)
+                            continue;
+                        data = frame.frame.data;
+                        size = frame.frame.length;
+                        source = frame.frame.extended ? static_cast<int>(frame.frame.id & 0xFF) : -1;
+                    }
+                    if (s.j1939.source >= 0 && source != s.j1939.source) continue;
+                    ++frames;
+                    const std::optional<double> value = signaldb::DecodeSignal(message, *c.dbcSignal, data, size);
+                    if (!value) continue;
+                    carried = true;
+                    std::string text = signaldb::FormatPhysical(*c.dbcSignal, *value);
+                    if (!c.dbcSignal->unit.empty()) text += " " + c.dbcSignal->unit;
+                    std::uint64_t raw = 0;
+                    if (c.dbcSignal->Extract(data, size, &raw)) {
+                        if (const std::string* named = c.dbcSignal->ValueName(raw)) text += " (" + *named + ")";
+                    }
+                    text += " on can" + std::to_string(frame.frame.bus);
+                    if (source >= 0) text += " from " + Hex2(static_cast<unsigned>(source));
+                    text += at(frame.us);
+                    if (c.Holds(*value)) {
+                        first = text;
+                        return true;
+                    }
+                    last = text;
+                }
+                return false;
+            });
+            if (Stopping()) return false;
+            std::string saw = first;
+            if (first.empty()) {
+                saw = frames == 0  ? "no frame of " + message.name + (s.j1939.source >= 0 ? " from that sender" : "")
+                      : !carried   ? std::to_string(frames) + " frames of " + message.name + ", none carrying " + c.signal
+                                   : "the last value " + last;
+            }
+            Report(!first.empty(), s.line, s.text, saw);
+            return true;
+        }
+        case Statement::Kind::kDtc: {
+            constexpr std::uint32_t kDm1 = 0xFECA;
+            static const char* const lampNames[] = {"mil", "red", "amber", "protect"};
+            std::string first;
+            std::string last;
+            AwaitFrames(windowFrom, untilUs, [&](const std::vector<Seen>& seen) {
+                for (const Seen& frame : seen) {
+                    if (s.busGiven && frame.frame.bus != s.bus) continue;
+                    const J1939Message* m = frame.message.get();
+                    if (m == nullptr || m->pgn != kDm1) continue;
+                    if (s.j1939.source >= 0 && m->source != s.j1939.source) continue;
+                    std::uint8_t lamps = 0;
+                    std::vector<ActiveDtc> dtcs;
+                    if (!ReadDiagnosticMessage(m->data, &lamps, &dtcs)) continue;  // too short to be one
+                    std::string text = "DM1 on can" + std::to_string(frame.frame.bus) + " from " + Hex2(m->source) + ": ";
+                    if (dtcs.empty()) text += "no active faults";
+                    for (std::size_t i = 0; i < dtcs.size() && i < 4; ++i)
+                        text += (i ? ", " : "") + std::string("SPN ") + std::to_string(dtcs[i].spn) + " FMI " +
+                                std::to_string(dtcs[i].fmi);
+                    if (dtcs.size() > 4) text += " and " + std::to_string(dtcs.size() - 4) + " more";
+                    std::string lit;
+                    for (int lamp = 0; lamp < 4; ++lamp)
+                        if (LampOn(lamps, lamp)) lit += std::string(lit.empty() ? "" : ", ") + lampNames[lamp];
+                    if (!lit.empty()) text += "; lamps " + lit;
+                    text += at(frame.us);
+                    const bool holds =
+                        s.dtc.none ? dtcs.empty()
+                                   : std::any_of(dtcs.begin(), dtcs.end(), [&](const ActiveDtc& dtc) {
+                                         return dtc.spn == s.dtc.spn && dtc.fmi == s.dtc.fmi;
+                                     }) && (s.dtc.lamp == DtcPattern::kNoLamp || LampOn(lamps, s.dtc.lamp));
+                    if (holds) {
+                        first = text;
+                        return true;
+                    }
+                    last = text;
+                }
+                return false;
+            });
+            if (Stopping()) return false;
+            Report(!first.empty(), s.line, s.text,
+                   !first.empty() ? first : last.empty() ? "no DM1 seen" : "the last " + last);
             return true;
         }
         case Statement::Kind::kCan:

@@ -57,6 +57,11 @@ public:
     using EepromReader =
         std::function<int(std::int32_t address, std::size_t offset, std::size_t length, std::vector<std::uint8_t>* out)>;
     void SetEepromReader(EepromReader reader) { eepromReader_ = std::move(reader); }
+    // The signal databases of --dbc, which `expect signal` decodes with. Set
+    // before Load: a file whose signals they do not know does not load.
+    void SetSignalDatabases(std::shared_ptr<const signaldb::BusDatabases> databases) {
+        databases_ = std::move(databases);
+    }
     // Reads and parses the file: 0, or 2 after printing why (the file cannot
     // be read, or every line that does not parse with what it should be).
     [[nodiscard]] int Load(const std::string& path);
@@ -146,6 +151,7 @@ private:
     std::string folder_ = ".";
     std::string dataFolder_ = ".";
     EepromReader eepromReader_;
+    std::shared_ptr<const signaldb::BusDatabases> databases_;
     std::string path_;
     Script script_;
     std::string selected_;            // the one case to run; empty: all

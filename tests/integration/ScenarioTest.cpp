@@ -18,14 +18,16 @@ namespace {
 
 // Runs gateway-sim --script on `path`, with the example applications on
 // the path; its exit code and its output lines.
-int RunScript(const TempFolder& folder, const std::string& path, std::vector<std::string>* lines) {
+int RunScript(const TempFolder& folder, const std::string& path, std::vector<std::string>* lines,
+              const std::vector<std::string>& options = {}) {
     std::string programs = VEHICLE_APP_PATH;
     programs.erase(programs.rfind('/'));
     const char* inherited = std::getenv("PATH");
     Process sim;
-    EXPECT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", folder / "endpoint", "--data", folder / "data", "--quiet",
-                           "--script", path},
-                          {"PATH=" + programs + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
+    std::vector<std::string> argv = {GATEWAY_SIM_PATH, "--endpoint", folder / "endpoint", "--data", folder / "data",
+                                     "--quiet", "--script", path};
+    argv.insert(argv.end(), options.begin(), options.end());
+    EXPECT_TRUE(sim.Start(argv, {"PATH=" + programs + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
     const int status = sim.Wait(30'000);
     *lines = sim.Lines();
     return status;
@@ -67,6 +69,20 @@ TEST(Scenario, TheExamplesPass) {
     }
 }
 
+// The small truck of examples/vehicle/: its nodes, and truck_gateway checked
+// by signal name and by its DM1.
+const std::string kTruck = std::string(EXAMPLE_SCENARIOS_DIR) + "/../vehicle/";
+const std::vector<std::string> kTruckOptions = {"--dbc", kTruck + "truck.dbc", "--nodes", kTruck + "truck.nodes"};
+
+TEST(Scenario, TheTruckExamplePasses) {
+    TempFolder temp;
+    std::vector<std::string> lines;
+    EXPECT_EQ(RunScript(temp, kTruck + "truck.scenario", &lines, kTruckOptions), 0);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find(" passed, 0 failed"), std::string::npos) << lines.back();
+    for (const std::string& line : lines) EXPECT_NE(line.rfind("FAIL", 0), 0u) << line;
+}
+
 TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
     TempFolder temp;
     const std::string script = temp / "check.scenario";
@@ -99,12 +115,14 @@ TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
 // broken on purpose, one per kind of expectation: one that stops after 1 s,
 // one that is no J1939 application, one at another address, one that never
 // starts, one that forks into the background and ends at once, one that
-// ends with status 3, one that prints nothing, and the two below.
+// ends with status 3, one that prints nothing, and the two below; and copies
+// of truck_gateway (examples/vehicle/) for signals and DM1.
 struct BrokenCopy {
     const char* kind;  // of the expectation that fails: the test's name
     const char* scenario;
     const char* run;  // what the broken copy runs instead
     int line;         // the first FAIL line
+    bool truck = false;  // of truck_gateway in examples/vehicle/, not of vehicle_app
 };
 
 class BrokenCopies : public ::testing::TestWithParam<BrokenCopy> {};
@@ -112,15 +130,20 @@ class BrokenCopies : public ::testing::TestWithParam<BrokenCopy> {};
 TEST_P(BrokenCopies, FailTheExampleOnTheLineNamed) {
     const BrokenCopy& broken = GetParam();
     TempFolder temp;
-    std::ofstream(temp / "vehicle_app") << "#!/bin/sh\nreal=" << VEHICLE_APP_PATH << "\nplugin=" << PLUGIN_JOB_PATH
-                                        << "\ndata=\"$(dirname \"$GATREL_ENDPOINT\")/data\"\n"
-                                        << broken.run << "\n";
-    ASSERT_EQ(::chmod((temp / "vehicle_app").c_str(), 0755), 0);
+    const std::string program = broken.truck ? "truck_gateway" : "vehicle_app";
+    std::ofstream(temp / program) << "#!/bin/sh\nreal=" << (broken.truck ? TRUCK_GATEWAY_PATH : VEHICLE_APP_PATH)
+                                  << "\nplugin=" << PLUGIN_JOB_PATH
+                                  << "\ndata=\"$(dirname \"$GATREL_ENDPOINT\")/data\"\n"
+                                  << broken.run << "\n";
+    ASSERT_EQ(::chmod((temp / program).c_str(), 0755), 0);
     const char* inherited = std::getenv("PATH");
     Process sim;
-    ASSERT_TRUE(sim.Start({GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data", "--quiet",
-                           "--script", std::string(EXAMPLE_SCENARIOS_DIR) + "/" + broken.scenario},
-                          {"PATH=" + temp / "" + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
+    std::vector<std::string> argv = {GATEWAY_SIM_PATH, "--endpoint", temp / "endpoint", "--data", temp / "data",
+                                     "--quiet", "--script",
+                                     broken.truck ? kTruck + broken.scenario
+                                                  : std::string(EXAMPLE_SCENARIOS_DIR) + "/" + broken.scenario};
+    if (broken.truck) argv.insert(argv.end(), kTruckOptions.begin(), kTruckOptions.end());
+    ASSERT_TRUE(sim.Start(argv, {"PATH=" + temp / "" + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
     EXPECT_EQ(sim.Wait(30'000), 1);
     std::string first;
     for (const std::string& line : sim.Lines()) {
@@ -148,7 +171,11 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokenCopy{"running", "vehicle_app_cases.scenario", "\"$real\" \"$@\" & exit 0", 28},
                       BrokenCopy{"wait_connected", "vehicle_app_silent_bus.scenario", "exit 1", 5},
                       BrokenCopy{"exit", "vehicle_app_cases.scenario", "\"$real\" \"$@\"; exit 3", 29},
-                      BrokenCopy{"output", "vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 21}),
+                      BrokenCopy{"output", "vehicle_app_cases.scenario", "exec \"$real\" \"$@\" >/dev/null 2>&1", 21},
+                      // truck_gateway whose overspeed limit is below idle, and
+                      // one whose limit the engine never reaches
+                      BrokenCopy{"signal", "truck.scenario", "exec \"$real\" \"$1\" \"$2\" 600", 10, true},
+                      BrokenCopy{"dtc", "truck.scenario", "exec \"$real\" \"$1\" \"$2\" 9000", 19, true}),
     [](const ::testing::TestParamInfo<BrokenCopy>& info) { return std::string(info.param.kind); });
 
 // Cases give their own verdicts, in JUnit XML too; --list names them and
@@ -288,6 +315,16 @@ TEST(Scenario, FilesThatDoNotParse) {
     EXPECT_NE(lines[0].find("line 1: usage: wait MS"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("line 2: a bus is can0 to can4"), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find("line 3: a double quote is not closed"), std::string::npos) << lines[2];
+
+    // A signal is checked against the files of --dbc before anything runs.
+    const std::string signals = "wait 10\nexpect signal can1 EEC1.EngineSpeed > 0 within 10\n"
+                                "expect signal can1 EEC1.EngineSped > 0 within 10\n";
+    EXPECT_EQ(RunText(temp, signals, &lines), 2);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("line 2: no signal database knows EEC1.EngineSpeed"), std::string::npos) << lines[0];
+    EXPECT_EQ(RunScript(temp, temp / "check.scenario", &lines, kTruckOptions), 2);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("line 3: the message EEC1 has no signal EngineSped"), std::string::npos) << lines[0];
 
     TempFolder fresh;
     EXPECT_EQ(RunScript(fresh, fresh / "missing.scenario", &lines), 2);

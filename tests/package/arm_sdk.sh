@@ -5,7 +5,9 @@
 # vehicle_app under qemu-arm against the native simulator, where it
 # exchanges frames with a native application (the integration tests' peer):
 # the peer's cyclic row 100 reaches vehicle_app's receive row, vehicle_app's
-# cyclic row 321 reaches the peer.
+# cyclic row 321 reaches the peer. Then the small truck of examples/vehicle/:
+# its scenario runs on the native simulator, with the truck's DBC and nodes,
+# against truck_gateway built for ARM and run under qemu-arm.
 #
 #     tests/package/arm_sdk.sh ARM_BUILD NATIVE_BUILD
 set -euo pipefail
@@ -32,8 +34,9 @@ PKG_CONFIG_PATH="${sdk}/lib/pkgconfig" pkg-config --cflags customapp | grep -q -
 
 cmake -S "${source_dir}/examples/consumer" -B "${work}/app" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="${sdk}/share/customapp/arm-linux-gnueabihf.cmake" >/dev/null
-cmake --build "${work}/app" --target vehicle_app -j 2 >/dev/null
+cmake --build "${work}/app" --target vehicle_app truck_gateway -j 2 >/dev/null
 readelf -h "${work}/app/vehicle_app" | grep -q "Machine: *ARM"
+readelf -h "${work}/app/truck_gateway" | grep -q "Machine: *ARM"
 
 control="${work}/control"
 "${native}/sim/gateway-sim" --endpoint "${work}/endpoint" --data "${work}/data" --control "${control}" \
@@ -64,4 +67,19 @@ if [[ ${status} != 0 ]]; then
     echo "arm SDK: FAILED"
     exit 1
 fi
-echo "arm SDK: vehicle_app built against the unpacked SDK exchanged frames under qemu-arm with a native application"
+
+# The scenario starts truck_gateway from PATH: here, the ARM build under qemu.
+mkdir -p "${work}/arm-bin" "${work}/truck"
+printf '#!/bin/sh\nexec qemu-arm -L /usr/arm-linux-gnueabihf "%s" "$@"\n' "${work}/app/truck_gateway" \
+    >"${work}/arm-bin/truck_gateway"
+chmod +x "${work}/arm-bin/truck_gateway"
+vehicle="${source_dir}/examples/vehicle"
+if ! PATH="${work}/arm-bin:${PATH}" "${native}/sim/gateway-sim" --endpoint "${work}/truck/endpoint" \
+        --data "${work}/truck/data" --quiet --dbc "${vehicle}/truck.dbc" --nodes "${vehicle}/truck.nodes" \
+        --script "${vehicle}/truck.scenario" >"${work}/truck.out" 2>"${work}/truck.err"; then
+    echo "--- truck.scenario with truck_gateway (ARM):"; cat "${work}/truck.out" "${work}/truck.err"
+    echo "arm SDK: FAILED"
+    exit 1
+fi
+echo "arm SDK: vehicle_app built against the unpacked SDK exchanged frames under qemu-arm with a native application;"
+echo "arm SDK: truck_gateway passed examples/vehicle/truck.scenario under qemu-arm"

@@ -106,6 +106,73 @@ TEST(ScenarioParser, WordsNumbersAndEveryError) {
     EXPECT_EQ(errors[2].line, 6);
 }
 
+// `expect signal` needs a database that knows the signal: a name it lacks
+// is an error of its line before anything runs, never a silent pass.
+TEST(ScenarioParser, SignalAndDtcExpectations) {
+    signaldb::Database db;
+    signaldb::ParseError dbcError;
+    ASSERT_TRUE(signaldb::ParseDbc("BU_: Engine\n"
+                                   "BO_ 2364539904 EEC1: 8 Engine\n"
+                                   " SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX\n"
+                                   " SG_ Mode : 0|4@1+ (1,0) [0|15] \"\" Vector__XXX\n"
+                                   "BO_ 291 Status: 8 Engine\n"
+                                   " SG_ Level : 0|8@1+ (1,0) [0|255] \"\" Vector__XXX\n"
+                                   "VAL_ 2364539904 Mode 0 \"Idle\" 3 \"Overspeed\" ;\n",
+                                   "t.dbc", &db, &dbcError))
+        << dbcError.ToString();
+    signaldb::BusDatabases databases;
+    databases.Add(1, std::make_shared<const signaldb::Database>(db));
+
+    std::istringstream file(
+        "expect signal can1 EEC1.EngineSpeed between 1000 1500.5 from 00 within 500\n"
+        "expect signal EEC1.Mode == Overspeed within 500\n"
+        "expect dtc can1 from 80 190 0 lamp amber within 3000\n"
+        "expect dtc none within 3000\n"
+        "expect signal can1 EEC1.EngineSpeed ~ 3 within 500\n"
+        "expect dtc can1 190 32 within 500\n"
+        "expect dtc can1 190 1 lamp green within 500\n"
+        "expect signal can2 EEC1.EngineSpeed > 3 within 500\n"
+        "expect signal EEC1.Speed > 3 within 500\n"
+        "expect signal EEC1.Mode == Stalled within 500\n"
+        "expect signal Status.Level > 3 from 00 within 500\n");
+    std::vector<ParseError> errors;
+    Script script = ParseScenario(file, &errors);
+    ResolveSignals(&script, &databases, &errors);
+    ASSERT_EQ(script.statements.size(), 8u);
+    const Statement& between = script.statements[0];
+    EXPECT_EQ(between.signal.op, SignalCondition::Op::kBetween);
+    EXPECT_TRUE(between.signal.Holds(1500.5) && between.signal.Holds(1000) && !between.signal.Holds(999.875));
+    EXPECT_EQ(between.j1939.source, 0x00);
+    const Statement& named = script.statements[1];
+    EXPECT_FALSE(named.busGiven);
+    EXPECT_EQ(named.signal.value, 3);
+    EXPECT_EQ(script.statements[2].dtc.spn, 190u);
+    EXPECT_EQ(script.statements[2].dtc.lamp, DtcPattern::kAmber);
+    EXPECT_TRUE(script.statements[3].dtc.none);
+    std::vector<int> lines;
+    for (const ParseError& error : errors) lines.push_back(error.line);
+    EXPECT_EQ(lines, (std::vector<int>{5, 6, 7, 8, 9, 10, 11}));
+    EXPECT_NE(errors[3].reason.find("for can2"), std::string::npos) << errors[3].reason;
+
+    // Without --dbc the statement does not load.
+    errors.clear();
+    ResolveSignals(&script, nullptr, &errors);
+    ASSERT_FALSE(errors.empty());
+    EXPECT_NE(errors[0].reason.find("--dbc"), std::string::npos) << errors[0].reason;
+
+    // DM1 as J1939-73 lays it out; the "no active faults" entry is none.
+    std::uint8_t lamps = 0;
+    std::vector<ActiveDtc> dtcs;
+    ASSERT_TRUE(ReadDiagnosticMessage({0x04, 0xFF, 0xBE, 0x00, 0x00, 0x01, 0x64, 0x00, 0xE3, 0x05}, &lamps, &dtcs));
+    ASSERT_EQ(dtcs.size(), 2u);
+    EXPECT_EQ(dtcs[1].spn, 0x70064u);
+    EXPECT_EQ(dtcs[1].fmi, 3);
+    EXPECT_TRUE(LampOn(lamps, DtcPattern::kAmber) && !LampOn(lamps, DtcPattern::kMil));
+    ASSERT_TRUE(ReadDiagnosticMessage({0x00, 0xFF, 0, 0, 0, 0, 0xFF, 0xFF}, &lamps, &dtcs));
+    EXPECT_TRUE(dtcs.empty());
+    EXPECT_FALSE(ReadDiagnosticMessage({0x00, 0xFF, 0xBE}, &lamps, &dtcs));
+}
+
 TEST(ScenarioReport, JunitXmlEscapesWhatTheLinesHold) {
     CaseResult good;
     good.name = "good";
