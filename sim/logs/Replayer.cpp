@@ -155,6 +155,7 @@ void Replayer::Stop() {
         thread = std::move(thread_);
     }
     changed_.notify_all();
+    freed_.notify_all();
     if (thread.joinable()) thread.join();
 }
 
@@ -202,18 +203,24 @@ void Replayer::Note(const std::string& line) {
 }
 
 void Replayer::Recycle(ReplayBatch&& batch) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (inFlight_ > 0) --inFlight_;
         batch.clear();
         if (spare_.size() < kBatchesInFlight) spare_.push_back(std::move(batch));
+        wake = acquiring_;
     }
-    changed_.notify_all();
+    // The replay thread hears of it only when it waits for a batch: it
+    // otherwise sleeps until its next frame is due.
+    if (wake) freed_.notify_one();
 }
 
 bool Replayer::Acquire(ReplayBatch* batch) {
     std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [&] { return Stopping() || inFlight_ < kBatchesInFlight; });
+    acquiring_ = true;
+    freed_.wait(guard, [&] { return Stopping() || inFlight_ < kBatchesInFlight; });
+    acquiring_ = false;
     if (Stopping()) return false;
     if (!spare_.empty()) {
         *batch = std::move(spare_.back());

@@ -119,12 +119,18 @@ private:
     const std::size_t maxBatch_;
     const std::int64_t gatherUs_;
     mutable std::mutex lock_;
+    // The replay's state changed (stopped, ended, first frames): wakes the
+    // waits for those, and the replay thread's wait for a frame's time.
     mutable std::condition_variable changed_;
+    // A batch came back; notified only while the replay thread waits for
+    // one, so that the worker's recycling does not wake it every batch.
+    std::condition_variable freed_;
     std::thread thread_;
     bool running_ = false;
     std::atomic<bool> stop_{false};
     std::vector<ReplayBatch> spare_;  // guarded by lock_
     std::size_t inFlight_ = 0;        // guarded by lock_
+    bool acquiring_ = false;          // guarded by lock_; the replay thread waits on freed_
     std::string path_;                // guarded by lock_
     int passes_ = 1;                  // guarded by lock_
     std::vector<std::string> errors_; // guarded by lock_
