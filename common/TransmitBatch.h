@@ -40,8 +40,6 @@ public:
     // or the first failed write's result (the requests of a failed write
     // are lost, as a request whose own write failed would be).
     int Flush();
-    // Requests kept for the next Flush.
-    std::size_t Kept() const { return queued_.size(); }
 
 private:
     struct Queued {
