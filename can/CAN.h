@@ -157,8 +157,10 @@ public:
     }
 
 private:
-    // Writes one row on `bus` without touching its cycle.
-    std::int32_t WriteRow(CANTransmitTableEntry& row, CoreTypes::CANBus bus);
+    // Writes one row on `bus` through `sink` without touching its cycle.
+    std::int32_t WriteRow(CANTransmitTableEntry& row, CoreTypes::CANBus bus, MessageSink& sink);
+    // SendMessage(message) through `sink`.
+    std::int32_t WriteMessage(const CANTypes::CANMessage* message, MessageSink& sink);
     // The interface on `bus` within `interfaces`, or null.
     static const CANInterface* OnBus(const InterfaceList* interfaces, CoreTypes::CANBus bus);
 

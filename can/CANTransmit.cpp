@@ -35,12 +35,12 @@ std::int32_t CAN::SendMessage(std::int32_t uid, std::int32_t index) {
 
 std::int32_t CAN::SendMessage(CANTransmitTableEntry* row, CoreTypes::CANBus bus) {
     if (row == nullptr) return kInvalidArgument;
-    const std::int32_t result = WriteRow(*row, bus);
+    const std::int32_t result = WriteRow(*row, bus, sink_);
     if (result == 0) MarkSent(*row);
     return result;
 }
 
-std::int32_t CAN::WriteRow(CANTransmitTableEntry& row, CoreTypes::CANBus bus) {
+std::int32_t CAN::WriteRow(CANTransmitTableEntry& row, CoreTypes::CANBus bus, MessageSink& sink) {
     CANTypes::CANMessage message{};
     message.Bus = bus;
     message.Identifier = row.Identifier;
@@ -49,10 +49,12 @@ std::int32_t CAN::WriteRow(CANTransmitTableEntry& row, CoreTypes::CANBus bus) {
         message.Length = static_cast<unsigned char>(std::min<std::size_t>(length, kMaxPayload));
         if (message.Length > 0) std::memcpy(message.Data, data, message.Length);
     });
-    return SendMessage(&message);
+    return WriteMessage(&message, sink);
 }
 
-std::int32_t CAN::SendMessage(const CANTypes::CANMessage* message) {
+std::int32_t CAN::SendMessage(const CANTypes::CANMessage* message) { return WriteMessage(message, sink_); }
+
+std::int32_t CAN::WriteMessage(const CANTypes::CANMessage* message, MessageSink& sink) {
     if (message == nullptr) return kInvalidArgument;
     if (!IsBus(message->Bus) || !IdentifierFits(message->Identifier, message->Type)) return kInvalidArgument;
     if (message->Length > kMaxPayload) return kTooLong;
@@ -62,8 +64,8 @@ std::int32_t CAN::SendMessage(const CANTypes::CANMessage* message) {
     record.Bus = ToIPCBus(message->Bus);
     record.Length = message->Length;
     std::memcpy(record.Data, message->Data, record.Length);
-    return sink_.Send(PlatformServices::CANIPC::kCategory, PlatformServices::CANIPC::kAddress,
-                      PlatformServices::CANIPC::kSendFrame, &record, sizeof record);
+    return sink.Send(PlatformServices::CANIPC::kCategory, PlatformServices::CANIPC::kAddress,
+                     PlatformServices::CANIPC::kSendFrame, &record, sizeof record);
 }
 
 std::int32_t CAN::UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,

@@ -13,6 +13,13 @@
 // row with period 0 only on request. A pass ends its sends once a stop is
 // requested.
 //
+// The rows due in a pass go out together: each row's frame is taken when the
+// row is visited and kept (TransmitBatch), and Finish writes them all at the
+// pass's end, one message per category and address. However many rows are
+// due at once, the last of them is not later than the first by the sum of
+// the writes before it. A failed write costs every row in it that cycle,
+// as a row's own failed write would: each keeps its phase.
+//
 // Each row is judged at the tick it is visited; the time to the next due
 // row counts from the tick the pass began at, so that the service loop can
 // wait until that absolute tick however long the pass itself took.
@@ -24,6 +31,8 @@
 #include <limits>
 
 #include "Helper.h"
+#include "common/MessageSink.h"
+#include "common/TransmitBatch.h"
 
 namespace CustomApplication {
 
@@ -33,14 +42,17 @@ constexpr std::int64_t kNothingScheduled = 2147483647;
 class CyclicSchedule {
 public:
     // `passTick`: the tick the pass began at (the service loop reads it once
-    // for all buses).
-    CyclicSchedule(const std::atomic<bool>& stopRequested, std::int64_t passTick)
-        : stopRequested_(stopRequested), passTick_(passTick) {}
+    // for all buses); `sink`: where the pass's rows are written.
+    CyclicSchedule(const std::atomic<bool>& stopRequested, std::int64_t passTick, MessageSink& sink)
+        : stopRequested_(stopRequested), passTick_(passTick), batch_(sink) {}
+    CyclicSchedule(const CyclicSchedule&) = delete;
+    CyclicSchedule& operator=(const CyclicSchedule&) = delete;
 
-    // Sends `row` through `write()` when it is due, after moving the row's
-    // cycle start (its LastSentTicks) on; the cycle moves on whatever the
-    // write's result, so a write that fails skips that cycle. Rows of every
-    // bus have `Period` and `LastSentTicks` (0: never sent).
+    // Has `write(sink)` send `row` through `sink` when it is due, after
+    // moving the row's cycle start (its LastSentTicks) on; the cycle moves
+    // on whatever the write's result, so a write that fails skips that
+    // cycle. What `write` sends is kept until Finish. Rows of every bus have
+    // `Period` and `LastSentTicks` (0: never sent).
     template <typename Row, typename Write>
     void Visit(Row& row, Write&& write) {
         std::int64_t start = 0;
@@ -48,7 +60,13 @@ public:
         // Stored before the write: a send on request that follows it on
         // another thread restarts the cycle as it should.
         row.LastSentTicks.store(start, std::memory_order_relaxed);
-        (void)write();
+        (void)write(static_cast<MessageSink&>(batch_));
+    }
+
+    // Writes the rows visited due (one write per message) and returns Next().
+    std::int64_t Finish() {
+        (void)batch_.Flush();
+        return next_;
     }
 
     // Milliseconds from the pass's tick until the next row is due, or
@@ -102,6 +120,7 @@ private:
 
     const std::atomic<bool>& stopRequested_;
     const std::int64_t passTick_;
+    TransmitBatch batch_;  // writes what Finish did not on destruction
     std::int64_t next_ = kNothingScheduled;
 };
 

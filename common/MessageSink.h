@@ -10,6 +10,13 @@
 
 namespace CustomApplication {
 
+// One child (type 1) of a request that carries several (SendChildren).
+struct ChildMessage {
+    std::int32_t command;
+    const void* data;  // `length` bytes; null only when `length` is 0
+    std::size_t length;
+};
+
 // Where a bus component's requests to the platform go: the narrow seam
 // between a component and the connection. Tests give a component a fake.
 class MessageSink {
@@ -21,6 +28,21 @@ public:
     // (nothing sent) when out of memory, otherwise the write's result.
     [[nodiscard]] virtual int Send(std::int32_t category, std::int32_t address, std::int32_t command,
                                    const void* data, std::size_t length) = 0;
+    // Sends `count` children (`count` >= 1) in one request: one top-level
+    // message of `category` to `address` that carries them in their order,
+    // in one write, so that none waits for the writes of those before it.
+    // The platform handles them as if each had come alone. Results as Send;
+    // on failure none of them was sent. A sink without a write of its own
+    // sends each alone and returns the first failure.
+    [[nodiscard]] virtual int SendChildren(std::int32_t category, std::int32_t address,
+                                           const ChildMessage* children, std::size_t count) {
+        int first = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const int result = Send(category, address, children[i].command, children[i].data, children[i].length);
+            if (result != 0 && first == 0) first = result;
+        }
+        return first;
+    }
     // Whether the platform connection is up; a request that waits for an
     // answer fails at once without it.
     [[nodiscard]] virtual bool Connected() const = 0;
@@ -76,6 +98,12 @@ private:
                                     std::int32_t address, std::int32_t command, const void* data,
                                     std::size_t length);
 
+// Sends `count` children in one request through `client`, as
+// MessageSink::SendChildren describes (-22 for a null client or none to
+// send, -EMSGSIZE when they do not fit one message).
+[[nodiscard]] int SendChildrenThroughClient(PlatformServices::IPCClient* client, std::int32_t category,
+                                            std::int32_t address, const ChildMessage* children, std::size_t count);
+
 // Request number `requestId` (child command 0, 2 bytes, little-endian) to
 // `category` at `address`.
 [[nodiscard]] int SendRequestNumber(MessageSink& sink, std::int32_t category, std::int32_t address,
@@ -88,6 +116,10 @@ public:
     int Send(std::int32_t category, std::int32_t address, std::int32_t command, const void* data,
              std::size_t length) override {
         return SendThroughClient(client_, category, address, command, data, length);
+    }
+    int SendChildren(std::int32_t category, std::int32_t address, const ChildMessage* children,
+                     std::size_t count) override {
+        return SendChildrenThroughClient(client_, category, address, children, count);
     }
     bool Connected() const override { return client_ != nullptr && client_->IsActive(); }
     std::uint32_t Connection() const override { return client_ != nullptr ? client_->Connections() : 0; }

@@ -321,6 +321,10 @@ private:
                  std::size_t length) override {
             return SendThroughClient(owner.Client(), category, address, command, data, length);
         }
+        int SendChildren(std::int32_t category, std::int32_t address, const ChildMessage* children,
+                         std::size_t count) override {
+            return SendChildrenThroughClient(owner.Client(), category, address, children, count);
+        }
         bool Connected() const override { return owner.PlatformConnected(); }
         std::uint32_t Connection() const override {
             PlatformServices::IPCClient* client = owner.Client();

@@ -91,8 +91,8 @@ public:
     // Sends one row and, once it is written, restarts its cycle: the write's
     // result, or -22 for a null row.
     std::int32_t SendMessage(J1708TransmitTableEntry* row);
-    // Writes one row without touching its cycle.
-    std::int32_t WriteRow(J1708TransmitTableEntry& row);
+    // Writes one row through `sink` without touching its cycle.
+    std::int32_t WriteRow(J1708TransmitTableEntry& row, MessageSink& sink);
     std::int32_t SendMessage(const J1708Types::J1708Message* message);
     std::int32_t UpdateMessageData(std::int32_t index, const unsigned char* data, unsigned char length);
     void RegisterReceiveAllMessages(J1708Types::J1708ReceiveCallback callback, void* context);

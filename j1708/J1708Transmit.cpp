@@ -22,18 +22,18 @@ std::int32_t J1708::SendMessage(std::int32_t index) {
 
 std::int32_t J1708::SendMessage(J1708TransmitTableEntry* row) {
     if (row == nullptr) return kInvalidArgument;
-    const std::int32_t result = WriteRow(*row);
+    const std::int32_t result = WriteRow(*row, sink_);
     // Restarts the row's cycle, also for a send on request.
     if (result == 0) MarkSent(*row);
     return result;
 }
 
-std::int32_t J1708::WriteRow(J1708TransmitTableEntry& row) {
+std::int32_t J1708::WriteRow(J1708TransmitTableEntry& row, MessageSink& sink) {
     PlatformServices::J1708::J1708Message record;
     ReadPayload(row, [&](const unsigned char* data, std::size_t length) {
         PlatformServices::J1708::EncodeRow(row.Mid, row.Priority, data, static_cast<std::uint8_t>(length), record);
     });
-    return PlatformServices::J1708IPC::SendJ1708Message(&record, sink_);
+    return PlatformServices::J1708IPC::SendJ1708Message(&record, sink);
 }
 
 std::int32_t J1708::SendMessage(const J1708Types::J1708Message* message) {
@@ -57,13 +57,13 @@ std::int32_t J1708::UpdateMessageData(std::int32_t index, const unsigned char* d
 std::int64_t J1708::Service() { return Service(PlatformServices::Helper::GetTicks()); }
 
 std::int64_t J1708::Service(std::int64_t passTick) {
-    CyclicSchedule schedule(stopRequested_, passTick);
+    CyclicSchedule schedule(stopRequested_, passTick, sink_);
     const std::shared_ptr<const Tables> tables = tables_.Current();
     if (!tables) return schedule.Next();
     for (const auto& entry : tables->TransmitTable) {
-        schedule.Visit(*entry, [&] { return WriteRow(*entry); });
+        schedule.Visit(*entry, [&](MessageSink& sink) { return WriteRow(*entry, sink); });
     }
-    return schedule.Next();
+    return schedule.Finish();
 }
 
 }  // namespace Internal

@@ -164,8 +164,10 @@ public:
     // Sends one row from `address` on `bus` and, once it is written,
     // restarts its cycle: the write's result, or -22 for a null row.
     std::int32_t SendMessage(J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address);
-    // Writes one row from `address` on `bus` without touching its cycle.
-    std::int32_t WriteRow(J1939TransmitTableEntry& row, CoreTypes::CANBus bus, unsigned char address);
+    // Writes one row from `address` on `bus` through `sink` without
+    // touching its cycle.
+    std::int32_t WriteRow(J1939TransmitTableEntry& row, CoreTypes::CANBus bus, unsigned char address,
+                          MessageSink& sink);
     std::int32_t SendMessage(const J1939Types::J1939Message* message);
     std::int32_t UpdateMessageData(std::int32_t uid, std::int32_t index, const unsigned char* data,
                                    std::int32_t length);

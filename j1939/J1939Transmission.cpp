@@ -37,13 +37,14 @@ std::int32_t J1939::SendMessage(std::int32_t uid, std::int32_t index) {
 
 std::int32_t J1939::SendMessage(J1939TransmitTableEntry* row, CoreTypes::CANBus bus, unsigned char address) {
     if (row == nullptr) return kInvalidArgument;
-    const std::int32_t result = WriteRow(*row, bus, address);
+    const std::int32_t result = WriteRow(*row, bus, address, sink_);
     // Taken after the write: the row's next cycle starts now.
     if (result == 0) MarkSent(*row);
     return result;
 }
 
-std::int32_t J1939::WriteRow(J1939TransmitTableEntry& row, CoreTypes::CANBus bus, unsigned char address) {
+std::int32_t J1939::WriteRow(J1939TransmitTableEntry& row, CoreTypes::CANBus bus, unsigned char address,
+                             MessageSink& sink) {
     IPC::J1939SendMessageIPC record;  // the payload bytes beyond Length are never read
     record.Bus = ToIPCBus(bus);
     record.SourceAddress = address;
@@ -57,7 +58,7 @@ std::int32_t J1939::WriteRow(J1939TransmitTableEntry& row, CoreTypes::CANBus bus
         record.Length = static_cast<std::uint16_t>(length);
         if (length > 0) std::memcpy(record.Data, data, length);
     });
-    return IPC::SendMessage(&record, sink_);
+    return IPC::SendMessage(&record, sink);
 }
 
 std::int32_t J1939::SendMessage(const J1939Types::J1939Message* message) {
@@ -95,7 +96,7 @@ std::int32_t J1939::UpdateMessageData(std::int32_t uid, std::int32_t index, cons
 std::int64_t J1939::Service() { return Service(PlatformServices::Helper::GetTicks()); }
 
 std::int64_t J1939::Service(std::int64_t passTick) {
-    CyclicSchedule schedule(stopRequested_, passTick);
+    CyclicSchedule schedule(stopRequested_, passTick, sink_);
     WriteScope write(*this);
     if (!write.Open()) return schedule.Next();
     if (Restoring()) {
@@ -112,10 +113,10 @@ std::int64_t J1939::Service(std::int64_t passTick) {
     for (const auto& ca : *list) {
         if (!ca || ca->Lost.load(std::memory_order_acquire)) continue;  // it may send nothing more
         for (const auto& row : ca->TransmitTable) {
-            if (row) schedule.Visit(*row, [&] { return WriteRow(*row, ca->Bus, ca->Address); });
+            if (row) schedule.Visit(*row, [&](MessageSink& sink) { return WriteRow(*row, ca->Bus, ca->Address, sink); });
         }
     }
-    return schedule.Next();
+    return schedule.Finish();
 }
 
 }  // namespace Internal

@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -546,8 +547,49 @@ bool ScheduleThisThread(int priority) {
 // At a real-time `priority`, the application's library threads and the
 // platform's reading thread (which takes the times) run at it. With
 // `machine`, cyclictest runs beside the rows under the same policy.
+// How far apart the frames of one service pass arrive: the send times of
+// the whole run in order, cut where two are more than 0.5 ms apart (the
+// passes are at least 1 ms apart); per group of two or more frames, the
+// last one's time minus the first one's, in ms.
+std::vector<double> PassSpreadsMs(const std::map<std::uint64_t, std::vector<std::int64_t>>& sent) {
+    std::vector<std::int64_t> all;
+    for (const auto& each : sent) all.insert(all.end(), each.second.begin(), each.second.end());
+    std::sort(all.begin(), all.end());
+    std::vector<double> spreads;
+    for (std::size_t first = 0, i = 1; i <= all.size(); ++i) {
+        if (i < all.size() && all[i] - all[i - 1] <= 500'000) continue;
+        if (i - first >= 2) spreads.push_back(static_cast<double>(all[i - 1] - all[first]) / 1e6);
+        first = i;
+    }
+    return spreads;
+}
+
+// How late each frame of a row with `periodNs` arrived after its due time,
+// in ms, appended to `lateMs`. The library's due times are whole
+// milliseconds of CLOCK_MONOTONIC, a period apart while the row keeps its
+// phase; where an interval is off by more than half a period the row
+// started afresh and a new phase begins. A phase's first due time is the
+// millisecond below its earliest arrival less the periods since.
+void AddLateness(const std::vector<std::int64_t>& times, std::int64_t periodNs, std::vector<double>* lateMs) {
+    std::size_t first = 0;
+    for (std::size_t i = 1; i <= times.size(); ++i) {
+        if (i < times.size() && std::llabs(times[i] - times[i - 1] - periodNs) <= periodNs / 2) continue;
+        std::int64_t base = std::numeric_limits<std::int64_t>::max();
+        for (std::size_t j = first; j < i; ++j) {
+            base = std::min(base, times[j] - static_cast<std::int64_t>(j - first) * periodNs);
+        }
+        const std::int64_t due = base / 1'000'000 * 1'000'000;
+        for (std::size_t j = first; j < i; ++j) {
+            lateMs->push_back(static_cast<double>(times[j] - due - static_cast<std::int64_t>(j - first) * periodNs) /
+                              1e6);
+        }
+        first = i;
+    }
+}
+
 LoadResult Cyclic(double seconds, int priority, std::map<std::int64_t, std::vector<double>>* deviationsMs,
-                  bench::WakeLatency* machine) {
+                  bench::WakeLatency* machine, std::vector<double>* passSpreadsMs,
+                  std::map<std::int64_t, std::vector<double>>* lateMs) {
     // The platform's I/O thread takes this thread's policy when it is made.
     if (priority > 0 && !ScheduleThisThread(priority)) {
         LoadResult refused{};
@@ -600,9 +642,11 @@ LoadResult Cyclic(double seconds, int priority, std::map<std::int64_t, std::vect
     if (cyclictest) *machine = cyclictest->Finish(10'000);
     std::lock_guard<std::mutex> guard(platform.lock);
     platform.recordSends = false;
+    *passSpreadsMs = PassSpreadsMs(platform.sent);
     for (const auto& [key, times] : platform.sent) {
         const std::uint32_t identifier = static_cast<std::uint32_t>(key & 0xFFFFFFFF);
         const std::int64_t period = kPeriods[(identifier - 0x100) % std::size(kPeriods)];
+        AddLateness(times, period * 1'000'000, &(*lateMs)[period]);
         for (std::size_t i = 1; i < times.size(); ++i) {
             (*deviationsMs)[period].push_back(static_cast<double>(times[i] - times[i - 1]) / 1e6 -
                                               static_cast<double>(period));
@@ -718,9 +762,12 @@ int main(int argc, char** argv) {
     }
 
     std::map<std::int64_t, std::vector<double>> deviations;
+    std::vector<double> spreads;
+    std::map<std::int64_t, std::vector<double>> late;
     bench::WakeLatency machine;
     const LoadResult cyclic =
-        Cyclic(options.cyclicSeconds, options.realtime, &deviations, options.cyclictest ? &machine : nullptr);
+        Cyclic(options.cyclicSeconds, options.realtime, &deviations, options.cyclictest ? &machine : nullptr,
+               &spreads, &late);
     const std::string policy =
         options.realtime > 0 ? "SCHED_FIFO " + std::to_string(options.realtime) : std::string("SCHED_OTHER");
     if (cyclic.priorityResult != 0) {
@@ -765,6 +812,19 @@ int main(int argc, char** argv) {
         }
         std::printf("\n");
     }
+    // The same measure as cyclictest's: how long after its due time each
+    // frame arrived (the service thread's wake-up, the pass, the write and
+    // the platform's reading thread's wake-up).
+    std::printf("  arrival after the due time, p50/p99/max in ms:");
+    for (const std::int64_t period : kPeriods) {
+        const auto& l = late[period];
+        std::printf(" %lld ms %.3f/%.3f/%.3f%s", static_cast<long long>(period), Percentile(l, 0.5),
+                    Percentile(l, 0.99), Percentile(l, 1.0), period == kPeriods[std::size(kPeriods) - 1] ? "" : ";");
+    }
+    std::printf("\n");
+    std::printf("  frames of one pass, last minus first arrival (%zu passes of 2 frames or more): median %.3f ms, "
+                "p99 %.3f ms, max %.3f ms\n",
+                spreads.size(), Percentile(spreads, 0.5), Percentile(spreads, 0.99), Percentile(spreads, 1.0));
     if (machine.ok) {
         std::printf("  goal (|deviation| p99 <= machine p99 + 0.2 ms and median <= 0.1 ms at every period): %s\n",
                     goalMet ? "met" : "NOT met");

@@ -3,6 +3,10 @@
 // any application thread; Init itself must not race with any other call.
 // Receive callbacks and the host's dispatch hooks run on the library's
 // listener thread; cyclic transmissions go out from its service thread.
+// The cyclic rows due on one pass of it go out together, in one message to
+// the platform per kind of bus (CAN, J1939, J1708; more only where their
+// frames exceed one message's 64 KiB), so that rows due at the same time do
+// not wait for one another's writes.
 // A callback may call Shutdown and may even destroy the instance; the
 // instance is then torn down once the callback has returned.
 // An operation that waits for the platform's answer (J1939CreateCA,
@@ -21,12 +25,18 @@
 // would wait for the lock and Shutdown for the callback, for ever.
 // How long a call blocks at most: an operation that sends one message, 500
 // ms (the platform held up; then -11, nothing sent); one that sends a
-// message per row or subscription, 500 ms per message it sends; an EEPROM
-// operation, 500 ms in all; a plug-in file query, 800 ms in all;
-// J1939CreateCA and J1939AttachToPlatformCA, 1.5 s (see there); Shutdown,
-// well under a second. A request the platform does not take fails with -11
-// at once; the wait for another thread's request of the same kind counts
-// within the request's bound.
+// message per row or subscription (CANInit; J1939CreateCA and
+// J1939AttachToPlatformCA for their receive rows), 500 ms per message it
+// sends, but it stops at the first message the platform does not take
+// (-11) and sends none of the rest: a platform that takes nothing more
+// costs it 500 ms for that message and 500 ms for the withdrawal of those
+// sent before it, which stops likewise at its first message not taken (the
+// connection is then made anew); an EEPROM operation, 500 ms in all; a
+// plug-in file query, 800 ms in all; J1939CreateCA and
+// J1939AttachToPlatformCA, 1.5 s for the creation itself (see there) before
+// their receive rows; Shutdown, well under a second. A request the platform
+// does not take fails with -11 at once; the wait for another thread's
+// request of the same kind counts within the request's bound.
 // Every operation that needs the platform (the CAN, J1939 and J1708
 // operations except the catch-all registrations of CAN and J1708 and
 // J1939GetSourceAddressFromCA, the EEPROM operations and the plug-in

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -153,6 +154,47 @@ int RunClient(const TempFolder& folder, const std::string& arguments, const std:
     output->clear();
     for (const std::string& printed : client.Lines()) *output += printed + "\n";
     return last.empty() ? -1 : std::atoi(last.c_str() + 5);
+}
+
+// Cyclic rows due on the same pass reach the platform as the children of
+// one message per kind of bus: the simulator puts every one of them on its
+// bus, CAN (two interfaces), J1939 and J1708 alike.
+TEST(Log, CyclicRowsDueTogetherAllReachTheirBuses) {
+    TempFolder folder;
+    Simulator sim(folder);
+    ASSERT_TRUE(sim.Start({"--log", folder / "bus.log", "--j1708-log", folder / "j1708.log"}));
+    LocalApp app(sim.Endpoint(), 100);
+    ASSERT_EQ(app.InitResult(), 0);
+    using namespace CustomApplication;
+    const unsigned char data[2] = {0xAB, 0xCD};
+    CANTypes::CANReceiveTableEntry noReceive{};
+    for (const CoreTypes::CANBus bus : {CANBus1, CANBus3}) {
+        CANTypes::CANTransmitTableEntry rows[2] = {{data, 2, 0x101, CANTypes::Standard, 100},
+                                                   {data, 2, 0x102, CANTypes::Standard, 100}};
+        ASSERT_GT(app.sdk.CANInit(bus, &noReceive, 0, rows, 2), 0);
+    }
+    J1939Types::J1939Name name{};
+    name.IdentityNumber = 0x20;
+    J1939Types::J1939ReceiveTableEntry noJ1939Receive{};
+    J1939Types::J1939TransmitTableEntry j1939Rows[2] = {{data, 2, 0xFEF1, 100, 6, 0xFF}, {data, 2, 0xFEF2, 100, 6, 0xFF}};
+    ASSERT_GT(app.sdk.J1939CreateCA(CoreTypes::CANBus(2), 0x20, &name, &noJ1939Receive, 0, j1939Rows, 2), 0);
+    J1708Types::J1708ReceiveTableEntry noJ1708Receive{};
+    J1708Types::J1708TransmitTableEntry j1708Rows[2] = {{data, 2, 0x80, 100, 8}, {data, 2, 0x81, 100, 8}};
+    ASSERT_EQ(app.sdk.J1708Init(&noJ1708Receive, 0, j1708Rows, 2), 0);
+
+    // Three frames of every row, whichever pass they came from.
+    const std::vector<std::string> rows = {" can1 101#ABCD", " can1 102#ABCD",     " can3 101#ABCD",
+                                           " can3 102#ABCD", " can2 18FEF120#ABCD", " can2 18FEF220#ABCD",
+                                           " j1708 80#ABCD", " j1708 81#ABCD"};
+    const auto framesOf = [&](const std::string& row) {
+        const std::string log = ReadFile(folder / (row.compare(0, 7, " j1708 ") == 0 ? "j1708.log" : "bus.log"));
+        std::size_t count = 0;
+        for (const std::string& line : SplitLines(log)) count += line.find(row) != std::string::npos;
+        return count;
+    };
+    EXPECT_TRUE(Eventually([&] {
+        return std::all_of(rows.begin(), rows.end(), [&](const std::string& row) { return framesOf(row) >= 3; });
+    })) << ReadFile(folder / "bus.log") << ReadFile(folder / "j1708.log");
 }
 
 TEST(Control, TheClientGetsTheAnswersWithItsOwnPathsAndTellsFailuresByItsExitCode) {

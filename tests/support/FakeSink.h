@@ -26,12 +26,29 @@ public:
         sent.push_back({category, address, command,
                         bytes != nullptr ? std::vector<std::uint8_t>(bytes, bytes + length)
                                          : std::vector<std::uint8_t>{}});
+        writes.push_back(1);
         if (onSend) onSend(Sent(sent.back()));
+        return result;
+    }
+    // Several children in one write: each is recorded in `sent` as if sent
+    // alone, and `writes` counts them as one.
+    int SendChildren(std::int32_t category, std::int32_t address, const CustomApplication::ChildMessage* children,
+                     std::size_t count) override {
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto* bytes = static_cast<const std::uint8_t*>(children[i].data);
+            sent.push_back({category, address, children[i].command,
+                            bytes != nullptr ? std::vector<std::uint8_t>(bytes, bytes + children[i].length)
+                                             : std::vector<std::uint8_t>{}});
+            if (onSend) onSend(Sent(sent.back()));
+        }
+        writes.push_back(count);
         return result;
     }
     bool Connected() const override { return true; }
 
     std::vector<Sent> sent;
+    // Per write, in order: how many requests of `sent` it carried.
+    std::vector<std::size_t> writes;
     // What every Send returns (the request is recorded all the same): a
     // test's stand-in for a failed write.
     int result = 0;

@@ -273,6 +273,35 @@ TEST_F(CANCyclic, AFailedWriteIsReportedAndRestartsNoCycle) {
     EXPECT_EQ(can.SendMessage(&message), -32);
 }
 
+// The rows due in a pass go out in one write, in table order, whichever
+// interface they belong to; a send on request still has a write of its own.
+// A failed write costs its rows that cycle only: each keeps its phase.
+TEST_F(CANCyclic, TheRowsDueInAPassGoOutInOneWrite) {
+    CANTransmitTableEntry first[3] = {
+        {payload, 1, 0x10, Standard, 10}, {payload, 1, 0x11, Standard, 20}, {payload, 1, 0x12, Standard, 0}};
+    CANTransmitTableEntry second[1] = {{payload, 1, 0x20, Standard, 20}};
+    ASSERT_EQ(can.Create(CANBus(1), receive, 0, first, 3), 1);
+    ASSERT_EQ(can.Create(CANBus(2), receive, 0, second, 1), 2);
+    clock.Advance(20);
+    EXPECT_EQ(can.Service(), 10);
+    EXPECT_EQ(can.SendMessage(1, 2), 0);
+    clock.Advance(10);
+    EXPECT_EQ(can.Service(), 10);
+    sink.result = -11;  // the platform does not take the next pass's write
+    clock.Advance(10);
+    EXPECT_EQ(can.Service(), 10);
+    sink.result = 0;
+    clock.Advance(10);
+    EXPECT_EQ(can.Service(), 10);
+    clock.Advance(10);
+    EXPECT_EQ(can.Service(), 10);
+    EXPECT_EQ(sink.writes, (std::vector<std::size_t>{3, 1, 1, 3, 1, 3}));
+    std::vector<std::uint32_t> identifiers;
+    for (const auto& each : Sent()) identifiers.push_back(each.second[0] | (each.second[1] << 8));
+    EXPECT_EQ(identifiers, (std::vector<std::uint32_t>{0x10, 0x11, 0x20, 0x12, 0x10, 0x10, 0x11, 0x20, 0x10, 0x10,
+                                                       0x11, 0x20}));
+}
+
 // Through the service loop: a row with a short period is sent every period,
 // not every 200 ms.
 class CANServiceLoop : public CoreFixture {};

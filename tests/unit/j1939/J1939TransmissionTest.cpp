@@ -176,6 +176,20 @@ TEST_F(J1939Transmission, CyclicRowsAreSentWhenDueAndNegativePeriodsOnEveryPass)
     EXPECT_EQ(payloads, (std::vector<std::uint8_t>{1, 3, 3, 3, 1, 3}));
 }
 
+// Rows due together whose frames do not fit one message go out in as few
+// writes as fit, none lost.
+TEST_F(J1939Transmission, RowsDueTogetherGoOutInAsFewWritesAsFit) {
+    const Bytes longest(1785, 0xAB);
+    ASSERT_EQ(Create(CANBus1, 0x80, {}, std::vector<J1939TransmitTableEntry>(40, TxRow(longest, 0xFEF1, 100))), 1);
+    wire.writes.clear();
+    EXPECT_EQ(j1939.Service(), 100);
+    ASSERT_EQ(Sends().size(), 40u);
+    using PlatformServices::QRVMessage;
+    const std::size_t perMessage = QRVMessage::kMaxPayloadBytes / (QRVMessage::kChildHeaderBytes + Sends()[0].size());
+    ASSERT_LT(perMessage, 40u);
+    EXPECT_EQ(wire.writes, (std::vector<std::size_t>{perMessage, 40 - perMessage}));
+}
+
 TEST_F(J1939Transmission, ASendOnRequestRestartsTheCycle) {
     ASSERT_EQ(Create(CANBus1, 0x80, {}, {TxRow({1}, 0xFEF1, 100)}), 1);
     EXPECT_EQ(j1939.Service(), 100);
