@@ -344,6 +344,8 @@ void Simulator::Flush() {
     const std::int64_t now = MonotonicUs();
     bool full = false;
     bool wrote = false;
+    std::size_t writtenBytes = 0;
+    std::size_t writtenApps = 0;
     for (auto& [address, app] : applications_) {
         Outbox& out = app.out;
         if (out.sent == out.bytes.size()) continue;
@@ -353,6 +355,8 @@ void Simulator::Flush() {
                                              &written, &out.connection);
         out.sent += written;
         wrote = wrote || written > 0;
+        writtenBytes += written;
+        if (written > 0) ++writtenApps;
         if (result < 0) {
             // The connection is gone (or is another's by now); its end is
             // reported by the server.
@@ -381,7 +385,9 @@ void Simulator::Flush() {
     lastFlushUs_ = now;
     // While frames keep coming, the next interval is gathered as a whole:
     // what the applications send meanwhile is read once, at its end.
-    flushDueUs_ = wrote ? now + kFlushIntervalUs : -1;
+    flushIntervalUs_ = writtenApps > 0 && writtenBytes >= kBusyFlushBytes * writtenApps ? kBusyFlushIntervalUs
+                                                                                        : kFlushIntervalUs;
+    flushDueUs_ = wrote ? now + flushIntervalUs_ : -1;
     retryDueUs_ = full ? now + kRetryUs : -1;
 }
 
@@ -511,7 +517,7 @@ void Simulator::Queue(std::int32_t address, std::int32_t category, std::int32_t 
     }
     queuedBytes_ += QRVMessage::SerializeEnvelope(app->second.out.bytes, category, address, ServiceAddress(category),
                                                   command, data, length);
-    if (flushDueUs_ < 0) flushDueUs_ = lastFlushUs_ + kFlushIntervalUs;
+    if (flushDueUs_ < 0) flushDueUs_ = lastFlushUs_ + flushIntervalUs_;
 }
 
 void Simulator::Hold(std::int32_t address, Application& app, std::int32_t category, std::int32_t command,

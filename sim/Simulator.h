@@ -138,8 +138,14 @@ public:
     static constexpr int kReplayAnswerMs = 2000;
     // Output to the applications is written at most once per interval while
     // frames keep coming (a frame after a quiet spell goes out at once), and
-    // at once when this much has gathered.
+    // at once when this much has gathered. The interval is the short one
+    // while writes are small, and the long one after a write that carried
+    // kBusyFlushBytes or more on average to the applications written: at high
+    // rates each write then carries more, for fewer writes and wake-ups of
+    // the applications.
     static constexpr std::int64_t kFlushIntervalUs = 350;
+    static constexpr std::int64_t kBusyFlushIntervalUs = 500;
+    static constexpr std::size_t kBusyFlushBytes = 256;
     static constexpr std::size_t kFlushBytes = 256 * 1024;
     // An application whose socket is full is tried again after this long; it
     // is dropped once its socket has taken nothing for kStallLimitUs or more
@@ -369,6 +375,7 @@ private:
     bool Dropping(std::int32_t address) const { return !dropping_.empty() && dropping_.count(address) != 0; }
     std::size_t queuedBytes_ = 0;      // in outboxes since the last flush
     std::int64_t lastFlushUs_ = 0;
+    std::int64_t flushIntervalUs_ = kFlushIntervalUs;  // the interval after the last write
     std::int64_t flushDueUs_ = -1;     // -1: no write due
     std::int64_t retryDueUs_ = -1;     // -1: no application's socket was full
     Faults faults_;
