@@ -118,7 +118,10 @@ TEST(Report, AScenarioRunShowsItsFramesPeriodAndFault) {
          "--script", std::string(EXAMPLE_SCENARIOS_DIR) + "/vehicle_app_silent_bus.scenario",
          "--log", temp / "run.log", "--events", temp / "run.events", "--report", temp / "run.html"},
         {"PATH=" + programs + ":" + (inherited ? inherited : "/usr/bin:/bin")}));
-    ASSERT_EQ(sim.Wait(60'000), 0);
+    const int status = sim.Wait(60'000);
+    std::string verdicts;
+    for (const std::string& line : sim.Lines()) verdicts += line + "\n";
+    ASSERT_EQ(status, 0) << verdicts;
 
     // The figures, as the log and the events file have them.
     std::map<std::string, int> frames;
