@@ -83,6 +83,22 @@ TEST(Scenario, TheTruckExamplePasses) {
     for (const std::string& line : lines) EXPECT_NE(line.rfind("FAIL", 0), 0u) << line;
 }
 
+// DM1 either way: a fault expected while the gateway reports none, and no
+// fault expected while it keeps one, both FAIL.
+TEST(Scenario, ADtcExpectationFailsOnTheOtherDm1) {
+    TempFolder temp;
+    std::ofstream(temp / "dtc.scenario") << "start truck_gateway 10 120\n"
+                                            "wait connected 120 5000\n"
+                                            "expect dtc can1 from 80 190 0 within 1500\n"
+                                            "set engine.EEC1.EngineSpeed 3100\n"
+                                            "wait 500\n"
+                                            "expect dtc can1 from 80 none within 1500\n";
+    std::vector<std::string> lines;
+    EXPECT_EQ(RunScript(temp, temp / "dtc.scenario", &lines, kTruckOptions), 1);
+    EXPECT_EQ(LineOf(lines, 3).rfind("FAIL", 0), 0u) << LineOf(lines, 3);
+    EXPECT_EQ(LineOf(lines, 6).rfind("FAIL", 0), 0u) << LineOf(lines, 6);
+}
+
 TEST(Scenario, AFailedExpectationFailsTheRunAndAWrongFileRunsNothing) {
     TempFolder temp;
     const std::string script = temp / "check.scenario";
