@@ -336,7 +336,12 @@ void DbcParser::MessageLine() {
     }
     m.name = std::string(Identifier("a message name"));
     Expect(':');
+    SkipBlanks();
+    const Mark lengthMark = Here();
     m.length = Unsigned32("the message length");
+    // The longest message any bus carries: J1939 transport's 1,785 bytes.
+    // Encoding builds a payload of the message's length.
+    if (m.length > 1785) FailAt(lengthMark, "a message length of 0 to 1785 bytes");
     SkipBlanks();
     if (!AtEnd() && Peek() != '\n') {
         const std::string_view transmitter = Identifier("the transmitting node");

@@ -89,6 +89,7 @@ TEST(SignalDatabase, MalformedLinesNameTheirPlaceAndWhatWasExpected) {
         {"BO_ 100 M: 8 A\n SG_ S : 0|65@1+ (1,0) [0|1] \"\" A\n", 2, 12, "expected a signal length of 1 to 64"},
         {"CM_ BO_ 100 \"never closed;\n", 2, 1, "expected '\"' closing the string"},
         {"BO_ 100 M: 8 A\nVAL_ 100 S 1 \"One\" 2 ;\n", 2, 22, "expected a value's name in quotes"},
+        {"BO_ 60 D: 2000000000 A\n", 1, 11, "expected a message length of 0 to 1785 bytes"},
     };
     for (const auto& c : cases) {
         Database db;
