@@ -208,10 +208,16 @@ void Vehicle::Start(std::size_t index) {
                      Hex(node.address, 2) + "; it stays off the bus until resumed");
         return;
     }
+    // A node's cyclic messages start a millisecond apart, and nodes started
+    // together start at different milliseconds, as ECUs powered up at once
+    // do: sending them all at once would queue a burst on the bus each time
+    // their periods meet.
     const std::int64_t now = link_.NowUs();
-    Schedule(now, index, kSlotDm1);
+    std::int64_t step = static_cast<std::int64_t>(index * 5 % 20);
+    const auto first = [&] { return now + (step++ % 20) * 1000; };
+    Schedule(first(), index, kSlotDm1);
     for (std::size_t i = 0; i < node.messages.size(); ++i) {
-        if (node.messages[i].cycleUs > 0) Schedule(now, index, static_cast<int>(i));
+        if (node.messages[i].cycleUs > 0) Schedule(first(), index, static_cast<int>(i));
     }
 }
 

@@ -1,12 +1,15 @@
 // Simulated ECUs: what they put on the buses when they start, when they are
 // asked, when their faults change and when their signals are set.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
 
 #include "SimFixture.h"
 #include "SignalDatabase.h"
 #include "vehicle/NodeCommand.h"
+#include "vehicle/Vehicle.h"
 
 namespace {
 
@@ -235,6 +238,51 @@ TEST_F(NodesTest, WrongNodeCommandsAreRefusedAndChangeNothing) {
     std::string error;
     EXPECT_FALSE(gatewaysim::ReadNodesFile(path, &lines, &error));
     EXPECT_EQ(error, path + ":5: not a node command: list");
+}
+
+// ECUs powered up together do not send in step: four nodes started in the
+// same millisecond keep their cycles but spread their frames, so the bus is
+// not handed a burst each time their periods meet.
+TEST(Nodes, NodesStartedTogetherSpreadTheirCyclicFrames) {
+    struct Link final : gatewaysim::Vehicle::Link {
+        std::int64_t now = 0;
+        std::map<std::int64_t, int> sentAt;  // frames sent per millisecond
+        std::int64_t NowUs() override { return now; }
+        void Report(const std::string&) override {}
+        bool Claim(std::int32_t, std::uint8_t, std::uint8_t, std::uint64_t) override { return true; }
+        void Release(std::int32_t, std::uint8_t, std::uint8_t) override {}
+        bool Holds(std::int32_t, std::uint8_t, std::uint8_t) const override { return true; }
+        bool Send(std::int32_t, std::uint8_t, const gatewaysim::J1939Header&, const std::uint8_t*,
+                  std::size_t) override {
+            ++sentAt[now / 1000];
+            return true;
+        }
+        void SendFrame(std::int32_t, const CanFrame&) override { ++sentAt[now / 1000]; }
+    } link;
+    auto db = std::make_shared<signaldb::Database>();
+    signaldb::ParseError error;
+    ASSERT_TRUE(signaldb::ParseDbc(kDbc, "test.dbc", db.get(), &error)) << error.ToString();
+    gatewaysim::Vehicle vehicle(link, {{-1, db}});
+    for (int n = 0; n < 4; ++n) {
+        gatewaysim::NodeCommand command;
+        command.kind = gatewaysim::NodeCommand::Kind::kNode;
+        command.node = "engine" + std::to_string(n);
+        command.bus = 0;
+        command.address = static_cast<std::uint8_t>(n);
+        command.dbcNode = "Engine";
+        std::string text;
+        ASSERT_TRUE(vehicle.Execute(command, &text)) << text;
+    }
+    for (; link.now < 1'000'000; link.now += 1000) (void)vehicle.Poll(link.now);
+    int total = 0;
+    int most = 0;
+    for (const auto& each : link.sentAt) {
+        total += each.second;
+        most = std::max(most, each.second);
+    }
+    // Each node's DM1 once and its EEC1 every 50 ms.
+    EXPECT_EQ(total, 4 * (1 + 20));
+    EXPECT_LE(most, 2);
 }
 
 }  // namespace
