@@ -156,6 +156,9 @@ public:
     // A frame that ends within this long is waited for to the microsecond
     // (waits for the applications' sockets count in milliseconds).
     static constexpr std::int64_t kPreciseWaitUs = 2000;
+    // How late a simulated node's message may go to share a wake-up of the
+    // worker: 2.5 % of a 10 ms cycle, far inside the timing check's 10 %.
+    static constexpr std::int64_t kNodeSlackUs = 250;
     // The wall-clock times of frames on buses with a bit rate keep one
     // offset from the monotonic clock until the two part by more than this.
     static constexpr std::int64_t kWallResyncUs = 1000;
