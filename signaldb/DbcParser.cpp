@@ -339,9 +339,10 @@ void DbcParser::MessageLine() {
     SkipBlanks();
     const Mark lengthMark = Here();
     m.length = Unsigned32("the message length");
-    // The longest message any bus carries: J1939 transport's 1,785 bytes.
     // Encoding builds a payload of the message's length.
-    if (m.length > 1785) FailAt(lengthMark, "a message length of 0 to 1785 bytes");
+    if (m.length > Message::kMaxLength) {
+        FailAt(lengthMark, "a message length of 0 to " + std::to_string(Message::kMaxLength) + " bytes");
+    }
     SkipBlanks();
     if (!AtEnd() && Peek() != '\n') {
         const std::string_view transmitter = Identifier("the transmitting node");

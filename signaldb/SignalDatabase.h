@@ -119,10 +119,13 @@ struct Signal {
 };
 
 struct Message {
+    // The longest message any bus carries: J1939 transport's 1,785 bytes.
+    static constexpr std::uint32_t kMaxLength = 1785;
+
     std::string name;
     std::uint32_t id = 0;  // 11 or 29 bits, without the file's extended-frame flag
     bool extended = false;
-    std::uint32_t length = 0;  // bytes, as BO_ gives it (more than 8 for J1939 multi-packet messages)
+    std::uint32_t length = 0;  // bytes, as BO_ gives it (over 8 for J1939 multi-packet messages), to kMaxLength
     std::string transmitter;   // "" for Vector__XXX / none
     std::string comment;
     std::optional<std::uint32_t> cycleTimeMs;  // GenMsgCycleTime

@@ -212,9 +212,11 @@ void Vehicle::Start(std::size_t index) {
     // together start at different milliseconds, as ECUs powered up at once
     // do: sending them all at once would queue a burst on the bus each time
     // their periods meet.
+    constexpr std::size_t kRoundMs = 20;     // the first messages fall in one round
+    constexpr std::size_t kNodeStepMs = 5;   // the next node given begins this much later
     const std::int64_t now = link_.NowUs();
-    std::int64_t step = static_cast<std::int64_t>(index * 5 % 20);
-    const auto first = [&] { return now + (step++ % 20) * 1000; };
+    std::size_t ms = index * kNodeStepMs;
+    const auto first = [&] { return now + static_cast<std::int64_t>(ms++ % kRoundMs) * 1000; };
     Schedule(first(), index, kSlotDm1);
     for (std::size_t i = 0; i < node.messages.size(); ++i) {
         if (node.messages[i].cycleUs > 0) Schedule(first(), index, static_cast<int>(i));
